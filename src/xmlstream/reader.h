@@ -1,0 +1,84 @@
+// Pull reader for XML files: events, the document's decoder, and errors.
+//
+// This header is the contract between the reader and its users (the record
+// iterator, the record counter, native tests and the fuzz target). It
+// includes no Python header so the whole XML core can be built and fuzzed
+// natively.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace qk::xml {
+
+// Errors are values: a variant tag plus the one-line text shown to users.
+struct XmlStreamError {
+  enum class Kind : std::uint8_t { Io, Xml };
+  Kind kind = Kind::Xml;
+  std::string text;
+};
+
+// Event kinds, in the order the subsystem numbers them.
+enum class Event : std::uint8_t {
+  Start,    // bytes: qualified name then raw, unparsed attributes (no '<', '>')
+  End,      // bytes: qualified name, trailing whitespace trimmed
+  Empty,    // bytes: as Start, without the final '/'
+  Text,     // bytes: raw text between markup, untrimmed, references unresolved; never empty
+  CData,    // bytes: raw content between <![CDATA[ and ]]>
+  Comment,  // bytes: content between <!-- and -->
+  Decl,     // bytes: content between <? and ?> of an XML declaration ("xml version=...")
+  PI,       // bytes: content between <? and ?>
+  DocType,  // bytes: content after <!DOCTYPE
+  Eof,      // nothing; delivered for ever once the input has ended
+};
+
+class Reader {
+ public:
+  static constexpr std::size_t kReadBufferSize = 8192;
+
+  // Opens `path` read-only with close-on-exec. Reads nothing. On failure
+  // returns null and fills `err` (Kind::Io). A path holding NUL is refused
+  // before the system is asked. `chunk` (1..8192) caps each read, so tests
+  // can feed the parser in every split.
+  static std::unique_ptr<Reader> open(std::string_view path, XmlStreamError& err,
+                                      std::size_t chunk = kReadBufferSize);
+
+  // A reader over bytes in memory, for tests and fuzzing.
+  static std::unique_ptr<Reader> from_bytes(std::string data,
+                                            std::size_t chunk = kReadBufferSize);
+
+  ~Reader();
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  // Reads the next event, appending its bytes to `buf` (the caller empties
+  // it between events and so keeps its capacity). Returns false with `err`
+  // filled (Kind::Xml) on a read failure, a syntax error or an ill-formed
+  // document; the reader's state afterwards follows the reader's contract
+  // (done after read/syntax errors, usable after end-name/DOCTYPE errors).
+  bool read_event(std::string& buf, Event& ev, XmlStreamError& err);
+
+  // While on, Text and CData events are consumed without being buffered or
+  // delivered at all, and Comment/PI/DocType events arrive with empty bytes,
+  // so character data nobody looks at costs no memory. All checks still
+  // apply. Off by default.
+  void set_discard_content(bool on);
+
+  // Decodes bytes of the document's current encoding to UTF-8, appending to
+  // `out`. A malformed sequence is an error (Kind::Xml); nothing is replaced.
+  bool decode(std::string_view bytes, std::string& out, XmlStreamError& err);
+
+  struct Impl;
+
+ private:
+  explicit Reader(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// The qualified name at the start of a Start or Empty event's bytes.
+std::string_view tag_name(std::string_view tag_bytes);
+
+}  // namespace qk::xml
