@@ -1,0 +1,155 @@
+#include "boundary.h"
+
+#include <cstring>
+
+namespace qk::py {
+
+// ---- Faults ----------------------------------------------------------------
+
+void raise_panic(const char* message) noexcept {
+  // Created under the interpreter lock on first use and kept for the process.
+  static PyObject* panic_type = nullptr;
+  if (panic_type == nullptr) {
+    panic_type = PyErr_NewException("quelbrand_kernels.PanicException", PyExc_BaseException,
+                                    nullptr);
+    if (panic_type == nullptr) return;  // that failure is the pending error
+  }
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message, std::strlen(message), "replace"));
+  if (!text) return;
+  PyErr_SetObject(panic_type, text.get());
+}
+
+void raise(PyObject* type, const std::string& message) {
+  Ref text = check(PyUnicode_DecodeUTF8(message.data(), message.size(), "replace"));
+  PyErr_SetObject(type, text.get());
+  throw PyErrSet{};
+}
+
+std::string type_name(PyObject* obj) {
+  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
+                                               "__qualname__"));
+  if (name && PyUnicode_Check(name.get())) {
+    Py_ssize_t n = 0;
+    if (const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n)) return std::string(s, n);
+  }
+  PyErr_Clear();
+  return "<failed to extract type name>";
+}
+
+// ---- Binding ---------------------------------------------------------------
+
+namespace {
+
+std::string missing_message(const Signature& sig, PyObject** slots) {
+  std::string names;
+  int k = 0;
+  for (int i = 0; i < sig.count; ++i) k += slots[i] == nullptr;
+  int seen = 0;
+  for (int i = 0; i < sig.count; ++i) {
+    if (slots[i] != nullptr) continue;
+    if (seen > 0) names += k == 2 ? " and " : (seen == k - 1 ? ", and " : ", ");
+    names += '\'';
+    names += sig.params[i];
+    names += '\'';
+    ++seen;
+  }
+  return std::string(sig.function) + "() missing " + std::to_string(k) +
+         (k == 1 ? " required positional argument: " : " required positional arguments: ") +
+         names;
+}
+
+int match_keyword(Signature& sig, PyObject* key) {
+  for (int i = 0; i < sig.count; ++i) {
+    if (sig.interned[i] == nullptr) {
+      sig.interned[i] = PyUnicode_InternFromString(sig.params[i]);
+      if (sig.interned[i] == nullptr) throw PyErrSet{};
+    }
+    if (sig.interned[i] == key) return i;
+  }
+  Py_ssize_t n = 0;
+  const char* name = PyUnicode_AsUTF8AndSize(key, &n);
+  if (name == nullptr) {
+    PyErr_Clear();  // not UTF-8: it cannot name any parameter
+    return -1;
+  }
+  for (int i = 0; i < sig.count; ++i)
+    if (std::strlen(sig.params[i]) == static_cast<size_t>(n) &&
+        std::memcmp(sig.params[i], name, n) == 0)
+      return i;
+  return -1;
+}
+
+}  // namespace
+
+void bind(Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** slots) {
+  if (nargs > sig.count)
+    raise(PyExc_TypeError, std::string(sig.function) + "() takes " + std::to_string(sig.count) +
+                               " positional arguments but " + std::to_string(nargs) +
+                               " were given");
+  for (int i = 0; i < sig.count; ++i) slots[i] = i < nargs ? args[i] : nullptr;
+  Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
+  for (Py_ssize_t j = 0; j < nkw; ++j) {
+    PyObject* key = PyTuple_GetItem(kwnames, j);
+    if (key == nullptr) throw PyErrSet{};
+    int slot = match_keyword(sig, key);
+    if (slot < 0) {
+      Ref msg = check(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'",
+                                           sig.function, key));
+      PyErr_SetObject(PyExc_TypeError, msg.get());
+      throw PyErrSet{};
+    }
+    if (slots[slot] != nullptr)
+      raise(PyExc_TypeError, std::string(sig.function) +
+                                 "() got multiple values for argument '" + sig.params[slot] + "'");
+    slots[slot] = args[nargs + j];
+  }
+  for (int i = 0; i < sig.count; ++i)
+    if (slots[i] == nullptr) raise(PyExc_TypeError, missing_message(sig, slots));
+}
+
+// ---- Conversions -----------------------------------------------------------
+
+void fail_argument(const char* param) {
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  if (type != PyExc_TypeError) {
+    PyErr_Restore(type, value, tb);
+    throw PyErrSet{};
+  }
+  PyErr_NormalizeException(&type, &value, &tb);
+  Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
+  Ref text = check(PyObject_Str(v.get()));
+  Ref msg = check(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+  Ref exc = check(PyObject_CallFunctionObjArgs(PyExc_TypeError, msg.get(), nullptr));
+  // The new error stands for the old one, so it keeps the old one's cause.
+  PyException_SetCause(exc.get(), PyException_GetCause(v.get()));
+  PyErr_SetObject(PyExc_TypeError, exc.get());
+  throw PyErrSet{};
+}
+
+std::uint64_t to_u64(PyObject* obj, const char* param) {
+  Ref index;
+  if (!PyLong_Check(obj)) {
+    index = Ref::steal(PyNumber_Index(obj));
+    if (!index) fail_argument(param);
+    obj = index.get();
+  }
+  unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) fail_argument(param);
+  return v;
+}
+
+std::string_view to_utf8(PyObject* obj, const char* param) {
+  if (!PyUnicode_Check(obj)) {
+    std::string msg = "'" + type_name(obj) + "' object cannot be converted to 'PyString'";
+    PyErr_SetString(PyExc_TypeError, msg.c_str());
+    fail_argument(param);
+  }
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (s == nullptr) fail_argument(param);
+  return std::string_view(s, static_cast<size_t>(n));
+}
+
+}  // namespace qk::py

@@ -1,0 +1,103 @@
+// The Python boundary shared by every entry point: the fault mapping, the
+// fast-call argument binder, scalar conversions and running work without the
+// interpreter lock.
+//
+// Inside the boundary a failed CPython call throws PyErrSet (the Python error
+// stays pending) and an internal fault throws Panic; `guard` turns both, and
+// any other C++ exception, into a raised Python exception at the entry, so
+// nothing C++ ever crosses into the interpreter.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "pyref.h"
+
+namespace qk::py {
+
+struct PyErrSet {};
+
+struct Panic : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// The exception for internal faults: a BaseException subclass, created on
+// first use and deliberately not exported from the module.
+void raise_panic(const char* message) noexcept;
+
+template <class F>
+PyObject* guard(F&& body) noexcept {
+  try {
+    return body().release();
+  } catch (const PyErrSet&) {
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic("unknown internal fault");
+  }
+  return nullptr;
+}
+
+// A new reference from a CPython call, or PyErrSet if it failed.
+inline Ref check(PyObject* p) {
+  if (p == nullptr) throw PyErrSet{};
+  return Ref::steal(p);
+}
+inline void check_status(int rc) {
+  if (rc < 0) throw PyErrSet{};
+}
+
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// `__qualname__` of an object's type, as messages show it.
+std::string type_name(PyObject* obj);
+
+// ---- Argument binding ------------------------------------------------------
+
+constexpr int kMaxParams = 4;
+
+// Every exported function takes only required positional-or-keyword
+// parameters. Names are interned once so keyword matching is usually a
+// pointer comparison.
+struct Signature {
+  const char* function;
+  const char* params[kMaxParams];
+  int count;
+  PyObject* interned[kMaxParams] = {};
+};
+
+// Fills slots[0..count) from a fast call, or raises the interpreter-style
+// TypeError. Slots are borrowed references.
+void bind(Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** slots);
+
+// ---- Scalar conversions ----------------------------------------------------
+
+// A TypeError from converting `param` becomes "argument '{param}': ...";
+// anything else passes through unchanged.
+[[noreturn]] void fail_argument(const char* param);
+
+std::uint64_t to_u64(PyObject* obj, const char* param);
+// UTF-8 view of a str; valid while the object lives.
+std::string_view to_utf8(PyObject* obj, const char* param);
+
+// ---- Running without the interpreter lock -----------------------------------
+
+// Runs `work` with the lock released; the lock is back before anything,
+// value or exception, leaves.
+template <class F>
+decltype(auto) run_unlocked(F&& work) {
+  struct Relock {
+    PyThreadState* ts;
+    ~Relock() { PyEval_RestoreThread(ts); }
+  } relock{PyEval_SaveThread()};
+  return work();
+}
+
+}  // namespace qk::py
