@@ -1,0 +1,226 @@
+"""stream_xml_file, XmlBatchIter and count_xml_records, end to end."""
+import errno
+import os
+import subprocess
+import sys
+import threading
+import textwrap
+
+import pytest
+
+import quelbrand_kernels as qk
+
+
+def batches(path, batch_rows):
+    return list(qk.stream_xml_file(path, batch_rows))
+
+
+# ---- Opening and errors ------------------------------------------------------
+
+def os_message(n):
+    return f"{os.strerror(n)} (os error {n})"
+
+
+@pytest.mark.parametrize("fn", [lambda p: qk.stream_xml_file(p, 10), qk.count_xml_records])
+def test_open_failures(fn, tmp_path):
+    missing = str(tmp_path / "nope" / ".." / "missing.xml")
+    with pytest.raises(ValueError) as info:
+        fn(missing)
+    assert str(info.value) == f"failed to parse XML file '{missing}': {os_message(errno.ENOENT)}"
+    assert info.value.__cause__ is None
+    with pytest.raises(ValueError) as info:
+        fn("a\0b.xml")
+    assert str(info.value) == ("failed to parse XML file 'a\0b.xml': "
+                               "file name contained an unexpected NUL byte")
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads every file")
+def test_unreadable_file(write_xml):
+    p = write_xml("<r/>")
+    os.chmod(p, 0)
+    with pytest.raises(ValueError, match=r"\(os error 13\)$"):
+        qk.count_xml_records(p)
+
+
+def test_directory_opens_and_fails_on_first_read(tmp_path):
+    it = qk.stream_xml_file(str(tmp_path), 1)
+    with pytest.raises(ValueError) as info:
+        next(it)
+    assert str(info.value).startswith(f"failed to parse XML file '{tmp_path}': ")
+    assert str(info.value).endswith(os_message(errno.EISDIR))
+    with pytest.raises(StopIteration):  # a failed read leaves the reader done
+        next(it)
+    with pytest.raises(ValueError, match=r"\(os error 21\)$"):
+        qk.count_xml_records(str(tmp_path))
+
+
+def test_batch_rows_is_converted_before_the_file_is_opened():
+    with pytest.raises(OverflowError):
+        qk.stream_xml_file("/definitely/missing.xml", -1)
+
+
+# ---- The iterator object -------------------------------------------------------
+
+def test_iterator_protocol(write_xml):
+    it = qk.stream_xml_file(write_xml("<r><a>1</a></r>"), 0)
+    assert iter(it) is it
+    assert type(it) is qk.XmlBatchIter and type(it).__module__ == "quelbrand_kernels"
+    assert type(it).__doc__ is None
+    assert next(it) == (["a"], [["1"]])
+    for _ in range(3):
+        with pytest.raises(StopIteration):
+            next(it)
+    with pytest.raises(TypeError, match="^No constructor defined for XmlBatchIter$"):
+        qk.XmlBatchIter()
+    with pytest.raises(TypeError):
+        class Sub(qk.XmlBatchIter):
+            pass
+
+
+# ---- Records and batches --------------------------------------------------------
+
+ROWS = ("<rows><row><id>1</id><name>a</name></row><row><id>2</id><extra>x</extra></row>"
+        "<row><id>3</id></row></rows>")
+
+
+@pytest.mark.parametrize("doc, batch_rows, expected", [
+    (ROWS, 2, [(["id", "name", "extra"], [["1", "2"], ["a", None], [None, "x"]]),
+               (["id"], [["3"]])]),
+    ("<r>" + "<x><v>1</v></x>" * 5 + "</r>", 2, [(["v"], [["1", "1"]])] * 2 + [(["v"], [["1"]])]),
+    ("<r>" + "<x><v>1</v></x>" * 4 + "</r>", 2, [(["v"], [["1", "1"]])] * 2),
+    ("<r><x><v>1</v></x><x><v>2</v></x></r>", 0, [(["v"], [["1"]]), (["v"], [["2"]])]),
+    ("<r><a/><b/></r>", 5, [([], [])]),
+    ("<r>text<!--c--><?pi x?><rec id='1'><v>2</v></rec>tail</r>", 5, [(["v"], [["2"]])]),
+    ("<a><x>1</x></a><b><y>2</y></b>", 5, [(["x", "y"], [["1", None], [None, "2"]])]),
+    ("<r><rec><v>a<![CDATA[&lt;]]>b</v></rec></r>", 1, [(["v"], [["a&lt;b"]])]),
+    ("<r><rec><v>a&lt;b&#x41;&#66;&amp;&apos;&quot;&gt;</v></rec></r>", 1,
+     [(["v"], [["a<bAB&'\">"]])]),
+    ("<r><rec><v>1</v></rec><rec><v>2</v>", 5, [(["v"], [["1"]])]),  # unclosed at EOF
+    ("", 3, []), ("  \n ", 3, []), ("just text", 3, []), ("<r/>", 3, []), ("<r></r>", 3, []),
+    ("&nbsp;<r>&bad;<rec><v>1</v></rec>&#0;</r>", 3, [(["v"], [["1"]])]),
+])
+def test_batches(write_xml, doc, batch_rows, expected):
+    p = write_xml(doc)
+    assert batches(p, batch_rows) == expected
+    assert qk.count_xml_records(p) == sum(len(b[1][0]) if b[1] else 0 for b in expected) or \
+        expected == [([], [])]
+
+
+@pytest.mark.parametrize("doc, good_before, after", [
+    # A cut-off tag is a syntax error: the reader is done, the complete record is lost.
+    ("<r><rec><v>1</v></rec><rec><a", [], []),
+    # A bad entity: the text is dropped and reading goes on after it.
+    ("<r><rec><v>&nbsp;</v></rec><rec><v>2</v></rec></r>", [], [(["v"], [["2"]])]),
+    # A wrong end tag: the element stays open for the iterator, so what follows nests deeper.
+    ("<r><rec><a>1</b></rec><rec><v>2</v></rec></r>", [], [(["a", "v"], [["1"], ["2"]])]),
+])
+def test_errors_then_continue(write_xml, doc, good_before, after):
+    it = qk.stream_xml_file(write_xml(doc), 10)
+    with pytest.raises(ValueError, match="^failed to parse XML file '"):
+        next(it)
+    assert list(it) == after
+
+
+@pytest.mark.parametrize("doc, count", [
+    ("", 0), ("<r/>", 0), ("<r><a/><b>x</b></r>", 2), ("<r><a><b/><c/></a></r>", 1),
+    ("<a><x/></a><b><y/><z/></b>", 3), ("<r><a/><b/><c>", 2), ("<r><rec>&nbsp;</rec></r>", 1),
+    (b"<r><rec>\xff\xfe</rec></r>", 1),
+])
+def test_count(write_xml, doc, count):
+    assert qk.count_xml_records(write_xml(doc)) == count
+
+
+@pytest.mark.parametrize("doc", ["<r></r></x>", "<r><a>1</b></r>", "<r><!DOCTYPE></r>", "<r><a",
+                                 "<r><!x></r>", "<r><!-- x </r>"])
+def test_count_raises_on_malformed_markup(write_xml, doc):
+    with pytest.raises(ValueError, match="^failed to parse XML file '"):
+        qk.count_xml_records(write_xml(doc))
+
+
+# ---- Encodings through the whole path -----------------------------------------------
+
+@pytest.mark.parametrize("data, value", [
+    (b'<?xml version="1.0" encoding="ISO-8859-1"?><r><a>\xe9</a></r>', "é"),
+    (b'<?xml version="1.0" encoding="windows-1251"?><r><a>\xc6</a></r>', "Ж"),
+    (b'<?xml version="1.0" encoding="Shift_JIS"?><r><a>\x93\xfa\x96\x7b</a></r>', "日本"),
+    (b"\xef\xbb\xbf<r><a>\xc3\xa9</a></r>", "é"),
+    ("\ufeff<r><a>é\U0001f600</a></r>".encode("utf-16-le"), "é\U0001f600"),
+    ("\ufeff<r><a>é</a></r>".encode("utf-16-be"), "é"),
+    ('<?xml version="1.0" encoding="UTF-16"?><r><a>é</a></r>'.encode("utf-16-le"), "é"),
+])
+def test_declared_and_detected_encodings(write_xml, data, value):
+    assert batches(write_xml(data), 1) == [(["a"], [[value]])]
+
+
+def test_undecodable_text_raises_from_next(write_xml):
+    it = qk.stream_xml_file(write_xml(b"<r><a>\xe9</a><b>ok</b></r>"), 1)
+    with pytest.raises(ValueError):
+        next(it)
+    assert list(it) == [(["b"], [["ok"]])]
+
+
+# ---- Concurrency ----------------------------------------------------------------------
+
+def test_concurrent_use_of_one_iterator(write_xml):
+    n = 20000
+    p = write_xml("<r>" + "".join(f"<rec><v>{i}</v></rec>" for i in range(n)) + "</r>")
+    it = qk.stream_xml_file(p, 7)
+    seen, errors = [], []
+
+    def worker():
+        while True:
+            try:
+                batch = next(it)
+            except StopIteration:
+                return
+            except RuntimeError as e:
+                errors.append(str(e))
+                continue
+            seen.extend(batch[1][0])
+            try:
+                iter(it)
+            except RuntimeError as e:
+                errors.append(str(e))
+
+    threads = [threading.Thread(target=worker) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert sorted(map(int, seen)) == list(range(n))
+    assert set(errors) <= {"Already borrowed", "Already mutably borrowed"}
+
+
+# ---- Memory ----------------------------------------------------------------------------
+
+def test_memory_stays_flat_on_a_large_file(tmp_path):
+    code = textwrap.dedent(f"""
+        import resource, quelbrand_kernels as qk
+        path = {str(tmp_path / 'big.xml')!r}
+        rec = "".join(f"<rec><id>{{i}}</id><name>name {{i}}</name><g><a>x</a><b>y y</b></g>"
+                      f"<note>{{'z' * 80}}</note></rec>\\n" for i in range(1000))
+        with open(path, "w") as f:
+            f.write("<root>\\n")
+            while f.tell() < 200 * 2**20:
+                f.write(rec)
+            f.write("</root>\\n")
+        rows = sum(len(b[1][0]) for b in qk.stream_xml_file(path, 10000))
+        assert rows == qk.count_xml_records(path), rows
+        print(rows, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    rows, peak_mb = map(int, out.stdout.split())
+    assert rows > 500_000
+    assert peak_mb < 100, peak_mb
+
+
+def test_deep_nesting_and_huge_text(write_xml):
+    depth = 10**6
+    p = write_xml("<r><rec>" + "<a>" * depth + "<v>1</v>" + "</a>" * depth + "</rec></r>")
+    assert batches(p, 1) == [(["v"], [["1"]])]
+    assert qk.count_xml_records(p) == 1
+    big = "x" * (100 * 2**20)
+    p = write_xml(f"<r><rec><v>{big}</v></rec></r>")
+    [(names, [[value]])] = batches(p, 1)
+    assert names == ["v"] and len(value) == len(big)
