@@ -100,10 +100,7 @@ ROWS = ("<rows><row><id>1</id><name>a</name></row><row><id>2</id><extra>x</extra
     ("&nbsp;<r>&bad;<rec><v>1</v></rec>&#0;</r>", 3, [(["v"], [["1"]])]),
 ])
 def test_batches(write_xml, doc, batch_rows, expected):
-    p = write_xml(doc)
-    assert batches(p, batch_rows) == expected
-    assert qk.count_xml_records(p) == sum(len(b[1][0]) if b[1] else 0 for b in expected) or \
-        expected == [([], [])]
+    assert batches(write_xml(doc), batch_rows) == expected
 
 
 @pytest.mark.parametrize("doc, good_before, after", [

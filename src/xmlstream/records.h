@@ -5,16 +5,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "xmlstream/reader.h"
 
 namespace qk::xml {
+
+// ---- Record tree ------------------------------------------------------------
 
 struct XmlNode {
   std::string name;
@@ -26,7 +29,21 @@ struct XmlNode {
   ~XmlNode();  // releases deep trees without recursion
 };
 
+// The part of a qualified name after its last ':', decoded as UTF-8 with each
+// invalid sequence replaced by U+FFFD (maximal subparts, like Python's
+// bytes.decode('utf-8', 'replace')). `local_name_into` reuses `out`'s storage.
 std::string local_name(std::string_view raw);
+void local_name_into(std::string_view raw, std::string& out);
+
+// `s` without leading and trailing Unicode White_Space characters.
+std::string_view trim_white_space(std::string_view s);
+
+// Appends `text` to `out` with the five predefined entities and decimal or
+// hexadecimal character references replaced. On a bad reference returns
+// false with `err` (Kind::Xml) filled and `out` left as it was.
+bool resolve_references(std::string_view text, std::string& out, XmlStreamError& err);
+
+// ---- Flattening ---------------------------------------------------------------
 
 struct FlatRecord {
   std::vector<std::string> keys;
@@ -34,6 +51,77 @@ struct FlatRecord {
 };
 
 FlatRecord flatten_record(const XmlNode& node);
+
+// Exact-string lookup table from a key to a position in some caller-owned
+// sequence of keys. Keys are not stored here, only their hashes and
+// positions, so callers keep one copy of each key and the table keeps its
+// capacity across clear().
+class KeyIndex {
+ public:
+  static constexpr std::uint32_t npos = UINT32_MAX;
+  static std::size_t hash(std::string_view key);
+
+  // `key_at(pos)` returns the key stored at `pos`.
+  template <class KeyAt>
+  std::uint32_t find(std::string_view key, std::size_t h, KeyAt key_at) const {
+    if (slots_.empty()) return npos;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (s.pos_plus1 == 0) return npos;
+      if (s.hash == static_cast<std::uint32_t>(h) && key_at(s.pos_plus1 - 1) == key)
+        return s.pos_plus1 - 1;
+    }
+  }
+  void insert(std::size_t h, std::uint32_t pos);  // the key must not be present
+  void clear();    // keeps capacity
+  void release();  // drops capacity
+  std::size_t capacity() const { return slots_.size(); }
+
+ private:
+  struct Slot {
+    std::uint32_t hash;
+    std::uint32_t pos_plus1;  // 0 = empty slot
+  };
+  void grow();
+  std::vector<Slot> slots_;
+  std::size_t size_ = 0;
+};
+
+// Flattens record trees with an explicit stack (records may nest to any
+// depth) and scratch storage that lives across records, so flattening a
+// record in steady state allocates nothing. The result holds views into the
+// tree and into this object, valid until the next run() or the tree changes.
+class Flattener {
+ public:
+  struct Pair {
+    std::string_view key;
+    std::string_view value;
+    bool has_value;  // false = null
+  };
+  std::span<const Pair> run(const XmlNode& node);
+
+ private:
+  struct Frame {
+    const XmlNode* node;
+    std::size_t next_child;
+    std::size_t begin;  // this level's pairs are pairs_[begin, end of level)
+    std::int32_t index;  // slot in indexes_ once the level is large, else -1
+  };
+  std::uint32_t find(const Frame& f, std::string_view key, std::size_t end) const;
+  void assign(Frame& f, std::string_view key, const Pair& value, std::size_t& end);
+  std::string_view prefixed(std::string_view prefix, std::string_view key);
+  void release_index(Frame& f);
+
+  std::vector<Pair> pairs_;
+  std::vector<Frame> frames_;
+  std::deque<std::string> owned_keys_;  // prefixed keys; a deque keeps views stable
+  std::size_t owned_used_ = 0;
+  std::vector<KeyIndex> indexes_;
+  std::vector<std::int32_t> free_indexes_;
+};
+
+// ---- Batches ------------------------------------------------------------------
 
 // One column of a batch: values packed back to back, with an offset table
 // and a presence flag per row, so a batch costs a few allocations rather
@@ -49,6 +137,8 @@ struct Column {
     return std::string_view(bytes).substr(b, ends[r] - b);
   }
   void push(const std::optional<std::string>& v);
+  void push(std::string_view v);
+  void push_null();
 };
 
 struct Batch {
@@ -67,28 +157,48 @@ class XmlBatchInner {
   // input ends. On Step::Batch, take_batch() hands the rows over; on
   // Step::Error, `err` holds the failure. Finished is sticky.
   Step next_batch(XmlStreamError& err);
+  // Moves the pending batch out and leaves it empty (row_count() becomes 0).
   Batch take_batch();
 
+  // Adds one row. Keys and values pair up to the shorter of the two; a
+  // repeated key keeps its last value.
   void push_record(FlatRecord&& rec);
   std::uint64_t row_count() const { return row_count_; }
   const std::string& path() const { return path_; }
 
  private:
+  void reset_batch();
+  void place_row(std::span<const Flattener::Pair> pairs);
+  std::uint32_t column_for(std::string_view key, std::uint32_t guess);
+  bool append_text(XmlNode& node, bool resolve, XmlStreamError& err);
+  XmlNode& open_node();
+  XmlNode pop_node();
+  void recycle(XmlNode&& root);
+
   std::unique_ptr<Reader> reader_;
   std::string buf_;
   std::vector<XmlNode> stack_;
   std::vector<std::string> columns_;
-  std::unordered_map<std::string, std::size_t> column_index_;
+  KeyIndex column_index_;  // name -> position in columns_
   std::vector<Column> column_values_;
   std::uint64_t depth_ = 0;
   std::uint64_t batch_rows_;
   std::uint64_t row_count_ = 0;
   std::string path_;
   bool finished_ = false;
+
+  // Scratch kept across records so that steady-state streaming allocates
+  // little: the flattener, finished nodes for reuse, and per-row tables.
+  Flattener flattener_;
+  std::vector<XmlNode> spare_nodes_;
+  std::vector<std::uint32_t> row_slots_;  // per column: the record pair placed there
+  std::vector<Flattener::Pair> record_pairs_;
+  std::string text_scratch_;
 };
 
 // Counts records (children of top-level elements) without building them.
-// Returns false with `err` filled on an open, read or markup failure.
+// Returns false with `err` filled on an open, read or markup failure; `count`
+// is set only on success.
 bool count_xml_records(std::string_view path, std::uint64_t& count, XmlStreamError& err,
                        std::size_t chunk = Reader::kReadBufferSize);
 
