@@ -1,0 +1,125 @@
+// Entity and character references in text content.
+#include <cstdio>
+
+#include "xmlstream/records.h"
+
+namespace qk::xml {
+
+namespace {
+
+// Error texts quote the reference; keep them one line and short whatever
+// the document holds between '&' and ';'.
+std::string quoted(std::string_view ref) {
+  constexpr std::size_t kMax = 40;
+  bool cut = ref.size() > kMax;
+  if (cut) {
+    std::size_t n = kMax;
+    while (n > 0 && (static_cast<unsigned char>(ref[n]) & 0xC0) == 0x80) --n;
+    ref = ref.substr(0, n);
+  }
+  std::string out = "`";
+  for (char c : ref) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02X", b);
+      out += esc;
+    } else {
+      out += c;
+    }
+  }
+  if (cut) out += "...";
+  out += '`';
+  return out;
+}
+
+void append_utf8(std::uint32_t cp, std::string& out) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+int digit_value(char c, unsigned base) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (base == 16 && c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (base == 16 && c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The character of "#..." (without '&' and ';'), or 0 when it names none:
+// 0 itself, surrogates and values past U+10FFFF are not characters.
+std::uint32_t character_reference(std::string_view ref) {
+  std::string_view digits = ref.substr(1);
+  unsigned base = 10;
+  if (!digits.empty() && digits[0] == 'x') {  // only lowercase: "#X41" is not hex
+    base = 16;
+    digits.remove_prefix(1);
+  }
+  if (digits.empty()) return 0;
+  std::uint64_t v = 0;
+  for (char c : digits) {
+    int d = digit_value(c, base);
+    if (d < 0) return 0;
+    v = v * base + static_cast<unsigned>(d);
+    if (v > 0x10FFFF) return 0;  // also stops any overflow
+  }
+  if (v >= 0xD800 && v <= 0xDFFF) return 0;
+  return static_cast<std::uint32_t>(v);
+}
+
+bool predefined_entity(std::string_view name, std::string& out) {
+  char c;
+  if (name == "lt") c = '<';
+  else if (name == "gt") c = '>';
+  else if (name == "amp") c = '&';
+  else if (name == "apos") c = '\'';
+  else if (name == "quot") c = '"';
+  else return false;
+  out += c;
+  return true;
+}
+
+}  // namespace
+
+bool resolve_references(std::string_view text, std::string& out, XmlStreamError& err) {
+  const std::size_t old_size = out.size();
+  const auto fail = [&](std::string msg) {
+    out.resize(old_size);
+    err = XmlStreamError{XmlStreamError::Kind::Xml, std::move(msg)};
+    return false;
+  };
+  std::size_t i = 0;
+  while (true) {
+    const std::size_t amp = text.find('&', i);
+    if (amp == std::string_view::npos) break;
+    out.append(text.substr(i, amp - i));
+    const std::size_t end = text.find_first_of("&;", amp + 1);
+    if (end == std::string_view::npos || text[end] == '&')
+      return fail("unterminated reference in text");
+    const std::string_view ref = text.substr(amp + 1, end - amp - 1);
+    if (!ref.empty() && ref[0] == '#') {
+      const std::uint32_t cp = character_reference(ref);
+      if (cp == 0) return fail("invalid character reference " + quoted(ref));
+      append_utf8(cp, out);
+    } else if (!predefined_entity(ref, out)) {
+      return fail("unrecognized entity " + quoted(ref));
+    }
+    i = end + 1;
+  }
+  out.append(text.substr(i));
+  return true;
+}
+
+}  // namespace qk::xml

@@ -1,0 +1,289 @@
+// Record trees, element names, and flattening a record into keys and values.
+#include <functional>
+
+#include "xmlstream/records.h"
+
+namespace qk::xml {
+
+// ---- Tree release -------------------------------------------------------------
+
+// Records may nest arbitrarily deep, so descendants are released from a
+// work list rather than by the recursive default destructor.
+XmlNode::~XmlNode() {
+  if (children.empty()) return;
+  std::vector<XmlNode> work = std::move(children);
+  while (!work.empty()) {
+    XmlNode n = std::move(work.back());
+    work.pop_back();
+    for (XmlNode& c : n.children) work.push_back(std::move(c));
+    n.children.clear();  // only moved-from shells with no children remain
+  }
+}
+
+// ---- Names --------------------------------------------------------------------
+
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// Length of the valid UTF-8 sequence at the start of `s`, or, if it is
+// invalid, the negated length of its maximal subpart (at least one byte).
+int utf8_sequence(std::string_view s) {
+  const auto b0 = static_cast<unsigned char>(s[0]);
+  if (b0 < 0x80) return 1;
+  int need;
+  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2;
+    if (b0 == 0xE0) lo = 0xA0;
+    if (b0 == 0xED) hi = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3;
+    if (b0 == 0xF0) lo = 0x90;
+    if (b0 == 0xF4) hi = 0x8F;
+  } else {
+    return -1;
+  }
+  for (int i = 1; i <= need; ++i) {
+    if (static_cast<std::size_t>(i) >= s.size()) return -i;
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (b < lo || b > hi) return -i;
+    lo = 0x80;
+    hi = 0xBF;
+  }
+  return need + 1;
+}
+
+}  // namespace
+
+void local_name_into(std::string_view raw, std::string& out) {
+  // ':' never occurs inside a multi-byte sequence or a maximal subpart, so
+  // cutting before decoding gives the same result as decoding first.
+  std::size_t colon = raw.rfind(':');
+  if (colon != std::string_view::npos) raw.remove_prefix(colon + 1);
+  out.clear();
+  std::size_t i = 0;
+  while (i < raw.size()) {
+    // Copy the longest run of ASCII and valid sequences in one go.
+    std::size_t start = i;
+    int n;
+    while (i < raw.size() && (n = utf8_sequence(raw.substr(i))) > 0) i += n;
+    out.append(raw.substr(start, i - start));
+    if (i < raw.size()) {
+      out.append(kReplacement);
+      i += static_cast<std::size_t>(-utf8_sequence(raw.substr(i)));
+    }
+  }
+}
+
+std::string local_name(std::string_view raw) {
+  std::string out;
+  local_name_into(raw, out);
+  return out;
+}
+
+// ---- White space ----------------------------------------------------------------
+
+namespace {
+
+// Unicode White_Space: U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680,
+// U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
+bool ascii_space(unsigned char b) { return b == 0x20 || (b >= 0x09 && b <= 0x0D); }
+
+// Length of the white-space character starting at `s`, or 0.
+std::size_t space_at(std::string_view s) {
+  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  if (s.empty()) return 0;
+  if (ascii_space(b(0))) return 1;
+  if (s.size() >= 2 && b(0) == 0xC2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;
+  if (s.size() < 3) return 0;
+  if (b(0) == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;
+  if (b(0) == 0xE2 && b(1) == 0x80 &&
+      ((b(2) >= 0x80 && b(2) <= 0x8A) || b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF))
+    return 3;
+  if (b(0) == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;
+  if (b(0) == 0xE3 && b(1) == 0x80 && b(2) == 0x80) return 3;
+  return 0;
+}
+
+}  // namespace
+
+std::string_view trim_white_space(std::string_view s) {
+  for (std::size_t n; (n = space_at(s)) != 0;) s.remove_prefix(n);
+  while (!s.empty()) {
+    const auto last = static_cast<unsigned char>(s.back());
+    if (last < 0x80) {
+      if (!ascii_space(last)) break;
+      s.remove_suffix(1);
+      continue;
+    }
+    // Every non-ASCII white-space character is 2 or 3 bytes long.
+    std::size_t n = 0;
+    for (std::size_t len = 2; len <= 3 && len <= s.size() && n == 0; ++len)
+      if (space_at(s.substr(s.size() - len)) == len) n = len;
+    if (n == 0) break;
+    s.remove_suffix(n);
+  }
+  return s;
+}
+
+// ---- Key index ------------------------------------------------------------------
+
+std::size_t KeyIndex::hash(std::string_view key) { return std::hash<std::string_view>{}(key); }
+
+void KeyIndex::insert(std::size_t h, std::uint32_t pos) {
+  if ((size_ + 1) * 2 > slots_.size()) grow();
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = h & mask;
+  while (slots_[i].pos_plus1 != 0) i = (i + 1) & mask;
+  slots_[i] = Slot{static_cast<std::uint32_t>(h), pos + 1};
+  ++size_;
+}
+
+void KeyIndex::grow() {
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{0, 0});
+  const std::size_t mask = slots_.size() - 1;
+  // Only the low 32 bits of each hash are kept; they address the table
+  // well for any size a batch can reach.
+  for (const Slot& s : old) {
+    if (s.pos_plus1 == 0) continue;
+    std::size_t i = s.hash & mask;
+    while (slots_[i].pos_plus1 != 0) i = (i + 1) & mask;
+    slots_[i] = s;
+  }
+}
+
+void KeyIndex::clear() {
+  if (size_ != 0) std::fill(slots_.begin(), slots_.end(), Slot{0, 0});
+  size_ = 0;
+}
+
+void KeyIndex::release() {
+  slots_ = {};
+  size_ = 0;
+}
+
+// ---- Flattening -----------------------------------------------------------------
+
+namespace {
+// Levels with few keys are searched linearly; a hash index is built only
+// when a level grows past this, so narrow deep records cost no tables.
+constexpr std::size_t kLinearKeys = 16;
+// An index larger than this is not kept for reuse by later records.
+constexpr std::size_t kKeepIndexSlots = 1024;
+}  // namespace
+
+std::uint32_t Flattener::find(const Frame& f, std::string_view key, std::size_t end) const {
+  if (f.index >= 0)
+    return indexes_[f.index].find(key, KeyIndex::hash(key),
+                                  [&](std::uint32_t p) { return pairs_[p].key; });
+  for (std::size_t p = f.begin; p < end; ++p)
+    if (pairs_[p].key == key) return static_cast<std::uint32_t>(p);
+  return KeyIndex::npos;
+}
+
+// Assigns `value` to `key` at level `f`, whose pairs currently end at `end`:
+// an existing key keeps its position and takes the new value, a new key is
+// written at `end`. `value` may live at or after `end`; it is read first.
+void Flattener::assign(Frame& f, std::string_view key, const Pair& value, std::size_t& end) {
+  const Pair v{key, value.value, value.has_value};
+  std::uint32_t p = find(f, key, end);
+  if (p != KeyIndex::npos) {
+    pairs_[p].value = v.value;
+    pairs_[p].has_value = v.has_value;
+    return;
+  }
+  if (end == pairs_.size()) pairs_.push_back(v); else pairs_[end] = v;
+  ++end;
+  if (f.index >= 0) {
+    indexes_[f.index].insert(KeyIndex::hash(key), static_cast<std::uint32_t>(end - 1));
+  } else if (end - f.begin > kLinearKeys) {
+    if (free_indexes_.empty()) {
+      f.index = static_cast<std::int32_t>(indexes_.size());
+      indexes_.emplace_back();
+    } else {
+      f.index = free_indexes_.back();
+      free_indexes_.pop_back();
+    }
+    KeyIndex& idx = indexes_[f.index];
+    for (std::size_t q = f.begin; q < end; ++q)
+      idx.insert(KeyIndex::hash(pairs_[q].key), static_cast<std::uint32_t>(q));
+  }
+}
+
+void Flattener::release_index(Frame& f) {
+  if (f.index < 0) return;
+  KeyIndex& idx = indexes_[f.index];
+  if (idx.capacity() > kKeepIndexSlots) idx.release(); else idx.clear();
+  free_indexes_.push_back(f.index);
+  f.index = -1;
+}
+
+std::string_view Flattener::prefixed(std::string_view prefix, std::string_view key) {
+  if (owned_used_ == owned_keys_.size()) owned_keys_.emplace_back();
+  std::string& s = owned_keys_[owned_used_++];
+  s.reserve(prefix.size() + 1 + key.size());
+  s.assign(prefix);
+  s += '_';
+  s.append(key);
+  return s;
+}
+
+std::span<const Flattener::Pair> Flattener::run(const XmlNode& node) {
+  pairs_.clear();
+  frames_.clear();
+  owned_used_ = 0;
+  frames_.push_back(Frame{&node, 0, 0, -1});
+  while (true) {
+    Frame& f = frames_.back();
+    if (f.next_child == f.node->children.size()) {
+      if (frames_.size() == 1) break;
+      // A branch is done: its pairs, at the end of pairs_, are taken over by
+      // the parent level, prefixed with the branch's name on a collision.
+      // New parent pairs are compacted in place over the branch's pairs.
+      Frame child = f;
+      release_index(child);
+      frames_.pop_back();
+      Frame& parent = frames_.back();
+      const std::size_t stop = pairs_.size();
+      std::size_t end = child.begin;
+      for (std::size_t i = child.begin; i < stop; ++i) {
+        const Pair pr = pairs_[i];
+        std::string_view key = pr.key;
+        if (find(parent, key, end) != KeyIndex::npos) key = prefixed(child.node->name, key);
+        assign(parent, key, pr, end);
+      }
+      pairs_.resize(end);
+      continue;
+    }
+    const XmlNode& c = f.node->children[f.next_child++];
+    if (!c.children.empty()) {
+      const std::size_t begin = pairs_.size();
+      frames_.push_back(Frame{&c, 0, begin, -1});  // invalidates f
+      continue;
+    }
+    std::string_view value = trim_white_space(c.text);
+    std::size_t end = pairs_.size();
+    std::string_view key = c.name;
+    if (find(f, key, end) != KeyIndex::npos) key = prefixed(f.node->name, key);
+    assign(f, key, Pair{key, value, !value.empty()}, end);
+  }
+  release_index(frames_.back());
+  return pairs_;
+}
+
+FlatRecord flatten_record(const XmlNode& node) {
+  Flattener flattener;
+  FlatRecord rec;
+  for (const Flattener::Pair& p : flattener.run(node)) {
+    rec.keys.emplace_back(p.key);
+    if (p.has_value) rec.values.emplace_back(std::string(p.value));
+    else rec.values.emplace_back(std::nullopt);
+  }
+  return rec;
+}
+
+}  // namespace qk::xml
