@@ -1,0 +1,91 @@
+// Document encodings: label lookup, decoders to UTF-8 that never substitute
+// replacement characters, and the UTF-16 to UTF-8 transcoder of the reader's
+// source layer. No Python here.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qk::xml::enc {
+
+enum class Kind : std::uint8_t {
+  Utf8,
+  SingleByte,    // ASCII plus a 128-entry table for the high half
+  Multibyte,     // glibc iconv
+  Replacement,   // decodes nothing
+  Utf16BE,       // transcoded to UTF-8 while read; text is then UTF-8
+  Utf16LE,
+  XUserDefined,  // high bytes to the private use area
+};
+
+struct Encoding {
+  const char* name;
+  Kind kind;
+  const char16_t* table;  // SingleByte: code points of bytes 0x80..0xFF, 0 = unmapped
+};
+
+// Encoding for a label, after stripping ASCII whitespace and ignoring ASCII
+// case; null for an unknown label.
+const Encoding* lookup_label(std::string_view label);
+
+const Encoding& utf8();
+const Encoding& utf16be();
+const Encoding& utf16le();
+
+bool is_utf16(const Encoding& e);
+
+// True when `s` is well-formed UTF-8 (no overlongs, surrogates or code
+// points above U+10FFFF).
+bool valid_utf8(std::string_view s);
+
+// Appends `s` to `out`, with every ill-formed sequence and every ASCII
+// control character shown as U+FFFD, so raw document bytes can be quoted in
+// a one-line error message.
+void append_printable(std::string& out, std::string_view s);
+
+// Decodes to UTF-8 without replacement. Holds the iconv conversion handles,
+// opened on first use and reused, since opening one is slow.
+class Decoder {
+ public:
+  Decoder() = default;
+  ~Decoder();
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+
+  // Appends the UTF-8 text of `bytes` to `out`. On a malformed sequence
+  // returns false with a one-line description in `err`; `out` then keeps
+  // what it held before the call.
+  bool decode(const Encoding& e, std::string_view bytes, std::string& out, std::string& err);
+
+ private:
+  bool decode_iconv(const Encoding& e, std::string_view bytes, std::string& out);
+  static constexpr std::size_t kMultibyteCount = 7;
+  std::array<void*, kMultibyteCount> handles_{};  // iconv_t, null until opened
+};
+
+// Streams UTF-16 bytes into UTF-8. Every lone surrogate, and a dangling odd
+// byte at the end, becomes the byte 0xFF: never valid UTF-8, so decoding text
+// that holds it fails, while markup around it still tokenises.
+class Utf16Transcoder {
+ public:
+  explicit Utf16Transcoder(bool big_endian) : big_endian_(big_endian) {}
+
+  // Room `out` must offer for `n` input bytes.
+  static constexpr std::size_t max_output(std::size_t n) { return (n + 1) / 2 * 3 + 4; }
+
+  // Converts `n` bytes, carrying a split unit or surrogate pair over to the
+  // next call. Returns the number of bytes written to `out`.
+  std::size_t feed(const unsigned char* in, std::size_t n, char* out);
+  // At the end of input: flushes what is still carried.
+  std::size_t finish(char* out);
+
+ private:
+  bool big_endian_;
+  int odd_byte_ = -1;        // first byte of a split code unit
+  std::uint16_t high_ = 0;   // pending high surrogate
+};
+
+}  // namespace qk::xml::enc
