@@ -1,0 +1,53 @@
+// The AVX-512 path: eight lanes, with the 64-bit multiply (vpmullq) and the
+// 64-bit integer to double conversion of AVX-512 DQ.
+
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "kernels_isa.h"
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512dq")
+
+namespace qk::kernels {
+namespace {
+
+constexpr std::size_t kLanes = 8;
+using F64 = double __attribute__((vector_size(64)));
+using U64 = std::uint64_t __attribute__((vector_size(64)));
+using I64 = std::int64_t __attribute__((vector_size(64)));
+constexpr bool kHasVectorConvert = true;
+
+inline unsigned lane_bits(I64 m) { return _mm512_movepi64_mask(reinterpret_cast<__m512i>(m)); }
+
+}  // namespace
+}  // namespace qk::kernels
+
+#include "kernels_simd.h"
+
+namespace qk::kernels {
+namespace {
+
+void inv_norm_cdf_path(double* buf, std::size_t n) { inv_norm_cdf_lanes(buf, n); }
+
+void keyed_hash_path(std::uint64_t* buf, std::size_t n, std::uint64_t base, std::uint64_t draw) {
+  keyed_hash_loop<U64>(buf, n, base, draw);
+}
+
+void keyed_uniforms_path(std::uint64_t* buf, std::size_t n, std::uint64_t base,
+                         std::uint64_t draw) {
+  keyed_uniforms_loop<U64>(buf, n, base, draw);
+}
+
+}  // namespace
+}  // namespace qk::kernels
+
+#pragma GCC pop_options
+
+namespace qk::kernels {
+constinit const Paths kAvx512Paths = {inv_norm_cdf_path, keyed_hash_path, keyed_uniforms_path};
+}  // namespace qk::kernels

@@ -1,0 +1,189 @@
+// Element formulas and buffer loops, compiled once per instruction set.
+//
+// kernels.cpp (baseline x86-64), kernels_avx2.cpp and kernels_avx512.cpp each
+// include this file after choosing their instruction set with
+// `#pragma GCC target`, having first defined the lane types:
+//   kLanes            doubles per vector
+//   F64, U64, I64     GCC vector types of kLanes double / uint64 / int64
+//   lane_bits(I64 m)  bit k set iff lane k of the comparison mask m is set
+//   kHasVectorConvert whether a 64-bit integer to double instruction exists
+// GCC vector operators are plain IEEE operations lane by lane, so the
+// templates below, written once for `double` and for lanes, perform exactly
+// the scalar rule's operations in the same order: every path gives the same
+// bits (the build must keep -ffp-contract=off so no FMA is fused in).
+//
+// Everything is in an anonymous namespace: each translation unit keeps its
+// own copy built for its own instructions, and the linker can never hand the
+// baseline path a merged AVX-512 copy. For the same reason this file includes
+// no header: the standard headers it uses come before the pragma.
+
+namespace qk::kernels {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Inverse normal CDF
+
+constexpr double kPLow = 0.02425;
+constexpr double kPHigh = 0.97575;
+constexpr double kNaN = __builtin_bit_cast(double, std::uint64_t{0x7ff8000000000000});
+
+constexpr double kA1 = -39.69683028665376, kA2 = 220.9460984245205, kA3 = -275.9285104469687,
+                 kA4 = 138.357751867269, kA5 = -30.66479806614716, kA6 = 2.506628277459239;
+constexpr double kB1 = -54.47609879822406, kB2 = 161.5858368580409, kB3 = -155.6989798598866,
+                 kB4 = 66.80131188771972, kB5 = -13.28068155288572;
+constexpr double kC1 = -0.007784894002430293, kC2 = -0.3223964580411365,
+                 kC3 = -2.400758277161838, kC4 = -2.549732539343734, kC5 = 4.374664141464968,
+                 kC6 = 2.938163982698783;
+constexpr double kD1 = 0.007784695709041462, kD2 = 0.3224671290700398, kD3 = 2.445134137142996,
+                 kD4 = 3.754408661907416;
+
+// Central region: (q * A(r)) / B(r) with q = p - 0.5 and r = q * q.
+template <class T>
+inline T central(T p) {
+  const T q = p + -0.5;
+  const T r = q * q;
+  const T a = ((((kA1 * r + kA2) * r + kA3) * r + kA4) * r + kA5) * r + kA6;
+  const T b = ((((kB1 * r + kB2) * r + kB3) * r + kB4) * r + kB5) * r + 1.0;
+  return (q * a) / b;
+}
+
+inline double tail_numerator(double q) {
+  return ((((kC1 * q + kC2) * q + kC3) * q + kC4) * q + kC5) * q + kC6;
+}
+
+inline double tail_denominator(double q) {
+  return (((kD1 * q + kD2) * q + kD3) * q + kD4) * q + 1.0;
+}
+
+// The element rule, written plainly: the reference the loops are tested
+// against, and the path for the few elements after the last full vector.
+inline double element_rule(double p) {
+  if (!(p > 0.0 && p < 1.0)) return kNaN;  // NaN fails both tests
+  if (p < kPLow) {
+    const double q = std::sqrt(std::log(p) * -2.0);
+    return tail_numerator(q) / tail_denominator(q);
+  }
+  if (p <= kPHigh) return central(p);
+  const double q = std::sqrt(std::log(1.0 - p) * -2.0);
+  return -tail_numerator(q) / tail_denominator(q);
+}
+
+// The same rule for an element the vector pass left alone (either tail, or
+// invalid), with selects rather than branches: such elements arrive in
+// random order, and mispredicted branches would cost more than the selects.
+inline double tail_rule(double p) {
+  const bool upper = p > kPHigh;
+  const bool valid = p > 0.0 && p < 1.0;
+  double t = upper ? 1.0 - p : p;
+  t = valid ? t : 0.5;  // keeps log away from 0, negatives and NaN
+  const double q = std::sqrt(std::log(t) * -2.0);
+  const double c = tail_numerator(q);
+  const double x = (upper ? -c : c) / tail_denominator(q);
+  return valid ? x : kNaN;
+}
+
+// Rewrites buf[0, n), n a multiple of kLanes and at most 64. Every lane gets
+// the central formula without a branch; lanes outside the central region keep
+// their input and are marked in one 64-bit word, then finished one by one.
+inline void inv_norm_cdf_block(double* buf, std::size_t n) {
+  std::uint64_t pending = 0;
+  for (std::size_t j = 0; j < n; j += kLanes) {
+    F64 p;
+    std::memcpy(&p, buf + j, sizeof p);
+    const I64 in_central = (p >= kPLow) & (p <= kPHigh);  // false for NaN
+    const F64 x = in_central ? central(p) : p;
+    std::memcpy(buf + j, &x, sizeof x);
+    pending |= std::uint64_t{~lane_bits(in_central) & ((1u << kLanes) - 1)} << j;
+  }
+  for (; pending != 0; pending &= pending - 1) {
+    const auto j = static_cast<std::size_t>(__builtin_ctzll(pending));
+    buf[j] = tail_rule(buf[j]);
+  }
+}
+
+inline void inv_norm_cdf_lanes(double* buf, std::size_t n) {
+  std::size_t i = 0;
+  for (; n - i >= 64; i += 64) inv_norm_cdf_block(buf + i, 64);
+  const std::size_t vectors = (n - i) / kLanes * kLanes;
+  inv_norm_cdf_block(buf + i, vectors);
+  for (i += vectors; i < n; ++i) buf[i] = element_rule(buf[i]);
+}
+
+// ---------------------------------------------------------------------------
+// Keyed derivation. T is std::uint64_t or U64: GCC's vector multiply keeps the
+// low 64 bits of each lane and `>>` on unsigned lanes is a logical shift, as
+// the scalar operators.
+
+template <class T>
+inline T mix64_lanes(T z) {
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+  return z ^ (z >> 31);
+}
+
+template <class T>
+inline T keyed_lanes(T key, std::uint64_t base, std::uint64_t draw) {
+  return mix64_lanes(mix64_lanes(base ^ key) ^ draw);
+}
+
+// v >> 11 is below 2^53, so the signed conversion is exact and skips the
+// unsigned conversion's fix-up for the top bit.
+inline double to_double(std::uint64_t x) {
+  return static_cast<double>(static_cast<std::int64_t>(x));
+}
+
+// Exact conversion of lanes below 2^53. Without a 64-bit integer conversion
+// instruction, each 32-bit half goes into the fraction of a double of known
+// exponent; the subtraction is exact, and so is the final addition, whose sum
+// is below 2^53.
+inline F64 to_double(U64 x) {
+  if constexpr (kHasVectorConvert) {
+    return __builtin_convertvector(reinterpret_cast<I64>(x), F64);
+  } else {
+    const auto hi = reinterpret_cast<F64>((x >> 32) | 0x4530000000000000u);        // 2^84 + hi * 2^32
+    const auto lo = reinterpret_cast<F64>((x & 0xffffffffu) | 0x4330000000000000u);  // 2^52 + lo
+    return (hi - 0x1.00000001p84) + lo;  // 0x1.00000001p84 = 2^84 + 2^52
+  }
+}
+
+// The top 53 bits plus one half, scaled by 2^-53. From 0.5 up the half is a
+// tie, rounded to even, so 1.0 is reached and 0 never is.
+template <class T>
+inline auto unit_double_lanes(T v) {
+  return (to_double(v >> 11) + 0.5) * 0x1p-53;
+}
+
+// V is U64 or std::uint64_t (for a path where vector multiplies do not pay).
+template <class V>
+inline void keyed_hash_loop(std::uint64_t* buf, std::size_t n, std::uint64_t base,
+                            std::uint64_t draw) {
+  constexpr std::size_t lanes = sizeof(V) / sizeof(std::uint64_t);
+  std::size_t i = 0;
+  for (; n - i >= lanes; i += lanes) {
+    V k;
+    std::memcpy(&k, buf + i, sizeof k);
+    k = keyed_lanes(k, base, draw);
+    std::memcpy(buf + i, &k, sizeof k);
+  }
+  for (; i < n; ++i) buf[i] = keyed_lanes(buf[i], base, draw);
+}
+
+template <class V>
+inline void keyed_uniforms_loop(std::uint64_t* buf, std::size_t n, std::uint64_t base,
+                                std::uint64_t draw) {
+  constexpr std::size_t lanes = sizeof(V) / sizeof(std::uint64_t);
+  std::size_t i = 0;
+  for (; n - i >= lanes; i += lanes) {
+    V k;
+    std::memcpy(&k, buf + i, sizeof k);
+    const auto u = unit_double_lanes(keyed_lanes(k, base, draw));
+    std::memcpy(buf + i, &u, sizeof u);
+  }
+  for (; i < n; ++i) {
+    const double u = unit_double_lanes(keyed_lanes(buf[i], base, draw));
+    std::memcpy(buf + i, &u, sizeof u);
+  }
+}
+
+}  // namespace
+}  // namespace qk::kernels
