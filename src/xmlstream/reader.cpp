@@ -54,8 +54,27 @@ inline const char* find3(const char* p, const char* e, char a, char b, char c) {
   return nullptr;
 }
 
+// First `c` in [p, e). Most distances between markup characters are short,
+// where a call to memchr costs more than the search, so the first 64 bytes
+// are searched inline (over-reading like find3) and memchr takes the rest.
 inline const char* find1(const char* p, const char* e, char c) {
-  return static_cast<const char*>(std::memchr(p, c, static_cast<std::size_t>(e - p)));
+  const __m128i vc = _mm_set1_epi8(c);
+  for (int i = 0; i < 4 && p < e; ++i, p += 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    if (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, vc)))) {
+      const char* q = p + __builtin_ctz(m);
+      return q < e ? q : nullptr;
+    }
+  }
+  return p < e ? static_cast<const char*>(std::memchr(p, c, static_cast<std::size_t>(e - p))) : nullptr;
+}
+
+// Names are short, so an inline loop beats a call to memcmp.
+inline bool same_bytes(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i]) return false;
+  return true;
 }
 
 std::string os_error(int n) {
@@ -80,6 +99,12 @@ bool declared_label(std::string_view d, std::string_view& label) {
     return true;
   }
   return false;
+}
+
+inline std::string_view name_of(std::string_view tag_bytes) {
+  std::size_t i = 0;
+  while (i < tag_bytes.size() && !is_ws(tag_bytes[i])) ++i;
+  return tag_bytes.substr(0, i);
 }
 
 std::string quoted_end(std::string_view name) {
@@ -263,7 +288,7 @@ struct Reader::Impl {
   }
 
   // Consumes through the next '>', appending the bytes before it.
-  bool scan_to_gt(std::string& out) {
+  [[gnu::always_inline]] bool scan_to_gt(std::string& out) {
     for (;;) {
       const char* s = win.get() + pos;
       const char* e = win.get() + end;
@@ -280,7 +305,7 @@ struct Reader::Impl {
 
   // Consumes a start or empty-element tag through its '>'. A '>' inside a
   // quoted attribute value does not end the tag.
-  bool scan_tag(std::string& out) {
+  [[gnu::always_inline]] bool scan_tag(std::string& out) {
     char quote = 0;
     for (;;) {
       const char* s = win.get() + pos;
@@ -507,7 +532,7 @@ struct Reader::Impl {
   }
 
   // One piece of markup, from the '<' at pos.
-  Step markup(std::string& buf, std::size_t base, Event& ev, XmlStreamError& err) {
+  [[gnu::always_inline]] Step markup(std::string& buf, std::size_t base, Event& ev, XmlStreamError& err) {
     ++pos;
     if (!peek(1)) return cut_off(err, "after `<`");
     switch (win[pos]) {
@@ -527,13 +552,13 @@ struct Reader::Impl {
           ev = Event::Empty;
         } else {
           ev = Event::Start;
-          push_name(tag_name(std::string_view(buf).substr(base)));
+          push_name(name_of(std::string_view(buf).substr(base)));
         }
         return Step::Delivered;
     }
   }
 
-  Step end_tag(std::string& buf, std::size_t base, Event& ev, XmlStreamError& err) {
+  [[gnu::always_inline]] Step end_tag(std::string& buf, std::size_t base, Event& ev, XmlStreamError& err) {
     if (!scan_to_gt(buf)) return cut_off(err, "inside an end tag");
     while (buf.size() > base && is_ws(buf.back())) buf.pop_back();
     std::string_view name = std::string_view(buf).substr(base);
@@ -541,7 +566,7 @@ struct Reader::Impl {
       fail(err, "unexpected end tag " + quoted_end(name) + " with no open element", false);
       return Step::Failed;
     }
-    if (name != top_name()) {
+    if (!same_bytes(name, top_name())) {
       // The innermost element counts as closed all the same, so one typo
       // does not make every later end tag wrong too.
       fail(err, "expected " + quoted_end(top_name()) + ", found " + quoted_end(name), false);
@@ -664,10 +689,6 @@ bool Reader::decode(std::string_view bytes, std::string& out, XmlStreamError& er
   return false;
 }
 
-std::string_view tag_name(std::string_view tag_bytes) {
-  std::size_t i = 0;
-  while (i < tag_bytes.size() && !is_ws(tag_bytes[i])) ++i;
-  return tag_bytes.substr(0, i);
-}
+std::string_view tag_name(std::string_view tag_bytes) { return name_of(tag_bytes); }
 
 }  // namespace qk::xml
