@@ -100,42 +100,19 @@ void XmlBatchInner::push_record(FlatRecord&& rec) {
 // ---- Record nodes ---------------------------------------------------------------
 
 namespace {
-// Finished nodes are kept for reuse up to this many, and without string or
-// child storage beyond these sizes, so one huge record does not pin memory.
-constexpr std::size_t kMaxSpareNodes = 4096;
-constexpr std::size_t kMaxSpareText = 64 * 1024;
-constexpr std::size_t kMaxSpareChildren = 1024;
+// The record element's own text is never used; don't let one huge piece of
+// it pin memory for the rest of the stream.
+constexpr std::size_t kMaxKeptText = 64 * 1024;
 }  // namespace
 
-XmlNode& XmlBatchInner::open_node() {
-  if (spare_nodes_.empty()) return stack_.emplace_back();
-  stack_.push_back(std::move(spare_nodes_.back()));
-  spare_nodes_.pop_back();
-  return stack_.back();
-}
-
-XmlNode XmlBatchInner::pop_node() {
-  XmlNode n = std::move(stack_.back());
-  stack_.pop_back();
-  return n;
-}
-
-// Takes a finished tree apart into cleared nodes that keep their string and
-// child-vector capacity, so the next records allocate (almost) nothing.
-void XmlBatchInner::recycle(XmlNode&& root) {
-  std::size_t i = spare_nodes_.size();
-  spare_nodes_.push_back(std::move(root));
-  for (; i < spare_nodes_.size(); ++i) {
-    std::vector<XmlNode> kids = std::move(spare_nodes_[i].children);
-    for (XmlNode& k : kids) spare_nodes_.push_back(std::move(k));
-    kids.clear();
-    if (kids.capacity() > kMaxSpareChildren) std::vector<XmlNode>().swap(kids);
-    XmlNode& n = spare_nodes_[i];
-    n.children = std::move(kids);
-    n.name.clear();
-    if (n.text.capacity() > kMaxSpareText) std::string().swap(n.text); else n.text.clear();
-  }
-  if (spare_nodes_.size() > kMaxSpareNodes) spare_nodes_.resize(kMaxSpareNodes);
+// Flattens the finished record into a row and clears the tree for the next
+// record (the record node keeps its storage).
+void XmlBatchInner::finish_record() {
+  place_row(flattener_.run(record_));
+  open_.clear();
+  record_.children.clear();
+  if (record_.text.capacity() > kMaxKeptText) std::string().swap(record_.text);
+  else record_.text.clear();
 }
 
 // Decodes the event's bytes onto `node.text`, resolving references for
@@ -164,27 +141,29 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
     buf_.clear();
     // Character data outside records is never looked at, so the reader
     // need not buffer it.
-    reader_->set_discard_content(stack_.empty());
+    if (discarding_ != open_.empty()) reader_->set_discard_content(discarding_ = open_.empty());
     Event ev;
     if (!reader_->read_event(buf_, ev, err)) return Step::Error;
     switch (ev) {
       case Event::Start:
-        if (depth_ >= 1) local_name_into(tag_name(buf_), open_node().name);
+        if (depth_ == 1) {
+          local_name_into(tag_name(buf_), record_.name);
+          open_.push_back(&record_);
+        } else if (depth_ >= 2) {
+          XmlNode& n = open_.back()->children.emplace_back();
+          local_name_into(tag_name(buf_), n.name);
+          open_.push_back(&n);
+        }
         ++depth_;
         break;
       case Event::End:
         if (depth_ == 0) break;  // the reader rejects such a tag; keep the count sane
         --depth_;
         if (depth_ == 1) {
-          if (stack_.empty()) break;
-          XmlNode record = pop_node();
-          place_row(flattener_.run(record));
-          recycle(std::move(record));
+          finish_record();
           if (row_count_ >= batch_rows_) return Step::Batch;
-        } else if (depth_ >= 2 && !stack_.empty()) {
-          XmlNode n = pop_node();
-          if (stack_.empty()) recycle(std::move(n));
-          else stack_.back().children.push_back(std::move(n));
+        } else if (depth_ >= 2) {
+          open_.pop_back();
         }
         break;
       case Event::Empty:
@@ -192,16 +171,13 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
           // A record without content flattens to no keys: a row of nulls.
           place_row({});
           if (row_count_ >= batch_rows_) return Step::Batch;
-        } else if (depth_ >= 2 && !stack_.empty()) {
-          XmlNode& leaf = open_node();
-          local_name_into(tag_name(buf_), leaf.name);
-          XmlNode n = pop_node();
-          stack_.back().children.push_back(std::move(n));
+        } else if (depth_ >= 2) {
+          local_name_into(tag_name(buf_), open_.back()->children.emplace_back().name);
         }
         break;
       case Event::Text:
       case Event::CData:
-        if (!stack_.empty() && !append_text(stack_.back(), ev == Event::Text, err))
+        if (!open_.empty() && !append_text(*open_.back(), ev == Event::Text, err))
           return Step::Error;
         break;
       case Event::Eof:

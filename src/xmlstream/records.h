@@ -59,7 +59,13 @@ FlatRecord flatten_record(const XmlNode& node);
 class KeyIndex {
  public:
   static constexpr std::uint32_t npos = UINT32_MAX;
-  static std::size_t hash(std::string_view key);
+  // FNV-1a with a final mix: keys are short, and a call into a general
+  // hash costs more than the hashing itself.
+  static std::size_t hash(std::string_view key) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (char c : key) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+    return static_cast<std::size_t>(h ^ (h >> 29));
+  }
 
   // `key_at(pos)` returns the key stored at `pos`.
   template <class KeyAt>
@@ -110,6 +116,7 @@ class Flattener {
   };
   std::uint32_t find(const Frame& f, std::string_view key, std::size_t end) const;
   void assign(Frame& f, std::string_view key, const Pair& value, std::size_t& end);
+  void append_new(Frame& f, const Pair& pair, std::size_t& end);
   std::string_view prefixed(std::string_view prefix, std::string_view key);
   void release_index(Frame& f);
 
@@ -171,13 +178,16 @@ class XmlBatchInner {
   void place_row(std::span<const Flattener::Pair> pairs);
   std::uint32_t column_for(std::string_view key, std::uint32_t guess);
   bool append_text(XmlNode& node, bool resolve, XmlStreamError& err);
-  XmlNode& open_node();
-  XmlNode pop_node();
-  void recycle(XmlNode&& root);
+  void finish_record();
 
   std::unique_ptr<Reader> reader_;
   std::string buf_;
-  std::vector<XmlNode> stack_;
+  // The open elements of the record being read, outermost (record_) first.
+  // Each is the last child of the one before it, and a parent's children
+  // only grow while it is innermost, so the pointers stay valid. Nodes are
+  // built in place: closing an element moves nothing.
+  XmlNode record_;
+  std::vector<XmlNode*> open_;
   std::vector<std::string> columns_;
   KeyIndex column_index_;  // name -> position in columns_
   std::vector<Column> column_values_;
@@ -188,12 +198,12 @@ class XmlBatchInner {
   bool finished_ = false;
 
   // Scratch kept across records so that steady-state streaming allocates
-  // little: the flattener, finished nodes for reuse, and per-row tables.
+  // little: the flattener and per-row tables.
   Flattener flattener_;
-  std::vector<XmlNode> spare_nodes_;
   std::vector<std::uint32_t> row_slots_;  // per column: the record pair placed there
   std::vector<Flattener::Pair> record_pairs_;
   std::string text_scratch_;
+  bool discarding_ = false;  // the reader's discard-content setting
 };
 
 // Counts records (children of top-level elements) without building them.

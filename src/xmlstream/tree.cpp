@@ -1,5 +1,5 @@
 // Record trees, element names, and flattening a record into keys and values.
-#include <functional>
+#include <algorithm>
 
 #include "xmlstream/records.h"
 
@@ -63,6 +63,11 @@ void local_name_into(std::string_view raw, std::string& out) {
   // cutting before decoding gives the same result as decoding first.
   std::size_t colon = raw.rfind(':');
   if (colon != std::string_view::npos) raw.remove_prefix(colon + 1);
+  // Names are nearly always ASCII: copy those in one go.
+  if (std::all_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    out.assign(raw);
+    return;
+  }
   out.clear();
   std::size_t i = 0;
   while (i < raw.size()) {
@@ -131,8 +136,6 @@ std::string_view trim_white_space(std::string_view s) {
 
 // ---- Key index ------------------------------------------------------------------
 
-std::size_t KeyIndex::hash(std::string_view key) { return std::hash<std::string_view>{}(key); }
-
 void KeyIndex::insert(std::size_t h, std::uint32_t pos) {
   if ((size_ + 1) * 2 > slots_.size()) grow();
   const std::size_t mask = slots_.size() - 1;
@@ -186,20 +189,22 @@ std::uint32_t Flattener::find(const Frame& f, std::string_view key, std::size_t 
 }
 
 // Assigns `value` to `key` at level `f`, whose pairs currently end at `end`:
-// an existing key keeps its position and takes the new value, a new key is
-// written at `end`. `value` may live at or after `end`; it is read first.
+// an existing key keeps its position and takes the new value.
 void Flattener::assign(Frame& f, std::string_view key, const Pair& value, std::size_t& end) {
-  const Pair v{key, value.value, value.has_value};
   std::uint32_t p = find(f, key, end);
-  if (p != KeyIndex::npos) {
-    pairs_[p].value = v.value;
-    pairs_[p].has_value = v.has_value;
-    return;
-  }
+  if (p == KeyIndex::npos) return append_new(f, Pair{key, value.value, value.has_value}, end);
+  pairs_[p].value = value.value;
+  pairs_[p].has_value = value.has_value;
+}
+
+// Writes a pair whose key the level does not hold yet at `end`. The pair
+// is taken by value: it may come from at or after `end`.
+void Flattener::append_new(Frame& f, const Pair& pair, std::size_t& end) {
+  const Pair v = pair;
   if (end == pairs_.size()) pairs_.push_back(v); else pairs_[end] = v;
   ++end;
   if (f.index >= 0) {
-    indexes_[f.index].insert(KeyIndex::hash(key), static_cast<std::uint32_t>(end - 1));
+    indexes_[f.index].insert(KeyIndex::hash(v.key), static_cast<std::uint32_t>(end - 1));
   } else if (end - f.begin > kLinearKeys) {
     if (free_indexes_.empty()) {
       f.index = static_cast<std::int32_t>(indexes_.size());
@@ -252,9 +257,8 @@ std::span<const Flattener::Pair> Flattener::run(const XmlNode& node) {
       std::size_t end = child.begin;
       for (std::size_t i = child.begin; i < stop; ++i) {
         const Pair pr = pairs_[i];
-        std::string_view key = pr.key;
-        if (find(parent, key, end) != KeyIndex::npos) key = prefixed(child.node->name, key);
-        assign(parent, key, pr, end);
+        if (find(parent, pr.key, end) == KeyIndex::npos) append_new(parent, pr, end);
+        else assign(parent, prefixed(child.node->name, pr.key), pr, end);
       }
       pairs_.resize(end);
       continue;
@@ -267,9 +271,9 @@ std::span<const Flattener::Pair> Flattener::run(const XmlNode& node) {
     }
     std::string_view value = trim_white_space(c.text);
     std::size_t end = pairs_.size();
-    std::string_view key = c.name;
-    if (find(f, key, end) != KeyIndex::npos) key = prefixed(f.node->name, key);
-    assign(f, key, Pair{key, value, !value.empty()}, end);
+    const Pair leaf{c.name, value, !value.empty()};
+    if (find(f, c.name, end) == KeyIndex::npos) append_new(f, leaf, end);
+    else assign(f, prefixed(f.node->name, c.name), leaf, end);
   }
   release_index(frames_.back());
   return pairs_;
