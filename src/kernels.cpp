@@ -22,6 +22,7 @@ using I64 = std::int64_t __attribute__((vector_size(16)));
 constexpr bool kHasVectorConvert = false;
 
 inline unsigned lane_bits(I64 m) { return _mm_movemask_pd(reinterpret_cast<__m128d>(m)); }
+inline F64 sqrt_lanes(F64 x) { return reinterpret_cast<F64>(_mm_sqrt_pd(reinterpret_cast<__m128d>(x))); }
 
 }  // namespace
 }  // namespace qk::kernels

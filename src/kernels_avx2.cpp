@@ -23,6 +23,7 @@ using I64 = std::int64_t __attribute__((vector_size(32)));
 constexpr bool kHasVectorConvert = false;
 
 inline unsigned lane_bits(I64 m) { return _mm256_movemask_pd(reinterpret_cast<__m256d>(m)); }
+inline F64 sqrt_lanes(F64 x) { return reinterpret_cast<F64>(_mm256_sqrt_pd(reinterpret_cast<__m256d>(x))); }
 
 }  // namespace
 }  // namespace qk::kernels

@@ -23,6 +23,7 @@ using I64 = std::int64_t __attribute__((vector_size(64)));
 constexpr bool kHasVectorConvert = true;
 
 inline unsigned lane_bits(I64 m) { return _mm512_movepi64_mask(reinterpret_cast<__m512i>(m)); }
+inline F64 sqrt_lanes(F64 x) { return reinterpret_cast<F64>(_mm512_maskz_sqrt_pd(0xff, reinterpret_cast<__m512d>(x))); }
 
 }  // namespace
 }  // namespace qk::kernels

@@ -6,6 +6,7 @@
 //   kLanes            doubles per vector
 //   F64, U64, I64     GCC vector types of kLanes double / uint64 / int64
 //   lane_bits(I64 m)  bit k set iff lane k of the comparison mask m is set
+//   sqrt_lanes(F64 x) IEEE square root of each lane
 //   kHasVectorConvert whether a 64-bit integer to double instruction exists
 // GCC vector operators are plain IEEE operations lane by lane, so the
 // templates below, written once for `double` and for lanes, perform exactly
@@ -66,11 +67,13 @@ inline T central(T p) {
   return (q * a) / b;
 }
 
-inline double tail_numerator(double q) {
+template <class T>
+inline T tail_numerator(T q) {
   return ((((kC1 * q + kC2) * q + kC3) * q + kC4) * q + kC5) * q + kC6;
 }
 
-inline double tail_denominator(double q) {
+template <class T>
+inline T tail_denominator(T q) {
   return (((kD1 * q + kD2) * q + kD3) * q + kD4) * q + 1.0;
 }
 
@@ -87,44 +90,74 @@ inline double element_rule(double p) {
   return -tail_numerator(q) / tail_denominator(q);
 }
 
-// The same rule for an element the vector pass left alone (either tail, or
-// invalid), with selects rather than branches: such elements arrive in
-// random order, and mispredicted branches would cost more than the selects.
-inline double tail_rule(double p) {
-  const bool upper = p > kPHigh;
-  const bool valid = p > 0.0 && p < 1.0;
-  double t = upper ? 1.0 - p : p;
-  t = valid ? t : 0.5;  // keeps log away from 0, negatives and NaN
-  const double q = std::sqrt(std::log(t) * -2.0);
-  const double c = tail_numerator(q);
-  const double x = (upper ? -c : c) / tail_denominator(q);
-  return valid ? x : kNaN;
+// Elements per block: the central pass over a block runs first, then the
+// block's remaining elements are finished together while it is still in the
+// first-level cache. Bigger blocks amortise the mispredicted loop exits of
+// that second step over more elements.
+constexpr std::size_t kBlock = 256;
+
+// Finishes the elements of buf[0, kBlock) marked in `pending`: those outside
+// the central region, in either tail or invalid. Only the logarithm has to be
+// the C library's, one call per element; the square root and the rational
+// function, which cost more than the logarithm when done one element at a
+// time, run in vectors over the gathered elements. Selects, not branches,
+// pick the tail and the NaN: such elements arrive in random order.
+inline void finish_tails(double* buf, const std::uint64_t (&pending)[kBlock / 64]) {
+  double p[kBlock + kLanes];
+  double t[kBlock + kLanes];
+  std::uint16_t at[kBlock];
+  std::size_t m = 0;
+  for (std::size_t w = 0; w < kBlock / 64; ++w) {
+    for (std::uint64_t bits = pending[w]; bits != 0; bits &= bits - 1, ++m) {
+      const std::size_t j = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
+      const double x = buf[j];
+      const double arg = x > kPHigh ? 1.0 - x : x;
+      const bool valid = x > 0.0 && x < 1.0;
+      at[m] = static_cast<std::uint16_t>(j);
+      p[m] = x;
+      t[m] = std::log(valid ? arg : 0.5);  // keeps log away from 0, negatives and NaN
+    }
+  }
+  for (std::size_t k = m; k % kLanes != 0; ++k) p[k] = t[k] = 0.5;  // unused lanes
+  for (std::size_t k = 0; k < m; k += kLanes) {
+    F64 x, l;
+    std::memcpy(&x, p + k, sizeof x);
+    std::memcpy(&l, t + k, sizeof l);
+    const F64 q = sqrt_lanes(l * -2.0);
+    const F64 c = tail_numerator(q);
+    const I64 upper = x > kPHigh;
+    const I64 valid = (x > 0.0) & (x < 1.0);  // false for NaN
+    const F64 y = (upper ? -c : c) / tail_denominator(q);
+    const F64 r = valid ? y : kNaN;
+    std::memcpy(t + k, &r, sizeof r);
+  }
+  for (std::size_t k = 0; k < m; ++k) buf[at[k]] = t[k];
 }
 
-// Rewrites buf[0, n), n a multiple of kLanes and at most 64. Every lane gets
-// the central formula without a branch; lanes outside the central region keep
-// their input and are marked in one 64-bit word, then finished one by one.
+// Rewrites buf[0, n), n a multiple of kLanes and at most kBlock. Every lane
+// gets the central formula without a branch; lanes outside the central region
+// keep their input, are marked in a bit set, and are finished together.
 inline void inv_norm_cdf_block(double* buf, std::size_t n) {
-  std::uint64_t pending = 0;
+  std::uint64_t pending[kBlock / 64] = {};
+  std::uint64_t any = 0;
   for (std::size_t j = 0; j < n; j += kLanes) {
     F64 p;
     std::memcpy(&p, buf + j, sizeof p);
     const I64 in_central = (p >= kPLow) & (p <= kPHigh);  // false for NaN
     const F64 x = in_central ? central(p) : p;
     std::memcpy(buf + j, &x, sizeof x);
-    pending |= std::uint64_t{~lane_bits(in_central) & ((1u << kLanes) - 1)} << j;
+    const std::uint64_t outside = ~lane_bits(in_central) & ((1u << kLanes) - 1);
+    pending[j / 64] |= outside << (j % 64);
+    any |= outside;
   }
-  for (; pending != 0; pending &= pending - 1) {
-    const auto j = static_cast<std::size_t>(__builtin_ctzll(pending));
-    buf[j] = tail_rule(buf[j]);
-  }
+  if (any != 0) finish_tails(buf, pending);
 }
 
 inline void inv_norm_cdf_lanes(double* buf, std::size_t n) {
   std::size_t i = 0;
-  for (; n - i >= 64; i += 64) {
-    for (std::size_t line = 0; line < 64; line += 8) prefetch_ahead(buf, i + line, n);
-    inv_norm_cdf_block(buf + i, 64);
+  for (; n - i >= kBlock; i += kBlock) {
+    for (std::size_t line = 0; line < kBlock; line += 8) prefetch_ahead(buf, i + line, n);
+    inv_norm_cdf_block(buf + i, kBlock);
   }
   const std::size_t vectors = (n - i) / kLanes * kLanes;
   inv_norm_cdf_block(buf + i, vectors);

@@ -87,6 +87,15 @@ u64 unmix64(u64 z) {
 // The key whose keyed_value under (base, draw) is v.
 u64 key_for(u64 base, u64 draw, u64 v) { return unmix64(unmix64(v) ^ draw) ^ base; }
 
+// Every length up to 70 (vector remainders), and lengths around the block
+// size of the inverse normal CDF's loop.
+std::vector<std::size_t> lengths() {
+  std::vector<std::size_t> out;
+  for (std::size_t n = 0; n <= 70; ++n) out.push_back(n);
+  for (std::size_t n : {255, 256, 257, 263, 511, 512, 519}) out.push_back(n);
+  return out;
+}
+
 // Inputs that stress the inverse normal CDF: both tails down to the smallest
 // subnormal, the breakpoints and their neighbours, and every kind of invalid
 // value, mixed with ordinary central values.
@@ -161,7 +170,7 @@ TEST(kernels_inv_norm_cdf_known_values) {
   }
 }
 
-// Every path, every length (vector remainders) and start offset (alignment),
+// Every path, at every length and start offset (alignment),
 // matches the scalar rule and touches nothing outside its buffer.
 TEST(kernels_inv_norm_cdf_paths_match_rule) {
   const std::vector<double> input = awkward_probabilities(1'000'000);
@@ -177,7 +186,7 @@ TEST(kernels_inv_norm_cdf_paths_match_rule) {
                                             " gave " + hex(bits(buf[i])) + ", rule " +
                                             hex(bits(want[i])));
     }
-    for (std::size_t n = 0; n <= 70; ++n) {
+    for (std::size_t n : lengths()) {
       for (std::size_t offset : {0, 1, 3}) {
         std::vector<double> small(input.begin(), input.begin() + n + offset + 1);
         inv_norm_cdf_isa(isa, small.data() + offset, n);
@@ -303,7 +312,7 @@ TEST(kernels_keyed_paths_match_rule) {
     keyed_uniforms_isa(isa, uniform.data(), uniform.size(), base, draw);
     CHECK(hashed == want_hash);
     CHECK(uniform == want_uniform);
-    for (std::size_t n = 0; n <= 70; ++n) {
+    for (std::size_t n : lengths()) {
       for (std::size_t offset : {0, 1, 3}) {
         std::vector<u64> h(keys.begin(), keys.begin() + n + offset + 1), u = h;
         keyed_hash_isa(isa, h.data() + offset, n, base, draw);
