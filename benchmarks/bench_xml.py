@@ -384,6 +384,7 @@ def main(argv=None) -> int:
     os.makedirs(a.dir, exist_ok=True)
     have_module = module_available()
 
+    print(f"# XML streaming: load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs\n")
     print("## Validation (small files, batch_rows 97)\n")
     print("\n".join(validate(a.dir, have_module)))
 
@@ -404,7 +405,7 @@ def main(argv=None) -> int:
                     runs[k].append(measure(k, path, floor_exe))
             results[kind] = (path, size, {k: summarise(v, size) for k, v in runs.items()})
 
-    print(f"\n## XML streaming (median of {repeat}; MB = 10^6 bytes; "
+    print(f"\n## Throughput (median of {repeat}; MB = 10^6 bytes; "
           f"spread = (max - min) / median of the times)\n")
     for kind, (path, size, res) in results.items():
         print(f"### {kind}: {path}, {size / 1e6:.1f} MB\n")
