@@ -32,11 +32,12 @@ namespace {
 // loops wait on memory: they spend too long on each cache line. Measured at
 // 10^7 elements, asking for data 8 KiB ahead made the keyed loops 2.5 to 3
 // times faster. A prefetch never faults, but its address must stay inside the
-// buffer to be a valid pointer.
+// buffer to be a valid pointer. Always inlined: GCC deems a function whose
+// only effect is a prefetch free of side effects and deletes calls to it.
 constexpr std::size_t kPrefetchAhead = 1024;  // elements
 
 template <class T>
-inline void prefetch_ahead(const T* buf, std::size_t i, std::size_t n) {
+[[gnu::always_inline]] inline void prefetch_ahead(const T* buf, std::size_t i, std::size_t n) {
   if (n - i > kPrefetchAhead) __builtin_prefetch(buf + i + kPrefetchAhead);
 }
 
