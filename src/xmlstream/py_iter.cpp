@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 #include "boundary.h"
@@ -22,6 +23,54 @@ namespace {
   raise(PyExc_ValueError, msg);
 }
 
+// ---- Batches to Python -----------------------------------------------------
+
+// Short values repeat a lot in real tables (codes, flags, categories). A small
+// direct-mapped cache of the str objects made for them lets a repeat cost one
+// compare and an incref instead of a decode and an allocation, and makes the
+// batch smaller in memory. Strings are immutable, so sharing is invisible.
+class ShortStrings {
+ public:
+  static constexpr std::size_t kMaxLen = 16;
+  static constexpr std::size_t kSlots = 2048;
+
+  PyObject* get(std::string_view v) {
+    if (v.size() > kMaxLen) return make(v);
+    Slot& s = slots_[hash(v) & (kSlots - 1)];
+    if (s.len == v.size() && s.str && std::memcmp(s.bytes, v.data(), v.size()) == 0) {
+      Py_INCREF(s.str.get());
+      return s.str.get();
+    }
+    PyObject* fresh = make(v);
+    Py_INCREF(fresh);
+    s.str = Ref::steal(fresh);
+    s.len = static_cast<std::uint8_t>(v.size());
+    std::memcpy(s.bytes, v.data(), v.size());
+    return fresh;
+  }
+
+ private:
+  struct Slot {
+    Ref str;
+    std::uint8_t len = 0;
+    char bytes[kMaxLen];
+  };
+
+  static PyObject* make(std::string_view v) {
+    return check(PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size())))
+        .release();
+  }
+  static std::size_t hash(std::string_view v) {
+    std::uint64_t a = 0, b = 0;
+    std::memcpy(&a, v.data(), v.size() < 8 ? v.size() : 8);
+    if (v.size() > 8) std::memcpy(&b, v.data() + 8, v.size() - 8);
+    std::uint64_t h = (a ^ (b * 0x9e3779b97f4a7c15u) ^ v.size()) * 0xbf58476d1ce4e5b9u;
+    return static_cast<std::size_t>(h >> 40);
+  }
+
+  Slot slots_[kSlots];
+};
+
 // ---- The iterator object ---------------------------------------------------
 
 struct IterObject {
@@ -29,6 +78,7 @@ struct IterObject {
   // 0 free, n > 0 shared uses, -1 one exclusive use (next() in progress).
   std::atomic<std::int64_t> borrow;
   xml::XmlBatchInner* inner;
+  ShortStrings* strings;  // made on the first batch, used under the lock only
 };
 
 PyObject* g_iter_type = nullptr;  // created once, under the interpreter lock
@@ -38,6 +88,7 @@ IterObject* as_iter(PyObject* self) { return reinterpret_cast<IterObject*>(self)
 void iter_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   delete as_iter(self)->inner;  // closes the file
+  delete as_iter(self)->strings;
   as_iter(self)->borrow.~atomic();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
@@ -64,15 +115,11 @@ PyObject* iter_self(PyObject* self) noexcept {
 
 // Column lists are built once per batch, after parsing, and each column's
 // native storage is released as soon as it has been converted.
-Ref batch_to_python(xml::Batch batch) {
+Ref batch_to_python(xml::Batch batch, ShortStrings& cache) {
   const Py_ssize_t ncols = static_cast<Py_ssize_t>(batch.columns.size());
   Ref names = check(PyList_New(ncols));
-  for (Py_ssize_t i = 0; i < ncols; ++i) {
-    const std::string& name = batch.columns[i];
-    check_status(PyList_SetItem(names.get(), i,
-                                check(PyUnicode_FromStringAndSize(name.data(), name.size()))
-                                    .release()));
-  }
+  for (Py_ssize_t i = 0; i < ncols; ++i)
+    check_status(PyList_SetItem(names.get(), i, cache.get(batch.columns[i])));
   Ref values = check(PyList_New(ncols));
   for (Py_ssize_t i = 0; i < ncols; ++i) {
     xml::Column column = std::move(batch.column_values[i]);
@@ -84,9 +131,7 @@ Ref batch_to_python(xml::Batch batch) {
         item = Py_None;
         Py_INCREF(item);
       } else {
-        std::string_view v = column.value(r);
-        item = check(PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size())))
-                   .release();
+        item = cache.get(column.value(r));
       }
       check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(r), item));
     }
@@ -119,7 +164,8 @@ PyObject* iter_next(PyObject* self) noexcept {
       case xml::XmlBatchInner::Step::Batch:
         break;
     }
-    return batch_to_python(it->inner->take_batch());
+    if (it->strings == nullptr) it->strings = new ShortStrings();
+    return batch_to_python(it->inner->take_batch(), *it->strings);
   });
 }
 
@@ -164,6 +210,7 @@ PyObject* stream_xml_file_entry(PyObject*, PyObject* const* args, Py_ssize_t nar
     IterObject* it = as_iter(obj.get());
     new (&it->borrow) std::atomic<std::int64_t>(0);
     it->inner = inner.release();
+    it->strings = nullptr;
     return obj;
   });
 }
