@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -148,7 +149,10 @@ void release_capsule(PyObject* capsule) {
 
 }  // namespace
 
-Buffer::Buffer(std::size_t n) : data_(allocate(n * 8)), n_(n) {}
+// A broadcast view can claim more elements than memory could ever hold;
+// refuse before n * 8 wraps around.
+Buffer::Buffer(std::size_t n)
+    : data_(n > SIZE_MAX / 8 ? throw std::bad_alloc() : allocate(n * 8)), n_(n) {}
 
 Buffer::~Buffer() { std::free(data_); }
 

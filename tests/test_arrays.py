@@ -114,3 +114,12 @@ def test_without_numpy_the_module_imports_and_numeric_calls_panic(tmp_path):
     assert lines[1].startswith("PanicException BaseException Failed to access NumPy array API "
                                "capsule: "), lines
     assert "numpy is blocked" in lines[1]
+
+
+@pytest.mark.parametrize("length", [2**40, 2**59])
+@pytest.mark.parametrize("name", CALLS)
+def test_memory_exhaustion_is_memory_error(name, length):
+    call, _, in_dtype, _ = CALLS[name]
+    huge = np.broadcast_to(sample(in_dtype, 1), (length,))
+    with pytest.raises(MemoryError):
+        call(huge)
