@@ -17,6 +17,7 @@
 // own copy built for its own instructions, and the linker can never hand the
 // baseline path a merged AVX-512 copy. For the same reason this file includes
 // no header: the standard headers it uses come before the pragma.
+#pragma once
 
 // The build passes -ffp-contract=off; this keeps the formulas free of fused
 // multiply-adds (which AVX-512 brings) even under other flags.
