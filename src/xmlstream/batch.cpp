@@ -70,7 +70,7 @@ std::uint32_t XmlBatchInner::column_for(std::string_view key, std::uint32_t gues
 // Adds one row: columns are discovered in key order, then every column of
 // the batch receives this record's value or null. Output order comes only
 // from appending, never from a hash table.
-void XmlBatchInner::place_row(std::span<const Flattener::Pair> pairs) {
+void XmlBatchInner::place_row(std::span<const FlatPair> pairs) {
   row_slots_.assign(columns_.size(), kNoPair);
   std::uint32_t guess = 0;
   for (std::size_t i = 0; i < pairs.size(); ++i) {
@@ -97,39 +97,20 @@ void XmlBatchInner::push_record(FlatRecord&& rec) {
   place_row(record_pairs_);
 }
 
-// ---- Record nodes ---------------------------------------------------------------
+// ---- Record text ----------------------------------------------------------------
 
-namespace {
-// The record element's own text is never used; don't let one huge piece of
-// it pin memory for the rest of the stream.
-constexpr std::size_t kMaxKeptText = 64 * 1024;
-}  // namespace
-
-// Flattens the finished record into a row and clears the tree for the next
-// record (the record node keeps its storage).
-void XmlBatchInner::finish_record() {
-  place_row(flattener_.run(record_));
-  open_.clear();
-  record_.children.clear();
-  if (record_.text.capacity() > kMaxKeptText) std::string().swap(record_.text);
-  else record_.text.clear();
-}
-
-// Decodes the event's bytes onto `node.text`, resolving references for
-// character data (not CDATA). A failed piece leaves the text unchanged.
-bool XmlBatchInner::append_text(XmlNode& node, bool resolve, XmlStreamError& err) {
-  std::string& text = node.text;
-  const std::size_t old_size = text.size();
+// Decodes the event's bytes onto the innermost element's text, resolving
+// references for character data (not CDATA). A failed piece is not kept.
+bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
+  std::string& text = record_.text();
+  const std::size_t mark = text.size();
   if (!reader_->decode(buf_, text, err)) {
-    text.resize(old_size);
+    text.resize(mark);
     return false;
   }
-  if (!resolve) return true;
-  const std::string_view added = std::string_view(text).substr(old_size);
-  if (added.find('&') == std::string_view::npos) return true;
-  text_scratch_.assign(added);
-  text.resize(old_size);
-  return resolve_references(text_scratch_, text, err);
+  if (resolve && !resolve_references_in_place(text, mark, err)) return false;
+  record_.settle_text(mark);
+  return true;
 }
 
 // ---- Event loop -----------------------------------------------------------------
@@ -141,29 +122,22 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
     buf_.clear();
     // Character data outside records is never looked at, so the reader
     // need not buffer it.
-    if (discarding_ != open_.empty()) reader_->set_discard_content(discarding_ = open_.empty());
+    const bool outside = record_.depth() == 0;
+    if (discarding_ != outside) reader_->set_discard_content(discarding_ = outside);
     Event ev;
     if (!reader_->read_event(buf_, ev, err)) return Step::Error;
     switch (ev) {
       case Event::Start:
-        if (depth_ == 1) {
-          local_name_into(tag_name(buf_), record_.name);
-          open_.push_back(&record_);
-        } else if (depth_ >= 2) {
-          XmlNode& n = open_.back()->children.emplace_back();
-          local_name_into(tag_name(buf_), n.name);
-          open_.push_back(&n);
-        }
+        if (depth_ >= 1) record_.open(tag_name(buf_));
         ++depth_;
         break;
       case Event::End:
         if (depth_ == 0) break;  // the reader rejects such a tag; keep the count sane
         --depth_;
-        if (depth_ == 1) {
-          finish_record();
+        if (depth_ >= 1 && record_.close()) {
+          place_row(record_.pairs());
+          record_.reset();
           if (row_count_ >= batch_rows_) return Step::Batch;
-        } else if (depth_ >= 2) {
-          open_.pop_back();
         }
         break;
       case Event::Empty:
@@ -172,12 +146,13 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
           place_row({});
           if (row_count_ >= batch_rows_) return Step::Batch;
         } else if (depth_ >= 2) {
-          local_name_into(tag_name(buf_), open_.back()->children.emplace_back().name);
+          record_.open(tag_name(buf_));
+          record_.close();
         }
         break;
       case Event::Text:
       case Event::CData:
-        if (!open_.empty() && !append_text(*open_.back(), ev == Event::Text, err))
+        if (record_.depth() != 0 && !append_text(ev == Event::Text, err))
           return Step::Error;
         break;
       case Event::Eof:

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -31,9 +30,9 @@ struct XmlNode {
 
 // The part of a qualified name after its last ':', decoded as UTF-8 with each
 // invalid sequence replaced by U+FFFD (maximal subparts, like Python's
-// bytes.decode('utf-8', 'replace')). `local_name_into` reuses `out`'s storage.
+// bytes.decode('utf-8', 'replace')). `local_name_append` appends it to `out`.
 std::string local_name(std::string_view raw);
-void local_name_into(std::string_view raw, std::string& out);
+void local_name_append(std::string_view raw, std::string& out);
 
 // `s` without leading and trailing Unicode White_Space characters.
 std::string_view trim_white_space(std::string_view s);
@@ -42,6 +41,10 @@ std::string_view trim_white_space(std::string_view s);
 // hexadecimal character references replaced. On a bad reference returns
 // false with `err` (Kind::Xml) filled and `out` left as it was.
 bool resolve_references(std::string_view text, std::string& out, XmlStreamError& err);
+// The same for the tail of `s` from `from` on, rewritten in place (a
+// reference is never shorter than its character). On a bad reference `s`
+// is cut back to `from`.
+bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamError& err);
 
 // ---- Flattening ---------------------------------------------------------------
 
@@ -94,38 +97,69 @@ class KeyIndex {
   std::size_t size_ = 0;
 };
 
-// Flattens record trees with an explicit stack (records may nest to any
-// depth) and scratch storage that lives across records, so flattening a
-// record in steady state allocates nothing. The result holds views into the
-// tree and into this object, valid until the next run() or the tree changes.
-class Flattener {
+// One key and its optional value in a flattened record, viewing storage
+// owned by someone else.
+struct FlatPair {
+  std::string_view key;
+  std::string_view value;
+  bool has_value;  // false = null
+};
+
+// Flattens a record while its elements arrive: an element that closes is
+// folded straight into its parent's level, so no tree is ever built. Names,
+// keys and texts live in two byte arenas that keep their capacity from
+// record to record, and the explicit stack of levels lets records nest to
+// any depth. Usage: open() for each start tag, append text through text()
+// then settle_text(), close() for each end tag; the close() of the record
+// element returns true, and pairs() then holds the record until reset().
+class RecordBuilder {
  public:
-  struct Pair {
-    std::string_view key;
-    std::string_view value;
-    bool has_value;  // false = null
-  };
-  std::span<const Pair> run(const XmlNode& node);
+  // Opens an element named by the local name of `qualified_name`.
+  void open(std::string_view qualified_name);
+  // Opens an element whose name is already final.
+  void open_local(std::string_view name);
+  // True when the record element has closed.
+  bool close();
+  std::size_t depth() const { return frames_.size(); }
+
+  // Text of the innermost element is appended to text(); settle_text(mark),
+  // with `mark` the size before appending, then drops it unless it can still
+  // become a value (only a leaf's text can, never the record element's).
+  std::string& text() { return text_; }
+  void settle_text(std::size_t mark);
+
+  // The finished record's pairs; views valid until reset() or open().
+  std::span<const FlatPair> pairs();
+  // Forgets the record, keeping modest storage for the next one.
+  void reset();
 
  private:
-  struct Frame {
-    const XmlNode* node;
-    std::size_t next_child;
-    std::size_t begin;  // this level's pairs are pairs_[begin, end of level)
-    std::int32_t index;  // slot in indexes_ once the level is large, else -1
+  struct Pair {
+    std::size_t key_off, key_len;  // in names_
+    std::size_t value_off, value_len;  // in text_
+    bool has_value;
   };
+  struct Frame {
+    std::size_t name_off, name_len;  // in names_
+    std::size_t begin;  // this level's pairs are pairs_[begin, end of level)
+    std::size_t text_off;  // the element's own text starts here in text_
+    std::int32_t index;  // slot in indexes_ once the level is large, else -1
+    bool has_children;
+  };
+  std::string_view key(const Pair& p) const { return {names_.data() + p.key_off, p.key_len}; }
+  void push_frame(std::size_t name_off);
   std::uint32_t find(const Frame& f, std::string_view key, std::size_t end) const;
-  void assign(Frame& f, std::string_view key, const Pair& value, std::size_t& end);
+  void take(Frame& f, const Pair& pair, std::size_t& end, const Frame& from);
   void append_new(Frame& f, const Pair& pair, std::size_t& end);
-  std::string_view prefixed(std::string_view prefix, std::string_view key);
   void release_index(Frame& f);
 
+  std::string names_;  // element names and prefixed keys
+  std::string text_;   // leaf texts, and the piece being appended
   std::vector<Pair> pairs_;
   std::vector<Frame> frames_;
-  std::deque<std::string> owned_keys_;  // prefixed keys; a deque keeps views stable
-  std::size_t owned_used_ = 0;
   std::vector<KeyIndex> indexes_;
   std::vector<std::int32_t> free_indexes_;
+  std::vector<FlatPair> views_;
 };
 
 // ---- Batches ------------------------------------------------------------------
@@ -175,19 +209,15 @@ class XmlBatchInner {
 
  private:
   void reset_batch();
-  void place_row(std::span<const Flattener::Pair> pairs);
+  void place_row(std::span<const FlatPair> pairs);
   std::uint32_t column_for(std::string_view key, std::uint32_t guess);
-  bool append_text(XmlNode& node, bool resolve, XmlStreamError& err);
-  void finish_record();
+  bool append_text(bool resolve, XmlStreamError& err);
 
   std::unique_ptr<Reader> reader_;
   std::string buf_;
-  // The open elements of the record being read, outermost (record_) first.
-  // Each is the last child of the one before it, and a parent's children
-  // only grow while it is innermost, so the pointers stay valid. Nodes are
-  // built in place: closing an element moves nothing.
-  XmlNode record_;
-  std::vector<XmlNode*> open_;
+  // The open elements of the record being read (the stack), already folded
+  // into flattened levels as they close.
+  RecordBuilder record_;
   std::vector<std::string> columns_;
   KeyIndex column_index_;  // name -> position in columns_
   std::vector<Column> column_values_;
@@ -198,11 +228,9 @@ class XmlBatchInner {
   bool finished_ = false;
 
   // Scratch kept across records so that steady-state streaming allocates
-  // little: the flattener and per-row tables.
-  Flattener flattener_;
+  // little.
   std::vector<std::uint32_t> row_slots_;  // per column: the record pair placed there
-  std::vector<Flattener::Pair> record_pairs_;
-  std::string text_scratch_;
+  std::vector<FlatPair> record_pairs_;
   bool discarding_ = false;  // the reader's discard-content setting
 };
 

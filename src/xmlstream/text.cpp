@@ -1,5 +1,6 @@
 // Entity and character references in text content.
 #include <cstdio>
+#include <cstring>
 
 #include "xmlstream/records.h"
 
@@ -33,22 +34,24 @@ std::string quoted(std::string_view ref) {
   return out;
 }
 
-void append_utf8(std::uint32_t cp, std::string& out) {
+// Writes `cp` at `o` and returns the end.
+char* put_utf8(std::uint32_t cp, char* o) {
   if (cp < 0x80) {
-    out += static_cast<char>(cp);
+    *o++ = static_cast<char>(cp);
   } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *o++ = static_cast<char>(0xC0 | (cp >> 6));
+    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *o++ = static_cast<char>(0xE0 | (cp >> 12));
+    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *o++ = static_cast<char>(0xF0 | (cp >> 18));
+    *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
+  return o;
 }
 
 int digit_value(char c, unsigned base) {
@@ -79,32 +82,38 @@ std::uint32_t character_reference(std::string_view ref) {
   return static_cast<std::uint32_t>(v);
 }
 
-bool predefined_entity(std::string_view name, std::string& out) {
-  char c;
-  if (name == "lt") c = '<';
-  else if (name == "gt") c = '>';
-  else if (name == "amp") c = '&';
-  else if (name == "apos") c = '\'';
-  else if (name == "quot") c = '"';
-  else return false;
-  out += c;
-  return true;
+char predefined_entity(std::string_view name) {
+  if (name == "lt") return '<';
+  if (name == "gt") return '>';
+  if (name == "amp") return '&';
+  if (name == "apos") return '\'';
+  if (name == "quot") return '"';
+  return 0;
 }
 
 }  // namespace
 
-bool resolve_references(std::string_view text, std::string& out, XmlStreamError& err) {
-  const std::size_t old_size = out.size();
+// The write position never passes the read position: "&lt;" gives one
+// byte, and a character reference spells at least as many characters as
+// its UTF-8 encoding has bytes ("&#9;" for 1 byte, "&#128;" for 2,
+// "&#2048;" for 3, "&#65536;" for 4, hex forms likewise).
+bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamError& err) {
   const auto fail = [&](std::string msg) {
-    out.resize(old_size);
+    s.resize(from);
     err = XmlStreamError{XmlStreamError::Kind::Xml, std::move(msg)};
     return false;
   };
-  std::size_t i = 0;
+  const std::string_view text(s);
+  std::size_t amp = text.find('&', from);
+  if (amp == std::string_view::npos) return true;
+  char* const base = s.data();
+  std::size_t w = amp;  // write position
+  std::size_t i = amp;  // read position
   while (true) {
-    const std::size_t amp = text.find('&', i);
-    if (amp == std::string_view::npos) break;
-    out.append(text.substr(i, amp - i));
+    if (amp == std::string_view::npos) amp = text.size();
+    if (w != i) std::memmove(base + w, base + i, amp - i);
+    w += amp - i;
+    if (amp == text.size()) break;
     const std::size_t end = text.find_first_of("&;", amp + 1);
     if (end == std::string_view::npos || text[end] == '&')
       return fail("unterminated reference in text");
@@ -112,14 +121,23 @@ bool resolve_references(std::string_view text, std::string& out, XmlStreamError&
     if (!ref.empty() && ref[0] == '#') {
       const std::uint32_t cp = character_reference(ref);
       if (cp == 0) return fail("invalid character reference " + quoted(ref));
-      append_utf8(cp, out);
-    } else if (!predefined_entity(ref, out)) {
+      w = static_cast<std::size_t>(put_utf8(cp, base + w) - base);
+    } else if (const char c = predefined_entity(ref)) {
+      base[w++] = c;
+    } else {
       return fail("unrecognized entity " + quoted(ref));
     }
     i = end + 1;
+    amp = text.find('&', i);
   }
-  out.append(text.substr(i));
+  s.resize(w);
   return true;
+}
+
+bool resolve_references(std::string_view text, std::string& out, XmlStreamError& err) {
+  const std::size_t from = out.size();
+  out.append(text);
+  return resolve_references_in_place(out, from, err);
 }
 
 }  // namespace qk::xml

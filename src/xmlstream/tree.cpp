@@ -1,5 +1,6 @@
 // Record trees, element names, and flattening a record into keys and values.
 #include <algorithm>
+#include <cstring>
 
 #include "xmlstream/records.h"
 
@@ -58,17 +59,16 @@ int utf8_sequence(std::string_view s) {
 
 }  // namespace
 
-void local_name_into(std::string_view raw, std::string& out) {
+void local_name_append(std::string_view raw, std::string& out) {
   // ':' never occurs inside a multi-byte sequence or a maximal subpart, so
   // cutting before decoding gives the same result as decoding first.
   std::size_t colon = raw.rfind(':');
   if (colon != std::string_view::npos) raw.remove_prefix(colon + 1);
   // Names are nearly always ASCII: copy those in one go.
   if (std::all_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-    out.assign(raw);
+    out.append(raw);
     return;
   }
-  out.clear();
   std::size_t i = 0;
   while (i < raw.size()) {
     // Copy the longest run of ASCII and valid sequences in one go.
@@ -85,7 +85,7 @@ void local_name_into(std::string_view raw, std::string& out) {
 
 std::string local_name(std::string_view raw) {
   std::string out;
-  local_name_into(raw, out);
+  local_name_append(raw, out);
   return out;
 }
 
@@ -177,34 +177,29 @@ namespace {
 constexpr std::size_t kLinearKeys = 16;
 // An index larger than this is not kept for reuse by later records.
 constexpr std::size_t kKeepIndexSlots = 1024;
+// Storage a huge record needed is not kept for the rest of the stream.
+constexpr std::size_t kKeepBytes = 1 << 20;
+constexpr std::size_t kKeepEntries = 1 << 14;
 }  // namespace
 
-std::uint32_t Flattener::find(const Frame& f, std::string_view key, std::size_t end) const {
+std::uint32_t RecordBuilder::find(const Frame& f, std::string_view k, std::size_t end) const {
   if (f.index >= 0)
-    return indexes_[f.index].find(key, KeyIndex::hash(key),
-                                  [&](std::uint32_t p) { return pairs_[p].key; });
+    return indexes_[f.index].find(k, KeyIndex::hash(k),
+                                  [&](std::uint32_t p) { return key(pairs_[p]); });
   for (std::size_t p = f.begin; p < end; ++p)
-    if (pairs_[p].key == key) return static_cast<std::uint32_t>(p);
+    if (pairs_[p].key_len == k.size() && std::memcmp(names_.data() + pairs_[p].key_off, k.data(), k.size()) == 0)
+      return static_cast<std::uint32_t>(p);
   return KeyIndex::npos;
 }
 
-// Assigns `value` to `key` at level `f`, whose pairs currently end at `end`:
-// an existing key keeps its position and takes the new value.
-void Flattener::assign(Frame& f, std::string_view key, const Pair& value, std::size_t& end) {
-  std::uint32_t p = find(f, key, end);
-  if (p == KeyIndex::npos) return append_new(f, Pair{key, value.value, value.has_value}, end);
-  pairs_[p].value = value.value;
-  pairs_[p].has_value = value.has_value;
-}
-
-// Writes a pair whose key the level does not hold yet at `end`. The pair
+// Writes a pair whose key level `f` does not hold yet at `end`. The pair
 // is taken by value: it may come from at or after `end`.
-void Flattener::append_new(Frame& f, const Pair& pair, std::size_t& end) {
+void RecordBuilder::append_new(Frame& f, const Pair& pair, std::size_t& end) {
   const Pair v = pair;
   if (end == pairs_.size()) pairs_.push_back(v); else pairs_[end] = v;
   ++end;
   if (f.index >= 0) {
-    indexes_[f.index].insert(KeyIndex::hash(v.key), static_cast<std::uint32_t>(end - 1));
+    indexes_[f.index].insert(KeyIndex::hash(key(v)), static_cast<std::uint32_t>(end - 1));
   } else if (end - f.begin > kLinearKeys) {
     if (free_indexes_.empty()) {
       f.index = static_cast<std::int32_t>(indexes_.size());
@@ -215,11 +210,32 @@ void Flattener::append_new(Frame& f, const Pair& pair, std::size_t& end) {
     }
     KeyIndex& idx = indexes_[f.index];
     for (std::size_t q = f.begin; q < end; ++q)
-      idx.insert(KeyIndex::hash(pairs_[q].key), static_cast<std::uint32_t>(q));
+      idx.insert(KeyIndex::hash(key(pairs_[q])), static_cast<std::uint32_t>(q));
   }
 }
 
-void Flattener::release_index(Frame& f) {
+// Folds `pair`, named inside element `from`, into level `f` whose pairs end
+// at `end`. A taken key is prefixed once with `from`'s name and then
+// assigned: if that is taken too, the value moves to its earlier position.
+void RecordBuilder::take(Frame& f, const Pair& pair, std::size_t& end, const Frame& from) {
+  if (find(f, key(pair), end) == KeyIndex::npos) return append_new(f, pair, end);
+  Pair v = pair;
+  const std::size_t off = names_.size();
+  v.key_off = off;
+  v.key_len = from.name_len + 1 + pair.key_len;
+  names_.resize(off + v.key_len);
+  char* d = names_.data();
+  std::memcpy(d + off, d + from.name_off, from.name_len);
+  d[off + from.name_len] = '_';
+  std::memcpy(d + off + from.name_len + 1, d + pair.key_off, pair.key_len);
+  const std::uint32_t p = find(f, key(v), end);
+  if (p == KeyIndex::npos) return append_new(f, v, end);
+  pairs_[p].value_off = v.value_off;
+  pairs_[p].value_len = v.value_len;
+  pairs_[p].has_value = v.has_value;
+}
+
+void RecordBuilder::release_index(Frame& f) {
   if (f.index < 0) return;
   KeyIndex& idx = indexes_[f.index];
   if (idx.capacity() > kKeepIndexSlots) idx.release(); else idx.clear();
@@ -227,62 +243,101 @@ void Flattener::release_index(Frame& f) {
   f.index = -1;
 }
 
-std::string_view Flattener::prefixed(std::string_view prefix, std::string_view key) {
-  if (owned_used_ == owned_keys_.size()) owned_keys_.emplace_back();
-  std::string& s = owned_keys_[owned_used_++];
-  s.reserve(prefix.size() + 1 + key.size());
-  s.assign(prefix);
-  s += '_';
-  s.append(key);
-  return s;
+void RecordBuilder::push_frame(std::size_t name_off) {
+  if (!frames_.empty()) {
+    Frame& parent = frames_.back();
+    // Once an element has a child its own text can never be a value.
+    if (!parent.has_children) text_.resize(parent.text_off);
+    parent.has_children = true;
+  }
+  frames_.push_back(Frame{name_off, names_.size() - name_off, pairs_.size(), text_.size(), -1, false});
 }
 
-std::span<const Flattener::Pair> Flattener::run(const XmlNode& node) {
-  pairs_.clear();
-  frames_.clear();
-  owned_used_ = 0;
-  frames_.push_back(Frame{&node, 0, 0, -1});
-  while (true) {
-    Frame& f = frames_.back();
-    if (f.next_child == f.node->children.size()) {
-      if (frames_.size() == 1) break;
-      // A branch is done: its pairs, at the end of pairs_, are taken over by
-      // the parent level, prefixed with the branch's name on a collision.
-      // New parent pairs are compacted in place over the branch's pairs.
-      Frame child = f;
-      release_index(child);
-      frames_.pop_back();
-      Frame& parent = frames_.back();
-      const std::size_t stop = pairs_.size();
-      std::size_t end = child.begin;
-      for (std::size_t i = child.begin; i < stop; ++i) {
-        const Pair pr = pairs_[i];
-        if (find(parent, pr.key, end) == KeyIndex::npos) append_new(parent, pr, end);
-        else assign(parent, prefixed(child.node->name, pr.key), pr, end);
-      }
-      pairs_.resize(end);
-      continue;
-    }
-    const XmlNode& c = f.node->children[f.next_child++];
-    if (!c.children.empty()) {
-      const std::size_t begin = pairs_.size();
-      frames_.push_back(Frame{&c, 0, begin, -1});  // invalidates f
-      continue;
-    }
-    std::string_view value = trim_white_space(c.text);
-    std::size_t end = pairs_.size();
-    const Pair leaf{c.name, value, !value.empty()};
-    if (find(f, c.name, end) == KeyIndex::npos) append_new(f, leaf, end);
-    else assign(f, prefixed(f.node->name, c.name), leaf, end);
+void RecordBuilder::open(std::string_view qualified_name) {
+  const std::size_t off = names_.size();
+  local_name_append(qualified_name, names_);
+  push_frame(off);
+}
+
+void RecordBuilder::open_local(std::string_view name) {
+  const std::size_t off = names_.size();
+  names_.append(name);
+  push_frame(off);
+}
+
+void RecordBuilder::settle_text(std::size_t mark) {
+  if (frames_.size() < 2 || frames_.back().has_children) text_.resize(mark);
+}
+
+bool RecordBuilder::close() {
+  Frame child = frames_.back();
+  frames_.pop_back();
+  release_index(child);
+  if (frames_.empty()) return true;
+  Frame& parent = frames_.back();
+  std::size_t end = child.begin;
+  if (!child.has_children) {
+    // A leaf: its trimmed text is the value, under its own name.
+    const std::string_view raw(text_.data() + child.text_off, text_.size() - child.text_off);
+    const std::string_view value = trim_white_space(raw);
+    const std::size_t value_off = child.text_off + static_cast<std::size_t>(value.data() - raw.data());
+    text_.resize(value.empty() ? child.text_off : value_off + value.size());
+    take(parent, Pair{child.name_off, child.name_len, value_off, value.size(), !value.empty()}, end,
+         parent);
+    return false;
   }
-  release_index(frames_.back());
-  return pairs_;
+  // A branch: its pairs, at the end of pairs_, are taken over by the parent
+  // level, prefixed with the branch's name on a collision. New parent pairs
+  // are compacted in place over the branch's pairs.
+  const std::size_t stop = pairs_.size();
+  for (std::size_t i = child.begin; i < stop; ++i) take(parent, pairs_[i], end, child);
+  pairs_.resize(end);
+  return false;
+}
+
+std::span<const FlatPair> RecordBuilder::pairs() {
+  views_.clear();
+  for (const Pair& p : pairs_)
+    views_.push_back(FlatPair{key(p), std::string_view(text_.data() + p.value_off, p.value_len), p.has_value});
+  return views_;
+}
+
+void RecordBuilder::reset() {
+  for (Frame& f : frames_) release_index(f);
+  frames_.clear();
+  pairs_.clear();
+  names_.clear();
+  text_.clear();
+  if (names_.capacity() > kKeepBytes) std::string().swap(names_);
+  if (text_.capacity() > kKeepBytes) std::string().swap(text_);
+  if (pairs_.capacity() > kKeepEntries) std::vector<Pair>().swap(pairs_);
+  if (frames_.capacity() > kKeepEntries) std::vector<Frame>().swap(frames_);
+  if (views_.capacity() > kKeepEntries) std::vector<FlatPair>().swap(views_);
 }
 
 FlatRecord flatten_record(const XmlNode& node) {
-  Flattener flattener;
+  // Replays the tree as the events that built it, without recursion.
+  RecordBuilder b;
+  std::vector<std::pair<const XmlNode*, std::size_t>> work{{&node, 0}};
+  b.open_local(node.name);
+  while (true) {
+    auto& [n, next] = work.back();
+    if (next == 0) {
+      const std::size_t mark = b.text().size();
+      b.text().append(n->text);
+      b.settle_text(mark);
+    }
+    if (next < n->children.size()) {
+      const XmlNode* c = &n->children[next++];
+      b.open_local(c->name);
+      work.emplace_back(c, 0);
+      continue;
+    }
+    work.pop_back();
+    if (b.close()) break;
+  }
   FlatRecord rec;
-  for (const Flattener::Pair& p : flattener.run(node)) {
+  for (const FlatPair& p : b.pairs()) {
     rec.keys.emplace_back(p.key);
     if (p.has_value) rec.values.emplace_back(std::string(p.value));
     else rec.values.emplace_back(std::nullopt);
