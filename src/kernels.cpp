@@ -33,20 +33,6 @@ namespace qk::kernels {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Baseline path
-
-void inv_norm_cdf_path(double* buf, std::size_t n) { inv_norm_cdf_lanes(buf, n); }
-
-void keyed_hash_path(std::uint64_t* buf, std::size_t n, std::uint64_t base, std::uint64_t draw) {
-  keyed_hash_loop<std::uint64_t>(buf, n, base, draw);
-}
-
-void keyed_uniforms_path(std::uint64_t* buf, std::size_t n, std::uint64_t base,
-                         std::uint64_t draw) {
-  keyed_uniforms_loop<std::uint64_t>(buf, n, base, draw);
-}
-
-// ---------------------------------------------------------------------------
 // Floating-point environment
 
 // The float kernels need round-to-nearest-even without flush-to-zero or
@@ -93,7 +79,8 @@ const Paths& paths(Isa isa) {
 
 }  // namespace
 
-constinit const Paths kBaselinePaths = {inv_norm_cdf_path, keyed_hash_path, keyed_uniforms_path};
+// Baseline keyed loops stay scalar: SSE2 has no 64-bit multiply worth using.
+constinit const Paths kBaselinePaths = paths_with<std::uint64_t>();
 
 bool isa_supported(Isa isa) {
   switch (isa) {

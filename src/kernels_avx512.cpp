@@ -31,24 +31,7 @@ inline F64 sqrt_lanes(F64 x) { return reinterpret_cast<F64>(_mm512_maskz_sqrt_pd
 #include "kernels_simd.h"
 
 namespace qk::kernels {
-namespace {
-
-void inv_norm_cdf_path(double* buf, std::size_t n) { inv_norm_cdf_lanes(buf, n); }
-
-void keyed_hash_path(std::uint64_t* buf, std::size_t n, std::uint64_t base, std::uint64_t draw) {
-  keyed_hash_loop<U64>(buf, n, base, draw);
-}
-
-void keyed_uniforms_path(std::uint64_t* buf, std::size_t n, std::uint64_t base,
-                         std::uint64_t draw) {
-  keyed_uniforms_loop<U64>(buf, n, base, draw);
-}
-
-}  // namespace
+constinit const Paths kAvx512Paths = paths_with<U64>();
 }  // namespace qk::kernels
 
 #pragma GCC pop_options
-
-namespace qk::kernels {
-constinit const Paths kAvx512Paths = {inv_norm_cdf_path, keyed_hash_path, keyed_uniforms_path};
-}  // namespace qk::kernels

@@ -210,38 +210,42 @@ inline auto unit_double_lanes(T v) {
   return (to_double(v >> 11) + 0.5) * 0x1p-53;
 }
 
-// V is U64 or std::uint64_t (for a path where vector multiplies do not pay).
-template <class V>
-inline void keyed_hash_loop(std::uint64_t* buf, std::size_t n, std::uint64_t base,
-                            std::uint64_t draw) {
+// Stores step(key) over every key in place, V lanes at a time, then one by
+// one. V is U64, or std::uint64_t for a path where vector multiplies do not pay.
+template <class V, class Step>
+inline void over_keys(std::uint64_t* buf, std::size_t n, Step step) {
   constexpr std::size_t lanes = sizeof(V) / sizeof(std::uint64_t);
   std::size_t i = 0;
   for (; n - i >= lanes; i += lanes) {
     prefetch_ahead(buf, i, n);
     V k;
     std::memcpy(&k, buf + i, sizeof k);
-    k = keyed_lanes(k, base, draw);
-    std::memcpy(buf + i, &k, sizeof k);
+    const auto out = step(k);
+    std::memcpy(buf + i, &out, sizeof out);
   }
-  for (; i < n; ++i) buf[i] = keyed_lanes(buf[i], base, draw);
+  for (; i < n; ++i) {
+    const auto out = step(buf[i]);
+    std::memcpy(buf + i, &out, sizeof out);
+  }
+}
+
+template <class V>
+inline void keyed_hash_loop(std::uint64_t* buf, std::size_t n, std::uint64_t base,
+                            std::uint64_t draw) {
+  over_keys<V>(buf, n, [=](auto k) { return keyed_lanes(k, base, draw); });
 }
 
 template <class V>
 inline void keyed_uniforms_loop(std::uint64_t* buf, std::size_t n, std::uint64_t base,
                                 std::uint64_t draw) {
-  constexpr std::size_t lanes = sizeof(V) / sizeof(std::uint64_t);
-  std::size_t i = 0;
-  for (; n - i >= lanes; i += lanes) {
-    prefetch_ahead(buf, i, n);
-    V k;
-    std::memcpy(&k, buf + i, sizeof k);
-    const auto u = unit_double_lanes(keyed_lanes(k, base, draw));
-    std::memcpy(buf + i, &u, sizeof u);
-  }
-  for (; i < n; ++i) {
-    const double u = unit_double_lanes(keyed_lanes(buf[i], base, draw));
-    std::memcpy(buf + i, &u, sizeof u);
-  }
+  over_keys<V>(buf, n, [=](auto k) { return unit_double_lanes(keyed_lanes(k, base, draw)); });
+}
+
+// The table of one path's loops, instantiated where the including file has
+// set its instruction set.
+template <class KeyLanes>
+constexpr Paths paths_with() {
+  return {inv_norm_cdf_lanes, keyed_hash_loop<KeyLanes>, keyed_uniforms_loop<KeyLanes>};
 }
 
 }  // namespace
