@@ -69,13 +69,73 @@ inline const char* find1(const char* p, const char* e, char c) {
   return p < e ? static_cast<const char*>(std::memchr(p, c, static_cast<std::size_t>(e - p))) : nullptr;
 }
 
-// Names are short, so an inline loop beats a call to memcmp.
-inline bool same_bytes(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (a[i] != b[i]) return false;
-  return true;
+// Offset of the first whitespace byte in [p, e), or e - p. Over-reads like
+// find3. Bytes up to ' ' are candidates, checked against the table, since
+// other control bytes are rare in tags.
+inline std::size_t ws_offset(const char* p, const char* e) {
+  const __m128i space = _mm_set1_epi8(' ');
+  for (const char* b = p; b < e; b += 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+    unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(x, space), x)));
+    for (; m; m &= m - 1) {
+      const char* q = b + __builtin_ctz(m);
+      if (q >= e) break;
+      if (is_ws(*q)) return static_cast<std::size_t>(q - p);
+    }
+  }
+  return static_cast<std::size_t>(e - p);
 }
+
+// Open-element names back to back. Names are short, so with 16 bytes of
+// slack behind the last one a name from the (padded) window is copied and
+// compared in one 16-byte load instead of calls to memcpy and memcmp.
+class NameStack {
+ public:
+  bool empty() const { return starts_.empty(); }
+  std::string_view top() const { return {bytes_.get() + starts_.back(), size_ - starts_.back()}; }
+  void pop() {
+    size_ = starts_.back();
+    starts_.pop_back();
+  }
+
+  // `padded`: 16 bytes may be read from `src` whatever `n` is.
+  [[gnu::always_inline]] void push(const char* src, std::size_t n, bool padded) {
+    if (n >= cap_ - size_) grow(n);  // also allocates for the first, maybe empty, name
+    char* dst = bytes_.get() + size_;
+    if (padded && n <= 16)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src)));
+    else
+      std::memcpy(dst, src, n);
+    starts_.push_back(size_);
+    size_ += n;
+  }
+
+  // Whether the innermost name is the `n` bytes at `src`.
+  bool top_is(const char* src, std::size_t n, bool padded) const {
+    const std::size_t at = starts_.back();
+    if (n != size_ - at) return false;
+    if (!padded || n > 16) return std::memcmp(src, bytes_.get() + at, n) == 0;
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes_.get() + at));
+    const unsigned diff = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)));
+    return (diff & ((1u << n) - 1)) == 0;
+  }
+
+ private:
+  static constexpr std::size_t kSlack = 16;
+
+  [[gnu::noinline]] void grow(std::size_t n) {
+    const std::size_t cap = std::max(2 * cap_, size_ + n + 240);
+    std::unique_ptr<char[]> b(new char[cap + kSlack]());
+    if (size_) std::memcpy(b.get(), bytes_.get(), size_);
+    bytes_ = std::move(b);
+    cap_ = cap;
+  }
+
+  std::unique_ptr<char[]> bytes_;
+  std::size_t size_ = 0, cap_ = 0;
+  std::vector<std::size_t> starts_;
+};
 
 std::string os_error(int n) {
   char b[256];
@@ -154,9 +214,7 @@ struct Reader::Impl {
   State state = State::Initial;
   bool discard = false;
 
-  // Open-element names back to back, and where each begins.
-  std::string names;
-  std::vector<std::size_t> name_starts;
+  NameStack names;  // of the open elements, innermost last
 
   const enc::Encoding* encoding = &enc::utf8();
   bool encoding_declared = false;
@@ -288,7 +346,7 @@ struct Reader::Impl {
   }
 
   // Consumes through the next '>', appending the bytes before it.
-  [[gnu::always_inline]] bool scan_to_gt(std::string& out) {
+  bool scan_to_gt(std::string& out) {
     for (;;) {
       const char* s = win.get() + pos;
       const char* e = win.get() + end;
@@ -305,7 +363,7 @@ struct Reader::Impl {
 
   // Consumes a start or empty-element tag through its '>'. A '>' inside a
   // quoted attribute value does not end the tag.
-  [[gnu::always_inline]] bool scan_tag(std::string& out) {
+  bool scan_tag(std::string& out) {
     char quote = 0;
     for (;;) {
       const char* s = win.get() + pos;
@@ -459,18 +517,6 @@ struct Reader::Impl {
     }
   }
 
-  // --- names ---------------------------------------------------------------
-
-  void push_name(std::string_view n) {
-    name_starts.push_back(names.size());
-    names.append(n);
-  }
-  std::string_view top_name() const { return std::string_view(names).substr(name_starts.back()); }
-  void pop_name() {
-    names.resize(name_starts.back());
-    name_starts.pop_back();
-  }
-
   // --- encoding ------------------------------------------------------------
 
   void apply_declaration(std::string_view decl) {
@@ -491,7 +537,63 @@ struct Reader::Impl {
 
   // --- events --------------------------------------------------------------
 
-  bool next(std::string& buf, Event& ev, XmlStreamError& err) {
+  // The common events, handled while their bytes lie wholly in the window:
+  // text up to a '<', then a start, empty-element or matching end tag. They
+  // are scanned there, appended to `buf` in one piece, and names are copied
+  // and compared from the window. Anything else (other markup, an event
+  // crossing the window's end, a failing check) changes nothing here and
+  // goes to the general path, which starts over from the same state.
+  [[gnu::always_inline]] bool next(std::string& buf, Event& ev, XmlStreamError& err) {
+    const char* w = win.get();
+    const char* e = w + end;
+    if (state == State::Text) {
+      const char* s = w + pos;
+      const char* lt = find1(s, e, '<');
+      if (!lt) return next_general(buf, ev, err);
+      pos = static_cast<std::size_t>(lt - w);
+      state = State::Markup;
+      if (lt != s && !discard) {
+        buf.append(s, static_cast<std::size_t>(lt - s));
+        ev = Event::Text;
+        return true;
+      }
+    } else if (state != State::Markup) [[unlikely]] {
+      return next_general(buf, ev, err);
+    }
+    const char* s = w + pos + 1;  // after the '<'
+    if (s >= e) return next_general(buf, ev, err);
+    if (*s == '/') {
+      ++s;
+      const char* gt = find1(s, e, '>');
+      if (!gt) return next_general(buf, ev, err);
+      const char* name_end = gt;
+      while (name_end > s && is_ws(name_end[-1])) --name_end;
+      const std::size_t n = static_cast<std::size_t>(name_end - s);
+      if (names.empty() || !names.top_is(s, n, true)) return next_general(buf, ev, err);
+      names.pop();
+      buf.append(s, n);
+      pos = static_cast<std::size_t>(gt + 1 - w);
+      ev = Event::End;
+    } else {
+      if (*s == '?' || *s == '!') return next_general(buf, ev, err);
+      const char* gt = tag_end_in(s, e);
+      if (!gt) return next_general(buf, ev, err);
+      if (gt > s && gt[-1] == '/') {
+        buf.append(s, static_cast<std::size_t>(gt - 1 - s));
+        ev = Event::Empty;
+      } else {
+        names.push(s, ws_offset(s, gt), true);
+        buf.append(s, static_cast<std::size_t>(gt - s));
+        ev = Event::Start;
+      }
+      pos = static_cast<std::size_t>(gt + 1 - w);
+    }
+    state = State::Text;
+    return true;
+  }
+
+  // Every event, following it across refills, with every check and error.
+  [[gnu::noinline]] bool next_general(std::string& buf, Event& ev, XmlStreamError& err) {
     const std::size_t base = buf.size();
     for (;;) {
       switch (state) {
@@ -532,7 +634,7 @@ struct Reader::Impl {
   }
 
   // One piece of markup, from the '<' at pos.
-  [[gnu::always_inline]] Step markup(std::string& buf, std::size_t base, Event& ev, XmlStreamError& err) {
+  Step markup(std::string& buf, std::size_t base, Event& ev, XmlStreamError& err) {
     ++pos;
     if (!peek(1)) return cut_off(err, "after `<`");
     switch (win[pos]) {
@@ -546,34 +648,50 @@ struct Reader::Impl {
         ++pos;
         return bang(buf, base, ev, err);
       default:
-        if (!scan_tag(buf)) return cut_off(err, "inside a tag");
-        if (buf.size() > base && buf.back() == '/') {
-          buf.pop_back();
-          ev = Event::Empty;
-        } else {
-          ev = Event::Start;
-          push_name(name_of(std::string_view(buf).substr(base)));
-        }
-        return Step::Delivered;
+        return start_tag(buf, base, ev, err);
     }
   }
 
-  [[gnu::always_inline]] Step end_tag(std::string& buf, std::size_t base, Event& ev, XmlStreamError& err) {
+  // The '>' ending the start or empty-element tag at `s` if the window holds
+  // all of it, else null. A '>' inside a quoted attribute value ends nothing.
+  static const char* tag_end_in(const char* s, const char* e) {
+    for (const char* p = s;;) {
+      if (!(p = find3(p, e, '>', '"', '\''))) return nullptr;
+      if (*p == '>') return p;
+      if (!(p = find1(p + 1, e, *p))) return nullptr;
+      ++p;
+    }
+  }
+
+  Step start_tag(std::string& buf, std::size_t base, Event& ev, XmlStreamError& err) {
+    if (!scan_tag(buf)) return cut_off(err, "inside a tag");
+    if (buf.size() > base && buf.back() == '/') {
+      buf.pop_back();
+      ev = Event::Empty;
+    } else {
+      const std::string_view name = name_of(std::string_view(buf).substr(base));
+      names.push(name.data(), name.size(), false);
+      ev = Event::Start;
+    }
+    return Step::Delivered;
+  }
+
+  Step end_tag(std::string& buf, std::size_t base, Event& ev, XmlStreamError& err) {
     if (!scan_to_gt(buf)) return cut_off(err, "inside an end tag");
     while (buf.size() > base && is_ws(buf.back())) buf.pop_back();
-    std::string_view name = std::string_view(buf).substr(base);
-    if (name_starts.empty()) {
+    const std::string_view name = std::string_view(buf).substr(base);
+    if (names.empty()) {
       fail(err, "unexpected end tag " + quoted_end(name) + " with no open element", false);
       return Step::Failed;
     }
-    if (!same_bytes(name, top_name())) {
+    if (!names.top_is(name.data(), name.size(), false)) {
       // The innermost element counts as closed all the same, so one typo
       // does not make every later end tag wrong too.
-      fail(err, "expected " + quoted_end(top_name()) + ", found " + quoted_end(name), false);
-      pop_name();
+      fail(err, "expected " + quoted_end(names.top()) + ", found " + quoted_end(name), false);
+      names.pop();
       return Step::Failed;
     }
-    pop_name();
+    names.pop();
     ev = Event::End;
     return Step::Delivered;
   }

@@ -80,6 +80,14 @@ const std::vector<Case>& cases() {
        {"Start:r", "Start:a x", "Text:1", "End:a", "Empty:b ", "Text:\n", "End:r", "Eof:"}},
       {"<r> <a>1</a> </r>", {"Start:r", "Text: ", "Start:a", "Text:1", "End:a", "Text: ", "End:r", "Eof:"}},
       // Open elements at the end and several top-level elements are fine.
+      // End names must match in full: around the 16-byte mark, prefixes, empty names.
+      {"<abcdefghijklmnop></abcdefghijklmnoq><abcdefghijklmnopq></abcdefghijklmnopq>",
+       {"Start:abcdefghijklmnop", "ERR:expected `</abcdefghijklmnop>`, found `</abcdefghijklmnoq>`",
+        "Start:abcdefghijklmnopq", "End:abcdefghijklmnopq", "Eof:"}},
+      {"<ab></abc><abc></ab>",
+       {"Start:ab", "ERR:expected `</ab>`, found `</abc>`", "Start:abc", "ERR:expected `</abc>`, found `</ab>`",
+        "Eof:"}},
+      {"<></><a></>", {"Start:", "End:", "Start:a", "ERR:expected `</a>`, found `</>`", "Eof:"}},
       {"<r><a>1</a>", {"Start:r", "Start:a", "Text:1", "End:a", "Eof:"}},
       {"<a/><b/>tail", {"Empty:a", "Empty:b", "Text:tail", "Eof:"}},
       {"", {"Eof:"}},
@@ -241,6 +249,23 @@ TEST(reader_large_text) {
     else
       CHECK_EQ(join(got), join({"Start:1", "Text:" + std::to_string(n), "Comment:" + std::to_string(n),
                                 "End:1", "Eof:0"}));
+  }
+}
+
+// Deep nesting of long names: every end tag is checked against its own start.
+TEST(reader_deep_nesting) {
+  std::string doc, want;
+  const int depth = 300;
+  auto name = [](int i) { return "n" + std::to_string(i) + std::string(static_cast<std::size_t>(i % 40), 'x'); };
+  for (int i = 0; i < depth; ++i) doc += "<" + name(i) + " a='" + std::to_string(i) + "'>";
+  for (int i = depth - 1; i >= 0; --i) doc += "</" + name(i) + ">";
+  doc += "</" + name(0) + ">";
+  for (std::size_t chunk : {std::size_t{8192}, std::size_t{13}}) {
+    auto got = events(doc, chunk);
+    CHECK_EQ(got.size(), static_cast<std::size_t>(2 * depth + 2));
+    CHECK_EQ(got[depth], "End:" + name(depth - 1));
+    CHECK_EQ(got[2 * depth - 1], "End:" + name(0));
+    CHECK_EQ(got[2 * depth], "ERR:unexpected end tag `</" + name(0) + ">` with no open element");
   }
 }
 
