@@ -11,7 +11,8 @@ namespace qk::py {
 
 enum class Elem : int { Float64 = 12, UInt64 = 8 };  // NumPy type numbers on Linux x86-64
 
-// A checked array argument: borrowed for the call.
+// A checked array argument. Its memory is borrowed and stays valid only until
+// Python code next runs (which may resize the array in place): copy it first.
 struct ArrayView {
   const char* data;
   std::ptrdiff_t length;

@@ -40,12 +40,14 @@ Ref keyed_call(Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject
   std::uint64_t seed = to_u64(slots[0], "seed");
   std::string_view ns = to_utf8(slots[1], "namespace");
   ArrayView keys = to_array(slots[2], "keys", Elem::UInt64);
+  // Copy before converting `draw`: its __index__ may run Python code that
+  // resizes the array in place and frees the memory the view points into.
+  Buffer buf(static_cast<std::size_t>(keys.length));
+  buf.fill_from(keys);
   std::uint64_t draw = to_u64(slots[3], "draw");
   // The namespace's bytes belong to the str, so hash them before unlocking.
   std::uint64_t ns_hash =
       kernels::fnv1a_64(reinterpret_cast<const unsigned char*>(ns.data()), ns.size());
-  Buffer buf(static_cast<std::size_t>(keys.length));
-  buf.fill_from(keys);
   run_unlocked([&] {
     if (buf.size() == 0) return;
     kernel(static_cast<std::uint64_t*>(buf.data()), buf.size(), kernels::keyed_base(seed, ns_hash),

@@ -123,3 +123,18 @@ def test_memory_exhaustion_is_memory_error(name, length):
     huge = np.broadcast_to(sample(in_dtype, 1), (length,))
     with pytest.raises(MemoryError):
         call(huge)
+
+
+@pytest.mark.parametrize("name", ["keyed_hash", "keyed_uniforms"])
+def test_keys_are_copied_before_later_arguments_run_python_code(name):
+    fn = getattr(qk, name)
+    keys = sample(np.uint64, 2 * 10**6)  # large enough to be unmapped when freed
+    expected = fn(3, "ns", keys.copy(), 0)
+
+    class ShrinksKeys:
+        def __index__(self):
+            keys.resize(1, refcheck=False)
+            return 0
+
+    got = fn(3, "ns", keys, ShrinksKeys())
+    assert np.array_equal(got.view(np.uint64), expected.view(np.uint64))
