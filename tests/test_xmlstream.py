@@ -77,6 +77,14 @@ def test_iterator_protocol(write_xml):
             pass
 
 
+def test_iterator_type_cannot_be_patched_into_making_empty_objects():
+    # A replaced __new__ would hand out objects with no reader behind them.
+    with pytest.raises(TypeError):
+        qk.XmlBatchIter.__new__ = staticmethod(lambda cls: object.__new__(cls))
+    with pytest.raises(TypeError):
+        qk.XmlBatchIter()
+
+
 # ---- Records and batches --------------------------------------------------------
 
 ROWS = ("<rows><row><id>1</id><name>a</name></row><row><id>2</id><extra>x</extra></row>"

@@ -177,9 +177,11 @@ PyType_Slot g_iter_slots[] = {
     {0, nullptr},
 };
 
-// Not subclassable: a subclass could not be constructed anyway.
+// Not subclassable: a subclass could not be constructed anyway. Immutable,
+// so Python code cannot replace __new__ and make an object with no reader
+// behind it (next() on one would dereference null).
 PyType_Spec g_iter_spec = {"quelbrand_kernels.XmlBatchIter", sizeof(IterObject), 0,
-                           Py_TPFLAGS_DEFAULT, g_iter_slots};
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, g_iter_slots};
 
 Signature g_stream_sig{"stream_xml_file", {"path", "batch_rows"}, 2};
 Signature g_count_sig{"count_xml_records", {"path"}, 1};
