@@ -4,23 +4,6 @@
 
 namespace qk::xml {
 
-// ---- Columns ------------------------------------------------------------------
-
-void Column::push(std::string_view v) {
-  bytes.append(v);
-  ends.push_back(bytes.size());
-  present.push_back(1);
-}
-
-void Column::push_null() {
-  ends.push_back(bytes.size());
-  present.push_back(0);
-}
-
-void Column::push(const std::optional<std::string>& v) {
-  if (v) push(std::string_view(*v)); else push_null();
-}
-
 // ---- Accumulator ----------------------------------------------------------------
 
 namespace {
@@ -38,6 +21,7 @@ XmlBatchInner::~XmlBatchInner() = default;
 void XmlBatchInner::reset_batch() {
   row_count_ = 0;
   columns_.clear();
+  column_hashes_.clear();
   column_index_.clear();
   column_values_.clear();
 }
@@ -48,22 +32,26 @@ Batch XmlBatchInner::take_batch() {
   return batch;
 }
 
-// Position of the column named `key`, created (null for every earlier row)
-// if the batch has none yet. Records usually repeat the previous record's
-// key order, so the column after the previous key's is tried first.
-std::uint32_t XmlBatchInner::column_for(std::string_view key, std::uint32_t guess) {
-  if (guess < columns_.size() && columns_[guess] == key) return guess;
-  const std::size_t h = KeyIndex::hash(key);
+// Position of the column named by `pair`, created (null for every earlier
+// row) if the batch has none yet. Records usually repeat the previous
+// record's keys in order, perhaps skipping a few, so the columns just after
+// the previous key's are tried before the index.
+std::uint32_t XmlBatchInner::column_for(const FlatPair& pair, std::uint32_t guess) {
+  constexpr std::uint32_t kLookAhead = 4;
+  const std::string_view key = pair.key;
+  const std::uint64_t h = pair.key_hash;
+  const std::size_t n = columns_.size();
+  for (std::uint32_t q = guess; q < n && q < guess + kLookAhead; ++q)
+    if (column_hashes_[q] == h && columns_[q] == key) return q;
   std::uint32_t p = column_index_.find(key, h, [&](std::uint32_t q) -> std::string_view {
     return columns_[q];
   });
   if (p != KeyIndex::npos) return p;
-  p = static_cast<std::uint32_t>(columns_.size());
+  p = static_cast<std::uint32_t>(n);
   columns_.emplace_back(key);
+  column_hashes_.push_back(h);
   column_index_.insert(h, p);
-  Column& c = column_values_.emplace_back();
-  c.ends.assign(row_count_, 0);
-  c.present.assign(row_count_, 0);
+  column_values_.emplace_back().ends.assign(row_count_, Column::kNull);
   return p;
 }
 
@@ -74,7 +62,7 @@ void XmlBatchInner::place_row(std::span<const FlatPair> pairs) {
   row_slots_.assign(columns_.size(), kNoPair);
   std::uint32_t guess = 0;
   for (std::size_t i = 0; i < pairs.size(); ++i) {
-    const std::uint32_t p = column_for(pairs[i].key, guess);
+    const std::uint32_t p = column_for(pairs[i], guess);
     if (p >= row_slots_.size()) row_slots_.resize(p + 1, kNoPair);
     row_slots_[p] = static_cast<std::uint32_t>(i);  // a repeated key keeps its last value
     guess = p + 1;
@@ -92,7 +80,8 @@ void XmlBatchInner::push_record(FlatRecord&& rec) {
   for (std::size_t i = 0; i < rec.keys.size(); ++i) {
     // Keys without a value still make their column; the row gets null there.
     const bool has = i < rec.values.size() && rec.values[i].has_value();
-    record_pairs_.push_back({rec.keys[i], has ? std::string_view(*rec.values[i]) : "", has});
+    record_pairs_.push_back({rec.keys[i], has ? std::string_view(*rec.values[i]) : "",
+                             KeyIndex::hash(rec.keys[i]), has});
   }
   place_row(record_pairs_);
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -102,6 +103,7 @@ class KeyIndex {
 struct FlatPair {
   std::string_view key;
   std::string_view value;
+  std::uint64_t key_hash;  // KeyIndex::hash(key)
   bool has_value;  // false = null
 };
 
@@ -134,13 +136,17 @@ class RecordBuilder {
   void reset();
 
  private:
+  // Keys carry their hash from the moment they are made, so searching a
+  // level compares hashes and touches key bytes only on a match.
   struct Pair {
     std::size_t key_off, key_len;  // in names_
     std::size_t value_off, value_len;  // in text_
+    std::uint64_t key_hash;
     bool has_value;
   };
   struct Frame {
     std::size_t name_off, name_len;  // in names_
+    std::uint64_t name_hash;
     std::size_t begin;  // this level's pairs are pairs_[begin, end of level)
     std::size_t text_off;  // the element's own text starts here in text_
     std::int32_t index;  // slot in indexes_ once the level is large, else -1
@@ -148,7 +154,11 @@ class RecordBuilder {
   };
   std::string_view key(const Pair& p) const { return {names_.data() + p.key_off, p.key_len}; }
   void push_frame(std::size_t name_off);
-  std::uint32_t find(const Frame& f, std::string_view key, std::size_t end) const;
+  bool same_key(const Pair& p, std::string_view k, std::uint64_t h) const {
+    return p.key_hash == h && p.key_len == k.size() &&
+           std::memcmp(names_.data() + p.key_off, k.data(), k.size()) == 0;
+  }
+  std::uint32_t find(const Frame& f, std::string_view key, std::uint64_t h, std::size_t end) const;
   void take(Frame& f, const Pair& pair, std::size_t& end, const Frame& from);
   void append_new(Frame& f, const Pair& pair, std::size_t& end);
   void release_index(Frame& f);
@@ -164,22 +174,24 @@ class RecordBuilder {
 
 // ---- Batches ------------------------------------------------------------------
 
-// One column of a batch: values packed back to back, with an offset table
-// and a presence flag per row, so a batch costs a few allocations rather
-// than one per value.
+// One column of a batch: values packed back to back with an end offset per
+// row, so a batch costs a few allocations rather than one per value. A null
+// row has the top bit of its offset set.
 struct Column {
+  static constexpr std::uint64_t kNull = std::uint64_t{1} << 63;
   std::string bytes;
-  std::vector<std::uint64_t> ends;  // ends[r] = end offset of row r in bytes
-  std::vector<std::uint8_t> present;  // 0 = null
+  std::vector<std::uint64_t> ends;  // ends[r] = end offset of row r in bytes, | kNull
   std::size_t rows() const { return ends.size(); }
-  bool is_null(std::size_t r) const { return present[r] == 0; }
+  bool is_null(std::size_t r) const { return (ends[r] & kNull) != 0; }
   std::string_view value(std::size_t r) const {
-    std::uint64_t b = r ? ends[r - 1] : 0;
-    return std::string_view(bytes).substr(b, ends[r] - b);
+    const std::uint64_t b = r ? ends[r - 1] & ~kNull : 0;
+    return std::string_view(bytes).substr(b, (ends[r] & ~kNull) - b);
   }
-  void push(const std::optional<std::string>& v);
-  void push(std::string_view v);
-  void push_null();
+  void push(std::string_view v) {
+    bytes.append(v);
+    ends.push_back(bytes.size());
+  }
+  void push_null() { ends.push_back(bytes.size() | kNull); }
 };
 
 struct Batch {
@@ -210,7 +222,7 @@ class XmlBatchInner {
  private:
   void reset_batch();
   void place_row(std::span<const FlatPair> pairs);
-  std::uint32_t column_for(std::string_view key, std::uint32_t guess);
+  std::uint32_t column_for(const FlatPair& pair, std::uint32_t guess);
   bool append_text(bool resolve, XmlStreamError& err);
 
   std::unique_ptr<Reader> reader_;
@@ -219,6 +231,7 @@ class XmlBatchInner {
   // into flattened levels as they close.
   RecordBuilder record_;
   std::vector<std::string> columns_;
+  std::vector<std::uint64_t> column_hashes_;  // KeyIndex::hash of each name
   KeyIndex column_index_;  // name -> position in columns_
   std::vector<Column> column_values_;
   std::uint64_t depth_ = 0;

@@ -61,11 +61,14 @@ int utf8_sequence(std::string_view s) {
 
 void local_name_append(std::string_view raw, std::string& out) {
   // ':' never occurs inside a multi-byte sequence or a maximal subpart, so
-  // cutting before decoding gives the same result as decoding first.
-  std::size_t colon = raw.rfind(':');
-  if (colon != std::string_view::npos) raw.remove_prefix(colon + 1);
-  // Names are nearly always ASCII: copy those in one go.
-  if (std::all_of(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+  // cutting before decoding gives the same result as decoding first. One
+  // backward pass finds the cut and whether the local part is all ASCII,
+  // as names nearly always are.
+  std::size_t cut = raw.size();
+  unsigned char high = 0;
+  while (cut > 0 && raw[cut - 1] != ':') high |= static_cast<unsigned char>(raw[--cut]);
+  raw.remove_prefix(cut);
+  if (high < 0x80) {
     out.append(raw);
     return;
   }
@@ -182,13 +185,12 @@ constexpr std::size_t kKeepBytes = 1 << 20;
 constexpr std::size_t kKeepEntries = 1 << 14;
 }  // namespace
 
-std::uint32_t RecordBuilder::find(const Frame& f, std::string_view k, std::size_t end) const {
+std::uint32_t RecordBuilder::find(const Frame& f, std::string_view k, std::uint64_t h,
+                                  std::size_t end) const {
   if (f.index >= 0)
-    return indexes_[f.index].find(k, KeyIndex::hash(k),
-                                  [&](std::uint32_t p) { return key(pairs_[p]); });
+    return indexes_[f.index].find(k, h, [&](std::uint32_t p) { return key(pairs_[p]); });
   for (std::size_t p = f.begin; p < end; ++p)
-    if (pairs_[p].key_len == k.size() && std::memcmp(names_.data() + pairs_[p].key_off, k.data(), k.size()) == 0)
-      return static_cast<std::uint32_t>(p);
+    if (same_key(pairs_[p], k, h)) return static_cast<std::uint32_t>(p);
   return KeyIndex::npos;
 }
 
@@ -199,7 +201,7 @@ void RecordBuilder::append_new(Frame& f, const Pair& pair, std::size_t& end) {
   if (end == pairs_.size()) pairs_.push_back(v); else pairs_[end] = v;
   ++end;
   if (f.index >= 0) {
-    indexes_[f.index].insert(KeyIndex::hash(key(v)), static_cast<std::uint32_t>(end - 1));
+    indexes_[f.index].insert(v.key_hash, static_cast<std::uint32_t>(end - 1));
   } else if (end - f.begin > kLinearKeys) {
     if (free_indexes_.empty()) {
       f.index = static_cast<std::int32_t>(indexes_.size());
@@ -210,7 +212,7 @@ void RecordBuilder::append_new(Frame& f, const Pair& pair, std::size_t& end) {
     }
     KeyIndex& idx = indexes_[f.index];
     for (std::size_t q = f.begin; q < end; ++q)
-      idx.insert(KeyIndex::hash(key(pairs_[q])), static_cast<std::uint32_t>(q));
+      idx.insert(pairs_[q].key_hash, static_cast<std::uint32_t>(q));
   }
 }
 
@@ -218,7 +220,7 @@ void RecordBuilder::append_new(Frame& f, const Pair& pair, std::size_t& end) {
 // at `end`. A taken key is prefixed once with `from`'s name and then
 // assigned: if that is taken too, the value moves to its earlier position.
 void RecordBuilder::take(Frame& f, const Pair& pair, std::size_t& end, const Frame& from) {
-  if (find(f, key(pair), end) == KeyIndex::npos) return append_new(f, pair, end);
+  if (find(f, key(pair), pair.key_hash, end) == KeyIndex::npos) return append_new(f, pair, end);
   Pair v = pair;
   const std::size_t off = names_.size();
   v.key_off = off;
@@ -228,7 +230,8 @@ void RecordBuilder::take(Frame& f, const Pair& pair, std::size_t& end, const Fra
   std::memcpy(d + off, d + from.name_off, from.name_len);
   d[off + from.name_len] = '_';
   std::memcpy(d + off + from.name_len + 1, d + pair.key_off, pair.key_len);
-  const std::uint32_t p = find(f, key(v), end);
+  v.key_hash = KeyIndex::hash(key(v));
+  const std::uint32_t p = find(f, key(v), v.key_hash, end);
   if (p == KeyIndex::npos) return append_new(f, v, end);
   pairs_[p].value_off = v.value_off;
   pairs_[p].value_len = v.value_len;
@@ -250,7 +253,9 @@ void RecordBuilder::push_frame(std::size_t name_off) {
     if (!parent.has_children) text_.resize(parent.text_off);
     parent.has_children = true;
   }
-  frames_.push_back(Frame{name_off, names_.size() - name_off, pairs_.size(), text_.size(), -1, false});
+  const std::size_t len = names_.size() - name_off;
+  frames_.push_back(Frame{name_off, len, KeyIndex::hash({names_.data() + name_off, len}),
+                          pairs_.size(), text_.size(), -1, false});
 }
 
 void RecordBuilder::open(std::string_view qualified_name) {
@@ -282,8 +287,9 @@ bool RecordBuilder::close() {
     const std::string_view value = trim_white_space(raw);
     const std::size_t value_off = child.text_off + static_cast<std::size_t>(value.data() - raw.data());
     text_.resize(value.empty() ? child.text_off : value_off + value.size());
-    take(parent, Pair{child.name_off, child.name_len, value_off, value.size(), !value.empty()}, end,
-         parent);
+    take(parent,
+         Pair{child.name_off, child.name_len, value_off, value.size(), child.name_hash, !value.empty()},
+         end, parent);
     return false;
   }
   // A branch: its pairs, at the end of pairs_, are taken over by the parent
@@ -298,7 +304,8 @@ bool RecordBuilder::close() {
 std::span<const FlatPair> RecordBuilder::pairs() {
   views_.clear();
   for (const Pair& p : pairs_)
-    views_.push_back(FlatPair{key(p), std::string_view(text_.data() + p.value_off, p.value_len), p.has_value});
+    views_.push_back(FlatPair{key(p), std::string_view(text_.data() + p.value_off, p.value_len),
+                              p.key_hash, p.has_value});
   return views_;
 }
 
