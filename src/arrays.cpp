@@ -117,7 +117,7 @@ ArrayView to_array(PyObject* obj, const char* param, Elem elem) {
     if (ok) return ArrayView{fields->data, fields->dimensions[0], fields->strides[0]};
   }
   std::string msg = "'" + type_name(obj) + "' object cannot be converted to 'PyArray<T, D>'";
-  PyErr_SetString(PyExc_TypeError, msg.c_str());
+  set_error(PyExc_TypeError, msg);
   fail_argument(param);
 }
 

@@ -19,9 +19,13 @@ void raise_panic(const char* message) noexcept {
   PyErr_SetObject(panic_type, text.get());
 }
 
-void raise(PyObject* type, const std::string& message) {
+void set_error(PyObject* type, const std::string& message) {
   Ref text = check(PyUnicode_DecodeUTF8(message.data(), message.size(), "replace"));
   PyErr_SetObject(type, text.get());
+}
+
+void raise(PyObject* type, const std::string& message) {
+  set_error(type, message);
   throw PyErrSet{};
 }
 
@@ -143,7 +147,7 @@ std::uint64_t to_u64(PyObject* obj, const char* param) {
 std::string_view to_utf8(PyObject* obj, const char* param) {
   if (!PyUnicode_Check(obj)) {
     std::string msg = "'" + type_name(obj) + "' object cannot be converted to 'PyString'";
-    PyErr_SetString(PyExc_TypeError, msg.c_str());
+    set_error(PyExc_TypeError, msg);
     fail_argument(param);
   }
   Py_ssize_t n = 0;

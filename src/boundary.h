@@ -53,6 +53,9 @@ inline void check_status(int rc) {
   if (rc < 0) throw PyErrSet{};
 }
 
+// Sets the pending error from a message of any bytes (a NUL included:
+// type names may hold one); raise() also throws PyErrSet.
+void set_error(PyObject* type, const std::string& message);
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
 // `__qualname__` of an object's type, as messages show it.

@@ -19,6 +19,13 @@ KEYS = np.arange(3, dtype=np.uint64)
 U = np.array([0.5])
 
 
+class NulNamed:
+    pass
+
+
+NulNamed.__qualname__ = "Nul\0Named"  # messages must keep the name whole
+
+
 def test_built_against_the_stable_abi():
     assert qk.__file__.endswith(".abi3.so"), qk.__file__
 
@@ -76,6 +83,10 @@ def test_sub_interpreter_is_refused():
      "argument 'path': 'PosixPath' object cannot be converted to 'PyString'"),
     (lambda: qk.count_xml_records(b"x"),
      "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+    (lambda: qk.count_xml_records(NulNamed()),
+     "argument 'path': 'Nul\0Named' object cannot be converted to 'PyString'"),
+    (lambda: qk.inv_norm_cdf(NulNamed()),
+     "argument 'u': 'Nul\0Named' object cannot be converted to 'PyArray<T, D>'"),
     (lambda: qk.keyed_hash(1.5, "a", KEYS, 0),
      "argument 'seed': 'float' object cannot be interpreted as an integer"),
     (lambda: qk.keyed_hash(1.5, b"a", KEYS, 0),  # the first failure wins
