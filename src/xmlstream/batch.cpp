@@ -6,10 +6,6 @@ namespace qk::xml {
 
 // ---- Accumulator ----------------------------------------------------------------
 
-namespace {
-constexpr std::uint32_t kNoPair = UINT32_MAX;
-}  // namespace
-
 XmlBatchInner::XmlBatchInner(std::unique_ptr<Reader> reader, std::uint64_t batch_rows,
                              std::string path)
     : reader_(std::move(reader)), batch_rows_(batch_rows), path_(std::move(path)) {
@@ -55,23 +51,27 @@ std::uint32_t XmlBatchInner::column_for(const FlatPair& pair, std::uint32_t gues
   return p;
 }
 
-// Adds one row: columns are discovered in key order, then every column of
-// the batch receives this record's value or null. Output order comes only
-// from appending, never from a hash table.
+// Adds one row: columns are discovered in key order, and every column of
+// the batch receives this record's value or null. Keys nearly always map to
+// rising column positions, so the row is written in one merge-like walk,
+// nulls filling the columns skipped; a key that maps behind the walk (a
+// record with its keys in another order, or a repeated key) rewrites that
+// column's entry for this row, so the last value still wins. Output order
+// comes only from appending, never from a hash table.
 void XmlBatchInner::place_row(std::span<const FlatPair> pairs) {
-  row_slots_.assign(columns_.size(), kNoPair);
-  std::uint32_t guess = 0;
-  for (std::size_t i = 0; i < pairs.size(); ++i) {
-    const std::uint32_t p = column_for(pairs[i], guess);
-    if (p >= row_slots_.size()) row_slots_.resize(p + 1, kNoPair);
-    row_slots_[p] = static_cast<std::uint32_t>(i);  // a repeated key keeps its last value
-    guess = p + 1;
+  std::uint32_t next = 0;  // columns before this one have their entry for the row
+  for (const FlatPair& pair : pairs) {
+    const std::uint32_t p = column_for(pair, next);
+    if (p < next) {
+      column_values_[p].replace_last(pair.value, pair.has_value);
+      continue;
+    }
+    for (; next < p; ++next) column_values_[next].push_null();
+    Column& c = column_values_[p];
+    if (pair.has_value) c.push(pair.value); else c.push_null();
+    next = p + 1;
   }
-  for (std::size_t p = 0; p < column_values_.size(); ++p) {
-    const std::uint32_t i = row_slots_[p];
-    if (i != kNoPair && pairs[i].has_value) column_values_[p].push(pairs[i].value);
-    else column_values_[p].push_null();
-  }
+  for (; next < column_values_.size(); ++next) column_values_[next].push_null();
   ++row_count_;
 }
 

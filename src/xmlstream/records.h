@@ -151,6 +151,11 @@ class RecordBuilder {
     std::size_t text_off;  // the element's own text starts here in text_
     std::int32_t index;  // slot in indexes_ once the level is large, else -1
     bool has_children;
+    // One bit per key hash of the level's keys: most lookups are for keys
+    // not there yet, and this answers them without a search.
+    std::uint64_t seen[4];
+    void note(std::uint64_t h) { seen[(h >> 6) & 3] |= std::uint64_t{1} << (h & 63); }
+    bool may_hold(std::uint64_t h) const { return (seen[(h >> 6) & 3] >> (h & 63)) & 1; }
   };
   std::string_view key(const Pair& p) const { return {names_.data() + p.key_off, p.key_len}; }
   void push_frame(std::size_t name_off);
@@ -192,6 +197,12 @@ struct Column {
     ends.push_back(bytes.size());
   }
   void push_null() { ends.push_back(bytes.size() | kNull); }
+  // Rewrites the last row's entry.
+  void replace_last(std::string_view v, bool has_value) {
+    ends.pop_back();
+    bytes.resize(ends.empty() ? 0 : ends.back() & ~kNull);
+    if (has_value) push(v); else push_null();
+  }
 };
 
 struct Batch {
@@ -242,7 +253,6 @@ class XmlBatchInner {
 
   // Scratch kept across records so that steady-state streaming allocates
   // little.
-  std::vector<std::uint32_t> row_slots_;  // per column: the record pair placed there
   std::vector<FlatPair> record_pairs_;
   bool discarding_ = false;  // the reader's discard-content setting
 };

@@ -119,6 +119,12 @@ std::size_t space_at(std::string_view s) {
 }  // namespace
 
 std::string_view trim_white_space(std::string_view s) {
+  // Most values start and end with an ASCII character that is not space.
+  if (!s.empty()) {
+    const auto first = static_cast<unsigned char>(s.front());
+    const auto last = static_cast<unsigned char>(s.back());
+    if (first < 0x80 && last < 0x80 && !ascii_space(first) && !ascii_space(last)) return s;
+  }
   for (std::size_t n; (n = space_at(s)) != 0;) s.remove_prefix(n);
   while (!s.empty()) {
     const auto last = static_cast<unsigned char>(s.back());
@@ -177,7 +183,7 @@ void KeyIndex::release() {
 namespace {
 // Levels with few keys are searched linearly; a hash index is built only
 // when a level grows past this, so narrow deep records cost no tables.
-constexpr std::size_t kLinearKeys = 16;
+constexpr std::size_t kLinearKeys = 64;
 // An index larger than this is not kept for reuse by later records.
 constexpr std::size_t kKeepIndexSlots = 1024;
 // Storage a huge record needed is not kept for the rest of the stream.
@@ -187,6 +193,7 @@ constexpr std::size_t kKeepEntries = 1 << 14;
 
 std::uint32_t RecordBuilder::find(const Frame& f, std::string_view k, std::uint64_t h,
                                   std::size_t end) const {
+  if (!f.may_hold(h)) return KeyIndex::npos;
   if (f.index >= 0)
     return indexes_[f.index].find(k, h, [&](std::uint32_t p) { return key(pairs_[p]); });
   for (std::size_t p = f.begin; p < end; ++p)
@@ -200,6 +207,7 @@ void RecordBuilder::append_new(Frame& f, const Pair& pair, std::size_t& end) {
   const Pair v = pair;
   if (end == pairs_.size()) pairs_.push_back(v); else pairs_[end] = v;
   ++end;
+  f.note(v.key_hash);
   if (f.index >= 0) {
     indexes_[f.index].insert(v.key_hash, static_cast<std::uint32_t>(end - 1));
   } else if (end - f.begin > kLinearKeys) {
@@ -255,7 +263,7 @@ void RecordBuilder::push_frame(std::size_t name_off) {
   }
   const std::size_t len = names_.size() - name_off;
   frames_.push_back(Frame{name_off, len, KeyIndex::hash({names_.data() + name_off, len}),
-                          pairs_.size(), text_.size(), -1, false});
+                          pairs_.size(), text_.size(), -1, false, {}});
 }
 
 void RecordBuilder::open(std::string_view qualified_name) {
