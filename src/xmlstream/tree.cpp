@@ -261,9 +261,15 @@ void RecordBuilder::push_frame(std::size_t name_off) {
     if (!parent.has_children) text_.resize(parent.text_off);
     parent.has_children = true;
   }
-  const std::size_t len = names_.size() - name_off;
-  frames_.push_back(Frame{name_off, len, KeyIndex::hash({names_.data() + name_off, len}),
-                          pairs_.size(), text_.size(), -1, false, {}});
+  // Filled field by field in place: a frame built aside and copied in
+  // makes the copy wait on the stores that built it.
+  Frame& f = frames_.emplace_back();
+  f.name_off = name_off;
+  f.name_len = names_.size() - name_off;
+  f.name_hash = KeyIndex::hash({names_.data() + name_off, f.name_len});
+  f.begin = pairs_.size();
+  f.text_off = text_.size();
+  f.index = -1;
 }
 
 void RecordBuilder::open(std::string_view qualified_name) {
