@@ -538,58 +538,78 @@ struct Reader::Impl {
   // --- events --------------------------------------------------------------
 
   // The common events, handled while their bytes lie wholly in the window:
-  // text up to a '<', then a start, empty-element or matching end tag. They
-  // are scanned there, appended to `buf` in one piece, and names are copied
-  // and compared from the window. Anything else (other markup, an event
-  // crossing the window's end, a failing check) changes nothing here and
-  // goes to the general path, which starts over from the same state.
+  // text up to a '<', then a start, empty-element or matching end tag, a
+  // comment or a CDATA section. They are scanned there, appended to `buf` in
+  // one piece, and names are copied and compared from the window. Anything
+  // else (other markup, an event crossing the window's end, a failing check)
+  // changes nothing here and goes to the general path, which starts over
+  // from the same state.
   [[gnu::always_inline]] bool next(std::string& buf, Event& ev, XmlStreamError& err) {
-    const char* w = win.get();
-    const char* e = w + end;
-    if (state == State::Text) {
-      const char* s = w + pos;
-      const char* lt = find1(s, e, '<');
-      if (!lt) return next_general(buf, ev, err);
-      pos = static_cast<std::size_t>(lt - w);
-      state = State::Markup;
-      if (lt != s && !discard) {
-        buf.append(s, static_cast<std::size_t>(lt - s));
-        ev = Event::Text;
+    for (;;) {
+      const char* w = win.get();
+      const char* e = w + end;
+      if (state == State::Text) {
+        const char* s = w + pos;
+        const char* lt = find1(s, e, '<');
+        if (!lt) return next_general(buf, ev, err);
+        pos = static_cast<std::size_t>(lt - w);
+        state = State::Markup;
+        if (!discard && lt != s) {
+          buf.append(s, static_cast<std::size_t>(lt - s));
+          ev = Event::Text;
+          return true;
+        }
+      } else if (state != State::Markup) [[unlikely]] {
+        return next_general(buf, ev, err);
+      }
+      const char* s = w + pos + 1;  // after the '<'
+      if (s >= e) return next_general(buf, ev, err);
+      const char* gt;
+      if (*s == '/') {
+        ++s;
+        if (!(gt = find1(s, e, '>'))) return next_general(buf, ev, err);
+        const char* name_end = gt;
+        while (name_end > s && is_ws(name_end[-1])) --name_end;
+        const std::size_t n = static_cast<std::size_t>(name_end - s);
+        if (names.empty() || !names.top_is(s, n, true)) return next_general(buf, ev, err);
+        names.pop();
+        buf.append(s, n);
+        ev = Event::End;
+      } else if (*s == '!') {
+        const bool comment = e - s >= 3 && s[1] == '-' && s[2] == '-';
+        const bool cdata = !comment && e - s >= 8 && std::memcmp(s + 1, "[CDATA[", 7) == 0;
+        if (!comment && !cdata) return next_general(buf, ev, err);
+        s += comment ? 3 : 8;
+        if (!(gt = close_of(s, e, comment ? '-' : ']'))) return next_general(buf, ev, err);
+        pos = static_cast<std::size_t>(gt + 1 - w);
+        state = State::Text;
+        if (!discard) buf.append(s, static_cast<std::size_t>(gt - 2 - s));
+        else if (cdata) continue;  // consumed without a trace
+        ev = comment ? Event::Comment : Event::CData;
         return true;
-      }
-    } else if (state != State::Markup) [[unlikely]] {
-      return next_general(buf, ev, err);
-    }
-    const char* s = w + pos + 1;  // after the '<'
-    if (s >= e) return next_general(buf, ev, err);
-    if (*s == '/') {
-      ++s;
-      const char* gt = find1(s, e, '>');
-      if (!gt) return next_general(buf, ev, err);
-      const char* name_end = gt;
-      while (name_end > s && is_ws(name_end[-1])) --name_end;
-      const std::size_t n = static_cast<std::size_t>(name_end - s);
-      if (names.empty() || !names.top_is(s, n, true)) return next_general(buf, ev, err);
-      names.pop();
-      buf.append(s, n);
-      pos = static_cast<std::size_t>(gt + 1 - w);
-      ev = Event::End;
-    } else {
-      if (*s == '?' || *s == '!') return next_general(buf, ev, err);
-      const char* gt = tag_end_in(s, e);
-      if (!gt) return next_general(buf, ev, err);
-      if (gt > s && gt[-1] == '/') {
-        buf.append(s, static_cast<std::size_t>(gt - 1 - s));
-        ev = Event::Empty;
       } else {
-        names.push(s, ws_offset(s, gt), true);
-        buf.append(s, static_cast<std::size_t>(gt - s));
-        ev = Event::Start;
+        if (*s == '?' || !(gt = tag_end_in(s, e))) return next_general(buf, ev, err);
+        if (gt > s && gt[-1] == '/') {
+          buf.append(s, static_cast<std::size_t>(gt - 1 - s));
+          ev = Event::Empty;
+        } else {
+          names.push(s, ws_offset(s, gt), true);
+          buf.append(s, static_cast<std::size_t>(gt - s));
+          ev = Event::Start;
+        }
       }
       pos = static_cast<std::size_t>(gt + 1 - w);
+      state = State::Text;
+      return true;
     }
-    state = State::Text;
-    return true;
+  }
+
+  // The '>' of the first `cc>` (`-->`, `]]>`) wholly after `s` in [s, e),
+  // or null.
+  static const char* close_of(const char* s, const char* e, char c) {
+    for (const char* p = s + 2; p < e && (p = find1(p, e, '>')); ++p)
+      if (p[-1] == c && p[-2] == c) return p;
+    return nullptr;
   }
 
   // Every event, following it across refills, with every check and error.
