@@ -223,6 +223,10 @@ class XmlBatchInner {
   Step next_batch(XmlStreamError& err);
   // Moves the pending batch out and leaves it empty (row_count() becomes 0).
   Batch take_batch();
+  // Takes a batch back once its values have been read, so that the next
+  // batch's columns reuse its storage instead of faulting in fresh memory.
+  // Optional: a batch simply destroyed is fine too.
+  void recycle(Batch&& batch);
 
   // Adds one row. Keys and values pair up to the shorter of the two; a
   // repeated key keeps its last value.
@@ -232,6 +236,7 @@ class XmlBatchInner {
 
  private:
   void reset_batch();
+  void keep_spare(Column&& c);
   void place_row(std::span<const FlatPair> pairs);
   std::uint32_t column_for(const FlatPair& pair, std::uint32_t guess);
   bool append_text(bool resolve, XmlStreamError& err);
@@ -245,6 +250,7 @@ class XmlBatchInner {
   std::vector<std::uint64_t> column_hashes_;  // KeyIndex::hash of each name
   KeyIndex column_index_;  // name -> position in columns_
   std::vector<Column> column_values_;
+  std::vector<Column> spare_;  // emptied columns of the last recycled batch
   std::uint64_t depth_ = 0;
   std::uint64_t batch_rows_;
   std::uint64_t row_count_ = 0;

@@ -72,9 +72,10 @@ std::string show_batch(const Batch& b) {
 }
 
 // Every step of an iterator over `xml` until it finishes: a batch, or
-// "error: <text>" for a failed step.
+// "error: <text>" for a failed step. With `recycle`, each batch is handed
+// back after reading, so later batches are built in its storage.
 std::vector<std::string> steps(const std::string& xml, std::uint64_t batch_rows,
-                               std::size_t chunk = Reader::kReadBufferSize) {
+                               std::size_t chunk = Reader::kReadBufferSize, bool recycle = false) {
   XmlBatchInner inner(Reader::from_bytes(xml, chunk), batch_rows, "doc.xml");
   std::vector<std::string> out;
   for (int guard = 0; guard < 1000; ++guard) {
@@ -92,6 +93,7 @@ std::vector<std::string> steps(const std::string& xml, std::uint64_t batch_rows,
         Batch b = inner.take_batch();
         for (const Column& c : b.column_values) CHECK_EQ(c.rows(), b.column_values[0].rows());
         out.push_back(show_batch(b));
+        if (recycle) inner.recycle(std::move(b));
         break;
       }
     }
@@ -111,6 +113,7 @@ std::vector<std::string> steps_all_chunks(const std::string& xml, std::uint64_t 
   std::vector<std::string> ref = steps(xml, batch_rows);
   for (std::size_t chunk : {1, 2, 3, 7, 64})
     CHECK_EQ(joined(steps(xml, batch_rows, chunk)), joined(ref));
+  CHECK_EQ(joined(steps(xml, batch_rows, Reader::kReadBufferSize, true)), joined(ref));
   return ref;
 }
 
@@ -411,6 +414,10 @@ TEST(records_batches_errors_then_continue) {
   CHECK_EQ(joined(steps_all_chunks("<r><rec><v>a&nbsp;b</v><w>c</w></rec><rec><v>2</v></rec></r>", 1000)),
            "error: unrecognized entity `nbsp`\n"
            "(['v', 'w'], [[None, '2'], ['c', None]])\n");
+  // A branch's text is never a value, but it is still checked, before and
+  // after its children.
+  CHECK_EQ(joined(steps_all_chunks("<r><rec><g>x<v>1</v>&bad;<w>2</w></g></rec></r>", 1000)),
+           "error: unrecognized entity `bad`\n(['v', 'w'], [['1'], ['2']])\n");
   // Rows pushed before the error are dropped, not repeated.
   CHECK_EQ(joined(steps_all_chunks("<r><rec><v>1</v></rec><rec><v>&#0;</v></rec><rec><v>3</v></rec></r>", 1000)),
            "error: invalid character reference `#0`\n(['v'], [[None, '3']])\n");
