@@ -69,6 +69,12 @@ inline const char* find1(const char* p, const char* e, char c) {
   return p < e ? static_cast<const char*>(std::memchr(p, c, static_cast<std::size_t>(e - p))) : nullptr;
 }
 
+// Bytes of `x` that may end a tag: '>' and both quotes.
+inline __m128i tag_ends(__m128i x) {
+  return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('>')), _mm_cmpeq_epi8(x, _mm_set1_epi8('"'))),
+                      _mm_cmpeq_epi8(x, _mm_set1_epi8('\'')));
+}
+
 // Offset of the first whitespace byte in [p, e), or e - p. Over-reads like
 // find3. Bytes up to ' ' are candidates, checked against the table, since
 // other control bytes are rare in tags.
@@ -548,16 +554,26 @@ struct Reader::Impl {
     for (;;) {
       const char* w = win.get();
       const char* e = w + end;
+      // The first byte after the '<' that may end its tag ('>' or a quote),
+      // when the 16 bytes loaded to find the '<' show it: short text and
+      // the tag after it then cost one load, not two dependent searches.
+      const char* first_end = nullptr;
       if (state == State::Text) {
         const char* s = w + pos;
-        const char* lt = find1(s, e, '<');
-        if (!lt) return next_general(buf, ev, err);
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('<'))));
+        const char* lt = m ? s + __builtin_ctz(m) : find1(std::min(s + 16, e), e, '<');
+        if (!lt || lt >= e) return next_general(buf, ev, err);
         pos = static_cast<std::size_t>(lt - w);
         state = State::Markup;
         if (!discard && lt != s) {
           buf.append(s, static_cast<std::size_t>(lt - s));
           ev = Event::Text;
           return true;
+        }
+        if (m) {
+          const unsigned ends = static_cast<unsigned>(_mm_movemask_epi8(tag_ends(x))) & (~1u << __builtin_ctz(m));
+          if (ends) first_end = s + __builtin_ctz(ends);
         }
       } else if (state != State::Markup) [[unlikely]] {
         return next_general(buf, ev, err);
@@ -567,7 +583,8 @@ struct Reader::Impl {
       const char* gt;
       if (*s == '/') {
         ++s;
-        if (!(gt = find1(s, e, '>'))) return next_general(buf, ev, err);
+        gt = first_end && first_end < e && *first_end == '>' ? first_end : find1(s, e, '>');
+        if (!gt) return next_general(buf, ev, err);
         const char* name_end = gt;
         while (name_end > s && is_ws(name_end[-1])) --name_end;
         const std::size_t n = static_cast<std::size_t>(name_end - s);
@@ -588,7 +605,7 @@ struct Reader::Impl {
         ev = comment ? Event::Comment : Event::CData;
         return true;
       } else {
-        if (*s == '?' || !(gt = tag_end_in(s, e))) return next_general(buf, ev, err);
+        if (*s == '?' || !(gt = tag_end_in(first_end ? first_end : s, e))) return next_general(buf, ev, err);
         if (gt > s && gt[-1] == '/') {
           buf.append(s, static_cast<std::size_t>(gt - 1 - s));
           ev = Event::Empty;
