@@ -6,6 +6,10 @@ namespace qk::xml {
 
 // ---- Accumulator ----------------------------------------------------------------
 
+namespace {
+constexpr std::uint32_t kNoPair = UINT32_MAX;
+}  // namespace
+
 XmlBatchInner::XmlBatchInner(std::unique_ptr<Reader> reader, std::uint64_t batch_rows,
                              std::string path)
     : reader_(std::move(reader)), batch_rows_(batch_rows), path_(std::move(path)) {
@@ -53,14 +57,15 @@ void XmlBatchInner::recycle(Batch&& batch) {
 // Position of the column named by `pair`, created (null for every earlier
 // row) if the batch has none yet. Records usually repeat the previous
 // record's keys in order, perhaps skipping a few, so the columns just after
-// the previous key's are tried before the index.
+// the previous key's are tried before the index; the caller has tried the
+// first of them, `guess`, inline.
 std::uint32_t XmlBatchInner::column_for(const FlatPair& pair, std::uint32_t guess) {
   constexpr std::uint32_t kLookAhead = 4;
   const std::string_view key = pair.key;
   const std::uint64_t h = pair.key_hash;
   const std::size_t n = columns_.size();
-  for (std::uint32_t q = guess; q < n && q < guess + kLookAhead; ++q)
-    if (column_hashes_[q] == h && columns_[q] == key) return q;
+  for (std::uint32_t q = guess + 1; q < n && q < guess + kLookAhead; ++q)
+    if (column_hashes_[q] == h && same_bytes(columns_[q], key)) return q;
   std::uint32_t p = column_index_.find(key, h, [&](std::uint32_t q) -> std::string_view {
     return columns_[q];
   });
@@ -80,26 +85,44 @@ std::uint32_t XmlBatchInner::column_for(const FlatPair& pair, std::uint32_t gues
 }
 
 // Adds one row: columns are discovered in key order, and every column of
-// the batch receives this record's value or null. Keys nearly always map to
-// rising column positions, so the row is written in one merge-like walk,
-// nulls filling the columns skipped; a key that maps behind the walk (a
-// record with its keys in another order, or a repeated key) rewrites that
-// column's entry for this row, so the last value still wins. Output order
-// comes only from appending, never from a hash table.
+// the batch receives this record's value or null. Keys usually map to rising
+// column positions, and then the row is written in one merge-like walk,
+// nulls filling the columns skipped; otherwise (keys in another order than
+// the columns, or a repeated key, whose last value wins) through a table of
+// the pair placed in each column. Output order comes only from appending,
+// never from a hash table.
 void XmlBatchInner::place_row(std::span<const FlatPair> pairs) {
-  std::uint32_t next = 0;  // columns before this one have their entry for the row
+  row_columns_.clear();
+  bool rising = true;
+  std::uint32_t guess = 0;
   for (const FlatPair& pair : pairs) {
-    const std::uint32_t p = column_for(pair, next);
-    if (p < next) {
-      column_values_[p].replace_last(pair.value, pair.has_value);
-      continue;
-    }
-    for (; next < p; ++next) column_values_[next].push_null();
-    Column& c = column_values_[p];
-    if (pair.has_value) c.push(pair.value); else c.push_null();
-    next = p + 1;
+    const bool hit = guess < columns_.size() && column_hashes_[guess] == pair.key_hash &&
+                     same_bytes(columns_[guess], pair.key);
+    const std::uint32_t p = hit ? guess : column_for(pair, guess);
+    rising = rising && p >= guess;
+    row_columns_.push_back(p);
+    guess = p + 1;
   }
-  for (; next < column_values_.size(); ++next) column_values_[next].push_null();
+  const std::size_t n = column_values_.size();
+  if (rising) {
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+      const std::uint32_t p = row_columns_[i];
+      for (; next < p; ++next) column_values_[next].push_null();
+      if (pairs[i].has_value) column_values_[p].push(pairs[i].value);
+      else column_values_[p].push_null();
+      next = p + 1;
+    }
+    for (; next < n; ++next) column_values_[next].push_null();
+  } else {
+    row_slots_.assign(n, kNoPair);
+    for (std::size_t i = 0; i < pairs.size(); ++i) row_slots_[row_columns_[i]] = static_cast<std::uint32_t>(i);
+    for (std::size_t p = 0; p < n; ++p) {
+      const std::uint32_t i = row_slots_[p];
+      if (i != kNoPair && pairs[i].has_value) column_values_[p].push(pairs[i].value);
+      else column_values_[p].push_null();
+    }
+  }
   ++row_count_;
 }
 

@@ -47,6 +47,28 @@ bool resolve_references(std::string_view text, std::string& out, XmlStreamError&
 // is cut back to `from`.
 bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamError& err);
 
+// a == b, comparing short strings inline: keys are mostly a few bytes long,
+// where a call to memcmp costs more than the comparison.
+inline bool same_bytes(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* x = a.data();
+  const char* y = b.data();
+  const auto word = [](const char* p, std::size_t size) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, size);
+    return w;
+  };
+  if (n >= 8 && n <= 16) return word(x, 8) == word(y, 8) && word(x + n - 8, 8) == word(y + n - 8, 8);
+  if (n >= 4 && n < 8) return word(x, 4) == word(y, 4) && word(x + n - 4, 4) == word(y + n - 4, 4);
+  if (n < 4) {
+    for (std::size_t i = 0; i < n; ++i)
+      if (x[i] != y[i]) return false;
+    return true;
+  }
+  return std::memcmp(x, y, n) == 0;
+}
+
 // ---- Flattening ---------------------------------------------------------------
 
 struct FlatRecord {
@@ -160,8 +182,7 @@ class RecordBuilder {
   std::string_view key(const Pair& p) const { return {names_.data() + p.key_off, p.key_len}; }
   void push_frame(std::size_t name_off);
   bool same_key(const Pair& p, std::string_view k, std::uint64_t h) const {
-    return p.key_hash == h && p.key_len == k.size() &&
-           std::memcmp(names_.data() + p.key_off, k.data(), k.size()) == 0;
+    return p.key_hash == h && same_bytes(key(p), k);
   }
   std::uint32_t find(const Frame& f, std::string_view key, std::uint64_t h, std::size_t end) const;
   void take(Frame& f, const Pair& pair, std::size_t& end, const Frame& from);
@@ -197,12 +218,6 @@ struct Column {
     ends.push_back(bytes.size());
   }
   void push_null() { ends.push_back(bytes.size() | kNull); }
-  // Rewrites the last row's entry.
-  void replace_last(std::string_view v, bool has_value) {
-    ends.pop_back();
-    bytes.resize(ends.empty() ? 0 : ends.back() & ~kNull);
-    if (has_value) push(v); else push_null();
-  }
 };
 
 struct Batch {
@@ -260,6 +275,8 @@ class XmlBatchInner {
   // Scratch kept across records so that steady-state streaming allocates
   // little.
   std::vector<FlatPair> record_pairs_;
+  std::vector<std::uint32_t> row_columns_;  // per record pair: its column
+  std::vector<std::uint32_t> row_slots_;    // per column: the record pair placed there
   bool discarding_ = false;  // the reader's discard-content setting
 };
 

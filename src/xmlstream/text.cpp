@@ -114,9 +114,9 @@ bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamErro
     if (w != i) std::memmove(base + w, base + i, amp - i);
     w += amp - i;
     if (amp == text.size()) break;
-    const std::size_t end = text.find_first_of("&;", amp + 1);
-    if (end == std::string_view::npos || text[end] == '&')
-      return fail("unterminated reference in text");
+    std::size_t end = amp + 1;
+    while (end < text.size() && text[end] != ';' && text[end] != '&') ++end;
+    if (end == text.size() || text[end] == '&') return fail("unterminated reference in text");
     const std::string_view ref = text.substr(amp + 1, end - amp - 1);
     if (!ref.empty() && ref[0] == '#') {
       const std::uint32_t cp = character_reference(ref);
