@@ -285,5 +285,7 @@ class XmlBatchInner {
 // is set only on success.
 bool count_xml_records(std::string_view path, std::uint64_t& count, XmlStreamError& err,
                        std::size_t chunk = Reader::kReadBufferSize);
+// The same over a reader already opened (bytes in memory, for the fuzz target).
+bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err);
 
 }  // namespace qk::xml
