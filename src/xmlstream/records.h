@@ -1,6 +1,6 @@
-// Record trees, flattening into columns, column batches, the batch-stepping
-// event loop and record counting. No Python here: the boundary only converts
-// a finished Batch into lists.
+// Flattening records into keys and values, column batches, the
+// batch-stepping event loop and record counting. No Python here: the
+// boundary only converts a finished Batch into lists.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +19,8 @@ namespace qk::xml {
 
 // ---- Record tree ------------------------------------------------------------
 
+// A record element held as a tree, for callers that have one; the stream
+// itself flattens records as they are read and builds no trees.
 struct XmlNode {
   std::string name;
   std::string text;
@@ -101,7 +103,7 @@ class KeyIndex {
     for (std::size_t i = h & mask;; i = (i + 1) & mask) {
       const Slot& s = slots_[i];
       if (s.pos_plus1 == 0) return npos;
-      if (s.hash == static_cast<std::uint32_t>(h) && key_at(s.pos_plus1 - 1) == key)
+      if (s.hash == static_cast<std::uint32_t>(h) && same_bytes(key_at(s.pos_plus1 - 1), key))
         return s.pos_plus1 - 1;
     }
   }
