@@ -1,0 +1,155 @@
+// Coverage-guided fuzz target over the native XML core: the reader and its
+// decoders, reference resolution, record flattening, batch accumulation and
+// record counting.
+//
+// Input layout: byte 0 picks the chunk-size class, batch_rows and whether
+// batches are handed back for reuse; byte 1 picks the chunk size within its
+// class; the rest is the document. Small chunks are favoured because they
+// split markup, references and multi-byte sequences in the most places.
+//
+// Every violated property ends in __builtin_trap(), so libFuzzer records the
+// input as a crash.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+#include "xmlstream/records.h"
+
+using namespace qk::xml;
+
+namespace {
+
+#define FUZZ_CHECK(cond) \
+  do {                   \
+    if (!(cond)) __builtin_trap(); \
+  } while (0)
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool valid_utf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    const unsigned c = *p;
+    std::size_t n;
+    std::uint32_t cp, min;
+    if (c < 0x80) { ++p; continue; }
+    if ((c & 0xE0) == 0xC0) { n = 1; cp = c & 0x1F; min = 0x80; }
+    else if ((c & 0xF0) == 0xE0) { n = 2; cp = c & 0x0F; min = 0x800; }
+    else if ((c & 0xF8) == 0xF0) { n = 3; cp = c & 0x07; min = 0x10000; }
+    else return false;
+    if (static_cast<std::size_t>(end - p) <= n) return false;
+    for (std::size_t i = 1; i <= n; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    p += n + 1;
+  }
+  return true;
+}
+
+struct Params {
+  std::size_t chunk;
+  std::uint64_t batch_rows;
+  bool recycle;
+};
+
+Params decode_params(std::uint8_t b0, std::uint8_t b1) {
+  static constexpr std::uint64_t kBatchRows[8] = {0, 1, 2, 3, 7, 64, 1000, UINT64_MAX};
+  Params p{};
+  switch (b0 & 3) {
+    case 0: p.chunk = 1 + b1 % 8; break;                       // 1..8
+    case 1: p.chunk = 1 + b1; break;                           // 1..256
+    case 2: p.chunk = 1 + (static_cast<std::size_t>(b1) * 32) % Reader::kReadBufferSize; break;
+    default: p.chunk = Reader::kReadBufferSize; break;
+  }
+  p.batch_rows = kBatchRows[(b0 >> 2) & 7];
+  p.recycle = (b0 >> 5) & 1;
+  return p;
+}
+
+// Checks one batch against the row count the accumulator reported for it,
+// and returns that count.
+std::uint64_t check_batch(const Batch& batch, std::uint64_t rows, std::uint64_t batch_rows) {
+  FUZZ_CHECK(rows >= 1);
+  FUZZ_CHECK(rows <= (batch_rows ? batch_rows : 1));
+  FUZZ_CHECK(batch.columns.size() == batch.column_values.size());
+  std::unordered_set<std::string_view> names;
+  for (std::size_t c = 0; c < batch.columns.size(); ++c) {
+    const std::string& name = batch.columns[c];
+    FUZZ_CHECK(names.insert(name).second);
+    FUZZ_CHECK(valid_utf8(name));
+    const Column& col = batch.column_values[c];
+    FUZZ_CHECK(col.rows() == rows);
+    std::uint64_t prev = 0;
+    for (std::size_t r = 0; r < col.rows(); ++r) {
+      const std::uint64_t end = col.ends[r] & ~Column::kNull;
+      FUZZ_CHECK(end >= prev && end <= col.bytes.size());
+      if (col.is_null(r)) FUZZ_CHECK(end == prev);
+      else FUZZ_CHECK(valid_utf8(col.value(r)));
+      prev = end;
+    }
+    FUZZ_CHECK(prev == col.bytes.size());
+  }
+  return rows;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) return 0;
+  const Params p = decode_params(data[0], data[1]);
+  const std::string doc(reinterpret_cast<const char*>(data) + 2, size - 2);
+
+  // Iterate to exhaustion. Every step that does not finish consumes at least
+  // one event, hence at least one byte, so more steps than bytes is a hang.
+  XmlBatchInner inner(Reader::from_bytes(doc, p.chunk), p.batch_rows, "fuzz.xml");
+  const std::uint64_t full = p.batch_rows ? p.batch_rows : 1;
+  const std::size_t max_steps = doc.size() + 16;
+  std::uint64_t delivered = 0;
+  std::uint64_t short_batches = 0;  // batches below `full` rows
+  bool had_error = false;
+  bool finished = false;
+  for (std::size_t step = 0; step < max_steps && !finished; ++step) {
+    XmlStreamError err;
+    switch (inner.next_batch(err)) {
+      case XmlBatchInner::Step::Batch: {
+        const std::uint64_t rows = inner.row_count();
+        Batch batch = inner.take_batch();
+        FUZZ_CHECK(inner.row_count() == 0);
+        delivered += check_batch(batch, rows, p.batch_rows);
+        if (rows < full) ++short_batches;
+        if (p.recycle) inner.recycle(std::move(batch));
+        break;
+      }
+      case XmlBatchInner::Step::Finished:
+        finished = true;
+        break;
+      case XmlBatchInner::Step::Error:
+        FUZZ_CHECK(!err.text.empty());
+        FUZZ_CHECK(err.kind == XmlStreamError::Kind::Xml);
+        had_error = true;
+        break;
+    }
+  }
+  FUZZ_CHECK(finished);
+  {
+    XmlStreamError err;
+    FUZZ_CHECK(inner.next_batch(err) == XmlBatchInner::Step::Finished);  // sticky
+  }
+
+  std::unique_ptr<Reader> reader = Reader::from_bytes(doc, p.chunk);
+  std::uint64_t count = 0;
+  XmlStreamError err;
+  const bool counted = count_records(*reader, count, err);
+  if (!had_error) {
+    // Without errors the iterator saw every event the counter sees, so the
+    // counter cannot fail; only the last batch may be short.
+    FUZZ_CHECK(counted);
+    FUZZ_CHECK(count == delivered);
+    FUZZ_CHECK(short_batches <= 1);
+  }
+  return 0;
+}
