@@ -47,13 +47,6 @@ void XmlBatchInner::keep_spare(Column&& c) {
   spare_.push_back(std::move(c));
 }
 
-void XmlBatchInner::recycle(Batch&& batch) {
-  // Spares are bounded by one batch: older ones go.
-  spare_.clear();
-  for (Column& c : batch.column_values) keep_spare(std::move(c));
-  batch = Batch{};
-}
-
 // Position of the column named by `pair`, created (null for every earlier
 // row) if the batch has none yet. Records usually repeat the previous
 // record's keys in order, perhaps skipping a few, so the columns just after

@@ -240,10 +240,6 @@ class XmlBatchInner {
   Step next_batch(XmlStreamError& err);
   // Moves the pending batch out and leaves it empty (row_count() becomes 0).
   Batch take_batch();
-  // Takes a batch back once its values have been read, so that the next
-  // batch's columns reuse its storage instead of faulting in fresh memory.
-  // Optional: a batch simply destroyed is fine too.
-  void recycle(Batch&& batch);
 
   // Adds one row. Keys and values pair up to the shorter of the two; a
   // repeated key keeps its last value.
@@ -267,7 +263,7 @@ class XmlBatchInner {
   std::vector<std::uint64_t> column_hashes_;  // KeyIndex::hash of each name
   KeyIndex column_index_;  // name -> position in columns_
   std::vector<Column> column_values_;
-  std::vector<Column> spare_;  // emptied columns of the last recycled batch
+  std::vector<Column> spare_;  // emptied columns of a batch that failed partway
   std::uint64_t depth_ = 0;
   std::uint64_t batch_rows_;
   std::uint64_t row_count_ = 0;

@@ -72,10 +72,9 @@ std::string show_batch(const Batch& b) {
 }
 
 // Every step of an iterator over `xml` until it finishes: a batch, or
-// "error: <text>" for a failed step. With `recycle`, each batch is handed
-// back after reading, so later batches are built in its storage.
+// "error: <text>" for a failed step.
 std::vector<std::string> steps(const std::string& xml, std::uint64_t batch_rows,
-                               std::size_t chunk = Reader::kReadBufferSize, bool recycle = false) {
+                               std::size_t chunk = Reader::kReadBufferSize) {
   XmlBatchInner inner(Reader::from_bytes(xml, chunk), batch_rows, "doc.xml");
   std::vector<std::string> out;
   for (int guard = 0; guard < 1000; ++guard) {
@@ -93,7 +92,6 @@ std::vector<std::string> steps(const std::string& xml, std::uint64_t batch_rows,
         Batch b = inner.take_batch();
         for (const Column& c : b.column_values) CHECK_EQ(c.rows(), b.column_values[0].rows());
         out.push_back(show_batch(b));
-        if (recycle) inner.recycle(std::move(b));
         break;
       }
     }
@@ -113,7 +111,6 @@ std::vector<std::string> steps_all_chunks(const std::string& xml, std::uint64_t 
   std::vector<std::string> ref = steps(xml, batch_rows);
   for (std::size_t chunk : {1, 2, 3, 7, 64})
     CHECK_EQ(joined(steps(xml, batch_rows, chunk)), joined(ref));
-  CHECK_EQ(joined(steps(xml, batch_rows, Reader::kReadBufferSize, true)), joined(ref));
   return ref;
 }
 
