@@ -154,6 +154,7 @@ PyObject* iter_next(PyObject* self) noexcept {
       ~GiveBack() { flag.store(0); }
     } give_back{it->borrow};
 
+    if (it->inner->finished()) return Ref();  // stays stopped, without reading
     xml::XmlStreamError err;
     auto step = run_unlocked([&] { return it->inner->next_batch(err); });
     switch (step) {

@@ -246,6 +246,7 @@ class XmlBatchInner {
   void push_record(FlatRecord&& rec);
   std::uint64_t row_count() const { return row_count_; }
   const std::string& path() const { return path_; }
+  bool finished() const { return finished_; }
 
  private:
   void reset_batch();
