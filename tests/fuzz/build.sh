@@ -16,8 +16,9 @@ mode="${1:?usage: build.sh SECONDS|replay [libFuzzer args...]}"
 shift
 work="${FUZZ_WORK:-$(mktemp -d /tmp/fuzz_xml.XXXXXX)}"
 mkdir -p "$work/artifacts"
+# Seeds, and crash inputs kept as regressions in its subfolder regressions/
+# (libFuzzer reads corpus directories recursively).
 corpus_dir=tests/data/fuzz-corpus
-regression_dir="$corpus_dir/regressions"
 
 # The core is every source in src/xmlstream except the Python boundary.
 sources=()
@@ -33,7 +34,7 @@ common=(-dict=tests/fuzz/xml.dict -max_len=65536 -rss_limit_mb=2048 -timeout=10
         -artifact_prefix="$work/artifacts/")
 
 if [ "$mode" = replay ]; then
-  exec "$work/fuzz_xml" "${common[@]}" -runs=0 "$@" "$corpus_dir" "$regression_dir"
+  exec "$work/fuzz_xml" "${common[@]}" -runs=0 "$@" "$corpus_dir"
 fi
 
 # Fuzz a copy of the corpus: libFuzzer adds every new input to its first
