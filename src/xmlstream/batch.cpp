@@ -161,7 +161,7 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
     if (!reader_->read_event(buf_, ev, err)) return Step::Error;
     switch (ev) {
       case Event::Start:
-        if (depth_ >= 1) record_.open(tag_name(buf_));
+        if (depth_ >= 1) record_.open(std::string_view(buf_).substr(0, reader_->last_name_size()));
         ++depth_;
         break;
       case Event::End:
@@ -179,7 +179,7 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
           place_row({});
           if (row_count_ >= batch_rows_) return Step::Batch;
         } else if (depth_ >= 2) {
-          record_.open(tag_name(buf_));
+          record_.open(std::string_view(buf_).substr(0, reader_->last_name_size()));
           record_.close();
         }
         break;

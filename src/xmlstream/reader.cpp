@@ -221,6 +221,7 @@ struct Reader::Impl {
   bool discard = false;
 
   NameStack names;  // of the open elements, innermost last
+  std::size_t name_size = 0;  // of the last Start or Empty tag
 
   const enc::Encoding* encoding = &enc::utf8();
   bool encoding_declared = false;
@@ -607,10 +608,12 @@ struct Reader::Impl {
       } else {
         if (*s == '?' || !(gt = tag_end_in(first_end ? first_end : s, e))) return next_general(buf, ev, err);
         if (gt > s && gt[-1] == '/') {
+          name_size = ws_offset(s, gt - 1);
           buf.append(s, static_cast<std::size_t>(gt - 1 - s));
           ev = Event::Empty;
         } else {
-          names.push(s, ws_offset(s, gt), true);
+          name_size = ws_offset(s, gt);
+          names.push(s, name_size, true);
           buf.append(s, static_cast<std::size_t>(gt - s));
           ev = Event::Start;
         }
@@ -702,11 +705,13 @@ struct Reader::Impl {
 
   Step start_tag(std::string& buf, std::size_t base, Event& ev, XmlStreamError& err) {
     if (!scan_tag(buf)) return cut_off(err, "inside a tag");
-    if (buf.size() > base && buf.back() == '/') {
-      buf.pop_back();
+    const bool empty = buf.size() > base && buf.back() == '/';
+    if (empty) buf.pop_back();
+    const std::string_view name = name_of(std::string_view(buf).substr(base));
+    name_size = name.size();
+    if (empty) {
       ev = Event::Empty;
     } else {
-      const std::string_view name = name_of(std::string_view(buf).substr(base));
       names.push(name.data(), name.size(), false);
       ev = Event::Start;
     }
@@ -833,6 +838,8 @@ Reader::Reader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Reader::~Reader() = default;
 
 bool Reader::read_event(std::string& buf, Event& ev, XmlStreamError& err) { return impl_->next(buf, ev, err); }
+
+std::size_t Reader::last_name_size() const { return impl_->name_size; }
 
 void Reader::set_discard_content(bool on) { impl_->discard = on; }
 

@@ -61,6 +61,12 @@ class Reader {
   // (done after read/syntax errors, usable after end-name/DOCTYPE errors).
   bool read_event(std::string& buf, Event& ev, XmlStreamError& err);
 
+  // After a Start or Empty event: the size of its qualified name, the bytes
+  // `tag_name` would find at the start of the event's bytes. The reader
+  // scans the name anyway, so callers need not scan it again. Unspecified
+  // after other events.
+  std::size_t last_name_size() const;
+
   // While on, Text and CData events are consumed without being buffered or
   // delivered at all, and Comment/PI/DocType events arrive with empty bytes,
   // so character data nobody looks at costs no memory. All checks still

@@ -23,7 +23,8 @@ const char* kind_name(Event e) {
 }
 
 // Every event as "Kind:bytes", every error as "ERR:text", through the first
-// Eof, plus one more read to show that Eof stays.
+// Eof, plus one more read to show that Eof stays. A tag whose name size the
+// reader reports wrongly shows up as "NAME SIZE".
 std::vector<std::string> events(Reader& r) {
   std::vector<std::string> out;
   std::string buf;
@@ -36,6 +37,8 @@ std::vector<std::string> events(Reader& r) {
       continue;
     }
     out.push_back(std::string(kind_name(ev)) + ":" + buf);
+    if ((ev == Event::Start || ev == Event::Empty) && r.last_name_size() != qk::xml::tag_name(buf).size())
+      out.push_back("NAME SIZE");
     if (ev == Event::Eof) break;
   }
   std::string buf2;
