@@ -1,5 +1,6 @@
 // The pending batch (rows stored by column) and the event loop that fills
 // it one iterator step at a time.
+#include "xmlstream/encoding.h"
 #include "xmlstream/records.h"
 
 namespace qk::xml {
@@ -132,10 +133,50 @@ void XmlBatchInner::push_record(FlatRecord&& rec) {
 
 // ---- Record text ----------------------------------------------------------------
 
+namespace {
+// Whether `s` holds a byte above 0x7F, and whether it holds '&', eight
+// bytes at a time: most pieces are short ASCII without references, which
+// then need neither a UTF-8 check nor a search for references.
+struct Scan {
+  bool high = false, amp = false;
+};
+Scan scan(std::string_view s) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+  std::uint64_t high = 0, amp = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    const std::uint64_t x = w ^ (kOnes * '&');
+    high |= w;
+    amp |= (x - kOnes) & ~x;  // a high bit in each byte that was '&', maybe more when one was
+  }
+  Scan r{(high & kHigh) != 0, (amp & kHigh) != 0};
+  for (; i < s.size(); ++i) {
+    r.high |= static_cast<unsigned char>(s[i]) >= 0x80;
+    r.amp |= s[i] == '&';
+  }
+  return r;
+}
+}  // namespace
+
 // Decodes the event's bytes onto the innermost element's text, resolving
 // references for character data (not CDATA). A failed piece is not kept.
+// Text that cannot become a value is still checked, for the same errors,
+// but copied nowhere when it needs no conversion.
 bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
   std::string& text = record_.text();
+  if (reader_->text_is_utf8()) {
+    const Scan s = scan(buf_);
+    // An invalid piece goes the general way, which reports it.
+    if (!s.high || enc::valid_utf8(buf_)) {
+      const bool refs = resolve && s.amp;
+      if (!record_.keeps_text()) return !refs || resolve_references_in_place(buf_, 0, err);
+      const std::size_t mark = text.size();
+      text.append(buf_);
+      return !refs || resolve_references_in_place(text, mark, err);
+    }
+  }
   const std::size_t mark = text.size();
   if (!reader_->decode(buf_, text, err)) {
     text.resize(mark);

@@ -851,6 +851,11 @@ bool Reader::decode(std::string_view bytes, std::string& out, XmlStreamError& er
   return false;
 }
 
+bool Reader::text_is_utf8() const {
+  const enc::Kind k = impl_->encoding->kind;
+  return k == enc::Kind::Utf8 || k == enc::Kind::Utf16BE || k == enc::Kind::Utf16LE;
+}
+
 std::string_view tag_name(std::string_view tag_bytes) { return name_of(tag_bytes); }
 
 }  // namespace qk::xml

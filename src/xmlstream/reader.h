@@ -77,6 +77,13 @@ class Reader {
   // `out`. A malformed sequence is an error (Kind::Xml); nothing is replaced.
   bool decode(std::string_view bytes, std::string& out, XmlStreamError& err);
 
+  // True while the document's text arrives as UTF-8 already (UTF-8
+  // documents, and UTF-16 ones transcoded as they are read): `decode` then
+  // only checks the bytes and appends them unchanged, so a caller may check
+  // them in place with enc::valid_utf8 and use them as they are, leaving
+  // `decode` to report an invalid piece.
+  bool text_is_utf8() const;
+
   struct Impl;
 
  private:

@@ -153,6 +153,9 @@ class RecordBuilder {
   // become a value (only a leaf's text can, never the record element's).
   std::string& text() { return text_; }
   void settle_text(std::size_t mark);
+  // Whether text appended now could become a value; settle_text drops it
+  // otherwise.
+  bool keeps_text() const { return frames_.size() >= 2 && !frames_.back().has_children; }
 
   // The finished record's pairs; views valid until reset() or open().
   std::span<const FlatPair> pairs();

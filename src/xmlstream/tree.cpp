@@ -285,7 +285,7 @@ void RecordBuilder::open_local(std::string_view name) {
 }
 
 void RecordBuilder::settle_text(std::size_t mark) {
-  if (frames_.size() < 2 || frames_.back().has_children) text_.resize(mark);
+  if (!keeps_text()) text_.resize(mark);
 }
 
 bool RecordBuilder::close() {

@@ -448,6 +448,34 @@ TEST(records_batches_errors_then_continue) {
   }
 }
 
+// Text is checked the same whether it becomes a value or is dropped (the
+// record element's own, a branch's), whatever the document's encoding.
+TEST(records_batches_text_checks_wherever_text_lands) {
+  const auto utf16le = [](std::string_view ascii, std::string_view tail_units) {
+    std::string out = "\xFF\xFE";
+    for (char c : ascii) out += std::string{c, '\0'};
+    return out + std::string(tail_units);
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      {"<r><rec>\xFF<v>1</v></rec></r>", "error: invalid UTF-8 in text\n(['v'], [['1']])\n"},
+      {"<r><rec><g><v>1</v>ab\xC3</g></rec></r>", "error: invalid UTF-8 in text\n(['v'], [['1']])\n"},
+      {"<r><rec><v>1</v>x&#0;</rec></r>", "error: invalid character reference `#0`\n(['v'], [['1']])\n"},
+      {"<r><rec><v>caf\xC3\xA9 &amp; 0123456789&lt;</v>\xC3\xA9 &#233;</rec></r>",
+       "(['v'], [['caf\xC3\xA9 & 0123456789<']])\n"},
+      {utf16le("<r><rec><v>1</v>", std::string("\x00\xD8", 2)) + utf16le("</rec></r>", "").substr(2),
+       "error: malformed UTF-16LE text: unpaired surrogate or incomplete code unit\n(['v'], [['1']])\n"},
+  };
+  for (const auto& [xml, want] : cases) CHECK_EQ(joined(steps_all_chunks(xml, 1000)), want);
+  // A reference anywhere in a piece, kept or dropped, across word boundaries.
+  for (std::size_t i = 0; i <= 17; ++i) {
+    const std::string pre(i, 'x'), post(17 - i, 'y');
+    CHECK_EQ(joined(steps("<r><rec><v>" + pre + "&amp;" + post + "</v></rec></r>", 1000)),
+             "(['v'], [['" + pre + "&" + post + "']])\n");
+    CHECK_EQ(joined(steps("<r><rec>" + pre + "&bad;" + post + "<v>1</v></rec></r>", 1000)),
+             "error: unrecognized entity `bad`\n(['v'], [['1']])\n");
+  }
+}
+
 TEST(records_batches_declared_encoding) {
   // Text follows the declared encoding; names are always read as UTF-8.
   CHECK_EQ(joined(steps("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r><rec><n\xE9>caf\xE9</n\xE9></rec></r>", 5)),
