@@ -142,21 +142,32 @@ struct Scan {
 };
 Scan scan(std::string_view s) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+  const char* p = s.data();
+  const std::size_t n = s.size();
   std::uint64_t high = 0, amp = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= s.size(); i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, s.data() + i, 8);
+  const auto add = [&](std::uint64_t w) {
     const std::uint64_t x = w ^ (kOnes * '&');
     high |= w;
     amp |= (x - kOnes) & ~x;  // a high bit in each byte that was '&', maybe more when one was
+  };
+  // Words overlap rather than leaving a tail to be read byte by byte; pieces
+  // are often shorter than a word. Short words are widened with zero bytes,
+  // which are neither high nor '&'.
+  const auto load = [&](std::size_t at, std::size_t size) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p + at, size);
+    return w;
+  };
+  if (n >= 8) {
+    for (std::size_t i = 0; i + 8 < n; i += 8) add(load(i, 8));
+    add(load(n - 8, 8));
+  } else if (n >= 4) {
+    add(load(0, 4));
+    add(load(n - 4, 4));
+  } else {
+    for (std::size_t i = 0; i < n; ++i) add(static_cast<unsigned char>(p[i]));
   }
-  Scan r{(high & kHigh) != 0, (amp & kHigh) != 0};
-  for (; i < s.size(); ++i) {
-    r.high |= static_cast<unsigned char>(s[i]) >= 0x80;
-    r.amp |= s[i] == '&';
-  }
-  return r;
+  return Scan{(high & kHigh) != 0, (amp & kHigh) != 0};
 }
 }  // namespace
 
