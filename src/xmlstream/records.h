@@ -192,7 +192,7 @@ class RecordBuilder {
   std::uint32_t find(const Frame& f, std::string_view key, std::uint64_t h, std::size_t end) const;
   void take(Frame& f, const Pair& pair, std::size_t& end, const Frame& from);
   void append_new(Frame& f, const Pair& pair, std::size_t& end);
-  void release_index(Frame& f);
+  void release_index(Frame& f);  // of a level that has an index
 
   std::string names_;  // element names and prefixed keys
   std::string text_;   // leaf texts, and the piece being appended

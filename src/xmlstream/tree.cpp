@@ -247,7 +247,6 @@ void RecordBuilder::take(Frame& f, const Pair& pair, std::size_t& end, const Fra
 }
 
 void RecordBuilder::release_index(Frame& f) {
-  if (f.index < 0) return;
   KeyIndex& idx = indexes_[f.index];
   if (idx.capacity() > kKeepIndexSlots) idx.release(); else idx.clear();
   free_indexes_.push_back(f.index);
@@ -289,11 +288,15 @@ void RecordBuilder::settle_text(std::size_t mark) {
 }
 
 bool RecordBuilder::close() {
-  Frame child = frames_.back();
-  frames_.pop_back();
-  release_index(child);
-  if (frames_.empty()) return true;
-  Frame& parent = frames_.back();
+  // The child is folded in where it lies and popped last: frames are large,
+  // and taking pairs never touches frames_.
+  Frame& child = frames_.back();
+  if (child.index >= 0) release_index(child);
+  if (frames_.size() == 1) {
+    frames_.pop_back();
+    return true;
+  }
+  Frame& parent = frames_[frames_.size() - 2];
   std::size_t end = child.begin;
   if (!child.has_children) {
     // A leaf: its trimmed text is the value, under its own name.
@@ -304,6 +307,7 @@ bool RecordBuilder::close() {
     take(parent,
          Pair{child.name_off, child.name_len, value_off, value.size(), child.name_hash, !value.empty()},
          end, parent);
+    frames_.pop_back();
     return false;
   }
   // A branch: its pairs, at the end of pairs_, are taken over by the parent
@@ -312,6 +316,7 @@ bool RecordBuilder::close() {
   const std::size_t stop = pairs_.size();
   for (std::size_t i = child.begin; i < stop; ++i) take(parent, pairs_[i], end, child);
   pairs_.resize(end);
+  frames_.pop_back();
   return false;
 }
 
@@ -324,7 +329,8 @@ std::span<const FlatPair> RecordBuilder::pairs() {
 }
 
 void RecordBuilder::reset() {
-  for (Frame& f : frames_) release_index(f);
+  for (Frame& f : frames_)
+    if (f.index >= 0) release_index(f);
   frames_.clear();
   pairs_.clear();
   names_.clear();
