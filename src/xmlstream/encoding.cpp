@@ -269,6 +269,9 @@ bool Decoder::decode_iconv(const Encoding& e, std::string_view bytes, std::strin
       out.resize(out.size() * 2);
     } else if (errno == EILSEQ && euro_80 && static_cast<unsigned char>(*in) == 0x80) {
       // iconv stops at the start of a character, so this 0x80 stands alone.
+      // The characters converted before it may have left less than its
+      // three bytes of room.
+      if (out.size() - used < 3) out.resize(out.size() * 2);
       std::memcpy(out.data() + used, "\xE2\x82\xAC", 3);
       used += 3;
       ++in;

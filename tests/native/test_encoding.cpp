@@ -138,6 +138,17 @@ TEST(encoding_multibyte_through_iconv) {
        })
     CHECK_EQ(decode(m.label, m.bytes), m.want);
 
+  // A lone 0x80 grows threefold: wherever the output runs short, the euro
+  // sign after characters converted in one go still needs its room.
+  const std::string euro = "\xE2\x82\xAC", zhong = "\xE4\xB8\xAD";
+  for (int k = 0; k < 48; ++k) {
+    std::string bytes(k, '\x80'), want;
+    for (int i = 0; i < k; ++i) want += euro;
+    bytes += "\xD6\xD0" "a" "\xD6\xD0\x80";
+    want += zhong + "a" + zhong + euro;
+    CHECK_EQ(decode("gbk", bytes), want);
+  }
+
   // Each call starts in the initial shift state: what follows an unclosed
   // escape is ASCII again in the next call.
   enc::Decoder d;
