@@ -40,13 +40,11 @@ void local_name_append(std::string_view raw, std::string& out);
 // `s` without leading and trailing Unicode White_Space characters.
 std::string_view trim_white_space(std::string_view s);
 
-// Appends `text` to `out` with the five predefined entities and decimal or
-// hexadecimal character references replaced. On a bad reference returns
-// false with `err` (Kind::Xml) filled and `out` left as it was.
-bool resolve_references(std::string_view text, std::string& out, XmlStreamError& err);
-// The same for the tail of `s` from `from` on, rewritten in place (a
-// reference is never shorter than its character). On a bad reference `s`
-// is cut back to `from`.
+// Replaces the five predefined entities and decimal or hexadecimal
+// character references in the tail of `s` from `from` on, rewriting it in
+// place (a reference is never shorter than its character). On a bad
+// reference returns false with `err` (Kind::Xml) filled and `s` cut back to
+// `from`.
 bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamError& err);
 
 // a == b, comparing short strings inline: keys are mostly a few bytes long,

@@ -134,10 +134,4 @@ bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamErro
   return true;
 }
 
-bool resolve_references(std::string_view text, std::string& out, XmlStreamError& err) {
-  const std::size_t from = out.size();
-  out.append(text);
-  return resolve_references_in_place(out, from, err);
-}
-
 }  // namespace qk::xml

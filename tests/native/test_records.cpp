@@ -301,9 +301,9 @@ TEST(records_resolve_references) {
       {"&amp;lt;", "&lt;"}, {"x;y", "x;y"},
   };
   for (const auto& [in, want] : ok) {
-    std::string out = "pre:";
+    std::string out = "pre:" + in;
     XmlStreamError err;
-    CHECK(resolve_references(in, out, err));
+    CHECK(resolve_references_in_place(out, 4, err));
     CHECK_EQ(out, "pre:" + want);
   }
   const std::pair<std::string, std::string> bad[] = {
@@ -333,16 +333,16 @@ TEST(records_resolve_references) {
       {"&#99999999999999999999999999;", "invalid character reference `#99999999999999999999999999`"},
   };
   for (const auto& [in, want] : bad) {
-    std::string out = "pre:";
+    std::string out = "pre:ok &amp; " + in;
     XmlStreamError err;
-    CHECK(!resolve_references("ok &amp; " + in, out, err));
+    CHECK(!resolve_references_in_place(out, 4, err));
     CHECK_EQ(err.text, want);
     CHECK(err.kind == XmlStreamError::Kind::Xml);
     CHECK_EQ(out, "pre:");  // nothing of a failed piece is kept
   }
-  std::string out;
+  std::string out = "&" + std::string(100, 'n') + ";";
   XmlStreamError err;
-  CHECK(!resolve_references("&" + std::string(100, 'n') + ";", out, err));
+  CHECK(!resolve_references_in_place(out, 0, err));
   CHECK_EQ(err.text, "unrecognized entity `" + std::string(40, 'n') + "...`");
 }
 
