@@ -59,26 +59,7 @@ inline std::size_t skip_ascii(const unsigned char* p, std::size_t i, std::size_t
   return i;
 }
 
-inline char* put_utf8(char* o, char32_t cp) {
-  if (cp < 0x80) {
-    *o++ = static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    *o++ = static_cast<char>(0xC0 | (cp >> 6));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *o++ = static_cast<char>(0xE0 | (cp >> 12));
-    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    *o++ = static_cast<char>(0xF0 | (cp >> 18));
-    *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return o;
-}
-
-inline void put_utf8(std::string& out, char32_t cp) {
+inline void append_utf8(std::string& out, char32_t cp) {
   char b[4];
   out.append(b, static_cast<std::size_t>(put_utf8(b, cp) - b));
 }
@@ -100,7 +81,7 @@ bool decode_high_half(std::string_view bytes, std::string& out, Map map) {
       out.resize(start);
       return false;
     }
-    put_utf8(out, cp);
+    append_utf8(out, cp);
     i = j + 1;
   }
   return true;

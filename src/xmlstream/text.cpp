@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "xmlstream/encoding.h"
 #include "xmlstream/records.h"
 
 namespace qk::xml {
@@ -32,26 +33,6 @@ std::string quoted(std::string_view ref) {
   if (cut) out += "...";
   out += '`';
   return out;
-}
-
-// Writes `cp` at `o` and returns the end.
-char* put_utf8(std::uint32_t cp, char* o) {
-  if (cp < 0x80) {
-    *o++ = static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    *o++ = static_cast<char>(0xC0 | (cp >> 6));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *o++ = static_cast<char>(0xE0 | (cp >> 12));
-    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    *o++ = static_cast<char>(0xF0 | (cp >> 18));
-    *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return o;
 }
 
 int digit_value(char c, unsigned base) {
@@ -121,7 +102,7 @@ bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamErro
     if (!ref.empty() && ref[0] == '#') {
       const std::uint32_t cp = character_reference(ref);
       if (cp == 0) return fail("invalid character reference " + quoted(ref));
-      w = static_cast<std::size_t>(put_utf8(cp, base + w) - base);
+      w = static_cast<std::size_t>(enc::put_utf8(base + w, cp) - base);
     } else if (const char c = predefined_entity(ref)) {
       base[w++] = c;
     } else {
