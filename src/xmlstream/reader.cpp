@@ -317,23 +317,21 @@ struct Reader::Impl {
 
   // --- errors --------------------------------------------------------------
 
-  bool fail(XmlStreamError& err, std::string text, bool fatal) {
+  Step fail(XmlStreamError& err, std::string text, bool fatal) {
     if (fatal) state = State::Done;
     err.kind = XmlStreamError::Kind::Xml;
     err.text = std::move(text);
-    return false;
+    return Step::Failed;
   }
 
   // Input ended inside markup: a read failure if that is why, else a syntax error.
   Step cut_off(XmlStreamError& err, const char* where) {
     if (read_errno) return read_failed(err);
-    fail(err, std::string("unexpected end of file ") + where, true);
-    return Step::Failed;
+    return fail(err, std::string("unexpected end of file ") + where, true);
   }
 
   Step read_failed(XmlStreamError& err) {
-    fail(err, "failed to read file: " + os_error(read_errno), true);
-    return Step::Failed;
+    return fail(err, "failed to read file: " + os_error(read_errno), true);
   }
 
   // --- scanning ------------------------------------------------------------
@@ -722,10 +720,8 @@ struct Reader::Impl {
     if (!scan_to_gt(buf)) return cut_off(err, "inside an end tag");
     while (buf.size() > base && is_ws(buf.back())) buf.pop_back();
     const std::string_view name = std::string_view(buf).substr(base);
-    if (names.empty()) {
-      fail(err, "unexpected end tag " + quoted_end(name) + " with no open element", false);
-      return Step::Failed;
-    }
+    if (names.empty())
+      return fail(err, "unexpected end tag " + quoted_end(name) + " with no open element", false);
     if (!names.top_is(name.data(), name.size(), false)) {
       // The innermost element counts as closed all the same, so one typo
       // does not make every later end tag wrong too.
@@ -788,10 +784,7 @@ struct Reader::Impl {
       pos += 7;
       bool has_name;
       if (!scan_doctype(out, has_name)) return cut_off(err, "inside a DOCTYPE declaration");
-      if (!has_name) {
-        fail(err, "DOCTYPE declaration has no name", false);
-        return Step::Failed;
-      }
+      if (!has_name) return fail(err, "DOCTYPE declaration has no name", false);
       if (out) {
         std::size_t lead = base;
         while (lead < buf.size() && is_ws(buf[lead])) ++lead;
@@ -801,8 +794,7 @@ struct Reader::Impl {
       return Step::Delivered;
     }
     if (comment || cdata || doctype) return cut_off(err, "after `<!`");
-    fail(err, "`<!` must begin a comment, a CDATA section or a DOCTYPE declaration", true);
-    return Step::Failed;
+    return fail(err, "`<!` must begin a comment, a CDATA section or a DOCTYPE declaration", true);
   }
 };
 
