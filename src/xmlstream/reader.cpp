@@ -167,12 +167,6 @@ bool declared_label(std::string_view d, std::string_view& label) {
   return false;
 }
 
-inline std::string_view name_of(std::string_view tag_bytes) {
-  std::size_t i = 0;
-  while (i < tag_bytes.size() && !is_ws(tag_bytes[i])) ++i;
-  return tag_bytes.substr(0, i);
-}
-
 std::string quoted_end(std::string_view name) {
   std::string s = "`</";
   enc::append_printable(s, name);
@@ -181,6 +175,12 @@ std::string quoted_end(std::string_view name) {
 }
 
 }  // namespace
+
+std::string_view tag_name(std::string_view tag_bytes) {
+  std::size_t i = 0;
+  while (i < tag_bytes.size() && !is_ws(tag_bytes[i])) ++i;
+  return tag_bytes.substr(0, i);
+}
 
 // ---------------------------------------------------------------------------
 // State
@@ -705,7 +705,7 @@ struct Reader::Impl {
     if (!scan_tag(buf)) return cut_off(err, "inside a tag");
     const bool empty = buf.size() > base && buf.back() == '/';
     if (empty) buf.pop_back();
-    const std::string_view name = name_of(std::string_view(buf).substr(base));
+    const std::string_view name = tag_name(std::string_view(buf).substr(base));
     name_size = name.size();
     if (empty) {
       ev = Event::Empty;
@@ -847,7 +847,5 @@ bool Reader::text_is_utf8() const {
   const enc::Kind k = impl_->encoding->kind;
   return k == enc::Kind::Utf8 || k == enc::Kind::Utf16BE || k == enc::Kind::Utf16LE;
 }
-
-std::string_view tag_name(std::string_view tag_bytes) { return name_of(tag_bytes); }
 
 }  // namespace qk::xml
