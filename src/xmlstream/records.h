@@ -242,8 +242,9 @@ class XmlBatchInner {
   // Moves the pending batch out and leaves it empty (row_count() becomes 0).
   Batch take_batch();
 
-  // Adds one row. Keys and values pair up to the shorter of the two; a
-  // repeated key keeps its last value.
+  // Adds one row. Every key makes its column; a key without a value (null,
+  // or past the end of `values`) is null in this row, and values past the
+  // end of `keys` are ignored. A repeated key keeps its last value.
   void push_record(FlatRecord&& rec);
   std::uint64_t row_count() const { return row_count_; }
   const std::string& path() const { return path_; }
