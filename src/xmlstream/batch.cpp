@@ -24,28 +24,13 @@ void XmlBatchInner::reset_batch() {
   columns_.clear();
   column_hashes_.clear();
   column_index_.clear();
-  // Rows of a step that failed are dropped, but their storage is reused.
-  for (Column& c : column_values_) keep_spare(std::move(c));
-  column_values_.clear();
+  column_values_.clear();  // rows of a step that failed are dropped here
 }
 
 Batch XmlBatchInner::take_batch() {
   Batch batch{std::move(columns_), std::move(column_values_)};
   reset_batch();
   return batch;
-}
-
-namespace {
-// A column that once held huge values is not kept to pin that memory.
-constexpr std::size_t kSpareBytes = std::size_t{4} << 20;
-}  // namespace
-
-void XmlBatchInner::keep_spare(Column&& c) {
-  if (c.bytes.capacity() > kSpareBytes || c.ends.capacity() * sizeof(std::uint64_t) > kSpareBytes)
-    return;
-  c.bytes.clear();
-  c.ends.clear();
-  spare_.push_back(std::move(c));
 }
 
 // Position of the column named by `pair`, created (null for every earlier
@@ -68,12 +53,7 @@ std::uint32_t XmlBatchInner::column_for(const FlatPair& pair, std::uint32_t gues
   columns_.emplace_back(key);
   column_hashes_.push_back(h);
   column_index_.insert(h, p);
-  if (spare_.empty()) {
-    column_values_.emplace_back();
-  } else {
-    column_values_.push_back(std::move(spare_.back()));
-    spare_.pop_back();
-  }
+  column_values_.emplace_back();
   column_values_.back().ends.assign(row_count_, Column::kNull);
   return p;
 }

@@ -252,7 +252,6 @@ class XmlBatchInner {
 
  private:
   void reset_batch();
-  void keep_spare(Column&& c);
   void place_row(std::span<const FlatPair> pairs);
   std::uint32_t column_for(const FlatPair& pair, std::uint32_t guess);
   bool append_text(bool resolve, XmlStreamError& err);
@@ -266,7 +265,6 @@ class XmlBatchInner {
   std::vector<std::uint64_t> column_hashes_;  // KeyIndex::hash of each name
   KeyIndex column_index_;  // name -> position in columns_
   std::vector<Column> column_values_;
-  std::vector<Column> spare_;  // emptied columns of a batch that failed partway
   std::uint64_t depth_ = 0;
   std::uint64_t batch_rows_;
   std::uint64_t row_count_ = 0;
