@@ -145,9 +145,8 @@ def _lxml_drop(elem):
         del elem.getparent()[0]
 
 
-def lxml_batches(path: str, rows: int):
-    """lxml: start and end events, finished records and their siblings deleted."""
-    batcher = Batcher(rows)
+def _lxml_records(path: str):
+    """Each finished record element; it is dropped once the caller is done."""
     depth = 0
     for event, elem in _lxml_events(path):
         if event == "start":
@@ -155,26 +154,24 @@ def lxml_batches(path: str, rows: int):
             continue
         depth -= 1
         if depth == 1:
-            batch = batcher.push(flatten(elem))
+            yield elem
             _lxml_drop(elem)
-            if batch:
-                yield batch
+
+
+def lxml_batches(path: str, rows: int):
+    """lxml: start and end events, finished records and their siblings deleted."""
+    batcher = Batcher(rows)
+    for elem in _lxml_records(path):
+        batch = batcher.push(flatten(elem))
+        if batch:
+            yield batch
     last = batcher.take()
     if last:
         yield last
 
 
 def lxml_count(path: str) -> int:
-    count = depth = 0
-    for event, elem in _lxml_events(path):
-        if event == "start":
-            depth += 1
-            continue
-        depth -= 1
-        if depth == 1:
-            count += 1
-            _lxml_drop(elem)
-    return count
+    return sum(1 for _ in _lxml_records(path))
 
 
 def qk_batches(path: str, rows: int):
