@@ -1,0 +1,1 @@
+# Type stubs for the quelbrand_kernels extension module (placeholder).
