@@ -225,7 +225,10 @@ def test_memory_stays_flat_on_a_large_file(tmp_path):
     assert out.returncode == 0, out.stderr
     rows, peak_mb = map(int, out.stdout.split())
     assert rows > 1_000_000
-    assert peak_mb < 100, peak_mb
+    # Under AddressSanitizer freed memory sits in a quarantine of up to 256 MB
+    # before reuse, so only a looser bound means anything there.
+    limit = 450 if os.environ.get("QK_SANITIZED") else 100
+    assert peak_mb < limit, peak_mb
 
 
 def test_deep_nesting_and_huge_text(write_xml):
