@@ -231,6 +231,45 @@ def test_memory_stays_flat_on_a_large_file(tmp_path):
     assert peak_mb < limit, peak_mb
 
 
+@pytest.mark.parametrize("reader", ["count", "stream"])
+def test_gigabytes_of_ignored_text_cost_no_memory(tmp_path, reader):
+    # 2 GiB of character data between two records, through a FIFO so nothing
+    # touches the disk. Text outside records is ignored, so it must be skipped
+    # rather than buffered as one event.
+    fifo = tmp_path / "text.fifo"
+    os.mkfifo(fifo)
+    code = textwrap.dedent(f"""
+        import os, threading
+        import quelbrand_kernels as qk
+        path = {str(fifo)!r}
+        def write():
+            block = b"x" * (1 << 20)
+            with open(path, "wb") as f:
+                f.write(b"<root><r><a>1</a></r>")
+                for _ in range(2048):
+                    f.write(block)
+                f.write(b"<r><a>2</a></r></root>")
+        writer = threading.Thread(target=write)
+        writer.start()
+        if {reader!r} == "count":
+            result = qk.count_xml_records(path)
+        else:
+            result = [b for b in qk.stream_xml_file(path, 10)]
+        writer.join()
+        status = open("/proc/self/status").read()
+        print(repr(result))
+        print(int(status.split("VmHWM:")[1].split()[0]) // 1024)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         timeout=300)
+    assert out.returncode == 0, out.stderr
+    result, peak_mb = out.stdout.splitlines()
+    expected = 2 if reader == "count" else [(["a"], [["1", "2"]])]
+    assert eval(result) == expected
+    limit = 400 if os.environ.get("QK_SANITIZED") else 64
+    assert int(peak_mb) < limit, peak_mb
+
+
 def test_deep_nesting_and_huge_text(write_xml):
     depth = 10**6
     p = write_xml("<r><rec>" + "<a>" * depth + "<v>1</v>" + "</a>" * depth + "</rec></r>")
