@@ -1,5 +1,8 @@
 // The pending batch (rows stored by column) and the event loop that fills
 // it one iterator step at a time.
+#include <cassert>
+#include <set>
+
 #include "xmlstream/encoding.h"
 #include "xmlstream/records.h"
 
@@ -9,6 +12,16 @@ namespace qk::xml {
 
 namespace {
 constexpr std::uint32_t kNoPair = UINT32_MAX;
+
+// Flattening never repeats a key within a record. place_row would fold a
+// repeat into one cell without a trace, so sanitizer and fuzz builds (where
+// assertions are on) check every record the event loop produces.
+[[maybe_unused]] bool keys_unique(std::span<const FlatPair> pairs) {
+  std::set<std::string_view> seen;
+  for (const FlatPair& p : pairs)
+    if (!seen.insert(p.key).second) return false;
+  return true;
+}
 }  // namespace
 
 XmlBatchInner::XmlBatchInner(std::unique_ptr<Reader> reader, std::uint64_t batch_rows,
@@ -200,6 +213,7 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
         if (depth_ == 0) break;  // the reader rejects such a tag; keep the count sane
         --depth_;
         if (depth_ >= 1 && record_.close()) {
+          assert(keys_unique(record_.pairs()));
           place_row(record_.pairs());
           record_.reset();
           if (row_count_ >= batch_rows_) return Step::Batch;

@@ -6,7 +6,9 @@
 // (bits 2-4); byte 1 picks the chunk size within its class; the rest is the document. Small chunks are favoured because they
 // split markup, references and multi-byte sequences in the most places.
 //
-// Besides the invariants of every batch, a run over the same document read in
+// Besides the invariants of every batch (checked here) and the uniqueness of
+// the keys of every record (asserted in the event loop, which this build
+// compiles with assertions on), a run over the same document read in
 // whole 8192-byte chunks must give the same batches and errors. Every
 // violated property ends in __builtin_trap(), so libFuzzer records the input
 // as a crash.
