@@ -1,0 +1,260 @@
+"""The `quelbrand` command: convert XML files to tables, count records, and
+print keyed draws. Run without arguments (or as `quelbrand demo`) it tours a
+small bundled XML file.
+
+Expected failures (a malformed or missing file, an unwritable output, a
+missing optional dependency) print one line on stderr and set the exit code;
+they never show a traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib.resources
+import os
+import sys
+import tempfile
+from collections.abc import Sequence
+from typing import TextIO
+
+import quelbrand_kernels as qk
+
+from quelbrand import MissingExtraError, __version__, require_extra
+from quelbrand.arrow import DEFAULT_BATCH_ROWS
+from quelbrand.convert import FORMATS, convert, format_of
+
+__all__ = ["main"]
+
+PROG = "quelbrand"
+U64_LIMIT = 2**64
+
+# Keys are drawn this many at a time, so a huge range runs in bounded memory.
+DRAW_CHUNK = 65536
+
+EXIT_FAILURE = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+CONVERT_DESCRIPTION = """\
+Stream the XML file FILE into a table at OUT, in memory bounded by a batch,
+whatever the size of the file. Every child element of a top-level element is
+one row; nested elements flatten into columns. All values are text.
+
+A column that first appears late in the file is never dropped. CSV and
+Parquet need the full column list up front, so they read the file twice: a
+first pass discovers every column name, a second writes the rows, with a
+missing value wherever a record lacks a column. JSON Lines reads the file
+once and writes each record as an object of the values it has.
+
+CSV gets a header row (UTF-8, comma-separated, quoted where needed), and a
+missing value is an empty field. Parquet needs pyarrow (the pyarrow extra).
+
+OUT is written to a temporary file beside it and moved into place only when
+the conversion succeeds: after a failure no file exists under OUT that was not
+there before, and an existing OUT is left untouched.
+"""
+
+DRAW_DESCRIPTION = """\
+Print, one per line, each key of the range A:B followed by its keyed uniform
+in (0, 1] (or, with --normal, the standard normal quantile of it), as the
+shortest decimal that reads back to the exact double. The range is half-open,
+as in Python: A:B means A, A+1, ..., B-1. Needs numpy (the numpy extra).
+"""
+
+
+# ---------------------------------------------------------------------------
+# Argument types
+
+
+def _integer(text: str, low: int, high: int) -> int:
+    """Parses a decimal integer in low ... high for argparse."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError(f"{value} is outside {low} ... {high}")
+    return value
+
+
+def _u64(text: str) -> int:
+    return _integer(text, 0, U64_LIMIT - 1)
+
+
+def _positive(text: str) -> int:
+    return _integer(text, 1, U64_LIMIT - 1)
+
+
+def _key_range(text: str) -> range:
+    start, colon, stop = text.partition(":")
+    if not colon:
+        raise argparse.ArgumentTypeError(f"expected A:B, not {text!r}")
+    # B is one past the last key, so it may be 2**64 to reach the last key.
+    first, end = _u64(start), _integer(stop, 0, U64_LIMIT)
+    if end < first:
+        raise argparse.ArgumentTypeError(f"the range {text!r} ends before it starts")
+    return range(first, end)
+
+
+# ---------------------------------------------------------------------------
+# Parser
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Stream huge XML files into tables and draw deterministic keyed random numbers. "
+        "Without a command, runs the demo.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+
+    convert_parser = commands.add_parser(
+        "convert",
+        help="convert an XML file to CSV, JSON Lines or Parquet",
+        description=CONVERT_DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    convert_parser.add_argument("file", metavar="FILE", help="the XML file to read")
+    convert_parser.add_argument(
+        "--to", required=True, metavar="OUT", help="the output file; its extension (.csv, .jsonl, .parquet) picks the format"
+    )
+    convert_parser.add_argument("--format", choices=FORMATS, help="the output format, whatever OUT's extension")
+    convert_parser.add_argument(
+        "--batch-rows",
+        type=_positive,
+        default=DEFAULT_BATCH_ROWS,
+        metavar="N",
+        help=f"records read per batch (default {DEFAULT_BATCH_ROWS}); memory grows with it",
+    )
+    convert_parser.add_argument(
+        "--quiet", action="store_true", help="no progress bar (it is shown only when stderr is a terminal)"
+    )
+    # Draws the progress bar even when stderr is not a terminal; for tests.
+    convert_parser.add_argument("--force-progress", action="store_true", help=argparse.SUPPRESS)
+    convert_parser.set_defaults(run=_run_convert)
+
+    count_parser = commands.add_parser("count", help="print the number of records in an XML file")
+    count_parser.add_argument("file", metavar="FILE", help="the XML file to read")
+    count_parser.set_defaults(run=_run_count)
+
+    draw_parser = commands.add_parser(
+        "draw",
+        help="print deterministic keyed uniforms or normals",
+        description=DRAW_DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    draw_parser.add_argument("--seed", type=_u64, required=True, metavar="S", help="the seed, 0 ... 2**64-1")
+    draw_parser.add_argument("--namespace", required=True, metavar="NS", help="the namespace string")
+    draw_parser.add_argument(
+        "--keys", type=_key_range, required=True, metavar="A:B", help="the keys A, A+1, ..., B-1 (B excluded)"
+    )
+    draw_parser.add_argument("--draw", type=_u64, default=0, metavar="D", help="the draw number (default 0)")
+    draw_parser.add_argument("--normal", action="store_true", help="print standard normals instead of uniforms")
+    draw_parser.set_defaults(run=_run_draw)
+
+    demo_parser = commands.add_parser("demo", help="tour a small bundled XML file (the default)")
+    demo_parser.set_defaults(run=_run_demo)
+    return parser
+
+
+# ---------------------------------------------------------------------------
+# Commands
+
+
+def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    fmt = args.format
+    if fmt is None:
+        try:
+            fmt = format_of(args.to)
+        except ValueError as exc:
+            parser.error(f"{exc} (or pass --format)")
+    show_progress = not args.quiet and (args.force_progress or sys.stderr.isatty())
+    try:
+        convert(args.file, args.to, fmt=fmt, batch_rows=args.batch_rows, progress=sys.stderr if show_progress else None)
+    except OSError as exc:
+        # The XML side reports its failures as ValueError, so this is the output.
+        _error(f"cannot write {args.to!r}: {exc.strerror or exc}")
+        return EXIT_FAILURE
+    return 0
+
+
+def _run_count(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    print(qk.count_xml_records(args.file))
+    return 0
+
+
+def _run_draw(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    _print_draws(sys.stdout, args.seed, args.namespace, args.keys, args.draw, args.normal)
+    return 0
+
+
+def _print_draws(out: TextIO, seed: int, namespace: str, keys: range, draw: int, normal: bool) -> None:
+    np = require_extra("numpy", "numpy", "Keyed draws")
+    for start in range(keys.start, keys.stop, DRAW_CHUNK):
+        chunk = range(start, min(start + DRAW_CHUNK, keys.stop))
+        values = qk.keyed_uniforms(seed, namespace, np.arange(chunk.start, chunk.stop, dtype=np.uint64), draw)
+        if normal:
+            values = qk.inv_norm_cdf(values)
+        # tolist() gives Python floats, whose repr is the shortest exact form.
+        out.writelines(f"{key}\t{value!r}\n" for key, value in zip(chunk, values.tolist()))
+
+
+def _run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    sample_resource = importlib.resources.files("quelbrand") / "data" / "sample.xml"
+    with importlib.resources.as_file(sample_resource) as sample, tempfile.TemporaryDirectory() as scratch:
+        table = os.path.join(scratch, "sample.csv")
+        count = qk.count_xml_records(str(sample))
+        rows = convert(sample, table)
+        print(f"The bundled sample XML file holds {count} records; as CSV ({rows} rows):\n")
+        with open(table, encoding="utf-8", newline="") as file:
+            for line in file.read().splitlines()[:6]:
+                print(f"  {line}")
+    print(f"\nConvert your own file with: {PROG} convert FILE --to OUT.csv (or .jsonl, .parquet)\n")
+    print("Keyed draws for keys 0:5 (seed 42, namespace 'demo', draw 0); the same on every machine:\n")
+    try:
+        np = require_extra("numpy", "numpy", "Keyed draws")
+    except MissingExtraError as exc:
+        print(f"  ({exc})")
+        return 0
+    keys = np.arange(5, dtype=np.uint64)
+    uniforms = qk.keyed_uniforms(42, "demo", keys, 0)
+    normals = qk.inv_norm_cdf(uniforms)
+    print(f"  {'key':>3}  {'uniform':<20}  normal")
+    for key, uniform, normal in zip(keys.tolist(), uniforms.tolist(), normals.tolist()):
+        print(f"  {key:>3}  {uniform!r:<20}  {normal!r}")
+    print(f"\nPrint more with: {PROG} draw --seed 42 --namespace demo --keys 0:5 [--normal]")
+    return 0
+
+
+# ---------------------------------------------------------------------------
+# Entry point
+
+
+def _error(message: object) -> None:
+    print(f"{PROG}: {message}", file=sys.stderr)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    run = getattr(args, "run", _run_demo)
+    try:
+        result: int = run(args, parser)
+        sys.stdout.flush()
+        return result
+    except MissingExtraError as exc:
+        _error(exc)
+        return EXIT_USAGE
+    except ValueError as exc:
+        # XML failures: the module's message says which file and what went wrong.
+        _error(exc)
+        return EXIT_FAILURE
+    except BrokenPipeError:
+        # The reader of our output went away (`quelbrand draw ... | head`).
+        # Point stdout at /dev/null so the interpreter's final flush is quiet.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILURE
+    except KeyboardInterrupt:
+        _error("interrupted")
+        return EXIT_INTERRUPTED

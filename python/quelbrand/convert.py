@@ -1,0 +1,193 @@
+"""Streaming conversion of an XML file into CSV, JSON Lines or Parquet.
+
+Memory stays bounded by a batch or so, whatever the size of the file, and a
+column that first appears late in the file is never dropped:
+
+- CSV and Parquet need the full column list before the first row is written,
+  so they read the file twice: a discovery pass collects every column name,
+  then a writing pass lines each batch up against that list, with nulls where
+  a batch lacks a column;
+- JSON Lines writes each record as an object of its non-null values, so it
+  needs a single pass.
+
+Output goes to a temporary file beside the destination, which replaces the
+destination only once the conversion has succeeded. On any failure the
+temporary file is removed and an existing destination is left untouched.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import csv
+import json
+import os
+import secrets
+from collections.abc import Callable, Iterator
+from typing import TextIO
+
+import quelbrand_kernels as qk
+
+from quelbrand import require_extra
+from quelbrand.arrow import (
+    DEFAULT_BATCH_ROWS,
+    PathArg,
+    align_columns,
+    discover_columns,
+    record_batches,
+    sized_batches,
+    string_schema,
+)
+from quelbrand.progress import ProgressBar
+
+__all__ = ["FORMATS", "atomic_output", "convert", "format_of"]
+
+FORMATS = ("csv", "jsonl", "parquet")
+
+# Parquet row groups gather native batches up to this many rows, so a small
+# batch size does not make a file of tiny row groups.
+PARQUET_ROW_GROUP_ROWS = 65536
+
+# Makes a progress bar for one pass over the file, given the pass's label.
+BarFactory = Callable[[str], ProgressBar]
+
+
+def format_of(path: PathArg) -> str:
+    """The output format named by the file's extension."""
+    extension = os.path.splitext(os.fspath(path))[1].lower().lstrip(".")
+    if extension not in FORMATS:
+        raise ValueError(f"cannot tell the output format of {os.fspath(path)!r}: name it .csv, .jsonl or .parquet")
+    return extension
+
+
+def convert(
+    source: PathArg,
+    destination: PathArg,
+    *,
+    fmt: str | None = None,
+    batch_rows: int = DEFAULT_BATCH_ROWS,
+    progress: TextIO | None = None,
+) -> int:
+    """Converts the XML file `source` into `destination` and returns the
+    number of rows written. `fmt` is one of FORMATS, by default taken from
+    the destination's extension. With `progress`, a progress bar is drawn on
+    that stream, sized by counting the records first.
+
+    XML failures raise the module's ValueError, a missing pyarrow (for
+    Parquet) MissingExtraError, and output failures OSError; in every case
+    nothing is left under the destination's name that was not there before.
+    CSV writes a header row (none if the file has no columns) and a missing
+    value as an empty field; all columns are text."""
+    fmt = format_of(destination) if fmt is None else fmt
+    if fmt not in FORMATS:
+        raise ValueError(f"unknown output format {fmt!r}; choose one of {', '.join(FORMATS)}")
+    if fmt == "parquet":
+        # Fail before reading anything when the extra is missing.
+        require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
+    src = os.fspath(source)
+    total = qk.count_xml_records(src) if progress is not None else 0
+
+    def bar(label: str) -> ProgressBar:
+        return ProgressBar(progress, total, label)
+
+    with atomic_output(destination) as temporary:
+        return _WRITERS[fmt](src, temporary, batch_rows, bar)
+
+
+# ---------------------------------------------------------------------------
+# Atomic output
+
+
+@contextlib.contextmanager
+def atomic_output(destination: PathArg) -> Iterator[str]:
+    """Yields the path of a new empty file in the destination's directory;
+    moves it onto `destination` when the block succeeds and removes it when
+    the block raises anything, KeyboardInterrupt included."""
+    final = os.path.abspath(os.fspath(destination))
+    directory, name = os.path.split(final)
+    while True:
+        temporary = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
+        try:
+            # Mode 0o666 lets the umask decide the output's permissions, as
+            # for any file a program creates.
+            os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            break
+        except FileExistsError:
+            continue
+    try:
+        yield temporary
+        os.replace(temporary, final)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
+        raise
+
+
+# ---------------------------------------------------------------------------
+# Writers: each takes the source, the temporary output path, the batch size
+# and a progress bar factory, and returns the number of rows written.
+
+
+def _columns_of(source: str, batch_rows: int, bar: BarFactory) -> list[str]:
+    with bar("scanning columns") as progress:
+        return discover_columns(source, batch_rows, on_batch=progress.advance)
+
+
+def _write_csv(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
+    columns = _columns_of(source, batch_rows, bar)
+    rows = 0
+    with open(output, "w", newline="", encoding="utf-8") as file, bar("writing CSV") as progress:
+        writer = csv.writer(file)
+        if columns:
+            writer.writerow(columns)
+        for names, values, count in sized_batches(source, batch_rows):
+            # csv writes None as an empty field.
+            writer.writerows(zip(*align_columns(names, values, columns, count)))
+            rows += count
+            progress.advance(count)
+    return rows
+
+
+def _write_jsonl(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
+    encode = json.JSONEncoder(ensure_ascii=False).encode
+    rows = 0
+    with open(output, "w", encoding="utf-8") as file, bar("writing JSON Lines") as progress:
+        for names, values, count in sized_batches(source, batch_rows):
+            if values:
+                file.writelines(
+                    encode({name: value for name, value in zip(names, row) if value is not None}) + "\n"
+                    for row in zip(*values)
+                )
+            else:
+                file.write("{}\n" * count)
+            rows += count
+            progress.advance(count)
+    return rows
+
+
+def _write_parquet(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
+    pa = require_extra("pyarrow", "pyarrow", "Parquet output")
+    pq = require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
+    columns = _columns_of(source, batch_rows, bar)
+    schema = string_schema(columns)
+    rows = 0
+    pending: list[object] = []
+    pending_rows = 0
+    with pq.ParquetWriter(output, schema) as writer, bar("writing Parquet") as progress:
+        for batch in record_batches(source, batch_rows, columns=columns):
+            pending.append(batch)
+            pending_rows += batch.num_rows
+            if pending_rows >= PARQUET_ROW_GROUP_ROWS:
+                writer.write_table(pa.Table.from_batches(pending, schema=schema))
+                pending, pending_rows = [], 0
+            rows += batch.num_rows
+            progress.advance(batch.num_rows)
+        if pending_rows:
+            writer.write_table(pa.Table.from_batches(pending, schema=schema))
+    return rows
+
+
+_WRITERS: dict[str, Callable[[str, str, int, BarFactory], int]] = {
+    "csv": _write_csv,
+    "jsonl": _write_jsonl,
+    "parquet": _write_parquet,
+}

@@ -1,0 +1,79 @@
+"""A minimal text progress bar for a terminal.
+
+It redraws one line in place with a carriage return, at most every
+`interval` seconds, so that a fast stream of updates costs next to nothing
+and the terminal is not flooded. The last state is always drawn on close.
+"""
+
+from __future__ import annotations
+
+import time
+from collections.abc import Callable
+from types import TracebackType
+from typing import TextIO
+
+__all__ = ["ProgressBar"]
+
+
+class ProgressBar:
+    """Counts rows towards `total` and draws `label |####....| done/total pct%`
+    on `stream`. With `stream` None it only counts."""
+
+    def __init__(
+        self,
+        stream: TextIO | None,
+        total: int,
+        label: str,
+        *,
+        width: int = 30,
+        interval: float = 0.1,
+        clock: Callable[[], float] = time.monotonic,
+    ) -> None:
+        self.stream = stream
+        self.total = total
+        self.label = label
+        self.done = 0
+        self._width = width
+        self._interval = interval
+        self._clock = clock
+        self._last_draw = clock()
+        self._closed = False
+        self._draw()
+
+    def advance(self, rows: int) -> None:
+        self.done += rows
+        if self._clock() - self._last_draw >= self._interval:
+            self._draw()
+
+    def close(self) -> None:
+        """Draws the final state and ends the line; later calls do nothing."""
+        if self._closed:
+            return
+        self._closed = True
+        self._draw()
+        if self.stream is not None:
+            self.stream.write("\n")
+            self.stream.flush()
+
+    def __enter__(self) -> ProgressBar:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self.close()
+
+    def _draw(self) -> None:
+        self._last_draw = self._clock()
+        if self.stream is None:
+            return
+        # Rows delivered can differ from the record count (a batch whose
+        # records have no values has no rows to count); stay within the bar.
+        fraction = min(self.done / self.total, 1.0) if self.total > 0 else 1.0
+        filled = int(fraction * self._width)
+        bar = "#" * filled + "." * (self._width - filled)
+        self.stream.write(f"\r{self.label} |{bar}| {self.done}/{self.total} {int(fraction * 100):3d}%")
+        self.stream.flush()
