@@ -1,0 +1,170 @@
+"""quelbrand.dask on a LocalCluster of worker processes: XML files as a DataFrame
+and a Bag, and the kernels over chunked arrays."""
+import re
+
+import pytest
+
+pytest.importorskip("dask.distributed")
+
+import dask.array as da  # noqa: E402
+import numpy as np  # noqa: E402
+import pandas as pd  # noqa: E402
+from dask.distributed import Client, LocalCluster  # noqa: E402
+
+import quelbrand.dask as qd  # noqa: E402
+import quelbrand_kernels as qk  # noqa: E402
+from quelbrand.arrow import to_pandas  # noqa: E402
+
+
+@pytest.fixture(scope="module", autouse=True)
+def client():
+    # Worker processes, so every task's arguments and results really travel.
+    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
+                      dashboard_address=":0") as cluster, Client(cluster) as c:
+        yield c
+
+
+def rows(frame):
+    """A frame's rows as tuples with None for a missing value, and its index."""
+    plain = frame.astype(object).where(frame.notna(), None)
+    return list(plain.itertuples(index=False, name=None)), list(frame.index)
+
+
+FILES = [
+    "<r><rec><a>1</a><b>x</b></rec><rec><a>2</a></rec></r>",
+    "<r><rec><c>3</c></rec></r>",
+    "<r><rec><b>y</b><a>4</a></rec></r>",
+]
+
+
+# ---- DataFrame --------------------------------------------------------------------
+
+def test_dataframe_is_the_files_in_order(write_xml):
+    paths = [write_xml(doc) for doc in FILES]
+    frame = qd.read_xml(paths, batch_rows=1)
+    assert frame.npartitions == 3
+    assert frame.divisions == (0, 2, 3, 4)
+    assert list(frame.columns) == ["a", "b", "c"]
+    got = frame.compute()
+    assert rows(got) == ([("1", "x", None), ("2", None, None), (None, None, "3"), ("4", "y", None)],
+                         [0, 1, 2, 3])
+    assert (got.dtypes == to_pandas(paths[0]).dtypes["a"]).all()
+    assert (frame.dtypes == got.dtypes).all()
+    # The divisions are right, so index lookups go to one partition.
+    assert rows(frame.loc[2].compute()) == ([(None, None, "3")], [2])
+    assert rows(frame.partitions[2].compute()) == ([("4", "y", None)], [3])
+    assert rows(frame[["c"]].compute())[0] == [(None,), (None,), ("3",), (None,)]
+
+
+def test_named_columns_and_an_empty_file(write_xml):
+    paths = [write_xml(FILES[0]), write_xml("<r/>"), write_xml(FILES[2])]
+    frame = qd.read_xml(paths, columns=["b", "a", "z"])
+    assert frame.npartitions == 3
+    # An empty file in the middle would repeat a division: left unknown.
+    assert not frame.known_divisions
+    assert rows(frame.compute()) == ([("x", "1", None), (None, "2", None), ("y", "4", None)],
+                                     [0, 1, 2])
+    # A file's column left out of the list is an error, not a silent loss.
+    with pytest.raises(ValueError, match="'b'"):
+        qd.read_xml(paths, columns=["a"]).compute()
+
+
+def test_parse_errors(write_xml):
+    good = write_xml(FILES[0])
+    # Malformed markup: the survey meets it while building the frame.
+    broken = write_xml("<r><rec><a>1</b></rec></r>")
+    with pytest.raises(ValueError, match=f"^failed to parse XML file '{re.escape(broken)}': "):
+        qd.read_xml([good, broken])
+    with pytest.raises(ValueError, match=f"^failed to parse XML file '{re.escape(broken)}': "):
+        qd.read_xml_bag([good, broken]).compute()
+    # Undecodable text escapes the counter; with named columns there is no
+    # other survey, so the fault shows when the partition is read.
+    undecodable = write_xml(b"<r><rec><a>\xe9</a></rec></r>")
+    frame = qd.read_xml([good, undecodable], columns=["a", "b"])
+    with pytest.raises(ValueError, match=f"^failed to parse XML file '{re.escape(undecodable)}': "):
+        frame.compute()
+
+
+def test_file_grown_since_counted_raises(write_xml):
+    path = write_xml(FILES[1])
+    frame = qd.read_xml([path])
+    with open(path, "w") as f:
+        f.write("<r><rec><c>3</c></rec><rec><c>4</c></rec></r>")
+    with pytest.raises(ValueError, match="changed since"):
+        frame.compute()
+
+
+# ---- Bag ------------------------------------------------------------------------------
+
+def test_bag_is_the_records_in_order(write_xml):
+    paths = [write_xml(doc) for doc in FILES] + [write_xml("<r><rec><a/><d>5</d></rec></r>")]
+    bag = qd.read_xml_bag(paths, batch_rows=1)
+    assert bag.npartitions == 4
+    assert bag.compute() == [{"a": "1", "b": "x"}, {"a": "2"}, {"c": "3"}, {"b": "y", "a": "4"},
+                             {"d": "5"}]
+
+
+@pytest.mark.parametrize("batch_rows", [1, 2, 65536])
+def test_records_without_values_are_kept(write_xml, batch_rows):
+    # A batch of such records has no columns at all; they must still count.
+    path = write_xml("<r><rec><a>1</a></rec><x/><y>t</y><rec><a/></rec></r>")
+    assert qd.read_xml_bag([path], batch_rows=batch_rows).compute() == [{"a": "1"}, {}, {}, {}]
+    frame = qd.read_xml([path], batch_rows=batch_rows).compute()
+    assert rows(frame) == ([("1",), (None,), (None,), (None,)], [0, 1, 2, 3])
+
+
+# ---- Kernels over chunked arrays -------------------------------------------------------------
+
+N = 1000
+CHUNKINGS = [N, 256, (1, 7, 500, 2, 490), (N - 1, 1), (0, 600, 0, 400)]
+KERNELS = ["keyed_hash", "keyed_uniforms", "inv_norm_cdf"]
+
+
+def kernel(module, name, arr, seed=2**64 - 1):
+    if name == "inv_norm_cdf":
+        return module.inv_norm_cdf(arr)
+    return getattr(module, name)(seed, "ns\u00e9", arr, 3)
+
+
+@pytest.fixture
+def keys(rng):
+    gen = np.random.default_rng(rng.randrange(2**32))
+    out = gen.integers(0, 2**64, size=N, dtype=np.uint64, endpoint=False)
+    out[:4] = [0, 1, 2**63, 2**64 - 1]
+    return out
+
+
+@pytest.mark.parametrize("chunks", CHUNKINGS)
+@pytest.mark.parametrize("name", KERNELS)
+def test_kernels_match_one_call_whatever_the_chunking(keys, chunks, name):
+    arr = keys
+    if name == "inv_norm_cdf":
+        arr = qk.keyed_uniforms(7, "u", keys, 0)
+        arr[:6] = [0.0, 1.0, np.nan, 5e-324, 0.02425, 1e-10]
+    lazy = kernel(qd, name, da.from_array(arr, chunks=chunks))
+    want = kernel(qk, name, arr)
+    got = lazy.compute()
+    assert lazy.dtype == got.dtype == want.dtype
+    assert np.array_equal(got.view(np.uint64), want.view(np.uint64))
+
+
+@pytest.mark.parametrize("name", KERNELS)
+@pytest.mark.parametrize("arr", [np.zeros((2, 2), np.uint64), np.zeros(3, np.int64),
+                                 np.zeros((), np.float64), np.zeros(3, np.float32)])
+def test_wrong_arrays_raise_the_modules_error_at_once(name, arr):
+    with pytest.raises(TypeError) as want:
+        kernel(qk, name, arr)
+    with pytest.raises(TypeError, match=f"^{re.escape(str(want.value))}$"):
+        kernel(qd, name, da.from_array(arr))
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: qd.keyed_hash(-1, "n", da.zeros(3, dtype=np.uint64), 0), OverflowError),
+    (lambda: qd.keyed_uniforms(1, "n", np.zeros(3, np.uint64), 0), TypeError),
+    (lambda: qd.inv_norm_cdf(np.zeros(3)), TypeError),
+    (lambda: qd.read_xml("one.xml"), TypeError),
+    (lambda: qd.read_xml_bag([]), ValueError),
+])
+def test_other_argument_errors_raise_at_once(call, error):
+    with pytest.raises(error):
+        call()
