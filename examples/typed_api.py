@@ -2,7 +2,7 @@
 called with explicit types. `mypy --strict examples/typed_api.py` checks it
 against the shipped stubs; running it prints a short summary of each call.
 
-Needs the numpy, pyarrow and pandas extras.
+Needs the numpy, pyarrow, pandas and dask extras.
 """
 
 from __future__ import annotations
@@ -12,11 +12,13 @@ import os
 import tempfile
 from collections.abc import Iterator
 
+import dask.array as da
 import numpy as np
 from numpy.typing import NDArray
 
 import quelbrand_kernels as qk
 from quelbrand import MissingExtraError, require_extra
+from quelbrand import dask as qd
 from quelbrand.arrow import (
     align_columns,
     discover_columns,
@@ -88,6 +90,19 @@ def conversion(path: str, scratch: str) -> None:
     assert status == 0
 
 
+def scaled_out(path: str) -> None:
+    # Runs on the default local scheduler here; a dask.distributed Client
+    # makes the same calls run on a cluster.
+    frame = qd.read_xml([path, path], batch_rows=2)
+    records = qd.read_xml_bag([path], batch_rows=2)
+    keys: da.Array = da.arange(10, dtype=np.uint64, chunks=3)
+    normals = qd.inv_norm_cdf(qd.keyed_uniforms(7, "typed", keys, 0))
+    hashes = qd.keyed_hash(7, "typed", keys, 0)
+    hash_values: NDArray[np.uint64] = np.asarray(hashes)
+    normal_values: NDArray[np.float64] = np.asarray(normals)
+    print(f"dask: {len(frame)} rows, {len(list(records))} records, {hash_values[0]:#x}, {float(normal_values[0])!r}")
+
+
 if __name__ == "__main__":
     numeric()
     with tempfile.TemporaryDirectory() as scratch:
@@ -97,3 +112,4 @@ if __name__ == "__main__":
         streaming(sample)
         adapters(sample)
         conversion(sample, scratch)
+        scaled_out(sample)

@@ -7,7 +7,8 @@ column list, filling a column a batch lacks with nulls. Every value the XML
 stream yields is text or missing, so every column is a nullable Arrow string.
 
 pyarrow and pandas are optional and imported only by the functions that need
-them; `discover_columns` and `align_columns` work without either.
+them; `sized_batches`, `discover_columns` and `align_columns` work without
+either.
 """
 
 from __future__ import annotations
@@ -23,7 +24,6 @@ from quelbrand import require_extra
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
     import pyarrow  # type: ignore[import-untyped, unused-ignore]
-    from quelbrand_kernels import Batch
 
 __all__ = [
     "DEFAULT_BATCH_ROWS",

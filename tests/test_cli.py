@@ -1,0 +1,227 @@
+"""The quelbrand command, end to end in a subprocess, and its atomic output."""
+import csv
+import io
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import quelbrand_kernels as qk
+from quelbrand.convert import atomic_output
+from quelbrand.progress import ProgressBar
+
+
+def run(*args, python_code=None):
+    prefix = ["-c", python_code] if python_code else ["-m", "quelbrand"]
+    return subprocess.run([sys.executable, *prefix, *args], capture_output=True, text=True, timeout=120)
+
+
+def assert_clean_failure(result, code):
+    assert result.returncode == code, result.stderr
+    assert "Traceback" not in result.stderr
+    assert result.stderr.startswith("quelbrand: ") or result.stderr.startswith("usage: ")
+
+
+# At 2 rows per batch: a late column `late` (only in the last batch), a
+# missing value, text that CSV must quote, and a batch of two records without
+# values, which has no columns at all.
+DOC = """<?xml version="1.0"?>
+<r>
+  <rec><id>1</id><name>Ann, "A"</name></rec>
+  <rec><id>2</id><name/></rec>
+  <rec><id>3</id><note>two
+lines</note></rec>
+  <rec><id>4</id></rec>
+  <empty/>
+  <empty/>
+  <rec><id>7</id><late>ünï</late></rec>
+</r>"""
+
+
+def module_rows(path, batch_rows):
+    """The rows as the module's own batches give them."""
+    rows = []
+    for names, values in qk.stream_xml_file(path, batch_rows):
+        rows += [dict(zip(names, row)) for row in zip(*values)]
+    return rows
+
+
+@pytest.fixture
+def doc(write_xml):
+    return write_xml(DOC)
+
+
+@pytest.mark.parametrize("fmt", ["csv", "jsonl", "parquet"])
+def test_convert_round_trip(doc, tmp_path, fmt):
+    out = tmp_path / f"out.{fmt}"
+    result = run("convert", doc, "--to", str(out), "--batch-rows", "2")
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""  # no progress bar when stderr is not a terminal
+    expected = module_rows(doc, 2)
+    # The records without values make a batch with no columns to read rows
+    # from; they still become rows.
+    expected[4:4] = [{}, {}]
+    columns = ["id", "name", "note", "late"]
+    full = [{c: row.get(c) for c in columns} for row in expected]
+    if fmt == "csv":
+        with open(out, newline="", encoding="utf-8") as file:
+            header, *rows = list(csv.reader(file))
+        assert header == columns
+        assert [dict(zip(header, (v or None for v in row))) for row in rows] == full
+    elif fmt == "jsonl":
+        lines = out.read_text(encoding="utf-8").splitlines()
+        assert [json.loads(line) for line in lines] == [
+            {k: v for k, v in row.items() if v is not None} for row in expected]
+    else:
+        pq = pytest.importorskip("pyarrow.parquet")
+        table = pq.read_table(out)
+        assert table.schema.names == columns
+        assert table.to_pylist() == full
+    assert sorted(os.listdir(tmp_path)) == [pathlib.Path(doc).name, out.name]
+
+
+@pytest.mark.parametrize("fmt", ["csv", "jsonl", "parquet"])
+@pytest.mark.parametrize("existing", [None, b"keep me"])
+def test_parse_failure_leaves_no_output(write_xml, tmp_path, fmt, existing):
+    bad = write_xml("<r><rec><v>1</v></rec>" * 50 + "<rec><v>&nbsp;</v></rec></r>")
+    out = tmp_path / f"out.{fmt}"
+    if existing is not None:
+        out.write_bytes(existing)
+    before = sorted(os.listdir(tmp_path))
+    result = run("convert", bad, "--to", str(out), "--batch-rows", "3")
+    assert_clean_failure(result, 1)
+    assert result.stderr.startswith(f"quelbrand: failed to parse XML file '{bad}': ")
+    assert sorted(os.listdir(tmp_path)) == before
+    assert (out.read_bytes() if out.exists() else None) == existing
+
+
+@pytest.mark.parametrize("args, code, message", [
+    (["convert", "MISSING", "--to", "x.csv"], 1, "failed to parse XML file 'MISSING': No such file"),
+    (["count", "MISSING"], 1, "failed to parse XML file 'MISSING': No such file"),
+    (["convert", "DOC", "--to", "x.txt"], 2, "name it .csv, .jsonl or .parquet"),
+    (["convert", "DOC", "--to", "no/such/dir/x.csv"], 1, "cannot write 'no/such/dir/x.csv'"),
+    (["convert", "DOC", "--to", "x.csv", "--batch-rows", "0"], 2, "0 is outside 1"),
+    (["draw", "--seed", "1", "--namespace", "n", "--keys", "5:3"], 2, "ends before it starts"),
+    (["draw", "--seed", "1", "--namespace", "n", "--keys", "7"], 2, "expected A:B"),
+    (["draw", "--seed", "-1", "--namespace", "n", "--keys", "0:1"], 2, "outside 0"),
+    (["draw", "--seed", "1", "--namespace", "n", "--keys", "0:18446744073709551617"], 2, "outside 0"),
+    (["frobnicate"], 2, "invalid choice"),
+])
+def test_expected_failures(doc, tmp_path, monkeypatch, args, code, message):
+    monkeypatch.chdir(tmp_path)
+    result = run(*[doc if a == "DOC" else a for a in args])
+    assert_clean_failure(result, code)
+    assert message in result.stderr
+    assert not (tmp_path / "x.csv").exists()
+
+
+def test_parquet_without_pyarrow_names_the_extra(doc, tmp_path):
+    blocked = ("import sys; sys.modules['pyarrow'] = None; "
+               "from quelbrand.cli import main; sys.exit(main(sys.argv[1:]))")
+    out = tmp_path / "out.parquet"
+    result = run("convert", doc, "--to", str(out), python_code=blocked)
+    assert_clean_failure(result, 2)
+    assert "quelbrand_kernels[pyarrow]" in result.stderr
+    assert not out.exists()
+
+
+def test_progress_bar(doc, tmp_path):
+    total = qk.count_xml_records(doc)
+    result = run("convert", doc, "--to", str(tmp_path / "o.csv"), "--batch-rows", "1", "--force-progress")
+    assert result.returncode == 0, result.stderr
+    # Text mode turns each carriage return of a redraw into a line break.
+    draws = [line for line in result.stderr.splitlines() if line]
+    full = f"|{'#' * 30}| {total}/{total} 100%"
+    assert draws[0].startswith("scanning columns |")
+    assert f"scanning columns {full}" in draws
+    assert draws[-1] == f"writing CSV {full}"
+    quiet = run("convert", doc, "--to", str(tmp_path / "o.jsonl"), "--force-progress", "--quiet")
+    assert quiet.returncode == 0 and quiet.stderr == ""
+
+
+def test_count(doc):
+    result = run("count", doc)
+    assert (result.returncode, result.stdout) == (0, f"{qk.count_xml_records(doc)}\n")
+
+
+@pytest.mark.parametrize("keys", [range(0, 5), range(2**64 - 3, 2**64), range(9, 9)])
+@pytest.mark.parametrize("normal", [False, True])
+def test_draw_is_bit_exact(keys, normal):
+    np = pytest.importorskip("numpy")
+    args = ["draw", "--seed", str(2**64 - 1), "--namespace", "ns ü", "--keys", f"{keys.start}:{keys.stop}",
+            "--draw", "3"] + (["--normal"] if normal else [])
+    result = run(*args)
+    assert result.returncode == 0, result.stderr
+    expected = qk.keyed_uniforms(2**64 - 1, "ns ü", np.array(keys, dtype=np.uint64), 3)
+    if normal:
+        expected = qk.inv_norm_cdf(expected)
+    lines = [line.split("\t") for line in result.stdout.splitlines()]
+    assert [int(key) for key, _ in lines] == list(keys)
+    # repr of a double is the shortest text that reads back to the same bits.
+    assert [text for _, text in lines] == [repr(v) for v in expected.tolist()]
+
+
+def test_draw_into_a_closed_pipe_is_quiet():
+    process = subprocess.Popen([sys.executable, "-m", "quelbrand", "draw", "--seed", "1", "--namespace", "n",
+                                "--keys", "0:10000000"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.stdout.readline()
+    process.stdout.close()
+    _, stderr = process.communicate(timeout=120)
+    assert process.returncode == 1 and stderr == b""
+
+
+@pytest.mark.parametrize("args", [[], ["demo"]])
+def test_demo(args):
+    result = run(*args)
+    assert result.returncode == 0, result.stderr
+    assert "holds 4 records" in result.stdout
+    assert "number,name,city,total,note,coupon" in result.stdout  # the late column is there
+    assert "Traceback" not in result.stderr
+
+
+def test_installed_script(doc):
+    script = pathlib.Path(sys.executable).with_name("quelbrand")
+    if not script.exists():
+        pytest.skip("the quelbrand script is not installed next to this interpreter")
+    result = subprocess.run([str(script), "count", doc], capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout) == (0, "7\n")
+
+
+# ---- Atomic output, in process -------------------------------------------------
+
+@pytest.mark.parametrize("failure", [KeyboardInterrupt, OSError, ValueError])
+def test_atomic_output_removes_the_temporary_file(tmp_path, failure):
+    final = tmp_path / "out.csv"
+    final.write_text("old")
+    with pytest.raises(failure):
+        with atomic_output(final) as temporary:
+            pathlib.Path(temporary).write_text("partial")
+            raise failure()
+    assert os.listdir(tmp_path) == ["out.csv"] and final.read_text() == "old"
+
+
+def test_atomic_output_respects_the_umask(tmp_path):
+    old = os.umask(0o027)
+    try:
+        with atomic_output(tmp_path / "out.csv") as temporary:
+            pathlib.Path(temporary).write_text("new")
+    finally:
+        os.umask(old)
+    assert os.listdir(tmp_path) == ["out.csv"]
+    assert (tmp_path / "out.csv").stat().st_mode & 0o777 == 0o640
+
+
+def test_progress_bar_redraws_at_most_every_interval():
+    now = [0.0]
+    stream = io.StringIO()
+    with ProgressBar(stream, 1000, "x", interval=0.1, clock=lambda: now[0]) as bar:
+        for _ in range(500):
+            bar.advance(1)  # no time passes: no redraw
+        now[0] = 0.1
+        bar.advance(500)
+    draws = stream.getvalue().split("\r")[1:]
+    assert [d.split("| ")[1].split()[0] for d in draws] == ["0/1000", "1000/1000", "1000/1000"]
+    assert stream.getvalue().endswith("\n")
