@@ -191,6 +191,7 @@ class RecordBuilder {
   void take(Frame& f, const Pair& pair, std::size_t& end, const Frame& from);
   void append_new(Frame& f, const Pair& pair, std::size_t& end);
   void release_index(Frame& f);  // of a level that has an index
+  void drop_dead_names(std::size_t from, std::size_t first, std::size_t end);
 
   std::string names_;  // element names and prefixed keys
   std::string text_;   // leaf texts, and the piece being appended

@@ -316,8 +316,34 @@ bool RecordBuilder::close() {
   const std::size_t stop = pairs_.size();
   for (std::size_t i = child.begin; i < stop; ++i) take(parent, pairs_[i], end, child);
   pairs_.resize(end);
+  const std::size_t names_from = child.name_off, handed = child.begin;
   frames_.pop_back();
+  drop_dead_names(names_from, handed, end);
   return false;
+}
+
+// Names written since a branch opened are dead once it has been folded,
+// except the keys of the pairs it handed to its parent, pairs_[first, end).
+// Each level re-prefixes the keys that collide, so without this a narrow
+// record nested n deep leaves about n^3 bytes of dead keys behind
+// (gigabytes from a file of a few kilobytes). Packing only when the dead
+// bytes dominate keeps ordinary records free of the extra pass.
+void RecordBuilder::drop_dead_names(std::size_t from, std::size_t first, std::size_t end) {
+  constexpr std::size_t kSlack = 4096;
+  if (names_.size() - from <= kSlack) return;
+  std::size_t live = 0;
+  for (std::size_t i = first; i < end; ++i) live += pairs_[i].key_len;
+  if (names_.size() - from <= 2 * live + kSlack) return;
+  std::string kept;
+  kept.reserve(live);
+  for (std::size_t i = first; i < end; ++i) {
+    Pair& p = pairs_[i];
+    const std::size_t off = from + kept.size();
+    kept.append(names_, p.key_off, p.key_len);
+    p.key_off = off;
+  }
+  names_.resize(from);
+  names_.append(kept);
 }
 
 std::span<const FlatPair> RecordBuilder::pairs() {
