@@ -96,3 +96,57 @@ def test_threads_get_the_same_results_as_one(tmp_path):
         assert all(np.array_equal(g.view(np.uint64), e.view(np.uint64))
                    for g, e in zip(got[:3], expected[:3]))
         assert got[3] == expected[3]
+
+
+def _steps(path, batch_rows):
+    """Every outcome of iterating `path`: batches and error messages, in order."""
+    out, it = [], qk.stream_xml_file(path, batch_rows)
+    while True:
+        try:
+            out.append(next(it))
+        except StopIteration:
+            return out
+        except ValueError as e:
+            out.append(str(e))
+
+
+def test_threads_on_their_own_data_match_one_thread(tmp_path):
+    # Each thread has its own arrays, encoding, record shape, batch size and
+    # an erroneous file, so state leaking between concurrent calls shows up
+    # as a difference from the single-threaded run.
+    letters = {"utf-8": "ж€", "utf-16": "\U0001f600é", "iso-8859-1": "éü", "windows-1251": "жд"}
+    jobs = []
+    for i, enc in enumerate(list(letters) * 2):
+        rng = np.random.default_rng(100 + i)
+        recs = "".join(f"<rec><id>{j}</id><c{i}>{letters[enc][j % 2] * (j % 5)}</c{i}>"
+                       f"<g><c{i}>{j}</c{i}></g></rec>" for j in range(6000 + 500 * i))
+        good = tmp_path / f"good{i}.xml"
+        good.write_bytes(f'<?xml version="1.0" encoding="{enc}"?><r>{recs}</r>'.encode(enc))
+        bad = tmp_path / f"bad{i}.xml"
+        bad.write_text(f"<r>{recs[:2000]}<rec><v>&bad{i};</v></rec>{recs[:900]}<rec><x")
+        jobs.append((rng.random(50_000), rng.integers(0, 2**64 - 1, 50_000, dtype=np.uint64),
+                     str(good), str(bad), 1 + 97 * i, f"ns{i}"))
+
+    def work(u, keys, good, bad, batch_rows, ns):
+        return (qk.inv_norm_cdf(u).tobytes(), qk.keyed_hash(len(ns), ns, keys, 2).tobytes(),
+                qk.keyed_uniforms(len(ns), ns, keys, 3).tobytes(), qk.count_xml_records(good),
+                _steps(good, batch_rows), _steps(bad, batch_rows))
+
+    expected = [work(*job) for job in jobs]
+    assert all(isinstance(e[5][-1], str) and len(e[4]) > 1 for e in expected)
+    got, errors = {}, []
+
+    def run(i):
+        try:
+            got[i] = [work(*jobs[i]) for _ in range(4)]
+        except BaseException as e:  # reported below, so a failure is not lost in a thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(jobs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    for i, want in enumerate(expected):
+        assert all(g == want for g in got[i]), i
