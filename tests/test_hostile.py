@@ -234,6 +234,20 @@ def test_repeated_names_nested_deep_stay_small_in_memory():
     assert_peak_below(peak, 150)
 
 
+def test_repeated_names_nested_too_deep_fail_fast(write_xml):
+    # Copying the prefixed keys grows with the cube of the depth: past a work
+    # limit the record is an error, in bounded time, and reading goes on.
+    n = 20000
+    path = write_xml("<root><r><x>1</x></r><rec>" + "<a><v>1</v>" * n + "</a>" * n
+                     + "</rec><r><x>2</x></r></root>")
+    it = qk.stream_xml_file(path, 1)
+    assert next(it) == (["x"], [["1"]])
+    with pytest.raises(ValueError, match="too deeply nested with repeated element names"):
+        next(it)
+    assert next(it) == (["x"], [["2"]])
+    assert list(it) == []
+
+
 def test_many_distinct_columns_in_one_batch(write_xml):
     n = 10**5
     first = "".join(f"<c{i}>{i}</c{i}>" for i in range(n))

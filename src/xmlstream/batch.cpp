@@ -213,6 +213,12 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
         if (depth_ == 0) break;  // the reader rejects such a tag; keep the count sane
         --depth_;
         if (depth_ >= 1 && record_.close()) {
+          if (record_.too_complex()) {
+            record_.reset();
+            err = XmlStreamError{XmlStreamError::Kind::Xml,
+                                 "record too deeply nested with repeated element names to flatten"};
+            return Step::Error;
+          }
           assert(keys_unique(record_.pairs()));
           place_row(record_.pairs());
           record_.reset();

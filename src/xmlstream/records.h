@@ -76,6 +76,8 @@ struct FlatRecord {
   std::vector<std::optional<std::string>> values;
 };
 
+// A record over the work limit of RecordBuilder::too_complex() flattens to
+// no keys; the event loop reports such a record as an error instead.
 FlatRecord flatten_record(const XmlNode& node);
 
 // Exact-string lookup table from a key to a position in some caller-owned
@@ -157,6 +159,10 @@ class RecordBuilder {
 
   // The finished record's pairs; views valid until reset() or open().
   std::span<const FlatPair> pairs();
+  // True when the record repeats names so deeply that prefixing its keys
+  // went over the work limit; its pairs are then incomplete and must not be
+  // used. Cleared by reset().
+  bool too_complex() const { return too_complex_; }
   // Forgets the record, keeping modest storage for the next one.
   void reset();
 
@@ -200,6 +206,9 @@ class RecordBuilder {
   std::vector<KeyIndex> indexes_;
   std::vector<std::int32_t> free_indexes_;
   std::vector<FlatPair> views_;
+  std::uint64_t fed_ = 0;       // bytes of names and leaf texts the record brought
+  std::uint64_t prefixed_ = 0;  // bytes of prefixed keys made for it
+  bool too_complex_ = false;
 };
 
 // ---- Batches ------------------------------------------------------------------

@@ -189,6 +189,14 @@ constexpr std::size_t kKeepIndexSlots = 1024;
 // Storage a huge record needed is not kept for the rest of the stream.
 constexpr std::size_t kKeepBytes = 1 << 20;
 constexpr std::size_t kKeepEntries = 1 << 14;
+// Each level re-prefixes the keys that collide, so n levels that repeat one
+// name copy about n^3 bytes of keys: a 60 KB record would take most of a
+// minute, and a few hundred KB would never finish. Prefixing is therefore
+// limited per record to a floor plus a multiple of the names and texts the
+// record fed in; real records, even deep ones with many repeats, stay far
+// below both, while the worst case becomes linear in the input.
+constexpr std::uint64_t kPrefixFloor = std::uint64_t{1} << 30;
+constexpr std::uint64_t kPrefixPerInputByte = 256;
 }  // namespace
 
 std::uint32_t RecordBuilder::find(const Frame& f, std::string_view k, std::uint64_t h,
@@ -228,8 +236,14 @@ void RecordBuilder::append_new(Frame& f, const Pair& pair, std::size_t& end) {
 // at `end`. A taken key is prefixed once with `from`'s name and then
 // assigned: if that is taken too, the value moves to its earlier position.
 void RecordBuilder::take(Frame& f, const Pair& pair, std::size_t& end, const Frame& from) {
+  if (too_complex_) return;  // the record is lost already: fold nothing more
   if (find(f, key(pair), pair.key_hash, end) == KeyIndex::npos) return append_new(f, pair, end);
   Pair v = pair;
+  prefixed_ += from.name_len + 1 + pair.key_len;
+  if (prefixed_ > kPrefixFloor + kPrefixPerInputByte * fed_) {
+    too_complex_ = true;
+    return;
+  }
   const std::size_t off = names_.size();
   v.key_off = off;
   v.key_len = from.name_len + 1 + pair.key_len;
@@ -272,12 +286,14 @@ void RecordBuilder::push_frame(std::size_t name_off) {
 }
 
 void RecordBuilder::open(std::string_view qualified_name) {
+  fed_ += qualified_name.size() + 1;
   const std::size_t off = names_.size();
   local_name_append(qualified_name, names_);
   push_frame(off);
 }
 
 void RecordBuilder::open_local(std::string_view name) {
+  fed_ += name.size() + 1;
   const std::size_t off = names_.size();
   names_.append(name);
   push_frame(off);
@@ -301,6 +317,7 @@ bool RecordBuilder::close() {
   if (!child.has_children) {
     // A leaf: its trimmed text is the value, under its own name.
     const std::string_view raw(text_.data() + child.text_off, text_.size() - child.text_off);
+    fed_ += raw.size();
     const std::string_view value = trim_white_space(raw);
     const std::size_t value_off = child.text_off + static_cast<std::size_t>(value.data() - raw.data());
     text_.resize(value.empty() ? child.text_off : value_off + value.size());
@@ -361,6 +378,8 @@ void RecordBuilder::reset() {
   pairs_.clear();
   names_.clear();
   text_.clear();
+  fed_ = prefixed_ = 0;
+  too_complex_ = false;
   if (names_.capacity() > kKeepBytes) std::string().swap(names_);
   if (text_.capacity() > kKeepBytes) std::string().swap(text_);
   if (pairs_.capacity() > kKeepEntries) std::vector<Pair>().swap(pairs_);
@@ -390,6 +409,7 @@ FlatRecord flatten_record(const XmlNode& node) {
     if (b.close()) break;
   }
   FlatRecord rec;
+  if (b.too_complex()) return rec;  // over the work limit: nothing usable
   for (const FlatPair& p : b.pairs()) {
     rec.keys.emplace_back(p.key);
     if (p.has_value) rec.values.emplace_back(std::string(p.value));

@@ -542,3 +542,27 @@ TEST(records_count) {
   CHECK(err.kind == XmlStreamError::Kind::Xml);
   CHECK_EQ(n, 99u);  // no partial count
 }
+
+// A record whose levels all repeat one name re-prefixes every key at every
+// level: cubic work. Past the limit it is an error, quickly, the records
+// around it are unaffected, and a merely deep one still flattens.
+TEST(records_repeated_names_nested_deep) {
+  const auto nested = [](std::size_t n) {
+    std::string s = "<rec>";
+    for (std::size_t i = 0; i < n; ++i) s += "<a><v>1</v>";
+    for (std::size_t i = 0; i < n; ++i) s += "</a>";
+    return s + "</rec>";
+  };
+  const std::string ok = "<r><x>1</x></r>";
+  const std::vector<std::string> got = steps("<root>" + ok + nested(20000) + ok + "</root>", 1);
+  CHECK_EQ(joined(got), "(['x'], [['1']])\n"
+                        "error: record too deeply nested with repeated element names to flatten\n"
+                        "(['x'], [['1']])\n");
+
+  const std::vector<std::string> deep = steps("<root>" + nested(300) + "</root>", 1);
+  CHECK_EQ(deep.size(), 1u);
+  std::string longest = "'";
+  for (int i = 0; i < 299; ++i) longest += "a_";
+  CHECK(deep[0].find(longest + "v'") != std::string::npos);
+  CHECK(deep[0].find(longest + "a_v'") == std::string::npos);
+}
