@@ -152,3 +152,56 @@ def test_keywords_in_any_order(write_xml):
     assert np.array_equal(qk.keyed_hash(draw=3, keys=KEYS, namespace="z", seed=9),
                           qk.keyed_hash(9, "z", KEYS, 3))
     assert qk.stream_xml_file(batch_rows=1, path=p) is not None
+
+
+# ---- Random calls -----------------------------------------------------------------
+
+class BadIndex:
+    def __index__(self):
+        raise ZeroDivisionError("from __index__")
+
+
+class BigIndex:
+    def __index__(self):
+        return 2**70
+
+
+def random_value(rng, tmp_file):
+    """Something a confused caller might pass: right and wrong types alike."""
+    kinds = [
+        lambda: rng.choice([0, 1, -1, 2**64 - 1, 2**64, True, 10**30]),
+        lambda: rng.random() * 2 - 0.5,
+        lambda: rng.choice(["", "ns", "\udcff", "é" * 3, tmp_file, "/no/such", "a\0b"]),
+        lambda: rng.choice([b"x", None, [0.5], (1,), {}, object(), BadIndex(), BigIndex(),
+                            np.uint64(7), np.float64(0.5), pathlib.Path(tmp_file)]),
+        lambda: np.arange(rng.randrange(0, 40), dtype=rng.choice(
+            [np.uint64, np.float64, np.int64, np.float32, ">f8", ">u8"])),
+        lambda: np.linspace(0, 1, rng.randrange(1, 40))[::rng.choice([1, 2, -1, -3])],
+        lambda: np.zeros((rng.randrange(0, 4), rng.randrange(0, 4)), dtype=np.float64),
+        lambda: np.broadcast_to(np.uint64(3), (rng.randrange(0, 9),)),
+    ]
+    return rng.choice(kinds)()
+
+
+def test_random_arguments_raise_only_documented_errors(rng, write_xml):
+    # Every combination of arity, keywords and values must end in a result or
+    # one of the documented exception types: never a crash or another type.
+    path = write_xml("<r><a><b>1</b></a><a/></r>")
+    allowed = (TypeError, OverflowError, UnicodeEncodeError, ValueError, ZeroDivisionError)
+    params = {"keyed_hash": ["seed", "namespace", "keys", "draw"],
+              "keyed_uniforms": ["seed", "namespace", "keys", "draw"],
+              "inv_norm_cdf": ["u"], "stream_xml_file": ["path", "batch_rows"],
+              "count_xml_records": ["path"]}
+    for _ in range(3000):
+        name = rng.choice(FUNCTIONS)
+        names = params[name]
+        npos = rng.randrange(0, len(names) + 2)
+        args = [random_value(rng, path) for _ in range(npos)]
+        kwargs = {k: random_value(rng, path)
+                  for k in rng.sample(names + ["bogus"], rng.randrange(0, len(names) + 1))}
+        try:
+            out = getattr(qk, name)(*args, **kwargs)
+            if isinstance(out, qk.XmlBatchIter):
+                list(out)
+        except allowed:
+            pass
