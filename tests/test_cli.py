@@ -9,6 +9,7 @@ import sys
 
 import pytest
 
+import quelbrand.convert
 import quelbrand_kernels as qk
 from quelbrand.convert import atomic_output
 from quelbrand.progress import ProgressBar
@@ -116,6 +117,52 @@ def test_expected_failures(doc, tmp_path, monkeypatch, args, code, message):
     assert_clean_failure(result, code)
     assert message in result.stderr
     assert not (tmp_path / "x.csv").exists()
+
+
+def test_jsonl_lines_are_exactly_json_dumps(write_xml, tmp_path, monkeypatch):
+    # Quotes, backslashes, control characters, non-ASCII names and values, and
+    # the separators str.splitlines() would wrongly break on; rows are
+    # encoded in slices of a batch, here 2 of a batch of 3.
+    monkeypatch.setattr(quelbrand.convert, "JSONL_SLICE_ROWS", 2)
+    path = write_xml("<r><rec><n\u00e4me>a \"q\" \\ &#1;&#9;&#x85;&#x2028;\u20ac\U0001f600</n\u00e4me><e/>"
+                     "<v>1</v></rec><rec><e/></rec><rec><v>&lt;&amp;</v></rec><rec><v>2</v></rec></r>")
+    out = tmp_path / "out.jsonl"
+    assert quelbrand.convert.convert(path, out, batch_rows=3) == 4
+    expected = [json.dumps({k: v for k, v in row.items() if v is not None}, ensure_ascii=False)
+                for row in module_rows(path, 3)]
+    assert out.read_bytes().decode("utf-8").split("\n") == expected + [""]
+
+
+@pytest.mark.parametrize("fmt", ["csv", "jsonl", "parquet"])
+def test_convert_from_a_pipe(tmp_path, fmt):
+    # CSV and Parquet read the file twice; a pipe's second reading is empty,
+    # so they must refuse it rather than write a table without rows.
+    read_end, write_end = os.pipe()
+    os.write(write_end, DOC.encode())
+    os.close(write_end)
+    out = tmp_path / f"out.{fmt}"
+    try:
+        result = subprocess.run([sys.executable, "-m", "quelbrand", "convert", f"/dev/fd/{read_end}", "--to", str(out),
+                                 "--force-progress"], pass_fds=[read_end], capture_output=True, text=True, timeout=120)
+    finally:
+        os.close(read_end)
+    if fmt == "jsonl":
+        assert (result.returncode, result.stderr) == (0, "")  # no bar: counting would eat the pipe
+        assert len(out.read_text(encoding="utf-8").splitlines()) == 7
+    else:
+        assert_clean_failure(result, 1)
+        assert "can be read only once" in result.stderr
+        assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("args", [["count", "DOC"], ["draw", "--seed", "1", "--namespace", "n", "--keys", "0:9"], []])
+def test_unwritable_stdout(doc, args):
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([sys.executable, "-m", "quelbrand", *[doc if a == "DOC" else a for a in args]],
+                                stdout=full, stderr=subprocess.PIPE, text=True, timeout=120)
+    assert_clean_failure(result, 1)
+    assert result.stderr == "quelbrand: cannot write the output: No space left on device\n"
 
 
 def test_parquet_without_pyarrow_names_the_extra(doc, tmp_path):

@@ -43,8 +43,9 @@ one row; nested elements flatten into columns. All values are text.
 A column that first appears late in the file is never dropped. CSV and
 Parquet need the full column list up front, so they read the file twice: a
 first pass discovers every column name, a second writes the rows, with a
-missing value wherever a record lacks a column. JSON Lines reads the file
-once and writes each record as an object of the values it has.
+missing value wherever a record lacks a column; FILE cannot be a pipe for
+them. JSON Lines reads the file once and writes each record as an object of
+the values it has.
 
 CSV gets a header row (UTF-8, comma-separated, quoted where needed), and a
 missing value is an empty field. Parquet needs pyarrow (the pyarrow extra).
@@ -235,6 +236,13 @@ def _error(message: object) -> None:
     print(f"{PROG}: {message}", file=sys.stderr)
 
 
+def _discard_stdout() -> None:
+    """Points stdout at /dev/null, so that the interpreter's final flush of
+    the output still buffered goes nowhere instead of failing again with a
+    traceback."""
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
@@ -252,8 +260,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_FAILURE
     except BrokenPipeError:
         # The reader of our output went away (`quelbrand draw ... | head`).
-        # Point stdout at /dev/null so the interpreter's final flush is quiet.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        _discard_stdout()
+        return EXIT_FAILURE
+    except OSError as exc:
+        # Printing failed, say into a full disk behind a redirect.
+        _error(f"cannot write the output: {exc.strerror or exc}")
+        _discard_stdout()
         return EXIT_FAILURE
     except KeyboardInterrupt:
         _error("interrupted")
