@@ -88,9 +88,13 @@ class KeyIndex {
  public:
   static constexpr std::uint32_t npos = UINT32_MAX;
   // FNV-1a with a final mix: keys are short, and a call into a general
-  // hash costs more than the hashing itself.
+  // hash costs more than the hashing itself. The start value is drawn at
+  // random once per process: names come from files nobody vetted, and with
+  // a fixed hash a file could carry thousands of names that all fall into
+  // one probe run, turning every lookup into a scan. No order ever depends
+  // on the hash, so the seed changes no output.
   static std::size_t hash(std::string_view key) {
-    std::uint64_t h = 0xcbf29ce484222325ULL;
+    std::uint64_t h = seed_;
     for (char c : key) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
     return static_cast<std::size_t>(h ^ (h >> 29));
   }
@@ -118,6 +122,7 @@ class KeyIndex {
     std::uint32_t pos_plus1;  // 0 = empty slot
   };
   void grow();
+  static const std::uint64_t seed_;
   std::vector<Slot> slots_;
   std::size_t size_ = 0;
 };

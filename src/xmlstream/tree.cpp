@@ -1,5 +1,8 @@
 // Record trees, element names, and flattening a record into keys and values.
+#include <sys/random.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "xmlstream/records.h"
@@ -153,6 +156,22 @@ void KeyIndex::insert(std::size_t h, std::uint32_t pos) {
   slots_[i] = Slot{static_cast<std::uint32_t>(h), pos + 1};
   ++size_;
 }
+
+namespace {
+// The FNV-1a offset basis mixed with bytes from the kernel's random source;
+// if that is unavailable, with the clock and an address, which still differ
+// between runs.
+std::uint64_t random_hash_seed() {
+  std::uint64_t r = 0;
+  if (getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
+    r = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        reinterpret_cast<std::uintptr_t>(&r);
+  }
+  return 0xcbf29ce484222325ULL ^ r;
+}
+}  // namespace
+
+const std::uint64_t KeyIndex::seed_ = random_hash_seed();
 
 void KeyIndex::grow() {
   std::vector<Slot> old = std::move(slots_);
