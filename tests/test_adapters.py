@@ -1,5 +1,6 @@
 """quelbrand.arrow: per-batch columns lined up into Arrow batches and one
 pandas frame."""
+import os
 import pathlib
 import sys
 
@@ -9,7 +10,7 @@ pa = pytest.importorskip("pyarrow")
 pd = pytest.importorskip("pandas")
 
 from quelbrand import MissingExtraError  # noqa: E402
-from quelbrand.arrow import discover_columns, record_batches, to_pandas  # noqa: E402
+from quelbrand.arrow import discover_columns, record_batches, sized_batches, to_pandas  # noqa: E402
 
 # Columns come and go: b and c appear in the second record, `x` only holds
 # None, d arrives late, and the bare <e/> records have no values at all, so
@@ -121,3 +122,28 @@ def test_missing_pyarrow_names_the_extra(write_xml, monkeypatch):
     # Refused at the call, before any reading.
     with pytest.raises(MissingExtraError, match=r"quelbrand_kernels\[pyarrow\]"):
         record_batches(write_xml(DOC))
+
+
+@pytest.mark.parametrize("doc, expected", [
+    # A batch without columns followed by another batch was a full one.
+    ("<r><e/><e/><a><x>1</x></a><e/></r>", [([], [], 2), (["x"], [["1", None]], 2)]),
+    ("<r><e/><e/><e/><e/><a><x>1</x></a></r>", [([], [], 2), ([], [], 2), (["x"], [["1"]], 1)]),
+    # As the last batch its size cannot be known without reading again.
+    ("<r><a><x>1</x></a><e/><e/></r>", [(["x"], [["1", None]], 2), ValueError]),
+])
+def test_sized_batches_from_a_pipe(doc, expected):
+    # A pipe cannot be read a second time to count records, which must not
+    # leave the reader waiting on it or guessing.
+    read_end, write_end = os.pipe()
+    os.write(write_end, doc.encode())
+    os.close(write_end)
+    got = []
+    try:
+        for batch in sized_batches(f"/dev/fd/{read_end}", 2):
+            got.append(batch)
+    except ValueError as exc:
+        assert "pipe" in str(exc)
+        got.append(ValueError)
+    finally:
+        os.close(read_end)
+    assert got == expected

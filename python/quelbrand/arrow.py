@@ -14,6 +14,7 @@ either.
 from __future__ import annotations
 
 import os
+import stat
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Union
 
@@ -29,6 +30,7 @@ __all__ = [
     "DEFAULT_BATCH_ROWS",
     "align_columns",
     "discover_columns",
+    "is_read_once",
     "record_batches",
     "sized_batches",
     "string_schema",
@@ -55,9 +57,15 @@ def sized_batches(
     full batch of records unless it is the last, and the file's record count
     (taken only when such a batch turns up) tells how many the last holds.
     So a record without values is always a row of nulls, whatever the batch
-    size. XML failures raise the module's ValueError."""
+    size. A pipe cannot be counted (a second reader would wait for a writer
+    that never comes), so there such a batch is held until the next one shows
+    whether it was the last; if it was, its size is unknowable and ValueError
+    says so. XML failures raise the module's ValueError."""
     source = os.fspath(path)  # the native functions take a str path only
     full = max(batch_rows, 1)  # a batch size of 0 gives one record per batch
+    if is_read_once(source):
+        yield from _sized_from_pipe(source, batch_rows, full)
+        return
     delivered = 0
     total: int | None = None
     for names, values in qk.stream_xml_file(source, batch_rows):
@@ -69,6 +77,32 @@ def sized_batches(
             rows = max(0, min(full, total - delivered))
         delivered += rows
         yield names, values, rows
+
+
+def _sized_from_pipe(source: str, batch_rows: int, full: int) -> Iterator[tuple[list[str], list[Column], int]]:
+    held = False  # a batch without columns is waiting for the next one
+    for names, values in qk.stream_xml_file(source, batch_rows):
+        if held:
+            yield [], [], full
+        held = not values
+        if values:
+            yield names, values, len(values[0])
+    if held:
+        raise ValueError(
+            f"cannot tell how many records without values end {source!r}: it is a pipe, "
+            "which cannot be read again to count them; read it from a file instead"
+        )
+
+
+def is_read_once(path: str) -> bool:
+    """Whether `path` is a pipe, socket or character device, whose data a
+    second reader would not see again. A path that cannot be examined is left
+    for the reader to report."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return False
+    return stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode) or stat.S_ISCHR(mode)
 
 
 def discover_columns(

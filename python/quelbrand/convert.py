@@ -21,7 +21,6 @@ import contextlib
 import csv
 import os
 import secrets
-import stat
 from collections.abc import Callable, Iterator
 from json.encoder import encode_basestring
 from typing import TextIO
@@ -34,6 +33,7 @@ from quelbrand.arrow import (
     PathArg,
     align_columns,
     discover_columns,
+    is_read_once,
     record_batches,
     sized_batches,
     string_schema,
@@ -92,7 +92,7 @@ def convert(
         # Fail before reading anything when the extra is missing.
         require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
     src = os.fspath(source)
-    if _read_once(src):
+    if is_read_once(src):
         # A second pass would find a pipe empty and write a table without
         # rows; counting records for the bar would eat it as well.
         if fmt in TWO_PASS_FORMATS:
@@ -108,17 +108,6 @@ def convert(
 
     with atomic_output(destination) as temporary:
         return _WRITERS[fmt](src, temporary, batch_rows, bar)
-
-
-def _read_once(path: str) -> bool:
-    """Whether `path` is a pipe, socket or character device, whose data a
-    second reader would not see again. A path that cannot be examined is left
-    for the reader to report."""
-    try:
-        mode = os.stat(path).st_mode
-    except OSError:
-        return False
-    return stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode) or stat.S_ISCHR(mode)
 
 
 # ---------------------------------------------------------------------------
