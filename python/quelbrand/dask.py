@@ -51,15 +51,27 @@ def _as_paths(paths: Sequence[str | os.PathLike[str]]) -> list[str]:
 # A Dask DataFrame needs its columns before any partition is read, and the
 # columns of an XML file are only known once it has been read. read_xml
 # therefore computes a survey first, one task per file on the active scheduler:
-# the file's record count (count_xml_records, a fast scan) and, unless the
-# caller named the columns, the file's columns. The union of those columns, in
+# the file's record count and, unless the caller named the columns, the
+# file's columns (the pass that finds them counts the rows on the way; with
+# named columns, count_xml_records's fast scan gives the count). The union of those columns, in
 # order of first appearance across the files, is every partition's schema; a
 # file lacking a column has nulls there. The counts give every record a global
 # position, which becomes the index, and the partition boundaries (divisions).
 
 
 def _survey(path: str, batch_rows: int, discover: bool) -> tuple[int, list[str]]:
-    return qk.count_xml_records(path), (discover_columns(path, batch_rows) if discover else [])
+    if not discover:
+        return qk.count_xml_records(path), []
+    # Discovering the columns reads every batch already; its row counts are
+    # the record count, so the file is not scanned a second time.
+    rows = 0
+
+    def add(count: int) -> None:
+        nonlocal rows
+        rows += count
+
+    names = discover_columns(path, batch_rows, on_batch=add)
+    return rows, names
 
 
 def _read_partition(path: str, offset: int, count: int, *, batch_rows: int,

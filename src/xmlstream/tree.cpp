@@ -298,6 +298,7 @@ void RecordBuilder::push_frame(std::size_t name_off) {
   Frame& f = frames_.emplace_back();
   f.name_off = name_off;
   f.name_len = names_.size() - name_off;
+  fed_ += f.name_len + 1;
   f.name_hash = KeyIndex::hash({names_.data() + name_off, f.name_len});
   f.begin = pairs_.size();
   f.text_off = text_.size();
@@ -305,14 +306,12 @@ void RecordBuilder::push_frame(std::size_t name_off) {
 }
 
 void RecordBuilder::open(std::string_view qualified_name) {
-  fed_ += qualified_name.size() + 1;
   const std::size_t off = names_.size();
   local_name_append(qualified_name, names_);
   push_frame(off);
 }
 
 void RecordBuilder::open_local(std::string_view name) {
-  fed_ += name.size() + 1;
   const std::size_t off = names_.size();
   names_.append(name);
   push_frame(off);
