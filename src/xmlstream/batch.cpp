@@ -1,10 +1,12 @@
 // The pending batch (rows stored by column) and the event loop that fills
 // it one iterator step at a time.
+#include "xmlstream/batch.h"
+
 #include <cassert>
 #include <set>
 
 #include "xmlstream/encoding.h"
-#include "xmlstream/records.h"
+#include "xmlstream/text.h"
 
 namespace qk::xml {
 
@@ -206,13 +208,11 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
     if (!reader_->read_event(buf_, ev, err)) return Step::Error;
     switch (ev) {
       case Event::Start:
-        if (depth_ >= 1) record_.open(std::string_view(buf_).substr(0, reader_->last_name_size()));
-        ++depth_;
+        if (rule_.start() != RecordRule::Role::TopLevel)
+          record_.open(std::string_view(buf_).substr(0, reader_->last_name_size()));
         break;
       case Event::End:
-        if (depth_ == 0) break;  // the reader rejects such a tag; keep the count sane
-        --depth_;
-        if (depth_ >= 1 && record_.close()) {
+        if (rule_.end() != RecordRule::Role::TopLevel && record_.close()) {
           if (record_.too_complex()) {
             record_.reset();
             err = XmlStreamError{XmlStreamError::Kind::Xml,
@@ -226,13 +226,18 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
         }
         break;
       case Event::Empty:
-        if (depth_ == 1) {
-          // A record without content flattens to no keys: a row of nulls.
-          place_row({});
-          if (row_count_ >= batch_rows_) return Step::Batch;
-        } else if (depth_ >= 2) {
-          record_.open(std::string_view(buf_).substr(0, reader_->last_name_size()));
-          record_.close();
+        switch (rule_.empty()) {
+          case RecordRule::Role::Record:
+            // A record without content flattens to no keys: a row of nulls.
+            place_row({});
+            if (row_count_ >= batch_rows_) return Step::Batch;
+            break;
+          case RecordRule::Role::InRecord:
+            record_.open(std::string_view(buf_).substr(0, reader_->last_name_size()));
+            record_.close();
+            break;
+          case RecordRule::Role::TopLevel:
+            break;
         }
         break;
       case Event::Text:

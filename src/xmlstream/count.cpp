@@ -1,5 +1,10 @@
 // Counting records without building them.
-#include "xmlstream/records.h"
+#include "xmlstream/count.h"
+
+#include <memory>
+#include <string>
+
+#include "xmlstream/record_rule.h"
 
 namespace qk::xml {
 
@@ -14,21 +19,21 @@ bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err) {
   reader.set_discard_content(true);
   std::string buf;
   buf.reserve(4096);
-  std::uint64_t depth = 0, records = 0;
+  RecordRule rule;
+  std::uint64_t records = 0;
   while (true) {
     buf.clear();
     Event ev;
     if (!reader.read_event(buf, ev, err)) return false;
     switch (ev) {
       case Event::Start:
-        ++depth;
+        rule.start();
         break;
       case Event::End:
-        if (depth == 0) break;  // the reader rejects such a tag; keep the count sane
-        if (--depth == 1) ++records;
+        if (rule.end() == RecordRule::Role::Record) ++records;
         break;
       case Event::Empty:
-        if (depth == 1) ++records;
+        if (rule.empty() == RecordRule::Role::Record) ++records;
         break;
       case Event::Eof:
         count = records;

@@ -26,27 +26,6 @@ const Encoding& by_name(std::string_view name) {
 // ---------------------------------------------------------------------------
 // UTF-8 helpers
 
-inline bool is_cont(unsigned char b) { return (b & 0xC0) == 0x80; }
-
-// Length of the well-formed sequence starting at p (n bytes available), or 0.
-std::size_t seq_len(const unsigned char* p, std::size_t n) {
-  unsigned char c = p[0];
-  if (c < 0x80) return 1;
-  if (c < 0xC2) return 0;
-  if (c < 0xE0) return n >= 2 && is_cont(p[1]) ? 2 : 0;
-  if (c < 0xF0) {
-    if (n < 3) return 0;
-    unsigned char lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
-    return p[1] >= lo && p[1] <= hi && is_cont(p[2]) ? 3 : 0;
-  }
-  if (c < 0xF5) {
-    if (n < 4) return 0;
-    unsigned char lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
-    return p[1] >= lo && p[1] <= hi && is_cont(p[2]) && is_cont(p[3]) ? 4 : 0;
-  }
-  return 0;
-}
-
 // Index of the first byte >= 0x80 at or after i, checking 8 bytes at a time.
 inline std::size_t skip_ascii(const unsigned char* p, std::size_t i, std::size_t n) {
   while (i + 8 <= n) {
@@ -156,9 +135,9 @@ bool valid_utf8(std::string_view s) {
   for (;;) {
     i = skip_ascii(p, i, n);
     if (i == n) return true;
-    std::size_t len = seq_len(p + i, n - i);
-    if (len == 0) return false;
-    i += len;
+    const int len = utf8_sequence(p + i, n - i);
+    if (len < 0) return false;
+    i += static_cast<std::size_t>(len);
   }
 }
 
@@ -166,12 +145,12 @@ void append_printable(std::string& out, std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   std::size_t n = s.size(), i = 0;
   while (i < n) {
-    std::size_t len = seq_len(p + i, n - i);
-    if (len == 0 || (len == 1 && (p[i] < 0x20 || p[i] == 0x7F))) {
+    const int len = utf8_sequence(p + i, n - i);
+    if (len < 0 || (len == 1 && (p[i] < 0x20 || p[i] == 0x7F))) {
       out += "\xEF\xBF\xBD";
       ++i;
     } else {
-      out.append(s.data() + i, len);
+      out.append(s.data() + i, static_cast<std::size_t>(len));
       i += len;
     }
   }

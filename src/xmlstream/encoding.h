@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "xmlstream/utf8.h"
+
 namespace qk::xml::enc {
 
 enum class Kind : std::uint8_t {
@@ -40,27 +42,6 @@ bool is_utf16(const Encoding& e);
 // True when `s` is well-formed UTF-8 (no overlongs, surrogates or code
 // points above U+10FFFF).
 bool valid_utf8(std::string_view s);
-
-// Writes the UTF-8 bytes of `cp` (a scalar value) at `o`, which has room
-// for four, and returns the end.
-inline char* put_utf8(char* o, char32_t cp) {
-  if (cp < 0x80) {
-    *o++ = static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    *o++ = static_cast<char>(0xC0 | (cp >> 6));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *o++ = static_cast<char>(0xE0 | (cp >> 12));
-    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    *o++ = static_cast<char>(0xF0 | (cp >> 18));
-    *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return o;
-}
 
 // Appends `s` to `out`, with every ill-formed sequence and every ASCII
 // control character shown as U+FFFD, so raw document bytes can be quoted in

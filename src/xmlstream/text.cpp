@@ -1,11 +1,111 @@
-// Entity and character references in text content.
+// Record text: element names, white space, and entity and character
+// references.
+#include "xmlstream/text.h"
+
 #include <cstdio>
 #include <cstring>
 
 #include "xmlstream/encoding.h"
-#include "xmlstream/records.h"
+#include "xmlstream/utf8.h"
 
 namespace qk::xml {
+
+// ---- Names --------------------------------------------------------------------
+
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+
+}  // namespace
+
+void local_name_append(std::string_view raw, std::string& out) {
+  // ':' never occurs inside a multi-byte sequence or a maximal subpart, so
+  // cutting before decoding gives the same result as decoding first. One
+  // backward pass finds the cut and whether the local part is all ASCII,
+  // as names nearly always are.
+  std::size_t cut = raw.size();
+  unsigned char high = 0;
+  while (cut > 0 && raw[cut - 1] != ':') high |= static_cast<unsigned char>(raw[--cut]);
+  raw.remove_prefix(cut);
+  if (high < 0x80) {
+    out.append(raw);
+    return;
+  }
+  std::size_t i = 0;
+  while (i < raw.size()) {
+    // Copy the longest run of ASCII and valid sequences in one go.
+    std::size_t start = i;
+    int n;
+    while (i < raw.size() && (n = enc::utf8_sequence(raw.substr(i))) > 0) i += n;
+    out.append(raw.substr(start, i - start));
+    if (i < raw.size()) {
+      out.append(kReplacement);
+      i += static_cast<std::size_t>(-enc::utf8_sequence(raw.substr(i)));
+    }
+  }
+}
+
+std::string local_name(std::string_view raw) {
+  std::string out;
+  local_name_append(raw, out);
+  return out;
+}
+
+
+// ---- White space ----------------------------------------------------------------
+
+namespace {
+
+// Unicode White_Space: U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680,
+// U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
+bool ascii_space(unsigned char b) { return b == 0x20 || (b >= 0x09 && b <= 0x0D); }
+
+// Length of the white-space character starting at `s`, or 0.
+std::size_t space_at(std::string_view s) {
+  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  if (s.empty()) return 0;
+  if (ascii_space(b(0))) return 1;
+  if (s.size() >= 2 && b(0) == 0xC2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;
+  if (s.size() < 3) return 0;
+  if (b(0) == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;
+  if (b(0) == 0xE2 && b(1) == 0x80 &&
+      ((b(2) >= 0x80 && b(2) <= 0x8A) || b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF))
+    return 3;
+  if (b(0) == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;
+  if (b(0) == 0xE3 && b(1) == 0x80 && b(2) == 0x80) return 3;
+  return 0;
+}
+
+}  // namespace
+
+std::string_view trim_white_space(std::string_view s) {
+  // Most values start and end with an ASCII character that is not space.
+  if (!s.empty()) {
+    const auto first = static_cast<unsigned char>(s.front());
+    const auto last = static_cast<unsigned char>(s.back());
+    if (first < 0x80 && last < 0x80 && !ascii_space(first) && !ascii_space(last)) return s;
+  }
+  for (std::size_t n; (n = space_at(s)) != 0;) s.remove_prefix(n);
+  while (!s.empty()) {
+    const auto last = static_cast<unsigned char>(s.back());
+    if (last < 0x80) {
+      if (!ascii_space(last)) break;
+      s.remove_suffix(1);
+      continue;
+    }
+    // Every non-ASCII white-space character is 2 or 3 bytes long.
+    std::size_t n = 0;
+    for (std::size_t len = 2; len <= 3 && len <= s.size() && n == 0; ++len)
+      if (space_at(s.substr(s.size() - len)) == len) n = len;
+    if (n == 0) break;
+    s.remove_suffix(n);
+  }
+  return s;
+}
+
+
+// ---- References -----------------------------------------------------------------
 
 namespace {
 

@@ -20,15 +20,13 @@ mkdir -p "$work/artifacts"
 # (libFuzzer reads corpus directories recursively).
 corpus_dir=tests/data/fuzz-corpus
 
-# The core is every source in src/xmlstream except the Python boundary.
-sources=()
-for f in src/xmlstream/*.cpp; do
-  case "$(basename "$f")" in py_*) ;; *) sources+=("$f") ;; esac
-done
-
-"${CXX:-clang++}" -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -fno-omit-frame-pointer -std=c++20 -g -O1 -Isrc \
-  tests/fuzz/fuzz_xml.cpp "${sources[@]}" -o "$work/fuzz_xml"
+# The same CMake description as the module builds the target, so the fuzzer
+# sees exactly the core that ships. CMake comes from PATH or the project's venv.
+cmake_bin="${CMAKE:-$(command -v cmake || echo .venv/bin/cmake)}"
+"$cmake_bin" -S . -B "$work/build" -DCMAKE_CXX_COMPILER="${CXX:-clang++}" \
+  -DCMAKE_BUILD_TYPE=Debug -DQK_BUILD_EXTENSION=OFF -DQK_BUILD_FUZZER=ON >/dev/null
+"$cmake_bin" --build "$work/build" --target fuzz_xml -j 2 >/dev/null
+cp "$work/build/fuzz_xml" "$work/fuzz_xml"
 
 common=(-dict=tests/fuzz/xml.dict -max_len=65536 -rss_limit_mb=2048 -timeout=10
         -artifact_prefix="$work/artifacts/")

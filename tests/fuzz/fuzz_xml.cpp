@@ -19,7 +19,10 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "xmlstream/records.h"
+#include "xmlstream/batch.h"
+#include "xmlstream/count.h"
+#include "xmlstream/flatten.h"
+#include "xmlstream/text.h"
 
 using namespace qk::xml;
 

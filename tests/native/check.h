@@ -1,5 +1,5 @@
 // A minimal native test harness: TEST(name) { CHECK(cond); CHECK_EQ(a, b); }
-// Every tests/native/test_*.cpp is linked into one binary with main.cpp.
+// Every test source under tests/native/ is linked into one binary with main.cpp.
 #pragma once
 #include <cstdio>
 #include <functional>

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "pyref.h"
+#include "py/pyref.h"
 
 namespace qk::py {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "kernels_isa.h"
+#include "kernels/kernels_isa.h"
 
 #pragma GCC push_options
 #pragma GCC target("avx2")
@@ -28,7 +28,7 @@ inline F64 sqrt_lanes(F64 x) { return reinterpret_cast<F64>(_mm256_sqrt_pd(reint
 }  // namespace
 }  // namespace qk::kernels
 
-#include "kernels_simd.h"
+#include "kernels/kernels_simd.h"
 
 namespace qk::kernels {
 constinit const Paths kAvx2Paths = paths_with<U64>();

@@ -1,11 +1,11 @@
-// Record trees, element names, and flattening a record into keys and values.
-#include <sys/random.h>
+// Flattening a record into keys and values as its elements arrive, and
+// record trees for callers that hold one.
+#include "xmlstream/flatten.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
-#include "xmlstream/records.h"
+#include "xmlstream/text.h"
 
 namespace qk::xml {
 
@@ -24,178 +24,6 @@ XmlNode::~XmlNode() {
   }
 }
 
-// ---- Names --------------------------------------------------------------------
-
-namespace {
-
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-
-// Length of the valid UTF-8 sequence at the start of `s`, or, if it is
-// invalid, the negated length of its maximal subpart (at least one byte).
-int utf8_sequence(std::string_view s) {
-  const auto b0 = static_cast<unsigned char>(s[0]);
-  if (b0 < 0x80) return 1;
-  int need;
-  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return -1;
-  }
-  for (int i = 1; i <= need; ++i) {
-    if (static_cast<std::size_t>(i) >= s.size()) return -i;
-    const auto b = static_cast<unsigned char>(s[i]);
-    if (b < lo || b > hi) return -i;
-    lo = 0x80;
-    hi = 0xBF;
-  }
-  return need + 1;
-}
-
-}  // namespace
-
-void local_name_append(std::string_view raw, std::string& out) {
-  // ':' never occurs inside a multi-byte sequence or a maximal subpart, so
-  // cutting before decoding gives the same result as decoding first. One
-  // backward pass finds the cut and whether the local part is all ASCII,
-  // as names nearly always are.
-  std::size_t cut = raw.size();
-  unsigned char high = 0;
-  while (cut > 0 && raw[cut - 1] != ':') high |= static_cast<unsigned char>(raw[--cut]);
-  raw.remove_prefix(cut);
-  if (high < 0x80) {
-    out.append(raw);
-    return;
-  }
-  std::size_t i = 0;
-  while (i < raw.size()) {
-    // Copy the longest run of ASCII and valid sequences in one go.
-    std::size_t start = i;
-    int n;
-    while (i < raw.size() && (n = utf8_sequence(raw.substr(i))) > 0) i += n;
-    out.append(raw.substr(start, i - start));
-    if (i < raw.size()) {
-      out.append(kReplacement);
-      i += static_cast<std::size_t>(-utf8_sequence(raw.substr(i)));
-    }
-  }
-}
-
-std::string local_name(std::string_view raw) {
-  std::string out;
-  local_name_append(raw, out);
-  return out;
-}
-
-// ---- White space ----------------------------------------------------------------
-
-namespace {
-
-// Unicode White_Space: U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680,
-// U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
-bool ascii_space(unsigned char b) { return b == 0x20 || (b >= 0x09 && b <= 0x0D); }
-
-// Length of the white-space character starting at `s`, or 0.
-std::size_t space_at(std::string_view s) {
-  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  if (s.empty()) return 0;
-  if (ascii_space(b(0))) return 1;
-  if (s.size() >= 2 && b(0) == 0xC2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;
-  if (s.size() < 3) return 0;
-  if (b(0) == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;
-  if (b(0) == 0xE2 && b(1) == 0x80 &&
-      ((b(2) >= 0x80 && b(2) <= 0x8A) || b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF))
-    return 3;
-  if (b(0) == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;
-  if (b(0) == 0xE3 && b(1) == 0x80 && b(2) == 0x80) return 3;
-  return 0;
-}
-
-}  // namespace
-
-std::string_view trim_white_space(std::string_view s) {
-  // Most values start and end with an ASCII character that is not space.
-  if (!s.empty()) {
-    const auto first = static_cast<unsigned char>(s.front());
-    const auto last = static_cast<unsigned char>(s.back());
-    if (first < 0x80 && last < 0x80 && !ascii_space(first) && !ascii_space(last)) return s;
-  }
-  for (std::size_t n; (n = space_at(s)) != 0;) s.remove_prefix(n);
-  while (!s.empty()) {
-    const auto last = static_cast<unsigned char>(s.back());
-    if (last < 0x80) {
-      if (!ascii_space(last)) break;
-      s.remove_suffix(1);
-      continue;
-    }
-    // Every non-ASCII white-space character is 2 or 3 bytes long.
-    std::size_t n = 0;
-    for (std::size_t len = 2; len <= 3 && len <= s.size() && n == 0; ++len)
-      if (space_at(s.substr(s.size() - len)) == len) n = len;
-    if (n == 0) break;
-    s.remove_suffix(n);
-  }
-  return s;
-}
-
-// ---- Key index ------------------------------------------------------------------
-
-void KeyIndex::insert(std::size_t h, std::uint32_t pos) {
-  if ((size_ + 1) * 2 > slots_.size()) grow();
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t i = h & mask;
-  while (slots_[i].pos_plus1 != 0) i = (i + 1) & mask;
-  slots_[i] = Slot{static_cast<std::uint32_t>(h), pos + 1};
-  ++size_;
-}
-
-namespace {
-// The FNV-1a offset basis mixed with bytes from the kernel's random source;
-// if that is unavailable, with the clock and an address, which still differ
-// between runs.
-std::uint64_t random_hash_seed() {
-  std::uint64_t r = 0;
-  if (getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
-    r = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-        reinterpret_cast<std::uintptr_t>(&r);
-  }
-  return 0xcbf29ce484222325ULL ^ r;
-}
-}  // namespace
-
-const std::uint64_t KeyIndex::seed_ = random_hash_seed();
-
-void KeyIndex::grow() {
-  std::vector<Slot> old = std::move(slots_);
-  slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{0, 0});
-  const std::size_t mask = slots_.size() - 1;
-  // Only the low 32 bits of each hash are kept; they address the table
-  // well for any size a batch can reach.
-  for (const Slot& s : old) {
-    if (s.pos_plus1 == 0) continue;
-    std::size_t i = s.hash & mask;
-    while (slots_[i].pos_plus1 != 0) i = (i + 1) & mask;
-    slots_[i] = s;
-  }
-}
-
-void KeyIndex::clear() {
-  if (size_ != 0) std::fill(slots_.begin(), slots_.end(), Slot{0, 0});
-  size_ = 0;
-}
-
-void KeyIndex::release() {
-  slots_ = {};
-  size_ = 0;
-}
 
 // ---- Flattening -----------------------------------------------------------------
 
@@ -437,3 +265,4 @@ FlatRecord flatten_record(const XmlNode& node) {
 }
 
 }  // namespace qk::xml
+

@@ -1,12 +1,13 @@
-#include "xmlstream/py_iter.h"
+#include "py/xml_iter.h"
 
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <new>
 
-#include "boundary.h"
-#include "xmlstream/records.h"
+#include "py/boundary.h"
+#include "xmlstream/batch.h"
+#include "xmlstream/count.h"
 
 namespace qk::py {
 namespace {

@@ -1,4 +1,4 @@
-#include "boundary.h"
+#include "py/boundary.h"
 
 #include <cstring>
 

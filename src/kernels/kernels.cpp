@@ -1,7 +1,7 @@
 // Public kernels: the scalar element functions, the baseline x86-64 path
 // (SSE2, two lanes) and the run-time choice among the paths.
 
-#include "kernels.h"
+#include "kernels/kernels.h"
 
 #include <immintrin.h>
 
@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "kernels_isa.h"
+#include "kernels/kernels_isa.h"
 
 namespace qk::kernels {
 namespace {
@@ -27,7 +27,7 @@ inline F64 sqrt_lanes(F64 x) { return reinterpret_cast<F64>(_mm_sqrt_pd(reinterp
 }  // namespace
 }  // namespace qk::kernels
 
-#include "kernels_simd.h"
+#include "kernels/kernels_simd.h"
 
 namespace qk::kernels {
 namespace {

@@ -2,10 +2,10 @@
 #include <atomic>
 #include <cstdint>
 
-#include "arrays.h"
-#include "boundary.h"
-#include "kernels.h"
-#include "xmlstream/py_iter.h"
+#include "py/arrays.h"
+#include "py/boundary.h"
+#include "kernels/kernels.h"
+#include "py/xml_iter.h"
 
 namespace qk::py {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "boundary.h"
+#include "py/boundary.h"
 
 namespace qk::py {
 

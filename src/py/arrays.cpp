@@ -1,4 +1,4 @@
-#include "arrays.h"
+#include "py/arrays.h"
 
 #include <sys/mman.h>
 

@@ -8,7 +8,10 @@
 #include <vector>
 
 #include "check.h"
-#include "xmlstream/records.h"
+#include "xmlstream/batch.h"
+#include "xmlstream/count.h"
+#include "xmlstream/flatten.h"
+#include "xmlstream/text.h"
 
 using namespace qk::xml;
 

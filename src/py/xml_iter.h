@@ -2,7 +2,7 @@
 // and the XmlBatchIter type.
 #pragma once
 
-#include "pyref.h"
+#include "py/pyref.h"
 
 namespace qk::py {
 

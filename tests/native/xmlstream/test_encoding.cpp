@@ -45,7 +45,7 @@ std::string decode(const char* label, const std::string& bytes) {
 
 std::string data_dir() {
   std::string f = __FILE__;
-  return f.substr(0, f.rfind('/')) + "/../data/encodings/";
+  return f.substr(0, f.rfind('/')) + "/../../data/encodings/";
 }
 
 }  // namespace

@@ -4,6 +4,10 @@
 // a path releases what was built so far without hand-written Py_DECREF chains.
 #pragma once
 
+#ifdef QK_NO_PYTHON
+#error "the kernels and the XML core stay free of Python; only src/py/ may include it"
+#endif
+
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "check.h"
-#include "kernels.h"
+#include "kernels/kernels.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "kernels_isa.h"
+#include "kernels/kernels_isa.h"
 
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512dq")
@@ -28,7 +28,7 @@ inline F64 sqrt_lanes(F64 x) { return reinterpret_cast<F64>(_mm512_maskz_sqrt_pd
 }  // namespace
 }  // namespace qk::kernels
 
-#include "kernels_simd.h"
+#include "kernels/kernels_simd.h"
 
 namespace qk::kernels {
 constinit const Paths kAvx512Paths = paths_with<U64>();

@@ -1,0 +1,20 @@
+// Counting records without building them. No Python here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "xmlstream/reader.h"
+
+namespace qk::xml {
+
+// Counts records (children of top-level elements) without building them.
+// Returns false with `err` filled on an open, read or markup failure; `count`
+// is set only on success.
+bool count_xml_records(std::string_view path, std::uint64_t& count, XmlStreamError& err,
+                       std::size_t chunk = Reader::kReadBufferSize);
+// The same over a reader already opened (bytes in memory, for the fuzz target).
+bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err);
+
+}  // namespace qk::xml
