@@ -8,6 +8,7 @@ peak resident memory.
 
 Needs the pyarrow and pandas extras for the Parquet and pandas rows.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -30,16 +31,18 @@ def cases(src: str, out: str) -> list[tuple[str, list[str]]]:
         return [PY, "-m", "quelbrand", "convert", src, "--to", f"{out}/o.{ext}", "--quiet"]
 
     return [
-        ("`count_xml_records`",
-         snippet("import sys, quelbrand_kernels as qk; qk.count_xml_records(sys.argv[1])")),
-        ("loop over `stream_xml_file(path, 65536)`",
-         snippet("import sys, quelbrand_kernels as qk\n"
-                 "for b in qk.stream_xml_file(sys.argv[1], 65536): pass")),
+        ("`count_xml_records`", snippet("import sys, quelbrand_kernels as qk; qk.count_xml_records(sys.argv[1])")),
+        (
+            "loop over `stream_xml_file(path, 65536)`",
+            snippet("import sys, quelbrand_kernels as qk\nfor b in qk.stream_xml_file(sys.argv[1], 65536): pass"),
+        ),
         ("`quelbrand convert --to .csv` (two passes)", convert("csv")),
         ("`quelbrand convert --to .jsonl`", convert("jsonl")),
         ("`quelbrand convert --to .parquet` (two passes)", convert("parquet")),
-        ("`quelbrand.arrow.to_pandas` (whole file)",
-         snippet("import sys; from quelbrand.arrow import to_pandas; to_pandas(sys.argv[1])")),
+        (
+            "`quelbrand.arrow.to_pandas` (whole file)",
+            snippet("import sys; from quelbrand.arrow import to_pandas; to_pandas(sys.argv[1])"),
+        ),
         ("start-up and imports only", [PY, "-c", "import quelbrand.convert, pyarrow.parquet, pandas"]),
     ]
 
@@ -64,8 +67,7 @@ def main() -> None:
         src = args.file
         if src is None:
             src = f"{tmp}/records.xml"
-            subprocess.run([PY, str(Path(__file__).with_name("gen_xml.py")), "--mb", "100",
-                            "records", src], check=True)
+            subprocess.run([PY, str(Path(__file__).with_name("gen_xml.py")), "--mb", "100", "records", src], check=True)
         size = os.path.getsize(src)
         print(f"file: {src}, {size / 1e6:.1f} MB; load average {os.getloadavg()[0]:.2f}")
         print("| step | median s | MB/s | peak MiB |\n|---|---:|---:|---:|")
@@ -73,8 +75,7 @@ def main() -> None:
             runs = [run(cmd) for _ in range(args.repeat)]
             seconds = statistics.median(t for t, _ in runs)
             peak = max(m for _, m in runs)
-            print(f"| {name} | {seconds:.2f} | {size / 1e6 / seconds:.0f} | {peak:.0f} |",
-                  flush=True)
+            print(f"| {name} | {seconds:.2f} | {size / 1e6 / seconds:.0f} | {peak:.0f} |", flush=True)
 
 
 if __name__ == "__main__":

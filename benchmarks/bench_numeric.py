@@ -39,12 +39,16 @@ import quelbrand_kernels as qk
 # The inverse normal CDF formula in vectorised NumPy, same constants, same
 # evaluation order.
 
-A = (-39.69683028665376, 220.9460984245205, -275.9285104469687,
-     138.357751867269, -30.66479806614716, 2.506628277459239)
-B = (-54.47609879822406, 161.5858368580409, -155.6989798598866,
-     66.80131188771972, -13.28068155288572)
-C = (-0.007784894002430293, -0.3223964580411365, -2.400758277161838,
-     -2.549732539343734, 4.374664141464968, 2.938163982698783)
+A = (-39.69683028665376, 220.9460984245205, -275.9285104469687, 138.357751867269, -30.66479806614716, 2.506628277459239)
+B = (-54.47609879822406, 161.5858368580409, -155.6989798598866, 66.80131188771972, -13.28068155288572)
+C = (
+    -0.007784894002430293,
+    -0.3223964580411365,
+    -2.400758277161838,
+    -2.549732539343734,
+    4.374664141464968,
+    2.938163982698783,
+)
 D = (0.007784695709041462, 0.3224671290700398, 2.445134137142996, 3.754408661907416)
 P_LOW, P_HIGH = 0.02425, 0.97575
 
@@ -137,26 +141,32 @@ def check_formulas(rng: np.random.Generator) -> list:
     if int(ref[0]) != 0x47AB646C1D610C54:
         raise AssertionError("the NumPy keyed formula is wrong")
 
-    u = np.concatenate([rng.random(100_000), rng.random(10_000) * P_LOW,
-                        1.0 - rng.random(10_000) * P_LOW, [0.0, 1.0, np.nan, -1.0]])
+    u = np.concatenate(
+        [rng.random(100_000), rng.random(10_000) * P_LOW, 1.0 - rng.random(10_000) * P_LOW, [0.0, 1.0, np.nan, -1.0]]
+    )
     mine, theirs = qk.inv_norm_cdf(u), inv_norm_cdf_numpy(u)
-    same = (mine.view(np.uint64) == theirs.view(np.uint64))
+    same = mine.view(np.uint64) == theirs.view(np.uint64)
     finite = np.isfinite(mine)
     rel = np.max(np.abs(mine[finite] - theirs[finite]) / np.maximum(np.abs(mine[finite]), 1e-300))
-    lines.append(f"- inv_norm_cdf vs NumPy formula: {same.mean():.2%} bit-identical over "
-                 f"{u.size} inputs (20% in the tails), max relative difference {rel:.1e}; "
-                 f"NaN at the same places: {bool(np.array_equal(np.isnan(mine), np.isnan(theirs)))}")
-    lines.append(f"- inv_norm_cdf vs scipy ndtri: max abs difference "
-                 f"{np.max(np.abs(mine[finite] - scipy.special.ndtri(u[finite]))):.1e} "
-                 f"(the approximation's own error)")
+    lines.append(
+        f"- inv_norm_cdf vs NumPy formula: {same.mean():.2%} bit-identical over "
+        f"{u.size} inputs (20% in the tails), max relative difference {rel:.1e}; "
+        f"NaN at the same places: {bool(np.array_equal(np.isnan(mine), np.isnan(theirs)))}"
+    )
+    lines.append(
+        f"- inv_norm_cdf vs scipy ndtri: max abs difference "
+        f"{np.max(np.abs(mine[finite] - scipy.special.ndtri(u[finite]))):.1e} "
+        f"(the approximation's own error)"
+    )
 
     keys = rng.integers(0, 2**64, size=100_000, dtype=np.uint64, endpoint=False)
-    for name, fn, ref_fn in (("keyed_hash", qk.keyed_hash, keyed_hash_numpy),
-                             ("keyed_uniforms", qk.keyed_uniforms, keyed_uniforms_numpy)):
+    for name, fn, ref_fn in (
+        ("keyed_hash", qk.keyed_hash, keyed_hash_numpy),
+        ("keyed_uniforms", qk.keyed_uniforms, keyed_uniforms_numpy),
+    ):
         a, b = fn(2024, "bench", keys, 3), ref_fn(2024, "bench", keys, 3)
         ok = a.dtype == b.dtype and np.array_equal(a.view(np.uint64), b.view(np.uint64))
-        lines.append(f"- {name} vs NumPy formula over {keys.size} keys: "
-                     + ("bit-identical" if ok else "MISMATCH"))
+        lines.append(f"- {name} vs NumPy formula over {keys.size} keys: " + ("bit-identical" if ok else "MISMATCH"))
     return lines
 
 
@@ -205,47 +215,64 @@ def fmt_n(n: int) -> str:
 
 def bench_inv(sizes, repeat, rng) -> None:
     print("\n## inv_norm_cdf (median time per call)\n")
-    print("| n | inv_norm_cdf | ns/elem | np.copy | scipy ndtri | NumPy formula "
-          "| inv / copy | ndtri / inv | formula / inv |")
+    print(
+        "| n | inv_norm_cdf | ns/elem | np.copy | scipy ndtri | NumPy formula "
+        "| inv / copy | ndtri / inv | formula / inv |"
+    )
     print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
     for n in sizes:
         u = rng.random(n)
-        t = time_interleaved({
-            "inv": lambda: qk.inv_norm_cdf(u),
-            "copy": lambda: np.copy(u),
-            "ndtri": lambda: scipy.special.ndtri(u),
-            "formula": lambda: inv_norm_cdf_numpy(u),
-        }, repeat)
-        print(f"| {fmt_n(n)} | {fmt_time(t['inv'])} | {t['inv'] / n * 1e9:.2f} "
-              f"| {fmt_time(t['copy'])} | {fmt_time(t['ndtri'])} | {fmt_time(t['formula'])} "
-              f"| {t['inv'] / t['copy']:.2f}x | {t['ndtri'] / t['inv']:.2f}x "
-              f"| {t['formula'] / t['inv']:.1f}x |")
-    print("\nGoals: at 1e7 inv/copy <= 2.2x and ndtri/inv >= 4x; at 1e6 inv/copy <= 3.5x; "
-          "at n = 1 ndtri/inv >= 0.67x (call overhead within 1.5x of ndtri).")
+        t = time_interleaved(
+            {
+                "inv": lambda: qk.inv_norm_cdf(u),
+                "copy": lambda: np.copy(u),
+                "ndtri": lambda: scipy.special.ndtri(u),
+                "formula": lambda: inv_norm_cdf_numpy(u),
+            },
+            repeat,
+        )
+        print(
+            f"| {fmt_n(n)} | {fmt_time(t['inv'])} | {t['inv'] / n * 1e9:.2f} "
+            f"| {fmt_time(t['copy'])} | {fmt_time(t['ndtri'])} | {fmt_time(t['formula'])} "
+            f"| {t['inv'] / t['copy']:.2f}x | {t['ndtri'] / t['inv']:.2f}x "
+            f"| {t['formula'] / t['inv']:.1f}x |"
+        )
+    print(
+        "\nGoals: at 1e7 inv/copy <= 2.2x and ndtri/inv >= 4x; at 1e6 inv/copy <= 3.5x; "
+        "at n = 1 ndtri/inv >= 0.67x (call overhead within 1.5x of ndtri)."
+    )
 
 
 def bench_keyed(sizes, repeat, rng) -> None:
     pcg = np.random.Generator(np.random.PCG64(12345))
-    for name, fn, ref_fn in (("keyed_hash", qk.keyed_hash, keyed_hash_numpy),
-                             ("keyed_uniforms", qk.keyed_uniforms, keyed_uniforms_numpy)):
+    for name, fn, ref_fn in (
+        ("keyed_hash", qk.keyed_hash, keyed_hash_numpy),
+        ("keyed_uniforms", qk.keyed_uniforms, keyed_uniforms_numpy),
+    ):
         print(f"\n## {name} (median time per call)\n")
-        print(f"| n | {name} | ns/key | np.copy uint64 | NumPy formula | PCG64 random(n) "
-              "| kernel / copy | formula / kernel | PCG64 / kernel |")
+        print(
+            f"| n | {name} | ns/key | np.copy uint64 | NumPy formula | PCG64 random(n) "
+            "| kernel / copy | formula / kernel | PCG64 / kernel |"
+        )
         print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
         for n in sizes:
             keys = rng.integers(0, 2**64, size=n, dtype=np.uint64, endpoint=False)
-            t = time_interleaved({
-                "kernel": lambda: fn(2024, "bench", keys, 3),
-                "copy": lambda: np.copy(keys),
-                "formula": lambda: ref_fn(2024, "bench", keys, 3),
-                "pcg": lambda: pcg.random(n),
-            }, repeat)
-            print(f"| {fmt_n(n)} | {fmt_time(t['kernel'])} | {t['kernel'] / n * 1e9:.2f} "
-                  f"| {fmt_time(t['copy'])} | {fmt_time(t['formula'])} | {fmt_time(t['pcg'])} "
-                  f"| {t['kernel'] / t['copy']:.2f}x | {t['formula'] / t['kernel']:.1f}x "
-                  f"| {t['pcg'] / t['kernel']:.2f}x |")
-    print("\nGoals: at 1e7 kernel/copy <= 1.9x; at 1e6 kernel/copy <= 3x; "
-          "formula/kernel >= 6x; PCG64/kernel > 1x.")
+            t = time_interleaved(
+                {
+                    "kernel": lambda: fn(2024, "bench", keys, 3),
+                    "copy": lambda: np.copy(keys),
+                    "formula": lambda: ref_fn(2024, "bench", keys, 3),
+                    "pcg": lambda: pcg.random(n),
+                },
+                repeat,
+            )
+            print(
+                f"| {fmt_n(n)} | {fmt_time(t['kernel'])} | {t['kernel'] / n * 1e9:.2f} "
+                f"| {fmt_time(t['copy'])} | {fmt_time(t['formula'])} | {fmt_time(t['pcg'])} "
+                f"| {t['kernel'] / t['copy']:.2f}x | {t['formula'] / t['kernel']:.1f}x "
+                f"| {t['pcg'] / t['kernel']:.2f}x |"
+            )
+    print("\nGoals: at 1e7 kernel/copy <= 1.9x; at 1e6 kernel/copy <= 3x; formula/kernel >= 6x; PCG64/kernel > 1x.")
 
 
 def cpu_summary() -> str:
@@ -275,9 +302,11 @@ def main(argv=None) -> int:
 
     rng = np.random.default_rng(20240611)
     print(f"# Numeric kernels: median of {repeat} rounds\n")
-    print(f"CPU {cpu_summary()}; Python {platform.python_version()}, "
-          f"NumPy {np.__version__}, SciPy {scipy.__version__}; "
-          f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs\n")
+    print(
+        f"CPU {cpu_summary()}; Python {platform.python_version()}, "
+        f"NumPy {np.__version__}, SciPy {scipy.__version__}; "
+        f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} CPUs\n"
+    )
     print("\n".join(check_formulas(rng)))
     bench_inv(inv_sizes, repeat, rng)
     bench_keyed(keyed_sizes, repeat, rng)

@@ -284,8 +284,7 @@ def module_available() -> bool:
     try:
         import quelbrand_kernels  # noqa: F401
     except ImportError as e:
-        print(f"note: quelbrand_kernels is not importable ({e}); its rows are skipped",
-              file=sys.stderr)
+        print(f"note: quelbrand_kernels is not importable ({e}); its rows are skipped", file=sys.stderr)
         return False
     return True
 
@@ -327,8 +326,7 @@ def validate(directory: str, have_module: bool) -> list:
         if have_module:
             counts["count_xml_records"] = qk_count(path)
         verdict = "agree" if len(set(counts.values())) == 1 else "MISMATCH"
-        lines.append(f"- {kind}: record counts {verdict}: "
-                     + ", ".join(f"{k} {v}" for k, v in counts.items()))
+        lines.append(f"- {kind}: record counts {verdict}: " + ", ".join(f"{k} {v}" for k, v in counts.items()))
     return lines
 
 
@@ -354,8 +352,7 @@ def summarise(runs: list, size: int) -> dict:
         "spread": (max(secs) - min(secs)) / med,
         "recps": records / med if records else None,
         "records": {r["records"] for r in runs},
-        "rss_mib": None if runs[0]["rss_kib"] is None
-        else statistics.median(r["rss_kib"] for r in runs) / 1024,
+        "rss_mib": None if runs[0]["rss_kib"] is None else statistics.median(r["rss_kib"] for r in runs) / 1024,
     }
 
 
@@ -387,8 +384,7 @@ def main(argv=None) -> int:
 
     with tempfile.TemporaryDirectory() as tmp:
         floor_exe = compile_floor(tmp)
-        keys = [k for k, _, needs in MEASUREMENTS
-                if (have_module or not needs) and (k != "floor" or floor_exe)]
+        keys = [k for k, _, needs in MEASUREMENTS if (have_module or not needs) and (k != "floor" or floor_exe)]
         results = {}
         for kind in ("records", "wide"):
             path = ensure_file(kind, a.dir, mb)
@@ -402,8 +398,7 @@ def main(argv=None) -> int:
                     runs[k].append(measure(k, path, floor_exe))
             results[kind] = (path, size, {k: summarise(v, size) for k, v in runs.items()})
 
-    print(f"\n## Throughput (median of {repeat}; MB = 10^6 bytes; "
-          f"spread = (max - min) / median of the times)\n")
+    print(f"\n## Throughput (median of {repeat}; MB = 10^6 bytes; spread = (max - min) / median of the times)\n")
     for kind, (path, size, res) in results.items():
         print(f"### {kind}: {path}, {size / 1e6:.1f} MB\n")
         print("| measurement | MB/s | records/s | peak RSS MiB | spread |")
@@ -411,8 +406,10 @@ def main(argv=None) -> int:
         for k, label, _ in MEASUREMENTS:
             if k in res:
                 r = res[k]
-                print(f"| {label} | {fmt_rate(r['mbps'])} | {fmt_rate(r['recps'], '/s')} "
-                      f"| {fmt_rate(r['rss_mib'])} | {100 * r['spread']:.0f}% |")
+                print(
+                    f"| {label} | {fmt_rate(r['mbps'])} | {fmt_rate(r['recps'], '/s')} "
+                    f"| {fmt_rate(r['rss_mib'])} | {100 * r['spread']:.0f}% |"
+                )
         print()
 
     def get(kind, k, field):

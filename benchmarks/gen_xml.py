@@ -31,20 +31,57 @@ _WORDS = (
     "xray yankee zulu"
 ).split()
 _NAMES = [
-    "Ann Smith", "Bob &amp; Co", "Zo&#235; Martin", "Jos&#233; Garc&#237;a",
-    "M&#252;ller GmbH", "O&apos;Brien", "Ren\u00e9e Dubois", "\u6771\u4eac Trading",
-    "&quot;Quoted&quot; Ltd", "Smith &lt;Jr&gt;", "\u00c5sa Lindstr\u00f6m", "Li Wei",
+    "Ann Smith",
+    "Bob &amp; Co",
+    "Zo&#235; Martin",
+    "Jos&#233; Garc&#237;a",
+    "M&#252;ller GmbH",
+    "O&apos;Brien",
+    "Ren\u00e9e Dubois",
+    "\u6771\u4eac Trading",
+    "&quot;Quoted&quot; Ltd",
+    "Smith &lt;Jr&gt;",
+    "\u00c5sa Lindstr\u00f6m",
+    "Li Wei",
 ]
 _CITIES = [
-    "Oslo", "Bergen", "Z&#252;rich", "M\u00fcnchen", "S\u00e3o Paulo", "Lyon",
-    "Krak&#x00F3;w", "Reykjav\u00edk", "Porto", "Gen\u00e8ve", "Tallinn", "Cork",
+    "Oslo",
+    "Bergen",
+    "Z&#252;rich",
+    "M\u00fcnchen",
+    "S\u00e3o Paulo",
+    "Lyon",
+    "Krak&#x00F3;w",
+    "Reykjav\u00edk",
+    "Porto",
+    "Gen\u00e8ve",
+    "Tallinn",
+    "Cork",
 ]
 _STREETS = ["Main St", "High Street", "Rue de la Paix", "K&#246;nigsallee", "Elm &amp; 5th"]
 _STATUS = ["active", "closed", "pending", "on hold"]
 _CURRENCIES = ["EUR", "USD", "NOK", "JPY"]
 _SHORT = [
-    "0", "1", "7", "42", "x", "ab", "no", "yes", "3.14", "-2", "N/A", "ok",
-    "12.5", "Z", "qq", "1e3", "red", "blue", "&amp;", "&#233;t&#233;",
+    "0",
+    "1",
+    "7",
+    "42",
+    "x",
+    "ab",
+    "no",
+    "yes",
+    "3.14",
+    "-2",
+    "N/A",
+    "ok",
+    "12.5",
+    "Z",
+    "qq",
+    "1e3",
+    "red",
+    "blue",
+    "&amp;",
+    "&#233;t&#233;",
 ]
 
 ROOT_OPEN = (
@@ -69,10 +106,7 @@ def _f_code(rng, i):
 
 def _f_amount(rng, i):
     cents = rng.randrange(10**7)
-    return (
-        f'    <amount currency="{rng.choice(_CURRENCIES)}" '
-        f'exact="true">{cents // 100}.{cents % 100:02d}</amount>\n'
-    )
+    return f'    <amount currency="{rng.choice(_CURRENCIES)}" exact="true">{cents // 100}.{cents % 100:02d}</amount>\n'
 
 
 def _f_created(rng, i):
@@ -88,10 +122,7 @@ def _f_status(rng, i):
 
 def _f_note(rng, i):
     # CDATA content is kept raw: "&amp;" here is five characters.
-    return (
-        f"    <note><![CDATA[raw <b>{rng.choice(_WORDS)}</b> & &amp; kept]]>"
-        f" and {rng.choice(_WORDS)}</note>\n"
-    )
+    return f"    <note><![CDATA[raw <b>{rng.choice(_WORDS)}</b> & &amp; kept]]> and {rng.choice(_WORDS)}</note>\n"
 
 
 def _f_address(rng, i):
@@ -113,8 +144,7 @@ def _f_phones(rng, i):
     # The same leaf name several times directly under the record.
     n = rng.randrange(2, 4)
     return "".join(
-        f'    <phone type="{t}">+47 {rng.randrange(10**7, 10**8)}</phone>\n'
-        for t in ("home", "work", "cell")[:n]
+        f'    <phone type="{t}">+47 {rng.randrange(10**7, 10**8)}</phone>\n' for t in ("home", "work", "cell")[:n]
     )
 
 
@@ -150,8 +180,20 @@ def _f_description(rng, i):
 
 
 _OPTIONAL = (
-    _f_email, _f_code, _f_amount, _f_created, _f_status, _f_note, _f_address,
-    _f_city, _f_phones, _f_tags, _f_geo, _f_empty, _f_comment, _f_description,
+    _f_email,
+    _f_code,
+    _f_amount,
+    _f_created,
+    _f_status,
+    _f_note,
+    _f_address,
+    _f_city,
+    _f_phones,
+    _f_tags,
+    _f_geo,
+    _f_empty,
+    _f_comment,
+    _f_description,
 )
 
 

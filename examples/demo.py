@@ -1,5 +1,6 @@
 """A short tour: stream a bundled XML file as column batches, count its
 records, and draw deterministic keyed uniforms and normals."""
+
 from pathlib import Path
 
 import numpy as np

@@ -9,6 +9,7 @@ import sys
 
 import pytest
 
+import quelbrand
 import quelbrand.convert
 import quelbrand_kernels as qk
 from quelbrand.convert import atomic_output
@@ -272,3 +273,37 @@ def test_progress_bar_redraws_at_most_every_interval():
     draws = stream.getvalue().split("\r")[1:]
     assert [d.split("| ")[1].split()[0] for d in draws] == ["0/1000", "1000/1000", "1000/1000"]
     assert stream.getvalue().endswith("\n")
+
+
+# ---- Which failures are the user's ---------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "error, is_users",
+    [
+        (ValueError("failed to parse XML file 'x.xml': unexpected end of file"), True),
+        (quelbrand.ConversionError("cannot convert '-' to csv"), True),
+        (ValueError("invalid literal for int() with base 10: 'x'"), False),
+    ],
+)
+def test_only_input_and_output_errors_lose_their_traceback(doc, monkeypatch, capsys, error, is_users):
+    from quelbrand import cli
+
+    def fail(*args, **kwargs):
+        raise error
+
+    monkeypatch.setattr(cli, "convert", fail)
+    argv = ["convert", doc, "--to", os.devnull + ".csv"]
+    if is_users:
+        assert cli.main(argv) == 1
+        assert capsys.readouterr().err == f"quelbrand: {error}\n"
+    else:
+        # A bug must show where it happened.
+        with pytest.raises(ValueError, match="invalid literal"):
+            cli.main(argv)
+
+
+def test_the_module_errors_are_recognised(tmp_path):
+    with pytest.raises(ValueError) as info:
+        qk.count_xml_records(str(tmp_path / "missing.xml"))
+    assert quelbrand.is_xml_error(info.value)

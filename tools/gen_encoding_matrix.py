@@ -5,6 +5,7 @@ UTF-8 text of its <r> element, or "!error" when decoding must fail.
 
 The files are committed; re-run this script after changing the matrix.
 """
+
 from pathlib import Path
 
 OUT = Path(__file__).resolve().parent.parent / "tests" / "data" / "encodings"
@@ -56,8 +57,11 @@ def main():
     # Failures: Latin-1 bytes read as UTF-8, an unknown label, a lone surrogate.
     emit("nobom__none-latin1-bytes.xml", document(None, "é").encode("latin-1"), "!error")
     emit("nobom__bogus-latin1-bytes.xml", document("bogus", "é").encode("latin-1"), "!error")
-    emit("utf16le__lone-surrogate.xml",
-         b"\xff\xfe" + "<r>a".encode("utf-16-le") + b"\x00\xd8" + "b</r>".encode("utf-16-le"), "!error")
+    emit(
+        "utf16le__lone-surrogate.xml",
+        b"\xff\xfe" + "<r>a".encode("utf-16-le") + b"\x00\xd8" + "b</r>".encode("utf-16-le"),
+        "!error",
+    )
     (OUT / "expected.txt").write_text("\n".join(expected) + "\n", encoding="utf-8")
 
 

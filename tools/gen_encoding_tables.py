@@ -7,6 +7,7 @@ DATA_DIR holds whatwg-encodings.json (encodings and their labels) and
 whatwg-index/index-*.txt (the single-byte indexes). The output is committed,
 so building the extension never needs the data directory.
 """
+
 import json
 import sys
 from pathlib import Path
@@ -63,8 +64,11 @@ def main():
     if len(sys.argv) not in (2, 3):
         raise SystemExit(__doc__)
     data = Path(sys.argv[1])
-    out = Path(sys.argv[2]) if len(sys.argv) == 3 else (
-        Path(__file__).resolve().parent.parent / "src" / "xmlstream" / "encoding_tables.inc")
+    out = (
+        Path(sys.argv[2])
+        if len(sys.argv) == 3
+        else (Path(__file__).resolve().parent.parent / "src" / "xmlstream" / "encoding_tables.inc")
+    )
     groups = json.loads((data / "whatwg-encodings.json").read_text(encoding="utf-8"))
 
     lines = [HEADER]
@@ -82,7 +86,7 @@ def main():
                     tables[index] = f"kIndex_{ident(index)}"
                     lines.append(f"static constexpr char16_t {tables[index]}[128] = {{")
                     for row in range(0, 128, 8):
-                        cells = ", ".join(f"0x{v:04X}" for v in values[row:row + 8])
+                        cells = ", ".join(f"0x{v:04X}" for v in values[row : row + 8])
                         lines.append(f"    {cells},")
                     lines.append("};")
                 table = tables[index]

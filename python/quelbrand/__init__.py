@@ -9,12 +9,28 @@ from types import ModuleType
 
 __version__ = "0.1.0"
 
-__all__ = ["MissingExtraError", "require_extra"]
+__all__ = ["ConversionError", "MissingExtraError", "is_xml_error", "require_extra"]
+
+# The fixed start of every message the native module gives an XML failure.
+_XML_ERROR_PREFIX = "failed to parse XML file '"
 
 
 class MissingExtraError(ImportError):
     """An optional dependency is not installed; the message names the extra
     that provides it."""
+
+
+class ConversionError(ValueError):
+    """A table cannot be made as asked: the input can be read only once where
+    the output needs two passes, the output format is unknown, or a batch does
+    not fit the requested columns. A ValueError, like the module's own XML
+    errors, so one `except ValueError` catches both."""
+
+
+def is_xml_error(exc: BaseException) -> bool:
+    """Whether `exc` is the native module's report of an unreadable or
+    malformed XML file (a ValueError with a fixed message prefix)."""
+    return type(exc) is ValueError and str(exc).startswith(_XML_ERROR_PREFIX)
 
 
 def require_extra(module: str, extra: str, purpose: str) -> ModuleType:

@@ -7,20 +7,26 @@ column list, filling a column a batch lacks with nulls. Every value the XML
 stream yields is text or missing, so every column is a nullable Arrow string.
 
 pyarrow and pandas are optional and imported only by the functions that need
-them; `sized_batches`, `discover_columns` and `align_columns` work without
-either.
+them. `sized_batches`, `discover_columns`, `align_columns` and `is_read_once`
+live in quelbrand.batches and are re-exported here.
 """
 
 from __future__ import annotations
 
-import os
-import stat
-from collections.abc import Callable, Iterator, Sequence
-from typing import TYPE_CHECKING, Any, Union
-
-import quelbrand_kernels as qk
+from collections.abc import Iterator, Sequence
+from typing import TYPE_CHECKING, Any
 
 from quelbrand import require_extra
+from quelbrand.batches import (
+    DEFAULT_BATCH_ROWS,
+    Column,
+    PathArg,
+    align_columns,
+    checked_columns,
+    discover_columns,
+    is_read_once,
+    sized_batches,
+)
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
@@ -36,116 +42,6 @@ __all__ = [
     "string_schema",
     "to_pandas",
 ]
-
-DEFAULT_BATCH_ROWS = 65536
-
-PathArg = Union[str, os.PathLike[str]]
-Column = list[Union[str, None]]
-
-
-# ---------------------------------------------------------------------------
-# Batches and columns (pure Python)
-
-
-def sized_batches(
-    path: PathArg, batch_rows: int = DEFAULT_BATCH_ROWS
-) -> Iterator[tuple[list[str], list[Column], int]]:
-    """Streams the file's batches as (names, values, rows).
-
-    A batch's columns tell its row count, except in a batch whose records
-    all lack values: it has no columns at all. Such a batch still holds a
-    full batch of records unless it is the last, and the file's record count
-    (taken only when such a batch turns up) tells how many the last holds.
-    So a record without values is always a row of nulls, whatever the batch
-    size. A pipe cannot be counted (a second reader would wait for a writer
-    that never comes), so there such a batch is held until the next one shows
-    whether it was the last; if it was, its size is unknowable and ValueError
-    says so. XML failures raise the module's ValueError."""
-    source = os.fspath(path)  # the native functions take a str path only
-    full = max(batch_rows, 1)  # a batch size of 0 gives one record per batch
-    if is_read_once(source):
-        yield from _sized_from_pipe(source, batch_rows, full)
-        return
-    delivered = 0
-    total: int | None = None
-    for names, values in qk.stream_xml_file(source, batch_rows):
-        if values:
-            rows = len(values[0])
-        else:
-            if total is None:
-                total = qk.count_xml_records(source)
-            rows = max(0, min(full, total - delivered))
-        delivered += rows
-        yield names, values, rows
-
-
-def _sized_from_pipe(source: str, batch_rows: int, full: int) -> Iterator[tuple[list[str], list[Column], int]]:
-    held = False  # a batch without columns is waiting for the next one
-    for names, values in qk.stream_xml_file(source, batch_rows):
-        if held:
-            yield [], [], full
-        held = not values
-        if values:
-            yield names, values, len(values[0])
-    if held:
-        raise ValueError(
-            f"cannot tell how many records without values end {source!r}: it is a pipe, "
-            "which cannot be read again to count them; read it from a file instead"
-        )
-
-
-def is_read_once(path: str) -> bool:
-    """Whether `path` is a pipe, socket or character device, whose data a
-    second reader would not see again. A path that cannot be examined is left
-    for the reader to report."""
-    try:
-        mode = os.stat(path).st_mode
-    except OSError:
-        return False
-    return stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode) or stat.S_ISCHR(mode)
-
-
-def discover_columns(
-    path: PathArg,
-    batch_rows: int = DEFAULT_BATCH_ROWS,
-    *,
-    on_batch: Callable[[int], object] | None = None,
-) -> list[str]:
-    """Reads the whole file and returns every column name, in order of first
-    appearance. `on_batch`, if given, is called with the row count of each
-    batch (for progress reporting). XML failures raise the module's
-    ValueError."""
-    seen: dict[str, None] = {}
-    for names, _, rows in sized_batches(path, batch_rows):
-        seen.update(dict.fromkeys(names))
-        if on_batch is not None:
-            on_batch(rows)
-    return list(seen)
-
-
-def align_columns(names: Sequence[str], values: Sequence[Column], columns: Sequence[str], rows: int) -> list[Column]:
-    """Returns a batch of `rows` rows lined up with `columns`: a column the
-    batch lacks becomes a list of None. The result may share lists with
-    `values` (and the null lists with each other), so treat it as read-only.
-    A batch column missing from `columns` raises ValueError, since dropping
-    it would lose data."""
-    wanted = set(columns)
-    for name in names:
-        if name not in wanted:
-            raise ValueError(f"the XML batch has a column {name!r} that is not among the requested columns")
-    by_name = dict(zip(names, values))
-    nulls: Column = [None] * rows
-    return [by_name.get(name, nulls) for name in columns]
-
-
-def _checked_columns(columns: Sequence[str] | None) -> list[str] | None:
-    if columns is None:
-        return None
-    fixed = list(columns)
-    if len(set(fixed)) != len(fixed):
-        raise ValueError(f"duplicate names in columns: {fixed!r}")
-    return fixed
-
 
 # ---------------------------------------------------------------------------
 # Arrow
@@ -185,7 +81,7 @@ def record_batches(
     `discover_columns` to be safe). XML failures raise the module's
     ValueError from the iteration."""
     pa = _pyarrow("Arrow record batches")
-    fixed = _checked_columns(columns)
+    fixed = checked_columns(columns)
 
     def generate() -> Iterator[pyarrow.RecordBatch]:
         for names, values, rows in sized_batches(path, batch_rows):
@@ -218,7 +114,7 @@ def to_pandas(
     conversion, so memory is about the Arrow table plus the frame."""
     pa = _pyarrow("to_pandas")
     pd = require_extra("pandas", "pandas", "to_pandas")
-    fixed = _checked_columns(columns)
+    fixed = checked_columns(columns)
     parts = list(record_batches(path, batch_rows, columns=fixed))
     if fixed is None:
         # Each part has its own columns: pad every part to the union.
@@ -236,8 +132,5 @@ def _padded(pa: Any, part: pyarrow.RecordBatch, columns: list[str]) -> pyarrow.R
     if part.schema.names == columns:
         return part
     present = set(part.schema.names)
-    arrays = [
-        part.column(name) if name in present else pa.nulls(part.num_rows, pa.string())
-        for name in columns
-    ]
+    arrays = [part.column(name) if name in present else pa.nulls(part.num_rows, pa.string()) for name in columns]
     return pa.RecordBatch.from_arrays(arrays, schema=string_schema(columns))

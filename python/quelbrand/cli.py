@@ -18,9 +18,8 @@ from collections.abc import Sequence
 from typing import TextIO
 
 import quelbrand_kernels as qk
-
-from quelbrand import MissingExtraError, __version__, require_extra
-from quelbrand.arrow import DEFAULT_BATCH_ROWS
+from quelbrand import ConversionError, MissingExtraError, __version__, is_xml_error, require_extra
+from quelbrand.batches import DEFAULT_BATCH_ROWS
 from quelbrand.convert import FORMATS, convert, format_of
 
 __all__ = ["main"]
@@ -118,7 +117,10 @@ def build_parser() -> argparse.ArgumentParser:
     )
     convert_parser.add_argument("file", metavar="FILE", help="the XML file to read")
     convert_parser.add_argument(
-        "--to", required=True, metavar="OUT", help="the output file; its extension (.csv, .jsonl, .parquet) picks the format"
+        "--to",
+        required=True,
+        metavar="OUT",
+        help="the output file; its extension (.csv, .jsonl, .parquet) picks the format",
     )
     convert_parser.add_argument("--format", choices=FORMATS, help="the output format, whatever OUT's extension")
     convert_parser.add_argument(
@@ -255,7 +257,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         _error(exc)
         return EXIT_USAGE
     except ValueError as exc:
-        # XML failures: the module's message says which file and what went wrong.
+        # The module's XML failures and our own refusals say which file and
+        # what went wrong. Any other ValueError is a bug, and its traceback
+        # is what a report needs.
+        if not (isinstance(exc, ConversionError) or is_xml_error(exc)):
+            raise
         _error(exc)
         return EXIT_FAILURE
     except BrokenPipeError:

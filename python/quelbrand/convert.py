@@ -26,17 +26,15 @@ from json.encoder import encode_basestring
 from typing import TextIO
 
 import quelbrand_kernels as qk
-
-from quelbrand import require_extra
-from quelbrand.arrow import (
+from quelbrand import ConversionError, require_extra
+from quelbrand.arrow import record_batches, string_schema
+from quelbrand.batches import (
     DEFAULT_BATCH_ROWS,
     PathArg,
     align_columns,
     discover_columns,
     is_read_once,
-    record_batches,
     sized_batches,
-    string_schema,
 )
 from quelbrand.progress import ProgressBar
 
@@ -49,7 +47,7 @@ TWO_PASS_FORMATS = ("csv", "parquet")
 
 # Parquet row groups gather native batches up to this many rows, so a small
 # batch size does not make a file of tiny row groups.
-PARQUET_ROW_GROUP_ROWS = 65536
+PARQUET_ROW_GROUP_ROWS = DEFAULT_BATCH_ROWS
 
 # JSON Lines output encodes this many rows of a batch at a time.
 JSONL_SLICE_ROWS = 4096
@@ -62,7 +60,7 @@ def format_of(path: PathArg) -> str:
     """The output format named by the file's extension."""
     extension = os.path.splitext(os.fspath(path))[1].lower().lstrip(".")
     if extension not in FORMATS:
-        raise ValueError(f"cannot tell the output format of {os.fspath(path)!r}: name it .csv, .jsonl or .parquet")
+        raise ConversionError(f"cannot tell the output format of {os.fspath(path)!r}: name it .csv, .jsonl or .parquet")
     return extension
 
 
@@ -87,7 +85,7 @@ def convert(
     value as an empty field; all columns are text."""
     fmt = format_of(destination) if fmt is None else fmt
     if fmt not in FORMATS:
-        raise ValueError(f"unknown output format {fmt!r}; choose one of {', '.join(FORMATS)}")
+        raise ConversionError(f"unknown output format {fmt!r}; choose one of {', '.join(FORMATS)}")
     if fmt == "parquet":
         # Fail before reading anything when the extra is missing.
         require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
@@ -96,7 +94,7 @@ def convert(
         # A second pass would find a pipe empty and write a table without
         # rows; counting records for the bar would eat it as well.
         if fmt in TWO_PASS_FORMATS:
-            raise ValueError(
+            raise ConversionError(
                 f"cannot convert {src!r} to {fmt}: it is a pipe or device that can be read only once, and {fmt} "
                 "output reads the file twice to find every column; convert to jsonl or save the input to a file first"
             )
@@ -177,8 +175,10 @@ def _write_jsonl(source: str, output: str, batch_rows: int, bar: BarFactory) -> 
                 keys = [encode_basestring(name) + ": " for name in names]
                 for start in range(0, count, JSONL_SLICE_ROWS):
                     members = [
-                        [None if value is None else key + encode_basestring(value)
-                         for value in column[start : start + JSONL_SLICE_ROWS]]
+                        [
+                            None if value is None else key + encode_basestring(value)
+                            for value in column[start : start + JSONL_SLICE_ROWS]
+                        ]
                         for key, column in zip(keys, values)
                     ]
                     file.writelines("{" + ", ".join(filter(None, row)) + "}\n" for row in zip(*members))

@@ -8,6 +8,7 @@ cluster; the workers need quelbrand_kernels installed as well.
 Files become partitions one to one: a file is read by exactly one task, so the
 number of partitions is the number of files and a huge file is never split.
 """
+
 from __future__ import annotations
 
 import os
@@ -15,7 +16,7 @@ from collections.abc import Sequence
 from functools import partial
 from typing import Any
 
-from . import require_extra
+from quelbrand import ConversionError, require_extra
 
 # Fail at import, naming the extra, rather than at the first call.
 for _module in ("numpy", "pandas", "pyarrow", "dask.array", "dask.bag", "dask.dataframe"):
@@ -30,8 +31,8 @@ from dask.base import compute
 from dask.delayed import delayed
 
 import quelbrand_kernels as qk
-
-from .arrow import discover_columns, sized_batches, to_pandas
+from quelbrand.arrow import to_pandas
+from quelbrand.batches import DEFAULT_BATCH_ROWS, discover_columns, sized_batches
 
 __all__ = ["read_xml", "read_xml_bag", "keyed_hash", "keyed_uniforms", "inv_norm_cdf"]
 
@@ -74,16 +75,17 @@ def _survey(path: str, batch_rows: int, discover: bool) -> tuple[int, list[str]]
     return rows, names
 
 
-def _read_partition(path: str, offset: int, count: int, *, batch_rows: int,
-                    names: list[str]) -> pd.DataFrame:
+def _read_partition(path: str, offset: int, count: int, *, batch_rows: int, names: list[str]) -> pd.DataFrame:
     # Not a `columns` keyword: Dask would push column selections down into it,
     # and to_pandas refuses to drop a column the file has.
     frame = to_pandas(path, batch_rows, columns=names)
     # The counts fixed every partition's index range; a file that no longer
     # matches its count would put rows outside it.
     if len(frame) != count:
-        raise ValueError(f"XML file '{path}' holds {len(frame)} records, but {count} were "
-                         "counted when the DataFrame was built: was it changed since?")
+        raise ConversionError(
+            f"XML file '{path}' holds {len(frame)} records, but {count} were "
+            "counted when the DataFrame was built: was it changed since?"
+        )
     frame.index = pd.RangeIndex(offset, offset + len(frame))
     return frame
 
@@ -95,8 +97,12 @@ def _empty_frame(columns: list[str]) -> pd.DataFrame:
     return frame
 
 
-def read_xml(paths: Sequence[str | os.PathLike[str]], *, batch_rows: int = 65536,
-             columns: Sequence[str] | None = None) -> dd.DataFrame:
+def read_xml(
+    paths: Sequence[str | os.PathLike[str]],
+    *,
+    batch_rows: int = DEFAULT_BATCH_ROWS,
+    columns: Sequence[str] | None = None,
+) -> dd.DataFrame:
     """One Dask DataFrame over many XML files, one partition per file, in order.
 
     The columns are ``columns`` when given, in that order (a column a file
@@ -131,26 +137,35 @@ def read_xml(paths: Sequence[str | os.PathLike[str]], *, batch_rows: int = 65536
     # middle would repeat one, so those layouts go without.
     divisions = tuple(offsets) if all(c > 0 for c in counts[:-1]) else None
     frame: dd.DataFrame = dd.from_map(  # type: ignore[no-untyped-call]
-        _read_partition, files, offsets[:-1], counts,
-        meta=_empty_frame(names), divisions=divisions, label="read-xml",
-        enforce_metadata=False, batch_rows=batch_rows, names=names)
+        _read_partition,
+        files,
+        offsets[:-1],
+        counts,
+        meta=_empty_frame(names),
+        divisions=divisions,
+        label="read-xml",
+        enforce_metadata=False,
+        batch_rows=batch_rows,
+        names=names,
+    )
     return frame
 
 
 # ---- Files to a Bag of records ------------------------------------------------------
 
+
 def _records(path: str, batch_rows: int) -> list[dict[str, str]]:
     out: list[dict[str, str]] = []
     # sized_batches, so that records without values are still records ({}).
     for names, values, rows in sized_batches(path, batch_rows):
-        out.extend({name: value for name, column in zip(names, values)
-                    if (value := column[i]) is not None}
-                   for i in range(rows))
+        out.extend(
+            {name: value for name, column in zip(names, values) if (value := column[i]) is not None}
+            for i in range(rows)
+        )
     return out
 
 
-def read_xml_bag(paths: Sequence[str | os.PathLike[str]], *,
-                 batch_rows: int = 65536) -> db.Bag:
+def read_xml_bag(paths: Sequence[str | os.PathLike[str]], *, batch_rows: int = DEFAULT_BATCH_ROWS) -> db.Bag:
     """A Dask Bag of records, one partition per file, in order.
 
     Each record is a dict of its non-null values, keyed by column name in the
@@ -176,11 +191,13 @@ def read_xml_bag(paths: Sequence[str | os.PathLike[str]], *,
 
 def _blockwise(fn: Any, arr: da.Array, out_dtype: type[np.generic]) -> da.Array:
     if not isinstance(arr, da.Array):
-        raise TypeError(f"expected a dask array, got {type(arr).__name__}; "
-                        "call quelbrand_kernels directly for NumPy arrays")
+        raise TypeError(
+            f"expected a dask array, got {type(arr).__name__}; call quelbrand_kernels directly for NumPy arrays"
+        )
     fn(np.empty((0,) * arr.ndim, dtype=arr.dtype))
     out: da.Array = da.map_blocks(  # type: ignore[no-untyped-call]
-        fn, arr, dtype=out_dtype, meta=np.empty((0,), dtype=out_dtype))
+        fn, arr, dtype=out_dtype, meta=np.empty((0,), dtype=out_dtype)
+    )
     return out
 
 

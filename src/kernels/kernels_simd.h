@@ -44,6 +44,13 @@ template <class T>
 
 // ---------------------------------------------------------------------------
 // Inverse normal CDF
+//
+// Peter J. Acklam's rational approximation (2003): one rational function of
+// p - 0.5 on the central region [kPLow, kPHigh], and one of sqrt(-2 log p)
+// on each tail. Its relative error is below 1.15e-9 over the whole open
+// interval. The coefficients are his, digit for digit; the results promise
+// bit-identical values on every machine, not more accuracy, so there is no
+// refinement step, and changing a digit changes every user's draws.
 
 constexpr double kPLow = 0.02425;
 constexpr double kPHigh = 0.97575;
