@@ -1,5 +1,7 @@
 #include "py/boundary.h"
 
+#include <time.h>
+
 #include <cstring>
 
 namespace qk::py {
@@ -154,6 +156,48 @@ std::string_view to_utf8(PyObject* obj, const char* param) {
   const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
   if (s == nullptr) fail_argument(param);
   return std::string_view(s, static_cast<size_t>(n));
+}
+
+// ---- Running without the interpreter lock -----------------------------------
+
+namespace {
+// Often enough that Ctrl-C feels immediate, rarely enough that taking the
+// lock costs nothing measurable.
+constexpr std::uint64_t kSignalPollNs = 20'000'000;
+unsigned long g_main_thread = 0;  // set at import; 0 = unknown: poll on every thread
+}  // namespace
+
+void note_main_thread() {
+  Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  Ref main = threading ? Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : Ref();
+  Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
+  unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+  if (PyErr_Occurred()) {
+    PyErr_Clear();  // without it every thread polls, which is only slower
+    id = 0;
+  }
+  g_main_thread = id;
+}
+
+std::uint64_t Unlocked::now_ns() {
+  // The coarse clock is read without a system call, and its few
+  // milliseconds of resolution are plenty here.
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+  return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+Unlocked::Unlocked()
+    : ts_(PyEval_SaveThread()),
+      on_main_thread_(g_main_thread == 0 || PyThread_get_thread_ident() == g_main_thread),
+      next_poll_ns_(now_ns() + kSignalPollNs) {}
+
+bool Unlocked::poll() {
+  PyEval_RestoreThread(ts_);
+  const bool raised = PyErr_CheckSignals() != 0;
+  ts_ = PyEval_SaveThread();
+  next_poll_ns_ = now_ns() + kSignalPollNs;
+  return raised;
 }
 
 }  // namespace qk::py

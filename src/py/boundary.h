@@ -92,15 +92,43 @@ std::string_view to_utf8(PyObject* obj, const char* param);
 
 // ---- Running without the interpreter lock -----------------------------------
 
-// Runs `work` with the lock released; the lock is back before anything,
-// value or exception, leaves.
+// The interpreter lock, released for the life of the object. Python runs
+// signal handlers only while some thread holds the lock, so long work done
+// here calls signals_raised() now and then; otherwise a scan of /dev/zero
+// would never see Ctrl-C.
+class Unlocked {
+ public:
+  Unlocked();
+  ~Unlocked() { PyEval_RestoreThread(ts_); }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+  // Runs pending signal handlers, taking the lock just for that: at most
+  // every few milliseconds, and only on the main thread, the one they run
+  // on, so other threads never queue for the lock. True when a handler
+  // raised: its exception is pending, and the work should stop and return.
+  bool signals_raised() { return on_main_thread_ && now_ns() >= next_poll_ns_ && poll(); }
+  // The same without waiting for the interval: for a read a signal cut short.
+  bool signals_raised_now() { return on_main_thread_ && poll(); }
+
+ private:
+  static std::uint64_t now_ns();
+  bool poll();
+
+  PyThreadState* ts_;
+  bool on_main_thread_;
+  std::uint64_t next_poll_ns_;
+};
+
+// Runs `work(unlocked)` with the lock released; the lock is back before
+// anything, value or exception, leaves.
 template <class F>
 decltype(auto) run_unlocked(F&& work) {
-  struct Relock {
-    PyThreadState* ts;
-    ~Relock() { PyEval_RestoreThread(ts); }
-  } relock{PyEval_SaveThread()};
-  return work();
+  Unlocked unlocked;
+  return work(unlocked);
 }
+
+// Remembers which thread is the main one; called once at import.
+void note_main_thread();
 
 }  // namespace qk::py

@@ -1,4 +1,5 @@
 // Module initialisation, registration and the numeric entry points.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -14,6 +15,19 @@ namespace {
 // Bind and convert with the lock held, copy, compute unlocked in place, and
 // hand the same buffer to the result.
 
+// The kernels work element by element, so running them in blocks gives the
+// same bits, and between blocks a huge array can stop for Ctrl-C. A block
+// takes about a millisecond.
+constexpr std::size_t kBlockElements = std::size_t{1} << 18;
+
+template <class F>
+void in_blocks(Unlocked& unlocked, std::size_t n, F&& kernel) {
+  for (std::size_t at = 0; at < n; at += kBlockElements) {
+    kernel(at, std::min(kBlockElements, n - at));
+    if (n - at > kBlockElements && unlocked.signals_raised()) throw PyErrSet{};
+  }
+}
+
 Signature g_inv_norm_cdf_sig{"inv_norm_cdf", {"u"}, 1};
 Signature g_keyed_hash_sig{"keyed_hash", {"seed", "namespace", "keys", "draw"}, 4};
 Signature g_keyed_uniforms_sig{"keyed_uniforms", {"seed", "namespace", "keys", "draw"}, 4};
@@ -26,7 +40,11 @@ PyObject* inv_norm_cdf_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     ArrayView u = to_array(slots[0], "u", Elem::Float64);
     Buffer buf(static_cast<std::size_t>(u.length));
     buf.fill_from(u);
-    run_unlocked([&] { kernels::inv_norm_cdf(static_cast<double*>(buf.data()), buf.size()); });
+    auto* data = static_cast<double*>(buf.data());
+    run_unlocked([&](Unlocked& unlocked) {
+      in_blocks(unlocked, buf.size(),
+                [&](std::size_t at, std::size_t n) { kernels::inv_norm_cdf(data + at, n); });
+    });
     return buf.into_array(Elem::Float64);
   });
 }
@@ -48,10 +66,11 @@ Ref keyed_call(Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject
   // The namespace's bytes belong to the str, so hash them before unlocking.
   std::uint64_t ns_hash =
       kernels::fnv1a_64(reinterpret_cast<const unsigned char*>(ns.data()), ns.size());
-  run_unlocked([&] {
-    if (buf.size() == 0) return;
-    kernel(static_cast<std::uint64_t*>(buf.data()), buf.size(), kernels::keyed_base(seed, ns_hash),
-           draw);
+  auto* data = static_cast<std::uint64_t*>(buf.data());
+  const std::uint64_t base = kernels::keyed_base(seed, ns_hash);
+  run_unlocked([&](Unlocked& unlocked) {
+    in_blocks(unlocked, buf.size(),
+              [&](std::size_t at, std::size_t n) { kernel(data + at, n, base, draw); });
   });
   return buf.into_array(result);
 }
@@ -135,7 +154,10 @@ Ref init() {
     raise(PyExc_ImportError,
           "quelbrand_kernels does not support sub-interpreters: it can be imported by only one "
           "interpreter per process");
-  if (g_module == nullptr) g_module = build_module().release();
+  if (g_module == nullptr) {
+    note_main_thread();
+    g_module = build_module().release();
+  }
   return Ref::borrow(g_module);
 }
 

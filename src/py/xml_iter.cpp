@@ -157,7 +157,7 @@ PyObject* iter_next(PyObject* self) noexcept {
 
     if (it->inner->finished()) return Ref();  // stays stopped, without reading
     xml::XmlStreamError err;
-    auto step = run_unlocked([&] { return it->inner->next_batch(err); });
+    auto step = run_unlocked([&](Unlocked&) { return it->inner->next_batch(err); });
     switch (step) {
       case xml::XmlBatchInner::Step::Error:
         raise_parse_error(it->inner->path(), err);
@@ -227,7 +227,7 @@ PyObject* count_xml_records_entry(PyObject*, PyObject* const* args, Py_ssize_t n
     std::string_view path = to_utf8(slots[0], "path");
     std::uint64_t count = 0;
     xml::XmlStreamError err;
-    bool ok = run_unlocked([&] { return xml::count_xml_records(path, count, err); });
+    bool ok = run_unlocked([&](Unlocked&) { return xml::count_xml_records(path, count, err); });
     if (!ok) raise_parse_error(path, err);
     return check(PyLong_FromUnsignedLongLong(count));
   });
