@@ -1,0 +1,239 @@
+"""Ctrl-C stops long native calls, and a handler that does not raise lets them
+finish. Each case runs in a child process that the test signals.
+
+Timeouts here only catch a hang: a module that ignores SIGINT never ends
+these calls, so the guard fails it, while a correct one ends them at once.
+Signals are sent again and again until the child ends, so a signal that
+arrives a moment before the native call starts cannot make a test pass or
+fail by chance in a way that hides an ignored signal: such a call would still
+never end.
+"""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+HANG_GUARD = 60  # seconds; a correct module ends each call within milliseconds
+
+
+def child(code):
+    return subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+
+
+def interrupt_until_done(proc, delay=0.3):
+    """Waits for the child's first line, then after `delay` sends SIGINT
+    every 0.1 s until it exits; returns (returncode, rest of stdout, stderr)."""
+    assert proc.stdout.readline().strip() == "ready", proc.stderr.read()
+    time.sleep(delay)
+    deadline = time.monotonic() + HANG_GUARD
+    while proc.poll() is None:
+        if time.monotonic() > deadline:
+            proc.kill()
+            pytest.fail("the call ignored SIGINT")
+        proc.send_signal(signal.SIGINT)
+        try:
+            proc.wait(0.1)
+        except subprocess.TimeoutExpired:
+            pass
+    out, err = proc.communicate(timeout=HANG_GUARD)
+    return proc.returncode, out, err
+
+
+def test_count_of_an_endless_file_stops():
+    proc = child("""
+        import quelbrand_kernels as qk
+        print("ready", flush=True)
+        try:
+            qk.count_xml_records("/dev/zero")
+        except KeyboardInterrupt:
+            print("interrupted")
+    """)
+    rc, out, err = interrupt_until_done(proc)
+    assert (rc, out.strip()) == (0, "interrupted"), err
+
+
+def test_a_numeric_call_stops_soon_after_the_signal():
+    # A call that ignores signals also ends in KeyboardInterrupt, raised as it
+    # returns, so what shows an interruptible one is how soon it ends: tens of
+    # milliseconds after the signal, where the kernel still has most of a
+    # second of work (tail probabilities take the slow logarithmic branch).
+    # All three kernels stop the same way, between blocks. The signal comes
+    # from a thread of the child's own, which can run only once the kernel
+    # has released the lock. A load that stalls the child past the bound gets
+    # more attempts; a call that ignores signals fails every one.
+    code = """
+        import signal, threading, time
+        import numpy as np
+        import quelbrand_kernels as qk
+        u = np.full(100_000_000, 1e-5)
+        main, stamp = threading.get_ident(), {}
+        def sender():
+            time.sleep(0.01)
+            stamp["sent"] = time.perf_counter()
+            signal.pthread_kill(main, signal.SIGINT)
+        threading.Thread(target=sender).start()
+        result = None
+        try:
+            result = qk.inv_norm_cdf(u)
+        except KeyboardInterrupt:
+            stamp["end"] = time.perf_counter()
+        print(result is None, stamp["end"] - stamp["sent"])
+    """
+    seen = []
+    for _ in range(3):
+        out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                             timeout=HANG_GUARD * 5)
+        assert out.returncode == 0, out.stderr
+        no_result, after = out.stdout.split()
+        assert no_result == "True"
+        if float(after) < 0.25:
+            return
+        seen.append(float(after))
+    pytest.fail(f"the call ran on after the signal, for {seen} s")
+
+
+@pytest.mark.parametrize("fn", ["keyed_hash", "keyed_uniforms", "inv_norm_cdf"])
+def test_blocks_give_the_same_bits(fn):
+    np = pytest.importorskip("numpy")
+    import quelbrand_kernels as qk
+
+    n = 3 * (1 << 18) + 5  # past several block boundaries, ending mid-block
+    if fn == "inv_norm_cdf":
+        data = np.linspace(1e-9, 1 - 1e-9, n)
+        call = qk.inv_norm_cdf
+    else:
+        data = np.arange(n, dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15)
+        call = lambda a: getattr(qk, fn)(7, "blocks", a, 3)  # noqa: E731
+    whole = call(data)
+    pieces = np.concatenate([call(data[i : i + 1000]) for i in range(0, n, 1000)])
+    assert whole.tobytes() == pieces.tobytes()
+
+
+def test_next_on_an_endless_pipe_stops_and_the_iterator_goes_on(tmp_path):
+    fifo = tmp_path / "feed.fifo"
+    os.mkfifo(fifo)
+    finish = threading.Event()
+
+    def feed():
+        with open(fifo, "wb") as f:
+            f.write(b"<root>")
+            try:
+                while not finish.is_set():
+                    f.write(b"ignored text between records\n" * 1000)
+                f.write(b"<r><a>1</a></r></root>")
+            except BrokenPipeError:
+                pass
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    proc = child(f"""
+        import quelbrand_kernels as qk
+        it = qk.stream_xml_file({str(fifo)!r}, 10)
+        print("ready", flush=True)
+        try:
+            next(it)
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+        print(list(it))
+    """)
+    try:
+        assert proc.stdout.readline().strip() == "ready", proc.stderr.read()
+        time.sleep(0.3)
+        deadline = time.monotonic() + HANG_GUARD
+        line = ""
+        while not line:
+            if time.monotonic() > deadline:
+                pytest.fail("next() ignored SIGINT")
+            proc.send_signal(signal.SIGINT)
+            # The child prints as soon as next() gives up; reading blocks until then.
+            line = proc.stdout.readline().strip() if _readable(proc, 0.1) else ""
+        assert line == "interrupted"
+        finish.set()
+        out, err = proc.communicate(timeout=HANG_GUARD)
+        assert proc.returncode == 0, err
+        # Reading went on where it stopped: the record after the text arrives.
+        assert out.strip() == "[(['a'], [['1']])]"
+    finally:
+        finish.set()
+        if proc.poll() is None:
+            proc.kill()
+        writer.join(HANG_GUARD)
+
+
+def _readable(proc, timeout):
+    import select
+
+    return bool(select.select([proc.stdout], [], [], timeout)[0])
+
+
+def test_the_command_exits_130_without_a_traceback():
+    proc = child("""
+        import sys
+        from quelbrand.cli import main
+        print("ready", flush=True)
+        sys.exit(main(["count", "/dev/zero"]))
+    """)
+    rc, _, err = interrupt_until_done(proc)
+    assert rc == 130
+    assert "Traceback" not in err and "interrupted" in err
+
+
+@pytest.mark.parametrize("call", ["count", "next"])
+def test_a_handler_that_does_not_raise_lets_the_call_finish(tmp_path, call):
+    # The pipe's last bytes are written only after the signals were sent, so
+    # they necessarily arrive while the call is running.
+    fifo = tmp_path / "feed.fifo"
+    os.mkfifo(fifo)
+    signals_sent = threading.Event()
+
+    def feed():
+        with open(fifo, "wb") as f:
+            f.write(b"<root><r><a>1</a></r>" + b" " * 100000)
+            f.flush()
+            signals_sent.wait(HANG_GUARD)
+            f.write(b"<r><a>2</a></r></root>")
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    reading = (
+        "qk.count_xml_records(path)"
+        if call == "count"
+        else "[values for _, values in qk.stream_xml_file(path, 10)]"
+    )
+    proc = child(f"""
+        import signal
+        import quelbrand_kernels as qk
+        seen = []
+        signal.signal(signal.SIGINT, lambda *args: seen.append(1))
+        path = {str(fifo)!r}
+        print("ready", flush=True)
+        result = {reading}
+        print(repr(result), bool(seen))
+    """)
+    try:
+        assert proc.stdout.readline().strip() == "ready", proc.stderr.read()
+        time.sleep(0.3)
+        for _ in range(3):
+            proc.send_signal(signal.SIGINT)
+            time.sleep(0.05)
+        signals_sent.set()
+        out, err = proc.communicate(timeout=HANG_GUARD)
+    finally:
+        signals_sent.set()
+        if proc.poll() is None:
+            proc.kill()
+        writer.join(HANG_GUARD)
+    want = "2" if call == "count" else "[[['1', '2']]]"
+    assert (proc.returncode, out.strip()) == (0, f"{want} True"), err
