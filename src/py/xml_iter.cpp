@@ -17,11 +17,23 @@ namespace {
 // The single way an XML failure reaches Python. Texts may quote bytes from
 // the document, so they are decoded with replacement rather than trusted.
 [[noreturn]] void raise_parse_error(std::string_view path, const xml::XmlStreamError& err) {
+  // A signal handler raised while the reading was unlocked; its exception
+  // is already pending.
+  if (err.kind == xml::XmlStreamError::Kind::Interrupted) throw PyErrSet{};
   std::string msg = "failed to parse XML file '";
   msg.append(path);
   msg += "': ";
   msg += err.text;
   raise(PyExc_ValueError, msg);
+}
+
+// Lets the reader run Python's signal handlers now and then.
+xml::Interrupt signal_interrupt(Unlocked& unlocked) {
+  return {[](void* context, bool urgent) {
+            auto& u = *static_cast<Unlocked*>(context);
+            return urgent ? u.signals_raised_now() : u.signals_raised();
+          },
+          &unlocked};
 }
 
 // ---- Batches to Python -----------------------------------------------------
@@ -157,7 +169,13 @@ PyObject* iter_next(PyObject* self) noexcept {
 
     if (it->inner->finished()) return Ref();  // stays stopped, without reading
     xml::XmlStreamError err;
-    auto step = run_unlocked([&](Unlocked&) { return it->inner->next_batch(err); });
+    auto step = run_unlocked([&](Unlocked& unlocked) {
+      const xml::Interrupt interrupt = signal_interrupt(unlocked);
+      it->inner->set_interrupt(&interrupt);
+      const auto s = it->inner->next_batch(err);
+      it->inner->set_interrupt(nullptr);
+      return s;
+    });
     switch (step) {
       case xml::XmlBatchInner::Step::Error:
         raise_parse_error(it->inner->path(), err);
@@ -227,7 +245,10 @@ PyObject* count_xml_records_entry(PyObject*, PyObject* const* args, Py_ssize_t n
     std::string_view path = to_utf8(slots[0], "path");
     std::uint64_t count = 0;
     xml::XmlStreamError err;
-    bool ok = run_unlocked([&](Unlocked&) { return xml::count_xml_records(path, count, err); });
+    bool ok = run_unlocked([&](Unlocked& unlocked) {
+      const xml::Interrupt interrupt = signal_interrupt(unlocked);
+      return xml::count_xml_records(path, count, err, &interrupt);
+    });
     if (!ok) raise_parse_error(path, err);
     return check(PyLong_FromUnsignedLongLong(count));
   });

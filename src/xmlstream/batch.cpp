@@ -205,7 +205,11 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
     const bool outside = record_.depth() == 0;
     if (discarding_ != outside) reader_->set_discard_content(discarding_ = outside);
     Event ev;
-    if (!reader_->read_event(buf_, ev, err)) return Step::Error;
+    if (!reader_->read_event(buf_, ev, err)) {
+      if (err.kind == XmlStreamError::Kind::Interrupted && err.mid_event && record_.depth() != 0)
+        drop_record_ = true;
+      return Step::Error;
+    }
     switch (ev) {
       case Event::Start:
         if (rule_.start() != RecordRule::Role::TopLevel)
@@ -213,6 +217,11 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
         break;
       case Event::End:
         if (rule_.end() != RecordRule::Role::TopLevel && record_.close()) {
+          if (drop_record_) {
+            drop_record_ = false;
+            record_.reset();
+            break;
+          }
           if (record_.too_complex()) {
             record_.reset();
             err = XmlStreamError{XmlStreamError::Kind::Xml,

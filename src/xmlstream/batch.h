@@ -54,6 +54,10 @@ class XmlBatchInner {
   // input ends. On Step::Batch, take_batch() hands the rows over; on
   // Step::Error, `err` holds the failure. Finished is sticky.
   Step next_batch(XmlStreamError& err);
+  // Passed on to the reader (see Reader::set_interrupt). An interrupted step
+  // is a Step::Error of Kind::Interrupted: the batch in progress is dropped,
+  // as for any error, and the next step goes on from where reading stopped.
+  void set_interrupt(const Interrupt* interrupt) { reader_->set_interrupt(interrupt); }
   // Moves the pending batch out and leaves it empty (row_count() becomes 0).
   Batch take_batch();
 
@@ -92,6 +96,9 @@ class XmlBatchInner {
   std::vector<std::uint32_t> row_columns_;  // per record pair: its column
   std::vector<std::uint32_t> row_slots_;    // per column: the record pair placed there
   bool discarding_ = false;  // the reader's discard-content setting
+  // An interrupt cut into the text of the record being read: that record is
+  // dropped when it closes rather than delivered with part of a value.
+  bool drop_record_ = false;
 };
 
 }  // namespace qk::xml

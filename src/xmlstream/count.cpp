@@ -9,9 +9,11 @@
 namespace qk::xml {
 
 bool count_xml_records(std::string_view path, std::uint64_t& count, XmlStreamError& err,
-                       std::size_t chunk) {
+                       const Interrupt* interrupt, std::size_t chunk) {
   std::unique_ptr<Reader> reader = Reader::open(path, err, chunk);
-  return reader && count_records(*reader, count, err);
+  if (!reader) return false;
+  reader->set_interrupt(interrupt);
+  return count_records(*reader, count, err);
 }
 
 bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err) {

@@ -12,7 +12,9 @@ namespace qk::xml {
 // Counts records (children of top-level elements) without building them.
 // Returns false with `err` filled on an open, read or markup failure; `count`
 // is set only on success.
+// `interrupt`, if set, may stop the count (Kind::Interrupted).
 bool count_xml_records(std::string_view path, std::uint64_t& count, XmlStreamError& err,
+                       const Interrupt* interrupt = nullptr,
                        std::size_t chunk = Reader::kReadBufferSize);
 // The same over a reader already opened (bytes in memory, for the fuzz target).
 bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err);

@@ -16,9 +16,25 @@ namespace qk::xml {
 
 // Errors are values: a variant tag plus the one-line text shown to users.
 struct XmlStreamError {
-  enum class Kind : std::uint8_t { Io, Xml };
+  // Interrupted: the caller's Interrupt asked to stop; there is no text, and
+  // whatever stopped the reading (a raised signal handler) is the caller's.
+  enum class Kind : std::uint8_t { Io, Xml, Interrupted };
   Kind kind = Kind::Xml;
   std::string text;
+  // Interrupted inside the bytes of a text event, which are then lost: a
+  // record being built from them cannot be trusted any more.
+  bool mid_event = false;
+};
+
+// Lets a long read stop at its caller's word, for example to run signal
+// handlers. The reader asks now and then: before every few thousand events,
+// and at each refill of its buffer while in text. `urgent` is set when a
+// read was cut short by a signal, so the caller should look at once. True
+// means stop: the read fails with Kind::Interrupted, and the reader stays
+// usable, going on from where it stopped.
+struct Interrupt {
+  bool (*stop)(void* context, bool urgent) = nullptr;
+  void* context = nullptr;
 };
 
 // Event kinds, in the order the subsystem numbers them.
@@ -72,6 +88,10 @@ class Reader {
   // so character data nobody looks at costs no memory. All checks still
   // apply. Off by default.
   void set_discard_content(bool on);
+
+  // The interrupt asked before long work, or null for none; it must outlive
+  // its use. Off by default.
+  void set_interrupt(const Interrupt* interrupt);
 
   // Decodes bytes of the document's current encoding to UTF-8, appending to
   // `out`. A malformed sequence is an error (Kind::Xml); nothing is replaced.

@@ -526,7 +526,7 @@ TEST(records_count) {
     for (std::size_t chunk : {std::size_t(1), std::size_t(3), Reader::kReadBufferSize}) {
       std::uint64_t n = 99;
       XmlStreamError err;
-      CHECK(count_xml_records(f.path, n, err, chunk));
+      CHECK(count_xml_records(f.path, n, err, nullptr, chunk));
       CHECK_EQ(n, want);
     }
     // Records counted are records delivered, whenever the text is sound.
