@@ -3,7 +3,6 @@
 // source layer. No Python here.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,7 +15,12 @@ namespace qk::xml::enc {
 enum class Kind : std::uint8_t {
   Utf8,
   SingleByte,    // ASCII plus a 128-entry table for the high half
-  Multibyte,     // glibc iconv
+  ShiftJis,      // the multi-byte decoders, table-driven
+  EucJp,
+  Iso2022Jp,
+  EucKr,
+  Big5,
+  Gb18030,       // also GBK, which decodes the same
   Replacement,   // decodes nothing
   Utf16BE,       // transcoded to UTF-8 while read; text is then UTF-8
   Utf16LE,
@@ -48,24 +52,16 @@ bool valid_utf8(std::string_view s);
 // a one-line error message.
 void append_printable(std::string& out, std::string_view s);
 
-// Decodes to UTF-8 without replacement. Holds the iconv conversion handles,
-// opened on first use and reused, since opening one is slow.
+// Decodes to UTF-8 without replacement, every encoding from tables built
+// into the module: nothing is loaded from the system. Each call starts in the
+// encoding's initial state, and input that ends inside a sequence is
+// malformed.
 class Decoder {
  public:
-  Decoder() = default;
-  ~Decoder();
-  Decoder(const Decoder&) = delete;
-  Decoder& operator=(const Decoder&) = delete;
-
   // Appends the UTF-8 text of `bytes` to `out`. On a malformed sequence
   // returns false with a one-line description in `err`; `out` then keeps
   // what it held before the call.
   bool decode(const Encoding& e, std::string_view bytes, std::string& out, std::string& err);
-
- private:
-  bool decode_iconv(const Encoding& e, std::string_view bytes, std::string& out);
-  static constexpr std::size_t kMultibyteCount = 7;
-  std::array<void*, kMultibyteCount> handles_{};  // iconv_t, null until opened
 };
 
 // Streams UTF-16 bytes into UTF-8. Every lone surrogate, and a dangling odd

@@ -220,6 +220,11 @@ struct Reader::Impl {
   State state = State::Initial;
   bool discard = false;
 
+  const Interrupt* interrupt = nullptr;
+  bool interrupted(bool urgent) const {
+    return interrupt != nullptr && interrupt->stop(interrupt->context, urgent);
+  }
+
   NameStack names;  // of the open elements, innermost last
   std::size_t name_size = 0;  // of the last Start or Empty tag
 
@@ -829,7 +834,18 @@ std::unique_ptr<Reader> Reader::from_bytes(std::string data, std::size_t chunk) 
 Reader::Reader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Reader::~Reader() = default;
 
-bool Reader::read_event(std::string& buf, Event& ev, XmlStreamError& err) { return impl_->next(buf, ev, err); }
+bool Reader::read_event(std::string& buf, Event& ev, XmlStreamError& err) {
+  if (--events_until_poll_ == 0) {
+    events_until_poll_ = kEventsPerPoll;
+    if (impl_->interrupted(false)) {
+      err = {XmlStreamError::Kind::Interrupted, {}, false};
+      return false;
+    }
+  }
+  return impl_->next(buf, ev, err);
+}
+
+void Reader::set_interrupt(const Interrupt* interrupt) { impl_->interrupt = interrupt; }
 
 std::size_t Reader::last_name_size() const { return impl_->name_size; }
 

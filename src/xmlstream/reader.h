@@ -109,6 +109,10 @@ class Reader {
  private:
   explicit Reader(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
+  // Events are short, so asking the interrupt before each would cost more
+  // than the events; every few thousand is soon enough.
+  static constexpr std::uint32_t kEventsPerPoll = 4096;
+  std::uint32_t events_until_poll_ = kEventsPerPoll;
 };
 
 // The qualified name at the start of a Start or Empty event's bytes.

@@ -120,21 +120,38 @@ TEST(encoding_single_byte_tables) {
   CHECK_EQ(decode("windows-874", "ok\xDB"), std::string("!error"));
 }
 
-TEST(encoding_multibyte_through_iconv) {
+TEST(encoding_multibyte_decoders) {
   struct M { const char* label; std::string bytes; std::string want; };
   for (const M& m : {
            M{"shift_jis", "\x93\xFA\x96\x7B", "\xE6\x97\xA5\xE6\x9C\xAC"},
+           M{"shift_jis", "\x80\xB1\x80", "\xC2\x80\xEF\xBD\xB1\xC2\x80"},
+           M{"shift_jis", "\xF0\x40", "\xEE\x80\x80"},                       // user-defined: U+E000
            M{"euc-jp", "\xC6\xFC\xCB\xDC", "\xE6\x97\xA5\xE6\x9C\xAC"},
+           M{"euc-jp", "\xA1\xC1", "\xEF\xBD\x9E"},                          // U+FF5E, not U+301C
+           M{"euc-jp", "\x8E\xB1\x8F\xB0\xA1", "\xEF\xBD\xB1\xE4\xB8\x82"},
            M{"iso-2022-jp", "\x1B$BF|K\\\x1B(B!", "\xE6\x97\xA5\xE6\x9C\xAC!"},
+           M{"iso-2022-jp", "\x1B(J\\\x1B(I1", "\xC2\xA5\xEF\xBD\xB1"},
            M{"euc-kr", "\xC7\xD1", "\xED\x95\x9C"},
            M{"big5", "\xA4\xA4", "\xE4\xB8\xAD"},
+           M{"big5", "\x88\x62", "\xC3\x8A\xCC\x84"},                        // two code points
+           M{"big5", "\x87\x45", "\xF0\xA7\x89\xA7"},                        // plane 2
            M{"gbk", "\xD6\xD0", "\xE4\xB8\xAD"},
            M{"gbk", "\x80", "\xE2\x82\xAC"},
            M{"gb18030", "a\x80\xD6\xD0\x80", "a\xE2\x82\xAC\xE4\xB8\xAD\xE2\x82\xAC"},
            M{"gb18030", "\x81\x30\x81\x30", "\xC2\x80"},
+           M{"gb18030", "\x81\x35\xF4\x37", "\xEE\x9F\x87"},                 // pointer 7457
+           M{"gb18030", "\xE3\x32\x9A\x35", "\xF4\x8F\xBF\xBF"},
+           M{"gb18030", "\xE3\x32\x9A\x36", "!error"},
+           M{"gb18030", "\x84\x31\xA5\x30", "!error"},                       // between the ranges
            M{"shift_jis", "\x93", "!error"},  // cut short
            M{"euc-kr", "a\xC7", "!error"},
+           M{"euc-jp", "\x8F\xB0", "!error"},
            M{"big5", "\xFF\xFF", "!error"},
+           M{"big5", "\x80", "!error"},
+           M{"iso-2022-jp", "\x1B$", "!error"},
+           M{"iso-2022-jp", "\x1B(B\x1B(Ba", "!error"},  // two escapes in a row
+           M{"iso-2022-jp", "\x1B(Ia", "!error"},
+           M{"iso-2022-jp", "\x0E", "!error"},
        })
     CHECK_EQ(decode(m.label, m.bytes), m.want);
 
@@ -158,6 +175,49 @@ TEST(encoding_multibyte_through_iconv) {
   out.clear();
   CHECK(d.decode(jis, "F|", out, err));
   CHECK_EQ(out, std::string("F|"));
+}
+
+// Every one- and two-byte input, the three-byte EUC-JP forms and four-byte
+// gb18030 over several first bytes, under the sanitizers: what decodes is
+// well-formed UTF-8 within the room reserved (three bytes per byte), a
+// failure leaves the output as it was, and an ASCII run in front (long
+// enough for the 16-byte scan) changes nothing.
+TEST(encoding_multibyte_sweep) {
+  const std::string run = "0123456789abcdefghij";
+  std::string bytes, out, alone, err;
+  for (const char* label : {"shift_jis", "euc-jp", "iso-2022-jp", "euc-kr", "big5", "gb18030"}) {
+    const enc::Encoding& e = *enc::lookup_label(label);
+    enc::Decoder d;
+    std::size_t decoded = 0, failures = 0;
+    auto one = [&](const std::string& in) {
+      alone = "kept";
+      const bool ok = d.decode(e, in, alone, err);
+      if (!ok && alone != "kept") ++failures;
+      if (ok && (alone.compare(0, 4, "kept") != 0 || !enc::valid_utf8(alone) || alone.size() - 4 > 3 * in.size()))
+        ++failures;
+      out.clear();
+      const bool ok2 = d.decode(e, run + in, out, err);
+      if (ok2 != ok || (ok && out != run + alone.substr(4))) ++failures;
+      decoded += ok;
+    };
+    for (int a = 0; a < 256; ++a) {
+      for (int b = -1; b < 256; ++b) {
+        bytes.assign(1, static_cast<char>(a));
+        if (b >= 0) bytes += static_cast<char>(b);
+        one(bytes);
+        if (std::string(label) == "euc-jp" && a == 0x8F && b >= 0)
+          for (int c = 0; c < 256; ++c) one(bytes + static_cast<char>(c));
+        if (std::string(label) == "iso-2022-jp" && b >= 0) one("\x1B$B" + bytes);
+      }
+    }
+    if (std::string(label) == "gb18030")
+      for (int a : {0x81, 0x84, 0x85, 0x8F, 0x90, 0xE3, 0xE4, 0xFE})
+        for (int b = 0x2F; b <= 0x3A; ++b)
+          for (int c = 0x80; c < 256; ++c)
+            for (int f = 0x2F; f <= 0x3A; ++f) one({static_cast<char>(a), static_cast<char>(b), static_cast<char>(c), static_cast<char>(f)});
+    if (failures) check::fail(__FILE__, __LINE__, std::string(label) + ": " + std::to_string(failures) + " bad results");
+    CHECK(decoded > 10000);
+  }
 }
 
 TEST(encoding_x_user_defined_and_replacement) {
