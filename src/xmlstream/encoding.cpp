@@ -523,4 +523,17 @@ std::size_t Utf16Transcoder::finish(char* out) {
   return static_cast<std::size_t>(o - out);
 }
 
+// ---------------------------------------------------------------------------
+// First bytes
+
+Sniffed sniff(std::string_view first_bytes) {
+  using namespace std::string_view_literals;  // the signatures hold NUL bytes
+  if (first_bytes.starts_with("\xEF\xBB\xBF"sv)) return {&utf8(), 3};
+  if (first_bytes.starts_with("\xFE\xFF"sv)) return {&utf16be(), 2};
+  if (first_bytes.starts_with("\xFF\xFE"sv)) return {&utf16le(), 2};
+  if (first_bytes.starts_with("\0<\0?"sv)) return {&utf16be(), 0};
+  if (first_bytes.starts_with("<\0?\0"sv)) return {&utf16le(), 0};
+  return {&utf8(), 0};
+}
+
 }  // namespace qk::xml::enc

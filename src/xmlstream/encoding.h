@@ -86,4 +86,15 @@ class Utf16Transcoder {
   std::uint16_t high_ = 0;   // pending high surrogate
 };
 
+// What a document's first bytes tell of its encoding before any
+// declaration is read: a byte-order mark, which is then skipped, or the
+// shape of `<?` in UTF-16 without one; UTF-8 otherwise. `first_bytes` is
+// what the source holds at the start, 4 bytes or fewer only when the
+// document is that short.
+struct Sniffed {
+  const Encoding* encoding;
+  std::size_t skip;  // bytes of the byte-order mark
+};
+Sniffed sniff(std::string_view first_bytes);
+
 }  // namespace qk::xml::enc

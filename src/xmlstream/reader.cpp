@@ -1,6 +1,6 @@
-// The pull reader: a source layer (file or memory, optional UTF-16 to UTF-8
-// transcoding) that fills a window, and a tokenizer that scans the window
-// with memchr/SSE2 and copies each event's bytes into the caller's buffer.
+// The pull reader's tokenizer: it scans the source's window (scan.h) and
+// copies each event's bytes into the caller's buffer. The source (source.h)
+// fills the window from a file or memory, transcoding UTF-16 on the way.
 //
 // The tokenizer never needs a whole event in the window: it copies what it
 // has scanned before asking for more input, so the window only ever carries
@@ -9,145 +9,19 @@
 #include "xmlstream/reader.h"
 
 #include <emmintrin.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "xmlstream/encoding.h"
+#include "xmlstream/scan.h"
+#include "xmlstream/source.h"
 
 namespace qk::xml {
 
+using namespace scan;  // the scanners are this file's vocabulary
+
 namespace {
-
-// ---------------------------------------------------------------------------
-// Character classes
-
-constexpr std::uint8_t kWs = 1;
-
-constexpr std::array<std::uint8_t, 256> make_classes() {
-  std::array<std::uint8_t, 256> t{};
-  for (unsigned char c : {' ', '\t', '\n', '\r'}) t[c] |= kWs;
-  return t;
-}
-constexpr std::array<std::uint8_t, 256> kClass = make_classes();
-
-inline bool is_ws(char c) { return kClass[static_cast<unsigned char>(c)] & kWs; }
-
-// First of three bytes in [p, e), 16 bytes at a time. May load up to 15
-// bytes past `e`, which the window's padding keeps inside the allocation.
-inline const char* find3(const char* p, const char* e, char a, char b, char c) {
-  const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vc = _mm_set1_epi8(c);
-  for (; p < e; p += 16) {
-    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
-                               _mm_cmpeq_epi8(x, vc));
-    if (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(hit))) {
-      const char* q = p + __builtin_ctz(m);
-      return q < e ? q : nullptr;
-    }
-  }
-  return nullptr;
-}
-
-// First `c` in [p, e). Most distances between markup characters are short,
-// where a call to memchr costs more than the search, so the first 64 bytes
-// are searched inline (over-reading like find3) and memchr takes the rest.
-inline const char* find1(const char* p, const char* e, char c) {
-  const __m128i vc = _mm_set1_epi8(c);
-  for (int i = 0; i < 4 && p < e; ++i, p += 16) {
-    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    if (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, vc)))) {
-      const char* q = p + __builtin_ctz(m);
-      return q < e ? q : nullptr;
-    }
-  }
-  return p < e ? static_cast<const char*>(std::memchr(p, c, static_cast<std::size_t>(e - p))) : nullptr;
-}
-
-// Bytes of `x` that may end a tag: '>' and both quotes.
-inline __m128i tag_ends(__m128i x) {
-  return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('>')), _mm_cmpeq_epi8(x, _mm_set1_epi8('"'))),
-                      _mm_cmpeq_epi8(x, _mm_set1_epi8('\'')));
-}
-
-// Offset of the first whitespace byte in [p, e), or e - p. Over-reads like
-// find3. Bytes up to ' ' are candidates, checked against the table, since
-// other control bytes are rare in tags.
-inline std::size_t ws_offset(const char* p, const char* e) {
-  const __m128i space = _mm_set1_epi8(' ');
-  for (const char* b = p; b < e; b += 16) {
-    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
-    unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(x, space), x)));
-    for (; m; m &= m - 1) {
-      const char* q = b + __builtin_ctz(m);
-      if (q >= e) break;
-      if (is_ws(*q)) return static_cast<std::size_t>(q - p);
-    }
-  }
-  return static_cast<std::size_t>(e - p);
-}
-
-// Open-element names back to back. Names are short, so with 16 bytes of
-// slack behind the last one a name from the (padded) window is copied and
-// compared in one 16-byte load instead of calls to memcpy and memcmp.
-class NameStack {
- public:
-  bool empty() const { return starts_.empty(); }
-  std::string_view top() const { return {bytes_.get() + starts_.back(), size_ - starts_.back()}; }
-  void pop() {
-    size_ = starts_.back();
-    starts_.pop_back();
-  }
-
-  // `padded`: 16 bytes may be read from `src` whatever `n` is.
-  [[gnu::always_inline]] void push(const char* src, std::size_t n, bool padded) {
-    if (n >= cap_ - size_) grow(n);  // also allocates for the first, maybe empty, name
-    char* dst = bytes_.get() + size_;
-    if (padded && n <= 16)
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src)));
-    else
-      std::memcpy(dst, src, n);
-    starts_.push_back(size_);
-    size_ += n;
-  }
-
-  // Whether the innermost name is the `n` bytes at `src`.
-  bool top_is(const char* src, std::size_t n, bool padded) const {
-    const std::size_t at = starts_.back();
-    if (n != size_ - at) return false;
-    if (!padded || n > 16) return std::memcmp(src, bytes_.get() + at, n) == 0;
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes_.get() + at));
-    const unsigned diff = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)));
-    return (diff & ((1u << n) - 1)) == 0;
-  }
-
- private:
-  static constexpr std::size_t kSlack = 16;
-
-  [[gnu::noinline]] void grow(std::size_t n) {
-    const std::size_t cap = std::max(2 * cap_, size_ + n + 240);
-    std::unique_ptr<char[]> b(new char[cap + kSlack]());
-    if (size_) std::memcpy(b.get(), bytes_.get(), size_);
-    bytes_ = std::move(b);
-    cap_ = cap;
-  }
-
-  std::unique_ptr<char[]> bytes_;
-  std::size_t size_ = 0, cap_ = 0;
-  std::vector<std::size_t> starts_;
-};
-
-std::string os_error(int n) {
-  char b[256];
-  const char* m = strerror_r(n, b, sizeof b);  // GNU variant: returns the message
-  return std::string(m) + " (os error " + std::to_string(n) + ")";
-}
 
 // Value of the `encoding` pseudo-attribute of an XML declaration's content.
 bool declared_label(std::string_view d, std::string_view& label) {
@@ -183,39 +57,15 @@ std::string_view tag_name(std::string_view tag_bytes) {
 }
 
 // ---------------------------------------------------------------------------
-// State
+// Tokenizer
 
 struct Reader::Impl {
-  // Lookahead carried across a refill (at most the 7 bytes after `<!`), the
-  // most a refill can add (a UTF-16 chunk grows by half when transcoded),
-  // and padding for find3's over-read.
-  static constexpr std::size_t kLookahead = 16;
-  static constexpr std::size_t kRawSize = kReadBufferSize + 4;
-  static constexpr std::size_t kWindowSize =
-      kLookahead + enc::Utf16Transcoder::max_output(kRawSize) + 32;
-
   enum class State : std::uint8_t { Initial, Text, Markup, Done };
   enum class Step : std::uint8_t { Delivered, Skipped, Failed };
 
-  explicit Impl(std::size_t chunk_size)
-      : chunk(std::clamp<std::size_t>(chunk_size, 1, kReadBufferSize)), win(new char[kWindowSize]()) {}
-  ~Impl() {
-    if (fd >= 0) ::close(fd);
-  }
+  explicit Impl(std::size_t chunk_size) : src(chunk_size) {}
 
-  // Source: a file descriptor, or bytes in memory when fd < 0.
-  int fd = -1;
-  std::string mem;
-  std::size_t mem_pos = 0;
-  std::size_t chunk;
-  bool src_end = false;
-  int read_errno = 0;
-  std::unique_ptr<enc::Utf16Transcoder> utf16;  // set for UTF-16 documents
-  std::unique_ptr<unsigned char[]> raw;         // UTF-16 bytes before transcoding
-
-  // Window of input bytes; [pos, end) is not consumed yet.
-  std::unique_ptr<char[]> win;
-  std::size_t pos = 0, end = 0;
+  Source src;
 
   State state = State::Initial;
   bool discard = false;
@@ -232,94 +82,6 @@ struct Reader::Impl {
   bool encoding_declared = false;
   enc::Decoder decoder;
 
-  // --- source --------------------------------------------------------------
-
-  // One read of at most `chunk` bytes; -1 on failure (read_errno set).
-  long read_chunk(void* dst) {
-    if (fd < 0) {
-      std::size_t n = std::min(chunk, mem.size() - mem_pos);
-      std::memcpy(dst, mem.data() + mem_pos, n);
-      mem_pos += n;
-      return static_cast<long>(n);
-    }
-    for (;;) {
-      ssize_t r = ::read(fd, dst, chunk);
-      if (r >= 0) return static_cast<long>(r);
-      if (errno != EINTR) {
-        read_errno = errno;
-        return -1;
-      }
-    }
-  }
-
-  // Adds input behind the unconsumed bytes; false once the input has ended
-  // or a read failed.
-  bool more() {
-    if (pos > 0) {
-      std::memmove(win.get(), win.get() + pos, end - pos);
-      end -= pos;
-      pos = 0;
-    }
-    while (!src_end) {
-      long r = read_chunk(utf16 ? static_cast<void*>(raw.get()) : win.get() + end);
-      if (r <= 0) src_end = true;
-      if (!utf16) {
-        if (r <= 0) return false;
-        end += static_cast<std::size_t>(r);
-        return true;
-      }
-      std::size_t k = r > 0    ? utf16->feed(raw.get(), static_cast<std::size_t>(r), win.get() + end)
-                      : r == 0 ? utf16->finish(win.get() + end)
-                               : 0;
-      end += k;
-      if (k > 0) return true;
-    }
-    return false;
-  }
-
-  bool peek(std::size_t n) {
-    while (end - pos < n)
-      if (!more()) return false;
-    return true;
-  }
-
-  // Reads the first bytes and picks UTF-8 or UTF-16 from a byte-order mark
-  // or the shape of `<?`; false on a read failure.
-  bool start() {
-    while (end < 4 && more()) {
-    }
-    if (read_errno) return false;
-    auto starts = [&](const char* sig, std::size_t len) { return end >= len && std::memcmp(win.get(), sig, len) == 0; };
-    if (starts("\xEF\xBB\xBF", 3)) {
-      pos = 3;
-      return true;
-    }
-    const enc::Encoding* e = nullptr;
-    std::size_t skip = 0;
-    if (starts("\xFE\xFF", 2)) {
-      e = &enc::utf16be();
-      skip = 2;
-    } else if (starts("\xFF\xFE", 2)) {
-      e = &enc::utf16le();
-      skip = 2;
-    } else if (starts("\0<\0?", 4)) {
-      e = &enc::utf16be();
-    } else if (starts("<\0?\0", 4)) {
-      e = &enc::utf16le();
-    }
-    if (!e) return true;
-    // Run what was read so far through the transcoder.
-    encoding = e;
-    utf16 = std::make_unique<enc::Utf16Transcoder>(e->kind == enc::Kind::Utf16BE);
-    raw.reset(new unsigned char[kRawSize]);
-    std::size_t n = end - skip;
-    std::memcpy(raw.get(), win.get() + skip, n);
-    end = utf16->feed(raw.get(), n, win.get());
-    if (src_end) end += utf16->finish(win.get() + end);
-    pos = 0;
-    return true;
-  }
-
   // --- errors --------------------------------------------------------------
 
   Step fail(XmlStreamError& err, std::string text, bool fatal) {
@@ -331,12 +93,12 @@ struct Reader::Impl {
 
   // Input ended inside markup: a read failure if that is why, else a syntax error.
   Step cut_off(XmlStreamError& err, const char* where) {
-    if (read_errno) return read_failed(err);
+    if (src.read_failed()) return read_failed(err);
     return fail(err, std::string("unexpected end of file ") + where, true);
   }
 
   Step read_failed(XmlStreamError& err) {
-    return fail(err, "failed to read file: " + os_error(read_errno), true);
+    return fail(err, "failed to read file: " + src.read_error(), true);
   }
 
   // --- scanning ------------------------------------------------------------
@@ -345,29 +107,29 @@ struct Reader::Impl {
   // input ends first.
   bool scan_text(std::string* out) {
     for (;;) {
-      const char* s = win.get() + pos;
-      const char* lt = find1(s, win.get() + end, '<');
-      std::size_t stop = lt ? static_cast<std::size_t>(lt - win.get()) : end;
-      if (out) out->append(s, stop - pos);
-      pos = stop;
+      const char* s = src.win.get() + src.pos;
+      const char* lt = find1(s, src.win.get() + src.end, '<');
+      std::size_t stop = lt ? static_cast<std::size_t>(lt - src.win.get()) : src.end;
+      if (out) out->append(s, stop - src.pos);
+      src.pos = stop;
       if (lt) return true;
-      if (!more()) return false;
+      if (!src.more()) return false;
     }
   }
 
   // Consumes through the next '>', appending the bytes before it.
   bool scan_to_gt(std::string& out) {
     for (;;) {
-      const char* s = win.get() + pos;
-      const char* e = win.get() + end;
+      const char* s = src.win.get() + src.pos;
+      const char* e = src.win.get() + src.end;
       if (const char* gt = find1(s, e, '>')) {
         out.append(s, static_cast<std::size_t>(gt - s));
-        pos = static_cast<std::size_t>(gt + 1 - win.get());
+        src.pos = static_cast<std::size_t>(gt + 1 - src.win.get());
         return true;
       }
       out.append(s, static_cast<std::size_t>(e - s));
-      pos = end;
-      if (!more()) return false;
+      src.pos = src.end;
+      if (!src.more()) return false;
     }
   }
 
@@ -376,8 +138,8 @@ struct Reader::Impl {
   bool scan_tag(std::string& out) {
     char quote = 0;
     for (;;) {
-      const char* s = win.get() + pos;
-      const char* e = win.get() + end;
+      const char* s = src.win.get() + src.pos;
+      const char* e = src.win.get() + src.end;
       const char* p = s;
       while (p < e) {
         if (quote) {
@@ -388,15 +150,15 @@ struct Reader::Impl {
           if (!(p = find3(p, e, '>', '"', '\''))) break;
           if (*p == '>') {
             out.append(s, static_cast<std::size_t>(p - s));
-            pos = static_cast<std::size_t>(p + 1 - win.get());
+            src.pos = static_cast<std::size_t>(p + 1 - src.win.get());
             return true;
           }
           quote = *p++;
         }
       }
       out.append(s, static_cast<std::size_t>(e - s));
-      pos = end;
-      if (!more()) return false;
+      src.pos = src.end;
+      if (!src.more()) return false;
     }
   }
 
@@ -409,8 +171,8 @@ struct Reader::Impl {
     char tail[2];
     std::size_t tail_len = 0;
     for (;;) {
-      const char* s = win.get() + pos;
-      const char* e = win.get() + end;
+      const char* s = src.win.get() + src.pos;
+      const char* e = src.win.get() + src.end;
       for (const char* p = s; (p = find1(p, e, '>')) != nullptr; ++p) {
         const std::size_t here = static_cast<std::size_t>(p - s);
         bool match = true;
@@ -426,7 +188,7 @@ struct Reader::Impl {
             out->resize(out->size() - from_tail);
             out->append(s, here - (k - from_tail));
           }
-          pos = static_cast<std::size_t>(p + 1 - win.get());
+          src.pos = static_cast<std::size_t>(p + 1 - src.win.get());
           return true;
         }
       }
@@ -440,8 +202,8 @@ struct Reader::Impl {
         tail[tail_len == 0 ? 0 : 1] = *s;
         tail_len = tail_len == 0 ? 1 : 2;
       }
-      pos = end;
-      if (!more()) return false;
+      src.pos = src.end;
+      if (!src.more()) return false;
     }
   }
 
@@ -457,8 +219,8 @@ struct Reader::Impl {
     bool seen = false;
     has_name = false;
     for (;;) {
-      const char* s = win.get() + pos;
-      const char* e = win.get() + end;
+      const char* s = src.win.get() + src.pos;
+      const char* e = src.win.get() + src.end;
       const char* p = s;
       while (p < e) {
         char c = *p;
@@ -471,7 +233,7 @@ struct Reader::Impl {
           case Dt::Out:
             if (c == '>') {
               if (out) out->append(s, static_cast<std::size_t>(p - s));
-              pos = static_cast<std::size_t>(p + 1 - win.get());
+              src.pos = static_cast<std::size_t>(p + 1 - src.win.get());
               return true;
             }
             if (c == '[') st = Dt::Subset;
@@ -522,8 +284,8 @@ struct Reader::Impl {
         if (!again) ++p;
       }
       if (out) out->append(s, static_cast<std::size_t>(e - s));
-      pos = end;
-      if (!more()) return false;
+      src.pos = src.end;
+      if (!src.more()) return false;
     }
   }
 
@@ -532,7 +294,7 @@ struct Reader::Impl {
   void apply_declaration(std::string_view decl) {
     // A UTF-16 document was recognised from its first bytes and is already
     // transcoded; its declaration cannot change that.
-    if (encoding_declared || utf16) return;
+    if (encoding_declared || src.transcoding()) return;
     std::string_view label;
     if (!declared_label(decl, label)) return;
     const enc::Encoding* e = enc::lookup_label(label);
@@ -556,19 +318,19 @@ struct Reader::Impl {
   // from the same state.
   [[gnu::always_inline]] bool next(std::string& buf, Event& ev, XmlStreamError& err) {
     for (;;) {
-      const char* w = win.get();
-      const char* e = w + end;
+      const char* w = src.win.get();
+      const char* e = w + src.end;
       // The first byte after the '<' that may end its tag ('>' or a quote),
       // when the 16 bytes loaded to find the '<' show it: short text and
       // the tag after it then cost one load, not two dependent searches.
       const char* first_end = nullptr;
       if (state == State::Text) {
-        const char* s = w + pos;
+        const char* s = w + src.pos;
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
         const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('<'))));
         const char* lt = m ? s + __builtin_ctz(m) : find1(std::min(s + 16, e), e, '<');
         if (!lt || lt >= e) return next_general(buf, ev, err);
-        pos = static_cast<std::size_t>(lt - w);
+        src.pos = static_cast<std::size_t>(lt - w);
         state = State::Markup;
         if (!discard && lt != s) {
           buf.append(s, static_cast<std::size_t>(lt - s));
@@ -582,7 +344,7 @@ struct Reader::Impl {
       } else if (state != State::Markup) [[unlikely]] {
         return next_general(buf, ev, err);
       }
-      const char* s = w + pos + 1;  // after the '<'
+      const char* s = w + src.pos + 1;  // after the '<'
       if (s >= e) return next_general(buf, ev, err);
       const char* gt;
       if (*s == '/') {
@@ -602,7 +364,7 @@ struct Reader::Impl {
         if (!comment && !cdata) return next_general(buf, ev, err);
         s += comment ? 3 : 8;
         if (!(gt = close_of(s, e, comment ? '-' : ']'))) return next_general(buf, ev, err);
-        pos = static_cast<std::size_t>(gt + 1 - w);
+        src.pos = static_cast<std::size_t>(gt + 1 - w);
         state = State::Text;
         if (!discard) buf.append(s, static_cast<std::size_t>(gt - 2 - s));
         else if (cdata) continue;  // consumed without a trace
@@ -621,7 +383,7 @@ struct Reader::Impl {
           ev = Event::Start;
         }
       }
-      pos = static_cast<std::size_t>(gt + 1 - w);
+      src.pos = static_cast<std::size_t>(gt + 1 - w);
       state = State::Text;
       return true;
     }
@@ -644,7 +406,7 @@ struct Reader::Impl {
           ev = Event::Eof;
           return true;
         case State::Initial:
-          if (!start()) {
+          if (!src.start(encoding)) {
             read_failed(err);
             return false;
           }
@@ -652,7 +414,7 @@ struct Reader::Impl {
           [[fallthrough]];
         case State::Text:
           if (!scan_text(discard ? nullptr : &buf)) {
-            if (read_errno) {
+            if (src.read_failed()) {
               read_failed(err);
               return false;
             }
@@ -678,17 +440,17 @@ struct Reader::Impl {
 
   // One piece of markup, from the '<' at pos.
   Step markup(std::string& buf, std::size_t base, Event& ev, XmlStreamError& err) {
-    ++pos;
-    if (!peek(1)) return cut_off(err, "after `<`");
-    switch (win[pos]) {
+    ++src.pos;
+    if (!src.peek(1)) return cut_off(err, "after `<`");
+    switch (src.win[src.pos]) {
       case '/':
-        ++pos;
+        ++src.pos;
         return end_tag(buf, base, ev, err);
       case '?':
-        ++pos;
+        ++src.pos;
         return instruction(buf, base, ev, err);
       case '!':
-        ++pos;
+        ++src.pos;
         return bang(buf, base, ev, err);
       default:
         return start_tag(buf, base, ev, err);
@@ -742,9 +504,9 @@ struct Reader::Impl {
   // `<?xml` then whitespace or `?>` opens the XML declaration; anything
   // else after `<?` (`<?xml-stylesheet` included) is a processing instruction.
   Step instruction(std::string& buf, std::size_t base, Event& ev, XmlStreamError& err) {
-    peek(5);  // may fall short at the end of input; the scan below reports that
-    const char* p = win.get() + pos;
-    const std::size_t avail = end - pos;
+    src.peek(5);  // may fall short at the end of input; the scan below reports that
+    const char* p = src.win.get() + src.pos;
+    const std::size_t avail = src.end - src.pos;
     const bool decl = avail >= 4 && std::memcmp(p, "xml", 3) == 0 &&
                       (is_ws(p[3]) || (p[3] == '?' && avail >= 5 && p[4] == '>'));
     if (!scan_to(decl || !discard ? &buf : nullptr, "?>", 2))
@@ -759,9 +521,9 @@ struct Reader::Impl {
   }
 
   Step bang(std::string& buf, std::size_t base, Event& ev, XmlStreamError& err) {
-    peek(7);
-    const char* p = win.get() + pos;
-    const std::size_t avail = end - pos;
+    src.peek(7);
+    const char* p = src.win.get() + src.pos;
+    const std::size_t avail = src.end - src.pos;
     // 2 = present, 1 = a prefix of it before the end of input, 0 = absent.
     auto opens = [&](std::string_view word, bool any_case) {
       std::size_t n = std::min(avail, word.size());
@@ -774,19 +536,19 @@ struct Reader::Impl {
     const int comment = opens("--", false), cdata = opens("[CDATA[", false), doctype = opens("DOCTYPE", true);
     std::string* out = discard ? nullptr : &buf;
     if (comment == 2) {
-      pos += 2;
+      src.pos += 2;
       if (!scan_to(out, "-->", 3)) return cut_off(err, "inside a comment");
       ev = Event::Comment;
       return Step::Delivered;
     }
     if (cdata == 2) {
-      pos += 7;
+      src.pos += 7;
       if (!scan_to(out, "]]>", 3)) return cut_off(err, "inside a CDATA section");
       ev = Event::CData;
       return discard ? Step::Skipped : Step::Delivered;
     }
     if (doctype == 2) {
-      pos += 7;
+      src.pos += 7;
       bool has_name;
       if (!scan_doctype(out, has_name)) return cut_off(err, "inside a DOCTYPE declaration");
       if (!has_name) return fail(err, "DOCTYPE declaration has no name", false);
@@ -807,27 +569,14 @@ struct Reader::Impl {
 // Public interface
 
 std::unique_ptr<Reader> Reader::open(std::string_view path, XmlStreamError& err, std::size_t chunk) {
-  if (path.find('\0') != std::string_view::npos) {
-    err = {XmlStreamError::Kind::Io, "file name contained an unexpected NUL byte"};
-    return nullptr;
-  }
-  const std::string p(path);
-  int fd;
-  do {
-    fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    err = {XmlStreamError::Kind::Io, os_error(errno)};
-    return nullptr;
-  }
   auto impl = std::make_unique<Impl>(chunk);
-  impl->fd = fd;
+  if (!impl->src.open(path, err)) return nullptr;
   return std::unique_ptr<Reader>(new Reader(std::move(impl)));
 }
 
 std::unique_ptr<Reader> Reader::from_bytes(std::string data, std::size_t chunk) {
   auto impl = std::make_unique<Impl>(chunk);
-  impl->mem = std::move(data);
+  impl->src.assign(std::move(data));
   return std::unique_ptr<Reader>(new Reader(std::move(impl)));
 }
 

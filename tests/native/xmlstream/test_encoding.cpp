@@ -267,3 +267,35 @@ TEST(encoding_decode_errors_leave_reader_usable) {
   buf.clear();
   CHECK(r->read_event(buf, ev, err) && ev == Event::Empty);
 }
+
+// What the first bytes alone decide: a mark wins over what follows it and
+// is skipped; `<?` in UTF-16 is recognised without one; a cut-short mark or
+// signature, or a UTF-16 shape other than `<?`, is UTF-8 with nothing skipped.
+TEST(encoding_sniff_first_bytes) {
+  struct T { std::string in; const enc::Encoding* want; std::size_t skip; };
+  const enc::Encoding *u8 = &enc::utf8(), *be = &enc::utf16be(), *le = &enc::utf16le();
+  int row = 0;
+  for (const T& t : {
+           T{"", u8, 0},
+           T{"<?xml", u8, 0},
+           T{"\xEF\xBB\xBF<r/>", u8, 3},
+           T{"\xEF\xBB\xBF\xFE\xFF", u8, 3},
+           T{"\xEF\xBB", u8, 0},
+           T{std::string("\xFE\xFF\0<", 4), be, 2},
+           T{"\xFE\xFF", be, 2},
+           T{std::string("\xFF\xFE<\0", 4), le, 2},
+           T{std::string("\xFF\xFE\0\0", 4), le, 2},
+           T{"\xFE", u8, 0},
+           T{std::string("\0<\0?\0x", 6), be, 0},
+           T{std::string("<\0?\0x\0", 6), le, 0},
+           T{std::string("\0<\0", 3), u8, 0},
+           T{std::string("<\0r\0", 4), u8, 0},
+           T{std::string("\0<\0r", 4), u8, 0},
+       }) {
+    const enc::Sniffed s = enc::sniff(t.in);
+    if (s.encoding != t.want || s.skip != t.skip)
+      check::fail(__FILE__, __LINE__, "row " + std::to_string(row) + ": got " + s.encoding->name + " skip " +
+                                          std::to_string(s.skip));
+    ++row;
+  }
+}

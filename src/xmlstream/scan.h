@@ -1,0 +1,148 @@
+// Scanning primitives of the tokenizer: the character-class table, SSE2
+// searches over the read window, and the stack of open-element names.
+//
+// Everything here runs for nearly every byte or event, so it lives in a
+// header, inline, where the tokenizer's fast path can fold it into its own
+// loop. The searches may load up to 15 bytes past the end they are given,
+// so they are for ranges inside the source's padded window.
+#pragma once
+
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace qk::xml::scan {
+
+// ---------------------------------------------------------------------------
+// Character classes
+
+inline constexpr std::uint8_t kWs = 1;
+
+constexpr std::array<std::uint8_t, 256> make_classes() {
+  std::array<std::uint8_t, 256> t{};
+  for (unsigned char c : {' ', '\t', '\n', '\r'}) t[c] |= kWs;
+  return t;
+}
+inline constexpr std::array<std::uint8_t, 256> kClass = make_classes();
+
+inline bool is_ws(char c) { return kClass[static_cast<unsigned char>(c)] & kWs; }
+
+// ---------------------------------------------------------------------------
+// Searches
+
+// First of three bytes in [p, e), 16 bytes at a time. May load up to 15
+// bytes past `e`, which the window's padding keeps inside the allocation.
+inline const char* find3(const char* p, const char* e, char a, char b, char c) {
+  const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vc = _mm_set1_epi8(c);
+  for (; p < e; p += 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb)),
+                               _mm_cmpeq_epi8(x, vc));
+    if (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(hit))) {
+      const char* q = p + __builtin_ctz(m);
+      return q < e ? q : nullptr;
+    }
+  }
+  return nullptr;
+}
+
+// First `c` in [p, e). Most distances between markup characters are short,
+// where a call to memchr costs more than the search, so the first 64 bytes
+// are searched inline (over-reading like find3) and memchr takes the rest.
+inline const char* find1(const char* p, const char* e, char c) {
+  const __m128i vc = _mm_set1_epi8(c);
+  for (int i = 0; i < 4 && p < e; ++i, p += 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    if (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, vc)))) {
+      const char* q = p + __builtin_ctz(m);
+      return q < e ? q : nullptr;
+    }
+  }
+  return p < e ? static_cast<const char*>(std::memchr(p, c, static_cast<std::size_t>(e - p))) : nullptr;
+}
+
+// Bytes of `x` that may end a tag: '>' and both quotes.
+inline __m128i tag_ends(__m128i x) {
+  return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('>')), _mm_cmpeq_epi8(x, _mm_set1_epi8('"'))),
+                      _mm_cmpeq_epi8(x, _mm_set1_epi8('\'')));
+}
+
+// Offset of the first whitespace byte in [p, e), or e - p. Over-reads like
+// find3. Bytes up to ' ' are candidates, checked against the table, since
+// other control bytes are rare in tags.
+inline std::size_t ws_offset(const char* p, const char* e) {
+  const __m128i space = _mm_set1_epi8(' ');
+  for (const char* b = p; b < e; b += 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+    unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(x, space), x)));
+    for (; m; m &= m - 1) {
+      const char* q = b + __builtin_ctz(m);
+      if (q >= e) break;
+      if (is_ws(*q)) return static_cast<std::size_t>(q - p);
+    }
+  }
+  return static_cast<std::size_t>(e - p);
+}
+
+// ---------------------------------------------------------------------------
+// Open-element names
+
+// Open-element names back to back. Names are short, so with 16 bytes of
+// slack behind the last one a name from the (padded) window is copied and
+// compared in one 16-byte load instead of calls to memcpy and memcmp.
+class NameStack {
+ public:
+  bool empty() const { return starts_.empty(); }
+  std::string_view top() const { return {bytes_.get() + starts_.back(), size_ - starts_.back()}; }
+  void pop() {
+    size_ = starts_.back();
+    starts_.pop_back();
+  }
+
+  // `padded`: 16 bytes may be read from `src` whatever `n` is.
+  [[gnu::always_inline]] void push(const char* src, std::size_t n, bool padded) {
+    if (n >= cap_ - size_) grow(n);  // also allocates for the first, maybe empty, name
+    char* dst = bytes_.get() + size_;
+    if (padded && n <= 16)
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src)));
+    else
+      std::memcpy(dst, src, n);
+    starts_.push_back(size_);
+    size_ += n;
+  }
+
+  // Whether the innermost name is the `n` bytes at `src`.
+  bool top_is(const char* src, std::size_t n, bool padded) const {
+    const std::size_t at = starts_.back();
+    if (n != size_ - at) return false;
+    if (!padded || n > 16) return std::memcmp(src, bytes_.get() + at, n) == 0;
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes_.get() + at));
+    const unsigned diff = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)));
+    return (diff & ((1u << n) - 1)) == 0;
+  }
+
+ private:
+  static constexpr std::size_t kSlack = 16;
+
+  [[gnu::noinline]] void grow(std::size_t n) {
+    const std::size_t cap = std::max(2 * cap_, size_ + n + 240);
+    std::unique_ptr<char[]> b(new char[cap + kSlack]());
+    if (size_) std::memcpy(b.get(), bytes_.get(), size_);
+    bytes_ = std::move(b);
+    cap_ = cap;
+  }
+
+  std::unique_ptr<char[]> bytes_;
+  std::size_t size_ = 0, cap_ = 0;
+  std::vector<std::size_t> starts_;
+};
+
+}  // namespace qk::xml::scan

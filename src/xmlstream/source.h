@@ -1,0 +1,87 @@
+// The reader's source: a file or bytes in memory, read a chunk at a time
+// into a window, UTF-16 documents transcoded to UTF-8 on the way in.
+//
+// The tokenizer owns one by value and reads the window directly (`win`,
+// `pos`, `end` are plain members): its fast path touches them for every
+// event, so no call or indirection stands between it and the bytes. Only a
+// refill, once per chunk, leaves the tokenizer's code.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "xmlstream/encoding.h"
+#include "xmlstream/reader.h"
+
+namespace qk::xml {
+
+class Source {
+ public:
+  // Lookahead carried across a refill (at most the 7 bytes after `<!`), the
+  // most a refill can add (a UTF-16 chunk grows by half when transcoded),
+  // and padding for the scanners' over-read.
+  static constexpr std::size_t kLookahead = 16;
+  static constexpr std::size_t kRawSize = Reader::kReadBufferSize + 4;
+  static constexpr std::size_t kWindowSize =
+      kLookahead + enc::Utf16Transcoder::max_output(kRawSize) + 32;
+
+  // `chunk` caps each read; it is clamped to 1..Reader::kReadBufferSize.
+  explicit Source(std::size_t chunk);
+  ~Source();
+  Source(const Source&) = delete;
+  Source& operator=(const Source&) = delete;
+
+  // Reads from the file at `path`, opened read-only with close-on-exec; reads
+  // nothing yet. On failure returns false and fills `err` (Kind::Io). A path
+  // holding NUL is refused before the system is asked.
+  bool open(std::string_view path, XmlStreamError& err);
+
+  // Reads from `data` instead of a file.
+  void assign(std::string data);
+
+  // Reads the first bytes and picks the document's encoding from them
+  // (enc::sniff), skipping a byte-order mark; from then on a UTF-16 document
+  // arrives transcoded. Returns false on a read failure.
+  bool start(const enc::Encoding*& encoding);
+
+  // Adds input behind the unconsumed bytes, moving them to the front; false
+  // once the input has ended or a read failed.
+  bool more();
+
+  // Makes at least `n` unconsumed bytes available; false if the input ends
+  // (or a read fails) first.
+  bool peek(std::size_t n) {
+    while (end - pos < n)
+      if (!more()) return false;
+    return true;
+  }
+
+  // Whether the bytes are transcoded from UTF-16.
+  bool transcoding() const { return utf16_ != nullptr; }
+
+  // Whether a read failed, and the system's message for it.
+  bool read_failed() const { return read_errno_ != 0; }
+  std::string read_error() const;
+
+  // The window of input bytes; [pos, end) is not consumed yet. Padding
+  // behind `end` keeps the scanners' 16-byte loads inside the allocation.
+  std::unique_ptr<char[]> win;
+  std::size_t pos = 0, end = 0;
+
+ private:
+  // One read of at most `chunk_` bytes; -1 on failure (read_errno_ set).
+  long read_chunk(void* dst);
+
+  int fd_ = -1;  // bytes come from mem_ when fd_ < 0
+  std::string mem_;
+  std::size_t mem_pos_ = 0;
+  std::size_t chunk_;
+  bool src_end_ = false;
+  int read_errno_ = 0;
+  std::unique_ptr<enc::Utf16Transcoder> utf16_;  // set for UTF-16 documents
+  std::unique_ptr<unsigned char[]> raw_;         // UTF-16 bytes before transcoding
+};
+
+}  // namespace qk::xml
