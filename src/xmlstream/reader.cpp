@@ -93,8 +93,19 @@ struct Reader::Impl {
 
   // Input ended inside markup: a read failure if that is why, else a syntax error.
   Step cut_off(XmlStreamError& err, const char* where) {
+    if (src.stopped()) return stopped(err, true, false);
     if (src.read_failed()) return read_failed(err);
     return fail(err, std::string("unexpected end of file ") + where, true);
+  }
+
+  // The interrupt said stop. Between events, or in text, nothing is lost
+  // but the text read so far, and reading goes on from here; inside other
+  // markup the construct cannot be resumed, so reading ends.
+  Step stopped(XmlStreamError& err, bool mid_event, bool resumable) {
+    src.clear_stopped();
+    if (!resumable) state = State::Done;
+    err = {XmlStreamError::Kind::Interrupted, {}, mid_event};
+    return Step::Failed;
   }
 
   Step read_failed(XmlStreamError& err) {
@@ -113,6 +124,12 @@ struct Reader::Impl {
       if (out) out->append(s, stop - src.pos);
       src.pos = stop;
       if (lt) return true;
+      // Text can run on for gigabytes, so each refill may be the caller's
+      // chance to stop.
+      if (interrupted(false)) {
+        src.stop();
+        return false;
+      }
       if (!src.more()) return false;
     }
   }
@@ -407,13 +424,19 @@ struct Reader::Impl {
           return true;
         case State::Initial:
           if (!src.start(encoding)) {
-            read_failed(err);
+            if (src.stopped()) stopped(err, false, true);
+            else read_failed(err);
             return false;
           }
           state = State::Text;
           [[fallthrough]];
         case State::Text:
           if (!scan_text(discard ? nullptr : &buf)) {
+            if (src.stopped()) {
+              stopped(err, buf.size() > base, true);
+              buf.resize(base);
+              return false;
+            }
             if (src.read_failed()) {
               read_failed(err);
               return false;
@@ -594,7 +617,10 @@ bool Reader::read_event(std::string& buf, Event& ev, XmlStreamError& err) {
   return impl_->next(buf, ev, err);
 }
 
-void Reader::set_interrupt(const Interrupt* interrupt) { impl_->interrupt = interrupt; }
+void Reader::set_interrupt(const Interrupt* interrupt) {
+  impl_->interrupt = interrupt;
+  impl_->src.interrupt = interrupt;
+}
 
 std::size_t Reader::last_name_size() const { return impl_->name_size; }
 

@@ -58,6 +58,12 @@ long Source::read_chunk(void* dst) {
   for (;;) {
     ssize_t r = ::read(fd_, dst, chunk_);
     if (r >= 0) return static_cast<long>(r);
+    // A signal cut the read short: a pipe that stays silent would otherwise
+    // keep Ctrl-C waiting for its writer.
+    if (errno == EINTR && interrupt != nullptr && interrupt->stop(interrupt->context, true)) {
+      stopped_ = true;
+      return -2;
+    }
     if (errno != EINTR) {
       read_errno_ = errno;
       return -1;
@@ -73,6 +79,7 @@ bool Source::more() {
   }
   while (!src_end_) {
     long r = read_chunk(utf16_ ? static_cast<void*>(raw_.get()) : win.get() + end);
+    if (r == -2) return false;
     if (r <= 0) src_end_ = true;
     if (!utf16_) {
       if (r <= 0) return false;
@@ -91,7 +98,7 @@ bool Source::more() {
 bool Source::start(const enc::Encoding*& encoding) {
   while (end < 4 && more()) {
   }
-  if (read_errno_) return false;
+  if (read_errno_ || stopped_) return false;
   const enc::Sniffed sniffed = enc::sniff(std::string_view(win.get(), end));
   encoding = sniffed.encoding;
   if (!enc::is_utf16(*sniffed.encoding)) {

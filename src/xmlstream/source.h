@@ -58,6 +58,13 @@ class Source {
     return true;
   }
 
+  // Asked when a signal cuts a read short. When it says stop, more() (and
+  // start()) return false with stopped() set, the input not ended.
+  const Interrupt* interrupt = nullptr;
+  bool stopped() const { return stopped_; }
+  void clear_stopped() { stopped_ = false; }
+  void stop() { stopped_ = true; }
+
   // Whether the bytes are transcoded from UTF-16.
   bool transcoding() const { return utf16_ != nullptr; }
 
@@ -71,7 +78,8 @@ class Source {
   std::size_t pos = 0, end = 0;
 
  private:
-  // One read of at most `chunk_` bytes; -1 on failure (read_errno_ set).
+  // One read of at most `chunk_` bytes; -1 on failure (read_errno_ set), -2
+  // when the interrupt said stop.
   long read_chunk(void* dst);
 
   int fd_ = -1;  // bytes come from mem_ when fd_ < 0
@@ -79,6 +87,7 @@ class Source {
   std::size_t mem_pos_ = 0;
   std::size_t chunk_;
   bool src_end_ = false;
+  bool stopped_ = false;
   int read_errno_ = 0;
   std::unique_ptr<enc::Utf16Transcoder> utf16_;  // set for UTF-16 documents
   std::unique_ptr<unsigned char[]> raw_;         // UTF-16 bytes before transcoding
