@@ -170,6 +170,12 @@ Scan scan(std::string_view s) {
 // references for character data (not CDATA). A failed piece is not kept.
 // Text that cannot become a value is still checked, for the same errors,
 // but copied nowhere when it needs no conversion.
+bool XmlBatchInner::resolve_here(std::string& s, std::size_t from, XmlStreamError& err) {
+  if (resolve_references_in_place(s, from, err)) return true;
+  err.text += reader_->position();
+  return false;
+}
+
 bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
   std::string& text = record_.text();
   if (reader_->text_is_utf8()) {
@@ -177,10 +183,10 @@ bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
     // An invalid piece goes the general way, which reports it.
     if (!s.high || enc::valid_utf8(buf_)) {
       const bool refs = resolve && s.amp;
-      if (!record_.keeps_text()) return !refs || resolve_references_in_place(buf_, 0, err);
+      if (!record_.keeps_text()) return !refs || resolve_here(buf_, 0, err);
       const std::size_t mark = text.size();
       text.append(buf_);
-      return !refs || resolve_references_in_place(text, mark, err);
+      return !refs || resolve_here(text, mark, err);
     }
   }
   const std::size_t mark = text.size();
@@ -188,7 +194,7 @@ bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
     text.resize(mark);
     return false;
   }
-  if (resolve && !resolve_references_in_place(text, mark, err)) return false;
+  if (resolve && !resolve_here(text, mark, err)) return false;
   record_.settle_text(mark);
   return true;
 }
@@ -225,7 +231,8 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
           if (record_.too_complex()) {
             record_.reset();
             err = XmlStreamError{XmlStreamError::Kind::Xml,
-                                 "record too deeply nested with repeated element names to flatten"};
+                                 "record too deeply nested with repeated element names to flatten" +
+                                     reader_->position()};
             return Step::Error;
           }
           assert(keys_unique(record_.pairs()));

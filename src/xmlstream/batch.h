@@ -74,6 +74,8 @@ class XmlBatchInner {
   void place_row(std::span<const FlatPair> pairs);
   std::uint32_t column_for(const FlatPair& pair, std::uint32_t guess);
   bool append_text(bool resolve, XmlStreamError& err);
+  // Resolves references like resolve_references_in_place, saying where.
+  bool resolve_here(std::string& s, std::size_t from, XmlStreamError& err);
 
   std::unique_ptr<Reader> reader_;
   std::string buf_;

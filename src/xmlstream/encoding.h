@@ -70,6 +70,7 @@ class Decoder {
 class Utf16Transcoder {
  public:
   explicit Utf16Transcoder(bool big_endian) : big_endian_(big_endian) {}
+  bool big_endian() const { return big_endian_; }
 
   // Room `out` must offer for `n` input bytes.
   static constexpr std::size_t max_output(std::size_t n) { return (n + 1) / 2 * 3 + 4; }

@@ -8,6 +8,8 @@
 // large a text, comment or tag is.
 #include "xmlstream/reader.h"
 
+#include <optional>
+
 #include <emmintrin.h>
 
 #include <algorithm>
@@ -88,7 +90,18 @@ struct Reader::Impl {
     if (fatal) state = State::Done;
     err.kind = XmlStreamError::Kind::Xml;
     err.text = std::move(text);
+    err.text += position();
     return Step::Failed;
+  }
+
+  // Where the event being read began: " at line L, byte B", or only the
+  // byte where the file cannot be read again to count lines (a pipe).
+  std::string position() {
+    const std::uint64_t at = src.mark_offset();
+    const std::optional<std::uint64_t> line = src.line_of(at);
+    std::string s = " at ";
+    if (line) s += "line " + std::to_string(*line) + ", ";
+    return s + "byte " + std::to_string(at);
   }
 
   // Input ended inside markup: a read failure if that is why, else a syntax error.
@@ -109,7 +122,9 @@ struct Reader::Impl {
   }
 
   Step read_failed(XmlStreamError& err) {
-    return fail(err, "failed to read file: " + src.read_error(), true);
+    state = State::Done;
+    err = {XmlStreamError::Kind::Xml, "failed to read file: " + src.read_error(), false};
+    return Step::Failed;
   }
 
   // --- scanning ------------------------------------------------------------
@@ -335,6 +350,7 @@ struct Reader::Impl {
   // from the same state.
   [[gnu::always_inline]] bool next(std::string& buf, Event& ev, XmlStreamError& err) {
     for (;;) {
+      src.mark(src.pos);
       const char* w = src.win.get();
       const char* e = w + src.end;
       // The first byte after the '<' that may end its tag ('>' or a quote),
@@ -354,6 +370,7 @@ struct Reader::Impl {
           ev = Event::Text;
           return true;
         }
+        src.mark(src.pos);
         if (m) {
           const unsigned ends = static_cast<unsigned>(_mm_movemask_epi8(tag_ends(x))) & (~1u << __builtin_ctz(m));
           if (ends) first_end = s + __builtin_ctz(ends);
@@ -431,6 +448,7 @@ struct Reader::Impl {
           state = State::Text;
           [[fallthrough]];
         case State::Text:
+          src.mark(src.pos);
           if (!scan_text(discard ? nullptr : &buf)) {
             if (src.stopped()) {
               stopped(err, buf.size() > base, true);
@@ -463,6 +481,7 @@ struct Reader::Impl {
 
   // One piece of markup, from the '<' at pos.
   Step markup(std::string& buf, std::size_t base, Event& ev, XmlStreamError& err) {
+    src.mark(src.pos);
     ++src.pos;
     if (!src.peek(1)) return cut_off(err, "after `<`");
     switch (src.win[src.pos]) {
@@ -630,9 +649,11 @@ bool Reader::decode(std::string_view bytes, std::string& out, XmlStreamError& er
   std::string text;
   if (impl_->decoder.decode(*impl_->encoding, bytes, out, text)) return true;
   err.kind = XmlStreamError::Kind::Xml;
-  err.text = std::move(text);
+  err.text = std::move(text) + impl_->position();
   return false;
 }
+
+std::string Reader::position() { return impl_->position(); }
 
 bool Reader::text_is_utf8() const {
   const enc::Kind k = impl_->encoding->kind;

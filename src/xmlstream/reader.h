@@ -97,6 +97,11 @@ class Reader {
   // `out`. A malformed sequence is an error (Kind::Xml); nothing is replaced.
   bool decode(std::string_view bytes, std::string& out, XmlStreamError& err);
 
+  // Where the last event began, for an error found in its bytes: " at line
+  // L, byte B" (offsets in the file's own bytes, UTF-16 included), or
+  // " at byte B" when the file cannot be read again to count lines.
+  std::string position();
+
   // True while the document's text arrives as UTF-8 already (UTF-8
   // documents, and UTF-16 ones transcoded as they are read): `decode` then
   // only checks the bytes and appends them unchanged, so a caller may check

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace qk::xml {
 
@@ -73,6 +74,11 @@ long Source::read_chunk(void* dst) {
 
 bool Source::more() {
   if (pos > 0) {
+    if (utf16_) {
+      if (mark_ >= discarded_ && mark_ - discarded_ < pos) mark_raw_ = raw_discarded_ + utf16_bytes(mark_ - discarded_);
+      raw_discarded_ += utf16_bytes(pos);
+    }
+    discarded_ += pos;
     std::memmove(win.get(), win.get() + pos, end - pos);
     end -= pos;
     pos = 0;
@@ -109,12 +115,65 @@ bool Source::start(const enc::Encoding*& encoding) {
   // through it in more().
   utf16_ = std::make_unique<enc::Utf16Transcoder>(sniffed.encoding->kind == enc::Kind::Utf16BE);
   raw_.reset(new unsigned char[kRawSize]);
+  raw_discarded_ = sniffed.skip;
   const std::size_t n = end - sniffed.skip;
   std::memcpy(raw_.get(), win.get() + sniffed.skip, n);
   end = utf16_->feed(raw_.get(), n, win.get());
   if (src_end_) end += utf16_->finish(win.get() + end);
   pos = 0;
   return true;
+}
+
+// ---- Positions ------------------------------------------------------------------
+
+std::uint64_t Source::utf16_bytes(std::size_t n) const {
+  // The transcoder turns each code unit into one UTF-8 sequence (a pair of
+  // surrogates into one of four bytes), and a lone surrogate into 0xFF.
+  std::uint64_t raw = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto b = static_cast<unsigned char>(win[i]);
+    if ((b & 0xC0) != 0x80) raw += b >= 0xF0 && b != 0xFF ? 4 : 2;
+  }
+  return raw;
+}
+
+std::uint64_t Source::mark_offset() const {
+  if (!utf16_) return mark_;
+  return mark_ < discarded_ ? mark_raw_ : raw_discarded_ + utf16_bytes(mark_ - discarded_);
+}
+
+std::optional<std::uint64_t> Source::line_of(std::uint64_t offset) {
+  if (offset < lines_at_) lines_at_ = 0, lines_ = 1;
+  // A UTF-16 line feed is a code unit, at an even offset.
+  const bool wide = utf16_ != nullptr;
+  const bool big_endian = wide && utf16_->big_endian();
+  char buf[1 << 16];
+  while (lines_at_ < offset) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buf, offset - lines_at_));
+    ssize_t got;
+    if (fd_ < 0) {
+      if (lines_at_ >= mem_.size()) return std::nullopt;
+      got = static_cast<ssize_t>(std::min<std::uint64_t>(want, mem_.size() - lines_at_));
+      std::memcpy(buf, mem_.data() + lines_at_, static_cast<std::size_t>(got));
+    } else {
+      do {
+        got = ::pread(fd_, buf, want, static_cast<off_t>(lines_at_));
+      } while (got < 0 && errno == EINTR);
+      if (got <= 0) return std::nullopt;  // a pipe, or the file changed
+    }
+    const auto n = static_cast<std::size_t>(got);
+    if (!wide) {
+      for (const char* p = buf; (p = static_cast<const char*>(std::memchr(p, '\n', buf + n - p))) != nullptr; ++p)
+        ++lines_;
+    } else {
+      // Whole code units only; an odd tail is read again next time.
+      for (std::size_t i = 0; i + 1 < n; i += 2)
+        if (buf[i + big_endian] == '\n' && buf[i + !big_endian] == 0) ++lines_;
+    }
+    lines_at_ += wide ? n & ~std::size_t{1} : n;
+    if (wide && n < 2) return std::nullopt;
+  }
+  return lines_;
 }
 
 }  // namespace qk::xml

@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -65,6 +67,16 @@ class Source {
   void clear_stopped() { stopped_ = false; }
   void stop() { stopped_ = true; }
 
+  // Positions for error messages. The tokenizer marks where each event
+  // starts; that costs one store, and everything else is worked out only
+  // when an error needs it.
+  void mark(std::size_t window_offset) { mark_ = discarded_ + window_offset; }
+  // The offset in the file's own bytes of the last mark.
+  std::uint64_t mark_offset() const;
+  // The line (from 1, counting LF) holding the file offset, found by reading
+  // the file again up to there; none when it cannot be read again (a pipe).
+  std::optional<std::uint64_t> line_of(std::uint64_t offset);
+
   // Whether the bytes are transcoded from UTF-16.
   bool transcoding() const { return utf16_ != nullptr; }
 
@@ -88,6 +100,20 @@ class Source {
   std::size_t chunk_;
   bool src_end_ = false;
   bool stopped_ = false;
+
+  // Window bytes moved out of the window so far: the stream offset of win[0].
+  std::uint64_t discarded_ = 0;
+  std::uint64_t mark_ = 0;  // stream offset of the mark
+  // UTF-16 only, where window bytes are not file bytes: the file bytes behind
+  // the discarded window bytes (a byte-order mark included), and the file
+  // offset of a mark taken when its bytes left the window.
+  std::uint64_t raw_discarded_ = 0;
+  std::uint64_t mark_raw_ = 0;
+  // Where line_of last stopped, so that many errors do not each read the
+  // file from its start.
+  std::uint64_t lines_at_ = 0, lines_ = 1;
+  // File bytes behind the first `n` window bytes of a UTF-16 document.
+  std::uint64_t utf16_bytes(std::size_t n) const;
   int read_errno_ = 0;
   std::unique_ptr<enc::Utf16Transcoder> utf16_;  // set for UTF-16 documents
   std::unique_ptr<unsigned char[]> raw_;         // UTF-16 bytes before transcoding

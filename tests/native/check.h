@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdio>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -34,3 +35,12 @@ inline void fail(const char* file, int line, const std::string& what) {
       check::fail(__FILE__, __LINE__, std::string(#a " == " #b "  [") +                  \
                   check::show(qk_a) + " vs " + check::show(qk_b) + "]");                \
   } while (0)
+
+// An error text without the " at line L, byte B" (or " at byte B") that
+// says where it happened, for tests about what went wrong rather than where.
+namespace check {
+inline std::string without_position(const std::string& text) {
+  static const std::regex place(" at (line [0-9]+, )?byte [0-9]+$");
+  return std::regex_replace(text, place, "");
+}
+}  // namespace check

@@ -89,7 +89,7 @@ std::vector<std::string> steps(const std::string& xml, std::uint64_t batch_rows,
       case XmlBatchInner::Step::Error:
         CHECK(err.kind == XmlStreamError::Kind::Xml);
         CHECK(err.text.find('\n') == std::string::npos);
-        out.push_back("error: " + err.text);
+        out.push_back("error: " + check::without_position(err.text));
         break;
       case XmlBatchInner::Step::Batch: {
         Batch b = inner.take_batch();
@@ -339,14 +339,14 @@ TEST(records_resolve_references) {
     std::string out = "pre:ok &amp; " + in;
     XmlStreamError err;
     CHECK(!resolve_references_in_place(out, 4, err));
-    CHECK_EQ(err.text, want);
+    CHECK_EQ(check::without_position(err.text), want);
     CHECK(err.kind == XmlStreamError::Kind::Xml);
     CHECK_EQ(out, "pre:");  // nothing of a failed piece is kept
   }
   std::string out = "&" + std::string(100, 'n') + ";";
   XmlStreamError err;
   CHECK(!resolve_references_in_place(out, 0, err));
-  CHECK_EQ(err.text, "unrecognized entity `" + std::string(40, 'n') + "...`");
+  CHECK_EQ(check::without_position(err.text), "unrecognized entity `" + std::string(40, 'n') + "...`");
 }
 
 // ---- Batch iterator -------------------------------------------------------------
