@@ -1,0 +1,27 @@
+// The key lookup table behind record levels and batch columns.
+#include "records_helpers.h"
+
+using namespace qk::xml;
+using namespace qk::xml::testing;
+
+TEST(records_key_hash_is_seeded) {
+  constexpr std::uint64_t kBits = 12, kMask = (1u << kBits) - 1;
+  const auto plain = [](std::string_view k) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (char c : k) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+    return h ^ (h >> 29);
+  };
+  std::vector<std::string> names;
+  for (std::uint64_t i = 0; names.size() < 1000; ++i) {
+    std::string k = "c" + std::to_string(i);
+    if ((plain(k) & kMask) == 0) names.push_back(std::move(k));
+  }
+  std::vector<bool> used(kMask + 1);
+  std::size_t buckets = 0;
+  for (const std::string& k : names) {
+    const std::size_t b = KeyIndex::hash(k) & kMask;
+    if (!used[b]) ++buckets, used[b] = true;
+  }
+  // Random hashes put 1000 names into about 890 of 4096 buckets.
+  CHECK(buckets > 700);
+}
