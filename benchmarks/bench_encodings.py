@@ -63,12 +63,25 @@ def words(rng: random.Random, char, n: int) -> bytes:
 def record(rng: random.Random, char, i: int) -> bytes:
     name = words(rng, char, rng.randrange(2, 6))
     city = words(rng, char, rng.randrange(2, 4))
-    note = b" ".join(words(rng, char, rng.randrange(2, 9)) if rng.random() < 0.6 else
-                     rng.choice([b"OK", b"pending", b"id-%d" % rng.randrange(10**6), b"2024-05-01"])
-                     for _ in range(rng.randrange(2, 7)))
-    return (b'<record id="%d"><name>%s</name><city>%s</city><code>C%06d</code>'
-            b"<amount>%d.%02d</amount><note>%s</note></record>\n"
-            % (i, name, city, rng.randrange(10**6), rng.randrange(10**5), rng.randrange(100), note, ))
+    note = b" ".join(
+        words(rng, char, rng.randrange(2, 9))
+        if rng.random() < 0.6
+        else rng.choice([b"OK", b"pending", b"id-%d" % rng.randrange(10**6), b"2024-05-01"])
+        for _ in range(rng.randrange(2, 7))
+    )
+    return (
+        b'<record id="%d"><name>%s</name><city>%s</city><code>C%06d</code>'
+        b"<amount>%d.%02d</amount><note>%s</note></record>\n"
+        % (
+            i,
+            name,
+            city,
+            rng.randrange(10**6),
+            rng.randrange(10**5),
+            rng.randrange(100),
+            note,
+        )
+    )
 
 
 def generate(path: str, label: str, char, mb: float) -> None:
@@ -96,8 +109,9 @@ def to_utf8(src: str, dst: str, label: str) -> None:
 
 
 def run(build_dir: str, path: str) -> dict:
-    out = subprocess.run([sys.executable, "-c", CHILD, build_dir, path], check=True,
-                         capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", CHILD, build_dir, path], check=True, capture_output=True, text=True
+    ).stdout
     return json.loads(out)
 
 
@@ -136,14 +150,24 @@ def main() -> None:
 
     names = [b for b, _ in builds]
     print(f"\nmedians of {args.repeat} interleaved runs, stream_xml_file(path, 10000)\n")
-    print("| file | MB | " + " | ".join(f"{n} MB/s" for n in names) + " | "
-          + " | ".join(f"{n} / {names[0]}" for n in names[1:]) + " |")
+    print(
+        "| file | MB | "
+        + " | ".join(f"{n} MB/s" for n in names)
+        + " | "
+        + " | ".join(f"{n} / {names[0]}" for n in names[1:])
+        + " |"
+    )
     print("|---" * (2 + 2 * len(names) - 1) + "|")
     for f, path in files.items():
         mb = os.path.getsize(path) / 1e6
         speed = [mb / statistics.median(times[(n, f)]) for n in names]
-        print(f"| {f} | {mb:.0f} | " + " | ".join(f"{s:.0f}" for s in speed) + " | "
-              + " | ".join(f"{s / speed[0]:.2f}" for s in speed[1:]) + " |")
+        print(
+            f"| {f} | {mb:.0f} | "
+            + " | ".join(f"{s:.0f}" for s in speed)
+            + " | "
+            + " | ".join(f"{s / speed[0]:.2f}" for s in speed[1:])
+            + " |"
+        )
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """quelbrand.arrow: per-batch columns lined up into Arrow batches and one
 pandas frame."""
+
 import os
 import pathlib
 import sys
@@ -96,21 +97,27 @@ def test_records_without_values_only(write_xml):
     assert to_pandas(path, 2, columns=["v"])["v"].isna().tolist() == [True] * 3
 
 
-@pytest.mark.parametrize("call", [
-    lambda p: list(record_batches(p, 1)),
-    lambda p: to_pandas(p, 1),
-    lambda p: discover_columns(p, 1),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda p: list(record_batches(p, 1)),
+        lambda p: to_pandas(p, 1),
+        lambda p: discover_columns(p, 1),
+    ],
+)
 def test_parse_error_is_the_modules_value_error(write_xml, call):
     path = write_xml("<r><rec><v>1</v></rec><rec><v>&nbsp;</v></rec></r>")
     with pytest.raises(ValueError, match=r"^failed to parse XML file '.*': "):
         call(path)
 
 
-@pytest.mark.parametrize("columns, message", [
-    (["a", "b", "c", "d"], "'x' that is not among the requested columns"),
-    (["a", "a"], "duplicate names"),
-])
+@pytest.mark.parametrize(
+    "columns, message",
+    [
+        (["a", "b", "c", "d"], "'x' that is not among the requested columns"),
+        (["a", "a"], "duplicate names"),
+    ],
+)
 def test_bad_columns_are_refused(write_xml, columns, message):
     path = write_xml(DOC)
     with pytest.raises(ValueError, match=message):
@@ -124,13 +131,16 @@ def test_missing_pyarrow_names_the_extra(write_xml, monkeypatch):
         record_batches(write_xml(DOC))
 
 
-@pytest.mark.parametrize("doc, expected", [
-    # A batch without columns followed by another batch was a full one.
-    ("<r><e/><e/><a><x>1</x></a><e/></r>", [([], [], 2), (["x"], [["1", None]], 2)]),
-    ("<r><e/><e/><e/><e/><a><x>1</x></a></r>", [([], [], 2), ([], [], 2), (["x"], [["1"]], 1)]),
-    # As the last batch its size cannot be known without reading again.
-    ("<r><a><x>1</x></a><e/><e/></r>", [(["x"], [["1", None]], 2), ValueError]),
-])
+@pytest.mark.parametrize(
+    "doc, expected",
+    [
+        # A batch without columns followed by another batch was a full one.
+        ("<r><e/><e/><a><x>1</x></a><e/></r>", [([], [], 2), (["x"], [["1", None]], 2)]),
+        ("<r><e/><e/><e/><e/><a><x>1</x></a></r>", [([], [], 2), ([], [], 2), (["x"], [["1"]], 1)]),
+        # As the last batch its size cannot be known without reading again.
+        ("<r><a><x>1</x></a><e/><e/></r>", [(["x"], [["1", None]], 2), ValueError]),
+    ],
+)
 def test_sized_batches_from_a_pipe(doc, expected):
     # A pipe cannot be read a second time to count records, which must not
     # leave the reader waiting on it or guessing.

@@ -1,4 +1,5 @@
 """Array arguments and results of the numeric functions."""
+
 import os
 import subprocess
 import sys
@@ -19,23 +20,32 @@ CALLS = {
 def sample(dtype, n=64):
     if dtype == np.float64:
         return np.linspace(-0.1, 1.1, n)
-    return (np.arange(n, dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15))
+    return np.arange(n, dtype=np.uint64) * np.uint64(0x9E3779B97F4A7C15)
 
 
 @pytest.mark.parametrize("name", CALLS)
-@pytest.mark.parametrize("bad, type_name", [
-    ([0.5], "list"), ((1,), "tuple"), (3, "int"), (None, "NoneType"),
-    (np.zeros(3, np.float32), "ndarray"), (np.zeros(3, np.int64), "ndarray"),
-    (np.zeros(3, ">f8"), "ndarray"), (np.zeros(3, ">u8"), "ndarray"),
-    (np.zeros((3, 1)), "ndarray"), (np.zeros((3, 1), np.uint64), "ndarray"),
-    (np.array(0.5), "ndarray"), (np.array(5, np.uint64), "ndarray"),
-])
+@pytest.mark.parametrize(
+    "bad, type_name",
+    [
+        ([0.5], "list"),
+        ((1,), "tuple"),
+        (3, "int"),
+        (None, "NoneType"),
+        (np.zeros(3, np.float32), "ndarray"),
+        (np.zeros(3, np.int64), "ndarray"),
+        (np.zeros(3, ">f8"), "ndarray"),
+        (np.zeros(3, ">u8"), "ndarray"),
+        (np.zeros((3, 1)), "ndarray"),
+        (np.zeros((3, 1), np.uint64), "ndarray"),
+        (np.array(0.5), "ndarray"),
+        (np.array(5, np.uint64), "ndarray"),
+    ],
+)
 def test_rejected_arrays(name, bad, type_name):
     call, param, _, _ = CALLS[name]
     with pytest.raises(TypeError) as info:
         call(bad)
-    assert str(info.value) == (f"argument '{param}': '{type_name}' object cannot be "
-                               "converted to 'PyArray<T, D>'")
+    assert str(info.value) == (f"argument '{param}': '{type_name}' object cannot be converted to 'PyArray<T, D>'")
 
 
 @pytest.mark.parametrize("name", CALLS)
@@ -106,13 +116,13 @@ def test_without_numpy_the_module_imports_and_numeric_calls_panic(tmp_path):
             print(type(e).__name__, type(e).__mro__[1].__name__, str(e))
     """)
     env = dict(os.environ, PYTHONPATH=str(tmp_path))
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         env=env, cwd=tmp_path)
+    out = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300
+    )
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
     assert lines[0] == "count_xml_records"
-    assert lines[1].startswith("PanicException BaseException Failed to access NumPy array API "
-                               "capsule: "), lines
+    assert lines[1].startswith("PanicException BaseException Failed to access NumPy array API capsule: "), lines
     assert "numpy is blocked" in lines[1]
 
 

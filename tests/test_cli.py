@@ -1,4 +1,5 @@
 """The quelbrand command, end to end in a subprocess, and its atomic output."""
+
 import csv
 import io
 import json
@@ -76,7 +77,8 @@ def test_convert_round_trip(doc, tmp_path, fmt):
     elif fmt == "jsonl":
         lines = out.read_text(encoding="utf-8").splitlines()
         assert [json.loads(line) for line in lines] == [
-            {k: v for k, v in row.items() if v is not None} for row in expected]
+            {k: v for k, v in row.items() if v is not None} for row in expected
+        ]
     else:
         pq = pytest.importorskip("pyarrow.parquet")
         table = pq.read_table(out)
@@ -100,18 +102,21 @@ def test_parse_failure_leaves_no_output(write_xml, tmp_path, fmt, existing):
     assert (out.read_bytes() if out.exists() else None) == existing
 
 
-@pytest.mark.parametrize("args, code, message", [
-    (["convert", "MISSING", "--to", "x.csv"], 1, "failed to parse XML file 'MISSING': No such file"),
-    (["count", "MISSING"], 1, "failed to parse XML file 'MISSING': No such file"),
-    (["convert", "DOC", "--to", "x.txt"], 2, "name it .csv, .jsonl or .parquet"),
-    (["convert", "DOC", "--to", "no/such/dir/x.csv"], 1, "cannot write 'no/such/dir/x.csv'"),
-    (["convert", "DOC", "--to", "x.csv", "--batch-rows", "0"], 2, "0 is outside 1"),
-    (["draw", "--seed", "1", "--namespace", "n", "--keys", "5:3"], 2, "ends before it starts"),
-    (["draw", "--seed", "1", "--namespace", "n", "--keys", "7"], 2, "expected A:B"),
-    (["draw", "--seed", "-1", "--namespace", "n", "--keys", "0:1"], 2, "outside 0"),
-    (["draw", "--seed", "1", "--namespace", "n", "--keys", "0:18446744073709551617"], 2, "outside 0"),
-    (["frobnicate"], 2, "invalid choice"),
-])
+@pytest.mark.parametrize(
+    "args, code, message",
+    [
+        (["convert", "MISSING", "--to", "x.csv"], 1, "failed to parse XML file 'MISSING': No such file"),
+        (["count", "MISSING"], 1, "failed to parse XML file 'MISSING': No such file"),
+        (["convert", "DOC", "--to", "x.txt"], 2, "name it .csv, .jsonl or .parquet"),
+        (["convert", "DOC", "--to", "no/such/dir/x.csv"], 1, "cannot write 'no/such/dir/x.csv'"),
+        (["convert", "DOC", "--to", "x.csv", "--batch-rows", "0"], 2, "0 is outside 1"),
+        (["draw", "--seed", "1", "--namespace", "n", "--keys", "5:3"], 2, "ends before it starts"),
+        (["draw", "--seed", "1", "--namespace", "n", "--keys", "7"], 2, "expected A:B"),
+        (["draw", "--seed", "-1", "--namespace", "n", "--keys", "0:1"], 2, "outside 0"),
+        (["draw", "--seed", "1", "--namespace", "n", "--keys", "0:18446744073709551617"], 2, "outside 0"),
+        (["frobnicate"], 2, "invalid choice"),
+    ],
+)
 def test_expected_failures(doc, tmp_path, monkeypatch, args, code, message):
     monkeypatch.chdir(tmp_path)
     result = run(*[doc if a == "DOC" else a for a in args])
@@ -125,12 +130,15 @@ def test_jsonl_lines_are_exactly_json_dumps(write_xml, tmp_path, monkeypatch):
     # the separators str.splitlines() would wrongly break on; rows are
     # encoded in slices of a batch, here 2 of a batch of 3.
     monkeypatch.setattr(quelbrand.convert, "JSONL_SLICE_ROWS", 2)
-    path = write_xml("<r><rec><n\u00e4me>a \"q\" \\ &#1;&#9;&#x85;&#x2028;\u20ac\U0001f600</n\u00e4me><e/>"
-                     "<v>1</v></rec><rec><e/></rec><rec><v>&lt;&amp;</v></rec><rec><v>2</v></rec></r>")
+    path = write_xml(
+        '<r><rec><n\u00e4me>a "q" \\ &#1;&#9;&#x85;&#x2028;\u20ac\U0001f600</n\u00e4me><e/>'
+        "<v>1</v></rec><rec><e/></rec><rec><v>&lt;&amp;</v></rec><rec><v>2</v></rec></r>"
+    )
     out = tmp_path / "out.jsonl"
     assert quelbrand.convert.convert(path, out, batch_rows=3) == 4
-    expected = [json.dumps({k: v for k, v in row.items() if v is not None}, ensure_ascii=False)
-                for row in module_rows(path, 3)]
+    expected = [
+        json.dumps({k: v for k, v in row.items() if v is not None}, ensure_ascii=False) for row in module_rows(path, 3)
+    ]
     assert out.read_bytes().decode("utf-8").split("\n") == expected + [""]
 
 
@@ -143,8 +151,13 @@ def test_convert_from_a_pipe(tmp_path, fmt):
     os.close(write_end)
     out = tmp_path / f"out.{fmt}"
     try:
-        result = subprocess.run([sys.executable, "-m", "quelbrand", "convert", f"/dev/fd/{read_end}", "--to", str(out),
-                                 "--force-progress"], pass_fds=[read_end], capture_output=True, text=True, timeout=120)
+        result = subprocess.run(
+            [sys.executable, "-m", "quelbrand", "convert", f"/dev/fd/{read_end}", "--to", str(out), "--force-progress"],
+            pass_fds=[read_end],
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
     finally:
         os.close(read_end)
     if fmt == "jsonl":
@@ -160,15 +173,19 @@ def test_convert_from_a_pipe(tmp_path, fmt):
 @pytest.mark.parametrize("args", [["count", "DOC"], ["draw", "--seed", "1", "--namespace", "n", "--keys", "0:9"], []])
 def test_unwritable_stdout(doc, args):
     with open("/dev/full", "w") as full:
-        result = subprocess.run([sys.executable, "-m", "quelbrand", *[doc if a == "DOC" else a for a in args]],
-                                stdout=full, stderr=subprocess.PIPE, text=True, timeout=120)
+        result = subprocess.run(
+            [sys.executable, "-m", "quelbrand", *[doc if a == "DOC" else a for a in args]],
+            stdout=full,
+            stderr=subprocess.PIPE,
+            text=True,
+            timeout=120,
+        )
     assert_clean_failure(result, 1)
     assert result.stderr == "quelbrand: cannot write the output: No space left on device\n"
 
 
 def test_parquet_without_pyarrow_names_the_extra(doc, tmp_path):
-    blocked = ("import sys; sys.modules['pyarrow'] = None; "
-               "from quelbrand.cli import main; sys.exit(main(sys.argv[1:]))")
+    blocked = "import sys; sys.modules['pyarrow'] = None; from quelbrand.cli import main; sys.exit(main(sys.argv[1:]))"
     out = tmp_path / "out.parquet"
     result = run("convert", doc, "--to", str(out), python_code=blocked)
     assert_clean_failure(result, 2)
@@ -199,8 +216,17 @@ def test_count(doc):
 @pytest.mark.parametrize("normal", [False, True])
 def test_draw_is_bit_exact(keys, normal):
     np = pytest.importorskip("numpy")
-    args = ["draw", "--seed", str(2**64 - 1), "--namespace", "ns ü", "--keys", f"{keys.start}:{keys.stop}",
-            "--draw", "3"] + (["--normal"] if normal else [])
+    args = [
+        "draw",
+        "--seed",
+        str(2**64 - 1),
+        "--namespace",
+        "ns ü",
+        "--keys",
+        f"{keys.start}:{keys.stop}",
+        "--draw",
+        "3",
+    ] + (["--normal"] if normal else [])
     result = run(*args)
     assert result.returncode == 0, result.stderr
     expected = qk.keyed_uniforms(2**64 - 1, "ns ü", np.array(keys, dtype=np.uint64), 3)
@@ -213,11 +239,19 @@ def test_draw_is_bit_exact(keys, normal):
 
 
 def test_draw_into_a_closed_pipe_is_quiet():
-    process = subprocess.Popen([sys.executable, "-m", "quelbrand", "draw", "--seed", "1", "--namespace", "n",
-                                "--keys", "0:10000000"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    process.stdout.readline()
-    process.stdout.close()
-    _, stderr = process.communicate(timeout=120)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "quelbrand", "draw", "--seed", "1", "--namespace", "n", "--keys", "0:10000000"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    try:
+        process.stdout.readline()
+        process.stdout.close()
+        _, stderr = process.communicate(timeout=120)
+    finally:
+        if process.poll() is None:  # a hang: do not leave it running
+            process.kill()
+            process.wait()
     assert process.returncode == 1 and stderr == b""
 
 
@@ -239,6 +273,7 @@ def test_installed_script(doc):
 
 
 # ---- Atomic output, in process -------------------------------------------------
+
 
 @pytest.mark.parametrize("failure", [KeyboardInterrupt, OSError, ValueError])
 def test_atomic_output_removes_the_temporary_file(tmp_path, failure):

@@ -1,26 +1,35 @@
 """quelbrand.dask on a LocalCluster of worker processes: XML files as a DataFrame
 and a Bag, and the kernels over chunked arrays."""
+
 import re
 
 import pytest
 
 pytest.importorskip("dask.distributed")
 
+import dask  # noqa: E402
 import dask.array as da  # noqa: E402
 import numpy as np  # noqa: E402
-import pandas as pd  # noqa: E402
 from dask.distributed import Client, LocalCluster  # noqa: E402
 
 import quelbrand.dask as qd  # noqa: E402
 import quelbrand_kernels as qk  # noqa: E402
 from quelbrand.arrow import to_pandas  # noqa: E402
 
+# Starting a worker process imports pandas and pyarrow; on two loaded cores
+# that can take many seconds, so the connection timeouts only catch a hang.
+HANG = "300s"
+
 
 @pytest.fixture(scope="module", autouse=True)
 def client():
     # Worker processes, so every task's arguments and results really travel.
-    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
-                      dashboard_address=":0") as cluster, Client(cluster) as c:
+    # The worker processes take the configuration as it is when they start.
+    with (
+        dask.config.set({"distributed.comm.timeouts.connect": HANG, "distributed.comm.timeouts.tcp": HANG}),
+        LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0") as cluster,
+        Client(cluster, timeout=HANG) as c,
+    ):
         yield c
 
 
@@ -39,6 +48,7 @@ FILES = [
 
 # ---- DataFrame --------------------------------------------------------------------
 
+
 def test_dataframe_is_the_files_in_order(write_xml):
     paths = [write_xml(doc) for doc in FILES]
     frame = qd.read_xml(paths, batch_rows=1)
@@ -46,8 +56,7 @@ def test_dataframe_is_the_files_in_order(write_xml):
     assert frame.divisions == (0, 2, 3, 4)
     assert list(frame.columns) == ["a", "b", "c"]
     got = frame.compute()
-    assert rows(got) == ([("1", "x", None), ("2", None, None), (None, None, "3"), ("4", "y", None)],
-                         [0, 1, 2, 3])
+    assert rows(got) == ([("1", "x", None), ("2", None, None), (None, None, "3"), ("4", "y", None)], [0, 1, 2, 3])
     assert (got.dtypes == to_pandas(paths[0]).dtypes["a"]).all()
     assert (frame.dtypes == got.dtypes).all()
     # The divisions are right, so index lookups go to one partition.
@@ -62,8 +71,7 @@ def test_named_columns_and_an_empty_file(write_xml):
     assert frame.npartitions == 3
     # An empty file in the middle would repeat a division: left unknown.
     assert not frame.known_divisions
-    assert rows(frame.compute()) == ([("x", "1", None), (None, "2", None), ("y", "4", None)],
-                                     [0, 1, 2])
+    assert rows(frame.compute()) == ([("x", "1", None), (None, "2", None), ("y", "4", None)], [0, 1, 2])
     # A file's column left out of the list is an error, not a silent loss.
     with pytest.raises(ValueError, match="'b'"):
         qd.read_xml(paths, columns=["a"]).compute()
@@ -96,12 +104,12 @@ def test_file_grown_since_counted_raises(write_xml):
 
 # ---- Bag ------------------------------------------------------------------------------
 
+
 def test_bag_is_the_records_in_order(write_xml):
     paths = [write_xml(doc) for doc in FILES] + [write_xml("<r><rec><a/><d>5</d></rec></r>")]
     bag = qd.read_xml_bag(paths, batch_rows=1)
     assert bag.npartitions == 4
-    assert bag.compute() == [{"a": "1", "b": "x"}, {"a": "2"}, {"c": "3"}, {"b": "y", "a": "4"},
-                             {"d": "5"}]
+    assert bag.compute() == [{"a": "1", "b": "x"}, {"a": "2"}, {"c": "3"}, {"b": "y", "a": "4"}, {"d": "5"}]
 
 
 @pytest.mark.parametrize("batch_rows", [1, 2, 65536])
@@ -149,8 +157,9 @@ def test_kernels_match_one_call_whatever_the_chunking(keys, chunks, name):
 
 
 @pytest.mark.parametrize("name", KERNELS)
-@pytest.mark.parametrize("arr", [np.zeros((2, 2), np.uint64), np.zeros(3, np.int64),
-                                 np.zeros((), np.float64), np.zeros(3, np.float32)])
+@pytest.mark.parametrize(
+    "arr", [np.zeros((2, 2), np.uint64), np.zeros(3, np.int64), np.zeros((), np.float64), np.zeros(3, np.float32)]
+)
 def test_wrong_arrays_raise_the_modules_error_at_once(name, arr):
     with pytest.raises(TypeError) as want:
         kernel(qk, name, arr)
@@ -158,13 +167,16 @@ def test_wrong_arrays_raise_the_modules_error_at_once(name, arr):
         kernel(qd, name, da.from_array(arr))
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda: qd.keyed_hash(-1, "n", da.zeros(3, dtype=np.uint64), 0), OverflowError),
-    (lambda: qd.keyed_uniforms(1, "n", np.zeros(3, np.uint64), 0), TypeError),
-    (lambda: qd.inv_norm_cdf(np.zeros(3)), TypeError),
-    (lambda: qd.read_xml("one.xml"), TypeError),
-    (lambda: qd.read_xml_bag([]), ValueError),
-])
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda: qd.keyed_hash(-1, "n", da.zeros(3, dtype=np.uint64), 0), OverflowError),
+        (lambda: qd.keyed_uniforms(1, "n", np.zeros(3, np.uint64), 0), TypeError),
+        (lambda: qd.inv_norm_cdf(np.zeros(3)), TypeError),
+        (lambda: qd.read_xml("one.xml"), TypeError),
+        (lambda: qd.read_xml_bag([]), ValueError),
+    ],
+)
 def test_other_argument_errors_raise_at_once(call, error):
     with pytest.raises(error):
         call()

@@ -3,6 +3,7 @@
 Each corpus file holds two parameter bytes for the native fuzz target and then
 the document; only the document is used here.
 """
+
 import pathlib
 
 import pytest

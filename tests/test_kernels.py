@@ -1,4 +1,5 @@
 """Bit-exact values of the numeric kernels, seen from Python."""
+
 import struct
 
 import numpy as np
@@ -41,8 +42,18 @@ def test_inv_norm_cdf_table_is_bit_exact():
 
 
 def test_inv_norm_cdf_out_of_range_is_the_positive_quiet_nan():
-    bad = [0.0, -0.0, 1.0, -0.5, 1.5, float("nan"), -float("nan"), float("-inf"), float("inf"),
-           struct.unpack("<d", struct.pack("<Q", 0x7FF0000000000001))[0]]
+    bad = [
+        0.0,
+        -0.0,
+        1.0,
+        -0.5,
+        1.5,
+        float("nan"),
+        -float("nan"),
+        float("-inf"),
+        float("inf"),
+        struct.unpack("<d", struct.pack("<Q", 0x7FF0000000000001))[0],
+    ]
     mixed = np.array(bad + [0.5, 0.975] * 40 + bad)
     got = qk.inv_norm_cdf(mixed).view(np.uint64)
     n = len(bad)
@@ -53,12 +64,24 @@ def test_inv_norm_cdf_out_of_range_is_the_positive_quiet_nan():
 def reference_inv_norm_cdf(p):
     """The element rule, written out in Python's own float arithmetic."""
     import math
-    a = [-39.69683028665376, 220.9460984245205, -275.9285104469687, 138.357751867269,
-         -30.66479806614716, 2.506628277459239]
-    b = [-54.47609879822406, 161.5858368580409, -155.6989798598866, 66.80131188771972,
-         -13.28068155288572]
-    c = [-0.007784894002430293, -0.3223964580411365, -2.400758277161838, -2.549732539343734,
-         4.374664141464968, 2.938163982698783]
+
+    a = [
+        -39.69683028665376,
+        220.9460984245205,
+        -275.9285104469687,
+        138.357751867269,
+        -30.66479806614716,
+        2.506628277459239,
+    ]
+    b = [-54.47609879822406, 161.5858368580409, -155.6989798598866, 66.80131188771972, -13.28068155288572]
+    c = [
+        -0.007784894002430293,
+        -0.3223964580411365,
+        -2.400758277161838,
+        -2.549732539343734,
+        4.374664141464968,
+        2.938163982698783,
+    ]
     d = [0.007784695709041462, 0.3224671290700398, 2.445134137142996, 3.754408661907416]
 
     def cd(q):
@@ -95,11 +118,22 @@ def test_inv_norm_cdf_matches_the_element_rule_on_random_inputs(rng):
 # ---- keyed_hash and keyed_uniforms ------------------------------------------------
 
 KEYED_ROWS = [
-    (0, "", [0, 1, 2], 0, [0x037A9CB18A3D7127, 0xE51FD6F43AB028F4, 0x64994FEEA7E08B51],
-     [0.013589661926962482, 0.8950170847189731, 0.3929643590598763]),
-    (42, "demo", [0, 1, 2, 3], 7,
-     [0x47AB646C1D610C54, 0xF6CF2536C837A6AA, 0x5DBA16C68DD879E9, 0xCD4D52AAFB2816AB],
-     [0.2799589885665947, 0.9640982874627455, 0.36612074229728536, 0.801961104148319]),
+    (
+        0,
+        "",
+        [0, 1, 2],
+        0,
+        [0x037A9CB18A3D7127, 0xE51FD6F43AB028F4, 0x64994FEEA7E08B51],
+        [0.013589661926962482, 0.8950170847189731, 0.3929643590598763],
+    ),
+    (
+        42,
+        "demo",
+        [0, 1, 2, 3],
+        7,
+        [0x47AB646C1D610C54, 0xF6CF2536C837A6AA, 0x5DBA16C68DD879E9, 0xCD4D52AAFB2816AB],
+        [0.2799589885665947, 0.9640982874627455, 0.36612074229728536, 0.801961104148319],
+    ),
     (1, "x", [12345], 1, [0x6B0C1078E92DFBAC], [0.4181528372948193]),
 ]
 
@@ -140,12 +174,19 @@ def unit_double(v):
     return ((int(v) >> 11) + 0.5) * 2.0**-53
 
 
-@pytest.mark.parametrize("v, want", [
-    (0x0, 5.551115123125783e-17), (0x7FF, 5.551115123125783e-17),
-    (0x7FFFFFFFFFFFF800, 0.49999999999999994), (0x8000000000000000, 0.5),
-    (0x8000000000000800, 0.5000000000000002), (0xFFFFFFFFFFFFF000, 0.9999999999999998),
-    (0xFFFFFFFFFFFFF800, 1.0), (0xFFFFFFFFFFFFFFFF, 1.0),
-])
+@pytest.mark.parametrize(
+    "v, want",
+    [
+        (0x0, 5.551115123125783e-17),
+        (0x7FF, 5.551115123125783e-17),
+        (0x7FFFFFFFFFFFF800, 0.49999999999999994),
+        (0x8000000000000000, 0.5),
+        (0x8000000000000800, 0.5000000000000002),
+        (0xFFFFFFFFFFFFF000, 0.9999999999999998),
+        (0xFFFFFFFFFFFFF800, 1.0),
+        (0xFFFFFFFFFFFFFFFF, 1.0),
+    ],
+)
 def test_unit_double_table(v, want):
     # The Python model (float addition rounds to nearest even) agrees with the table...
     assert bits(unit_double(v)) == bits(want)
@@ -171,14 +212,15 @@ def test_a_keys_value_does_not_depend_on_its_neighbours(rng):
     start = 0
     while start < n:
         stop = min(n, start + rng.choice([1, 2, 3, 7, 8, 15, 16, 17, 63, 64, 65, 1000, 4099]))
-        assert np.array_equal(qk.keyed_hash(5, "chunks", keys[start:stop], 3),
-                              whole_h[start:stop])
-        assert np.array_equal(qk.keyed_uniforms(5, "chunks", keys[start:stop], 3).view(np.uint64),
-                              whole_u[start:stop].view(np.uint64))
+        assert np.array_equal(qk.keyed_hash(5, "chunks", keys[start:stop], 3), whole_h[start:stop])
+        assert np.array_equal(
+            qk.keyed_uniforms(5, "chunks", keys[start:stop], 3).view(np.uint64), whole_u[start:stop].view(np.uint64)
+        )
         start = stop
     assert np.array_equal(qk.keyed_hash(5, "chunks", keys[::-7], 3), whole_h[::-7])
-    assert np.array_equal(qk.keyed_hash(5, "chunks", np.broadcast_to(keys[9:10], (33,)), 3),
-                          np.repeat(whole_h[9:10], 33))
+    assert np.array_equal(
+        qk.keyed_hash(5, "chunks", np.broadcast_to(keys[9:10], (33,)), 3), np.repeat(whole_h[9:10], 33)
+    )
     twice = np.concatenate([keys[:10], keys[:10]])
     out = qk.keyed_hash(5, "chunks", twice, 3)
     assert np.array_equal(out[:10], out[10:])
@@ -187,6 +229,10 @@ def test_a_keys_value_does_not_depend_on_its_neighbours(rng):
 def test_every_input_matters():
     k = np.arange(8, dtype=np.uint64)
     base = qk.keyed_hash(1, "a", k, 0)
-    for other in (qk.keyed_hash(2, "a", k, 0), qk.keyed_hash(1, "b", k, 0),
-                  qk.keyed_hash(1, "a", k, 1), qk.keyed_hash(1, "a", k + np.uint64(1), 0)):
+    for other in (
+        qk.keyed_hash(2, "a", k, 0),
+        qk.keyed_hash(1, "b", k, 0),
+        qk.keyed_hash(1, "a", k, 1),
+        qk.keyed_hash(1, "a", k + np.uint64(1), 0),
+    ):
         assert not np.any(other == base)

@@ -7,6 +7,7 @@ The exhaustive checks need those files: $QK_ENCODING_DATA, or ../shared/data
 next to the repository (whatwg-index/index-*.txt). Without them only the
 fixed cases run.
 """
+
 import filecmp
 import os
 import subprocess
@@ -19,12 +20,15 @@ import quelbrand_kernels as qk
 
 ROOT = Path(__file__).resolve().parent.parent
 DATA = Path(os.environ.get("QK_ENCODING_DATA", ROOT.parent / "shared" / "data"))
-needs_data = pytest.mark.skipif(not (DATA / "whatwg-index" / "index-jis0208.txt").is_file(),
-                                reason=f"no Encoding Standard index files in {DATA}")
+needs_data = pytest.mark.skipif(
+    not (DATA / "whatwg-index" / "index-jis0208.txt").is_file(), reason=f"no Encoding Standard index files in {DATA}"
+)
 
 # What the module trims off values.
-WHITE_SPACE = ("\t\n\x0b\x0c\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006"
-               "\u2007\u2008\u2009\u200a\u2028\u2029\u202f\u205f\u3000")
+WHITE_SPACE = (
+    "\t\n\x0b\x0c\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006"
+    "\u2007\u2008\u2009\u200a\u2028\u2029\u202f\u205f\u3000"
+)
 ERROR = object()
 
 
@@ -62,41 +66,69 @@ def qk_name(label):
 E = ERROR
 
 
-@pytest.mark.parametrize("label, data, want", [
-    # EUC-JP: the web's JIS X 0208 mapping, NEC row 13, katakana, JIS X 0212.
-    ("EUC-JP", b"\xa1\xc1\xa1\xdd\xa1\xc2\xa1\xf1\xa1\xf2\xa2\xcc", "\uff5e\uff0d\u2225\uffe0\uffe1\uffe2"),
-    ("EUC-JP", b"\xad\xa1\xad\xe2", "\u2460\u2116"),
-    ("EUC-JP", b"\x8e\xb1\x8f\xb0\xa1", "\uff71\u4e02"),
-    ("EUC-JP", b"\x80", E), ("EUC-JP", b"\x8d", E), ("EUC-JP", b"\x8e\xe0", E),
-    ("EUC-JP", b"\x8f\xa1\xa1", E), ("EUC-JP", b"\x8f\xb0", E), ("EUC-JP", b"\xa4", E),
-    # Big5: HKSCS rows, pairs of code points, plane 2.
-    ("Big5", b"\x8e\x69\x8e\xab\xa1\xfe\xa1\x45", "\u7bb8\u7dd2\uff0f\u2027"),
-    ("Big5", b"\x88\x62\x88\x64\x88\xa3\x88\xa5", "\xca\u0304\xca\u030c\xea\u0304\xea\u030c"),
-    ("Big5", b"\x87\x40\xfe\xfe", "\u43f0\u79d4"), ("Big5", b"\x87\x45", "\U00027267"),
-    ("Big5", b"\x80", E), ("Big5", b"\xa1\x80", E), ("Big5", b"\x81\x40", E), ("Big5", b"\xa4", E),
-    # Shift_JIS: 0x80 is U+0080, user-defined rows are private use.
-    ("Shift_JIS", b"\x80\xb1\x80", "\x80\uff71\x80"),
-    ("Shift_JIS", b"\xf0\x40\xf9\xfc", "\ue000\ue757"), ("Shift_JIS", b"\x81\x60", "\uff5e"),
-    ("Shift_JIS", b"\xa0", E), ("Shift_JIS", b"\xfd", E), ("Shift_JIS", b"\x81\x7f", E),
-    ("Shift_JIS", b"\x93", E),
-    # gb18030 and GBK: the index's U+3000 and private use, four-byte ranges.
-    ("gb18030", b"\xa3\xa0", "\u3000"), ("GBK", b"\xfe\x51\xfe\x52", "\ue816\ue817"),
-    ("gb18030", b"\x82\x35\x91\x33\x81\x30\x81\x30\x84\x31\xa4\x39", "\u9fba\x80\uffff"),
-    ("gb18030", b"\x81\x35\xf4\x37\x90\x30\x81\x30\xe3\x32\x9a\x35", "\ue7c7\U00010000\U0010ffff"),
-    ("gb18030", b"a\x80\xd6\xd0\x80", "a\u20ac\u4e2d\u20ac"),
-    ("gb18030", b"\x84\x31\xa5\x30", E), ("gb18030", b"\x8f\x39\xfe\x39", E),
-    ("gb18030", b"\xe3\x32\x9a\x36", E), ("gb18030", b"\x81\x30\x81", E),
-    ("gb18030", b"\x81\x30\x7f\x30", E), ("gb18030", b"\xff", E),
-    ("EUC-KR", b"\xc7\xd1\x81\x41", "\ud55c\uac02"), ("EUC-KR", b"\x80", E), ("EUC-KR", b"\xc7\x40", E),
-    # ISO-2022-JP: modes, and what the states refuse.
-    ("ISO-2022-JP", b"\x1b$BF|K\\\x1b(B!", "\u65e5\u672c!"),
-    ("ISO-2022-JP", b"\x1b(J\\~\x1b(I1\x1b$@F|", "\xa5\u203e\uff71\u65e5"),
-    ("ISO-2022-JP", b"\x1b$B", ""), ("ISO-2022-JP", b"\x1b$", E), ("ISO-2022-JP", b"\x1b", E),
-    ("ISO-2022-JP", b"\x0e", E), ("ISO-2022-JP", b"a\x0f", E), ("ISO-2022-JP", b"\x1b(Ia", E),
-    ("ISO-2022-JP", b"\x1b(B\x1b(Bx", E), ("ISO-2022-JP", b"\x1b$BF|\x1b$B\x1b(B", E),
-    ("ISO-2022-JP", b"\x1b$BF", E), ("ISO-2022-JP", b"\x1b$BF\x1b(B", E),
-    ("ISO-2022-JP", b"\x1b$B\n", E), ("ISO-2022-JP", b"\x1b(D", E), ("ISO-2022-JP", b"\x80", E),
-])
+@pytest.mark.parametrize(
+    "label, data, want",
+    [
+        # EUC-JP: the web's JIS X 0208 mapping, NEC row 13, katakana, JIS X 0212.
+        ("EUC-JP", b"\xa1\xc1\xa1\xdd\xa1\xc2\xa1\xf1\xa1\xf2\xa2\xcc", "\uff5e\uff0d\u2225\uffe0\uffe1\uffe2"),
+        ("EUC-JP", b"\xad\xa1\xad\xe2", "\u2460\u2116"),
+        ("EUC-JP", b"\x8e\xb1\x8f\xb0\xa1", "\uff71\u4e02"),
+        ("EUC-JP", b"\x80", E),
+        ("EUC-JP", b"\x8d", E),
+        ("EUC-JP", b"\x8e\xe0", E),
+        ("EUC-JP", b"\x8f\xa1\xa1", E),
+        ("EUC-JP", b"\x8f\xb0", E),
+        ("EUC-JP", b"\xa4", E),
+        # Big5: HKSCS rows, pairs of code points, plane 2.
+        ("Big5", b"\x8e\x69\x8e\xab\xa1\xfe\xa1\x45", "\u7bb8\u7dd2\uff0f\u2027"),
+        ("Big5", b"\x88\x62\x88\x64\x88\xa3\x88\xa5", "\xca\u0304\xca\u030c\xea\u0304\xea\u030c"),
+        ("Big5", b"\x87\x40\xfe\xfe", "\u43f0\u79d4"),
+        ("Big5", b"\x87\x45", "\U00027267"),
+        ("Big5", b"\x80", E),
+        ("Big5", b"\xa1\x80", E),
+        ("Big5", b"\x81\x40", E),
+        ("Big5", b"\xa4", E),
+        # Shift_JIS: 0x80 is U+0080, user-defined rows are private use.
+        ("Shift_JIS", b"\x80\xb1\x80", "\x80\uff71\x80"),
+        ("Shift_JIS", b"\xf0\x40\xf9\xfc", "\ue000\ue757"),
+        ("Shift_JIS", b"\x81\x60", "\uff5e"),
+        ("Shift_JIS", b"\xa0", E),
+        ("Shift_JIS", b"\xfd", E),
+        ("Shift_JIS", b"\x81\x7f", E),
+        ("Shift_JIS", b"\x93", E),
+        # gb18030 and GBK: the index's U+3000 and private use, four-byte ranges.
+        ("gb18030", b"\xa3\xa0", "\u3000"),
+        ("GBK", b"\xfe\x51\xfe\x52", "\ue816\ue817"),
+        ("gb18030", b"\x82\x35\x91\x33\x81\x30\x81\x30\x84\x31\xa4\x39", "\u9fba\x80\uffff"),
+        ("gb18030", b"\x81\x35\xf4\x37\x90\x30\x81\x30\xe3\x32\x9a\x35", "\ue7c7\U00010000\U0010ffff"),
+        ("gb18030", b"a\x80\xd6\xd0\x80", "a\u20ac\u4e2d\u20ac"),
+        ("gb18030", b"\x84\x31\xa5\x30", E),
+        ("gb18030", b"\x8f\x39\xfe\x39", E),
+        ("gb18030", b"\xe3\x32\x9a\x36", E),
+        ("gb18030", b"\x81\x30\x81", E),
+        ("gb18030", b"\x81\x30\x7f\x30", E),
+        ("gb18030", b"\xff", E),
+        ("EUC-KR", b"\xc7\xd1\x81\x41", "\ud55c\uac02"),
+        ("EUC-KR", b"\x80", E),
+        ("EUC-KR", b"\xc7\x40", E),
+        # ISO-2022-JP: modes, and what the states refuse.
+        ("ISO-2022-JP", b"\x1b$BF|K\\\x1b(B!", "\u65e5\u672c!"),
+        ("ISO-2022-JP", b"\x1b(J\\~\x1b(I1\x1b$@F|", "\xa5\u203e\uff71\u65e5"),
+        ("ISO-2022-JP", b"\x1b$B", ""),
+        ("ISO-2022-JP", b"\x1b$", E),
+        ("ISO-2022-JP", b"\x1b", E),
+        ("ISO-2022-JP", b"\x0e", E),
+        ("ISO-2022-JP", b"a\x0f", E),
+        ("ISO-2022-JP", b"\x1b(Ia", E),
+        ("ISO-2022-JP", b"\x1b(B\x1b(Bx", E),
+        ("ISO-2022-JP", b"\x1b$BF|\x1b$B\x1b(B", E),
+        ("ISO-2022-JP", b"\x1b$BF", E),
+        ("ISO-2022-JP", b"\x1b$BF\x1b(B", E),
+        ("ISO-2022-JP", b"\x1b$B\n", E),
+        ("ISO-2022-JP", b"\x1b(D", E),
+        ("ISO-2022-JP", b"\x80", E),
+    ],
+)
 def test_fixed_cases(write_xml, label, data, want):
     # '#' after the bytes would be a character in ISO-2022-JP's other modes.
     end = "" if label == "ISO-2022-JP" else "#"
@@ -165,6 +197,7 @@ def shift_jis(ix):
             lead = b
             return CONTINUE
         raise Err
+
     return step
 
 
@@ -196,6 +229,7 @@ def euc_jp(ix):
             lead = b
             return CONTINUE
         raise Err
+
     return step
 
 
@@ -219,6 +253,7 @@ def euc_kr(ix):
             lead = b
             return CONTINUE
         raise Err
+
     return step
 
 
@@ -250,6 +285,7 @@ def big5(ix):
             lead = b
             return CONTINUE
         raise Err
+
     return step
 
 
@@ -265,8 +301,9 @@ def gb18030(ix):
         if third:
             if not 0x30 <= b <= 0x39:
                 raise Err
-            code = ix.gb18030_range(((first - 0x81) * 10 * 126 * 10) + ((second - 0x30) * 10 * 126)
-                                    + ((third - 0x81) * 10) + b - 0x30)
+            code = ix.gb18030_range(
+                ((first - 0x81) * 10 * 126 * 10) + ((second - 0x30) * 10 * 126) + ((third - 0x81) * 10) + b - 0x30
+            )
             first = second = third = 0
             if code is None:
                 raise Err
@@ -294,12 +331,12 @@ def gb18030(ix):
             first = b
             return CONTINUE
         raise Err
+
     return step
 
 
 def iso_2022_jp(ix):
     st = {"state": "ascii", "output_state": "ascii", "lead": 0, "flag": False}
-    pending = []  # bytes put back in front of the input
 
     def emit(codes):
         st["flag"] = False
@@ -352,8 +389,13 @@ def iso_2022_jp(ix):
                 return CONTINUE
             raise Err
         # escape
-        new = {(0x28, 0x42): "ascii", (0x28, 0x4A): "roman", (0x28, 0x49): "katakana",
-               (0x24, 0x40): "lead", (0x24, 0x42): "lead"}.get((st["lead"], b))
+        new = {
+            (0x28, 0x42): "ascii",
+            (0x28, 0x4A): "roman",
+            (0x28, 0x49): "katakana",
+            (0x24, 0x40): "lead",
+            (0x24, 0x42): "lead",
+        }.get((st["lead"], b))
         if new is None:
             raise Err
         st["state"] = st["output_state"] = new
@@ -361,11 +403,19 @@ def iso_2022_jp(ix):
             raise Err
         st["flag"] = True
         return CONTINUE
+
     return step
 
 
-DECODERS = {"Shift_JIS": shift_jis, "EUC-JP": euc_jp, "ISO-2022-JP": iso_2022_jp, "EUC-KR": euc_kr,
-            "Big5": big5, "GBK": gb18030, "gb18030": gb18030}
+DECODERS = {
+    "Shift_JIS": shift_jis,
+    "EUC-JP": euc_jp,
+    "ISO-2022-JP": iso_2022_jp,
+    "EUC-KR": euc_kr,
+    "Big5": big5,
+    "GBK": gb18030,
+    "gb18030": gb18030,
+}
 
 
 def reference(ix, label, data):
@@ -407,8 +457,9 @@ def test_every_one_and_two_byte_sequence(write_xml, ix, label):
 
 @needs_data
 def test_every_euc_jp_jis0212_sequence(write_xml, ix):
-    check_against_reference(write_xml, ix, "EUC-JP",
-                            [bytes([0x8F, a, b, 0x23]) for a in range(0x80, 256) for b in range(256)])
+    check_against_reference(
+        write_xml, ix, "EUC-JP", [bytes([0x8F, a, b, 0x23]) for a in range(0x80, 256) for b in range(256)]
+    )
 
 
 def gb18030_four(pointer):
@@ -421,8 +472,21 @@ def gb18030_four(pointer):
 @needs_data
 @pytest.mark.parametrize("label", ["gb18030", "GBK"])
 def test_gb18030_four_byte_sequences(write_xml, ix, rng, label):
-    pointers = {7456, 7457, 7458, 39418, 39419, 39420, 188999, 189000, 189001,
-                1237574, 1237575, 1237576, 126 * 12600 - 1}
+    pointers = {
+        7456,
+        7457,
+        7458,
+        39418,
+        39419,
+        39420,
+        188999,
+        189000,
+        189001,
+        1237574,
+        1237575,
+        1237576,
+        126 * 12600 - 1,
+    }
     for start, _ in ix.ranges:
         pointers.update((start - 1, start, start + 1))
     pointers.update(rng.randrange(0, 39420) for _ in range(3000))
@@ -461,8 +525,11 @@ def test_iso_2022_jp_every_sequence_in_each_mode(write_xml, ix):
 def valid_sequences(ix, label):
     """Single characters of the encoding, as bytes, beyond ASCII."""
     if label == "ISO-2022-JP":
-        return [b"\x1b$B" + bytes([0x21 + p // 94, 0x21 + p % 94]) for p in ix.jis0208 if p < 94 * 94] + \
-               [b"\x1b(I" + bytes([b]) for b in range(0x21, 0x60)] + [b"\x1b(J\\~"]
+        return (
+            [b"\x1b$B" + bytes([0x21 + p // 94, 0x21 + p % 94]) for p in ix.jis0208 if p < 94 * 94]
+            + [b"\x1b(I" + bytes([b]) for b in range(0x21, 0x60)]
+            + [b"\x1b(J\\~"]
+        )
     seqs = [s for s in ONE_AND_TWO if s[0] >= 0x80 and reference(ix, label, s) is not ERROR]
     if label == "EUC-JP":
         seqs += [bytes([0x8F, 0xA1 + p // 94, 0xA1 + p % 94]) for p in ix.jis0212]
@@ -495,9 +562,11 @@ def test_random_text(write_xml, ix, rng, label):
 
 # ---- The generated tables ---------------------------------------------------------
 
+
 @needs_data
 def test_generated_tables_are_reproduced(tmp_path):
-    subprocess.run([sys.executable, str(ROOT / "tools" / "gen_encoding_tables.py"), str(DATA), str(tmp_path)],
-                   check=True)
+    subprocess.run(
+        [sys.executable, str(ROOT / "tools" / "gen_encoding_tables.py"), str(DATA), str(tmp_path)], check=True
+    )
     for name in ("encoding_tables.inc", "encoding_cjk_tables.inc"):
         assert filecmp.cmp(tmp_path / name, ROOT / "src" / "xmlstream" / name, shallow=False), name

@@ -1,5 +1,6 @@
 """Builds the native tests of the cores under AddressSanitizer and UBSan, from
 the project's own CMake description, and runs them."""
+
 import os
 import shutil
 import subprocess
@@ -25,24 +26,37 @@ def native_binary(tmp_path_factory):
     if shutil.which(CXX) is None or cmake is None:
         pytest.skip(f"no C++ compiler ({CXX}) or CMake to build the native tests")
     build = tmp_path_factory.mktemp("native-build")
-    configure = [cmake, "-S", str(ROOT), "-B", str(build), f"-DCMAKE_CXX_COMPILER={CXX}",
-                 "-DCMAKE_BUILD_TYPE=Debug", "-DQK_BUILD_EXTENSION=OFF",
-                 "-DQK_BUILD_TESTS=ON", "-DQK_SANITIZE=ON"]
+    configure = [
+        cmake,
+        "-S",
+        str(ROOT),
+        "-B",
+        str(build),
+        f"-DCMAKE_CXX_COMPILER={CXX}",
+        "-DCMAKE_BUILD_TYPE=Debug",
+        "-DQK_BUILD_EXTENSION=OFF",
+        "-DQK_BUILD_TESTS=ON",
+        "-DQK_SANITIZE=ON",
+    ]
     ninja = _tool("ninja")
     if ninja:
         configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
     subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
-    subprocess.run([cmake, "--build", str(build), "--target", "qk_native_tests", "-j", "2"],
-                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [cmake, "--build", str(build), "--target", "qk_native_tests", "-j", "2"],
+        check=True,
+        stdout=subprocess.DEVNULL,
+        timeout=1800,
+    )
     return build / "qk_native_tests"
 
 
 def test_native_cores(native_binary):
-    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=1:abort_on_error=0",
-               UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
+    env = dict(
+        os.environ, ASAN_OPTIONS="detect_leaks=1:abort_on_error=0", UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    )
     env.pop("LD_PRELOAD", None)
-    proc = subprocess.run([str(native_binary)], capture_output=True, text=True,
-                          env=env, cwd=ROOT, timeout=600)
+    proc = subprocess.run([str(native_binary)], capture_output=True, text=True, env=env, cwd=ROOT, timeout=600)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 

@@ -93,8 +93,9 @@ def test_a_numeric_call_stops_soon_after_the_signal():
     """
     seen = []
     for _ in range(3):
-        out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                             timeout=HANG_GUARD * 5)
+        out = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=HANG_GUARD * 5
+        )
         assert out.returncode == 0, out.stderr
         no_result, after = out.stdout.split()
         assert no_result == "True"
@@ -208,9 +209,7 @@ def test_a_handler_that_does_not_raise_lets_the_call_finish(tmp_path, call):
     writer = threading.Thread(target=feed)
     writer.start()
     reading = (
-        "qk.count_xml_records(path)"
-        if call == "count"
-        else "[values for _, values in qk.stream_xml_file(path, 10)]"
+        "qk.count_xml_records(path)" if call == "count" else "[values for _, values in qk.stream_xml_file(path, 10)]"
     )
     proc = child(f"""
         import signal

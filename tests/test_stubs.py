@@ -1,5 +1,6 @@
 """The shipped type stubs: they match the extension module at run time, and
 mypy --strict uses them to check the whole API."""
+
 import ast
 import importlib.util
 import inspect
@@ -21,8 +22,11 @@ def stub_tree():
 
 def test_stub_names_and_parameters_match_the_module():
     tree = stub_tree()
-    stub_all = next(ast.literal_eval(node.value) for node in tree.body
-                    if isinstance(node, ast.Assign) and node.targets[0].id == "__all__")
+    stub_all = next(
+        ast.literal_eval(node.value)
+        for node in tree.body
+        if isinstance(node, ast.Assign) and node.targets[0].id == "__all__"
+    )
     assert stub_all == qk.__all__
     functions = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
     classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
@@ -31,8 +35,9 @@ def test_stub_names_and_parameters_match_the_module():
         runtime = inspect.signature(getattr(qk, name)).parameters.values()
         assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in runtime)
         arguments = node.args
-        assert not (arguments.posonlyargs or arguments.kwonlyargs or arguments.vararg
-                    or arguments.kwarg or arguments.defaults), name
+        assert not (
+            arguments.posonlyargs or arguments.kwonlyargs or arguments.vararg or arguments.kwarg or arguments.defaults
+        ), name
         assert [a.arg for a in arguments.args] == [p.name for p in runtime], name
     batch_iter = classes["XmlBatchIter"]
     assert [d.id for d in batch_iter.decorator_list] == ["final"]
@@ -52,8 +57,14 @@ def mypy(tmp_path_factory):
     cache = tmp_path_factory.mktemp("mypy-cache")
 
     def check(*targets):
-        return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache), *targets],
-                              capture_output=True, text=True, cwd=ROOT, timeout=600)
+        return subprocess.run(
+            [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache), *targets],
+            capture_output=True,
+            text=True,
+            cwd=ROOT,
+            timeout=600,
+        )
+
     return check
 
 
@@ -81,6 +92,7 @@ def test_mypy_uses_the_stubs(mypy, tmp_path):
 def test_typed_example_runs():
     pytest.importorskip("pandas")
     pytest.importorskip("dask.dataframe")
-    result = subprocess.run([sys.executable, str(ROOT / "examples" / "typed_api.py")],
-                            capture_output=True, text=True, timeout=300)
+    result = subprocess.run(
+        [sys.executable, str(ROOT / "examples" / "typed_api.py")], capture_output=True, text=True, timeout=300
+    )
     assert result.returncode == 0, result.stderr

@@ -1,16 +1,32 @@
 """Seeded random documents: the extension must deliver exactly what the small
 pure-Python model in xml_model.py delivers, batch by batch and error by error."""
-import pytest
 
-import quelbrand_kernels as qk
 from xml_model import model_steps
 
+import quelbrand_kernels as qk
+
 NAMES = ["a", "b", "id", "name", "x", "p:a", "q:a", "ns:id", "a_b", "row", "v:", "é", "data"]
-TEXTS = ["1", " 2 ", "", "   ", "Ann", "x y", "&lt;&gt;", "&amp;&apos;&quot;", "&#65;&#x42;",
-         "é", "tab\there", "\u3000 wide \u3000"]
+TEXTS = [
+    "1",
+    " 2 ",
+    "",
+    "   ",
+    "Ann",
+    "x y",
+    "&lt;&gt;",
+    "&amp;&apos;&quot;",
+    "&#65;&#x42;",
+    "é",
+    "tab\there",
+    "\u3000 wide \u3000",
+]
 BAD_TEXTS = ["&nbsp;", "&#0;", "&#xD800;", "&#x110000;", "&unterminated", "&#-1;", "&#X41;"]
-DECLS = ['<?xml version="1.0"?>', '<?xml version="1.0" encoding="UTF-8"?>',
-         "<?xml version='1.0' encoding='latin1'?>", '<?xml version="1.0" encoding="utf-16"?>']
+DECLS = [
+    '<?xml version="1.0"?>',
+    '<?xml version="1.0" encoding="UTF-8"?>',
+    "<?xml version='1.0' encoding='latin1'?>",
+    '<?xml version="1.0" encoding="utf-16"?>',
+]
 
 
 def random_document(rng):
@@ -53,9 +69,11 @@ def random_document(rng):
 
     for _ in range(1 if rng.random() < 0.8 else rng.randint(2, 3)):
         out.append(misc())
-        out.append(element(0) if rng.random() < 0.2 else
-                   "<root>" + "".join(element(1) + misc() for _ in range(rng.randint(0, 12)))
-                   + "</root>")
+        out.append(
+            element(0)
+            if rng.random() < 0.2
+            else "<root>" + "".join(element(1) + misc() for _ in range(rng.randint(0, 12))) + "</root>"
+        )
     doc = "".join(out)
     latin1 = "latin1" in doc[:60]
     data = doc.encode("latin-1" if latin1 else "utf-8", errors="replace")

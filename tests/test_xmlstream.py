@@ -1,10 +1,11 @@
 """stream_xml_file, XmlBatchIter and count_xml_records, end to end."""
+
 import errno
 import os
 import subprocess
 import sys
-import threading
 import textwrap
+import threading
 
 import pytest
 
@@ -16,6 +17,7 @@ def batches(path, batch_rows):
 
 
 # ---- Opening and errors ------------------------------------------------------
+
 
 def os_message(n):
     return f"{os.strerror(n)} (os error {n})"
@@ -30,8 +32,7 @@ def test_open_failures(fn, tmp_path):
     assert info.value.__cause__ is None
     with pytest.raises(ValueError) as info:
         fn("a\0b.xml")
-    assert str(info.value) == ("failed to parse XML file 'a\0b.xml': "
-                               "file name contained an unexpected NUL byte")
+    assert str(info.value) == ("failed to parse XML file 'a\0b.xml': file name contained an unexpected NUL byte")
 
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="root reads every file")
@@ -61,6 +62,7 @@ def test_batch_rows_is_converted_before_the_file_is_opened():
 
 # ---- The iterator object -------------------------------------------------------
 
+
 def test_iterator_protocol(write_xml):
     it = qk.stream_xml_file(write_xml("<r><rec><a>1</a></rec></r>"), 0)
     assert iter(it) is it
@@ -73,6 +75,7 @@ def test_iterator_protocol(write_xml):
     with pytest.raises(TypeError, match="^No constructor defined for XmlBatchIter$"):
         qk.XmlBatchIter()
     with pytest.raises(TypeError):
+
         class Sub(qk.XmlBatchIter):
             pass
 
@@ -87,41 +90,47 @@ def test_iterator_type_cannot_be_patched_into_making_empty_objects():
 
 # ---- Records and batches --------------------------------------------------------
 
-ROWS = ("<rows><row><id>1</id><name>a</name></row><row><id>2</id><extra>x</extra></row>"
-        "<row><id>3</id></row></rows>")
+ROWS = "<rows><row><id>1</id><name>a</name></row><row><id>2</id><extra>x</extra></row><row><id>3</id></row></rows>"
 
 
-@pytest.mark.parametrize("doc, batch_rows, expected", [
-    (ROWS, 2, [(["id", "name", "extra"], [["1", "2"], ["a", None], [None, "x"]]),
-               (["id"], [["3"]])]),
-    ("<r>" + "<x><v>1</v></x>" * 5 + "</r>", 2, [(["v"], [["1", "1"]])] * 2 + [(["v"], [["1"]])]),
-    ("<r>" + "<x><v>1</v></x>" * 4 + "</r>", 2, [(["v"], [["1", "1"]])] * 2),
-    ("<r><x><v>1</v></x><x><v>2</v></x></r>", 0, [(["v"], [["1"]]), (["v"], [["2"]])]),
-    ("<r><a/><b/></r>", 5, [([], [])]),
-    ("<r>text<!--c--><?pi x?><rec id='1'><v>2</v></rec>tail</r>", 5, [(["v"], [["2"]])]),
-    ("<a><x><v>1</v></x></a><b><y><w>2</w></y></b>", 5,
-     [(["v", "w"], [["1", None], [None, "2"]])]),
-    ("<r><x>1</x><y><z>2</z></y></r>", 5, [(["z"], [[None, "2"]])]),  # text-only record
-    ("<r><rec><v>a<![CDATA[&lt;]]>b</v></rec></r>", 1, [(["v"], [["a&lt;b"]])]),
-    ("<r><rec><v>a&lt;b&#x41;&#66;&amp;&apos;&quot;&gt;</v></rec></r>", 1,
-     [(["v"], [["a<bAB&'\">"]])]),
-    ("<r><rec><v>1</v></rec><rec><v>2</v>", 5, [(["v"], [["1"]])]),  # unclosed at EOF
-    ("", 3, []), ("  \n ", 3, []), ("just text", 3, []), ("<r/>", 3, []), ("<r></r>", 3, []),
-    ("&nbsp;<r>&bad;<rec><v>1</v></rec>&#0;</r>", 3, [(["v"], [["1"]])]),
-])
+@pytest.mark.parametrize(
+    "doc, batch_rows, expected",
+    [
+        (ROWS, 2, [(["id", "name", "extra"], [["1", "2"], ["a", None], [None, "x"]]), (["id"], [["3"]])]),
+        ("<r>" + "<x><v>1</v></x>" * 5 + "</r>", 2, [(["v"], [["1", "1"]])] * 2 + [(["v"], [["1"]])]),
+        ("<r>" + "<x><v>1</v></x>" * 4 + "</r>", 2, [(["v"], [["1", "1"]])] * 2),
+        ("<r><x><v>1</v></x><x><v>2</v></x></r>", 0, [(["v"], [["1"]]), (["v"], [["2"]])]),
+        ("<r><a/><b/></r>", 5, [([], [])]),
+        ("<r>text<!--c--><?pi x?><rec id='1'><v>2</v></rec>tail</r>", 5, [(["v"], [["2"]])]),
+        ("<a><x><v>1</v></x></a><b><y><w>2</w></y></b>", 5, [(["v", "w"], [["1", None], [None, "2"]])]),
+        ("<r><x>1</x><y><z>2</z></y></r>", 5, [(["z"], [[None, "2"]])]),  # text-only record
+        ("<r><rec><v>a<![CDATA[&lt;]]>b</v></rec></r>", 1, [(["v"], [["a&lt;b"]])]),
+        ("<r><rec><v>a&lt;b&#x41;&#66;&amp;&apos;&quot;&gt;</v></rec></r>", 1, [(["v"], [["a<bAB&'\">"]])]),
+        ("<r><rec><v>1</v></rec><rec><v>2</v>", 5, [(["v"], [["1"]])]),  # unclosed at EOF
+        ("", 3, []),
+        ("  \n ", 3, []),
+        ("just text", 3, []),
+        ("<r/>", 3, []),
+        ("<r></r>", 3, []),
+        ("&nbsp;<r>&bad;<rec><v>1</v></rec>&#0;</r>", 3, [(["v"], [["1"]])]),
+    ],
+)
 def test_batches(write_xml, doc, batch_rows, expected):
     assert batches(write_xml(doc), batch_rows) == expected
 
 
-@pytest.mark.parametrize("doc, good_before, after", [
-    # A cut-off tag is a syntax error: the reader is done, the complete record is lost.
-    ("<r><rec><v>1</v></rec><rec><a", [], []),
-    # A bad entity: that text is dropped and reading goes on after it, so the
-    # record still ends, without the value.
-    ("<r><rec><v>&nbsp;</v></rec><rec><v>2</v></rec></r>", [], [(["v"], [[None, "2"]])]),
-    # A wrong end tag: the element stays open for the iterator, so what follows nests deeper.
-    ("<r><rec><a>1</b></rec><rec><v>2</v></rec></r>", [], [(["a", "v"], [["1"], ["2"]])]),
-])
+@pytest.mark.parametrize(
+    "doc, good_before, after",
+    [
+        # A cut-off tag is a syntax error: the reader is done, the complete record is lost.
+        ("<r><rec><v>1</v></rec><rec><a", [], []),
+        # A bad entity: that text is dropped and reading goes on after it, so the
+        # record still ends, without the value.
+        ("<r><rec><v>&nbsp;</v></rec><rec><v>2</v></rec></r>", [], [(["v"], [[None, "2"]])]),
+        # A wrong end tag: the element stays open for the iterator, so what follows nests deeper.
+        ("<r><rec><a>1</b></rec><rec><v>2</v></rec></r>", [], [(["a", "v"], [["1"], ["2"]])]),
+    ],
+)
 def test_errors_then_continue(write_xml, doc, good_before, after):
     it = qk.stream_xml_file(write_xml(doc), 10)
     with pytest.raises(ValueError, match="^failed to parse XML file '"):
@@ -129,17 +138,26 @@ def test_errors_then_continue(write_xml, doc, good_before, after):
     assert list(it) == after
 
 
-@pytest.mark.parametrize("doc, count", [
-    ("", 0), ("<r/>", 0), ("<r><a/><b>x</b></r>", 2), ("<r><a><b/><c/></a></r>", 1),
-    ("<a><x/></a><b><y/><z/></b>", 3), ("<r><a/><b/><c>", 2), ("<r><rec>&nbsp;</rec></r>", 1),
-    (b"<r><rec>\xff\xfe</rec></r>", 1),
-])
+@pytest.mark.parametrize(
+    "doc, count",
+    [
+        ("", 0),
+        ("<r/>", 0),
+        ("<r><a/><b>x</b></r>", 2),
+        ("<r><a><b/><c/></a></r>", 1),
+        ("<a><x/></a><b><y/><z/></b>", 3),
+        ("<r><a/><b/><c>", 2),
+        ("<r><rec>&nbsp;</rec></r>", 1),
+        (b"<r><rec>\xff\xfe</rec></r>", 1),
+    ],
+)
 def test_count(write_xml, doc, count):
     assert qk.count_xml_records(write_xml(doc)) == count
 
 
-@pytest.mark.parametrize("doc", ["<r></r></x>", "<r><a>1</b></r>", "<r><!DOCTYPE></r>", "<r><a",
-                                 "<r><!x></r>", "<r><!-- x </r>"])
+@pytest.mark.parametrize(
+    "doc", ["<r></r></x>", "<r><a>1</b></r>", "<r><!DOCTYPE></r>", "<r><a", "<r><!x></r>", "<r><!-- x </r>"]
+)
 def test_count_raises_on_malformed_markup(write_xml, doc):
     with pytest.raises(ValueError, match="^failed to parse XML file '"):
         qk.count_xml_records(write_xml(doc))
@@ -147,15 +165,19 @@ def test_count_raises_on_malformed_markup(write_xml, doc):
 
 # ---- Encodings through the whole path -----------------------------------------------
 
-@pytest.mark.parametrize("data, value", [
-    (b'<?xml version="1.0" encoding="ISO-8859-1"?><r><rec><a>\xe9</a></rec></r>', "é"),
-    (b'<?xml version="1.0" encoding="windows-1251"?><r><rec><a>\xc6</a></rec></r>', "Ж"),
-    (b'<?xml version="1.0" encoding="Shift_JIS"?><r><rec><a>\x93\xfa\x96\x7b</a></rec></r>', "日本"),
-    (b"\xef\xbb\xbf<r><rec><a>\xc3\xa9</a></rec></r>", "é"),
-    ("\ufeff<r><rec><a>é\U0001f600</a></rec></r>".encode("utf-16-le"), "é\U0001f600"),
-    ("\ufeff<r><rec><a>é</a></rec></r>".encode("utf-16-be"), "é"),
-    ('<?xml version="1.0" encoding="UTF-16"?><r><rec><a>é</a></rec></r>'.encode("utf-16-le"), "é"),
-])
+
+@pytest.mark.parametrize(
+    "data, value",
+    [
+        (b'<?xml version="1.0" encoding="ISO-8859-1"?><r><rec><a>\xe9</a></rec></r>', "é"),
+        (b'<?xml version="1.0" encoding="windows-1251"?><r><rec><a>\xc6</a></rec></r>', "Ж"),
+        (b'<?xml version="1.0" encoding="Shift_JIS"?><r><rec><a>\x93\xfa\x96\x7b</a></rec></r>', "日本"),
+        (b"\xef\xbb\xbf<r><rec><a>\xc3\xa9</a></rec></r>", "é"),
+        ("\ufeff<r><rec><a>é\U0001f600</a></rec></r>".encode("utf-16-le"), "é\U0001f600"),
+        ("\ufeff<r><rec><a>é</a></rec></r>".encode("utf-16-be"), "é"),
+        ('<?xml version="1.0" encoding="UTF-16"?><r><rec><a>é</a></rec></r>'.encode("utf-16-le"), "é"),
+    ],
+)
 def test_declared_and_detected_encodings(write_xml, data, value):
     assert batches(write_xml(data), 1) == [(["a"], [[value]])]
 
@@ -169,6 +191,7 @@ def test_undecodable_text_raises_from_next(write_xml):
 
 
 # ---- Concurrency ----------------------------------------------------------------------
+
 
 def test_concurrent_use_of_one_iterator(write_xml):
     n = 20000
@@ -191,21 +214,25 @@ def test_concurrent_use_of_one_iterator(write_xml):
             except RuntimeError as e:
                 errors.append(str(e))
 
-    threads = [threading.Thread(target=worker) for _ in range(4)]
+    threads = [threading.Thread(target=worker, daemon=True) for _ in range(4)]
     for t in threads:
         t.start()
     for t in threads:
-        t.join()
+        t.join(timeout=600)  # a hang guard only: it takes seconds
+    assert not any(t.is_alive() for t in threads), "a worker never finished"
     assert sorted(map(int, seen)) == list(range(n))
     assert set(errors) <= {"Already borrowed", "Already mutably borrowed"}
 
 
 # ---- Memory ----------------------------------------------------------------------------
 
+
 def test_memory_stays_flat_on_a_large_file(tmp_path):
     path = tmp_path / "big.xml"
-    rec = "".join(f"<rec><id>{i}</id><name>name {i}</name><g><a>x</a><b>y y</b></g>"
-                  f"<note>{'z' * 80}</note></rec>\n" for i in range(1000)).encode()
+    rec = "".join(
+        f"<rec><id>{i}</id><name>name {i}</name><g><a>x</a><b>y y</b></g><note>{'z' * 80}</note></rec>\n"
+        for i in range(1000)
+    ).encode()
     with open(path, "wb") as f:
         f.write(b"<root>\n")
         for _ in range(200 * 2**20 // len(rec) + 1):
@@ -221,7 +248,9 @@ def test_memory_stays_flat_on_a_large_file(tmp_path):
         hwm_kb = int(status.split("VmHWM:")[1].split()[0])
         print(rows, hwm_kb // 1024)
     """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    out = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=600
+    )  # a hang guard only: it takes seconds
     assert out.returncode == 0, out.stderr
     rows, peak_mb = map(int, out.stdout.split())
     assert rows > 1_000_000
@@ -260,8 +289,7 @@ def test_gigabytes_of_ignored_text_cost_no_memory(tmp_path, reader):
         print(repr(result))
         print(int(status.split("VmHWM:")[1].split()[0]) // 1024)
     """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         timeout=300)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr
     result, peak_mb = out.stdout.splitlines()
     expected = 2 if reader == "count" else [(["a"], [["1", "2"]])]

@@ -16,23 +16,27 @@ deep as Python's recursion limit allows.
 ASCII_WS = b" \t\r\n"
 # Unicode White_Space, used to trim values (str.strip() would also remove
 # U+001C..U+001F, which are not white space).
-WHITE_SPACE = ("\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B)))
-               + "\u2028\u2029\u202f\u205f\u3000")
+WHITE_SPACE = (
+    "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
+)
 
 
 def _windows_1252(data):
     # The five bytes cp1252 leaves undefined decode to the C1 controls.
-    return "".join(bytes([b]).decode("cp1252") if b not in b"\x81\x8d\x8f\x90\x9d" else chr(b)
-                   for b in data)
+    return "".join(bytes([b]).decode("cp1252") if b not in b"\x81\x8d\x8f\x90\x9d" else chr(b) for b in data)
 
 
-_LATIN1 = ("ansi_x3.4-1968 ascii cp1252 cp819 csisolatin1 ibm819 iso-8859-1 iso-ir-100 "
-           "iso8859-1 iso88591 iso_8859-1 iso_8859-1:1987 l1 latin1 us-ascii windows-1252 x-cp1252")
+_LATIN1 = (
+    "ansi_x3.4-1968 ascii cp1252 cp819 csisolatin1 ibm819 iso-8859-1 iso-ir-100 "
+    "iso8859-1 iso88591 iso_8859-1 iso_8859-1:1987 l1 latin1 us-ascii windows-1252 x-cp1252"
+)
 _UTF8 = "unicode-1-1-utf-8 unicode11utf8 unicode20utf8 utf-8 utf8 x-unicode20utf8"
 # A UTF-16 label in a document read as bytes is wrong about it: UTF-8 stays.
 _UTF16 = "csunicode iso-10646-ucs-2 ucs-2 unicode unicodefeff utf-16 utf-16le utf-16be unicodefffe"
-LABELS = {**{k: _windows_1252 for k in _LATIN1.split()},
-          **{k: (lambda d: d.decode("utf-8")) for k in (_UTF8 + " " + _UTF16).split()}}
+LABELS = {
+    **{k: _windows_1252 for k in _LATIN1.split()},
+    **{k: (lambda d: d.decode("utf-8")) for k in (_UTF8 + " " + _UTF16).split()},
+}
 
 
 class ModelError(ValueError):
@@ -51,6 +55,7 @@ class _Decoder:
     def declaration(self, content):
         """Applies the first known `encoding` label of XML declarations."""
         import re
+
         m = re.search(rb"[ \t\r\n]encoding[ \t\r\n]*=[ \t\r\n]*(['\"])(.*?)\1", content)
         label = m and m.group(2).strip(b" \t\n\f\r").decode("latin-1").lower()
         if not self.declared and label in LABELS:
@@ -78,7 +83,7 @@ def _events(data, decoder):
             if k < 0:
                 yield "error", "unexpected end of file inside an end tag"
                 return
-            name, i = data[i + 1:k].rstrip(ASCII_WS), k + 1
+            name, i = data[i + 1 : k].rstrip(ASCII_WS), k + 1
             if not open_names:
                 yield "error", f"unexpected end tag {name!r} with no open element"
             elif open_names.pop() != name:
@@ -90,7 +95,7 @@ def _events(data, decoder):
             if k < 0:
                 yield "error", "unexpected end of file inside a processing instruction"
                 return
-            content, i = data[i + 1:k], k + 2
+            content, i = data[i + 1 : k], k + 2
             if content[:3] == b"xml" and (len(content) == 3 or content[3] in ASCII_WS):
                 decoder.declaration(content)
                 yield "decl", content
@@ -106,14 +111,14 @@ def _events(data, decoder):
             yield ("cdata" if cdata else "comment"), data[start:k]
             i = k + 3
         elif data.startswith(b"!", i):
-            if data[i + 1:i + 8].upper() != b"DOCTYPE":
+            if data[i + 1 : i + 8].upper() != b"DOCTYPE":
                 yield "error", "`<!` must begin a comment, a CDATA section or a DOCTYPE"
                 return
             k = _doctype_end(data, i + 8)
             if k < 0:
                 yield "error", "unexpected end of file inside a DOCTYPE declaration"
                 return
-            content, i = data[i + 8:k].lstrip(ASCII_WS), k + 1
+            content, i = data[i + 8 : k].lstrip(ASCII_WS), k + 1
             if content[:1] in (b"", b"[", b"'", b'"'):
                 yield "error", "DOCTYPE declaration has no name"
             else:
@@ -142,7 +147,7 @@ def _doctype_end(data, i):
     subset and comments or PIs in it; -1 if the input ends first."""
     subset, quote = False, None
     while i < len(data):
-        c = data[i:i + 1]
+        c = data[i : i + 1]
         if quote:
             quote = None if c == quote else quote
         elif c in (b"'", b'"'):
@@ -183,7 +188,7 @@ def resolve_references(text):
         if not ends or text[min(ends)] == "&":
             raise ValueError("unterminated reference in text")
         end = min(ends)
-        ref = text[amp + 1:end]
+        ref = text[amp + 1 : end]
         if ref.startswith("#"):
             hexa = ref.startswith("#x")
             digits = ref[2:] if hexa else ref[1:]
@@ -217,8 +222,7 @@ def flatten(node):
             for k, v in zip(*flatten(child)):
                 assign(child[0] + "_" + k if k in index else k, v)
         else:
-            assign(node[0] + "_" + child[0] if child[0] in index else child[0],
-                   child[1].strip(WHITE_SPACE) or None)
+            assign(node[0] + "_" + child[0] if child[0] in index else child[0], child[1].strip(WHITE_SPACE) or None)
     return keys, values
 
 
