@@ -48,7 +48,12 @@ class KeyIndex {
   static std::size_t hash(std::string_view key) {
     std::uint64_t h = seed_;
     for (char c : key) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
-    return static_cast<std::size_t>(h ^ (h >> 29));
+    // A full avalanche, so that every bit of the seed reaches the low bits
+    // that pick a slot; mixing only high bits down left some seeds that
+    // crafted names could still pile into a few slots.
+    h = (h ^ (h >> 33)) * 0xff51afd7ed558ccdULL;
+    h = (h ^ (h >> 33)) * 0xc4ceb9fe1a85ec53ULL;
+    return static_cast<std::size_t>(h ^ (h >> 33));
   }
 
   // `key_at(pos)` returns the key stored at `pos`.

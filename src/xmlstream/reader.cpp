@@ -350,7 +350,6 @@ struct Reader::Impl {
   // from the same state.
   [[gnu::always_inline]] bool next(std::string& buf, Event& ev, XmlStreamError& err) {
     for (;;) {
-      src.mark(src.pos);
       const char* w = src.win.get();
       const char* e = w + src.end;
       // The first byte after the '<' that may end its tag ('>' or a quote),
@@ -366,11 +365,14 @@ struct Reader::Impl {
         src.pos = static_cast<std::size_t>(lt - w);
         state = State::Markup;
         if (!discard && lt != s) {
+          // Markup errors all come from the general path, which marks its
+          // own events; only text delivered here can still fail (decoding,
+          // references), so only it is marked, and a count marks nothing.
+          src.mark(static_cast<std::size_t>(s - w));
           buf.append(s, static_cast<std::size_t>(lt - s));
           ev = Event::Text;
           return true;
         }
-        src.mark(src.pos);
         if (m) {
           const unsigned ends = static_cast<unsigned>(_mm_movemask_epi8(tag_ends(x))) & (~1u << __builtin_ctz(m));
           if (ends) first_end = s + __builtin_ctz(ends);
@@ -398,6 +400,7 @@ struct Reader::Impl {
         if (!comment && !cdata) return next_general(buf, ev, err);
         s += comment ? 3 : 8;
         if (!(gt = close_of(s, e, comment ? '-' : ']'))) return next_general(buf, ev, err);
+        if (!discard) src.mark(src.pos);  // CDATA text may still fail to decode
         src.pos = static_cast<std::size_t>(gt + 1 - w);
         state = State::Text;
         if (!discard) buf.append(s, static_cast<std::size_t>(gt - 2 - s));
