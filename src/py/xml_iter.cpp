@@ -171,10 +171,14 @@ PyObject* iter_next(PyObject* self) noexcept {
     xml::XmlStreamError err;
     auto step = run_unlocked([&](Unlocked& unlocked) {
       const xml::Interrupt interrupt = signal_interrupt(unlocked);
+      // The interrupt lives on this stack: the reader must not keep it,
+      // even when the step ends in an exception.
+      struct Scoped {
+        xml::XmlBatchInner& inner;
+        ~Scoped() { inner.set_interrupt(nullptr); }
+      } scoped{*it->inner};
       it->inner->set_interrupt(&interrupt);
-      const auto s = it->inner->next_batch(err);
-      it->inner->set_interrupt(nullptr);
-      return s;
+      return it->inner->next_batch(err);
     });
     switch (step) {
       case xml::XmlBatchInner::Step::Error:
