@@ -22,9 +22,17 @@ import pytest
 HANG_GUARD = 60  # seconds; a correct module ends each call within milliseconds
 
 
+def default_sigint():
+    # A shell starts background jobs with SIGINT ignored, and Python then
+    # installs no handler of its own: a child started from such a job (CI run
+    # in the background, say) would never see Ctrl-C, whatever the module does.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def child(code):
     return subprocess.Popen(
         [sys.executable, "-c", textwrap.dedent(code)],
+        preexec_fn=default_sigint,
         stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
@@ -94,7 +102,11 @@ def test_a_numeric_call_stops_soon_after_the_signal():
     seen = []
     for _ in range(3):
         out = subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=HANG_GUARD * 5
+            [sys.executable, "-c", textwrap.dedent(code)],
+            capture_output=True,
+            text=True,
+            timeout=HANG_GUARD * 5,
+            preexec_fn=default_sigint,
         )
         assert out.returncode == 0, out.stderr
         no_result, after = out.stdout.split()
