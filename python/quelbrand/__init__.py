@@ -1,6 +1,7 @@
-"""Companion tools for quelbrand_kernels: a command line, Arrow and pandas
-adapters, and helpers for scaling out on Dask. The native module's own
-surface is untouched; everything here is built on it."""
+"""Companion tools for quelbrand_kernels: XML files as Arrow tables
+(`read_xml`), a command line, Arrow and pandas adapters, and helpers for
+scaling out on Dask. The native module's own surface is untouched; the
+tables come from a companion extension built on the same XML core."""
 
 from __future__ import annotations
 
@@ -9,7 +10,7 @@ from types import ModuleType
 
 __version__ = "0.1.0"
 
-__all__ = ["ConversionError", "MissingExtraError", "is_xml_error", "require_extra"]
+__all__ = ["ConversionError", "MissingExtraError", "XmlTable", "is_xml_error", "read_xml", "require_extra"]
 
 # The fixed start of every message the native module gives an XML failure.
 _XML_ERROR_PREFIX = "failed to parse XML file '"
@@ -43,3 +44,7 @@ def require_extra(module: str, extra: str, purpose: str) -> ModuleType:
             f"{purpose} needs {module.split('.')[0]}, which is not installed; "
             f'install it with: pip install "quelbrand_kernels[{extra}]"'
         ) from exc
+
+
+# Last: the reader module needs the names above.
+from quelbrand.reader import XmlTable, read_xml  # noqa: E402

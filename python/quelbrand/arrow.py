@@ -1,10 +1,12 @@
 """Arrow and pandas views of an XML file's record batches.
 
-The native iterator discovers columns per batch: a batch has exactly the
-columns its own records produced. The helpers here either keep that shape
-(one Arrow batch per native batch) or line every batch up against one
-column list, filling a column a batch lacks with nulls. Every value the XML
-stream yields is text or missing, so every column is a nullable Arrow string.
+Batches are built by the native companion module straight into Arrow's
+layout. Each discovers its columns: a batch has exactly the columns its own
+records produced. The helpers here either keep that shape (one Arrow batch
+per native batch) or line every batch up against one column list, filling
+a column a batch lacks with nulls. Every value the XML stream yields is text
+or missing, so every column is a nullable Arrow large string.
+quelbrand.read_xml is the table-shaped way in.
 
 pyarrow and pandas are optional and imported only by the functions that need
 them. `sized_batches`, `discover_columns`, `align_columns` and `is_read_once`
@@ -13,13 +15,13 @@ live in quelbrand.batches and are re-exported here.
 
 from __future__ import annotations
 
+import os
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
-from quelbrand import require_extra
+from quelbrand import _native, require_extra
 from quelbrand.batches import (
     DEFAULT_BATCH_ROWS,
-    Column,
     PathArg,
     align_columns,
     checked_columns,
@@ -27,6 +29,7 @@ from quelbrand.batches import (
     is_read_once,
     sized_batches,
 )
+from quelbrand.reader import read_xml
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
@@ -52,17 +55,10 @@ def _pyarrow(purpose: str) -> Any:
 
 
 def string_schema(names: Sequence[str]) -> pyarrow.Schema:
-    """The Arrow schema of a table with these columns: all nullable strings."""
+    """The Arrow schema of a table with these columns: all nullable large
+    strings (64-bit offsets, so no batch or value can overflow them)."""
     pa = _pyarrow("Arrow schemas")
-    return pa.schema([pa.field(name, pa.string()) for name in names])
-
-
-def _string_batch(pa: Any, names: Sequence[str], values: Sequence[Column], rows: int) -> pyarrow.RecordBatch:
-    if not names:
-        # Arrow takes a batch's length from its columns; with none, from a struct.
-        return pa.RecordBatch.from_struct_array(pa.array([{}] * rows, type=pa.struct([])))
-    arrays = [pa.array(column, type=pa.string()) for column in values]
-    return pa.RecordBatch.from_arrays(arrays, schema=string_schema(names))
+    return pa.schema([pa.field(name, pa.large_string()) for name in names])
 
 
 def record_batches(
@@ -72,23 +68,24 @@ def record_batches(
     columns: Sequence[str] | None = None,
 ) -> Iterator[pyarrow.RecordBatch]:
     """Streams the file as one pyarrow.RecordBatch per native batch, every
-    column a nullable string.
+    column a nullable large string, built natively with no Python object
+    per value.
 
     Without `columns` each batch has its own columns, in order of first
     appearance within the batch. With `columns` every batch has exactly
     those columns in that order, null where the batch lacks one; a batch
     column not listed raises ValueError (pass the result of
-    `discover_columns` to be safe). XML failures raise the module's
-    ValueError from the iteration."""
+    `discover_columns` to be safe, or use quelbrand.read_xml, which finds
+    them). A batch of records without values has their row count and no
+    columns. XML failures raise the module's ValueError from the
+    iteration."""
     pa = _pyarrow("Arrow record batches")
     fixed = checked_columns(columns)
+    source = os.fspath(path)
 
     def generate() -> Iterator[pyarrow.RecordBatch]:
-        for names, values, rows in sized_batches(path, batch_rows):
-            if fixed is None:
-                yield _string_batch(pa, names, values, rows)
-            else:
-                yield _string_batch(pa, fixed, align_columns(names, values, fixed, rows), rows)
+        for batch in _native.open(source, batch_rows, fixed, True, False):
+            yield pa.record_batch(batch)
 
     return generate()
 
@@ -112,25 +109,6 @@ def to_pandas(
     record lacked the element, the element was empty, or the column was
     absent from the record's batch. The frame is built from Arrow in one
     conversion, so memory is about the Arrow table plus the frame."""
-    pa = _pyarrow("to_pandas")
-    pd = require_extra("pandas", "pandas", "to_pandas")
-    fixed = checked_columns(columns)
-    parts = list(record_batches(path, batch_rows, columns=fixed))
-    if fixed is None:
-        # Each part has its own columns: pad every part to the union.
-        union: dict[str, None] = {}
-        for part in parts:
-            union.update(dict.fromkeys(part.schema.names))
-        fixed = list(union)
-        parts = [_padded(pa, part, fixed) for part in parts]
-    table = pa.Table.from_batches(parts, schema=string_schema(fixed))
-    string_dtype = pd.StringDtype("pyarrow")
-    return table.to_pandas(types_mapper={pa.string(): string_dtype}.get)
-
-
-def _padded(pa: Any, part: pyarrow.RecordBatch, columns: list[str]) -> pyarrow.RecordBatch:
-    if part.schema.names == columns:
-        return part
-    present = set(part.schema.names)
-    arrays = [part.column(name) if name in present else pa.nulls(part.num_rows, pa.string()) for name in columns]
-    return pa.RecordBatch.from_arrays(arrays, schema=string_schema(columns))
+    _pyarrow("to_pandas")
+    require_extra("pandas", "pandas", "to_pandas")
+    return read_xml(path, batch_rows=max(batch_rows, 1), columns=checked_columns(columns)).to_pandas()

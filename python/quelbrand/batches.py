@@ -14,7 +14,7 @@ import stat
 from collections.abc import Callable, Iterator, Sequence
 
 import quelbrand_kernels as qk
-from quelbrand import ConversionError
+from quelbrand import ConversionError, _native
 
 __all__ = [
     "DEFAULT_BATCH_ROWS",
@@ -94,15 +94,15 @@ def discover_columns(
     on_batch: Callable[[int], object] | None = None,
 ) -> list[str]:
     """Reads the whole file and returns every column name, in order of first
-    appearance. `on_batch`, if given, is called with the row count of each
-    batch (for progress reporting). XML failures raise the module's
-    ValueError."""
-    seen: dict[str, None] = {}
-    for names, _, rows in sized_batches(path, batch_rows):
-        seen.update(dict.fromkeys(names))
-        if on_batch is not None:
-            on_batch(rows)
-    return list(seen)
+    appearance, in one native pass that builds no values. `on_batch`, if
+    given, is called once with the file's record count (for progress
+    reporting); `batch_rows` is accepted for compatibility and changes
+    nothing. XML failures raise the module's ValueError."""
+    del batch_rows
+    names, records = _native.discover(os.fspath(path))
+    if on_batch is not None:
+        on_batch(records)
+    return names
 
 
 def align_columns(names: Sequence[str], values: Sequence[Column], columns: Sequence[str], rows: int) -> list[Column]:

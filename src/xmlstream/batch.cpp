@@ -2,6 +2,7 @@
 // it one iterator step at a time.
 #include "xmlstream/batch.h"
 
+#include <algorithm>
 #include <cassert>
 #include <set>
 
@@ -30,6 +31,9 @@ XmlBatchInner::XmlBatchInner(std::unique_ptr<Reader> reader, std::uint64_t batch
                              std::string path)
     : reader_(std::move(reader)), batch_rows_(batch_rows), path_(std::move(path)) {
   buf_.reserve(4096);
+  // Beyond a million rows a batch is large anyway, and a huge batch_rows
+  // must not reserve memory it will never fill.
+  reserve_rows_ = static_cast<std::size_t>(std::min<std::uint64_t>(batch_rows, 1u << 20));
 }
 
 XmlBatchInner::~XmlBatchInner() = default;
@@ -43,7 +47,10 @@ void XmlBatchInner::reset_batch() {
 }
 
 Batch XmlBatchInner::take_batch() {
-  Batch batch{std::move(columns_), std::move(column_values_)};
+  last_bytes_.resize(column_values_.size());
+  for (std::size_t i = 0; i < column_values_.size(); ++i)
+    last_bytes_[i] = column_values_[i].bytes.size() + column_values_[i].bytes.size() / 8;
+  Batch batch{std::move(columns_), std::move(column_values_), row_count_};
   reset_batch();
   return batch;
 }
@@ -68,8 +75,12 @@ std::uint32_t XmlBatchInner::column_for(const FlatPair& pair, std::uint32_t gues
   columns_.emplace_back(key);
   column_hashes_.push_back(h);
   column_index_.insert(h, p);
-  column_values_.emplace_back();
-  column_values_.back().ends.assign(row_count_, Column::kNull);
+  if (names_only_) return p;
+  column_values_.emplace_back(static_cast<std::size_t>(row_count_));
+  // Only the first columns get room ahead: files with thousands of sparse
+  // columns would otherwise reserve far more than they use.
+  if (p < 512)
+    column_values_.back().reserve(reserve_rows_, p < last_bytes_.size() ? last_bytes_[p] : 0);
   return p;
 }
 
@@ -81,6 +92,16 @@ std::uint32_t XmlBatchInner::column_for(const FlatPair& pair, std::uint32_t gues
 // the pair placed in each column. Output order comes only from appending,
 // never from a hash table.
 void XmlBatchInner::place_row(std::span<const FlatPair> pairs) {
+  if (names_only_) {
+    std::uint32_t guess = 0;
+    for (const FlatPair& pair : pairs) {
+      const bool hit = guess < columns_.size() && column_hashes_[guess] == pair.key_hash &&
+                       same_bytes(columns_[guess], pair.key);
+      guess = (hit ? guess : column_for(pair, guess)) + 1;
+    }
+    ++row_count_;
+    return;
+  }
   row_columns_.clear();
   bool rising = true;
   std::uint32_t guess = 0;
@@ -183,7 +204,7 @@ bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
     // An invalid piece goes the general way, which reports it.
     if (!s.high || enc::valid_utf8(buf_)) {
       const bool refs = resolve && s.amp;
-      if (!record_.keeps_text()) return !refs || resolve_here(buf_, 0, err);
+      if (names_only_ || !record_.keeps_text()) return !refs || resolve_here(buf_, 0, err);
       const std::size_t mark = text.size();
       text.append(buf_);
       return !refs || resolve_here(text, mark, err);
@@ -195,7 +216,8 @@ bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
     return false;
   }
   if (resolve && !resolve_here(text, mark, err)) return false;
-  record_.settle_text(mark);
+  if (names_only_) text.resize(mark);
+  else record_.settle_text(mark);
   return true;
 }
 

@@ -18,29 +18,54 @@
 
 namespace qk::xml {
 
-// One column of a batch: values packed back to back with an end offset per
-// row, so a batch costs a few allocations rather than one per value. A null
-// row has the top bit of its offset set.
+// One column of a batch, held the way Arrow lays out a nullable large
+// string column: values packed back to back, rows+1 offsets from 0, and a
+// validity bitmap (bit set = has a value, least significant bit first). A
+// finished column is handed to Arrow as it stands, with no copy.
 struct Column {
-  static constexpr std::uint64_t kNull = std::uint64_t{1} << 63;
   std::string bytes;
-  std::vector<std::uint64_t> ends;  // ends[r] = end offset of row r in bytes, | kNull
-  std::size_t rows() const { return ends.size(); }
-  bool is_null(std::size_t r) const { return (ends[r] & kNull) != 0; }
+  std::vector<std::int64_t> offsets = {0};
+  std::vector<std::uint8_t> validity;
+  std::uint64_t nulls = 0;
+
+  Column() = default;
+  // `rows` nulls: a column that first appears after the batch's start.
+  explicit Column(std::size_t rows)
+      : offsets(rows + 1, 0), validity((rows + 7) / 8, 0), nulls(rows) {}
+
+  // Room for `rows` rows and `bytes` bytes of values, so that a full batch
+  // does not grow its vectors by doubling into twice the memory it needs.
+  void reserve(std::size_t rows, std::size_t bytes_hint) {
+    offsets.reserve(rows + 1);
+    validity.reserve((rows + 7) / 8);
+    bytes.reserve(bytes_hint);
+  }
+  std::size_t rows() const { return offsets.size() - 1; }
+  bool is_null(std::size_t r) const { return ((validity[r >> 3] >> (r & 7)) & 1) == 0; }
   std::string_view value(std::size_t r) const {
-    const std::uint64_t b = r ? ends[r - 1] & ~kNull : 0;
-    return std::string_view(bytes).substr(b, (ends[r] & ~kNull) - b);
+    return std::string_view(bytes).substr(static_cast<std::size_t>(offsets[r]),
+                                          static_cast<std::size_t>(offsets[r + 1] - offsets[r]));
   }
   void push(std::string_view v) {
+    const std::size_t r = rows();
+    if ((r & 7) == 0) validity.push_back(0);
+    validity.back() |= static_cast<std::uint8_t>(1u << (r & 7));
     bytes.append(v);
-    ends.push_back(bytes.size());
+    offsets.push_back(static_cast<std::int64_t>(bytes.size()));
   }
-  void push_null() { ends.push_back(bytes.size() | kNull); }
+  void push_null() {
+    if ((rows() & 7) == 0) validity.push_back(0);
+    ++nulls;
+    offsets.push_back(static_cast<std::int64_t>(bytes.size()));
+  }
 };
 
+// A finished batch: its columns in order of first appearance, and its row
+// count, which a batch of records without values has too.
 struct Batch {
   std::vector<std::string> columns;
   std::vector<Column> column_values;
+  std::uint64_t rows = 0;
 };
 
 class XmlBatchInner {
@@ -66,7 +91,17 @@ class XmlBatchInner {
   // end of `keys` are ignored. A repeated key keeps its last value.
   void push_record(FlatRecord&& rec);
   std::uint64_t row_count() const { return row_count_; }
+  // Column discovery: records make their columns and are counted, with every
+  // check applied to their text, but no value is kept; the whole input is
+  // one batch, whose columns are column_names(). Set before the first step.
+  void set_names_only() {
+    names_only_ = true;
+    batch_rows_ = UINT64_MAX;
+  }
+  const std::vector<std::string>& column_names() const { return columns_; }
   const std::string& path() const { return path_; }
+  // How far into the file reading has got (see Reader::offset).
+  std::uint64_t offset() const { return reader_->offset(); }
   bool finished() const { return finished_; }
 
  private:
@@ -91,6 +126,11 @@ class XmlBatchInner {
   std::uint64_t row_count_ = 0;
   std::string path_;
   bool finished_ = false;
+  bool names_only_ = false;
+  // Rows a column is given room for up front, and the value bytes each
+  // column position held in the last batch: batches tend to look alike.
+  std::size_t reserve_rows_ = 0;
+  std::vector<std::size_t> last_bytes_;
 
   // Scratch kept across records so that steady-state streaming allocates
   // little.

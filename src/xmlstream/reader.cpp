@@ -658,6 +658,8 @@ bool Reader::decode(std::string_view bytes, std::string& out, XmlStreamError& er
 
 std::string Reader::position() { return impl_->position(); }
 
+std::uint64_t Reader::offset() const { return impl_->src.mark_offset(); }
+
 bool Reader::text_is_utf8() const {
   const enc::Kind k = impl_->encoding->kind;
   return k == enc::Kind::Utf8 || k == enc::Kind::Utf16BE || k == enc::Kind::Utf16LE;

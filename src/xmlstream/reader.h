@@ -101,6 +101,9 @@ class Reader {
   // L, byte B" (offsets in the file's own bytes, UTF-16 included), or
   // " at byte B" when the file cannot be read again to count lines.
   std::string position();
+  // The offset in the file's own bytes where the last event began: how far
+  // reading has got, for progress.
+  std::uint64_t offset() const;
 
   // True while the document's text arrives as UTF-8 already (UTF-8
   // documents, and UTF-16 ones transcoded as they are read): `decode` then

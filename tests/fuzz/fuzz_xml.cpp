@@ -91,17 +91,23 @@ std::uint64_t check_batch(const Batch& batch, std::uint64_t rows, std::uint64_t 
     trace += name + "\n";
     const Column& col = batch.column_values[c];
     FUZZ_CHECK(col.rows() == rows);
-    std::uint64_t prev = 0;
+    FUZZ_CHECK(col.offsets.front() == 0 && col.validity.size() == (rows + 7) / 8);
+    std::uint64_t prev = 0, nulls = 0;
     for (std::size_t r = 0; r < col.rows(); ++r) {
-      const std::uint64_t end = col.ends[r] & ~Column::kNull;
+      const std::uint64_t end = static_cast<std::uint64_t>(col.offsets[r + 1]);
       FUZZ_CHECK(end >= prev && end <= col.bytes.size());
-      if (col.is_null(r)) FUZZ_CHECK(end == prev);
-      else FUZZ_CHECK(valid_utf8(col.value(r)));
+      if (col.is_null(r)) {
+        FUZZ_CHECK(end == prev);
+        ++nulls;
+      } else {
+        FUZZ_CHECK(valid_utf8(col.value(r)));
+      }
       prev = end;
     }
-    FUZZ_CHECK(prev == col.bytes.size());
+    FUZZ_CHECK(prev == col.bytes.size() && nulls == col.nulls);
     trace += col.bytes;
-    for (std::uint64_t e : col.ends) trace += std::to_string(e) + ",";
+    for (std::size_t r = 0; r < col.rows(); ++r)
+      trace += std::to_string(col.offsets[r + 1]) + (col.is_null(r) ? "n," : ",");
     trace += "\n";
   }
   return rows;

@@ -1,0 +1,257 @@
+"""XML files as lazy Arrow tables, read by the native companion module.
+
+    table = quelbrand.read_xml("big.xml")
+    table.schema                # every column of the file, in order of first appearance
+    for batch in table: ...     # pyarrow.RecordBatch, each lined up to that schema
+    df = table.to_pandas()
+    table.write_parquet("big.parquet")
+
+Batches are built in C++, straight into Arrow's layout, and handed over
+through the Arrow PyCapsule protocol, so pyarrow, Polars and DuckDB take
+them without a copy: `pa.table(table)`, `pl.from_arrow(table)`,
+`duckdb.sql("select * from table")`. Every column is a nullable large
+string. Nothing is read until a result is asked for, and every pass reads
+the file again, so memory stays at about two batches.
+
+The schema comes from a native pass that finds the column names without
+building any values; when the batches are read as well, that pass runs on a
+thread of its own beside them. A pipe cannot be read twice: its batches are
+spooled, compressed, to a temporary file while the columns are found, and
+read back from there.
+"""
+
+from __future__ import annotations
+
+import os
+import tempfile
+from collections.abc import Iterator, Sequence
+from typing import IO, TYPE_CHECKING, Any
+
+from quelbrand import _native, require_extra
+from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_columns, is_read_once
+
+if TYPE_CHECKING:
+    import pandas  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow  # type: ignore[import-untyped, unused-ignore]
+
+__all__ = ["XmlTable", "read_xml"]
+
+
+def _pyarrow(purpose: str) -> Any:
+    return require_extra("pyarrow", "pyarrow", purpose)
+
+
+def read_xml(path: PathArg, *, batch_rows: int = DEFAULT_BATCH_ROWS, columns: Sequence[str] | None = None) -> XmlTable:
+    """The XML file at `path` as a lazy table of string columns.
+
+    Without `columns` the table has every column of the file, in order of
+    first appearance; with `columns` exactly those, in that order, and a
+    column of the file not listed raises ConversionError when a batch holds
+    it. A record without a value for a column is null there. Batches hold
+    `batch_rows` records (the last may hold fewer). XML failures raise the
+    module's ValueError when the file is read, not here."""
+    return XmlTable(path, batch_rows=batch_rows, columns=columns)
+
+
+class XmlTable:
+    """A table read from an XML file on demand; see `read_xml`."""
+
+    def __init__(self, path: PathArg, *, batch_rows: int = DEFAULT_BATCH_ROWS, columns: Sequence[str] | None = None):
+        if isinstance(batch_rows, bool) or not isinstance(batch_rows, int) or batch_rows < 1:
+            raise ValueError(f"batch_rows must be a positive integer, not {batch_rows!r}")
+        self.path = os.fspath(path)
+        self.batch_rows = batch_rows
+        self._columns = checked_columns(columns)
+        self._records: int | None = None
+        self._spool: _Spool | None = None
+        self._read_once = is_read_once(self.path)
+        self._last_reader: Any = None
+
+    def __repr__(self) -> str:
+        return f"XmlTable({self.path!r}, batch_rows={self.batch_rows})"
+
+    # -- What the table holds ------------------------------------------------
+
+    @property
+    def column_names(self) -> list[str]:
+        """Every column, in order; finding them reads the file once (without
+        building values) unless they were given."""
+        if self._columns is None:
+            if self._read_once:
+                self._columns = self._spooled().columns
+            else:
+                self._columns, self._records = _native.discover(self.path)
+        return list(self._columns)
+
+    @property
+    def schema(self) -> pyarrow.Schema:
+        pa = _pyarrow("Arrow schemas")
+        return pa.schema([pa.field(name, pa.large_string()) for name in self.column_names])
+
+    @property
+    def bytes_read(self) -> int:
+        """How far the last pass over the file has read, for progress."""
+        return 0 if self._last_reader is None else self._last_reader.bytes_read
+
+    # -- Reading -------------------------------------------------------------
+
+    def _spooled(self) -> _Spool:
+        if self._spool is None:
+            self._last_reader = _native.open(self.path, self.batch_rows, None, True, False)
+            self._spool = _Spool.fill(self._last_reader)
+        return self._spool
+
+    def _reader(self) -> Any:
+        """A fresh native reader over the file, its batches lined up to the
+        table's columns; found alongside when not known yet."""
+        reader = _native.open(self.path, self.batch_rows, self._columns, True, True)
+        self._last_reader = reader
+        return reader
+
+    def _native_batches(self) -> Iterator[Any]:
+        """The native batches of one pass, lined up to the columns."""
+        if self._read_once and self._columns is None:
+            yield from self._spooled().batches()
+            return
+        if self._read_once and self._spool is None:
+            # Columns given: one pass straight from the pipe. A second pass
+            # would find it empty, so its batches are not kept.
+            self._spool = _Spool.empty_marker()
+        elif self._read_once:
+            raise _pipe_read_twice(self.path)
+        reader = self._reader()
+        yield from reader
+        if self._columns is None:
+            self._columns = reader.columns
+            self._records = reader.records
+
+    def __iter__(self) -> Iterator[pyarrow.RecordBatch]:
+        pa = _pyarrow("Arrow record batches")
+        for batch in self._native_batches():
+            yield pa.record_batch(batch)
+
+    def __arrow_c_schema__(self) -> object:
+        return self.schema.__arrow_c_schema__()
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        if self._read_once:
+            pa = _pyarrow("Arrow streams from a pipe")
+            return pa.RecordBatchReader.from_batches(self.schema, iter(self)).__arrow_c_stream__(requested_schema)
+        return self._reader().__arrow_c_stream__(requested_schema)
+
+    # -- Whole results -------------------------------------------------------
+
+    def to_arrow(self) -> pyarrow.Table:
+        """The whole table in memory, as one pyarrow.Table."""
+        pa = _pyarrow("to_arrow")
+        batches = list(self)
+        return pa.Table.from_batches(batches, schema=self.schema)
+
+    def to_pandas(self, **options: Any) -> pandas.DataFrame:
+        """The whole table as a pandas DataFrame whose columns have dtype
+        `string[pyarrow]` (pd.StringDtype("pyarrow")), a missing value being
+        pd.NA. `options` go to pyarrow.Table.to_pandas."""
+        pa = _pyarrow("to_pandas")
+        pd = require_extra("pandas", "pandas", "to_pandas")
+        string_dtype = pd.StringDtype("pyarrow")
+        options.setdefault("types_mapper", {pa.large_string(): string_dtype, pa.string(): string_dtype}.get)
+        return self.to_arrow().to_pandas(**options)
+
+    def write_parquet(self, where: PathArg, *, row_group_rows: int | None = None, **options: Any) -> int:
+        """Writes the table to a Parquet file, a batch at a time, and returns
+        the number of rows. Row groups gather batches up to `row_group_rows`
+        rows (default: the batch size, at least 65536). `options` go to
+        pyarrow.parquet.ParquetWriter."""
+        pa = _pyarrow("Parquet output")
+        pq = require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
+        group = max(row_group_rows or self.batch_rows, 1 if row_group_rows else DEFAULT_BATCH_ROWS)
+        schema = self.schema
+        rows = 0
+        pending: list[Any] = []
+        pending_rows = 0
+        with pq.ParquetWriter(os.fspath(where), schema, **options) as writer:
+            for batch in self:
+                pending.append(batch)
+                pending_rows += batch.num_rows
+                if pending_rows >= group:
+                    writer.write_table(pa.Table.from_batches(pending, schema=schema), row_group_size=pending_rows)
+                    pending, pending_rows = [], 0
+                rows += batch.num_rows
+            if pending_rows:
+                writer.write_table(pa.Table.from_batches(pending, schema=schema), row_group_size=pending_rows)
+        return rows
+
+    def write_csv(self, where: PathArg | IO[bytes], **options: Any) -> int:
+        """Writes the table as CSV with pyarrow's writer (a header row, every
+        value quoted, a missing value as an empty field) and returns the
+        number of rows. `options` go to pyarrow.csv.WriteOptions."""
+        _pyarrow("CSV output")
+        pacsv = require_extra("pyarrow.csv", "pyarrow", "CSV output")
+        schema = self.schema
+        rows = 0
+        sink = os.fspath(where) if isinstance(where, (str, os.PathLike)) else where
+        with pacsv.CSVWriter(sink, schema, write_options=pacsv.WriteOptions(**options)) as writer:
+            for batch in self:
+                writer.write_batch(batch)
+                rows += batch.num_rows
+        return rows
+
+
+def _pipe_read_twice(path: str) -> Exception:
+    from quelbrand import ConversionError
+
+    return ConversionError(
+        f"{path!r} is a pipe or device that can be read only once, and its table has been read already"
+    )
+
+
+class _Spool:
+    """A pipe's batches, each with its own columns, kept in a temporary file
+    as compressed Arrow IPC streams, one per batch, with the union of their
+    columns: the pipe is read once, and memory holds one batch at a time."""
+
+    def __init__(self, columns: list[str], file: IO[bytes] | None, spans: list[tuple[int, int]]):
+        self.columns = columns
+        self._file = file
+        self._spans = spans
+
+    @classmethod
+    def empty_marker(cls) -> _Spool:
+        return cls([], None, [])
+
+    @classmethod
+    def fill(cls, reader: Any) -> _Spool:
+        pa = _pyarrow("reading a pipe into a table")
+        codec = next((c for c in ("lz4", "zstd") if pa.Codec.is_available(c)), None)
+        options = pa.ipc.IpcWriteOptions(compression=codec)
+        file = tempfile.TemporaryFile(prefix="quelbrand-spool-")
+        try:
+            seen: dict[str, None] = {}
+            spans = []
+            for native in reader:
+                batch = pa.record_batch(native)
+                seen.update(dict.fromkeys(batch.schema.names))
+                start = file.tell()
+                with pa.ipc.new_stream(file, batch.schema, options=options) as writer:
+                    writer.write_batch(batch)
+                spans.append((start, file.tell() - start))
+            return cls(list(seen), file, spans)
+        except BaseException:
+            file.close()
+            raise
+
+    def batches(self) -> Iterator[Any]:
+        pa = _pyarrow("reading a pipe into a table")
+        if self._file is None:
+            return
+        nulls = pa.large_string()
+        for start, size in self._spans:
+            self._file.seek(start)
+            batch = pa.ipc.open_stream(self._file.read(size)).read_next_batch()
+            if batch.schema.names != self.columns:
+                present = set(batch.schema.names)
+                arrays = [
+                    batch.column(name) if name in present else pa.nulls(batch.num_rows, nulls) for name in self.columns
+                ]
+                batch = pa.RecordBatch.from_arrays(arrays, schema=pa.schema([pa.field(n, nulls) for n in self.columns]))
+            yield batch

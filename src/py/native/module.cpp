@@ -1,0 +1,414 @@
+// quelbrand._native: the XML core's batches as Arrow, for the quelbrand
+// package. Batches are built in C++ without the interpreter lock and handed
+// over through the Arrow PyCapsule protocol, so no value ever becomes a
+// Python object and pyarrow, Polars or DuckDB take the buffers as they are.
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "py/boundary.h"
+#include "py/xml_errors.h"
+#include "xmlstream/arrow_export.h"
+#include "xmlstream/arrow_stream.h"
+#include "xmlstream/discover.h"
+
+namespace qk::py {
+namespace {
+
+// ---- Capsules --------------------------------------------------------------------
+// A capsule owns its struct; a consumer that imports it moves the contents
+// out and leaves `release` null, and otherwise the capsule releases them.
+
+void free_schema_capsule(PyObject* capsule) noexcept {
+  auto* s = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+  if (s == nullptr) return PyErr_Clear();
+  if (s->release) s->release(s);
+  delete s;
+}
+
+void free_array_capsule(PyObject* capsule) noexcept {
+  auto* a = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
+  if (a == nullptr) return PyErr_Clear();
+  if (a->release) a->release(a);
+  delete a;
+}
+
+void free_stream_capsule(PyObject* capsule) noexcept {
+  auto* s = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+  if (s == nullptr) return PyErr_Clear();
+  if (s->release) s->release(s);
+  delete s;
+}
+
+Ref schema_capsule(const std::vector<std::string>& names) {
+  auto s = std::make_unique<ArrowSchema>();
+  xml::export_schema(names, s.get());
+  Ref cap = Ref::steal(PyCapsule_New(s.get(), "arrow_schema", free_schema_capsule));
+  if (!cap) {
+    s->release(s.get());
+    throw PyErrSet{};
+  }
+  s.release();
+  return cap;
+}
+
+Ref array_capsule(const xml::ArrowBatch& batch) {
+  auto a = std::make_unique<ArrowArray>();
+  batch.export_array(a.get());
+  Ref cap = Ref::steal(PyCapsule_New(a.get(), "arrow_array", free_array_capsule));
+  if (!cap) {
+    a->release(a.get());
+    throw PyErrSet{};
+  }
+  a.release();
+  return cap;
+}
+
+Ref name_list(const std::vector<std::string>& names) {
+  Ref list = check(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  for (std::size_t i = 0; i < names.size(); ++i)
+    check_status(PyList_SetItem(
+        list.get(), static_cast<Py_ssize_t>(i),
+        check(PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()),
+                                   "replace"))
+            .release()));
+  return list;
+}
+
+std::vector<std::string> names_from(PyObject* seq, const char* param) {
+  Ref fast = Ref::steal(PySequence_Fast(seq, "columns must be a sequence of str"));
+  if (!fast) fail_argument(param);
+  const Py_ssize_t n = PySequence_Size(fast.get());
+  if (n < 0) throw PyErrSet{};
+  std::vector<std::string> names;
+  names.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item = check(PySequence_GetItem(fast.get(), i));
+    names.emplace_back(to_utf8(item.get(), param));
+  }
+  return names;
+}
+
+// ---- Batch -------------------------------------------------------------------------
+
+struct BatchObject {
+  PyObject_HEAD
+  xml::ArrowBatch* batch;
+};
+
+PyObject* g_batch_type = nullptr;
+PyObject* g_reader_type = nullptr;
+
+BatchObject* as_batch(PyObject* self) { return reinterpret_cast<BatchObject*>(self); }
+
+void dealloc_with(PyObject* self, void (*clear)(PyObject*)) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  clear(self);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+void batch_dealloc(PyObject* self) noexcept {
+  dealloc_with(self, [](PyObject* s) { delete as_batch(s)->batch; });
+}
+
+PyObject* no_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+  PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", "quelbrand._native object");
+  (void)type;
+  return nullptr;
+}
+
+// The requested schema, if any, is not honoured: every column is a large
+// string, which is what the consumer gets, as the protocol allows.
+PyObject* batch_c_array(PyObject* self, PyObject*, PyObject*) noexcept {
+  return guard([&] {
+    const xml::ArrowBatch& b = *as_batch(self)->batch;
+    Ref schema = schema_capsule(b.names());
+    Ref array = array_capsule(b);
+    return check(PyTuple_Pack(2, schema.get(), array.get()));
+  });
+}
+
+PyObject* batch_c_schema(PyObject* self, PyObject*) noexcept {
+  return guard([&] { return schema_capsule(as_batch(self)->batch->names()); });
+}
+
+PyObject* batch_num_rows(PyObject* self, void*) noexcept {
+  return guard([&] { return check(PyLong_FromUnsignedLongLong(as_batch(self)->batch->rows())); });
+}
+
+PyObject* batch_names(PyObject* self, void*) noexcept {
+  return guard([&] { return name_list(as_batch(self)->batch->names()); });
+}
+
+Py_ssize_t batch_len(PyObject* self) noexcept {
+  return static_cast<Py_ssize_t>(as_batch(self)->batch->rows());
+}
+
+PyMethodDef g_batch_methods[] = {
+    {"__arrow_c_array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(batch_c_array)),
+     METH_VARARGS | METH_KEYWORDS, "__arrow_c_array__(requested_schema=None)\n--\n\n"},
+    {"__arrow_c_schema__", batch_c_schema, METH_NOARGS, "__arrow_c_schema__()\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_batch_getset[] = {
+    {"num_rows", batch_num_rows, nullptr, nullptr, nullptr},
+    {"column_names", batch_names, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot g_batch_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(batch_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(no_new)},
+    {Py_tp_methods, g_batch_methods},
+    {Py_tp_getset, g_batch_getset},
+    {Py_sq_length, reinterpret_cast<void*>(batch_len)},
+    {0, nullptr},
+};
+
+PyType_Spec g_batch_spec = {"quelbrand._native.Batch", sizeof(BatchObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, g_batch_slots};
+
+Ref wrap_batch(xml::ArrowBatch&& batch) {
+  auto owned = std::make_unique<xml::ArrowBatch>(std::move(batch));
+  Ref obj = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(g_batch_type), 0));
+  as_batch(obj.get())->batch = owned.release();
+  return obj;
+}
+
+// ---- Reader ------------------------------------------------------------------------
+
+struct ReaderObject {
+  PyObject_HEAD
+  std::shared_ptr<xml::BatchSource>* source;
+};
+
+ReaderObject* as_reader(PyObject* self) { return reinterpret_cast<ReaderObject*>(self); }
+xml::BatchSource& source_of(PyObject* self) { return **as_reader(self)->source; }
+
+void reader_dealloc(PyObject* self) noexcept {
+  // Stops the worker thread, which never needs the lock.
+  dealloc_with(self, [](PyObject* s) { delete as_reader(s)->source; });
+}
+
+PyObject* reader_iter(PyObject* self) noexcept {
+  Py_INCREF(self);
+  return self;
+}
+
+[[noreturn]] void raise_stray(const std::string& name) {
+  Ref module = check(PyImport_ImportModule("quelbrand"));
+  Ref type = check(PyObject_GetAttrString(module.get(), "ConversionError"));
+  Ref text = check(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
+  Ref msg = check(PyUnicode_FromFormat(
+      "the XML batch has a column %R that is not among the requested columns", text.get()));
+  PyErr_SetObject(type.get(), msg.get());
+  throw PyErrSet{};
+}
+
+PyObject* reader_next(PyObject* self) noexcept {
+  return guard([&]() -> Ref {
+    // The source outlives this call even if another thread drops the reader.
+    std::shared_ptr<xml::BatchSource> source = *as_reader(self)->source;
+    std::optional<xml::ArrowBatch> batch;
+    xml::XmlStreamError err;
+    auto step = run_unlocked([&](Unlocked& unlocked) {
+      const xml::Interrupt interrupt = signal_interrupt(unlocked);
+      return source->next(batch, err, &interrupt);
+    });
+    switch (step) {
+      case xml::BatchSource::Step::Batch:
+        return wrap_batch(std::move(*batch));
+      case xml::BatchSource::Step::Finished:
+        return Ref();
+      case xml::BatchSource::Step::Stray:
+        raise_stray(err.text);
+      case xml::BatchSource::Step::Error:
+        raise_parse_error(source->path(), err);
+    }
+    return Ref();
+  });
+}
+
+PyObject* reader_c_stream(PyObject* self, PyObject*, PyObject*) noexcept {
+  return guard([&] {
+    if (!source_of(self).fixed_columns())
+      raise(PyExc_TypeError, "a reader without fixed columns has no single schema to stream");
+    auto s = std::make_unique<ArrowArrayStream>();
+    xml::export_stream(*as_reader(self)->source, s.get());
+    Ref cap = Ref::steal(PyCapsule_New(s.get(), "arrow_array_stream", free_stream_capsule));
+    if (!cap) {
+      s->release(s.get());
+      throw PyErrSet{};
+    }
+    s.release();
+    return cap;
+  });
+}
+
+// The fixed columns, waiting for discovery without the lock; null for a
+// reader whose batches have their own.
+const xml::ColumnSet* fixed_columns(PyObject* self) {
+  std::shared_ptr<xml::BatchSource> source = *as_reader(self)->source;
+  const xml::ColumnSet* columns = nullptr;
+  xml::XmlStreamError err;
+  const bool ok = run_unlocked([&](Unlocked& unlocked) {
+    const xml::Interrupt interrupt = signal_interrupt(unlocked);
+    return source->columns(columns, err, &interrupt);
+  });
+  if (!ok) raise_parse_error(source->path(), err);
+  return columns;
+}
+
+PyObject* reader_c_schema(PyObject* self, PyObject*) noexcept {
+  return guard([&] {
+    const xml::ColumnSet* columns = fixed_columns(self);
+    if (!columns) raise(PyExc_TypeError, "a reader without fixed columns has no single schema");
+    return schema_capsule(columns->names());
+  });
+}
+
+PyObject* reader_bytes_read(PyObject* self, void*) noexcept {
+  return guard([&] { return check(PyLong_FromUnsignedLongLong(source_of(self).bytes_read())); });
+}
+
+PyObject* reader_columns(PyObject* self, void*) noexcept {
+  return guard([&] {
+    const xml::ColumnSet* columns = fixed_columns(self);
+    if (!columns) return Ref::borrow(Py_None);
+    return name_list(columns->names());
+  });
+}
+
+PyObject* reader_records(PyObject* self, void*) noexcept {
+  return guard([&] {
+    const std::optional<std::uint64_t> n = source_of(self).records();
+    if (!n) return Ref::borrow(Py_None);
+    return check(PyLong_FromUnsignedLongLong(*n));
+  });
+}
+
+PyMethodDef g_reader_methods[] = {
+    {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(reader_c_stream)),
+     METH_VARARGS | METH_KEYWORDS, "__arrow_c_stream__(requested_schema=None)\n--\n\n"},
+    {"__arrow_c_schema__", reader_c_schema, METH_NOARGS, "__arrow_c_schema__()\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_reader_getset[] = {
+    {"bytes_read", reader_bytes_read, nullptr, nullptr, nullptr},
+    {"columns", reader_columns, nullptr, nullptr, nullptr},
+    {"records", reader_records, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot g_reader_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(no_new)},
+    {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(reader_next)},
+    {Py_tp_methods, g_reader_methods},
+    {Py_tp_getset, g_reader_getset},
+    {0, nullptr},
+};
+
+PyType_Spec g_reader_spec = {"quelbrand._native.Reader", sizeof(ReaderObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, g_reader_slots};
+
+// ---- Entry points --------------------------------------------------------------------
+
+Signature g_open_sig{"open", {"path", "batch_rows", "columns", "prefetch", "discover"}, 5};
+Signature g_discover_sig{"discover", {"path"}, 1};
+
+PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&] {
+    PyObject* slots[5];
+    bind(g_open_sig, args, nargs, kwnames, slots);
+    const std::string path(to_utf8(slots[0], "path"));
+    const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
+    std::optional<std::vector<std::string>> columns;
+    if (slots[2] != Py_None) columns = names_from(slots[2], "columns");
+    const int prefetch = PyObject_IsTrue(slots[3]);
+    check_status(prefetch);
+    const int discover = PyObject_IsTrue(slots[4]);
+    check_status(discover);
+    xml::XmlStreamError err;
+    std::unique_ptr<xml::Reader> reader = xml::Reader::open(path, err);
+    if (!reader) raise_parse_error(path, err);
+    std::unique_ptr<xml::Reader> second;
+    if (discover && !columns) {
+      second = xml::Reader::open(path, err);
+      if (!second) raise_parse_error(path, err);
+    }
+    auto source = std::make_unique<std::shared_ptr<xml::BatchSource>>(
+        std::make_shared<xml::BatchSource>(std::move(reader), batch_rows, path,
+                                           std::move(columns), prefetch != 0, std::move(second)));
+    Ref obj = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(g_reader_type), 0));
+    as_reader(obj.get())->source = source.release();
+    return obj;
+  });
+}
+
+PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  return guard([&] {
+    PyObject* slots[1];
+    bind(g_discover_sig, args, nargs, kwnames, slots);
+    const std::string_view path = to_utf8(slots[0], "path");
+    xml::Discovery found;
+    xml::XmlStreamError err;
+    const bool ok = run_unlocked([&](Unlocked& unlocked) {
+      const xml::Interrupt interrupt = signal_interrupt(unlocked);
+      return xml::discover_columns(path, found, err, &interrupt);
+    });
+    if (!ok) raise_parse_error(path, err);
+    Ref names = name_list(found.columns);
+    Ref count = check(PyLong_FromUnsignedLongLong(found.records));
+    return check(PyTuple_Pack(2, names.get(), count.get()));
+  });
+}
+
+PyMethodDef g_functions[] = {
+    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(open_entry)),
+     METH_FASTCALL | METH_KEYWORDS, "open(path, batch_rows, columns, prefetch, discover)\n--\n\n"},
+    {"discover", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
+     METH_FASTCALL | METH_KEYWORDS, "discover(path)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "quelbrand._native", "", 0, g_functions,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<std::int64_t> g_interpreter{-1};
+PyObject* g_module = nullptr;
+
+Ref init() {
+  std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) throw PyErrSet{};
+  std::int64_t expected = -1;
+  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id)
+    raise(PyExc_ImportError, "quelbrand._native can be imported by only one interpreter per process");
+  if (g_module == nullptr) {
+    note_main_thread();
+    Ref module = check(PyModule_Create(&g_module_def));
+    g_batch_type = check(PyType_FromSpec(&g_batch_spec)).release();
+    g_reader_type = check(PyType_FromSpec(&g_reader_spec)).release();
+    check_status(PyObject_SetAttrString(module.get(), "Batch", g_batch_type));
+    check_status(PyObject_SetAttrString(module.get(), "Reader", g_reader_type));
+    g_module = module.release();
+  }
+  return Ref::borrow(g_module);
+}
+
+}  // namespace
+}  // namespace qk::py
+
+PyMODINIT_FUNC PyInit__native(void) noexcept { return qk::py::guard(qk::py::init); }

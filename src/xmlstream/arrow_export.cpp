@@ -1,0 +1,159 @@
+// Batches handed to Arrow through the C data interface.
+#include "xmlstream/arrow_export.h"
+
+#include <utility>
+
+namespace qk::xml {
+
+// ---- Column lists -----------------------------------------------------------------
+
+ColumnSet::ColumnSet(std::vector<std::string> names) {
+  for (std::string& n : names) add(n);
+}
+
+std::uint32_t ColumnSet::find(std::string_view name) const {
+  return index_.find(name, KeyIndex::hash(name),
+                     [&](std::uint32_t p) -> std::string_view { return names_[p]; });
+}
+
+std::uint32_t ColumnSet::add(std::string_view name, std::uint64_t hash) {
+  std::uint32_t p = index_.find(name, hash, [&](std::uint32_t q) -> std::string_view {
+    return names_[q];
+  });
+  if (p != KeyIndex::npos) return p;
+  p = static_cast<std::uint32_t>(names_.size());
+  names_.emplace_back(name);
+  hashes_.push_back(hash);
+  index_.insert(hash, p);
+  return p;
+}
+
+bool align_batch(Batch& batch, const ColumnSet& columns, std::string& stray) {
+  const std::size_t rows = static_cast<std::size_t>(batch.rows);
+  // The common case: the batch already has exactly the listed columns.
+  if (batch.columns == columns.names()) return true;
+  std::vector<Column> out(columns.size());
+  std::vector<bool> filled(columns.size(), false);
+  for (std::size_t i = 0; i < batch.columns.size(); ++i) {
+    const std::uint32_t p = columns.find(batch.columns[i]);
+    if (p == KeyIndex::npos) {
+      stray = batch.columns[i];
+      return false;
+    }
+    out[p] = std::move(batch.column_values[i]);
+    filled[p] = true;
+  }
+  for (std::size_t p = 0; p < out.size(); ++p)
+    if (!filled[p]) out[p] = Column(rows);
+  batch.columns = columns.names();
+  batch.column_values = std::move(out);
+  return true;
+}
+
+// ---- Export -------------------------------------------------------------------------
+// Each child array and schema owns what it points into, so a consumer may
+// move a child out of its parent and release the two apart, as the
+// interface allows.
+
+namespace {
+
+struct ChildArray {
+  std::shared_ptr<const Batch> batch;
+  const void* buffers[3];
+};
+
+struct ParentArray {
+  std::shared_ptr<const Batch> batch;
+  std::vector<ArrowArray> children;
+  std::vector<ArrowArray*> child_ptrs;
+  const void* buffers[1] = {nullptr};
+};
+
+void release_child_array(ArrowArray* a) {
+  delete static_cast<ChildArray*>(a->private_data);
+  a->release = nullptr;
+}
+
+void release_parent_array(ArrowArray* a) {
+  auto* holder = static_cast<ParentArray*>(a->private_data);
+  for (ArrowArray* c : holder->child_ptrs)
+    if (c->release) c->release(c);
+  delete holder;
+  a->release = nullptr;
+}
+
+struct ChildSchema {
+  std::string name;
+};
+
+struct ParentSchema {
+  std::vector<ArrowSchema> children;
+  std::vector<ArrowSchema*> child_ptrs;
+};
+
+void release_child_schema(ArrowSchema* s) {
+  delete static_cast<ChildSchema*>(s->private_data);
+  s->release = nullptr;
+}
+
+void release_parent_schema(ArrowSchema* s) {
+  auto* holder = static_cast<ParentSchema*>(s->private_data);
+  for (ArrowSchema* c : holder->child_ptrs)
+    if (c->release) c->release(c);
+  delete holder;
+  s->release = nullptr;
+}
+
+}  // namespace
+
+void export_schema(const std::vector<std::string>& names, ArrowSchema* out) {
+  auto holder = std::make_unique<ParentSchema>();
+  holder->children.resize(names.size());
+  holder->child_ptrs.resize(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    auto child = std::make_unique<ChildSchema>(ChildSchema{names[i]});
+    ArrowSchema& c = holder->children[i];
+    c = ArrowSchema{"U", child->name.c_str(), nullptr, ARROW_FLAG_NULLABLE, 0, nullptr, nullptr,
+                    &release_child_schema, child.get()};
+    child.release();
+    holder->child_ptrs[i] = &c;
+  }
+  *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<int64_t>(names.size()),
+                     holder->child_ptrs.data(), nullptr, &release_parent_schema, holder.get()};
+  holder.release();
+}
+
+ArrowBatch::ArrowBatch(Batch&& batch) : batch_(std::make_shared<const Batch>(std::move(batch))) {}
+
+std::uint64_t ArrowBatch::rows() const { return batch_->rows; }
+const std::vector<std::string>& ArrowBatch::names() const { return batch_->columns; }
+
+void ArrowBatch::export_schema(ArrowSchema* out) const { xml::export_schema(batch_->columns, out); }
+
+void ArrowBatch::export_array(ArrowArray* out) const {
+  const Batch& b = *batch_;
+  const std::size_t n = b.columns.size();
+  auto holder = std::make_unique<ParentArray>();
+  holder->batch = batch_;
+  holder->children.resize(n);
+  holder->child_ptrs.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Column& col = b.column_values[i];
+    auto child = std::make_unique<ChildArray>();
+    child->batch = batch_;
+    child->buffers[0] = col.nulls ? col.validity.data() : nullptr;
+    child->buffers[1] = col.offsets.data();
+    child->buffers[2] = col.bytes.data();
+    ArrowArray& c = holder->children[i];
+    c = ArrowArray{static_cast<int64_t>(col.rows()), static_cast<int64_t>(col.nulls), 0, 3, 0,
+                   child->buffers, nullptr, nullptr, &release_child_array, child.get()};
+    child.release();
+    holder->child_ptrs[i] = &c;
+  }
+  *out = ArrowArray{static_cast<int64_t>(b.rows), 0, 0, 1, static_cast<int64_t>(n),
+                    holder->buffers, holder->child_ptrs.data(), nullptr, &release_parent_array,
+                    holder.get()};
+  holder.release();
+}
+
+}  // namespace qk::xml

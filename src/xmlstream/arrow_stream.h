@@ -1,0 +1,105 @@
+// A file read as a stream of Arrow batches, optionally built one batch
+// ahead on a thread of its own, and exported as an ArrowArrayStream. No
+// Python here.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "xmlstream/arrow_export.h"
+#include "xmlstream/batch.h"
+
+namespace qk::xml {
+
+class BatchSource {
+ public:
+  // With `columns`, every batch is lined up against them; without, each
+  // batch has its own. With `prefetch`, a worker thread builds the next
+  // batch while the caller uses the current one: at most one finished batch
+  // waits, so memory stays at about two batches.
+  //
+  // With `discovery` (a second reader of the same file) and no `columns`,
+  // the columns are those of the whole file, found by discover_columns on a
+  // thread of its own while the first batch is being built; the first step
+  // waits for it. A failed discovery is the first step's error.
+  BatchSource(std::unique_ptr<Reader> reader, std::uint64_t batch_rows, std::string path,
+              std::optional<std::vector<std::string>> columns, bool prefetch,
+              std::unique_ptr<Reader> discovery = nullptr);
+  ~BatchSource();  // stops the worker, even in the middle of a batch
+  BatchSource(const BatchSource&) = delete;
+  BatchSource& operator=(const BatchSource&) = delete;
+
+  enum class Step : std::uint8_t {
+    Batch,
+    Finished,  // sticky
+    Error,     // `err` says what; the next step goes on where reading stopped
+    Stray,     // a batch had a column not listed; `err.text` is its name
+  };
+
+  // The next batch. `interrupt` (may be null) is asked now and then, while
+  // building or while waiting for the worker; when it says stop the step is
+  // an Error of Kind::Interrupted. Safe to call from any thread; calls are
+  // serialised. Rethrows what the worker threw (std::bad_alloc).
+  Step next(std::optional<ArrowBatch>& out, XmlStreamError& err, const Interrupt* interrupt);
+
+  // Bytes of the file read so far, as far as batches have been built.
+  std::uint64_t bytes_read() const { return bytes_read_.load(std::memory_order_relaxed); }
+  // The fixed columns, or null for batches with their own; waits for a
+  // discovery under way. Returns false, with `err` filled, when discovery
+  // failed or `interrupt` said stop.
+  bool columns(const ColumnSet*& out, XmlStreamError& err, const Interrupt* interrupt);
+  // Whether batches have fixed columns (known at once, discovery or not).
+  bool fixed_columns() const { return fixed_; }
+  // The file's record count, once discovery has finished; else nullopt.
+  std::optional<std::uint64_t> records() const;
+  const std::string& path() const { return inner_.path(); }
+
+ private:
+  struct Item {
+    Step step = Step::Finished;
+    Batch raw;
+    XmlStreamError err;
+    std::exception_ptr fault;
+  };
+  Item build(const Interrupt* interrupt);  // one step of the batch loop
+  void work();                             // the worker's loop
+  void discover(std::unique_ptr<Reader> reader);
+  // Waits, with m_ held, until `ready` holds or `interrupt` says stop.
+  template <class Ready>
+  bool wait(std::unique_lock<std::mutex>& lock, Ready ready, const Interrupt* interrupt);
+
+  XmlBatchInner inner_;
+  std::optional<ColumnSet> columns_;  // set before any caller sees it, under m_
+  bool fixed_ = false;
+  std::atomic<std::uint64_t> bytes_read_{0};
+  std::mutex consume_;  // one caller at a time
+
+  // Between the worker and the caller.
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::optional<Item> ready_;
+  bool worker_done_ = false;
+  std::atomic<bool> stop_{false};
+  Interrupt stop_interrupt_{};
+  std::thread worker_;
+  // Discovery on a thread of its own.
+  bool discovering_ = false;  // until its outcome is known
+  std::optional<XmlStreamError> discovery_error_;
+  std::uint64_t records_ = 0;
+  bool records_known_ = false;
+  std::thread discoverer_;
+};
+
+// Exports the source as a stream; the source must have fixed columns.
+// Error texts are those of the failed step.
+void export_stream(std::shared_ptr<BatchSource> source, ArrowArrayStream* out);
+
+}  // namespace qk::xml
