@@ -1,81 +1,252 @@
-"""Times `quelbrand convert` to each format against the module's own reading
-of the same file, each run in a fresh child process, and prints a markdown
-table: median wall time (interpreter start-up included), MB/s and the child's
-peak resident memory.
+"""Times quelbrand's ways of reading an XML file, and the command's outputs,
+against xml2arrow on the same files, and prints one markdown table per file.
 
-    python benchmarks/bench_convert.py                 # generates a ~100 MB file
-    python benchmarks/bench_convert.py FILE.xml --repeat 5
+    python benchmarks/bench_convert.py                        # two generated ~100 MB files, 5 rounds
+    python benchmarks/bench_convert.py --mb 10 --repeat 1     # a quick look
+    python benchmarks/bench_convert.py --wide W.xml --records R.xml
 
-Needs the pyarrow and pandas extras for the Parquet and pandas rows.
+Every measurement is a fresh child process: the time is its wall time, start-up
+included, and the memory its own high-water mark (VmHWM, read by the child as it
+ends). The rounds are interleaved, every case of both files once per round, and
+the figures are medians. xml2arrow needs a YAML mapping of every field; it is
+built from the leaves of the file's first records. Cases whose API this build
+lacks, and the peer on a shape it cannot express, are listed as skipped.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib
+import importlib.metadata
+import importlib.util
+import json
 import os
 import statistics
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
+import xml.etree.ElementTree as ET
 from pathlib import Path
 
 PY = sys.executable
+HEAD_RECORDS = 1000  # enough for every optional field of either shape to show up
+
+# Every child gets the file, the scratch folder and the peer's config as arguments,
+# and prints its own VmHWM last, after the work or its failure.
+CHILD = """\
+import sys
+src, out, cfg = sys.argv[1:4]
+try:
+{body}
+finally:
+    print("VMHWM", next(l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM:")))
+"""
 
 
-def cases(src: str, out: str) -> list[tuple[str, list[str]]]:
-    def snippet(code: str) -> list[str]:
-        return [PY, "-c", code, src]
-
-    def convert(ext: str) -> list[str]:
-        return [PY, "-m", "quelbrand", "convert", src, "--to", f"{out}/o.{ext}", "--quiet"]
-
-    return [
-        ("`count_xml_records`", snippet("import sys, quelbrand_kernels as qk; qk.count_xml_records(sys.argv[1])")),
-        (
-            "loop over `stream_xml_file(path, 65536)`",
-            snippet("import sys, quelbrand_kernels as qk\nfor b in qk.stream_xml_file(sys.argv[1], 65536): pass"),
-        ),
-        ("`quelbrand convert --to .csv` (two passes)", convert("csv")),
-        ("`quelbrand convert --to .jsonl`", convert("jsonl")),
-        ("`quelbrand convert --to .parquet` (two passes)", convert("parquet")),
-        (
-            "`quelbrand.arrow.to_pandas` (whole file)",
-            snippet("import sys; from quelbrand.arrow import to_pandas; to_pandas(sys.argv[1])"),
-        ),
-        ("start-up and imports only", [PY, "-c", "import quelbrand.convert, pyarrow.parquet, pandas"]),
-    ]
+def convert(ext: str) -> str:
+    # Running the module in-process, rather than as `python -m`, lets the
+    # snippet read the command's own high-water mark.
+    return (
+        "import runpy\n"
+        f"sys.argv = ['quelbrand', 'convert', src, '--to', out + '/o.{ext}', '--quiet']\n"
+        "runpy.run_module('quelbrand', run_name='__main__', alter_sys=True)"
+    )
 
 
-def run(cmd: list[str]) -> tuple[float, float]:
-    """Wall seconds and peak RSS in MiB of one child run."""
+PEER_READER = (
+    "import xml2arrow\nreader = xml2arrow.XmlToArrowParser(cfg).parse_single_table(src, max_rows_per_batch=65536)\n"
+)
+
+# (row, group, body, needs). A row in group "arrow" or "parquet" gets its ratio
+# to that group's peer row; "base" gets no MB/s. `needs` names what this build
+# or machine must have.
+CASES = [
+    ("`count_xml_records`", "", "import quelbrand_kernels as qk\nqk.count_xml_records(src)", ""),
+    ("native discovery `quelbrand._native.discover`", "", "import quelbrand._native as n\nn.discover(src)", "native"),
+    (
+        "loop over `stream_xml_file(path, 65536)`",
+        "",
+        "import quelbrand_kernels as qk\nfor b in qk.stream_xml_file(src, 65536): pass",
+        "",
+    ),
+    (
+        "`for b in quelbrand.read_xml(path)`",
+        "arrow",
+        "import quelbrand\nfor b in quelbrand.read_xml(src): pass",
+        "read",
+    ),
+    (
+        "loop over `quelbrand.arrow.record_batches`",
+        "arrow",
+        "from quelbrand.arrow import record_batches\nfor b in record_batches(src): pass",
+        "",
+    ),
+    (
+        "peer: xml2arrow `parse_single_table`, batches consumed",
+        "peer-arrow",
+        PEER_READER + "for b in reader: pass",
+        "peer",
+    ),
+    ("`quelbrand convert --to .parquet`", "parquet", convert("parquet"), ""),
+    (
+        "`quelbrand.read_xml(path).write_parquet`",
+        "parquet",
+        "import quelbrand\nquelbrand.read_xml(src).write_parquet(out + '/r.parquet')",
+        "read",
+    ),
+    (
+        "peer: xml2arrow reader into `ParquetWriter`",
+        "peer-parquet",
+        PEER_READER + "import pyarrow.parquet as pq\n"
+        "with pq.ParquetWriter(out + '/p.parquet', reader.schema) as w:\n"
+        "    for b in reader: w.write_batch(b)",
+        "peer",
+    ),
+    ("`quelbrand convert --to .csv`", "", convert("csv"), ""),
+    ("`quelbrand convert --to .jsonl`", "", convert("jsonl"), ""),
+    ("`quelbrand.read_xml(path).to_pandas()`", "", "import quelbrand\nquelbrand.read_xml(src).to_pandas()", "read"),
+    ("`quelbrand.arrow.to_pandas`", "", "from quelbrand.arrow import to_pandas\nto_pandas(src)", ""),
+    ("start-up and imports only", "base", "import quelbrand.convert, quelbrand.arrow, pyarrow.parquet, pandas", ""),
+]
+
+
+def peer_config(src: str, dest: str) -> str | None:
+    """Writes xml2arrow's YAML for src at dest: one nullable Utf8 field per leaf
+    path below a record, as found in the first records, text trimmed as ours is.
+    Returns why the peer cannot read the file as one table, or None."""
+    root, rows, leaves, seen, path = "", set(), {}, {}, []
+    parser = ET.XMLPullParser(("start", "end"))
+    with open(src, "rb") as f:
+        records = 0
+        while records < HEAD_RECORDS and (chunk := f.read(1 << 16)):
+            parser.feed(chunk)
+            for event, elem in parser.read_events():
+                if event == "start":
+                    path.append(elem.tag.rpartition("}")[2])  # the peer matches local names
+                    root = root or path[0]
+                    if len(path) == 2:
+                        rows.add(path[1])
+                    continue
+                leaf = "/".join(path[2:])
+                path.pop()
+                if len(path) >= 2 and len(elem) == 0:
+                    leaves[leaf] = None
+                    seen[leaf] = seen.get(leaf, 0) + 1
+                    if seen[leaf] > 1:
+                        # The peer takes at most one value per field and row.
+                        return f"repeated `<{leaf}>` within one record"
+                elif len(path) == 1:
+                    records += 1
+                    seen.clear()
+                    elem.clear()
+    if len(rows) != 1:
+        return f"records named {sorted(rows)}: the peer maps a single path"
+    row = rows.pop()
+    fields = "".join(
+        f"      - {{name: {json.dumps(leaf.replace('/', '_'))}, xml_path: {json.dumps(f'/{root}/{row}/{leaf}')}, "
+        "data_type: Utf8, nullable: true}\n"
+        for leaf in leaves
+    )
+    Path(dest).write_text(
+        "parser_options:\n  trim_text: true\ntables:\n"
+        f"  - name: t\n    xml_path: /{root}\n    levels: []\n    fields:\n{fields}"
+    )
+    return None
+
+
+def missing(needs: str) -> str | None:
+    """Why this build cannot run a case that needs `needs`, or None."""
+    if needs == "native" and importlib.util.find_spec("quelbrand._native") is None:
+        return "no `quelbrand._native` in this build"
+    if needs == "read" and not hasattr(importlib.import_module("quelbrand"), "read_xml"):
+        return "no `quelbrand.read_xml` in this build"
+    if needs == "peer" and importlib.util.find_spec("xml2arrow") is None:
+        return "xml2arrow is not installed"
+    return None
+
+
+def run(body: str, src: str, out: str, cfg: str) -> tuple[float, float] | str:
+    """Wall seconds and VmHWM in MiB of one child, or its error."""
+    code = CHILD.format(body=textwrap.indent(body, "    "))
     start = time.perf_counter()
-    child = subprocess.Popen(cmd)
-    _, status, usage = os.wait4(child.pid, 0)
+    child = subprocess.run([PY, "-c", code, src, out, cfg], capture_output=True, text=True)
     seconds = time.perf_counter() - start
-    if status != 0:
-        raise SystemExit(f"failed ({status}): {' '.join(cmd)}")
-    return seconds, usage.ru_maxrss / 1024
+    last = child.stdout.split()[-2:]
+    if child.returncode != 0 or len(last) != 2 or last[0] != "VMHWM":
+        return "failed: " + (child.stderr.strip().splitlines() or ["no output"])[-1]
+    return seconds, int(last[1]) / 1024
+
+
+def machine() -> str:
+    with open("/proc/cpuinfo") as f:
+        cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), "unknown CPU")
+    peer = importlib.metadata.version("xml2arrow") if importlib.util.find_spec("xml2arrow") else "not installed"
+    return (
+        f"machine: {len(os.sched_getaffinity(0))} CPUs (nproc), {cpu}; load average {os.getloadavg()[0]:.2f}; "
+        f"Python {sys.version.split()[0]}; xml2arrow {peer}"
+    )
+
+
+def table(src: str, results: dict[str, list | str]) -> str:
+    size = os.path.getsize(src) / 1e6
+    medians = {
+        name: (statistics.median(t for t, _ in runs), statistics.median(m for _, m in runs))
+        for name, runs in results.items()
+        if not isinstance(runs, str)
+    }
+    peers = {group: name for name, group, _, _ in CASES if group.startswith("peer-")}
+    lines = [
+        f"### {Path(src).name}: {size:.1f} MB",
+        "",
+        "| path | median s | MB/s | peak MiB (VmHWM) | ratio to peer |",
+        "|---|---:|---:|---:|---:|",
+    ]
+    for name, group, _, _ in CASES:
+        if isinstance(results[name], str):
+            lines.append(f"| {name}: *{results[name]}* | | | | |")
+            continue
+        seconds, peak = medians[name]
+        peer = medians.get(peers.get(f"peer-{group}", ""))
+        ratio = f"{peer[0] / seconds:.2f}" if peer else ""
+        rate = "" if group == "base" else f"{size / seconds:.0f}"
+        lines.append(f"| {name} | {seconds:.2f} | {rate} | {peak:.0f} | {ratio} |")
+    return "\n".join(lines)
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("file", nargs="?", help="XML file (default: a generated ~100 MB one)")
-    parser.add_argument("--repeat", type=int, default=3)
-    args = parser.parse_args()
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--wide", help="a `wide` XML file (default: generated)")
+    ap.add_argument("--records", help="a `records` XML file (default: generated)")
+    ap.add_argument("--mb", type=float, default=100.0, help="size of the generated files in 10^6 bytes")
+    ap.add_argument("--repeat", type=int, default=5, help="rounds; every case runs once per round")
+    args = ap.parse_args()
     with tempfile.TemporaryDirectory(prefix="bench_convert.") as tmp:
-        src = args.file
-        if src is None:
-            src = f"{tmp}/records.xml"
-            subprocess.run([PY, str(Path(__file__).with_name("gen_xml.py")), "--mb", "100", "records", src], check=True)
-        size = os.path.getsize(src)
-        print(f"file: {src}, {size / 1e6:.1f} MB; load average {os.getloadavg()[0]:.2f}")
-        print("| step | median s | MB/s | peak MiB |\n|---|---:|---:|---:|")
-        for name, cmd in cases(src, tmp):
-            runs = [run(cmd) for _ in range(args.repeat)]
-            seconds = statistics.median(t for t, _ in runs)
-            peak = max(m for _, m in runs)
-            print(f"| {name} | {seconds:.2f} | {size / 1e6 / seconds:.0f} | {peak:.0f} |", flush=True)
+        files = {}
+        for kind in ("wide", "records"):
+            files[kind] = getattr(args, kind) or f"{tmp}/{kind}.xml"
+            if not getattr(args, kind):
+                gen = [PY, str(Path(__file__).with_name("gen_xml.py")), kind, files[kind], "--mb", str(args.mb)]
+                subprocess.run(gen, check=True)
+        print(machine())
+        print(f"repeat: {args.repeat} rounds, interleaved; medians of wall time and VmHWM\n", flush=True)
+        results: dict[str, dict[str, list | str]] = {}
+        for kind, src in files.items():
+            cfg = f"{tmp}/{kind}.yaml"
+            no_peer = missing("peer") or peer_config(src, cfg)
+            results[kind] = {
+                name: (no_peer if needs == "peer" else missing(needs)) or [] for name, _, _, needs in CASES
+            }
+        for _ in range(args.repeat):
+            for kind, src in files.items():
+                for name, _, body, _ in CASES:
+                    if isinstance(results[kind][name], list):
+                        got = run(body, src, tmp, f"{tmp}/{kind}.yaml")
+                        # A failed case keeps its error and runs no more.
+                        results[kind][name] = got if isinstance(got, str) else results[kind][name] + [got]
+        for kind, src in files.items():
+            print(table(src, results[kind]) + "\n")
 
 
 if __name__ == "__main__":
