@@ -3,12 +3,18 @@
 Memory stays bounded by a batch or so, whatever the size of the file, and a
 column that first appears late in the file is never dropped:
 
-- CSV and Parquet need the full column list before the first row is written,
-  so they read the file twice: a discovery pass collects every column name,
-  then a writing pass lines each batch up against that list, with nulls where
-  a batch lacks a column;
+- CSV and Parquet need the full column list before the first row is written.
+  With pyarrow installed they are written by pyarrow's writers from batches
+  built natively (quelbrand.read_xml): the columns are found by a native pass
+  that builds no values and runs beside the first batch, and a pipe, which
+  cannot be read twice, is spooled to a compressed temporary file. Without
+  pyarrow, CSV is written in pure Python from a discovery pass and a writing
+  pass, and a pipe is refused;
 - JSON Lines writes each record as an object of its non-null values, so it
   needs a single pass.
+
+The progress bar counts the bytes read against the file's size (only the
+bytes, for a pipe).
 
 Output goes to a temporary file beside the destination, which replaces the
 destination only once the conversion has succeeded. On any failure the
@@ -19,15 +25,14 @@ from __future__ import annotations
 
 import contextlib
 import csv
+import importlib.util
 import os
 import secrets
 from collections.abc import Callable, Iterator
 from json.encoder import encode_basestring
 from typing import TextIO
 
-import quelbrand_kernels as qk
 from quelbrand import ConversionError, require_extra
-from quelbrand.arrow import record_batches, string_schema
 from quelbrand.batches import (
     DEFAULT_BATCH_ROWS,
     PathArg,
@@ -37,13 +42,12 @@ from quelbrand.batches import (
     sized_batches,
 )
 from quelbrand.progress import ProgressBar
+from quelbrand.reader import XmlTable
 
 __all__ = ["FORMATS", "atomic_output", "convert", "format_of"]
 
 FORMATS = ("csv", "jsonl", "parquet")
 
-# These read the file once to discover the columns and again to write.
-TWO_PASS_FORMATS = ("csv", "parquet")
 
 # Parquet row groups gather native batches up to this many rows, so a small
 # batch size does not make a file of tiny row groups.
@@ -74,15 +78,15 @@ def convert(
 ) -> int:
     """Converts the XML file `source` into `destination` and returns the
     number of rows written. `fmt` is one of FORMATS, by default taken from
-    the destination's extension. With `progress`, a progress bar is drawn on
-    that stream, sized by counting the records first (not for a pipe).
+    the destination's extension. With `progress`, a progress bar of the
+    bytes read is drawn on that stream.
 
     XML failures raise the module's ValueError, a missing pyarrow (for
-    Parquet) MissingExtraError, a pipe given for CSV or Parquet (which read
-    the source twice) ValueError, and output failures OSError; in every case
-    nothing is left under the destination's name that was not there before.
-    CSV writes a header row (none if the file has no columns) and a missing
-    value as an empty field; all columns are text."""
+    Parquet) MissingExtraError, a pipe given for CSV without pyarrow
+    ValueError, and output failures OSError; in every case nothing is left
+    under the destination's name that was not there before. CSV writes a
+    header row (none if the file has no columns) and a missing value as an
+    empty field; all columns are text."""
     fmt = format_of(destination) if fmt is None else fmt
     if fmt not in FORMATS:
         raise ConversionError(f"unknown output format {fmt!r}; choose one of {', '.join(FORMATS)}")
@@ -90,22 +94,33 @@ def convert(
         # Fail before reading anything when the extra is missing.
         require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
     src = os.fspath(source)
-    if is_read_once(src):
-        # A second pass would find a pipe empty and write a table without
-        # rows; counting records for the bar would eat it as well.
-        if fmt in TWO_PASS_FORMATS:
-            raise ConversionError(
-                f"cannot convert {src!r} to {fmt}: it is a pipe or device that can be read only once, and {fmt} "
-                "output reads the file twice to find every column; convert to jsonl or save the input to a file first"
-            )
-        progress = None
-    total = qk.count_xml_records(src) if progress is not None else 0
+    read_once = is_read_once(src)
+    if fmt == "csv" and read_once and not _have_pyarrow():
+        raise ConversionError(
+            f"cannot convert {src!r} to csv: it is a pipe or device that can be read only once, and csv output "
+            "without pyarrow reads the file twice to find every column; install pyarrow, convert to jsonl, "
+            "or save the input to a file first"
+        )
+    total = None if read_once else _size_of(src)
 
     def bar(label: str) -> ProgressBar:
-        return ProgressBar(progress, total, label)
+        return ProgressBar(progress, total, label, unit="bytes")
 
     with atomic_output(destination) as temporary:
+        if fmt == "csv" and _have_pyarrow():
+            return _write_arrow_csv(src, temporary, batch_rows, bar)
         return _WRITERS[fmt](src, temporary, batch_rows, bar)
+
+
+def _have_pyarrow() -> bool:
+    return importlib.util.find_spec("pyarrow") is not None
+
+
+def _size_of(path: str) -> int | None:
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return None  # the reader reports it
 
 
 # ---------------------------------------------------------------------------
@@ -142,14 +157,28 @@ def atomic_output(destination: PathArg) -> Iterator[str]:
 # and a progress bar factory, and returns the number of rows written.
 
 
-def _columns_of(source: str, batch_rows: int, bar: BarFactory) -> list[str]:
-    with bar("scanning columns") as progress:
-        return discover_columns(source, batch_rows, on_batch=progress.advance)
+def _bytes_done(source: str) -> Callable[[], int]:
+    """How far a pure-Python pass has read, for its progress bar: the
+    module's iterator gives no position, so the bar follows the open file's
+    offset, seen through the process's own file table."""
+    fd_dir = "/proc/self/fd"
+
+    def done() -> int:
+        with contextlib.suppress(OSError):
+            for name in os.listdir(fd_dir):
+                with contextlib.suppress(OSError):
+                    if os.path.samefile(os.path.join(fd_dir, name), source):
+                        return os.lseek(int(name), 0, os.SEEK_CUR)
+        return 0
+
+    return done
 
 
 def _write_csv(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
-    columns = _columns_of(source, batch_rows, bar)
+    # Without pyarrow: a discovery pass, then the rows through the csv module.
+    columns = discover_columns(source)
     rows = 0
+    where = _bytes_done(source)
     with open(output, "w", newline="", encoding="utf-8") as file, bar("writing CSV") as progress:
         writer = csv.writer(file)
         if columns:
@@ -158,12 +187,14 @@ def _write_csv(source: str, output: str, batch_rows: int, bar: BarFactory) -> in
             # csv writes None as an empty field.
             writer.writerows(zip(*align_columns(names, values, columns, count)))
             rows += count
-            progress.advance(count)
+            progress.update(where())
+        progress.update(progress.total or progress.done)
     return rows
 
 
 def _write_jsonl(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
     rows = 0
+    where = _bytes_done(source)
     with open(output, "w", encoding="utf-8") as file, bar("writing JSON Lines") as progress:
         for names, values, count in sized_batches(source, batch_rows):
             if values:
@@ -185,29 +216,31 @@ def _write_jsonl(source: str, output: str, batch_rows: int, bar: BarFactory) -> 
             else:
                 file.write("{}\n" * count)
             rows += count
-            progress.advance(count)
+            progress.update(where())
+        progress.update(progress.total or progress.done)
     return rows
 
 
+def _follow(table: XmlTable, progress: ProgressBar) -> Callable[[object], None]:
+    def on_batch(_: object) -> None:
+        progress.update(table.bytes_read)
+
+    return on_batch
+
+
 def _write_parquet(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
-    pa = require_extra("pyarrow", "pyarrow", "Parquet output")
-    pq = require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
-    columns = _columns_of(source, batch_rows, bar)
-    schema = string_schema(columns)
-    rows = 0
-    pending: list[object] = []
-    pending_rows = 0
-    with pq.ParquetWriter(output, schema) as writer, bar("writing Parquet") as progress:
-        for batch in record_batches(source, batch_rows, columns=columns):
-            pending.append(batch)
-            pending_rows += batch.num_rows
-            if pending_rows >= PARQUET_ROW_GROUP_ROWS:
-                writer.write_table(pa.Table.from_batches(pending, schema=schema))
-                pending, pending_rows = [], 0
-            rows += batch.num_rows
-            progress.advance(batch.num_rows)
-        if pending_rows:
-            writer.write_table(pa.Table.from_batches(pending, schema=schema))
+    table = XmlTable(source, batch_rows=max(batch_rows, 1))
+    with bar("writing Parquet") as progress:
+        rows = table.write_parquet(output, row_group_rows=PARQUET_ROW_GROUP_ROWS, on_batch=_follow(table, progress))
+        progress.update(progress.total or progress.done)
+    return rows
+
+
+def _write_arrow_csv(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
+    table = XmlTable(source, batch_rows=max(batch_rows, 1))
+    with bar("writing CSV") as progress:
+        rows = table.write_csv(output, on_batch=_follow(table, progress))
+        progress.update(progress.total or progress.done)
     return rows
 
 

@@ -17,20 +17,24 @@ __all__ = ["ProgressBar"]
 
 class ProgressBar:
     """Counts rows towards `total` and draws `label |####....| done/total pct%`
-    on `stream`. With `stream` None it only counts."""
+    on `stream`. With `stream` None it only counts. With `unit="bytes"` it
+    counts bytes and shows them in MB; with `total` None (a pipe, whose size
+    is unknown) it shows only what is done."""
 
     def __init__(
         self,
         stream: TextIO | None,
-        total: int,
+        total: int | None,
         label: str,
         *,
+        unit: str = "rows",
         width: int = 30,
         interval: float = 0.1,
         clock: Callable[[], float] = time.monotonic,
     ) -> None:
         self.stream = stream
         self.total = total
+        self.unit = unit
         self.label = label
         self.done = 0
         self._width = width
@@ -44,6 +48,10 @@ class ProgressBar:
         self.done += rows
         if self._clock() - self._last_draw >= self._interval:
             self._draw()
+
+    def update(self, done: int) -> None:
+        """Sets how much is done, for callers that know the position."""
+        self.advance(done - self.done)
 
     def close(self) -> None:
         """Draws the final state and ends the line; later calls do nothing."""
@@ -70,10 +78,21 @@ class ProgressBar:
         self._last_draw = self._clock()
         if self.stream is None:
             return
+        if self.total is None:
+            self.stream.write(f"\r{self.label} {self._amount(self.done)}{self._suffix()}")
+            self.stream.flush()
+            return
         # Rows delivered can differ from the record count (a batch whose
         # records have no values has no rows to count); stay within the bar.
         fraction = min(self.done / self.total, 1.0) if self.total > 0 else 1.0
         filled = int(fraction * self._width)
         bar = "#" * filled + "." * (self._width - filled)
-        self.stream.write(f"\r{self.label} |{bar}| {self.done}/{self.total} {int(fraction * 100):3d}%")
+        amounts = f"{self._amount(self.done)}/{self._amount(self.total)}{self._suffix()}"
+        self.stream.write(f"\r{self.label} |{bar}| {amounts} {int(fraction * 100):3d}%")
         self.stream.flush()
+
+    def _amount(self, n: int) -> str:
+        return f"{n / 1e6:.1f}" if self.unit == "bytes" else str(n)
+
+    def _suffix(self) -> str:
+        return " MB" if self.unit == "bytes" else ""

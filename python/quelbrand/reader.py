@@ -24,7 +24,7 @@ from __future__ import annotations
 
 import os
 import tempfile
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Any
 
 from quelbrand import _native, require_extra
@@ -65,6 +65,7 @@ class XmlTable:
         self._records: int | None = None
         self._spool: _Spool | None = None
         self._read_once = is_read_once(self.path)
+        self._drained = False  # a pipe read without spooling
         self._last_reader: Any = None
 
     def __repr__(self) -> str:
@@ -110,15 +111,15 @@ class XmlTable:
 
     def _native_batches(self) -> Iterator[Any]:
         """The native batches of one pass, lined up to the columns."""
-        if self._read_once and self._columns is None:
-            yield from self._spooled().batches()
-            return
-        if self._read_once and self._spool is None:
-            # Columns given: one pass straight from the pipe. A second pass
-            # would find it empty, so its batches are not kept.
-            self._spool = _Spool.empty_marker()
-        elif self._read_once:
-            raise _pipe_read_twice(self.path)
+        if self._read_once:
+            if self._spool is not None or self._columns is None:
+                yield from self._spooled().batches()
+                return
+            # Columns given: one pass straight from the pipe, whose batches
+            # are not kept; a second pass would find it empty.
+            if self._drained:
+                raise _pipe_read_twice(self.path)
+            self._drained = True
         reader = self._reader()
         yield from reader
         if self._columns is None:
@@ -157,10 +158,18 @@ class XmlTable:
         options.setdefault("types_mapper", {pa.large_string(): string_dtype, pa.string(): string_dtype}.get)
         return self.to_arrow().to_pandas(**options)
 
-    def write_parquet(self, where: PathArg, *, row_group_rows: int | None = None, **options: Any) -> int:
+    def write_parquet(
+        self,
+        where: PathArg,
+        *,
+        row_group_rows: int | None = None,
+        on_batch: Callable[[pyarrow.RecordBatch], object] | None = None,
+        **options: Any,
+    ) -> int:
         """Writes the table to a Parquet file, a batch at a time, and returns
         the number of rows. Row groups gather batches up to `row_group_rows`
-        rows (default: the batch size, at least 65536). `options` go to
+        rows (default: the batch size, at least 65536). `on_batch` is called
+        with each batch once written (for progress). `options` go to
         pyarrow.parquet.ParquetWriter."""
         pa = _pyarrow("Parquet output")
         pq = require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
@@ -177,14 +186,23 @@ class XmlTable:
                     writer.write_table(pa.Table.from_batches(pending, schema=schema), row_group_size=pending_rows)
                     pending, pending_rows = [], 0
                 rows += batch.num_rows
+                if on_batch is not None:
+                    on_batch(batch)
             if pending_rows:
                 writer.write_table(pa.Table.from_batches(pending, schema=schema), row_group_size=pending_rows)
         return rows
 
-    def write_csv(self, where: PathArg | IO[bytes], **options: Any) -> int:
+    def write_csv(
+        self,
+        where: PathArg | IO[bytes],
+        *,
+        on_batch: Callable[[pyarrow.RecordBatch], object] | None = None,
+        **options: Any,
+    ) -> int:
         """Writes the table as CSV with pyarrow's writer (a header row, every
         value quoted, a missing value as an empty field) and returns the
-        number of rows. `options` go to pyarrow.csv.WriteOptions."""
+        number of rows. `on_batch` is called with each batch once written.
+        `options` go to pyarrow.csv.WriteOptions."""
         _pyarrow("CSV output")
         pacsv = require_extra("pyarrow.csv", "pyarrow", "CSV output")
         schema = self.schema
@@ -194,6 +212,8 @@ class XmlTable:
             for batch in self:
                 writer.write_batch(batch)
                 rows += batch.num_rows
+                if on_batch is not None:
+                    on_batch(batch)
         return rows
 
 
@@ -210,14 +230,10 @@ class _Spool:
     as compressed Arrow IPC streams, one per batch, with the union of their
     columns: the pipe is read once, and memory holds one batch at a time."""
 
-    def __init__(self, columns: list[str], file: IO[bytes] | None, spans: list[tuple[int, int]]):
+    def __init__(self, columns: list[str], file: IO[bytes], spans: list[tuple[int, int]]):
         self.columns = columns
         self._file = file
         self._spans = spans
-
-    @classmethod
-    def empty_marker(cls) -> _Spool:
-        return cls([], None, [])
 
     @classmethod
     def fill(cls, reader: Any) -> _Spool:
@@ -242,8 +258,6 @@ class _Spool:
 
     def batches(self) -> Iterator[Any]:
         pa = _pyarrow("reading a pipe into a table")
-        if self._file is None:
-            return
         nulls = pa.large_string()
         for start, size in self._spans:
             self._file.seek(start)
