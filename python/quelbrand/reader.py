@@ -87,7 +87,7 @@ class XmlTable:
     @property
     def schema(self) -> pyarrow.Schema:
         pa = _pyarrow("Arrow schemas")
-        return pa.schema([pa.field(name, pa.large_string()) for name in self.column_names])
+        return _string_schema(pa, self.column_names)
 
     @property
     def bytes_read(self) -> int:
@@ -109,22 +109,27 @@ class XmlTable:
         self._last_reader = reader
         return reader
 
-    def _native_batches(self) -> Iterator[Any]:
-        """The native batches of one pass, lined up to the columns."""
+    def _pass(self) -> tuple[list[str], Iterator[Any]]:
+        """The columns and the native batches of one pass. When the columns
+        are not known yet they are found beside the first batch, so asking
+        for them here costs no pass of its own."""
         if self._read_once:
             if self._spool is not None or self._columns is None:
-                yield from self._spooled().batches()
-                return
+                spool = self._spooled()
+                return spool.columns, spool.batches()
             # Columns given: one pass straight from the pipe, whose batches
             # are not kept; a second pass would find it empty.
             if self._drained:
                 raise _pipe_read_twice(self.path)
             self._drained = True
         reader = self._reader()
-        yield from reader
+        columns = reader.columns
         if self._columns is None:
-            self._columns = reader.columns
-            self._records = reader.records
+            self._columns, self._records = columns, reader.records
+        return columns, iter(reader)
+
+    def _native_batches(self) -> Iterator[Any]:
+        yield from self._pass()[1]
 
     def __iter__(self) -> Iterator[pyarrow.RecordBatch]:
         pa = _pyarrow("Arrow record batches")
@@ -174,12 +179,14 @@ class XmlTable:
         pa = _pyarrow("Parquet output")
         pq = require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
         group = max(row_group_rows or self.batch_rows, 1 if row_group_rows else DEFAULT_BATCH_ROWS)
-        schema = self.schema
+        names, batches = self._pass()
+        schema = _string_schema(pa, names)
         rows = 0
         pending: list[Any] = []
         pending_rows = 0
         with pq.ParquetWriter(os.fspath(where), schema, **options) as writer:
-            for batch in self:
+            for native in batches:
+                batch = pa.record_batch(native)
                 pending.append(batch)
                 pending_rows += batch.num_rows
                 if pending_rows >= group:
@@ -203,18 +210,24 @@ class XmlTable:
         value quoted, a missing value as an empty field) and returns the
         number of rows. `on_batch` is called with each batch once written.
         `options` go to pyarrow.csv.WriteOptions."""
-        _pyarrow("CSV output")
+        pa = _pyarrow("CSV output")
         pacsv = require_extra("pyarrow.csv", "pyarrow", "CSV output")
-        schema = self.schema
+        names, batches = self._pass()
+        schema = _string_schema(pa, names)
         rows = 0
         sink = os.fspath(where) if isinstance(where, (str, os.PathLike)) else where
         with pacsv.CSVWriter(sink, schema, write_options=pacsv.WriteOptions(**options)) as writer:
-            for batch in self:
+            for native in batches:
+                batch = pa.record_batch(native)
                 writer.write_batch(batch)
                 rows += batch.num_rows
                 if on_batch is not None:
                     on_batch(batch)
         return rows
+
+
+def _string_schema(pa: Any, names: Sequence[str]) -> pyarrow.Schema:
+    return pa.schema([pa.field(name, pa.large_string()) for name in names])
 
 
 def _pipe_read_twice(path: str) -> Exception:

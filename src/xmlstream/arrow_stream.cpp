@@ -83,8 +83,17 @@ bool BatchSource::columns(const ColumnSet*& out, XmlStreamError& err, const Inte
     return false;
   }
   if (discovery_error_) {
-    err = *discovery_error_;
+    // Reported once. Without the file's columns there is no schema to line
+    // later batches up to, so the source ends there rather than raising
+    // the same error for ever.
+    err = std::move(*discovery_error_);
+    discovery_error_.reset();
+    discovery_failed_ = true;
     return false;
+  }
+  if (discovery_failed_) {
+    out = nullptr;
+    return true;
   }
   out = columns_ ? &*columns_ : nullptr;
   return true;
@@ -148,6 +157,7 @@ BatchSource::Step BatchSource::next(std::optional<ArrowBatch>& out, XmlStreamErr
   out.reset();
   const ColumnSet* fixed = nullptr;
   if (!columns(fixed, err, interrupt)) return Step::Error;
+  if (discovery_failed_) return Step::Finished;
   Item item;
   if (!worker_.joinable()) {
     item = build(interrupt);

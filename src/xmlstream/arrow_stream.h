@@ -29,7 +29,8 @@ class BatchSource {
   // With `discovery` (a second reader of the same file) and no `columns`,
   // the columns are those of the whole file, found by discover_columns on a
   // thread of its own while the first batch is being built; the first step
-  // waits for it. A failed discovery is the first step's error.
+  // waits for it. A failed discovery is the first step's error, and the
+  // source has ended after it.
   BatchSource(std::unique_ptr<Reader> reader, std::uint64_t batch_rows, std::string path,
               std::optional<std::vector<std::string>> columns, bool prefetch,
               std::unique_ptr<Reader> discovery = nullptr);
@@ -93,6 +94,7 @@ class BatchSource {
   // Discovery on a thread of its own.
   bool discovering_ = false;  // until its outcome is known
   std::optional<XmlStreamError> discovery_error_;
+  std::atomic<bool> discovery_failed_{false};  // its error has been reported: the source has ended
   std::uint64_t records_ = 0;
   bool records_known_ = false;
   std::thread discoverer_;

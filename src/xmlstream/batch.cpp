@@ -221,6 +221,103 @@ bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
   return true;
 }
 
+// ---- Record shapes (discovery) ------------------------------------------------------
+// A record's columns follow from its element names alone, and most records of
+// a file repeat a few shapes. Discovery keeps each record's names as a shape
+// and flattens only a shape it has not seen, so a repeat costs a lookup.
+
+void XmlBatchInner::open(std::string_view qualified_name) {
+  if (!names_only_) return record_.open(qualified_name);
+  if (shape_depth_ == 0) {
+    shape_flat_ = true;
+    flat_names_.clear();
+    flat_keys_.clear();
+    flat_hashes_.clear();
+    flat_seen_[0] = flat_seen_[1] = flat_seen_[2] = flat_seen_[3] = 0;
+  } else if (shape_depth_ >= 2) {
+    shape_flat_ = false;
+  } else if (shape_flat_) {
+    // A child of the record: its key, if the record stays flat.
+    const std::size_t at = flat_names_.size();
+    local_name_append(qualified_name, flat_names_);
+    const std::string_view key(flat_names_.data() + at, flat_names_.size() - at);
+    const std::uint64_t h = KeyIndex::hash(key);
+    std::uint64_t& word = flat_seen_[(h >> 6) & 3];
+    const std::uint64_t bit = std::uint64_t{1} << (h & 63);
+    if (word & bit) {
+      // Maybe a repeat, which prefixing rules would rename: not flat.
+      for (std::size_t k = 0; k < flat_hashes_.size() && shape_flat_; ++k)
+        if (flat_hashes_[k] == h && same_bytes(flat_key(k), key)) shape_flat_ = false;
+    }
+    word |= bit;
+    flat_keys_.push_back({at, key.size()});
+    flat_hashes_.push_back(h);
+  }
+  shape_ += kShapeOpen;
+  shape_.append(qualified_name);
+  ++shape_depth_;
+}
+
+bool XmlBatchInner::shape_close() {
+  shape_ += kShapeClose;
+  return --shape_depth_ == 0;
+}
+
+// A flat record (its children all leaves) whose children's names are all
+// different flattens to those names, in order: no prefix, no collision. Its
+// keys were made as its children opened, and it is registered from them.
+bool XmlBatchInner::flat_record() {
+  if (!shape_flat_) return false;
+  std::uint32_t guess = 0;
+  for (std::size_t k = 0; k < flat_keys_.size(); ++k) {
+    const std::string_view key = flat_key(k);
+    const std::uint64_t h = flat_hashes_[k];
+    const bool hit = guess < columns_.size() && column_hashes_[guess] == h &&
+                     same_bytes(columns_[guess], key);
+    guess = (hit ? guess : column_for(FlatPair{key, {}, h, false}, guess)) + 1;
+  }
+  ++row_count_;
+  return true;
+}
+
+bool XmlBatchInner::shape_record(XmlStreamError& err) {
+  constexpr std::size_t kMaxShapes = 4096;
+  if (flat_record()) {
+    shape_.clear();
+    return true;
+  }
+  if (shapes_.find(shape_) != shapes_.end()) {
+    shape_.clear();
+    ++row_count_;
+    return true;
+  }
+  // Names cannot hold either marker byte, so the shape splits unambiguously.
+  for (std::size_t i = 0; i < shape_.size();) {
+    if (shape_[i] == kShapeClose) {
+      record_.close();
+      ++i;
+      continue;
+    }
+    const std::size_t end = shape_.find_first_of(kShapeMarkers, i + 1);
+    const std::size_t stop = end == std::string::npos ? shape_.size() : end;
+    record_.open(std::string_view(shape_).substr(i + 1, stop - i - 1));
+    i = stop;
+  }
+  if (record_.too_complex()) {
+    record_.reset();
+    shape_.clear();
+    err = XmlStreamError{XmlStreamError::Kind::Xml,
+                         "record too deeply nested with repeated element names to flatten" +
+                             reader_->position()};
+    return false;
+  }
+  place_row(record_.pairs());
+  record_.reset();
+  if (shapes_.size() < kMaxShapes) shapes_.insert(shape_);
+  shape_.clear();
+  return true;
+}
+
 // ---- Event loop -----------------------------------------------------------------
 
 XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
@@ -230,7 +327,7 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
     buf_.clear();
     // Character data outside records is never looked at, so the reader
     // need not buffer it.
-    const bool outside = record_.depth() == 0;
+    const bool outside = depth() == 0;
     if (discarding_ != outside) reader_->set_discard_content(discarding_ = outside);
     Event ev;
     if (!reader_->read_event(buf_, ev, err)) {
@@ -241,10 +338,15 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
     switch (ev) {
       case Event::Start:
         if (rule_.start() != RecordRule::Role::TopLevel)
-          record_.open(std::string_view(buf_).substr(0, reader_->last_name_size()));
+          open(std::string_view(buf_).substr(0, reader_->last_name_size()));
         break;
       case Event::End:
-        if (rule_.end() != RecordRule::Role::TopLevel && record_.close()) {
+        if (rule_.end() == RecordRule::Role::TopLevel) break;
+        if (names_only_) {
+          if (shape_close() && !shape_record(err)) return Step::Error;
+          break;
+        }
+        if (record_.close()) {
           if (drop_record_) {
             drop_record_ = false;
             record_.reset();
@@ -271,8 +373,9 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
             if (row_count_ >= batch_rows_) return Step::Batch;
             break;
           case RecordRule::Role::InRecord:
-            record_.open(std::string_view(buf_).substr(0, reader_->last_name_size()));
-            record_.close();
+            open(std::string_view(buf_).substr(0, reader_->last_name_size()));
+            if (names_only_) shape_close();
+            else record_.close();
             break;
           case RecordRule::Role::TopLevel:
             break;
@@ -280,7 +383,7 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
         break;
       case Event::Text:
       case Event::CData:
-        if (record_.depth() != 0 && !append_text(ev == Event::Text, err))
+        if (depth() != 0 && !append_text(ev == Event::Text, err))
           return Step::Error;
         break;
       case Event::Eof:

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "xmlstream/flatten.h"
@@ -106,6 +107,17 @@ class XmlBatchInner {
 
  private:
   void reset_batch();
+  // Discovery's record shapes; see batch.cpp.
+  static constexpr char kShapeOpen = '\x01', kShapeClose = '\x02';
+  static constexpr const char* kShapeMarkers = "\x01\x02";
+  void open(std::string_view qualified_name);
+  bool shape_close();  // true when the record element closed
+  bool shape_record(XmlStreamError& err);
+  bool flat_record();
+  std::string_view flat_key(std::size_t k) const {
+    return {flat_names_.data() + flat_keys_[k].first, flat_keys_[k].second};
+  }
+  std::size_t depth() const { return names_only_ ? shape_depth_ : record_.depth(); }
   void place_row(std::span<const FlatPair> pairs);
   std::uint32_t column_for(const FlatPair& pair, std::uint32_t guess);
   bool append_text(bool resolve, XmlStreamError& err);
@@ -127,6 +139,14 @@ class XmlBatchInner {
   std::string path_;
   bool finished_ = false;
   bool names_only_ = false;
+  std::string shape_;  // the open record's names, as kShapeOpen name ... kShapeClose
+  std::size_t shape_depth_ = 0;
+  std::unordered_set<std::string> shapes_;
+  bool shape_flat_ = false;  // the open record's children are all leaves so far
+  std::string flat_names_;
+  std::vector<std::pair<std::size_t, std::size_t>> flat_keys_;  // in flat_names_
+  std::vector<std::uint64_t> flat_hashes_;
+  std::uint64_t flat_seen_[4] = {0, 0, 0, 0};  // one bit per key hash of flat_keys_
   // Rows a column is given room for up front, and the value bytes each
   // column position held in the last batch: batches tend to look alike.
   std::size_t reserve_rows_ = 0;
