@@ -20,6 +20,7 @@
 #include <unordered_set>
 
 #include "xmlstream/batch.h"
+#include "xmlstream/discover.h"
 #include "xmlstream/count.h"
 #include "xmlstream/flatten.h"
 #include "xmlstream/text.h"
@@ -117,6 +118,8 @@ struct Outcome {
   std::string trace;  // every step's result, to compare runs over other chunk sizes
   std::uint64_t delivered = 0;
   bool had_error = false;
+  std::vector<std::string> columns;  // of every batch, in order of first appearance
+  std::unordered_set<std::string> seen;
 };
 
 // Iterates `doc` to exhaustion, checking every batch.
@@ -138,6 +141,8 @@ Outcome iterate(const std::string& doc, std::size_t chunk, const Params& p) {
         Batch batch = inner.take_batch();
         FUZZ_CHECK(inner.row_count() == 0);
         out.delivered += check_batch(batch, rows, p.batch_rows, out.trace);
+        for (const std::string& name : batch.columns)
+          if (out.seen.insert(name).second) out.columns.push_back(name);
         short_batch = rows < full;
         break;
       }
@@ -179,6 +184,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // counter cannot fail either.
     FUZZ_CHECK(counted);
     FUZZ_CHECK(count == out.delivered);
+    // Discovery keeps no values and takes shortcuts for flat records; it
+    // must still find exactly the columns and records the batches hold.
+    XmlBatchInner names(Reader::from_bytes(doc, p.chunk), 0, "fuzz.xml");
+    Discovery found;
+    FUZZ_CHECK(discover_columns(names, found, err));
+    FUZZ_CHECK(found.records == out.delivered);
+    FUZZ_CHECK(found.columns == out.columns);
   }
   return 0;
 }
