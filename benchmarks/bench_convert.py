@@ -64,7 +64,18 @@ PEER_READER = (
 # or machine must have.
 CASES = [
     ("`count_xml_records`", "", "import quelbrand_kernels as qk\nqk.count_xml_records(src)", ""),
-    ("native discovery `quelbrand._native.discover`", "", "import quelbrand._native as n\nn.discover(src)", "native"),
+    (
+        "native discovery `quelbrand._native.discover`",
+        "",
+        "import quelbrand._native as n\nn.discover(src, True)",
+        "native",
+    ),
+    (
+        "native discovery, text left to the reading pass (as `read_xml` runs it)",
+        "",
+        "import quelbrand._native as n\nn.discover(src, False)",
+        "native",
+    ),
     (
         "loop over `stream_xml_file(path, 65536)`",
         "",

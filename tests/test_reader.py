@@ -72,7 +72,7 @@ def check_against_core(path, batch_rows):
     assert got.to_pylist() == rows
     assert got.num_rows == len(rows) == qk.count_xml_records(path)
     assert got.schema == table.schema
-    assert _native.discover(path) == (names, len(rows))
+    assert _native.discover(path, True) == (names, len(rows))
     per_batch = [
         (b.schema.names, [c.to_pylist() for c in b.columns], b.num_rows) for b in record_batches(path, batch_rows)
     ]
@@ -102,7 +102,7 @@ def test_random_documents_match_the_core(rng, write_xml):
             list(qk.stream_xml_file(path, 65536))
         except ValueError:
             # The core fails somewhere: so does every way in, before any table.
-            for call in (lambda p: read_xml(p, batch_rows=2).to_arrow(), _native.discover):
+            for call in (lambda p: read_xml(p, batch_rows=2).to_arrow(), lambda p: _native.discover(p, True)):
                 with pytest.raises(ValueError, match="^" + PREFIX):
                     call(path)
             continue
@@ -200,7 +200,7 @@ ERROR_CALLS = {
     "iterate_columns": lambda p: list(read_xml(p, columns=["a"])),
     "schema": lambda p: read_xml(p).schema,
     "to_arrow": lambda p: read_xml(p, batch_rows=1).to_arrow(),
-    "discover": _native.discover,
+    "discover": lambda p: _native.discover(p, True),
 }
 
 
@@ -353,3 +353,17 @@ def test_write_csv_round_trip(write_xml, tmp_path, to_file):
         header, *rows = list(csv.reader(f))
     assert header == ["a", "b", "c", "d"]
     assert rows == [["" if row[k] is None else row[k] for k in header] for row in MIXED_ROWS]
+
+
+def test_a_text_error_comes_where_reading_meets_it(write_xml):
+    # The discovery beside the reading skips text, so an error in text is
+    # raised by the batch that holds it, after the batches before it.
+    path = write_xml("<r><row><a>1</a></row><row><b>&bad;</b></row><row><c>3</c></row></r>")
+    with pytest.raises(ValueError, match="^" + PREFIX):
+        _native.discover(path, True)
+    assert _native.discover(path, False) == (["a", "b", "c"], 3)
+    reader = _native.open(path, 1, None, True, True)
+    first = pa.record_batch(next(reader))
+    assert first.schema.names == ["a", "b", "c"] and first.to_pylist() == [{"a": "1", "b": None, "c": None}]
+    with pytest.raises(ValueError, match=r"^" + PREFIX + r".*line 1, byte"):
+        next(reader)

@@ -81,7 +81,7 @@ class XmlTable:
             if self._read_once:
                 self._columns = self._spooled().columns
             else:
-                self._columns, self._records = _native.discover(self.path)
+                self._columns, self._records = _native.discover(self.path, True)
         return list(self._columns)
 
     @property

@@ -45,7 +45,9 @@ void BatchSource::discover(std::unique_ptr<Reader> reader) {
   try {
     XmlBatchInner inner(std::move(reader), 0, inner_.path());
     inner.set_interrupt(&stop_interrupt_);
-    ok = discover_columns(inner, found, err);
+    // Reading reports every error in text itself, at its place among the
+    // batches, so discovery need not read text at all.
+    ok = discover_columns(inner, found, err, false);
   } catch (const std::bad_alloc&) {
     err = XmlStreamError{XmlStreamError::Kind::Xml, "out of memory finding the columns", false};
   }

@@ -198,16 +198,21 @@ bool XmlBatchInner::resolve_here(std::string& s, std::size_t from, XmlStreamErro
 }
 
 bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
-  std::string& text = record_.text();
+  // Only the text of an element inside the record can become a value; the
+  // record element's own is checked and dropped.
+  const bool keep = !names_only_ && log_depth_ >= 2;
+  std::string& text = log_;
   if (reader_->text_is_utf8()) {
     const Scan s = scan(buf_);
     // An invalid piece goes the general way, which reports it.
     if (!s.high || enc::valid_utf8(buf_)) {
       const bool refs = resolve && s.amp;
-      if (names_only_ || !record_.keeps_text()) return !refs || resolve_here(buf_, 0, err);
+      if (!keep) return !refs || resolve_here(buf_, 0, err);
       const std::size_t mark = text.size();
       text.append(buf_);
-      return !refs || resolve_here(text, mark, err);
+      if (refs && !resolve_here(text, mark, err)) return false;
+      log_text(mark);
+      return true;
     }
   }
   const std::size_t mark = text.size();
@@ -216,9 +221,99 @@ bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
     return false;
   }
   if (resolve && !resolve_here(text, mark, err)) return false;
-  if (names_only_) text.resize(mark);
-  else record_.settle_text(mark);
+  if (keep) log_text(mark);
+  else text.resize(mark);
   return true;
+}
+
+// ---- The record log -----------------------------------------------------------------
+// A record's events are logged as they arrive, names and the texts that can
+// become values. Most records are flat, their children all leaves with
+// different names: such a record flattens to its children's names and
+// trimmed texts, in order, and its row is made straight from the log. Any
+// other record is replayed into the RecordBuilder, which applies every rule.
+
+void XmlBatchInner::log_open(std::string_view qualified_name) {
+  if (log_depth_ == 0) {
+    log_.clear();
+    log_entries_.clear();
+    log_flat_ = flat_fast_path_;
+  } else if (log_depth_ >= 2) {
+    log_flat_ = false;
+  }
+  const std::size_t at = log_.size();
+  log_.append(qualified_name);
+  log_entries_.push_back({LogEntry::Open, at, qualified_name.size()});
+  ++log_depth_;
+}
+
+void XmlBatchInner::log_text(std::size_t mark) {
+  if (log_.size() > mark) log_entries_.push_back({LogEntry::Text, mark, log_.size() - mark});
+}
+
+bool XmlBatchInner::log_close() {
+  log_entries_.push_back({LogEntry::Close, 0, 0});
+  return --log_depth_ == 0;
+}
+
+bool XmlBatchInner::flat_row() {
+  if (!log_flat_) return false;
+  flat_names_.clear();
+  flat_keys_.clear();
+  flat_hashes_.clear();
+  flat_values_.clear();
+  std::uint64_t seen[4] = {0, 0, 0, 0};
+  const std::string_view log(log_);
+  // Entry 0 opens the record element; then each child is Open, its texts,
+  // Close, and the record's Close ends the log.
+  for (std::size_t i = 1; i + 1 < log_entries_.size();) {
+    const LogEntry& open = log_entries_[i++];
+    std::size_t value_begin = 0, value_end = 0;
+    if (log_entries_[i].kind == LogEntry::Text) {
+      value_begin = log_entries_[i].off;
+      while (log_entries_[i].kind == LogEntry::Text) value_end = log_entries_[i].off + log_entries_[i++].len;
+    }
+    ++i;  // the child's Close
+    const std::size_t at = flat_names_.size();
+    local_name_append(log.substr(open.off, open.len), flat_names_);
+    const std::string_view key(flat_names_.data() + at, flat_names_.size() - at);
+    const std::uint64_t h = KeyIndex::hash(key);
+    std::uint64_t& word = seen[(h >> 6) & 3];
+    const std::uint64_t bit = std::uint64_t{1} << (h & 63);
+    if (word & bit)
+      for (std::size_t k = 0; k < flat_hashes_.size(); ++k)
+        if (flat_hashes_[k] == h && same_bytes(flat_key(k), key)) return false;  // a repeat
+    word |= bit;
+    flat_keys_.push_back({at, key.size()});
+    flat_hashes_.push_back(h);
+    flat_values_.push_back(trim_white_space(log.substr(value_begin, value_end - value_begin)));
+  }
+  record_pairs_.clear();
+  for (std::size_t k = 0; k < flat_keys_.size(); ++k)
+    record_pairs_.push_back({flat_key(k), flat_values_[k], flat_hashes_[k], !flat_values_[k].empty()});
+  place_row(record_pairs_);
+  return true;
+}
+
+void XmlBatchInner::replay() {
+  const std::string_view log(log_);
+  for (const LogEntry& e : log_entries_) {
+    switch (e.kind) {
+      case LogEntry::Open:
+        record_.open(log.substr(e.off, e.len));
+        break;
+      case LogEntry::Text: {
+        std::string& text = record_.text();
+        const std::size_t mark = text.size();
+        text.append(log.substr(e.off, e.len));
+        record_.settle_text(mark);
+        break;
+      }
+      case LogEntry::Close:
+        record_.close();
+        break;
+    }
+  }
 }
 
 // ---- Record shapes (discovery) ------------------------------------------------------
@@ -227,7 +322,7 @@ bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
 // and flattens only a shape it has not seen, so a repeat costs a lookup.
 
 void XmlBatchInner::open(std::string_view qualified_name) {
-  if (!names_only_) return record_.open(qualified_name);
+  if (!names_only_) return log_open(qualified_name);
   if (shape_depth_ == 0) {
     shape_flat_ = true;
     flat_names_.clear();
@@ -326,12 +421,12 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
   while (true) {
     buf_.clear();
     // Character data outside records is never looked at, so the reader
-    // need not buffer it.
-    const bool outside = depth() == 0;
-    if (discarding_ != outside) reader_->set_discard_content(discarding_ = outside);
+    // need not buffer it; nor any, in a discovery that skips text.
+    const bool discard = depth() == 0 || skip_text_;
+    if (discarding_ != discard) reader_->set_discard_content(discarding_ = discard);
     Event ev;
     if (!reader_->read_event(buf_, ev, err)) {
-      if (err.kind == XmlStreamError::Kind::Interrupted && err.mid_event && record_.depth() != 0)
+      if (err.kind == XmlStreamError::Kind::Interrupted && err.mid_event && depth() != 0)
         drop_record_ = true;
       return Step::Error;
     }
@@ -346,12 +441,17 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
           if (shape_close() && !shape_record(err)) return Step::Error;
           break;
         }
-        if (record_.close()) {
+        if (log_close()) {
           if (drop_record_) {
             drop_record_ = false;
             record_.reset();
             break;
           }
+          if (flat_row()) {
+            if (row_count_ >= batch_rows_) return Step::Batch;
+            break;
+          }
+          replay();
           if (record_.too_complex()) {
             record_.reset();
             err = XmlStreamError{XmlStreamError::Kind::Xml,
@@ -375,7 +475,7 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
           case RecordRule::Role::InRecord:
             open(std::string_view(buf_).substr(0, reader_->last_name_size()));
             if (names_only_) shape_close();
-            else record_.close();
+            else log_close();
             break;
           case RecordRule::Role::TopLevel:
             break;

@@ -95,11 +95,18 @@ class XmlBatchInner {
   // Column discovery: records make their columns and are counted, with every
   // check applied to their text, but no value is kept; the whole input is
   // one batch, whose columns are column_names(). Set before the first step.
-  void set_names_only() {
+  // With `check_text` off, text is not even read (the reader discards it),
+  // so errors in text go unreported: for a discovery beside a reading pass,
+  // which reports them itself.
+  void set_names_only(bool check_text = true) {
     names_only_ = true;
+    skip_text_ = !check_text;
     batch_rows_ = UINT64_MAX;
   }
   const std::vector<std::string>& column_names() const { return columns_; }
+  // Whether flat records skip the general flattening (on by default); off,
+  // every record takes the general way, which tests compare against.
+  void set_flat_fast_path(bool on) { flat_fast_path_ = on; }
   const std::string& path() const { return path_; }
   // How far into the file reading has got (see Reader::offset).
   std::uint64_t offset() const { return reader_->offset(); }
@@ -117,7 +124,16 @@ class XmlBatchInner {
   std::string_view flat_key(std::size_t k) const {
     return {flat_names_.data() + flat_keys_[k].first, flat_keys_[k].second};
   }
-  std::size_t depth() const { return names_only_ ? shape_depth_ : record_.depth(); }
+  std::size_t depth() const { return names_only_ ? shape_depth_ : log_depth_; }
+  struct LogEntry {
+    enum Kind : std::uint8_t { Open, Text, Close } kind;
+    std::size_t off, len;  // in log_
+  };
+  void log_open(std::string_view qualified_name);
+  void log_text(std::size_t mark);  // log_ grew from `mark` by a piece of text
+  bool log_close();                 // true when the record element closed
+  bool flat_row();                  // the row of a flat record; false if not flat
+  void replay();                    // the logged record into record_
   void place_row(std::span<const FlatPair> pairs);
   std::uint32_t column_for(const FlatPair& pair, std::uint32_t guess);
   bool append_text(bool resolve, XmlStreamError& err);
@@ -139,6 +155,7 @@ class XmlBatchInner {
   std::string path_;
   bool finished_ = false;
   bool names_only_ = false;
+  bool skip_text_ = false;
   std::string shape_;  // the open record's names, as kShapeOpen name ... kShapeClose
   std::size_t shape_depth_ = 0;
   std::unordered_set<std::string> shapes_;
@@ -147,6 +164,12 @@ class XmlBatchInner {
   std::vector<std::pair<std::size_t, std::size_t>> flat_keys_;  // in flat_names_
   std::vector<std::uint64_t> flat_hashes_;
   std::uint64_t flat_seen_[4] = {0, 0, 0, 0};  // one bit per key hash of flat_keys_
+  std::vector<std::string_view> flat_values_;
+  std::string log_;
+  std::vector<LogEntry> log_entries_;
+  std::size_t log_depth_ = 0;
+  bool log_flat_ = false;
+  bool flat_fast_path_ = true;
   // Rows a column is given room for up front, and the value bytes each
   // column position held in the last batch: batches tend to look alike.
   std::size_t reserve_rows_ = 0;

@@ -17,8 +17,9 @@ bool discover_columns(std::string_view path, Discovery& out, XmlStreamError& err
   return discover_columns(inner, out, err);
 }
 
-bool discover_columns(XmlBatchInner& inner, Discovery& out, XmlStreamError& err) {
-  inner.set_names_only();
+bool discover_columns(XmlBatchInner& inner, Discovery& out, XmlStreamError& err,
+                      bool check_text) {
+  inner.set_names_only(check_text);
   switch (inner.next_batch(err)) {
     case XmlBatchInner::Step::Error:
       return false;

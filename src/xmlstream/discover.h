@@ -25,6 +25,9 @@ bool discover_columns(std::string_view path, Discovery& out, XmlStreamError& err
                       std::size_t chunk = Reader::kReadBufferSize);
 // The same over a batch loop that has not taken a step yet; it is used up.
 class XmlBatchInner;
-bool discover_columns(XmlBatchInner& inner, Discovery& out, XmlStreamError& err);
+// With `check_text` off the text is skipped unread: the same columns, but
+// errors in text are left to the reading pass.
+bool discover_columns(XmlBatchInner& inner, Discovery& out, XmlStreamError& err,
+                      bool check_text = true);
 
 }  // namespace qk::xml

@@ -14,6 +14,7 @@
 #include "py/xml_errors.h"
 #include "xmlstream/arrow_export.h"
 #include "xmlstream/arrow_stream.h"
+#include "xmlstream/batch.h"
 #include "xmlstream/discover.h"
 
 namespace qk::py {
@@ -324,7 +325,7 @@ PyType_Spec g_reader_spec = {"quelbrand._native.Reader", sizeof(ReaderObject), 0
 // ---- Entry points --------------------------------------------------------------------
 
 Signature g_open_sig{"open", {"path", "batch_rows", "columns", "prefetch", "discover"}, 5};
-Signature g_discover_sig{"discover", {"path"}, 1};
+Signature g_discover_sig{"discover", {"path", "check_text"}, 2};
 
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
@@ -358,14 +359,20 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[1];
+    PyObject* slots[2];
     bind(g_discover_sig, args, nargs, kwnames, slots);
-    const std::string_view path = to_utf8(slots[0], "path");
+    const std::string path(to_utf8(slots[0], "path"));
+    const int check_text = PyObject_IsTrue(slots[1]);
+    check_status(check_text);
     xml::Discovery found;
     xml::XmlStreamError err;
     const bool ok = run_unlocked([&](Unlocked& unlocked) {
       const xml::Interrupt interrupt = signal_interrupt(unlocked);
-      return xml::discover_columns(path, found, err, &interrupt);
+      std::unique_ptr<xml::Reader> reader = xml::Reader::open(path, err);
+      if (!reader) return false;
+      reader->set_interrupt(&interrupt);
+      xml::XmlBatchInner inner(std::move(reader), 0, path);
+      return xml::discover_columns(inner, found, err, check_text != 0);
     });
     if (!ok) raise_parse_error(path, err);
     Ref names = name_list(found.columns);
@@ -378,7 +385,7 @@ PyMethodDef g_functions[] = {
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(open_entry)),
      METH_FASTCALL | METH_KEYWORDS, "open(path, batch_rows, columns, prefetch, discover)\n--\n\n"},
     {"discover", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
-     METH_FASTCALL | METH_KEYWORDS, "discover(path)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "discover(path, check_text)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
