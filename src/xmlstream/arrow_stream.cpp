@@ -124,9 +124,11 @@ BatchSource::Item BatchSource::build(const Interrupt* interrupt) {
 void BatchSource::work() {
   while (true) {
     {
-      // Build only once the last batch has been taken: two batches at most.
+      // Build only once the last batch has been taken, so that the caller's
+      // batch, one waiting and one being built are all there is. While
+      // discovery runs the caller holds none yet, and one more may wait.
       std::unique_lock lock(m_);
-      cv_.wait(lock, [&] { return stop_ || !ready_; });
+      cv_.wait(lock, [&] { return stop_ || ready_.size() < (discovering_ ? 2u : 1u); });
       if (stop_) break;
     }
     Item item;
@@ -143,7 +145,7 @@ void BatchSource::work() {
     const bool last = item.step == Step::Finished;
     {
       std::lock_guard lock(m_);
-      ready_.emplace(std::move(item));
+      ready_.push_back(std::move(item));
     }
     cv_.notify_all();
     if (last) break;
@@ -165,15 +167,15 @@ BatchSource::Step BatchSource::next(std::optional<ArrowBatch>& out, XmlStreamErr
     item = build(interrupt);
   } else {
     std::unique_lock lock(m_);
-    if (!wait(lock, [&] { return ready_.has_value() || worker_done_; }, interrupt)) {
+    if (!wait(lock, [&] { return !ready_.empty() || worker_done_; }, interrupt)) {
       err = XmlStreamError{XmlStreamError::Kind::Interrupted, {}, false};
       return Step::Error;
     }
-    if (!ready_) return Step::Finished;
+    if (ready_.empty()) return Step::Finished;
     // Finished stays in place for every later call.
-    if (ready_->step == Step::Finished) return Step::Finished;
-    item = std::move(*ready_);
-    ready_.reset();
+    if (ready_.front().step == Step::Finished) return Step::Finished;
+    item = std::move(ready_.front());
+    ready_.pop_front();
     lock.unlock();
     cv_.notify_all();
   }

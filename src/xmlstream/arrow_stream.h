@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -24,7 +25,8 @@ class BatchSource {
   // With `columns`, every batch is lined up against them; without, each
   // batch has its own. With `prefetch`, a worker thread builds the next
   // batch while the caller uses the current one: at most one finished batch
-  // waits, so memory stays at about two batches.
+  // waits (two while discovery runs and the caller holds none), so memory
+  // stays at about three batches.
   //
   // With `discovery` (a second reader of the same file) and no `columns`,
   // the columns are those of the whole file, found by discover_columns on a
@@ -86,7 +88,7 @@ class BatchSource {
   // Between the worker and the caller.
   std::mutex m_;
   std::condition_variable cv_;
-  std::optional<Item> ready_;
+  std::deque<Item> ready_;
   bool worker_done_ = false;
   std::atomic<bool> stop_{false};
   Interrupt stop_interrupt_{};
