@@ -258,12 +258,21 @@ bool XmlBatchInner::log_close() {
 
 bool XmlBatchInner::flat_row() {
   if (!log_flat_) return false;
+  constexpr std::uint32_t kNew = 0x80000000u;  // a column this batch does not have yet
+  const std::string_view log(log_);
+  // Each column records the last row that took a value from this record:
+  // a second value for it means a repeated name, which is not flat.
+  if (++stamp_ == 0) {
+    std::fill(column_stamp_.begin(), column_stamp_.end(), 0);
+    stamp_ = 1;
+  }
+  column_stamp_.resize(columns_.size(), 0);
   flat_names_.clear();
   flat_keys_.clear();
   flat_hashes_.clear();
   flat_values_.clear();
-  std::uint64_t seen[4] = {0, 0, 0, 0};
-  const std::string_view log(log_);
+  row_columns_.clear();
+  std::uint32_t guess = 0;
   // Entry 0 opens the record element; then each child is Open, its texts,
   // Close, and the record's Close ends the log.
   for (std::size_t i = 1; i + 1 < log_entries_.size();) {
@@ -274,24 +283,69 @@ bool XmlBatchInner::flat_row() {
       while (log_entries_[i].kind == LogEntry::Text) value_end = log_entries_[i].off + log_entries_[i++].len;
     }
     ++i;  // the child's Close
-    const std::size_t at = flat_names_.size();
-    local_name_append(log.substr(open.off, open.len), flat_names_);
-    const std::string_view key(flat_names_.data() + at, flat_names_.size() - at);
-    const std::uint64_t h = KeyIndex::hash(key);
-    std::uint64_t& word = seen[(h >> 6) & 3];
-    const std::uint64_t bit = std::uint64_t{1} << (h & 63);
-    if (word & bit)
-      for (std::size_t k = 0; k < flat_hashes_.size(); ++k)
-        if (flat_hashes_[k] == h && same_bytes(flat_key(k), key)) return false;  // a repeat
-    word |= bit;
-    flat_keys_.push_back({at, key.size()});
-    flat_hashes_.push_back(h);
+    const std::string_view name = log.substr(open.off, open.len);
+    std::uint32_t p;
+    // Keys never hold ':', so a name equal to the expected column's key is
+    // its own local name: the usual case costs one comparison.
+    if (guess < columns_.size() && same_bytes(columns_[guess], name)) {
+      p = guess;
+    } else {
+      const std::size_t at = flat_names_.size();
+      local_name_append(name, flat_names_);
+      const std::string_view key(flat_names_.data() + at, flat_names_.size() - at);
+      const std::uint64_t h = KeyIndex::hash(key);
+      p = KeyIndex::npos;
+      for (std::uint32_t q = guess + 1; q < columns_.size() && q < guess + 4 && p == KeyIndex::npos; ++q)
+        if (column_hashes_[q] == h && same_bytes(columns_[q], key)) p = q;
+      if (p == KeyIndex::npos)
+        p = column_index_.find(key, h, [&](std::uint32_t q) -> std::string_view { return columns_[q]; });
+      if (p == KeyIndex::npos) {
+        for (std::size_t k = 0; k < flat_keys_.size(); ++k)
+          if (flat_hashes_[k] == h && same_bytes(flat_key(k), key)) return false;  // a repeat
+        flat_keys_.push_back({at, key.size()});
+        flat_hashes_.push_back(h);
+        p = kNew | static_cast<std::uint32_t>(flat_keys_.size() - 1);
+      }
+    }
+    if (!(p & kNew)) {
+      if (column_stamp_[p] == stamp_) return false;  // a repeat
+      column_stamp_[p] = stamp_;
+      guess = p + 1;
+    }
+    row_columns_.push_back(p);
     flat_values_.push_back(trim_white_space(log.substr(value_begin, value_end - value_begin)));
   }
-  record_pairs_.clear();
-  for (std::size_t k = 0; k < flat_keys_.size(); ++k)
-    record_pairs_.push_back({flat_key(k), flat_values_[k], flat_hashes_[k], !flat_values_[k].empty()});
-  place_row(record_pairs_);
+  // The record is flat: its new columns join the batch, after all others.
+  for (std::uint32_t& p : row_columns_) {
+    if (!(p & kNew)) continue;
+    const std::size_t k = p & ~kNew;
+    const std::uint32_t at = static_cast<std::uint32_t>(columns_.size());
+    p = column_for(FlatPair{flat_key(k), {}, flat_hashes_[k], false}, at);
+  }
+  const std::size_t n = column_values_.size();
+  const std::size_t m = row_columns_.size();
+  bool rising = true;
+  for (std::size_t i = 1; i < m && rising; ++i) rising = row_columns_[i] > row_columns_[i - 1];
+  if (rising) {
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+      const std::uint32_t p = row_columns_[i];
+      for (; next < p; ++next) column_values_[next].push_null();
+      if (!flat_values_[i].empty()) column_values_[p].push(flat_values_[i]);
+      else column_values_[p].push_null();
+      next = p + 1;
+    }
+    for (; next < n; ++next) column_values_[next].push_null();
+  } else {
+    row_slots_.assign(n, kNoPair);
+    for (std::size_t i = 0; i < m; ++i) row_slots_[row_columns_[i]] = static_cast<std::uint32_t>(i);
+    for (std::size_t p = 0; p < n; ++p) {
+      const std::uint32_t i = row_slots_[p];
+      if (i != kNoPair && !flat_values_[i].empty()) column_values_[p].push(flat_values_[i]);
+      else column_values_[p].push_null();
+    }
+  }
+  ++row_count_;
   return true;
 }
 

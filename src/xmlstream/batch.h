@@ -170,6 +170,8 @@ class XmlBatchInner {
   std::size_t log_depth_ = 0;
   bool log_flat_ = false;
   bool flat_fast_path_ = true;
+  std::vector<std::uint32_t> column_stamp_;  // per column: the last flat row that filled it
+  std::uint32_t stamp_ = 0;
   // Rows a column is given room for up front, and the value bytes each
   // column position held in the last batch: batches tend to look alike.
   std::size_t reserve_rows_ = 0;
