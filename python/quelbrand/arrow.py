@@ -19,7 +19,8 @@ import os
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
-from quelbrand import _native, require_extra
+import quelbrand._native as _native
+from quelbrand import require_extra
 from quelbrand.batches import (
     DEFAULT_BATCH_ROWS,
     PathArg,

@@ -13,8 +13,9 @@ import os
 import stat
 from collections.abc import Callable, Iterator, Sequence
 
+import quelbrand._native as _native
 import quelbrand_kernels as qk
-from quelbrand import ConversionError, _native
+from quelbrand import ConversionError
 
 __all__ = [
     "DEFAULT_BATCH_ROWS",

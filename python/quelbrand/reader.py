@@ -27,7 +27,8 @@ import tempfile
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Any
 
-from quelbrand import _native, require_extra
+import quelbrand._native as _native
+from quelbrand import require_extra
 from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_columns, is_read_once
 
 if TYPE_CHECKING:
