@@ -367,3 +367,22 @@ def test_a_text_error_comes_where_reading_meets_it(write_xml):
     assert first.schema.names == ["a", "b", "c"] and first.to_pylist() == [{"a": "1", "b": None, "c": None}]
     with pytest.raises(ValueError, match=r"^" + PREFIX + r".*line 1, byte"):
         next(reader)
+
+
+def test_dropping_a_reader_whose_worker_waits_on_a_pipe(tmp_path):
+    # The worker goes on to the next batch and blocks reading a pipe whose
+    # writer is open but silent; dropping the reader must not wait for it.
+    fifo = tmp_path / "feed.fifo"
+    os.mkfifo(fifo)
+    code = f"""
+import os
+from quelbrand import _native
+writer = os.open({str(fifo)!r}, os.O_RDWR)
+os.write(writer, b"<r><row><a>1</a></row>")
+reader = _native.open({str(fifo)!r}, 1, None, True, False)
+print(len(next(reader)))
+del reader
+print("dropped", flush=True)
+"""
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stdout.split()) == (0, ["1", "dropped"]), result.stderr

@@ -248,3 +248,33 @@ def test_a_handler_that_does_not_raise_lets_the_call_finish(tmp_path, call):
         writer.join(HANG_GUARD)
     want = "2" if call == "count" else "[[['1', '2']]]"
     assert (proc.returncode, out.strip()) == (0, f"{want} True"), err
+
+
+def test_a_table_waiting_on_a_silent_pipe_stops(tmp_path):
+    # The batches are built on a worker thread, here blocked reading a pipe
+    # whose writer stays open and silent; the caller waiting for them still
+    # sees Ctrl-C, and dropping the reader does not wait for the worker's
+    # read. Later signals are swallowed, so only the first one interrupts.
+    fifo = tmp_path / "feed.fifo"
+    os.mkfifo(fifo)
+    proc = child(f"""
+        import os, signal
+        import quelbrand
+        hits = []
+        def once(signum, frame):
+            if not hits:
+                hits.append(signum)
+                raise KeyboardInterrupt
+        signal.signal(signal.SIGINT, once)
+        writer = os.open({str(fifo)!r}, os.O_RDWR)  # a writer that never writes again
+        os.write(writer, b"<r><row><a>1</a></row>")
+        print("ready", flush=True)
+        rows = 0
+        try:
+            for batch in quelbrand.read_xml({str(fifo)!r}, batch_rows=1, columns=["a"]):
+                rows += batch.num_rows
+        except KeyboardInterrupt:
+            print("interrupted", rows)
+    """)
+    rc, out, err = interrupt_until_done(proc)
+    assert (rc, out.strip()) == (0, "interrupted 1"), err

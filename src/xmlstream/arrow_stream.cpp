@@ -9,105 +9,181 @@
 
 namespace qk::xml {
 
+struct BatchSource::Core {
+  struct Item {
+    Step step = Step::Finished;
+    Batch raw;
+    XmlStreamError err;
+    std::exception_ptr fault;
+  };
+
+  Core(std::unique_ptr<Reader> reader, std::uint64_t batch_rows, std::string path)
+      : inner(std::move(reader), batch_rows, std::move(path)) {}
+
+  Item build(const Interrupt* interrupt);  // one step of the batch loop
+  void work();                             // the worker's loop
+  void discover(std::unique_ptr<Reader> reader);
+  // Waits, with m held, until `ready` holds or `interrupt` says stop.
+  template <class Ready>
+  bool wait(std::unique_lock<std::mutex>& lock, Ready done, const Interrupt* interrupt);
+  bool columns(const ColumnSet*& out, XmlStreamError& err, const Interrupt* interrupt);
+  Step next(std::optional<ArrowBatch>& out, XmlStreamError& err, const Interrupt* interrupt);
+  // Runs `body` on a thread of its own that holds the core alive.
+  template <class Body>
+  void start(std::shared_ptr<Core> self, Body body);
+
+  XmlBatchInner inner;
+  std::optional<ColumnSet> column_set;  // set before any caller sees it, under m
+  bool fixed = false;
+  std::atomic<std::uint64_t> bytes_read{0};
+  bool prefetch = false;
+
+  // Between the threads and the caller.
+  std::mutex m;
+  std::condition_variable cv;
+  std::deque<Item> ready;
+  bool worker_done = false;
+  int threads = 0;  // running
+  std::atomic<bool> stop{false};
+  Interrupt stop_interrupt{[](void* self, bool) {
+                             return static_cast<Core*>(self)->stop.load(std::memory_order_relaxed);
+                           },
+                           this};
+  // Discovery on a thread of its own.
+  bool discovering = false;  // until its outcome is known
+  std::optional<XmlStreamError> discovery_error;
+  bool discovery_failed = false;  // its error has been reported: the source has ended
+  std::uint64_t records = 0;
+  bool records_known = false;
+};
+
+template <class Body>
+void BatchSource::Core::start(std::shared_ptr<Core> self, Body body) {
+  {
+    std::lock_guard lock(m);
+    ++threads;
+  }
+  std::thread([self = std::move(self), body = std::move(body)]() mutable {
+    body();
+    std::lock_guard lock(self->m);
+    --self->threads;
+    self->cv.notify_all();
+  }).detach();
+}
+
 BatchSource::BatchSource(std::unique_ptr<Reader> reader, std::uint64_t batch_rows,
                          std::string path, std::optional<std::vector<std::string>> columns,
                          bool prefetch, std::unique_ptr<Reader> discovery)
-    : inner_(std::move(reader), batch_rows, std::move(path)) {
-  stop_interrupt_ = {[](void* self, bool) {
-                       return static_cast<BatchSource*>(self)->stop_.load(
-                           std::memory_order_relaxed);
-                     },
-                     this};
+    : core_(std::make_shared<Core>(std::move(reader), batch_rows, std::move(path))) {
+  Core& c = *core_;
   if (columns) {
-    columns_.emplace(std::move(*columns));
-    fixed_ = true;
+    c.column_set.emplace(std::move(*columns));
+    c.fixed = true;
   } else if (discovery) {
-    fixed_ = discovering_ = true;
-    discoverer_ = std::thread([this, r = std::move(discovery)]() mutable { discover(std::move(r)); });
+    c.fixed = c.discovering = true;
+    c.start(core_, [&c, r = std::move(discovery)]() mutable { c.discover(std::move(r)); });
   }
-  if (prefetch) worker_ = std::thread([this] { work(); });
+  if (prefetch) {
+    c.prefetch = true;
+    c.start(core_, [&c] { c.work(); });
+  }
 }
 
 BatchSource::~BatchSource() {
-  {
-    std::lock_guard lock(m_);
-    stop_ = true;
-  }
-  cv_.notify_all();
-  if (worker_.joinable()) worker_.join();
-  if (discoverer_.joinable()) discoverer_.join();
+  std::unique_lock lock(core_->m);
+  core_->stop = true;
+  core_->cv.notify_all();
+  // Threads see the stop at their next check, within a few thousand events;
+  // only one blocked in a read can take longer.
+  core_->cv.wait_for(lock, std::chrono::seconds(1), [&] { return core_->threads == 0; });
 }
 
-void BatchSource::discover(std::unique_ptr<Reader> reader) {
+std::uint64_t BatchSource::bytes_read() const {
+  return core_->bytes_read.load(std::memory_order_relaxed);
+}
+bool BatchSource::fixed_columns() const { return core_->fixed; }
+const std::string& BatchSource::path() const { return core_->inner.path(); }
+
+bool BatchSource::columns(const ColumnSet*& out, XmlStreamError& err, const Interrupt* interrupt) {
+  return core_->columns(out, err, interrupt);
+}
+
+BatchSource::Step BatchSource::next(std::optional<ArrowBatch>& out, XmlStreamError& err,
+                                    const Interrupt* interrupt) {
+  std::lock_guard consume(consume_);
+  return core_->next(out, err, interrupt);
+}
+
+void BatchSource::Core::discover(std::unique_ptr<Reader> reader) {
   Discovery found;
   XmlStreamError err;
   bool ok = false;
   try {
-    XmlBatchInner inner(std::move(reader), 0, inner_.path());
-    inner.set_interrupt(&stop_interrupt_);
+    XmlBatchInner names(std::move(reader), 0, inner.path());
+    names.set_interrupt(&stop_interrupt);
     // Reading reports every error in text itself, at its place among the
     // batches, so discovery need not read text at all.
-    ok = discover_columns(inner, found, err, false);
+    ok = discover_columns(names, found, err, false);
   } catch (const std::bad_alloc&) {
     err = XmlStreamError{XmlStreamError::Kind::Xml, "out of memory finding the columns", false};
   }
-  std::lock_guard lock(m_);
+  std::lock_guard lock(m);
   if (ok) {
-    columns_.emplace(std::move(found.columns));
-    records_ = found.records;
-    records_known_ = true;
+    column_set.emplace(std::move(found.columns));
+    records = found.records;
+    records_known = true;
   } else {
-    discovery_error_ = std::move(err);
+    discovery_error = std::move(err);
   }
-  discovering_ = false;
-  cv_.notify_all();
+  discovering = false;
+  cv.notify_all();
 }
 
 std::optional<std::uint64_t> BatchSource::records() const {
-  std::lock_guard lock(const_cast<std::mutex&>(m_));
-  if (!records_known_) return std::nullopt;
-  return records_;
+  std::lock_guard lock(core_->m);
+  if (!core_->records_known) return std::nullopt;
+  return core_->records;
 }
 
 template <class Ready>
-bool BatchSource::wait(std::unique_lock<std::mutex>& lock, Ready ready, const Interrupt* interrupt) {
-  while (!ready()) {
-    cv_.wait_for(lock, std::chrono::milliseconds(20));
-    if (!ready() && interrupt && interrupt->stop(interrupt->context, false)) return false;
+bool BatchSource::Core::wait(std::unique_lock<std::mutex>& lock, Ready done, const Interrupt* interrupt) {
+  while (!done()) {
+    cv.wait_for(lock, std::chrono::milliseconds(20));
+    if (!done() && interrupt && interrupt->stop(interrupt->context, false)) return false;
   }
   return true;
 }
 
-bool BatchSource::columns(const ColumnSet*& out, XmlStreamError& err, const Interrupt* interrupt) {
-  std::unique_lock lock(m_);
-  if (!wait(lock, [&] { return !discovering_; }, interrupt)) {
+bool BatchSource::Core::columns(const ColumnSet*& out, XmlStreamError& err, const Interrupt* interrupt) {
+  std::unique_lock lock(m);
+  if (!wait(lock, [&] { return !discovering; }, interrupt)) {
     err = XmlStreamError{XmlStreamError::Kind::Interrupted, {}, false};
     return false;
   }
-  if (discovery_error_) {
+  if (discovery_error) {
     // Reported once. Without the file's columns there is no schema to line
     // later batches up to, so the source ends there rather than raising
     // the same error for ever.
-    err = std::move(*discovery_error_);
-    discovery_error_.reset();
-    discovery_failed_ = true;
+    err = std::move(*discovery_error);
+    discovery_error.reset();
+    discovery_failed = true;
     return false;
   }
-  if (discovery_failed_) {
+  if (discovery_failed) {
     out = nullptr;
     return true;
   }
-  out = columns_ ? &*columns_ : nullptr;
+  out = column_set ? &*column_set : nullptr;
   return true;
 }
 
-BatchSource::Item BatchSource::build(const Interrupt* interrupt) {
+BatchSource::Core::Item BatchSource::Core::build(const Interrupt* interrupt) {
   Item item;
-  inner_.set_interrupt(interrupt);
-  switch (inner_.next_batch(item.err)) {
+  inner.set_interrupt(interrupt);
+  switch (inner.next_batch(item.err)) {
     case XmlBatchInner::Step::Batch:
       item.step = Step::Batch;
-      item.raw = inner_.take_batch();
+      item.raw = inner.take_batch();
       break;
     case XmlBatchInner::Step::Finished:
       item.step = Step::Finished;
@@ -116,24 +192,24 @@ BatchSource::Item BatchSource::build(const Interrupt* interrupt) {
       item.step = Step::Error;
       break;
   }
-  inner_.set_interrupt(nullptr);
-  bytes_read_.store(inner_.offset(), std::memory_order_relaxed);
+  inner.set_interrupt(nullptr);
+  bytes_read.store(inner.offset(), std::memory_order_relaxed);
   return item;
 }
 
-void BatchSource::work() {
+void BatchSource::Core::work() {
   while (true) {
     {
       // Build only once the last batch has been taken, so that the caller's
       // batch, one waiting and one being built are all there is. While
       // discovery runs the caller holds none yet, and one more may wait.
-      std::unique_lock lock(m_);
-      cv_.wait(lock, [&] { return stop_ || ready_.size() < (discovering_ ? 2u : 1u); });
-      if (stop_) break;
+      std::unique_lock lock(m);
+      cv.wait(lock, [&] { return stop || ready.size() < (discovering ? 2u : 1u); });
+      if (stop) break;
     }
     Item item;
     try {
-      item = build(&stop_interrupt_);
+      item = build(&stop_interrupt);
     } catch (...) {
       item = Item{};
       item.step = Step::Error;
@@ -141,43 +217,42 @@ void BatchSource::work() {
     }
     if (item.step == Step::Error && item.err.kind == XmlStreamError::Kind::Interrupted &&
         !item.fault)
-      break;  // only stop_ interrupts the worker
+      break;  // only stop interrupts the worker
     const bool last = item.step == Step::Finished;
     {
-      std::lock_guard lock(m_);
-      ready_.push_back(std::move(item));
+      std::lock_guard lock(m);
+      ready.push_back(std::move(item));
     }
-    cv_.notify_all();
+    cv.notify_all();
     if (last) break;
   }
-  std::lock_guard lock(m_);
-  worker_done_ = true;
-  cv_.notify_all();
+  std::lock_guard lock(m);
+  worker_done = true;
+  cv.notify_all();
 }
 
-BatchSource::Step BatchSource::next(std::optional<ArrowBatch>& out, XmlStreamError& err,
+BatchSource::Step BatchSource::Core::next(std::optional<ArrowBatch>& out, XmlStreamError& err,
                                     const Interrupt* interrupt) {
-  std::lock_guard consume(consume_);
   out.reset();
-  const ColumnSet* fixed = nullptr;
-  if (!columns(fixed, err, interrupt)) return Step::Error;
-  if (discovery_failed_) return Step::Finished;
+  const ColumnSet* lined_up = nullptr;
+  if (!columns(lined_up, err, interrupt)) return Step::Error;
+  if (discovery_failed) return Step::Finished;
   Item item;
-  if (!worker_.joinable()) {
+  if (!prefetch) {
     item = build(interrupt);
   } else {
-    std::unique_lock lock(m_);
-    if (!wait(lock, [&] { return !ready_.empty() || worker_done_; }, interrupt)) {
+    std::unique_lock lock(m);
+    if (!wait(lock, [&] { return !ready.empty() || worker_done; }, interrupt)) {
       err = XmlStreamError{XmlStreamError::Kind::Interrupted, {}, false};
       return Step::Error;
     }
-    if (ready_.empty()) return Step::Finished;
+    if (ready.empty()) return Step::Finished;
     // Finished stays in place for every later call.
-    if (ready_.front().step == Step::Finished) return Step::Finished;
-    item = std::move(ready_.front());
-    ready_.pop_front();
+    if (ready.front().step == Step::Finished) return Step::Finished;
+    item = std::move(ready.front());
+    ready.pop_front();
     lock.unlock();
-    cv_.notify_all();
+    cv.notify_all();
   }
   if (item.fault) std::rethrow_exception(item.fault);
   if (item.step != Step::Batch) {
@@ -186,7 +261,7 @@ BatchSource::Step BatchSource::next(std::optional<ArrowBatch>& out, XmlStreamErr
   }
   // Lined up here rather than by the worker, which may have built the batch
   // before discovery knew the columns.
-  if (fixed && !align_batch(item.raw, *fixed, err.text)) return Step::Stray;
+  if (lined_up && !align_batch(item.raw, *lined_up, err.text)) return Step::Stray;
   out.emplace(std::move(item.raw));
   return Step::Batch;
 }

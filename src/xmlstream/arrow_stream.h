@@ -36,7 +36,9 @@ class BatchSource {
   BatchSource(std::unique_ptr<Reader> reader, std::uint64_t batch_rows, std::string path,
               std::optional<std::vector<std::string>> columns, bool prefetch,
               std::unique_ptr<Reader> discovery = nullptr);
-  ~BatchSource();  // stops the worker, even in the middle of a batch
+  // Stops the threads, even in the middle of a batch. One still blocked in
+  // a read after a moment is left to end on its own when the read returns.
+  ~BatchSource();
   BatchSource(const BatchSource&) = delete;
   BatchSource& operator=(const BatchSource&) = delete;
 
@@ -54,52 +56,24 @@ class BatchSource {
   Step next(std::optional<ArrowBatch>& out, XmlStreamError& err, const Interrupt* interrupt);
 
   // Bytes of the file read so far, as far as batches have been built.
-  std::uint64_t bytes_read() const { return bytes_read_.load(std::memory_order_relaxed); }
+  std::uint64_t bytes_read() const;
   // The fixed columns, or null for batches with their own; waits for a
   // discovery under way. Returns false, with `err` filled, when discovery
   // failed or `interrupt` said stop.
   bool columns(const ColumnSet*& out, XmlStreamError& err, const Interrupt* interrupt);
   // Whether batches have fixed columns (known at once, discovery or not).
-  bool fixed_columns() const { return fixed_; }
+  bool fixed_columns() const;
   // The file's record count, once discovery has finished; else nullopt.
   std::optional<std::uint64_t> records() const;
-  const std::string& path() const { return inner_.path(); }
+  const std::string& path() const;
 
  private:
-  struct Item {
-    Step step = Step::Finished;
-    Batch raw;
-    XmlStreamError err;
-    std::exception_ptr fault;
-  };
-  Item build(const Interrupt* interrupt);  // one step of the batch loop
-  void work();                             // the worker's loop
-  void discover(std::unique_ptr<Reader> reader);
-  // Waits, with m_ held, until `ready` holds or `interrupt` says stop.
-  template <class Ready>
-  bool wait(std::unique_lock<std::mutex>& lock, Ready ready, const Interrupt* interrupt);
-
-  XmlBatchInner inner_;
-  std::optional<ColumnSet> columns_;  // set before any caller sees it, under m_
-  bool fixed_ = false;
-  std::atomic<std::uint64_t> bytes_read_{0};
+  // Everything the threads touch lives in the core, which they share: a
+  // thread blocked in a read (a pipe whose writer has gone quiet) can then
+  // be let go when the source is dropped, instead of holding up the caller.
+  struct Core;
+  std::shared_ptr<Core> core_;
   std::mutex consume_;  // one caller at a time
-
-  // Between the worker and the caller.
-  std::mutex m_;
-  std::condition_variable cv_;
-  std::deque<Item> ready_;
-  bool worker_done_ = false;
-  std::atomic<bool> stop_{false};
-  Interrupt stop_interrupt_{};
-  std::thread worker_;
-  // Discovery on a thread of its own.
-  bool discovering_ = false;  // until its outcome is known
-  std::optional<XmlStreamError> discovery_error_;
-  std::atomic<bool> discovery_failed_{false};  // its error has been reported: the source has ended
-  std::uint64_t records_ = 0;
-  bool records_known_ = false;
-  std::thread discoverer_;
 };
 
 // Exports the source as a stream; the source must have fixed columns.
