@@ -197,7 +197,31 @@ bool XmlBatchInner::resolve_here(std::string& s, std::size_t from, XmlStreamErro
   return false;
 }
 
+// Text of a record that goes straight to the builder.
+bool XmlBatchInner::append_direct(bool resolve, XmlStreamError& err) {
+  std::string& text = record_.text();
+  if (reader_->text_is_utf8()) {
+    const Scan s = scan(buf_);
+    if (!s.high || enc::valid_utf8(buf_)) {
+      const bool refs = resolve && s.amp;
+      if (!record_.keeps_text()) return !refs || resolve_here(buf_, 0, err);
+      const std::size_t mark = text.size();
+      text.append(buf_);
+      return !refs || resolve_here(text, mark, err);
+    }
+  }
+  const std::size_t mark = text.size();
+  if (!reader_->decode(buf_, text, err)) {
+    text.resize(mark);
+    return false;
+  }
+  if (resolve && !resolve_here(text, mark, err)) return false;
+  record_.settle_text(mark);
+  return true;
+}
+
 bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
+  if (direct_ && !names_only_) return append_direct(resolve, err);
   // Only the text of an element inside the record can become a value; the
   // record element's own is checked and dropped.
   const bool keep = !names_only_ && log_depth_ >= 2;
@@ -236,23 +260,37 @@ bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
 void XmlBatchInner::log_open(std::string_view qualified_name) {
   if (log_depth_ == 0) {
     log_.clear();
-    log_entries_.clear();
-    log_flat_ = flat_fast_path_;
-  } else if (log_depth_ >= 2) {
+    log_n_ = 0;
+    // Records of a file tend to be alike: after one that was not flat, the
+    // next go straight to the builder, and only every 64th tries the log.
+    direct_ = !flat_fast_path_ || (last_replayed_ && (++probe_ & 63) != 0);
+    log_flat_ = !direct_;
+  } else if (!direct_ && log_depth_ >= 2) {
+    // Nested, so not flat: what is logged goes to the builder, the rest
+    // straight after it.
+    replay();
+    direct_ = true;
     log_flat_ = false;
   }
+  ++log_depth_;
+  if (direct_) return record_.open(qualified_name);
+  --log_depth_;
   const std::size_t at = log_.size();
   log_.append(qualified_name);
-  log_entries_.push_back({LogEntry::Open, at, qualified_name.size()});
+  log_push({LogEntry::Open, at, qualified_name.size()});
   ++log_depth_;
 }
 
 void XmlBatchInner::log_text(std::size_t mark) {
-  if (log_.size() > mark) log_entries_.push_back({LogEntry::Text, mark, log_.size() - mark});
+  if (log_.size() > mark) log_push({LogEntry::Text, mark, log_.size() - mark});
 }
 
 bool XmlBatchInner::log_close() {
-  log_entries_.push_back({LogEntry::Close, 0, 0});
+  if (direct_) {
+    record_.close();
+    return --log_depth_ == 0;
+  }
+  log_push({LogEntry::Close, 0, 0});
   return --log_depth_ == 0;
 }
 
@@ -275,12 +313,12 @@ bool XmlBatchInner::flat_row() {
   std::uint32_t guess = 0;
   // Entry 0 opens the record element; then each child is Open, its texts,
   // Close, and the record's Close ends the log.
-  for (std::size_t i = 1; i + 1 < log_entries_.size();) {
+  for (std::size_t i = 1; i + 1 < log_n_;) {
     const LogEntry& open = log_entries_[i++];
     std::size_t value_begin = 0, value_end = 0;
     if (log_entries_[i].kind == LogEntry::Text) {
       value_begin = log_entries_[i].off;
-      while (log_entries_[i].kind == LogEntry::Text) value_end = log_entries_[i].off + log_entries_[i++].len;
+      for (; log_entries_[i].kind == LogEntry::Text; ++i) value_end = log_entries_[i].off + log_entries_[i].len;
     }
     ++i;  // the child's Close
     const std::string_view name = log.substr(open.off, open.len);
@@ -351,7 +389,8 @@ bool XmlBatchInner::flat_row() {
 
 void XmlBatchInner::replay() {
   const std::string_view log(log_);
-  for (const LogEntry& e : log_entries_) {
+  for (std::size_t k = 0; k < log_n_; ++k) {
+    const LogEntry& e = log_entries_[k];
     switch (e.kind) {
       case LogEntry::Open:
         record_.open(log.substr(e.off, e.len));
@@ -501,11 +540,13 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
             record_.reset();
             break;
           }
-          if (flat_row()) {
+          if (!direct_ && flat_row()) {
+            last_replayed_ = false;
             if (row_count_ >= batch_rows_) return Step::Batch;
             break;
           }
-          replay();
+          if (!direct_) replay();
+          last_replayed_ = true;
           if (record_.too_complex()) {
             record_.reset();
             err = XmlStreamError{XmlStreamError::Kind::Xml,

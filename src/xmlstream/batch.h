@@ -134,6 +134,7 @@ class XmlBatchInner {
   bool log_close();                 // true when the record element closed
   bool flat_row();                  // the row of a flat record; false if not flat
   void replay();                    // the logged record into record_
+  bool append_direct(bool resolve, XmlStreamError& err);
   void place_row(std::span<const FlatPair> pairs);
   std::uint32_t column_for(const FlatPair& pair, std::uint32_t guess);
   bool append_text(bool resolve, XmlStreamError& err);
@@ -166,10 +167,20 @@ class XmlBatchInner {
   std::uint64_t flat_seen_[4] = {0, 0, 0, 0};  // one bit per key hash of flat_keys_
   std::vector<std::string_view> flat_values_;
   std::string log_;
+  // The log's entries are log_entries_[0, log_n_): the vector only grows, so
+  // that appending is a store and an increment.
   std::vector<LogEntry> log_entries_;
+  std::size_t log_n_ = 0;
+  void log_push(const LogEntry& e) {
+    if (log_n_ == log_entries_.size()) log_entries_.resize(2 * log_n_ + 64);
+    log_entries_[log_n_++] = e;
+  }
   std::size_t log_depth_ = 0;
   bool log_flat_ = false;
   bool flat_fast_path_ = true;
+  bool direct_ = false;         // the open record goes straight to record_, not to the log
+  bool last_replayed_ = false;  // the last record was not flat
+  std::uint32_t probe_ = 0;
   std::vector<std::uint32_t> column_stamp_;  // per column: the last flat row that filled it
   std::uint32_t stamp_ = 0;
   // Rows a column is given room for up front, and the value bytes each
