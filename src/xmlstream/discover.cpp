@@ -9,12 +9,12 @@
 namespace qk::xml {
 
 bool discover_columns(std::string_view path, Discovery& out, XmlStreamError& err,
-                      const Interrupt* interrupt, std::size_t chunk) {
+                      bool check_text, const Interrupt* interrupt, std::size_t chunk) {
   std::unique_ptr<Reader> reader = Reader::open(path, err, chunk);
   if (!reader) return false;
   reader->set_interrupt(interrupt);
   XmlBatchInner inner(std::move(reader), 0, std::string(path));
-  return discover_columns(inner, out, err);
+  return discover_columns(inner, out, err, check_text);
 }
 
 bool discover_columns(XmlBatchInner& inner, Discovery& out, XmlStreamError& err,

@@ -20,13 +20,13 @@ struct Discovery {
 // batch loop does, but keeps no value: the names of the columns the whole
 // file yields, and its record count (equal to count_xml_records).
 // Returns false with `err` filled on an open, read or markup failure.
+// With `check_text` off the text is skipped unread: the same columns, but
+// errors in text are left to the reading pass.
 bool discover_columns(std::string_view path, Discovery& out, XmlStreamError& err,
-                      const Interrupt* interrupt = nullptr,
+                      bool check_text = true, const Interrupt* interrupt = nullptr,
                       std::size_t chunk = Reader::kReadBufferSize);
 // The same over a batch loop that has not taken a step yet; it is used up.
 class XmlBatchInner;
-// With `check_text` off the text is skipped unread: the same columns, but
-// errors in text are left to the reading pass.
 bool discover_columns(XmlBatchInner& inner, Discovery& out, XmlStreamError& err,
                       bool check_text = true);
 

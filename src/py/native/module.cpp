@@ -24,49 +24,50 @@ namespace {
 // A capsule owns its struct; a consumer that imports it moves the contents
 // out and leaves `release` null, and otherwise the capsule releases them.
 
-void free_schema_capsule(PyObject* capsule) noexcept {
-  auto* s = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-  if (s == nullptr) return PyErr_Clear();
-  if (s->release) s->release(s);
-  delete s;
+template <class T>
+struct CapsuleName;
+template <>
+struct CapsuleName<ArrowSchema> {
+  static constexpr const char* value = "arrow_schema";
+};
+template <>
+struct CapsuleName<ArrowArray> {
+  static constexpr const char* value = "arrow_array";
+};
+template <>
+struct CapsuleName<ArrowArrayStream> {
+  static constexpr const char* value = "arrow_array_stream";
+};
+
+template <class T>
+void free_capsule(PyObject* capsule) noexcept {
+  auto* p = static_cast<T*>(PyCapsule_GetPointer(capsule, CapsuleName<T>::value));
+  if (p == nullptr) return PyErr_Clear();
+  if (p->release) p->release(p);
+  delete p;
 }
 
-void free_array_capsule(PyObject* capsule) noexcept {
-  auto* a = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
-  if (a == nullptr) return PyErr_Clear();
-  if (a->release) a->release(a);
-  delete a;
-}
-
-void free_stream_capsule(PyObject* capsule) noexcept {
-  auto* s = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-  if (s == nullptr) return PyErr_Clear();
-  if (s->release) s->release(s);
-  delete s;
+// A capsule around a struct that `fill` exports; released if the capsule
+// cannot be made.
+template <class T, class Fill>
+Ref capsule(Fill fill) {
+  auto p = std::make_unique<T>();
+  fill(p.get());
+  Ref cap = Ref::steal(PyCapsule_New(p.get(), CapsuleName<T>::value, free_capsule<T>));
+  if (!cap) {
+    p->release(p.get());
+    throw PyErrSet{};
+  }
+  p.release();
+  return cap;
 }
 
 Ref schema_capsule(const std::vector<std::string>& names) {
-  auto s = std::make_unique<ArrowSchema>();
-  xml::export_schema(names, s.get());
-  Ref cap = Ref::steal(PyCapsule_New(s.get(), "arrow_schema", free_schema_capsule));
-  if (!cap) {
-    s->release(s.get());
-    throw PyErrSet{};
-  }
-  s.release();
-  return cap;
+  return capsule<ArrowSchema>([&](ArrowSchema* s) { xml::export_schema(names, s); });
 }
 
 Ref array_capsule(const xml::ArrowBatch& batch) {
-  auto a = std::make_unique<ArrowArray>();
-  batch.export_array(a.get());
-  Ref cap = Ref::steal(PyCapsule_New(a.get(), "arrow_array", free_array_capsule));
-  if (!cap) {
-    a->release(a.get());
-    throw PyErrSet{};
-  }
-  a.release();
-  return cap;
+  return capsule<ArrowArray>([&](ArrowArray* a) { batch.export_array(a); });
 }
 
 Ref name_list(const std::vector<std::string>& names) {
@@ -241,15 +242,8 @@ PyObject* reader_c_stream(PyObject* self, PyObject*, PyObject*) noexcept {
   return guard([&] {
     if (!source_of(self).fixed_columns())
       raise(PyExc_TypeError, "a reader without fixed columns has no single schema to stream");
-    auto s = std::make_unique<ArrowArrayStream>();
-    xml::export_stream(*as_reader(self)->source, s.get());
-    Ref cap = Ref::steal(PyCapsule_New(s.get(), "arrow_array_stream", free_stream_capsule));
-    if (!cap) {
-      s->release(s.get());
-      throw PyErrSet{};
-    }
-    s.release();
-    return cap;
+    return capsule<ArrowArrayStream>(
+        [&](ArrowArrayStream* s) { xml::export_stream(*as_reader(self)->source, s); });
   });
 }
 
@@ -368,11 +362,7 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     xml::XmlStreamError err;
     const bool ok = run_unlocked([&](Unlocked& unlocked) {
       const xml::Interrupt interrupt = signal_interrupt(unlocked);
-      std::unique_ptr<xml::Reader> reader = xml::Reader::open(path, err);
-      if (!reader) return false;
-      reader->set_interrupt(&interrupt);
-      xml::XmlBatchInner inner(std::move(reader), 0, path);
-      return xml::discover_columns(inner, found, err, check_text != 0);
+      return xml::discover_columns(path, found, err, check_text != 0, &interrupt);
     });
     if (!ok) raise_parse_error(path, err);
     Ref names = name_list(found.columns);
