@@ -625,6 +625,20 @@ std::unique_ptr<Reader> Reader::from_bytes(std::string data, std::size_t chunk) 
   return std::unique_ptr<Reader>(new Reader(std::move(impl)));
 }
 
+std::unique_ptr<Reader> Reader::from_view(std::string_view data, std::shared_ptr<const void> keep,
+                                          std::size_t chunk) {
+  auto impl = std::make_unique<Impl>(chunk);
+  impl->src.assign_view(data, std::move(keep));
+  return std::unique_ptr<Reader>(new Reader(std::move(impl)));
+}
+
+std::unique_ptr<Reader> Reader::from_callback(ReadCallback callback, std::shared_ptr<const void> keep,
+                                              std::size_t chunk) {
+  auto impl = std::make_unique<Impl>(chunk);
+  impl->src.assign_callback(callback, std::move(keep));
+  return std::unique_ptr<Reader>(new Reader(std::move(impl)));
+}
+
 Reader::Reader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Reader::~Reader() = default;
 

@@ -37,6 +37,16 @@ struct Interrupt {
   void* context = nullptr;
 };
 
+// Bytes pulled from the caller instead of a file: `read` fills at most
+// `size` bytes at `dst` and returns how many, 0 once the input has ended, or
+// -1 when reading failed (the callee keeps its own account of why). The
+// source asks for large blocks, so a callee that is costly to call (one that
+// takes a lock first) is called seldom.
+struct ReadCallback {
+  long (*read)(void* context, char* dst, std::size_t size) = nullptr;
+  void* context = nullptr;
+};
+
 // Event kinds, in the order the subsystem numbers them.
 enum class Event : std::uint8_t {
   Start,    // bytes: qualified name then raw, unparsed attributes (no '<', '>')
@@ -65,6 +75,15 @@ class Reader {
   // A reader over bytes in memory, for tests and fuzzing.
   static std::unique_ptr<Reader> from_bytes(std::string data,
                                             std::size_t chunk = kReadBufferSize);
+  // A reader over bytes it does not own; `keep` holds them alive as long as
+  // the reader lives.
+  static std::unique_ptr<Reader> from_view(std::string_view data, std::shared_ptr<const void> keep,
+                                           std::size_t chunk = kReadBufferSize);
+  // A reader pulling its bytes from `callback`, whose context `keep` holds
+  // alive as long as the reader lives. Its input cannot be read again, so
+  // error positions give the byte alone.
+  static std::unique_ptr<Reader> from_callback(ReadCallback callback, std::shared_ptr<const void> keep,
+                                               std::size_t chunk = kReadBufferSize);
 
   ~Reader();
   Reader(const Reader&) = delete;

@@ -45,14 +45,50 @@ bool Source::open(std::string_view path, XmlStreamError& err) {
   return true;
 }
 
-void Source::assign(std::string data) { mem_ = std::move(data); }
+void Source::assign(std::string data) {
+  mem_ = std::move(data);
+  view_ = mem_;
+}
 
-std::string Source::read_error() const { return os_error(read_errno_); }
+void Source::assign_view(std::string_view data, std::shared_ptr<const void> keep) {
+  view_ = data;
+  keep_ = std::move(keep);
+}
+
+void Source::assign_callback(ReadCallback callback, std::shared_ptr<const void> keep) {
+  callback_ = callback;
+  keep_ = std::move(keep);
+  pull_.reset(new char[kPullSize]);
+}
+
+std::string Source::read_error() const {
+  if (callback_failed_) return "the input's read failed";
+  return os_error(read_errno_);
+}
 
 long Source::read_chunk(void* dst) {
+  if (callback_.read != nullptr) {
+    if (pull_pos_ == pull_end_) {
+      if (callback_failed_) return -1;
+      const long r = callback_.read(callback_.context, pull_.get(), kPullSize);
+      if (r < 0 || static_cast<std::size_t>(r) > kPullSize) {
+        // read_errno_ is what read_failed() looks at; the text is ours.
+        callback_failed_ = true;
+        read_errno_ = EIO;
+        return -1;
+      }
+      pull_pos_ = 0;
+      pull_end_ = static_cast<std::size_t>(r);
+      if (r == 0) return 0;
+    }
+    const std::size_t n = std::min(chunk_, pull_end_ - pull_pos_);
+    std::memcpy(dst, pull_.get() + pull_pos_, n);
+    pull_pos_ += n;
+    return static_cast<long>(n);
+  }
   if (fd_ < 0) {
-    std::size_t n = std::min(chunk_, mem_.size() - mem_pos_);
-    std::memcpy(dst, mem_.data() + mem_pos_, n);
+    std::size_t n = std::min(chunk_, view_.size() - mem_pos_);
+    std::memcpy(dst, view_.data() + mem_pos_, n);
     mem_pos_ += n;
     return static_cast<long>(n);
   }
@@ -143,6 +179,7 @@ std::uint64_t Source::mark_offset() const {
 }
 
 std::optional<std::uint64_t> Source::line_of(std::uint64_t offset) {
+  if (callback_.read != nullptr) return std::nullopt;  // what was read is gone
   if (offset < lines_at_) lines_at_ = 0, lines_ = 1;
   // A UTF-16 line feed is a code unit, at an even offset.
   const bool wide = utf16_ != nullptr;
@@ -152,9 +189,9 @@ std::optional<std::uint64_t> Source::line_of(std::uint64_t offset) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buf, offset - lines_at_));
     ssize_t got;
     if (fd_ < 0) {
-      if (lines_at_ >= mem_.size()) return std::nullopt;
-      got = static_cast<ssize_t>(std::min<std::uint64_t>(want, mem_.size() - lines_at_));
-      std::memcpy(buf, mem_.data() + lines_at_, static_cast<std::size_t>(got));
+      if (lines_at_ >= view_.size()) return std::nullopt;
+      got = static_cast<ssize_t>(std::min<std::uint64_t>(want, view_.size() - lines_at_));
+      std::memcpy(buf, view_.data() + lines_at_, static_cast<std::size_t>(got));
     } else {
       do {
         got = ::pread(fd_, buf, want, static_cast<off_t>(lines_at_));

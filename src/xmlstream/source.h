@@ -1,4 +1,4 @@
-// The reader's source: a file or bytes in memory, read a chunk at a time
+// The reader's source: a file, bytes in memory or a caller's callback, read a chunk at a time
 // into a window, UTF-16 documents transcoded to UTF-8 on the way in.
 //
 // The tokenizer owns one by value and reads the window directly (`win`,
@@ -42,6 +42,14 @@ class Source {
 
   // Reads from `data` instead of a file.
   void assign(std::string data);
+  // Reads from bytes it does not own, which `keep` holds alive.
+  void assign_view(std::string_view data, std::shared_ptr<const void> keep);
+  // Reads from `callback`, kPullSize bytes per call, whose context `keep`
+  // holds alive. The input cannot be read again: line_of finds no line.
+  void assign_callback(ReadCallback callback, std::shared_ptr<const void> keep);
+  // A callback is asked for this much at a time: it may be costly to call
+  // (the boundary's takes the interpreter lock), so it is called seldom.
+  static constexpr std::size_t kPullSize = std::size_t{1} << 20;
 
   // Reads the first bytes and picks the document's encoding from them
   // (enc::sniff), skipping a byte-order mark; from then on a UTF-16 document
@@ -94,9 +102,18 @@ class Source {
   // when the interrupt said stop.
   long read_chunk(void* dst);
 
-  int fd_ = -1;  // bytes come from mem_ when fd_ < 0
+  int fd_ = -1;  // bytes come from view_ or callback_ when fd_ < 0
   std::string mem_;
+  // Memory input (mem_'s or a borrowed view), read from mem_pos_ on.
+  std::string_view view_;
   std::size_t mem_pos_ = 0;
+  // Callback input, pulled in large blocks into pull_, of which
+  // [pull_pos_, pull_end_) is not handed out yet.
+  ReadCallback callback_;
+  std::unique_ptr<char[]> pull_;
+  std::size_t pull_pos_ = 0, pull_end_ = 0;
+  bool callback_failed_ = false;
+  std::shared_ptr<const void> keep_;
   std::size_t chunk_;
   bool src_end_ = false;
   bool stopped_ = false;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "py/boundary.h"
+#include "py/native/input.h"
 #include "py/xml_errors.h"
 #include "xmlstream/arrow_export.h"
 #include "xmlstream/arrow_stream.h"
@@ -189,14 +190,21 @@ Ref wrap_batch(xml::ArrowBatch&& batch) {
 struct ReaderObject {
   PyObject_HEAD
   std::shared_ptr<xml::BatchSource>* source;
+  Inputs* inputs;
 };
 
 ReaderObject* as_reader(PyObject* self) { return reinterpret_cast<ReaderObject*>(self); }
 xml::BatchSource& source_of(PyObject* self) { return **as_reader(self)->source; }
 
 void reader_dealloc(PyObject* self) noexcept {
-  // Stops the worker thread, which never needs the lock.
-  dealloc_with(self, [](PyObject* s) { delete as_reader(s)->source; });
+  // Stops the worker thread. A worker reading a file object takes the lock
+  // for each read, so the lock is let go while waiting for it.
+  dealloc_with(self, [](PyObject* s) {
+    Py_BEGIN_ALLOW_THREADS
+    delete as_reader(s)->source;
+    Py_END_ALLOW_THREADS
+    delete as_reader(s)->inputs;
+  });
 }
 
 PyObject* reader_iter(PyObject* self) noexcept {
@@ -232,7 +240,7 @@ PyObject* reader_next(PyObject* self) noexcept {
       case xml::BatchSource::Step::Stray:
         raise_stray(err.text);
       case xml::BatchSource::Step::Error:
-        raise_parse_error(source->path(), err);
+        as_reader(self)->inputs->raise(err);
     }
     return Ref();
   });
@@ -242,6 +250,11 @@ PyObject* reader_c_stream(PyObject* self, PyObject*, PyObject*) noexcept {
   return guard([&] {
     if (!source_of(self).fixed_columns())
       raise(PyExc_TypeError, "a reader without fixed columns has no single schema to stream");
+    // A stream's consumer may drop it holding the interpreter lock, which a
+    // worker reading a file object needs, and a stream cannot carry the
+    // object's own exception: such readers are iterated instead.
+    if (!as_reader(self)->inputs->files.empty())
+      raise(PyExc_TypeError, "a reader of a file object is iterated, not exported as a stream");
     return capsule<ArrowArrayStream>(
         [&](ArrowArrayStream* s) { xml::export_stream(*as_reader(self)->source, s); });
   });
@@ -257,7 +270,7 @@ const xml::ColumnSet* fixed_columns(PyObject* self) {
     const xml::Interrupt interrupt = signal_interrupt(unlocked);
     return source->columns(columns, err, &interrupt);
   });
-  if (!ok) raise_parse_error(source->path(), err);
+  if (!ok) as_reader(self)->inputs->raise(err);
   return columns;
 }
 
@@ -318,34 +331,43 @@ PyType_Spec g_reader_spec = {"quelbrand._native.Reader", sizeof(ReaderObject), 0
 
 // ---- Entry points --------------------------------------------------------------------
 
-Signature g_open_sig{"open", {"path", "batch_rows", "columns", "prefetch", "discover"}, 5};
-Signature g_discover_sig{"discover", {"path", "check_text"}, 2};
+Signature g_open_sig{"open", {"source", "batch_rows", "columns", "prefetch", "discover"}, 5};
+Signature g_discover_sig{"discover", {"source", "check_text"}, 2};
 
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
     PyObject* slots[5];
     bind(g_open_sig, args, nargs, kwnames, slots);
-    const std::string path(to_utf8(slots[0], "path"));
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     std::optional<std::vector<std::string>> columns;
     if (slots[2] != Py_None) columns = names_from(slots[2], "columns");
     const int prefetch = PyObject_IsTrue(slots[3]);
     check_status(prefetch);
-    const int discover = PyObject_IsTrue(slots[4]);
-    check_status(discover);
-    xml::XmlStreamError err;
-    std::unique_ptr<xml::Reader> reader = xml::Reader::open(path, err);
-    if (!reader) raise_parse_error(path, err);
+    // `discover` is a flag (read the path or bytes again for the columns)
+    // or a second source holding the same document: a file object can be
+    // read only once.
+    PyObject* again = nullptr;
+    if (PyBool_Check(slots[4]) || PyLong_Check(slots[4]) || slots[4] == Py_None) {
+      const int discover = PyObject_IsTrue(slots[4]);
+      check_status(discover);
+      if (discover) again = slots[0];
+    } else {
+      again = slots[4];
+    }
+    auto inputs = std::make_unique<Inputs>();
+    std::unique_ptr<xml::Reader> reader = inputs->open(slots[0]);
     std::unique_ptr<xml::Reader> second;
-    if (discover && !columns) {
-      second = xml::Reader::open(path, err);
-      if (!second) raise_parse_error(path, err);
+    if (again != nullptr && !columns) {
+      if (again == slots[0] && !inputs->files.empty())
+        raise(PyExc_TypeError, "a file object can be read only once: pass a second one as discover");
+      second = inputs->open(again);
     }
     auto source = std::make_unique<std::shared_ptr<xml::BatchSource>>(
-        std::make_shared<xml::BatchSource>(std::move(reader), batch_rows, path,
+        std::make_shared<xml::BatchSource>(std::move(reader), batch_rows, inputs->name,
                                            std::move(columns), prefetch != 0, std::move(second)));
     Ref obj = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(g_reader_type), 0));
     as_reader(obj.get())->source = source.release();
+    as_reader(obj.get())->inputs = inputs.release();
     return obj;
   });
 }
@@ -355,16 +377,19 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return guard([&] {
     PyObject* slots[2];
     bind(g_discover_sig, args, nargs, kwnames, slots);
-    const std::string path(to_utf8(slots[0], "path"));
     const int check_text = PyObject_IsTrue(slots[1]);
     check_status(check_text);
+    Inputs inputs;
+    std::unique_ptr<xml::Reader> reader = inputs.open(slots[0]);
     xml::Discovery found;
     xml::XmlStreamError err;
     const bool ok = run_unlocked([&](Unlocked& unlocked) {
       const xml::Interrupt interrupt = signal_interrupt(unlocked);
-      return xml::discover_columns(path, found, err, check_text != 0, &interrupt);
+      reader->set_interrupt(&interrupt);
+      xml::XmlBatchInner inner(std::move(reader), 0, inputs.name);
+      return xml::discover_columns(inner, found, err, check_text != 0);
     });
-    if (!ok) raise_parse_error(path, err);
+    if (!ok) inputs.raise(err);
     Ref names = name_list(found.columns);
     Ref count = check(PyLong_FromUnsignedLongLong(found.records));
     return check(PyTuple_Pack(2, names.get(), count.get()));
@@ -373,9 +398,9 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyMethodDef g_functions[] = {
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(open_entry)),
-     METH_FASTCALL | METH_KEYWORDS, "open(path, batch_rows, columns, prefetch, discover)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "open(source, batch_rows, columns, prefetch, discover)\n--\n\n"},
     {"discover", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
-     METH_FASTCALL | METH_KEYWORDS, "discover(path, check_text)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "discover(source, check_text)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,164 @@
+#include "py/native/input.h"
+
+#include <cstring>
+
+#include "py/xml_errors.h"
+
+// PyMemoryView_FromMemory is in the stable ABI since 3.3, its flag only in
+// the limited headers since 3.11; the value is fixed.
+#ifndef PyBUF_WRITE
+#define PyBUF_WRITE 0x200
+#endif
+
+namespace qk::py {
+
+namespace {
+
+// A reference dropped wherever the last owner goes, lock held or not.
+void drop_locked(PyObject* obj) noexcept {
+  if (obj == nullptr) return;
+  const PyGILState_STATE state = PyGILState_Ensure();
+  Py_DECREF(obj);
+  PyGILState_Release(state);
+}
+
+std::string name_of(PyObject* source) {
+  Ref name = Ref::steal(PyObject_GetAttrString(source, "name"));
+  if (name && PyUnicode_Check(name.get())) {
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n);
+    if (s != nullptr) return std::string(s, static_cast<std::size_t>(n));
+  }
+  PyErr_Clear();
+  return "<" + type_name(source) + ">";
+}
+
+}  // namespace
+
+FileInput::FileInput(PyObject* file) : file_(file) {
+  Py_INCREF(file_);
+  method_ = PyObject_GetAttrString(file_, "readinto");
+  readinto_ = method_ != nullptr;
+  if (!readinto_) {
+    PyErr_Clear();
+    method_ = PyObject_GetAttrString(file_, "read");
+  }
+  if (method_ == nullptr) {
+    PyErr_Clear();
+    Py_DECREF(file_);
+    py::raise(PyExc_TypeError, "expected a path, bytes or a readable binary file object, not " + type_name(file));
+  }
+}
+
+FileInput::~FileInput() {
+  const PyGILState_STATE state = PyGILState_Ensure();
+  Py_XDECREF(type_);
+  Py_XDECREF(value_);
+  Py_XDECREF(traceback_);
+  Py_DECREF(method_);
+  Py_DECREF(file_);
+  PyGILState_Release(state);
+}
+
+void FileInput::reraise() {
+  if (type_ == nullptr) return;
+  PyErr_Restore(type_, value_, traceback_);
+  type_ = value_ = traceback_ = nullptr;
+  throw PyErrSet{};
+}
+
+long FileInput::pull(void* self, char* dst, std::size_t size) noexcept {
+  auto& input = *static_cast<FileInput*>(self);
+  const PyGILState_STATE state = PyGILState_Ensure();
+  long got = -1;
+  // Only the first failure is kept: the reader stops reading after it.
+  if (input.type_ == nullptr) {
+    try {
+      got = input.pull_locked(dst, size);
+    } catch (const PyErrSet&) {
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    }
+    if (got < 0) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "the input's read failed");
+      PyErr_Fetch(&input.type_, &input.value_, &input.traceback_);
+    }
+  }
+  PyGILState_Release(state);
+  return got;
+}
+
+long FileInput::pull_locked(char* dst, std::size_t size) {
+  const auto want = static_cast<Py_ssize_t>(size);
+  if (readinto_) {
+    Ref view = check(PyMemoryView_FromMemory(dst, want, PyBUF_WRITE));
+    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(method_, view.get(), nullptr));
+    // The view must not outlive this call, whatever the object did with it:
+    // the buffer behind it is the reader's.
+    Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
+    if (!result || !released) throw PyErrSet{};
+    if (result.get() == Py_None)
+      py::raise(PyExc_TypeError, "readinto() of a " + type_name(file_) +
+                                     " returned None: it is non-blocking and had no data; "
+                                     "XML input needs a blocking file");
+    if (!PyLong_Check(result.get()))
+      py::raise(PyExc_TypeError, "readinto() should return an int, not " + type_name(result.get()));
+    const Py_ssize_t n = PyLong_AsSsize_t(result.get());
+    if (n == -1 && PyErr_Occurred()) throw PyErrSet{};
+    if (n < 0 || n > want)
+      py::raise(PyExc_ValueError, "readinto() returned " + std::to_string(n) + " for a buffer of " +
+                                      std::to_string(want) + " bytes");
+    return static_cast<long>(n);
+  }
+  Ref result = check(PyObject_CallFunction(method_, "n", want));
+  char* data = nullptr;
+  Py_ssize_t n = 0;
+  if (PyBytes_Check(result.get())) {
+    check_status(PyBytes_AsStringAndSize(result.get(), &data, &n));
+  } else if (PyByteArray_Check(result.get())) {
+    data = PyByteArray_AsString(result.get());
+    n = PyByteArray_Size(result.get());
+  } else {
+    py::raise(PyExc_TypeError, "read() should return bytes, not " + type_name(result.get()) +
+                                   " (is the file opened in text mode?)");
+  }
+  if (n > want)
+    py::raise(PyExc_ValueError, "read(" + std::to_string(want) + ") returned " + std::to_string(n) + " bytes");
+  std::memcpy(dst, data, static_cast<std::size_t>(n));
+  return static_cast<long>(n);
+}
+
+std::unique_ptr<xml::Reader> Inputs::open(PyObject* source) {
+  const bool first = files.empty() && name.empty();
+  if (PyUnicode_Check(source)) {
+    const std::string path(to_utf8(source, "source"));
+    if (first) name = path;
+    xml::XmlStreamError err;
+    std::unique_ptr<xml::Reader> reader = xml::Reader::open(path, err);
+    if (!reader) raise_parse_error(path, err);
+    return reader;
+  }
+  if (PyBytes_Check(source)) {
+    if (first) name = "<bytes>";
+    char* data = nullptr;
+    Py_ssize_t n = 0;
+    check_status(PyBytes_AsStringAndSize(source, &data, &n));
+    // bytes never change, so the reader reads them where they are.
+    Py_INCREF(source);
+    std::shared_ptr<const void> keep(source, [](const void* p) { drop_locked(static_cast<PyObject*>(const_cast<void*>(p))); });
+    return xml::Reader::from_view(std::string_view(data, static_cast<std::size_t>(n)), std::move(keep));
+  }
+  auto file = std::make_shared<FileInput>(source);
+  if (first) name = name_of(source);
+  files.push_back(file);
+  return xml::Reader::from_callback(file->callback(), file);
+}
+
+void Inputs::raise(const xml::XmlStreamError& err) {
+  // A signal handler's exception, already pending, goes first.
+  if (err.kind != xml::XmlStreamError::Kind::Interrupted)
+    for (const auto& file : files) file->reraise();
+  raise_parse_error(name, err);
+}
+
+}  // namespace qk::py

@@ -1,0 +1,60 @@
+// What a native reader reads: a str path (opened by the core), bytes (read
+// in place), or any readable binary file object, pulled a large block at a
+// time through a callback that takes the interpreter lock for each call
+// only. The batch worker reads without the lock, so the object's own code
+// runs under it on that thread.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "py/boundary.h"
+#include "xmlstream/reader.h"
+
+namespace qk::py {
+
+// A file object being read, and the exception its read raised, kept to be
+// raised again, unchanged, by whoever meets the failed step.
+class FileInput {
+ public:
+  // `file` must have readinto or read; fails with TypeError otherwise.
+  explicit FileInput(PyObject* file);
+  // Takes the lock itself: the last reader may go on a thread without it.
+  ~FileInput();
+  FileInput(const FileInput&) = delete;
+  FileInput& operator=(const FileInput&) = delete;
+
+  xml::ReadCallback callback() { return {&FileInput::pull, this}; }
+  // With the lock held: raises the stored exception, if any, and throws
+  // PyErrSet; otherwise returns.
+  void reraise();
+
+ private:
+  static long pull(void* self, char* dst, std::size_t size) noexcept;
+  long pull_locked(char* dst, std::size_t size);  // the lock held
+
+  PyObject* file_;
+  PyObject* method_;  // bound readinto or read
+  bool readinto_;
+  // The exception read raised, until raised again.
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// The inputs behind one native reader, so that a failed read raises the
+// object's own exception rather than a parse error.
+struct Inputs {
+  std::string name;  // for messages: the path, or the object's name
+  std::vector<std::shared_ptr<FileInput>> files;
+
+  // A reader over `source`, or a Python error (a parse error naming the
+  // path when it cannot be opened). The first call sets `name`.
+  std::unique_ptr<xml::Reader> open(PyObject* source);
+  // Raises what ended the reading: an object's exception if its read
+  // raised one, else the XML error.
+  [[noreturn]] void raise(const xml::XmlStreamError& err);
+};
+
+}  // namespace qk::py
