@@ -17,10 +17,12 @@ import tempfile
 from collections.abc import Sequence
 from typing import TextIO
 
+import quelbrand._native as _native
 import quelbrand_kernels as qk
 from quelbrand import ConversionError, MissingExtraError, __version__, is_xml_error, require_extra
-from quelbrand.batches import DEFAULT_BATCH_ROWS
+from quelbrand.batches import DEFAULT_BATCH_ROWS, is_read_once
 from quelbrand.convert import FORMATS, convert, format_of
+from quelbrand.inputs import is_plain_path, open_input
 
 __all__ = ["main"]
 
@@ -36,14 +38,16 @@ EXIT_INTERRUPTED = 130
 
 CONVERT_DESCRIPTION = """\
 Stream the XML file FILE into a table at OUT, in memory bounded by a batch,
-whatever the size of the file. Every child element of a top-level element is
+whatever the size of the file. FILE may be `-` for stdin, a pipe, or a file
+compressed with gzip, bzip2, xz or zstd (recognised by its first bytes; zstd
+needs the zstandard package). Every child element of a top-level element is
 one row; nested elements flatten into columns. All values are text.
 
 A column that first appears late in the file is never dropped. CSV and
 Parquet need the full column list up front, so they read the file twice: a
 first pass discovers every column name, a second writes the rows, with a
-missing value wherever a record lacks a column; FILE cannot be a pipe for
-them. JSON Lines reads the file once and writes each record as an object of
+missing value wherever a record lacks a column; a pipe or stdin is spooled
+for them (which needs pyarrow). JSON Lines reads the file once and writes each record as an object of
 the values it has.
 
 CSV gets a header row (UTF-8, comma-separated, quoted where needed), and a
@@ -115,7 +119,7 @@ def build_parser() -> argparse.ArgumentParser:
         description=CONVERT_DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    convert_parser.add_argument("file", metavar="FILE", help="the XML file to read")
+    convert_parser.add_argument("file", metavar="FILE", help="the XML file to read; - for stdin")
     convert_parser.add_argument(
         "--to",
         required=True,
@@ -138,7 +142,7 @@ def build_parser() -> argparse.ArgumentParser:
     convert_parser.set_defaults(run=_run_convert)
 
     count_parser = commands.add_parser("count", help="print the number of records in an XML file")
-    count_parser.add_argument("file", metavar="FILE", help="the XML file to read")
+    count_parser.add_argument("file", metavar="FILE", help="the XML file to read; - for stdin")
     count_parser.set_defaults(run=_run_count)
 
     draw_parser = commands.add_parser(
@@ -174,7 +178,13 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
             parser.error(f"{exc} (or pass --format)")
     show_progress = not args.quiet and (args.force_progress or sys.stderr.isatty())
     try:
-        convert(args.file, args.to, fmt=fmt, batch_rows=args.batch_rows, progress=sys.stderr if show_progress else None)
+        convert(
+            _input_arg(args.file),
+            args.to,
+            fmt=fmt,
+            batch_rows=args.batch_rows,
+            progress=sys.stderr if show_progress else None,
+        )
     except OSError as exc:
         # The XML side reports its failures as ValueError, so this is the output.
         _error(f"cannot write {args.to!r}: {exc.strerror or exc}")
@@ -182,8 +192,18 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
     return 0
 
 
+def _input_arg(file: str) -> object:
+    """FILE as the readers take it: `-` is stdin's bytes."""
+    return sys.stdin.buffer if file == "-" else file
+
+
 def _run_count(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    print(qk.count_xml_records(args.file))
+    source = _input_arg(args.file)
+    inp = None if isinstance(source, str) and is_read_once(source) else open_input(source)
+    if inp is None or is_plain_path(inp):
+        print(qk.count_xml_records(args.file))
+    else:
+        print(_native.discover(inp.native(), True)[1])
     return 0
 
 

@@ -13,8 +13,10 @@ column that first appears late in the file is never dropped:
 - JSON Lines writes each record as an object of its non-null values, so it
   needs a single pass.
 
-The progress bar counts the bytes read against the file's size (only the
-bytes, for a pipe).
+The source may be a path, bytes or a binary file object, plain or compressed
+(gzip, bzip2, xz, zstd; see quelbrand.inputs). The progress bar counts the
+bytes read against the file's size, the compressed bytes of a compressed
+file (only the bytes, for a pipe).
 
 Output goes to a temporary file beside the destination, which replaces the
 destination only once the conversion has succeeded. On any failure the
@@ -41,6 +43,7 @@ from quelbrand.batches import (
     is_read_once,
     sized_batches,
 )
+from quelbrand.inputs import is_plain_path, open_input
 from quelbrand.progress import ProgressBar
 from quelbrand.reader import XmlTable
 
@@ -69,14 +72,15 @@ def format_of(path: PathArg) -> str:
 
 
 def convert(
-    source: PathArg,
+    source: object,
     destination: PathArg,
     *,
     fmt: str | None = None,
     batch_rows: int = DEFAULT_BATCH_ROWS,
     progress: TextIO | None = None,
 ) -> int:
-    """Converts the XML file `source` into `destination` and returns the
+    """Converts the XML document `source` (a path, bytes or a binary file
+    object, as read_xml takes) into `destination` and returns the
     number of rows written. `fmt` is one of FORMATS, by default taken from
     the destination's extension. With `progress`, a progress bar of the
     bytes read is drawn on that stream.
@@ -93,34 +97,49 @@ def convert(
     if fmt == "parquet":
         # Fail before reading anything when the extra is missing.
         require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
-    src = os.fspath(source)
-    read_once = is_read_once(src)
-    if fmt == "csv" and read_once and not _have_pyarrow():
-        raise ConversionError(
-            f"cannot convert {src!r} to csv: it is a pipe or device that can be read only once, and csv output "
-            "without pyarrow reads the file twice to find every column; install pyarrow, convert to jsonl, "
-            "or save the input to a file first"
-        )
-    total = None if read_once else _size_of(src)
+    is_path = isinstance(source, (str, os.PathLike))
+    if is_path and not _have_pyarrow() and is_read_once(os.fspath(source)):
+        # Without pyarrow a pipe is read by path, as it comes (sniffing it
+        # for compression would take bytes the path-only reader never sees).
+        src = os.fspath(source)
+        if fmt == "csv":
+            raise ConversionError(
+                f"cannot convert {src!r} to csv: it is a pipe or device that can be read only once, and csv "
+                "output without pyarrow reads the file twice to find every column; install pyarrow, convert "
+                "to jsonl, or save the input to a file first"
+            )
+        return _convert_path(src, destination, fmt, batch_rows, progress, None)
+    inp = open_input(source)
+    if is_plain_path(inp) and (fmt == "jsonl" or not _have_pyarrow()):
+        return _convert_path(inp.name, destination, fmt, batch_rows, progress, inp.size)
+    if not _have_pyarrow():
+        require_extra("pyarrow", "pyarrow", f"{fmt} output from compressed input, bytes or a file object")
+    table = XmlTable(source, batch_rows=max(batch_rows, 1))
+    table._opened = inp  # already open: a pipe's first bytes are in it
+    total = None if inp.read_once else inp.size
+    writer = {"csv": _write_arrow_csv, "jsonl": _write_arrow_jsonl, "parquet": _write_parquet}[fmt]
+    with atomic_output(destination) as temporary:
+        return writer(table, temporary, lambda label: ProgressBar(progress, total, label, unit="bytes"))
+
+
+def _convert_path(
+    src: str, destination: PathArg, fmt: str, batch_rows: int, progress: TextIO | None, total: int | None
+) -> int:
+    """The conversion of a plain file by path, with the path-only readers."""
 
     def bar(label: str) -> ProgressBar:
         return ProgressBar(progress, total, label, unit="bytes")
 
     with atomic_output(destination) as temporary:
         if fmt == "csv" and _have_pyarrow():
-            return _write_arrow_csv(src, temporary, batch_rows, bar)
+            return _write_arrow_csv(XmlTable(src, batch_rows=max(batch_rows, 1)), temporary, bar)
+        if fmt == "parquet":
+            return _write_parquet(XmlTable(src, batch_rows=max(batch_rows, 1)), temporary, bar)
         return _WRITERS[fmt](src, temporary, batch_rows, bar)
 
 
 def _have_pyarrow() -> bool:
     return importlib.util.find_spec("pyarrow") is not None
-
-
-def _size_of(path: str) -> int | None:
-    try:
-        return os.stat(path).st_size
-    except OSError:
-        return None  # the reader reports it
 
 
 # ---------------------------------------------------------------------------
@@ -197,28 +216,32 @@ def _write_jsonl(source: str, output: str, batch_rows: int, bar: BarFactory) -> 
     where = _bytes_done(source)
     with open(output, "w", encoding="utf-8") as file, bar("writing JSON Lines") as progress:
         for names, values, count in sized_batches(source, batch_rows):
-            if values:
-                # Each value becomes its `"name": "value"` member column by
-                # column, so a row is only a join of its members; a missing
-                # value has no member. This is what json.dumps of the row's
-                # dict gives with ensure_ascii=False, at a fraction of the
-                # cost. Slices of rows keep the members' memory small.
-                keys = [encode_basestring(name) + ": " for name in names]
-                for start in range(0, count, JSONL_SLICE_ROWS):
-                    members = [
-                        [
-                            None if value is None else key + encode_basestring(value)
-                            for value in column[start : start + JSONL_SLICE_ROWS]
-                        ]
-                        for key, column in zip(keys, values)
-                    ]
-                    file.writelines("{" + ", ".join(filter(None, row)) + "}\n" for row in zip(*members))
-            else:
-                file.write("{}\n" * count)
+            _write_jsonl_rows(file, names, values, count)
             rows += count
             progress.update(where())
         progress.update(progress.total or progress.done)
     return rows
+
+
+def _write_jsonl_rows(file: TextIO, names: list[str], values: list[list[str | None]], count: int) -> None:
+    if values:
+        # Each value becomes its `"name": "value"` member column by
+        # column, so a row is only a join of its members; a missing
+        # value has no member. This is what json.dumps of the row's
+        # dict gives with ensure_ascii=False, at a fraction of the
+        # cost. Slices of rows keep the members' memory small.
+        keys = [encode_basestring(name) + ": " for name in names]
+        for start in range(0, count, JSONL_SLICE_ROWS):
+            members = [
+                [
+                    None if value is None else key + encode_basestring(value)
+                    for value in column[start : start + JSONL_SLICE_ROWS]
+                ]
+                for key, column in zip(keys, values)
+            ]
+            file.writelines("{" + ", ".join(filter(None, row)) + "}\n" for row in zip(*members))
+    else:
+        file.write("{}\n" * count)
 
 
 def _follow(table: XmlTable, progress: ProgressBar) -> Callable[[object], None]:
@@ -228,18 +251,31 @@ def _follow(table: XmlTable, progress: ProgressBar) -> Callable[[object], None]:
     return on_batch
 
 
-def _write_parquet(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
-    table = XmlTable(source, batch_rows=max(batch_rows, 1))
+def _write_parquet(table: XmlTable, output: str, bar: BarFactory) -> int:
     with bar("writing Parquet") as progress:
         rows = table.write_parquet(output, row_group_rows=PARQUET_ROW_GROUP_ROWS, on_batch=_follow(table, progress))
         progress.update(progress.total or progress.done)
     return rows
 
 
-def _write_arrow_csv(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
-    table = XmlTable(source, batch_rows=max(batch_rows, 1))
+def _write_arrow_csv(table: XmlTable, output: str, bar: BarFactory) -> int:
     with bar("writing CSV") as progress:
         rows = table.write_csv(output, on_batch=_follow(table, progress))
+        progress.update(progress.total or progress.done)
+    return rows
+
+
+def _write_arrow_jsonl(table: XmlTable, output: str, bar: BarFactory) -> int:
+    # One pass, each batch with its own columns, as the path-only writer.
+    pa = require_extra("pyarrow", "pyarrow", "JSON Lines output from compressed input, bytes or a file object")
+    rows = 0
+    with open(output, "w", encoding="utf-8") as file, bar("writing JSON Lines") as progress:
+        for native in table._batches_as_read():
+            batch = pa.record_batch(native)
+            values = [column.to_pylist() for column in batch.columns]
+            _write_jsonl_rows(file, batch.schema.names, values, batch.num_rows)
+            rows += batch.num_rows
+            progress.update(table.bytes_read)
         progress.update(progress.total or progress.done)
     return rows
 
@@ -247,5 +283,4 @@ def _write_arrow_csv(source: str, output: str, batch_rows: int, bar: BarFactory)
 _WRITERS: dict[str, Callable[[str, str, int, BarFactory], int]] = {
     "csv": _write_csv,
     "jsonl": _write_jsonl,
-    "parquet": _write_parquet,
 }

@@ -15,9 +15,11 @@ the file again, so memory stays at about two batches.
 
 The schema comes from a native pass that finds the column names without
 building any values; when the batches are read as well, that pass runs on a
-thread of its own beside them. A pipe cannot be read twice: its batches are
-spooled, compressed, to a temporary file while the columns are found, and
-read back from there.
+thread of its own beside them. An input that cannot be read twice (a pipe,
+stdin, a non-seekable file object) has its batches spooled, compressed, to a
+temporary file while the columns are found, and read back from there. The
+input may be a path, bytes or a binary file object, compressed or not; see
+quelbrand.inputs for how each is read again.
 """
 
 from __future__ import annotations
@@ -29,7 +31,8 @@ from typing import IO, TYPE_CHECKING, Any
 
 import quelbrand._native as _native
 from quelbrand import require_extra
-from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_columns, is_read_once
+from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_columns
+from quelbrand.inputs import Input, open_input
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
@@ -42,8 +45,12 @@ def _pyarrow(purpose: str) -> Any:
     return require_extra("pyarrow", "pyarrow", purpose)
 
 
-def read_xml(path: PathArg, *, batch_rows: int = DEFAULT_BATCH_ROWS, columns: Sequence[str] | None = None) -> XmlTable:
-    """The XML file at `path` as a lazy table of string columns.
+def read_xml(source: Any, *, batch_rows: int = DEFAULT_BATCH_ROWS, columns: Sequence[str] | None = None) -> XmlTable:
+    """The XML document `source` as a lazy table of string columns:
+    `source` is a path (str or os.PathLike), bytes-like data, or a readable
+    binary file object (an open file, gzip.open(...), sys.stdin.buffer,
+    io.BytesIO); gzip, bzip2, xz and zstd input is decompressed as it is read.
+    What a file object's read raises passes through unchanged.
 
     Without `columns` the table has every column of the file, in order of
     first appearance; with `columns` exactly those, in that order, and a
@@ -51,26 +58,46 @@ def read_xml(path: PathArg, *, batch_rows: int = DEFAULT_BATCH_ROWS, columns: Se
     it. A record without a value for a column is null there. Batches hold
     `batch_rows` records (the last may hold fewer). XML failures raise the
     module's ValueError when the file is read, not here."""
-    return XmlTable(path, batch_rows=batch_rows, columns=columns)
+    return XmlTable(source, batch_rows=batch_rows, columns=columns)
 
 
 class XmlTable:
-    """A table read from an XML file on demand; see `read_xml`."""
+    """A table read from an XML document on demand; see `read_xml`."""
 
-    def __init__(self, path: PathArg, *, batch_rows: int = DEFAULT_BATCH_ROWS, columns: Sequence[str] | None = None):
+    def __init__(self, source: Any, *, batch_rows: int = DEFAULT_BATCH_ROWS, columns: Sequence[str] | None = None):
         if isinstance(batch_rows, bool) or not isinstance(batch_rows, int) or batch_rows < 1:
             raise ValueError(f"batch_rows must be a positive integer, not {batch_rows!r}")
-        self.path = os.fspath(path)
+        self.source = source
+        # The path, or a name for messages.
+        self.path = os.fspath(source) if isinstance(source, (str, os.PathLike)) else _name_of(source)
         self.batch_rows = batch_rows
         self._columns = checked_columns(columns)
         self._records: int | None = None
         self._spool: _Spool | None = None
-        self._read_once = is_read_once(self.path)
-        self._drained = False  # a pipe read without spooling
+        self._opened: Input | None = None
+        self._drained = False  # a read-once input read without spooling
         self._last_reader: Any = None
 
     def __repr__(self) -> str:
         return f"XmlTable({self.path!r}, batch_rows={self.batch_rows})"
+
+    @property
+    def _input(self) -> Input:
+        # Opened on first use: a pipe's first bytes, read to tell its
+        # compression, may be a while coming.
+        if self._opened is None:
+            self._opened = open_input(self.source)
+        return self._opened
+
+    @property
+    def _read_once(self) -> bool:
+        return self._input.read_once
+
+    @property
+    def input_size(self) -> int | None:
+        """The size of what `bytes_read` counts (the compressed bytes of a
+        compressed file), or None when unknown (a pipe)."""
+        return self._input.size
 
     # -- What the table holds ------------------------------------------------
 
@@ -82,7 +109,7 @@ class XmlTable:
             if self._read_once:
                 self._columns = self._spooled().columns
             else:
-                self._columns, self._records = _native.discover(self.path, True)
+                self._columns, self._records = _native.discover(self._input.native(), True)
         return list(self._columns)
 
     @property
@@ -92,21 +119,30 @@ class XmlTable:
 
     @property
     def bytes_read(self) -> int:
-        """How far the last pass over the file has read, for progress."""
-        return 0 if self._last_reader is None else self._last_reader.bytes_read
+        """How far the last pass over the input has read, for progress: of a
+        compressed input, its compressed bytes."""
+        return 0 if self._last_reader is None else self._input.position(self._last_reader)
 
     # -- Reading -------------------------------------------------------------
 
     def _spooled(self) -> _Spool:
         if self._spool is None:
-            self._last_reader = _native.open(self.path, self.batch_rows, None, True, False)
+            self._last_reader = _native.open(self._input.native(), self.batch_rows, None, True, False)
             self._spool = _Spool.fill(self._last_reader)
         return self._spool
 
     def _reader(self) -> Any:
-        """A fresh native reader over the file, its batches lined up to the
-        table's columns; found alongside when not known yet."""
-        reader = _native.open(self.path, self.batch_rows, self._columns, True, True)
+        """A fresh native reader over the input, its batches lined up to the
+        table's columns; found alongside when not known yet, or first in a
+        pass of their own when the input cannot be read twice at once."""
+        source = self._input
+        companion = None if self._columns is not None else source.companion()
+        if self._columns is None and companion is None:
+            # Errors in text are left to the reading pass, as alongside.
+            self._columns, self._records = _native.discover(source.native(), False)
+        reader = _native.open(
+            source.native(), self.batch_rows, self._columns, True, False if companion is None else companion
+        )
         self._last_reader = reader
         return reader
 
@@ -129,6 +165,16 @@ class XmlTable:
             self._columns, self._records = columns, reader.records
         return columns, iter(reader)
 
+    def _batches_as_read(self) -> Iterator[Any]:
+        """One pass of native batches, each with only the columns its own
+        records have: no columns found first, and nothing spooled."""
+        if self._read_once:
+            if self._drained or self._spool is not None:
+                raise _pipe_read_twice(self.path)
+            self._drained = True
+        self._last_reader = _native.open(self._input.native(), self.batch_rows, None, True, False)
+        return iter(self._last_reader)
+
     def _native_batches(self) -> Iterator[Any]:
         yield from self._pass()[1]
 
@@ -141,8 +187,10 @@ class XmlTable:
         return self.schema.__arrow_c_schema__()
 
     def __arrow_c_stream__(self, requested_schema: object = None) -> object:
-        if self._read_once:
-            pa = _pyarrow("Arrow streams from a pipe")
+        if not self._input.native_stream:
+            # A file object is read through Python, whose exceptions then
+            # reach the consumer unchanged.
+            pa = _pyarrow("Arrow streams from a file object or a pipe")
             return pa.RecordBatchReader.from_batches(self.schema, iter(self)).__arrow_c_stream__(requested_schema)
         return self._reader().__arrow_c_stream__(requested_schema)
 
@@ -235,14 +283,21 @@ def _pipe_read_twice(path: str) -> Exception:
     from quelbrand import ConversionError
 
     return ConversionError(
-        f"{path!r} is a pipe or device that can be read only once, and its table has been read already"
+        f"{path!r} can be read only once (a pipe, a device or a stream), and its table has been read already"
     )
 
 
+def _name_of(source: Any) -> str:
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        return "<bytes>"
+    name = getattr(source, "name", None)
+    return name if isinstance(name, str) else f"<{type(source).__name__}>"
+
+
 class _Spool:
-    """A pipe's batches, each with its own columns, kept in a temporary file
+    """A read-once input's batches, each with its own columns, kept in a temporary file
     as compressed Arrow IPC streams, one per batch, with the union of their
-    columns: the pipe is read once, and memory holds one batch at a time."""
+    columns: the input is read once, and memory holds one batch at a time."""
 
     def __init__(self, columns: list[str], file: IO[bytes], spans: list[tuple[int, int]]):
         self.columns = columns

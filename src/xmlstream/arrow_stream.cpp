@@ -1,6 +1,8 @@
 // Batches built ahead on a worker thread, and the Arrow stream around them.
 #include "xmlstream/arrow_stream.h"
 
+#include <cxxabi.h>
+
 #include <cerrno>
 #include <chrono>
 #include <new>
@@ -210,6 +212,8 @@ void BatchSource::Core::work() {
     Item item;
     try {
       item = build(&stop_interrupt);
+    } catch (const abi::__forced_unwind&) {
+      throw;  // the thread is being ended (a reader's callback may end it)
     } catch (...) {
       item = Item{};
       item.step = Step::Error;

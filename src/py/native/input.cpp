@@ -1,5 +1,6 @@
 #include "py/native/input.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "py/xml_errors.h"
@@ -14,13 +15,7 @@ namespace qk::py {
 
 namespace {
 
-// A reference dropped wherever the last owner goes, lock held or not.
-void drop_locked(PyObject* obj) noexcept {
-  if (obj == nullptr) return;
-  const PyGILState_STATE state = PyGILState_Ensure();
-  Py_DECREF(obj);
-  PyGILState_Release(state);
-}
+std::atomic<bool> g_exiting{false};
 
 std::string name_of(PyObject* source) {
   Ref name = Ref::steal(PyObject_GetAttrString(source, "name"));
@@ -50,15 +45,19 @@ FileInput::FileInput(PyObject* file) : file_(file) {
   }
 }
 
-FileInput::~FileInput() {
-  const PyGILState_STATE state = PyGILState_Ensure();
-  Py_XDECREF(type_);
-  Py_XDECREF(value_);
-  Py_XDECREF(traceback_);
-  Py_DECREF(method_);
-  Py_DECREF(file_);
-  PyGILState_Release(state);
+// Still attached only if the Python reader was never freed: the references
+// are then left alone rather than dropped without the lock.
+FileInput::~FileInput() = default;
+
+void FileInput::detach() noexcept {
+  Py_CLEAR(type_);
+  Py_CLEAR(value_);
+  Py_CLEAR(traceback_);
+  Py_CLEAR(method_);
+  Py_CLEAR(file_);
 }
+
+void FileInput::note_exiting() noexcept { g_exiting.store(true); }
 
 void FileInput::reraise() {
   if (type_ == nullptr) return;
@@ -67,12 +66,14 @@ void FileInput::reraise() {
   throw PyErrSet{};
 }
 
-long FileInput::pull(void* self, char* dst, std::size_t size) noexcept {
+long FileInput::pull(void* self, char* dst, std::size_t size) {
   auto& input = *static_cast<FileInput*>(self);
+  if (g_exiting.load()) return -1;
   const PyGILState_STATE state = PyGILState_Ensure();
   long got = -1;
-  // Only the first failure is kept: the reader stops reading after it.
-  if (input.type_ == nullptr) {
+  // Only the first failure is kept: the reader stops reading after it. A
+  // detached input has nobody to read for.
+  if (input.type_ == nullptr && input.method_ != nullptr) {
     try {
       got = input.pull_locked(dst, size);
     } catch (const PyErrSet&) {
@@ -90,9 +91,13 @@ long FileInput::pull(void* self, char* dst, std::size_t size) noexcept {
 
 long FileInput::pull_locked(char* dst, std::size_t size) {
   const auto want = static_cast<Py_ssize_t>(size);
+  // Detaching while the object's code runs (it may let the lock go) must
+  // not free what the call uses.
+  Ref keep_file = Ref::borrow(file_);
+  Ref method = Ref::borrow(method_);
   if (readinto_) {
     Ref view = check(PyMemoryView_FromMemory(dst, want, PyBUF_WRITE));
-    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(method_, view.get(), nullptr));
+    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), view.get(), nullptr));
     // The view must not outlive this call, whatever the object did with it:
     // the buffer behind it is the reader's.
     Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
@@ -110,7 +115,7 @@ long FileInput::pull_locked(char* dst, std::size_t size) {
                                       std::to_string(want) + " bytes");
     return static_cast<long>(n);
   }
-  Ref result = check(PyObject_CallFunction(method_, "n", want));
+  Ref result = check(PyObject_CallFunction(method.get(), "n", want));
   char* data = nullptr;
   Py_ssize_t n = 0;
   if (PyBytes_Check(result.get())) {
@@ -140,18 +145,25 @@ std::unique_ptr<xml::Reader> Inputs::open(PyObject* source) {
   }
   if (PyBytes_Check(source)) {
     if (first) name = "<bytes>";
-    char* data = nullptr;
-    Py_ssize_t n = 0;
-    check_status(PyBytes_AsStringAndSize(source, &data, &n));
-    // bytes never change, so the reader reads them where they are.
-    Py_INCREF(source);
-    std::shared_ptr<const void> keep(source, [](const void* p) { drop_locked(static_cast<PyObject*>(const_cast<void*>(p))); });
-    return xml::Reader::from_view(std::string_view(data, static_cast<std::size_t>(n)), std::move(keep));
+    // Copied once, and shared by both readers of a table: a worker may
+    // outlive the Python reader, and the bytes object with it.
+    if (!bytes || bytes_source != source) {
+      char* data = nullptr;
+      Py_ssize_t n = 0;
+      check_status(PyBytes_AsStringAndSize(source, &data, &n));
+      bytes = std::make_shared<const std::string>(data, static_cast<std::size_t>(n));
+      bytes_source = source;
+    }
+    return xml::Reader::from_view(*bytes, bytes);
   }
   auto file = std::make_shared<FileInput>(source);
   if (first) name = name_of(source);
   files.push_back(file);
   return xml::Reader::from_callback(file->callback(), file);
+}
+
+Inputs::~Inputs() {
+  for (const auto& file : files) file->detach();
 }
 
 void Inputs::raise(const xml::XmlStreamError& err) {

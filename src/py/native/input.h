@@ -16,12 +16,16 @@ namespace qk::py {
 
 // A file object being read, and the exception its read raised, kept to be
 // raised again, unchanged, by whoever meets the failed step.
+//
+// The last reader may go on a worker thread, even while the interpreter
+// shuts down, when a thread may no longer take the lock. So the references
+// are let go by detach(), with the lock held, when the Python reader goes;
+// a read under way holds references of its own, and a later one fails.
 class FileInput {
  public:
   // `file` must have readinto or read; fails with TypeError otherwise.
   explicit FileInput(PyObject* file);
-  // Takes the lock itself: the last reader may go on a thread without it.
-  ~FileInput();
+  ~FileInput();  // touches no Python object: detach() has let them go
   FileInput(const FileInput&) = delete;
   FileInput& operator=(const FileInput&) = delete;
 
@@ -29,9 +33,16 @@ class FileInput {
   // With the lock held: raises the stored exception, if any, and throws
   // PyErrSet; otherwise returns.
   void reraise();
+  // With the lock held: drops every reference.
+  void detach() noexcept;
+
+  // Set once the interpreter starts shutting down: a thread that took the
+  // lock then would be ended where it stands, so reads fail instead.
+  static void note_exiting() noexcept;
 
  private:
-  static long pull(void* self, char* dst, std::size_t size) noexcept;
+  // Not noexcept: a thread the interpreter ends unwinds through it.
+  static long pull(void* self, char* dst, std::size_t size);
   long pull_locked(char* dst, std::size_t size);  // the lock held
 
   PyObject* file_;
@@ -46,8 +57,11 @@ class FileInput {
 // The inputs behind one native reader, so that a failed read raises the
 // object's own exception rather than a parse error.
 struct Inputs {
+  ~Inputs();  // with the lock held; detaches the files
   std::string name;  // for messages: the path, or the object's name
   std::vector<std::shared_ptr<FileInput>> files;
+  std::shared_ptr<const std::string> bytes;  // the bytes read, copied
+  const PyObject* bytes_source = nullptr;    // whose they are
 
   // A reader over `source`, or a Python error (a parse error naming the
   // path when it cannot be opened). The first call sets `name`.

@@ -425,6 +425,17 @@ Ref init() {
     g_reader_type = check(PyType_FromSpec(&g_reader_spec)).release();
     check_status(PyObject_SetAttrString(module.get(), "Batch", g_batch_type));
     check_status(PyObject_SetAttrString(module.get(), "Reader", g_reader_type));
+    // Readers of file objects stop taking the lock once shutdown begins.
+    static PyMethodDef exiting = {
+        "_note_exiting",
+        [](PyObject*, PyObject*) noexcept -> PyObject* {
+          FileInput::note_exiting();
+          Py_RETURN_NONE;
+        },
+        METH_NOARGS, nullptr};
+    Ref atexit = check(PyImport_ImportModule("atexit"));
+    Ref hook = check(PyCFunction_New(&exiting, nullptr));
+    check(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
     g_module = module.release();
   }
   return Ref::borrow(g_module);
