@@ -32,7 +32,7 @@ import os
 import secrets
 from collections.abc import Callable, Iterator
 from json.encoder import encode_basestring
-from typing import TextIO
+from typing import Any, TextIO
 
 from quelbrand import ConversionError, require_extra
 from quelbrand.batches import (
@@ -72,7 +72,7 @@ def format_of(path: PathArg) -> str:
 
 
 def convert(
-    source: object,
+    source: Any,
     destination: PathArg,
     *,
     fmt: str | None = None,

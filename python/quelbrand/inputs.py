@@ -179,10 +179,14 @@ class _Prefixed:
     def read(self, size: int = -1) -> bytes:
         if self._head:
             if size < 0:
-                out, self._head = self._head + self._stream.read(), b""
+                rest: bytes = self._stream.read()
+                out, self._head = self._head + rest, b""
                 return out
             out, self._head = self._head[:size], self._head[size:]
             return out
+        if not hasattr(self._stream, "read"):
+            buffer = bytearray(size if size >= 0 else _RAW_BLOCK)
+            return bytes(buffer[: self.readinto(buffer)])
         data: bytes = self._stream.read(size)
         return data
 
@@ -196,7 +200,7 @@ class _Prefixed:
         if hasattr(self._stream, "readinto"):
             got: int = self._stream.readinto(buffer)
             return got
-        data = self._stream.read(len(buffer))
+        data: bytes = self._stream.read(len(buffer))
         memoryview(buffer).cast("B")[: len(data)] = data
         return len(data)
 
@@ -220,13 +224,25 @@ def _name_of(obj: Any, fallback: str) -> str:
     return name if isinstance(name, str) else fallback
 
 
-def _read_head(read: Any) -> bytes:
+def _read_head(obj: Any) -> bytes:
     """The first bytes of a stream, reading until there are enough or it ends."""
+
+    def read(n: int) -> Any:
+        if hasattr(obj, "read"):
+            return obj.read(n)
+        buffer = bytearray(n)
+        got = obj.readinto(buffer)
+        if not isinstance(got, int):
+            raise TypeError(f"readinto() of a {type(obj).__name__} returned {got!r}: XML input needs a blocking file")
+        return bytes(buffer[:got])
+
     head = b""
     while len(head) < _HEAD:
         piece = read(_HEAD - len(head))
         if not isinstance(piece, (bytes, bytearray)):
-            return bytes(head) + piece  # let the reader report the type
+            raise TypeError(
+                f"read() should return bytes, not {type(piece).__name__} (is the file opened in text mode?)"
+            )
         if not piece:
             break
         head += piece
@@ -366,8 +382,8 @@ class _Stream(Input):
 
     def __init__(self, obj: Any, name: str):
         self.name = name
-        head = _read_head(obj.read)
-        codec = codec_of(head) if isinstance(head, bytes) else None
+        head = _read_head(obj)
+        codec = codec_of(head)
         stream = _Prefixed(head, obj, name)
         self.compressed = codec is not None
         self._stream: Any = stream if codec is None else Decompressed(stream, codec, name, owns_raw=False)

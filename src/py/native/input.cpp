@@ -99,9 +99,17 @@ long FileInput::pull_locked(char* dst, std::size_t size) {
     Ref view = check(PyMemoryView_FromMemory(dst, want, PyBUF_WRITE));
     Ref result = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), view.get(), nullptr));
     // The view must not outlive this call, whatever the object did with it:
-    // the buffer behind it is the reader's.
+    // the buffer behind it is the reader's. The read's own exception, if
+    // any, is kept aside meanwhile and wins.
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    if (!result) PyErr_Fetch(&type, &value, &traceback);
     Ref released = Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr));
-    if (!result || !released) throw PyErrSet{};
+    if (!result) {
+      if (!released) PyErr_Clear();
+      PyErr_Restore(type, value, traceback);
+      throw PyErrSet{};
+    }
+    if (!released) throw PyErrSet{};
     if (result.get() == Py_None)
       py::raise(PyExc_TypeError, "readinto() of a " + type_name(file_) +
                                      " returned None: it is non-blocking and had no data; "
