@@ -134,6 +134,11 @@ def build_parser() -> argparse.ArgumentParser:
         "--quiet", action="store_true", help="no progress bar (it is shown only when stderr is a terminal)"
     )
     # Draws the progress bar even when stderr is not a terminal; for tests.
+    convert_parser.add_argument(
+        "--attributes",
+        action="store_true",
+        help="read attributes as values: each becomes a column named by its local name",
+    )
     convert_parser.add_argument("--force-progress", action="store_true", help=argparse.SUPPRESS)
     convert_parser.set_defaults(run=_run_convert)
 
@@ -174,7 +179,15 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
             parser.error(f"{exc} (or pass --format)")
     show_progress = not args.quiet and (args.force_progress or sys.stderr.isatty())
     try:
-        convert(args.file, args.to, fmt=fmt, batch_rows=args.batch_rows, progress=sys.stderr if show_progress else None)
+        convert(
+            args.file,
+            args.to,
+            fmt=fmt,
+            batch_rows=args.batch_rows,
+            progress=sys.stderr if show_progress else None,
+            attributes=args.attributes,
+            on_note=_note,
+        )
     except OSError as exc:
         # The XML side reports its failures as ValueError, so this is the output.
         _error(f"cannot write {args.to!r}: {exc.strerror or exc}")
@@ -236,6 +249,10 @@ def _run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 def _error(message: object) -> None:
     print(f"{PROG}: {message}", file=sys.stderr)
+
+
+def _note(message: object) -> None:
+    print(f"{PROG}: note: {message}", file=sys.stderr)
 
 
 def _discard_stdout() -> None:

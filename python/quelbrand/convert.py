@@ -25,13 +25,15 @@ from __future__ import annotations
 
 import contextlib
 import csv
+import dataclasses
 import importlib.util
 import os
 import secrets
 from collections.abc import Callable, Iterator
 from json.encoder import encode_basestring
-from typing import TextIO
+from typing import Any, TextIO
 
+import quelbrand._native as _native
 from quelbrand import ConversionError, require_extra
 from quelbrand.batches import (
     DEFAULT_BATCH_ROWS,
@@ -60,6 +62,22 @@ JSONL_SLICE_ROWS = 4096
 BarFactory = Callable[[str], ProgressBar]
 
 
+@dataclasses.dataclass
+class _Job:
+    """How a conversion reads its records, and what it saw of them."""
+
+    batch_rows: int
+    attributes: bool = False
+    values_seen: bool = False  # some record had a value
+
+    def table(self, source: str) -> XmlTable:
+        return XmlTable(source, batch_rows=max(self.batch_rows, 1), attributes=self.attributes)
+
+    def saw(self, batch: Any) -> None:
+        if not self.values_seen:
+            self.values_seen = any(column.null_count < len(column) for column in batch.columns)
+
+
 def format_of(path: PathArg) -> str:
     """The output format named by the file's extension."""
     extension = os.path.splitext(os.fspath(path))[1].lower().lstrip(".")
@@ -75,11 +93,16 @@ def convert(
     fmt: str | None = None,
     batch_rows: int = DEFAULT_BATCH_ROWS,
     progress: TextIO | None = None,
+    attributes: bool = False,
+    on_note: Callable[[str], object] | None = None,
 ) -> int:
     """Converts the XML file `source` into `destination` and returns the
     number of rows written. `fmt` is one of FORMATS, by default taken from
     the destination's extension. With `progress`, a progress bar of the
-    bytes read is drawn on that stream.
+    bytes read is drawn on that stream. With `attributes`, attributes are
+    values too (see quelbrand.read_xml). `on_note` is given advice for the
+    user of the command: when no record had a value but the records'
+    elements have attributes, the flag that would read them.
 
     XML failures raise the module's ValueError, a missing pyarrow (for
     Parquet) MissingExtraError, a pipe given for CSV without pyarrow
@@ -101,15 +124,36 @@ def convert(
             "without pyarrow reads the file twice to find every column; install pyarrow, convert to jsonl, "
             "or save the input to a file first"
         )
+    if attributes and fmt != "parquet":
+        require_extra("pyarrow", "pyarrow", f"{fmt} output with attributes")
     total = None if read_once else _size_of(src)
+    job = _Job(batch_rows, attributes)
 
     def bar(label: str) -> ProgressBar:
         return ProgressBar(progress, total, label, unit="bytes")
 
     with atomic_output(destination) as temporary:
         if fmt == "csv" and _have_pyarrow():
-            return _write_arrow_csv(src, temporary, batch_rows, bar)
-        return _WRITERS[fmt](src, temporary, batch_rows, bar)
+            rows = _write_arrow_csv(src, temporary, job, bar)
+        elif fmt == "jsonl" and attributes:
+            rows = _write_arrow_jsonl(src, temporary, job, bar)
+        else:
+            rows = _WRITERS[fmt](src, temporary, job, bar)
+    if on_note is not None and rows and not job.values_seen and not attributes and not read_once:
+        if _records_have_attributes(src):
+            on_note(
+                f"the records of {src!r} have no values of their own but carry attributes; "
+                "pass --attributes to read those as columns"
+            )
+    return rows
+
+
+def _records_have_attributes(source: str) -> bool:
+    """Whether the first records of the file have attributes to read."""
+    with contextlib.suppress(ValueError, OSError):
+        for batch in _native.open(source, 64, None, False, False, True):
+            return bool(batch.column_names)
+    return False
 
 
 def _have_pyarrow() -> bool:
@@ -174,7 +218,7 @@ def _bytes_done(source: str) -> Callable[[], int]:
     return done
 
 
-def _write_csv(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
+def _write_csv(source: str, output: str, job: _Job, bar: BarFactory) -> int:
     # Without pyarrow: a discovery pass, then the rows through the csv module.
     columns = discover_columns(source)
     rows = 0
@@ -183,7 +227,8 @@ def _write_csv(source: str, output: str, batch_rows: int, bar: BarFactory) -> in
         writer = csv.writer(file)
         if columns:
             writer.writerow(columns)
-        for names, values, count in sized_batches(source, batch_rows):
+        for names, values, count in sized_batches(source, job.batch_rows):
+            job.values_seen = job.values_seen or any(column.count(None) != count for column in values)
             # csv writes None as an empty field.
             writer.writerows(zip(*align_columns(names, values, columns, count)))
             rows += count
@@ -192,59 +237,75 @@ def _write_csv(source: str, output: str, batch_rows: int, bar: BarFactory) -> in
     return rows
 
 
-def _write_jsonl(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
+def _write_jsonl(source: str, output: str, job: _Job, bar: BarFactory) -> int:
     rows = 0
     where = _bytes_done(source)
     with open(output, "w", encoding="utf-8") as file, bar("writing JSON Lines") as progress:
-        for names, values, count in sized_batches(source, batch_rows):
-            if values:
-                # Each value becomes its `"name": "value"` member column by
-                # column, so a row is only a join of its members; a missing
-                # value has no member. This is what json.dumps of the row's
-                # dict gives with ensure_ascii=False, at a fraction of the
-                # cost. Slices of rows keep the members' memory small.
-                keys = [encode_basestring(name) + ": " for name in names]
-                for start in range(0, count, JSONL_SLICE_ROWS):
-                    members = [
-                        [
-                            None if value is None else key + encode_basestring(value)
-                            for value in column[start : start + JSONL_SLICE_ROWS]
-                        ]
-                        for key, column in zip(keys, values)
-                    ]
-                    file.writelines("{" + ", ".join(filter(None, row)) + "}\n" for row in zip(*members))
-            else:
-                file.write("{}\n" * count)
+        for names, values, count in sized_batches(source, job.batch_rows):
+            job.values_seen = job.values_seen or any(column.count(None) != count for column in values)
+            _write_json_rows(file, names, values, count)
             rows += count
             progress.update(where())
         progress.update(progress.total or progress.done)
     return rows
 
 
-def _follow(table: XmlTable, progress: ProgressBar) -> Callable[[object], None]:
-    def on_batch(_: object) -> None:
+def _write_arrow_jsonl(source: str, output: str, job: _Job, bar: BarFactory) -> int:
+    table = job.table(source)
+    rows = 0
+    with open(output, "w", encoding="utf-8") as file, bar("writing JSON Lines") as progress:
+        for batch in table:
+            job.saw(batch)
+            values = [column.to_pylist() for column in batch.columns]
+            _write_json_rows(file, batch.schema.names, values, batch.num_rows)
+            rows += batch.num_rows
+            progress.update(table.bytes_read)
+        progress.update(progress.total or progress.done)
+    return rows
+
+
+def _write_json_rows(file: TextIO, names: list[str], values: list[Any], count: int) -> None:
+    if not values:
+        file.write("{}\n" * count)
+        return
+    # Each value becomes its `"name": "value"` member column by column, so a
+    # row is only a join of its members; a missing value has no member. This
+    # is what json.dumps of the row's dict gives with ensure_ascii=False, at
+    # a fraction of the cost. Slices of rows keep the members' memory small.
+    keys = [encode_basestring(name) + ": " for name in names]
+    for start in range(0, count, JSONL_SLICE_ROWS):
+        members = [
+            [None if value is None else key + encode_basestring(value) for value in column[start : start + JSONL_SLICE_ROWS]]
+            for key, column in zip(keys, values)
+        ]
+        file.writelines("{" + ", ".join(filter(None, row)) + "}\n" for row in zip(*members))
+
+
+def _follow(table: XmlTable, progress: ProgressBar, job: _Job) -> Callable[[Any], None]:
+    def on_batch(batch: Any) -> None:
+        job.saw(batch)
         progress.update(table.bytes_read)
 
     return on_batch
 
 
-def _write_parquet(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
-    table = XmlTable(source, batch_rows=max(batch_rows, 1))
+def _write_parquet(source: str, output: str, job: _Job, bar: BarFactory) -> int:
+    table = job.table(source)
     with bar("writing Parquet") as progress:
-        rows = table.write_parquet(output, row_group_rows=PARQUET_ROW_GROUP_ROWS, on_batch=_follow(table, progress))
+        rows = table.write_parquet(output, row_group_rows=PARQUET_ROW_GROUP_ROWS, on_batch=_follow(table, progress, job))
         progress.update(progress.total or progress.done)
     return rows
 
 
-def _write_arrow_csv(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
-    table = XmlTable(source, batch_rows=max(batch_rows, 1))
+def _write_arrow_csv(source: str, output: str, job: _Job, bar: BarFactory) -> int:
+    table = job.table(source)
     with bar("writing CSV") as progress:
-        rows = table.write_csv(output, on_batch=_follow(table, progress))
+        rows = table.write_csv(output, on_batch=_follow(table, progress, job))
         progress.update(progress.total or progress.done)
     return rows
 
 
-_WRITERS: dict[str, Callable[[str, str, int, BarFactory], int]] = {
+_WRITERS: dict[str, Callable[[str, str, _Job, BarFactory], int]] = {
     "csv": _write_csv,
     "jsonl": _write_jsonl,
     "parquet": _write_parquet,

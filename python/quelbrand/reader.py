@@ -42,7 +42,13 @@ def _pyarrow(purpose: str) -> Any:
     return require_extra("pyarrow", "pyarrow", purpose)
 
 
-def read_xml(path: PathArg, *, batch_rows: int = DEFAULT_BATCH_ROWS, columns: Sequence[str] | None = None) -> XmlTable:
+def read_xml(
+    path: PathArg,
+    *,
+    batch_rows: int = DEFAULT_BATCH_ROWS,
+    columns: Sequence[str] | None = None,
+    attributes: bool = False,
+) -> XmlTable:
     """The XML file at `path` as a lazy table of string columns.
 
     Without `columns` the table has every column of the file, in order of
@@ -50,18 +56,32 @@ def read_xml(path: PathArg, *, batch_rows: int = DEFAULT_BATCH_ROWS, columns: Se
     column of the file not listed raises ConversionError when a batch holds
     it. A record without a value for a column is null there. Batches hold
     `batch_rows` records (the last may hold fewer). XML failures raise the
-    module's ValueError when the file is read, not here."""
-    return XmlTable(path, batch_rows=batch_rows, columns=columns)
+    module's ValueError when the file is read, not here.
+
+    With `attributes`, attributes are values too: each attribute of an
+    element in a record is a leaf of that element, named by its local name
+    and placed before the element's children (namespace declarations are
+    not data), and an element with attributes but no child elements keeps
+    its own text as a leaf named after itself, after its attributes."""
+    return XmlTable(path, batch_rows=batch_rows, columns=columns, attributes=attributes)
 
 
 class XmlTable:
     """A table read from an XML file on demand; see `read_xml`."""
 
-    def __init__(self, path: PathArg, *, batch_rows: int = DEFAULT_BATCH_ROWS, columns: Sequence[str] | None = None):
+    def __init__(
+        self,
+        path: PathArg,
+        *,
+        batch_rows: int = DEFAULT_BATCH_ROWS,
+        columns: Sequence[str] | None = None,
+        attributes: bool = False,
+    ):
         if isinstance(batch_rows, bool) or not isinstance(batch_rows, int) or batch_rows < 1:
             raise ValueError(f"batch_rows must be a positive integer, not {batch_rows!r}")
         self.path = os.fspath(path)
         self.batch_rows = batch_rows
+        self.attributes = bool(attributes)
         self._columns = checked_columns(columns)
         self._records: int | None = None
         self._spool: _Spool | None = None
@@ -70,7 +90,8 @@ class XmlTable:
         self._last_reader: Any = None
 
     def __repr__(self) -> str:
-        return f"XmlTable({self.path!r}, batch_rows={self.batch_rows})"
+        extra = ", attributes=True" if self.attributes else ""
+        return f"XmlTable({self.path!r}, batch_rows={self.batch_rows}{extra})"
 
     # -- What the table holds ------------------------------------------------
 
@@ -82,7 +103,7 @@ class XmlTable:
             if self._read_once:
                 self._columns = self._spooled().columns
             else:
-                self._columns, self._records = _native.discover(self.path, True)
+                self._columns, self._records = _native.discover(self.path, True, self.attributes)
         return list(self._columns)
 
     @property
@@ -99,14 +120,14 @@ class XmlTable:
 
     def _spooled(self) -> _Spool:
         if self._spool is None:
-            self._last_reader = _native.open(self.path, self.batch_rows, None, True, False)
+            self._last_reader = _native.open(self.path, self.batch_rows, None, True, False, self.attributes)
             self._spool = _Spool.fill(self._last_reader)
         return self._spool
 
     def _reader(self) -> Any:
         """A fresh native reader over the file, its batches lined up to the
         table's columns; found alongside when not known yet."""
-        reader = _native.open(self.path, self.batch_rows, self._columns, True, True)
+        reader = _native.open(self.path, self.batch_rows, self._columns, True, True, self.attributes)
         self._last_reader = reader
         return reader
 

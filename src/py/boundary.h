@@ -63,7 +63,7 @@ std::string type_name(PyObject* obj);
 
 // ---- Argument binding ------------------------------------------------------
 
-constexpr int kMaxParams = 5;
+constexpr int kMaxParams = 8;
 
 // Every exported function takes only required positional-or-keyword
 // parameters. Names are interned once so keyword matching is usually a

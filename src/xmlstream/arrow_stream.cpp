@@ -17,8 +17,11 @@ struct BatchSource::Core {
     std::exception_ptr fault;
   };
 
-  Core(std::unique_ptr<Reader> reader, std::uint64_t batch_rows, std::string path)
-      : inner(std::move(reader), batch_rows, std::move(path)) {}
+  Core(std::unique_ptr<Reader> reader, std::uint64_t batch_rows, std::string path,
+       const ReadOptions& options)
+      : inner(std::move(reader), batch_rows, std::move(path)), options(options) {
+    inner.set_options(options);
+  }
 
   Item build(const Interrupt* interrupt);  // one step of the batch loop
   void work();                             // the worker's loop
@@ -33,6 +36,7 @@ struct BatchSource::Core {
   void start(std::shared_ptr<Core> self, Body body);
 
   XmlBatchInner inner;
+  ReadOptions options;
   std::optional<ColumnSet> column_set;  // set before any caller sees it, under m
   bool fixed = false;
   std::atomic<std::uint64_t> bytes_read{0};
@@ -73,8 +77,9 @@ void BatchSource::Core::start(std::shared_ptr<Core> self, Body body) {
 
 BatchSource::BatchSource(std::unique_ptr<Reader> reader, std::uint64_t batch_rows,
                          std::string path, std::optional<std::vector<std::string>> columns,
-                         bool prefetch, std::unique_ptr<Reader> discovery)
-    : core_(std::make_shared<Core>(std::move(reader), batch_rows, std::move(path))) {
+                         bool prefetch, std::unique_ptr<Reader> discovery,
+                         const ReadOptions& options)
+    : core_(std::make_shared<Core>(std::move(reader), batch_rows, std::move(path), options)) {
   Core& c = *core_;
   if (columns) {
     c.column_set.emplace(std::move(*columns));
@@ -121,6 +126,7 @@ void BatchSource::Core::discover(std::unique_ptr<Reader> reader) {
   try {
     XmlBatchInner names(std::move(reader), 0, inner.path());
     names.set_interrupt(&stop_interrupt);
+    names.set_options(options);
     // Reading reports every error in text itself, at its place among the
     // batches, so discovery need not read text at all.
     ok = discover_columns(names, found, err, false);

@@ -35,7 +35,7 @@ class BatchSource {
   // source has ended after it.
   BatchSource(std::unique_ptr<Reader> reader, std::uint64_t batch_rows, std::string path,
               std::optional<std::vector<std::string>> columns, bool prefetch,
-              std::unique_ptr<Reader> discovery = nullptr);
+              std::unique_ptr<Reader> discovery = nullptr, const ReadOptions& options = {});
   // Stops the threads, even in the middle of a batch. One still blocked in
   // a read after a moment is left to end on its own when the read returns.
   ~BatchSource();

@@ -506,6 +506,161 @@ bool XmlBatchInner::shape_record(XmlStreamError& err) {
   return true;
 }
 
+// ---- Attributes ------------------------------------------------------------------
+// Read only when asked for: each attribute becomes a leaf, as if the element
+// held a child of that name with the value as its text, so every rule of
+// flattening (prefixes, collisions, the flat fast path) applies unchanged.
+
+namespace {
+bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_namespace_declaration(std::string_view name) {
+  return name.substr(0, 5) == "xmlns" && (name.size() == 5 || name[5] == ':');
+}
+}  // namespace
+
+void XmlBatchInner::attribute_leaf(std::string_view qualified_name, std::string_view value) {
+  open(qualified_name);
+  if (names_only_) {
+    shape_close();
+    return;
+  }
+  if (!value.empty()) {
+    if (direct_) {
+      std::string& text = record_.text();
+      const std::size_t mark = text.size();
+      text.append(value);
+      record_.settle_text(mark);
+    } else {
+      const std::size_t mark = log_.size();
+      log_.append(value);
+      log_text(mark);
+    }
+  }
+  log_close();
+}
+
+// The attributes of the start or empty-element tag in buf_, whose element
+// has just been opened.
+bool XmlBatchInner::open_attributes(XmlStreamError& err) {
+  const std::string_view tag(buf_);
+  const std::size_t n = tag.size();
+  std::size_t i = reader_->last_name_size();
+  const auto malformed = [&](const char* what) {
+    err = XmlStreamError{XmlStreamError::Kind::Xml,
+                         std::string(what) + " in tag <" +
+                             std::string(tag.substr(0, reader_->last_name_size())) + ">" +
+                             reader_->position()};
+    return false;
+  };
+  // Values are checked as text is; a discovery that skims text skips them.
+  const bool values = !names_only_ || !skip_text_;
+  bool any = false;
+  own_text_open_ = false;
+  attr_names_.clear();
+  for (;;) {
+    const std::size_t before = i;
+    while (i < n && is_xml_space(tag[i])) ++i;
+    if (i >= n) break;
+    if (i == before) return malformed("no white space before an attribute");
+    const std::size_t name_at = i;
+    while (i < n && !is_xml_space(tag[i]) && tag[i] != '=') ++i;
+    const std::string_view name = tag.substr(name_at, i - name_at);
+    while (i < n && is_xml_space(tag[i])) ++i;
+    if (i >= n || tag[i] != '=') return malformed("attribute without a value");
+    ++i;
+    while (i < n && is_xml_space(tag[i])) ++i;
+    if (i >= n || (tag[i] != '"' && tag[i] != '\'')) return malformed("attribute value not quoted");
+    const std::size_t close = tag.find(tag[i], i + 1);
+    if (close == std::string_view::npos) return malformed("attribute value not closed");
+    const std::string_view raw = tag.substr(i + 1, close - i - 1);
+    i = close + 1;
+    for (const auto& [off, len] : attr_names_)
+      if (same_bytes(tag.substr(off, len), name)) return malformed("repeated attribute");
+    attr_names_.push_back({name_at, name.size()});
+    if (is_namespace_declaration(name)) continue;
+    any = true;
+    if (!values) {
+      attribute_leaf(name, {});
+      continue;
+    }
+    attr_value_.clear();
+    const Scan s = scan(raw);
+    if (reader_->text_is_utf8() && (!s.high || enc::valid_utf8(raw))) {
+      attr_value_.append(raw);
+    } else if (!reader_->decode(raw, attr_value_, err)) {
+      return false;
+    }
+    if (s.amp && !resolve_here(attr_value_, 0, err)) return false;
+    attribute_leaf(name, attr_value_);
+  }
+  own_text_.clear();
+  own_text_unsure_ = false;
+  own_text_open_ = any;
+  return true;
+}
+
+// Text of an element with attributes and no child element yet.
+bool XmlBatchInner::append_own_text(bool resolve, XmlStreamError& err) {
+  const std::size_t mark = own_text_.size();
+  bool ok;
+  if (reader_->text_is_utf8() && enc::valid_utf8(buf_)) {
+    own_text_.append(buf_);
+    ok = true;
+  } else {
+    ok = reader_->decode(buf_, own_text_, err);
+  }
+  if (ok && resolve) ok = resolve_here(own_text_, mark, err);
+  if (ok) return true;
+  own_text_.resize(mark);
+  // Skimming, errors are the reading pass's to report: the text is only
+  // known not to be blank.
+  if (!skip_text_) return false;
+  err = XmlStreamError{};
+  own_text_unsure_ = true;
+  return true;
+}
+
+// At the end tag in buf_ of an element with attributes and no children.
+void XmlBatchInner::close_own_text() {
+  own_text_open_ = false;
+  const std::string_view text = trim_white_space(own_text_);
+  if (!text.empty() || own_text_unsure_) attribute_leaf(buf_, text);
+  own_text_.clear();
+  own_text_unsure_ = false;
+}
+
+// Closes the innermost element; Record when that was the record element,
+// whose row is then placed (or dropped, after an interrupt cut its text).
+XmlBatchInner::Closed XmlBatchInner::close_element(XmlStreamError& err) {
+  if (names_only_) {
+    if (!shape_close()) return Closed::Inside;
+    return shape_record(err) ? Closed::Record : Closed::Error;
+  }
+  if (!log_close()) return Closed::Inside;
+  if (drop_record_) {
+    drop_record_ = false;
+    record_.reset();
+    return Closed::Record;
+  }
+  if (!direct_ && flat_row()) {
+    last_replayed_ = false;
+    return Closed::Record;
+  }
+  if (!direct_) replay();
+  last_replayed_ = true;
+  if (record_.too_complex()) {
+    record_.reset();
+    err = XmlStreamError{XmlStreamError::Kind::Xml,
+                         "record too deeply nested with repeated element names to flatten" +
+                             reader_->position()};
+    return Closed::Error;
+  }
+  assert(keys_unique(record_.pairs()));
+  place_row(record_.pairs());
+  record_.reset();
+  return Closed::Record;
+}
+
 // ---- Event loop -----------------------------------------------------------------
 
 XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
@@ -514,8 +669,9 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
   while (true) {
     buf_.clear();
     // Character data outside records is never looked at, so the reader
-    // need not buffer it; nor any, in a discovery that skips text.
-    const bool discard = depth() == 0 || skip_text_;
+    // need not buffer it; nor any, in a discovery that skips text, but for
+    // the text that may become a leaf beside attributes.
+    const bool discard = depth() == 0 || (skip_text_ && !own_text_open_);
     if (discarding_ != discard) reader_->set_discard_content(discarding_ = discard);
     Event ev;
     if (!reader_->read_event(buf_, ev, err)) {
@@ -525,60 +681,69 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
     }
     switch (ev) {
       case Event::Start:
-        if (rule_.start() != RecordRule::Role::TopLevel)
+        if (rule_.start() != RecordRule::Role::TopLevel) {
           open(std::string_view(buf_).substr(0, reader_->last_name_size()));
+          if (attributes_ && !open_attributes(err)) return Step::Error;
+        }
         break;
       case Event::End:
         if (rule_.end() == RecordRule::Role::TopLevel) break;
-        if (names_only_) {
-          if (shape_close() && !shape_record(err)) return Step::Error;
-          break;
-        }
-        if (log_close()) {
-          if (drop_record_) {
-            drop_record_ = false;
-            record_.reset();
+        if (own_text_open_) close_own_text();
+        switch (close_element(err)) {
+          case Closed::Inside:
             break;
-          }
-          if (!direct_ && flat_row()) {
-            last_replayed_ = false;
+          case Closed::Record:
             if (row_count_ >= batch_rows_) return Step::Batch;
             break;
-          }
-          if (!direct_) replay();
-          last_replayed_ = true;
-          if (record_.too_complex()) {
-            record_.reset();
-            err = XmlStreamError{XmlStreamError::Kind::Xml,
-                                 "record too deeply nested with repeated element names to flatten" +
-                                     reader_->position()};
+          case Closed::Error:
             return Step::Error;
-          }
-          assert(keys_unique(record_.pairs()));
-          place_row(record_.pairs());
-          record_.reset();
-          if (row_count_ >= batch_rows_) return Step::Batch;
         }
         break;
       case Event::Empty:
         switch (rule_.empty()) {
           case RecordRule::Role::Record:
+            if (attributes_) {
+              // Its attributes may make a row of values, flattened as any
+              // other record; one with a bad attribute is dropped whole.
+              open(std::string_view(buf_).substr(0, reader_->last_name_size()));
+              const bool ok = open_attributes(err);
+              own_text_open_ = false;
+              if (!ok) {
+                if (names_only_) {
+                  shape_close();
+                  shape_.clear();
+                } else {
+                  drop_record_ = true;
+                  XmlStreamError ignored;
+                  close_element(ignored);
+                }
+                return Step::Error;
+              }
+              if (close_element(err) == Closed::Error) return Step::Error;
+              if (row_count_ >= batch_rows_) return Step::Batch;
+              break;
+            }
             // A record without content flattens to no keys: a row of nulls.
             place_row({});
             if (row_count_ >= batch_rows_) return Step::Batch;
             break;
-          case RecordRule::Role::InRecord:
+          case RecordRule::Role::InRecord: {
             open(std::string_view(buf_).substr(0, reader_->last_name_size()));
+            const bool ok = !attributes_ || open_attributes(err);
+            own_text_open_ = false;
             if (names_only_) shape_close();
             else log_close();
+            if (!ok) return Step::Error;
             break;
+          }
           case RecordRule::Role::TopLevel:
             break;
         }
         break;
       case Event::Text:
       case Event::CData:
-        if (depth() != 0 && !append_text(ev == Event::Text, err))
+        if (depth() != 0 && !(own_text_open_ ? append_own_text(ev == Event::Text, err)
+                                             : append_text(ev == Event::Text, err)))
           return Step::Error;
         break;
       case Event::Eof:

@@ -9,11 +9,13 @@
 namespace qk::xml {
 
 bool discover_columns(std::string_view path, Discovery& out, XmlStreamError& err,
-                      bool check_text, const Interrupt* interrupt, std::size_t chunk) {
+                      bool check_text, const Interrupt* interrupt, std::size_t chunk,
+                      const ReadOptions& options) {
   std::unique_ptr<Reader> reader = Reader::open(path, err, chunk);
   if (!reader) return false;
   reader->set_interrupt(interrupt);
   XmlBatchInner inner(std::move(reader), 0, std::string(path));
+  inner.set_options(options);
   return discover_columns(inner, out, err, check_text);
 }
 

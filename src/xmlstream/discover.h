@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "xmlstream/batch.h"
 #include "xmlstream/reader.h"
 
 namespace qk::xml {
@@ -24,9 +25,10 @@ struct Discovery {
 // errors in text are left to the reading pass.
 bool discover_columns(std::string_view path, Discovery& out, XmlStreamError& err,
                       bool check_text = true, const Interrupt* interrupt = nullptr,
-                      std::size_t chunk = Reader::kReadBufferSize);
-// The same over a batch loop that has not taken a step yet; it is used up.
-class XmlBatchInner;
+                      std::size_t chunk = Reader::kReadBufferSize,
+                      const ReadOptions& options = {});
+// The same over a batch loop that has not taken a step yet, read with the
+// options it was given; it is used up.
 bool discover_columns(XmlBatchInner& inner, Discovery& out, XmlStreamError& err,
                       bool check_text = true);
 

@@ -318,13 +318,23 @@ PyType_Spec g_reader_spec = {"quelbrand._native.Reader", sizeof(ReaderObject), 0
 
 // ---- Entry points --------------------------------------------------------------------
 
-Signature g_open_sig{"open", {"path", "batch_rows", "columns", "prefetch", "discover"}, 5};
-Signature g_discover_sig{"discover", {"path", "check_text"}, 2};
+Signature g_open_sig{"open", {"path", "batch_rows", "columns", "prefetch", "discover", "attributes"}, 6};
+Signature g_discover_sig{"discover", {"path", "check_text", "attributes"}, 3};
+
+// The reading options among a call's arguments.
+xml::ReadOptions read_options(PyObject* attributes) {
+  xml::ReadOptions options;
+  const int on = PyObject_IsTrue(attributes);
+  check_status(on);
+  options.attributes = on != 0;
+  return options;
+}
 
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[5];
+    PyObject* slots[6];
     bind(g_open_sig, args, nargs, kwnames, slots);
+    const xml::ReadOptions options = read_options(slots[5]);
     const std::string path(to_utf8(slots[0], "path"));
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     std::optional<std::vector<std::string>> columns;
@@ -343,7 +353,8 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     }
     auto source = std::make_unique<std::shared_ptr<xml::BatchSource>>(
         std::make_shared<xml::BatchSource>(std::move(reader), batch_rows, path,
-                                           std::move(columns), prefetch != 0, std::move(second)));
+                                           std::move(columns), prefetch != 0, std::move(second),
+                                           options));
     Ref obj = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(g_reader_type), 0));
     as_reader(obj.get())->source = source.release();
     return obj;
@@ -353,8 +364,9 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[2];
+    PyObject* slots[3];
     bind(g_discover_sig, args, nargs, kwnames, slots);
+    const xml::ReadOptions options = read_options(slots[2]);
     const std::string path(to_utf8(slots[0], "path"));
     const int check_text = PyObject_IsTrue(slots[1]);
     check_status(check_text);
@@ -362,7 +374,8 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     xml::XmlStreamError err;
     const bool ok = run_unlocked([&](Unlocked& unlocked) {
       const xml::Interrupt interrupt = signal_interrupt(unlocked);
-      return xml::discover_columns(path, found, err, check_text != 0, &interrupt);
+      return xml::discover_columns(path, found, err, check_text != 0, &interrupt,
+                                 xml::Reader::kReadBufferSize, options);
     });
     if (!ok) raise_parse_error(path, err);
     Ref names = name_list(found.columns);
@@ -373,9 +386,9 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyMethodDef g_functions[] = {
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(open_entry)),
-     METH_FASTCALL | METH_KEYWORDS, "open(path, batch_rows, columns, prefetch, discover)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "open(path, batch_rows, columns, prefetch, discover, attributes)\n--\n\n"},
     {"discover", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
-     METH_FASTCALL | METH_KEYWORDS, "discover(path, check_text)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "discover(path, check_text, attributes)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
