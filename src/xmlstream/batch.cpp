@@ -552,6 +552,14 @@ bool XmlBatchInner::open_attributes(XmlStreamError& err) {
                              reader_->position()};
     return false;
   };
+  // Says which value a decoding or reference error was found in.
+  const auto in_value = [&](std::string_view name) {
+    std::string text = std::move(err.text);
+    if (const std::size_t at = text.find(" in text"); at != std::string::npos) text.erase(at, 8);
+    err.text = "attribute " + std::string(name) + " of <" +
+               std::string(tag.substr(0, reader_->last_name_size())) + ">: " + text;
+    return false;
+  };
   // Values are checked as text is; a discovery that skims text skips them.
   const bool values = !names_only_ || !skip_text_;
   bool any = false;
@@ -588,9 +596,9 @@ bool XmlBatchInner::open_attributes(XmlStreamError& err) {
     if (reader_->text_is_utf8() && (!s.high || enc::valid_utf8(raw))) {
       attr_value_.append(raw);
     } else if (!reader_->decode(raw, attr_value_, err)) {
-      return false;
+      return in_value(name);
     }
-    if (s.amp && !resolve_here(attr_value_, 0, err)) return false;
+    if (s.amp && !resolve_here(attr_value_, 0, err)) return in_value(name);
     attribute_leaf(name, attr_value_);
   }
   own_text_.clear();

@@ -115,7 +115,10 @@ class XmlBatchInner {
   // children; and an element with attributes but no child elements keeps
   // its own text as a leaf named after itself, after its attributes. Off,
   // attributes are never even parsed. Set before the first step.
-  void set_attributes(bool on) { attributes_ = on; }
+  void set_attributes(bool on) {
+    attributes_ = on;
+    reader_->set_mark_tags(on);
+  }
   void set_options(const ReadOptions& options) { set_attributes(options.attributes); }
   // Whether flat records skip the general flattening (on by default); off,
   // every record takes the general way, which tests compare against.

@@ -123,8 +123,10 @@ struct Outcome {
 };
 
 // Iterates `doc` to exhaustion, checking every batch.
-Outcome iterate(const std::string& doc, std::size_t chunk, const Params& p, bool fast = true) {
+Outcome iterate(const std::string& doc, std::size_t chunk, const Params& p, const ReadOptions& options,
+                bool fast = true) {
   XmlBatchInner inner(Reader::from_bytes(doc, chunk), p.batch_rows, "fuzz.xml");
+  inner.set_options(options);
   inner.set_flat_fast_path(fast);
   Outcome out;
   const std::uint64_t full = p.batch_rows ? p.batch_rows : 1;
@@ -164,20 +166,15 @@ Outcome iterate(const std::string& doc, std::size_t chunk, const Params& p, bool
   return out;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 2) return 0;
-  const Params p = decode_params(data[0], data[1]);
-  const std::string doc(reinterpret_cast<const char*>(data) + 2, size - 2);
-
-  const Outcome out = iterate(doc, p.chunk, p);
+// Every check of one reading of `doc`, with or without attributes.
+void check_reading(const std::string& doc, const Params& p, const ReadOptions& options) {
+  const Outcome out = iterate(doc, p.chunk, p, options);
   // How the input is split into reads must change nothing.
   if (p.chunk != Reader::kReadBufferSize)
-    FUZZ_CHECK(iterate(doc, Reader::kReadBufferSize, p).trace == out.trace);
+    FUZZ_CHECK(iterate(doc, Reader::kReadBufferSize, p, options).trace == out.trace);
   // Flat records take a shortcut past the general flattening; it must give
   // exactly what the general way gives.
-  FUZZ_CHECK(iterate(doc, p.chunk, p, false).trace == out.trace);
+  FUZZ_CHECK(iterate(doc, p.chunk, p, options, false).trace == out.trace);
 
   std::unique_ptr<Reader> reader = Reader::from_bytes(doc, p.chunk);
   std::uint64_t count = 0;
@@ -191,14 +188,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Discovery keeps no values and takes shortcuts for flat records; it
     // must still find exactly the columns and records the batches hold.
     XmlBatchInner names(Reader::from_bytes(doc, p.chunk), 0, "fuzz.xml");
+    names.set_options(options);
     Discovery found;
     FUZZ_CHECK(discover_columns(names, found, err));
     FUZZ_CHECK(found.records == out.delivered);
     FUZZ_CHECK(found.columns == out.columns);
     XmlBatchInner names_only(Reader::from_bytes(doc, p.chunk), 0, "fuzz.xml");
+    names_only.set_options(options);
     Discovery skimmed;
     FUZZ_CHECK(discover_columns(names_only, skimmed, err, false));
     FUZZ_CHECK(skimmed.records == out.delivered && skimmed.columns == out.columns);
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) return 0;
+  const Params p = decode_params(data[0], data[1]);
+  const std::string doc(reinterpret_cast<const char*>(data) + 2, size - 2);
+  check_reading(doc, p, ReadOptions{});
+  check_reading(doc, p, ReadOptions{.attributes = true});
   return 0;
 }
