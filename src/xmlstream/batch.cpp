@@ -6,7 +6,10 @@
 #include <cassert>
 #include <set>
 
+#include <emmintrin.h>
+
 #include "xmlstream/encoding.h"
+#include "xmlstream/scan.h"
 #include "xmlstream/text.h"
 
 namespace qk::xml {
@@ -156,7 +159,7 @@ namespace {
 struct Scan {
   bool high = false, amp = false;
 };
-Scan scan(std::string_view s) {
+Scan scan_piece(std::string_view s) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
   const char* p = s.data();
   const std::size_t n = s.size();
@@ -201,7 +204,7 @@ bool XmlBatchInner::resolve_here(std::string& s, std::size_t from, XmlStreamErro
 bool XmlBatchInner::append_direct(bool resolve, XmlStreamError& err) {
   std::string& text = record_.text();
   if (reader_->text_is_utf8()) {
-    const Scan s = scan(buf_);
+    const Scan s = scan_piece(buf_);
     if (!s.high || enc::valid_utf8(buf_)) {
       const bool refs = resolve && s.amp;
       if (!record_.keeps_text()) return !refs || resolve_here(buf_, 0, err);
@@ -227,7 +230,7 @@ bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
   const bool keep = !names_only_ && log_depth_ >= 2;
   std::string& text = log_;
   if (reader_->text_is_utf8()) {
-    const Scan s = scan(buf_);
+    const Scan s = scan_piece(buf_);
     // An invalid piece goes the general way, which reports it.
     if (!s.high || enc::valid_utf8(buf_)) {
       const bool refs = resolve && s.amp;
@@ -512,9 +515,60 @@ bool XmlBatchInner::shape_record(XmlStreamError& err) {
 // flattening (prefixes, collisions, the flat fast path) applies unchanged.
 
 namespace {
-bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_namespace_declaration(std::string_view name) {
   return name.substr(0, 5) == "xmlns" && (name.size() == 5 || name[5] == ':');
+}
+
+// An attribute value: where its closing quote is, and whether the bytes
+// before it hold a '&' or a byte above 0x7F, found in one pass, 16 bytes at
+// a time (values such as escaped HTML bodies run to kilobytes).
+struct ValueScan {
+  std::size_t end;  // npos when the quote is missing
+  bool amp, high;
+};
+ValueScan scan_value(std::string_view tag, std::size_t from, char quote) {
+  const char* const base = tag.data();
+  const char* p = base + from;
+  const char* const e = base + tag.size();
+  const __m128i vq = _mm_set1_epi8(quote), va = _mm_set1_epi8('&');
+  unsigned amp = 0, high = 0;
+  for (; e - p >= 16; p += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const unsigned q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, vq)));
+    const unsigned a = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, va)));
+    const unsigned h = static_cast<unsigned>(_mm_movemask_epi8(x));
+    if (q) {
+      const unsigned before = (1u << __builtin_ctz(q)) - 1;
+      return {static_cast<std::size_t>(p - base) + __builtin_ctz(q), (amp | (a & before)) != 0,
+              (high | (h & before)) != 0};
+    }
+    amp |= a;
+    high |= h;
+  }
+  for (; p < e; ++p) {
+    if (*p == quote) return {static_cast<std::size_t>(p - base), amp != 0, high != 0};
+    amp |= *p == '&';
+    high |= static_cast<unsigned char>(*p) >> 7;
+  }
+  return {std::string_view::npos, false, false};
+}
+
+ValueScan find_quote(std::string_view tag, std::size_t from, char quote) {
+  return {tag.find(quote, from), false, false};
+}
+
+// Where the attribute name starting at `i` ends: at white space or '='.
+// Any control byte ends it too, leaving the error to the checks after it.
+std::size_t name_end(std::string_view tag, std::size_t i) {
+  const std::size_t n = tag.size();
+  const __m128i eq = _mm_set1_epi8('='), space = _mm_set1_epi8(' ');
+  for (; n - i >= 16; i += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tag.data() + i));
+    const __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(x, eq), _mm_cmpeq_epi8(_mm_min_epu8(x, space), x));
+    if (const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(stop))) return i + __builtin_ctz(m);
+  }
+  while (i < n && !scan::is_ws(tag[i]) && tag[i] != '=') ++i;
+  return i;
 }
 }  // namespace
 
@@ -539,16 +593,45 @@ void XmlBatchInner::attribute_leaf(std::string_view qualified_name, std::string_
   log_close();
 }
 
+// One attribute as a leaf: its raw value decoded and resolved straight into
+// the text of the record's log (or builder), where a leaf's text goes. A
+// discovery that checks text only checks the value.
+bool XmlBatchInner::attribute_value(std::string_view name, std::string_view raw, bool amp, bool high,
+                                    XmlStreamError& err) {
+  open(name);
+  std::string& out = names_only_ ? attr_value_ : direct_ ? record_.text() : log_;
+  const std::size_t mark = names_only_ ? 0 : out.size();
+  if (names_only_) out.clear();
+  bool ok = true;
+  if (reader_->text_is_utf8() && (!high || enc::valid_utf8(raw))) {
+    // Checking needs no copy unless references are to be resolved.
+    if (!names_only_ || amp) out.append(raw);
+  } else {
+    ok = reader_->decode(raw, out, err);
+  }
+  if (ok && amp) ok = resolve_here(out, mark, err);
+  if (names_only_) {
+    shape_close();
+    return ok;
+  }
+  if (!ok) out.resize(mark);
+  else if (direct_) record_.settle_text(mark);
+  else log_text(mark);
+  log_close();
+  return ok;
+}
+
 // The attributes of the start or empty-element tag in buf_, whose element
 // has just been opened.
-bool XmlBatchInner::open_attributes(XmlStreamError& err) {
+bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
+  reader_->mark_tag(buf_.size(), empty);
   const std::string_view tag(buf_);
   const std::size_t n = tag.size();
-  std::size_t i = reader_->last_name_size();
+  const std::size_t name_size = reader_->last_name_size();
+  std::size_t i = name_size;
   const auto malformed = [&](const char* what) {
     err = XmlStreamError{XmlStreamError::Kind::Xml,
-                         std::string(what) + " in tag <" +
-                             std::string(tag.substr(0, reader_->last_name_size())) + ">" +
+                         std::string(what) + " in tag <" + std::string(tag.substr(0, name_size)) + ">" +
                              reader_->position()};
     return false;
   };
@@ -556,8 +639,7 @@ bool XmlBatchInner::open_attributes(XmlStreamError& err) {
   const auto in_value = [&](std::string_view name) {
     std::string text = std::move(err.text);
     if (const std::size_t at = text.find(" in text"); at != std::string::npos) text.erase(at, 8);
-    err.text = "attribute " + std::string(name) + " of <" +
-               std::string(tag.substr(0, reader_->last_name_size())) + ">: " + text;
+    err.text = "attribute " + std::string(name) + " of <" + std::string(tag.substr(0, name_size)) + ">: " + text;
     return false;
   };
   // Values are checked as text is; a discovery that skims text skips them.
@@ -565,41 +647,39 @@ bool XmlBatchInner::open_attributes(XmlStreamError& err) {
   bool any = false;
   own_text_open_ = false;
   attr_names_.clear();
+  // One bit per name length and last byte: a repeated name is rare, and
+  // this leaves the comparisons to the names that may be one.
+  std::uint64_t seen = 0;
   for (;;) {
     const std::size_t before = i;
-    while (i < n && is_xml_space(tag[i])) ++i;
+    while (i < n && scan::is_ws(tag[i])) ++i;
     if (i >= n) break;
     if (i == before) return malformed("no white space before an attribute");
     const std::size_t name_at = i;
-    while (i < n && !is_xml_space(tag[i]) && tag[i] != '=') ++i;
+    i = name_end(tag, i);
     const std::string_view name = tag.substr(name_at, i - name_at);
-    while (i < n && is_xml_space(tag[i])) ++i;
+    while (i < n && scan::is_ws(tag[i])) ++i;
     if (i >= n || tag[i] != '=') return malformed("attribute without a value");
     ++i;
-    while (i < n && is_xml_space(tag[i])) ++i;
+    while (i < n && scan::is_ws(tag[i])) ++i;
     if (i >= n || (tag[i] != '"' && tag[i] != '\'')) return malformed("attribute value not quoted");
-    const std::size_t close = tag.find(tag[i], i + 1);
-    if (close == std::string_view::npos) return malformed("attribute value not closed");
-    const std::string_view raw = tag.substr(i + 1, close - i - 1);
-    i = close + 1;
-    for (const auto& [off, len] : attr_names_)
-      if (same_bytes(tag.substr(off, len), name)) return malformed("repeated attribute");
+    // Skimming needs only where the value ends, which memchr finds fastest.
+    const ValueScan v = values ? scan_value(tag, i + 1, tag[i]) : find_quote(tag, i + 1, tag[i]);
+    if (v.end == std::string_view::npos) return malformed("attribute value not closed");
+    const std::string_view raw = tag.substr(i + 1, v.end - i - 1);
+    i = v.end + 1;
+    const std::uint64_t bit = std::uint64_t{1}
+                              << ((name.size() * 7 + static_cast<unsigned char>(name.back())) & 63);
+    if (seen & bit) {
+      for (const auto& [off, len] : attr_names_)
+        if (same_bytes(tag.substr(off, len), name)) return malformed("repeated attribute");
+    }
+    seen |= bit;
     attr_names_.push_back({name_at, name.size()});
     if (is_namespace_declaration(name)) continue;
     any = true;
-    if (!values) {
-      attribute_leaf(name, {});
-      continue;
-    }
-    attr_value_.clear();
-    const Scan s = scan(raw);
-    if (reader_->text_is_utf8() && (!s.high || enc::valid_utf8(raw))) {
-      attr_value_.append(raw);
-    } else if (!reader_->decode(raw, attr_value_, err)) {
-      return in_value(name);
-    }
-    if (s.amp && !resolve_here(attr_value_, 0, err)) return in_value(name);
-    attribute_leaf(name, attr_value_);
+    if (!values) attribute_leaf(name, {});
+    else if (!attribute_value(name, raw, v.amp, v.high, err)) return in_value(name);
   }
   own_text_.clear();
   own_text_unsure_ = false;
@@ -639,7 +719,7 @@ void XmlBatchInner::close_own_text() {
 
 // Closes the innermost element; Record when that was the record element,
 // whose row is then placed (or dropped, after an interrupt cut its text).
-XmlBatchInner::Closed XmlBatchInner::close_element(XmlStreamError& err) {
+[[gnu::always_inline]] inline XmlBatchInner::Closed XmlBatchInner::close_element(XmlStreamError& err) {
   if (names_only_) {
     if (!shape_close()) return Closed::Inside;
     return shape_record(err) ? Closed::Record : Closed::Error;
@@ -671,15 +751,22 @@ XmlBatchInner::Closed XmlBatchInner::close_element(XmlStreamError& err) {
 
 // ---- Event loop -----------------------------------------------------------------
 
+// Two copies of the loop: reading without attributes pays for none of
+// their checks.
 XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
   if (finished_) return Step::Finished;
   reset_batch();
+  return attributes_ ? run<true>(err) : run<false>(err);
+}
+
+template <bool kAttributes>
+XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
   while (true) {
     buf_.clear();
     // Character data outside records is never looked at, so the reader
     // need not buffer it; nor any, in a discovery that skips text, but for
     // the text that may become a leaf beside attributes.
-    const bool discard = depth() == 0 || (skip_text_ && !own_text_open_);
+    const bool discard = depth() == 0 || (skip_text_ && !(kAttributes && own_text_open_));
     if (discarding_ != discard) reader_->set_discard_content(discarding_ = discard);
     Event ev;
     if (!reader_->read_event(buf_, ev, err)) {
@@ -691,12 +778,12 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
       case Event::Start:
         if (rule_.start() != RecordRule::Role::TopLevel) {
           open(std::string_view(buf_).substr(0, reader_->last_name_size()));
-          if (attributes_ && !open_attributes(err)) return Step::Error;
+          if (kAttributes && !open_attributes(false, err)) return Step::Error;
         }
         break;
       case Event::End:
         if (rule_.end() == RecordRule::Role::TopLevel) break;
-        if (own_text_open_) close_own_text();
+        if (kAttributes && own_text_open_) close_own_text();
         switch (close_element(err)) {
           case Closed::Inside:
             break;
@@ -710,11 +797,11 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
       case Event::Empty:
         switch (rule_.empty()) {
           case RecordRule::Role::Record:
-            if (attributes_) {
+            if (kAttributes) {
               // Its attributes may make a row of values, flattened as any
               // other record; one with a bad attribute is dropped whole.
               open(std::string_view(buf_).substr(0, reader_->last_name_size()));
-              const bool ok = open_attributes(err);
+              const bool ok = open_attributes(true, err);
               own_text_open_ = false;
               if (!ok) {
                 if (names_only_) {
@@ -737,7 +824,7 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
             break;
           case RecordRule::Role::InRecord: {
             open(std::string_view(buf_).substr(0, reader_->last_name_size()));
-            const bool ok = !attributes_ || open_attributes(err);
+            const bool ok = !kAttributes || open_attributes(true, err);
             own_text_open_ = false;
             if (names_only_) shape_close();
             else log_close();
@@ -750,7 +837,7 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
         break;
       case Event::Text:
       case Event::CData:
-        if (depth() != 0 && !(own_text_open_ ? append_own_text(ev == Event::Text, err)
+        if (depth() != 0 && !(kAttributes && own_text_open_ ? append_own_text(ev == Event::Text, err)
                                              : append_text(ev == Event::Text, err)))
           return Step::Error;
         break;

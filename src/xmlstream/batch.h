@@ -115,10 +115,7 @@ class XmlBatchInner {
   // children; and an element with attributes but no child elements keeps
   // its own text as a leaf named after itself, after its attributes. Off,
   // attributes are never even parsed. Set before the first step.
-  void set_attributes(bool on) {
-    attributes_ = on;
-    reader_->set_mark_tags(on);
-  }
+  void set_attributes(bool on) { attributes_ = on; }
   void set_options(const ReadOptions& options) { set_attributes(options.attributes); }
   // Whether flat records skip the general flattening (on by default); off,
   // every record takes the general way, which tests compare against.
@@ -130,6 +127,8 @@ class XmlBatchInner {
 
  private:
   void reset_batch();
+  template <bool kAttributes>
+  Step run(XmlStreamError& err);
   // Discovery's record shapes; see batch.cpp.
   static constexpr char kShapeOpen = '\x01', kShapeClose = '\x02';
   static constexpr const char* kShapeMarkers = "\x01\x02";
@@ -159,8 +158,10 @@ class XmlBatchInner {
   // Attributes (see set_attributes): the tag in buf_ read as leaves, an
   // element's own text gathered while it may still become one, and that
   // leaf made when the element ends.
-  bool open_attributes(XmlStreamError& err);
+  bool open_attributes(bool empty, XmlStreamError& err);
   void attribute_leaf(std::string_view qualified_name, std::string_view value);
+  bool attribute_value(std::string_view name, std::string_view raw, bool amp, bool high,
+                       XmlStreamError& err);
   bool append_own_text(bool resolve, XmlStreamError& err);
   void close_own_text();
   // Resolves references like resolve_references_in_place, saying where.

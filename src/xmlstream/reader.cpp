@@ -71,7 +71,6 @@ struct Reader::Impl {
 
   State state = State::Initial;
   bool discard = false;
-  bool mark_tags = false;  // see Reader::set_mark_tags
 
   const Interrupt* interrupt = nullptr;
   bool interrupted(bool urgent) const {
@@ -410,7 +409,6 @@ struct Reader::Impl {
         return true;
       } else {
         if (*s == '?' || !(gt = tag_end_in(first_end ? first_end : s, e))) return next_general(buf, ev, err);
-        if (mark_tags) src.mark(src.pos);
         if (gt > s && gt[-1] == '/') {
           name_size = ws_offset(s, gt - 1);
           buf.append(s, static_cast<std::size_t>(gt - 1 - s));
@@ -649,7 +647,13 @@ void Reader::set_interrupt(const Interrupt* interrupt) {
 std::size_t Reader::last_name_size() const { return impl_->name_size; }
 
 void Reader::set_discard_content(bool on) { impl_->discard = on; }
-void Reader::set_mark_tags(bool on) { impl_->mark_tags = on; }
+void Reader::mark_tag(std::size_t tag_bytes, bool empty) {
+  // The fast path delivers a tag only when the window holds all of it, and
+  // marks nothing; the general path marked its '<' already, and a tag that
+  // outgrew the window has left its start behind.
+  const std::size_t n = tag_bytes + (empty ? 3 : 2);
+  if (impl_->src.pos >= n) impl_->src.mark(impl_->src.pos - n);
+}
 
 bool Reader::decode(std::string_view bytes, std::string& out, XmlStreamError& err) {
   std::string text;
