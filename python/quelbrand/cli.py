@@ -131,6 +131,12 @@ def build_parser() -> argparse.ArgumentParser:
         help=f"records read per batch (default {DEFAULT_BATCH_ROWS}); memory grows with it",
     )
     convert_parser.add_argument(
+        "--types",
+        action="store_true",
+        help="typed columns for Parquet and JSON Lines: int64, float64, bool, date32 or timestamp where every "
+        "value of a column is one (found over the whole file first); CSV stays text",
+    )
+    convert_parser.add_argument(
         "--quiet", action="store_true", help="no progress bar (it is shown only when stderr is a terminal)"
     )
     # Draws the progress bar even when stderr is not a terminal; for tests.
@@ -174,7 +180,14 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
             parser.error(f"{exc} (or pass --format)")
     show_progress = not args.quiet and (args.force_progress or sys.stderr.isatty())
     try:
-        convert(args.file, args.to, fmt=fmt, batch_rows=args.batch_rows, progress=sys.stderr if show_progress else None)
+        convert(
+            args.file,
+            args.to,
+            fmt=fmt,
+            batch_rows=args.batch_rows,
+            progress=sys.stderr if show_progress else None,
+            types=args.types,
+        )
     except OSError as exc:
         # The XML side reports its failures as ValueError, so this is the output.
         _error(f"cannot write {args.to!r}: {exc.strerror or exc}")

@@ -13,6 +13,11 @@ column that first appears late in the file is never dropped:
 - JSON Lines writes each record as an object of its non-null values, so it
   needs a single pass.
 
+With `types`, Parquet columns take the type all their values share (see
+quelbrand.read_xml), JSON Lines writes the values of number and boolean
+columns as JSON numbers and booleans (their text is valid JSON as it
+stands), and CSV stays the text of the file.
+
 The progress bar counts the bytes read against the file's size (only the
 bytes, for a pipe).
 
@@ -75,6 +80,7 @@ def convert(
     fmt: str | None = None,
     batch_rows: int = DEFAULT_BATCH_ROWS,
     progress: TextIO | None = None,
+    types: bool = False,
 ) -> int:
     """Converts the XML file `source` into `destination` and returns the
     number of rows written. `fmt` is one of FORMATS, by default taken from
@@ -86,7 +92,10 @@ def convert(
     ValueError, and output failures OSError; in every case nothing is left
     under the destination's name that was not there before. CSV writes a
     header row (none if the file has no columns) and a missing value as an
-    empty field; all columns are text."""
+    empty field; all columns are text. With `types`, Parquet and JSON Lines
+    get typed columns (see the module's docstring); a pipe then needs
+    pyarrow for JSON Lines too, to keep its batches while the types are
+    found."""
     fmt = format_of(destination) if fmt is None else fmt
     if fmt not in FORMATS:
         raise ConversionError(f"unknown output format {fmt!r}; choose one of {', '.join(FORMATS)}")
@@ -101,6 +110,12 @@ def convert(
             "without pyarrow reads the file twice to find every column; install pyarrow, convert to jsonl, "
             "or save the input to a file first"
         )
+    if types and fmt == "jsonl" and read_once and not _have_pyarrow():
+        raise ConversionError(
+            f"cannot convert {src!r} to jsonl with types: it is a pipe or device that can be read only once, and "
+            "the types must be known before the first record is written; install pyarrow, or save the input to a "
+            "file first"
+        )
     total = None if read_once else _size_of(src)
 
     def bar(label: str) -> ProgressBar:
@@ -109,6 +124,10 @@ def convert(
     with atomic_output(destination) as temporary:
         if fmt == "csv" and _have_pyarrow():
             return _write_arrow_csv(src, temporary, batch_rows, bar)
+        if types and fmt == "parquet":
+            return _write_parquet(src, temporary, batch_rows, bar, types=True)
+        if types and fmt == "jsonl":
+            return _write_typed_jsonl(src, temporary, batch_rows, bar)
         return _WRITERS[fmt](src, temporary, batch_rows, bar)
 
 
@@ -193,32 +212,84 @@ def _write_csv(source: str, output: str, batch_rows: int, bar: BarFactory) -> in
 
 
 def _write_jsonl(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
-    rows = 0
     where = _bytes_done(source)
     with open(output, "w", encoding="utf-8") as file, bar("writing JSON Lines") as progress:
-        for names, values, count in sized_batches(source, batch_rows):
-            if values:
-                # Each value becomes its `"name": "value"` member column by
-                # column, so a row is only a join of its members; a missing
-                # value has no member. This is what json.dumps of the row's
-                # dict gives with ensure_ascii=False, at a fraction of the
-                # cost. Slices of rows keep the members' memory small.
-                keys = [encode_basestring(name) + ": " for name in names]
-                for start in range(0, count, JSONL_SLICE_ROWS):
-                    members = [
-                        [
-                            None if value is None else key + encode_basestring(value)
-                            for value in column[start : start + JSONL_SLICE_ROWS]
-                        ]
-                        for key, column in zip(keys, values)
-                    ]
-                    file.writelines("{" + ", ".join(filter(None, row)) + "}\n" for row in zip(*members))
-            else:
-                file.write("{}\n" * count)
-            rows += count
-            progress.update(where())
+        rows = _jsonl_rows(file, sized_batches(source, batch_rows), progress, where, set())
         progress.update(progress.total or progress.done)
     return rows
+
+
+# Columns of these types hold text that is a JSON value as it stands: the
+# classifier accepts exactly JSON's number syntax, and `true` or `false`.
+_JSON_LITERAL_TYPES = frozenset({"int64", "float64", "bool"})
+
+
+def _jsonl_rows(
+    file: TextIO,
+    batches: Iterator[tuple[list[str], list[list[str | None]], int]],
+    progress: ProgressBar,
+    where: Callable[[], int],
+    literal: set[str],
+) -> int:
+    """Writes each batch's records as JSON objects; the values of the
+    columns named in `literal` are written bare, the others as strings."""
+    rows = 0
+    for names, values, count in batches:
+        if values:
+            # Each value becomes its `"name": "value"` member column by
+            # column, so a row is only a join of its members; a missing
+            # value has no member. This is what json.dumps of the row's
+            # dict gives with ensure_ascii=False, at a fraction of the
+            # cost. Slices of rows keep the members' memory small.
+            keys = [encode_basestring(name) + ": " for name in names]
+            encoders = [_bare if name in literal else encode_basestring for name in names]
+            for start in range(0, count, JSONL_SLICE_ROWS):
+                members = [
+                    [
+                        None if value is None else key + encode(value)
+                        for value in column[start : start + JSONL_SLICE_ROWS]
+                    ]
+                    for key, encode, column in zip(keys, encoders, values)
+                ]
+                file.writelines("{" + ", ".join(filter(None, row)) + "}\n" for row in zip(*members))
+        else:
+            file.write("{}\n" * count)
+        rows += count
+        progress.update(where())
+    return rows
+
+
+def _bare(value: str) -> str:
+    return value
+
+
+def _write_typed_jsonl(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
+    # The types come first, from a native pass (or a pipe's spool); then the
+    # records are written from their text, numbers and booleans bare.
+    table = XmlTable(source, batch_rows=max(batch_rows, 1), types=True)
+    kinds = dict(zip(table.column_names, table.column_types or []))
+    literal = {name for name, kind in kinds.items() if kind in _JSON_LITERAL_TYPES}
+    if is_read_once(source):
+        batches = _text_batches(table)
+
+        def where() -> int:
+            return table.bytes_read
+    else:
+        batches = sized_batches(source, batch_rows)
+        where = _bytes_done(source)
+    with open(output, "w", encoding="utf-8") as file, bar("writing JSON Lines") as progress:
+        rows = _jsonl_rows(file, batches, progress, where, literal)
+        progress.update(progress.total or progress.done)
+    return rows
+
+
+def _text_batches(table: XmlTable) -> Iterator[tuple[list[str], list[list[str | None]], int]]:
+    """A spooled table's batches as text, in sized_batches' shape."""
+    pa = require_extra("pyarrow", "pyarrow", "JSON Lines from a pipe")
+    _, _, batches = table._pass(typed=False)
+    for native in batches:
+        batch = pa.record_batch(native)
+        yield batch.schema.names, [column.to_pylist() for column in batch.columns], batch.num_rows
 
 
 def _follow(table: XmlTable, progress: ProgressBar) -> Callable[[object], None]:
@@ -228,8 +299,8 @@ def _follow(table: XmlTable, progress: ProgressBar) -> Callable[[object], None]:
     return on_batch
 
 
-def _write_parquet(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
-    table = XmlTable(source, batch_rows=max(batch_rows, 1))
+def _write_parquet(source: str, output: str, batch_rows: int, bar: BarFactory, types: bool = False) -> int:
+    table = XmlTable(source, batch_rows=max(batch_rows, 1), types=types)
     with bar("writing Parquet") as progress:
         rows = table.write_parquet(output, row_group_rows=PARQUET_ROW_GROUP_ROWS, on_batch=_follow(table, progress))
         progress.update(progress.total or progress.done)

@@ -39,6 +39,7 @@ struct BatchSource::Core {
   std::optional<ColumnSet> column_set;  // set before any caller sees it, under m
   bool fixed = false;
   bool types = false;
+  bool tally_types = false;  // types without discovery: classify what is built
   std::vector<ValueType> column_types;  // set with column_set by discovery
   // Without discovery: the batches' own verdicts.
   mutable std::mutex tally_m;
@@ -85,6 +86,7 @@ BatchSource::BatchSource(std::unique_ptr<Reader> reader, std::uint64_t batch_row
     : core_(std::make_shared<Core>(std::move(reader), batch_rows, std::move(path))) {
   Core& c = *core_;
   c.types = types;
+  c.tally_types = types && !discovery;
   if (columns) {
     c.column_set.emplace(std::move(*columns));
     c.fixed = true;
@@ -182,6 +184,7 @@ void BatchSource::seen_types(std::vector<std::string>& names, std::vector<ValueT
 }
 
 bool BatchSource::types() const { return core_->types; }
+bool BatchSource::tallies_types() const { return core_->tally_types; }
 
 std::optional<std::uint64_t> BatchSource::records() const {
   std::lock_guard lock(core_->m);
@@ -228,7 +231,7 @@ BatchSource::Core::Item BatchSource::Core::build(const Interrupt* interrupt) {
     case XmlBatchInner::Step::Batch:
       item.step = Step::Batch;
       item.raw = inner.take_batch();
-      if (types && !fixed) {
+      if (tally_types) {
         std::lock_guard lock(tally_m);
         tally.add(item.raw);
       }

@@ -40,7 +40,8 @@ class BatchSource {
   // file (discover_types; it runs with `columns` too), and every batch is
   // converted to those types: the first step waits for the whole file to
   // have been read once. Without discovery, each batch's values are
-  // classified instead, for seen_types() once the source has finished.
+  // classified instead, for seen_types() once the source has finished, and
+  // the batches stay strings.
   BatchSource(std::unique_ptr<Reader> reader, std::uint64_t batch_rows, std::string path,
               std::optional<std::vector<std::string>> columns, bool prefetch,
               std::unique_ptr<Reader> discovery = nullptr, bool types = false);
@@ -74,11 +75,12 @@ class BatchSource {
   // The fixed columns' types (empty without types); waits as columns() does.
   bool column_types(const std::vector<ValueType>*& out, XmlStreamError& err,
                     const Interrupt* interrupt);
-  // With types and no discovery: every column the batches built so far had,
-  // in order of first appearance, and the type of each over those batches.
-  // Final once next() has reported Finished.
+  // With types and no discovery: every column the batches built so far had
+  // (before any lining up), in order of first appearance, and the type of
+  // each over those batches. Final once next() has reported Finished.
   void seen_types(std::vector<std::string>& names, std::vector<ValueType>& types) const;
   bool types() const;
+  bool tallies_types() const;  // types without discovery
   // The file's record count, once discovery has finished; else nullopt.
   std::optional<std::uint64_t> records() const;
   const std::string& path() const;

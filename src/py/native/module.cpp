@@ -315,12 +315,12 @@ PyObject* reader_columns(PyObject* self, void*) noexcept {
 }
 
 // None without types; else {name: type}: the fixed columns' (waiting for
-// discovery), or those of the batches read so far.
+// discovery), or without discovery those of the batches read so far.
 PyObject* reader_types(PyObject* self, void*) noexcept {
   return guard([&] {
     xml::BatchSource& source = source_of(self);
     if (!source.types()) return Ref::borrow(Py_None);
-    if (source.fixed_columns()) {
+    if (!source.tallies_types()) {
       const xml::ColumnSet* columns = fixed_columns(self);
       if (!columns) return check(PyDict_New());
       return type_dict(columns->names(), fixed_types(self));
