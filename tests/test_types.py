@@ -83,6 +83,10 @@ def type_of(write_xml, values, batch_rows=65536):
         (["2024-01-01T10:00+2"], "string"),
         (["2024-01-01t10:00"], "string"),
         (["2024-01-01", "2024-01-01T10:00"], "string"),
+        # Years 1 to 9999 hold, also once an offset is taken off.
+        (["0001-01-01T00:00", "9999-12-31T23:59:59.999999"], "timestamp[us]"),
+        (["0001-01-01T00:00+00:01"], "string"),
+        (["9999-12-31T23:59-00:01"], "string"),
         # Nulls do not count; a column of nulls is text.
         ([None, "1", None, "", "2"], "int64"),
         (["", ""], "string"),
