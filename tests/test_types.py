@@ -260,10 +260,23 @@ def test_a_value_that_does_not_convert_is_an_error():
     # The batches read back from a pipe's spool are converted natively; a
     # value that is not of the column's type must fail, not become garbage.
     batch = pa.record_batch([pa.array(["1", None, "x"], pa.large_string())], names=["v"])
-    with pytest.raises(ValueError, match="'x' of column 'v' is not a int64"):
+    with pytest.raises(ValueError, match="'x' of column 'v' does not read as int64"):
         _native.typed(batch, ["int64"])
     sliced = pa.record_batch([pa.array(["x", "5", None, "7"], pa.string())], names=["v"]).slice(1)
     assert pa.record_batch(_native.typed(sliced, ["int64"])).column(0).to_pylist() == [5, None, 7]
+
+
+def test_a_later_pass_keeps_the_types_it_found(write_xml):
+    path = write_xml(MIXED)
+    table = read_xml(path, types=True)
+    assert table.column_types == MIXED_TYPES
+    assert utc_rows(table.to_arrow()) == MIXED_PY
+    # The types found stand for later passes, which convert to them; a value
+    # that no longer fits is an error, never a wrong value.
+    with open(path, "w") as f:
+        f.write(MIXED.replace("<i>-2</i>", "<i>-2.5</i>"))
+    with pytest.raises(ValueError, match="'-2.5' of column 'i' does not read as int64"):
+        table.to_arrow()
 
 
 @pytest.fixture

@@ -29,7 +29,12 @@ class Reader:
     def __arrow_c_schema__(self) -> object: ...
 
 def open(
-    path: str, batch_rows: int, columns: Sequence[str] | None, prefetch: bool, discover: bool, types: bool = False
+    path: str,
+    batch_rows: int,
+    columns: Sequence[str] | None,
+    prefetch: bool,
+    discover: bool,
+    types: bool | Sequence[str] = False,
 ) -> Reader: ...
 @overload
 def discover(path: str, check_text: bool, types: Literal[False] = False) -> tuple[list[str], int]: ...

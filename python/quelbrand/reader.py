@@ -91,7 +91,8 @@ class XmlTable:
         self._types: dict[str, str] | None = None  # the file's column types, once known
 
     def __repr__(self) -> str:
-        return f"XmlTable({self.path!r}, batch_rows={self.batch_rows})"
+        types = ", types=True" if self.types else ""
+        return f"XmlTable({self.path!r}, batch_rows={self.batch_rows}{types})"
 
     # -- What the table holds ------------------------------------------------
 
@@ -155,7 +156,11 @@ class XmlTable:
         table's columns; found alongside when not known yet. With types the
         first batch waits for them."""
         typed = typed and self.types
-        reader = _native.open(self.path, self.batch_rows, self._columns, True, True, typed)
+        known = None
+        if typed and self._columns is not None and self._types is not None:
+            # Found by an earlier pass: this one need not read the file twice.
+            known = _types_of(self._columns, self._types)
+        reader = _native.open(self.path, self.batch_rows, self._columns, True, True, typed if known is None else known)
         self._last_reader = reader
         return reader
 

@@ -143,7 +143,7 @@ bool ArrowBatch::typed(Batch&& batch, const std::vector<ValueType>& types,
     Column& col = b.column_values[i];
     std::string bad;
     if (!convert_column(col, types[i], data->typed[i], bad)) {
-      err = "the value '" + bad + "' of column '" + b.columns[i] + "' is not a " +
+      err = "the value '" + bad + "' of column '" + b.columns[i] + "' does not read as " +
             type_name(types[i]) + " like the rest of the column (did the file change?)";
       return false;
     }

@@ -82,16 +82,20 @@ void BatchSource::Core::start(std::shared_ptr<Core> self, Body body) {
 
 BatchSource::BatchSource(std::unique_ptr<Reader> reader, std::uint64_t batch_rows,
                          std::string path, std::optional<std::vector<std::string>> columns,
-                         bool prefetch, std::unique_ptr<Reader> discovery, bool types)
+                         bool prefetch, std::unique_ptr<Reader> discovery, bool types,
+                         std::vector<ValueType> known_types)
     : core_(std::make_shared<Core>(std::move(reader), batch_rows, std::move(path))) {
   Core& c = *core_;
   c.types = types;
-  c.tally_types = types && !discovery;
+  const bool known = types && columns && known_types.size() == columns->size();
+  c.tally_types = types && !discovery && !known;
   if (columns) {
     c.column_set.emplace(std::move(*columns));
     c.fixed = true;
   }
-  if (types && discovery) {
+  if (known) {
+    c.column_types = std::move(known_types);
+  } else if (types && discovery) {
     c.fixed = c.discovering = true;
     c.start(core_, [&c, r = std::move(discovery)]() mutable { c.discover(std::move(r)); });
   } else if (!columns && discovery) {

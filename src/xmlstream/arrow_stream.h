@@ -41,10 +41,12 @@ class BatchSource {
   // converted to those types: the first step waits for the whole file to
   // have been read once. Without discovery, each batch's values are
   // classified instead, for seen_types() once the source has finished, and
-  // the batches stay strings.
+  // the batches stay strings. `known_types` (one per column of `columns`)
+  // are the types found by an earlier pass: no discovery then.
   BatchSource(std::unique_ptr<Reader> reader, std::uint64_t batch_rows, std::string path,
               std::optional<std::vector<std::string>> columns, bool prefetch,
-              std::unique_ptr<Reader> discovery = nullptr, bool types = false);
+              std::unique_ptr<Reader> discovery = nullptr, bool types = false,
+              std::vector<ValueType> known_types = {});
   // Stops the threads, even in the middle of a batch. One still blocked in
   // a read after a moment is left to end on its own when the read returns.
   ~BatchSource();

@@ -386,7 +386,6 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return guard([&] {
     PyObject* slots[6];
     bind(g_open_sig, args, nargs, kwnames, slots);
-    const bool types = truth(slots[5]);
     const std::string path(to_utf8(slots[0], "path"));
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     std::optional<std::vector<std::string>> columns;
@@ -395,18 +394,31 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     check_status(prefetch);
     const int discover = PyObject_IsTrue(slots[4]);
     check_status(discover);
+    // `types` is a flag, or the columns' types from an earlier pass.
+    std::vector<xml::ValueType> known;
+    const bool listed = slots[5] && (PyList_Check(slots[5]) || PyTuple_Check(slots[5]));
+    if (listed) {
+      for (const std::string& name : names_from(slots[5], "types")) {
+        xml::ValueType t;
+        if (!xml::type_from_name(name, t)) raise(PyExc_ValueError, "unknown column type '" + name + "'");
+        known.push_back(t);
+      }
+      if (!columns || known.size() != columns->size())
+        raise(PyExc_ValueError, "open() takes types listed only with the columns, one for each");
+    }
+    const bool types = listed || truth(slots[5]);
     xml::XmlStreamError err;
     std::unique_ptr<xml::Reader> reader = xml::Reader::open(path, err);
     if (!reader) raise_parse_error(path, err);
     std::unique_ptr<xml::Reader> second;
-    if (discover && (!columns || types)) {
+    if (discover && (!columns || (types && !listed))) {
       second = xml::Reader::open(path, err);
       if (!second) raise_parse_error(path, err);
     }
     auto source = std::make_unique<std::shared_ptr<xml::BatchSource>>(
         std::make_shared<xml::BatchSource>(std::move(reader), batch_rows, path,
                                            std::move(columns), prefetch != 0, std::move(second),
-                                           types));
+                                           types, std::move(known)));
     Ref obj = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(g_reader_type), 0));
     as_reader(obj.get())->source = source.release();
     return obj;
