@@ -39,7 +39,11 @@ def _convert(ext: str) -> str:
 
 # (row, group): a group's rows get their ratio to its peer row.
 CASES = [
-    ("`for b in read_xml(path, attributes=True)`", "arrow", "import quelbrand\nfor b in quelbrand.read_xml(src, attributes=True): pass"),
+    (
+        "`for b in read_xml(path, attributes=True)`",
+        "arrow",
+        "import quelbrand\nfor b in quelbrand.read_xml(src, attributes=True): pass",
+    ),
     ("peer: xml2arrow `parse_single_table`, batches consumed", "peer-arrow", PEER_READER + "for b in reader: pass"),
     ("`quelbrand convert --to .parquet --attributes`", "parquet", _convert("parquet")),
     (

@@ -61,13 +61,13 @@ CASES = [
     # Values are trimmed, and an empty one is null; blank own text makes no leaf.
     ('<r><row a="  x y  " b="" c=" "><d e="1">   </d></row></r>', [{"a": "x y", "b": None, "c": None, "e": "1"}]),
     # References of every kind, in either quote.
-    ("<r><row a='&quot;&#65;&#x42;&amp;&apos;' b=\"it's\"/></r>", [{"a": '"AB&\'', "b": "it's"}]),
+    ("<r><row a='&quot;&#65;&#x42;&amp;&apos;' b=\"it's\"/></r>", [{"a": "\"AB&'", "b": "it's"}]),
     # The record element's own text, beside its attributes.
     ('<r><row n="1">hello</row><row n="2"> </row></r>', [{"n": "1", "row": "hello"}, {"n": "2", "row": None}]),
     # An element with attributes and children drops its own text, as a branch does.
     ('<r><row><a k="1">lost<b>2</b></a></row></r>', [{"k": "1", "b": "2"}]),
     # White space around '=' and between attributes, and '>' inside a value.
-    ('<r><row a = "1"\n\tb\t=\'x>y\'/></r>', [{"a": "1", "b": "x>y"}]),
+    ("<r><row a = \"1\"\n\tb\t='x>y'/></r>", [{"a": "1", "b": "x>y"}]),
     # A record without attributes or values still makes its row.
     ('<r><row/><row a="1"/></r>', [{"a": None}, {"a": "1"}]),
 ]
@@ -91,9 +91,9 @@ def test_attributes_stay_out_unless_asked(tmp_path):
 @pytest.mark.parametrize(
     ("doc", "message"),
     [
-        ('<r><row a=1/></r>', "attribute value not quoted in tag <row> at line 1, byte 3"),
+        ("<r><row a=1/></r>", "attribute value not quoted in tag <row> at line 1, byte 3"),
         ('<r><row a="1" a="2"/></r>', "repeated attribute in tag <row>"),
-        ('<r><row a/></r>', "attribute without a value"),
+        ("<r><row a/></r>", "attribute without a value"),
         ('<r><row a="1"b="2"/></r>', "no white space before an attribute"),
         ('<r><row><x a="&bogus;"/></row></r>', "attribute a of <x>: .*bogus.* at line 1, byte 8"),
         (b'<r><row a="\xff"/></r>', "attribute a of <row>: invalid UTF-8 at line 1, byte 3"),
@@ -106,7 +106,7 @@ def test_bad_attributes_are_errors_with_positions(tmp_path, doc, message):
         _rows(path)
     # Finding the columns checks them as reading does.
     with pytest.raises(ValueError):
-        quelbrand.read_xml(path, attributes=True).column_names
+        _ = quelbrand.read_xml(path, attributes=True).column_names
 
 
 def test_values_are_decoded_from_the_documents_encoding(tmp_path):
@@ -189,7 +189,10 @@ def test_attributes_read_as_the_elements_they_stand_for(tmp_path):
 
 # ---- The command -------------------------------------------------------------------
 
-CODES = '<iso_3166_entries><iso_3166_entry alpha_2_code="AD" name="Andorra"/><iso_3166_entry alpha_2_code="AE" name="United Arab Emirates"/></iso_3166_entries>'
+CODES = (
+    '<iso_3166_entries><iso_3166_entry alpha_2_code="AD" name="Andorra"/>'
+    '<iso_3166_entry alpha_2_code="AE" name="United Arab Emirates"/></iso_3166_entries>'
+)
 
 
 def _run(*args: str) -> subprocess.CompletedProcess:
@@ -228,3 +231,22 @@ def test_the_command_names_the_flag_when_only_attributes_hold_data(tmp_path, fmt
     valued = _write(tmp_path, '<r><row a="1"><v>2</v></row></r>', "valued.xml")
     done = _run("convert", valued, "--to", str(tmp_path / f"valued.{fmt}"))
     assert done.returncode == 0 and "--attributes" not in done.stderr
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
+def test_attributes_take_types_too(tmp_path, fmt):
+    source = _write(tmp_path, '<posts><row Id="1" Score="-5" When="2024-02-29"/><row Id="2" Score="7.5"/></posts>')
+    table = quelbrand.read_xml(source, attributes=True, types=True)
+    assert table.column_types == ["int64", "float64", "date32"]
+    out = tmp_path / f"out.{fmt}"
+    done = _run("convert", source, "--to", str(out), "--attributes", "--types")
+    assert done.returncode == 0, done.stderr
+    if fmt == "jsonl":
+        assert out.read_text().splitlines() == [
+            '{"Id": 1, "Score": -5, "When": "2024-02-29"}',
+            '{"Id": 2, "Score": 7.5}',
+        ]
+    else:
+        import pyarrow.parquet as pq
+
+        assert pq.read_table(out).to_pylist()[1] == {"Id": 2, "Score": 7.5, "When": None}

@@ -1,7 +1,7 @@
 # The companion extension: XML batches built in C++ and handed over through
 # the Arrow PyCapsule protocol. Used by quelbrand.reader and quelbrand.arrow.
 from collections.abc import Iterator, Sequence
-from typing import final
+from typing import Literal, final, overload
 
 @final
 class Batch:
@@ -21,12 +21,28 @@ class Reader:
     def columns(self) -> list[str] | None: ...
     @property
     def records(self) -> int | None: ...
+    @property
+    def types(self) -> dict[str, str] | None: ...
     def __iter__(self) -> Iterator[Batch]: ...
     def __next__(self) -> Batch: ...
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
     def __arrow_c_schema__(self) -> object: ...
 
 def open(
-    path: str, batch_rows: int, columns: Sequence[str] | None, prefetch: bool, discover: bool, attributes: bool
+    path: str,
+    batch_rows: int,
+    columns: Sequence[str] | None,
+    prefetch: bool,
+    discover: bool,
+    types: bool | Sequence[str] = False,
+    attributes: bool = False,
 ) -> Reader: ...
-def discover(path: str, check_text: bool, attributes: bool) -> tuple[list[str], int]: ...
+@overload
+def discover(
+    path: str, check_text: bool, types: Literal[False] = False, attributes: bool = False
+) -> tuple[list[str], int]: ...
+@overload
+def discover(
+    path: str, check_text: bool, types: Literal[True], attributes: bool = False
+) -> tuple[list[str], int, list[str]]: ...
+def typed(batch: object, types: Sequence[str]) -> Batch: ...

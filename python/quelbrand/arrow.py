@@ -85,7 +85,7 @@ def record_batches(
     source = os.fspath(path)
 
     def generate() -> Iterator[pyarrow.RecordBatch]:
-        for batch in _native.open(source, batch_rows, fixed, True, False, False):
+        for batch in _native.open(source, batch_rows, fixed, True, False):
             yield pa.record_batch(batch)
 
     return generate()

@@ -100,7 +100,7 @@ def discover_columns(
     reporting); `batch_rows` is accepted for compatibility and changes
     nothing. XML failures raise the module's ValueError."""
     del batch_rows
-    names, records = _native.discover(os.fspath(path), True, False)
+    names, records = _native.discover(os.fspath(path), True)
     if on_batch is not None:
         on_batch(records)
     return names

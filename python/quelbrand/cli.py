@@ -131,6 +131,12 @@ def build_parser() -> argparse.ArgumentParser:
         help=f"records read per batch (default {DEFAULT_BATCH_ROWS}); memory grows with it",
     )
     convert_parser.add_argument(
+        "--types",
+        action="store_true",
+        help="typed columns for Parquet and JSON Lines: int64, float64, bool, date32 or timestamp where every "
+        "value of a column is one (found over the whole file first); CSV stays text",
+    )
+    convert_parser.add_argument(
         "--quiet", action="store_true", help="no progress bar (it is shown only when stderr is a terminal)"
     )
     # Draws the progress bar even when stderr is not a terminal; for tests.
@@ -185,6 +191,7 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
             fmt=fmt,
             batch_rows=args.batch_rows,
             progress=sys.stderr if show_progress else None,
+            types=args.types,
             attributes=args.attributes,
             on_note=_note,
         )

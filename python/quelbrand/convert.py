@@ -13,6 +13,11 @@ column that first appears late in the file is never dropped:
 - JSON Lines writes each record as an object of its non-null values, so it
   needs a single pass.
 
+With `types`, Parquet columns take the type all their values share (see
+quelbrand.read_xml), JSON Lines writes the values of number and boolean
+columns as JSON numbers and booleans (their text is valid JSON as it
+stands), and CSV stays the text of the file.
+
 The progress bar counts the bytes read against the file's size (only the
 bytes, for a pipe).
 
@@ -68,14 +73,19 @@ class _Job:
 
     batch_rows: int
     attributes: bool = False
+    types: bool = False
     values_seen: bool = False  # some record had a value
 
-    def table(self, source: str) -> XmlTable:
-        return XmlTable(source, batch_rows=max(self.batch_rows, 1), attributes=self.attributes)
+    def table(self, source: str, types: bool = False) -> XmlTable:
+        return XmlTable(source, batch_rows=max(self.batch_rows, 1), attributes=self.attributes, types=types)
 
     def saw(self, batch: Any) -> None:
         if not self.values_seen:
             self.values_seen = any(column.null_count < len(column) for column in batch.columns)
+
+    def saw_lists(self, values: list[list[Any]], count: int) -> None:
+        if not self.values_seen:
+            self.values_seen = any(column.count(None) != count for column in values)
 
 
 def format_of(path: PathArg) -> str:
@@ -93,6 +103,7 @@ def convert(
     fmt: str | None = None,
     batch_rows: int = DEFAULT_BATCH_ROWS,
     progress: TextIO | None = None,
+    types: bool = False,
     attributes: bool = False,
     on_note: Callable[[str], object] | None = None,
 ) -> int:
@@ -109,7 +120,10 @@ def convert(
     ValueError, and output failures OSError; in every case nothing is left
     under the destination's name that was not there before. CSV writes a
     header row (none if the file has no columns) and a missing value as an
-    empty field; all columns are text."""
+    empty field; all columns are text. With `types`, Parquet and JSON Lines
+    get typed columns (see the module's docstring); a pipe then needs
+    pyarrow for JSON Lines too, to keep its batches while the types are
+    found."""
     fmt = format_of(destination) if fmt is None else fmt
     if fmt not in FORMATS:
         raise ConversionError(f"unknown output format {fmt!r}; choose one of {', '.join(FORMATS)}")
@@ -124,10 +138,16 @@ def convert(
             "without pyarrow reads the file twice to find every column; install pyarrow, convert to jsonl, "
             "or save the input to a file first"
         )
+    if types and fmt == "jsonl" and read_once and not _have_pyarrow():
+        raise ConversionError(
+            f"cannot convert {src!r} to jsonl with types: it is a pipe or device that can be read only once, and "
+            "the types must be known before the first record is written; install pyarrow, or save the input to a "
+            "file first"
+        )
     if attributes and fmt != "parquet":
         require_extra("pyarrow", "pyarrow", f"{fmt} output with attributes")
     total = None if read_once else _size_of(src)
-    job = _Job(batch_rows, attributes)
+    job = _Job(batch_rows, attributes, types)
 
     def bar(label: str) -> ProgressBar:
         return ProgressBar(progress, total, label, unit="bytes")
@@ -135,8 +155,8 @@ def convert(
     with atomic_output(destination) as temporary:
         if fmt == "csv" and _have_pyarrow():
             rows = _write_arrow_csv(src, temporary, job, bar)
-        elif fmt == "jsonl" and attributes:
-            rows = _write_arrow_jsonl(src, temporary, job, bar)
+        elif fmt == "jsonl" and (types or attributes):
+            rows = _write_typed_jsonl(src, temporary, job, bar)
         else:
             rows = _WRITERS[fmt](src, temporary, job, bar)
     if on_note is not None and rows and not job.values_seen and not attributes and not read_once:
@@ -151,7 +171,7 @@ def convert(
 def _records_have_attributes(source: str) -> bool:
     """Whether the first records of the file have attributes to read."""
     with contextlib.suppress(ValueError, OSError):
-        for batch in _native.open(source, 64, None, False, False, True):
+        for batch in _native.open(source, 64, None, False, False, attributes=True):
             return bool(batch.column_names)
     return False
 
@@ -228,7 +248,7 @@ def _write_csv(source: str, output: str, job: _Job, bar: BarFactory) -> int:
         if columns:
             writer.writerow(columns)
         for names, values, count in sized_batches(source, job.batch_rows):
-            job.values_seen = job.values_seen or any(column.count(None) != count for column in values)
+            job.saw_lists(values, count)
             # csv writes None as an empty field.
             writer.writerows(zip(*align_columns(names, values, columns, count)))
             rows += count
@@ -238,47 +258,89 @@ def _write_csv(source: str, output: str, job: _Job, bar: BarFactory) -> int:
 
 
 def _write_jsonl(source: str, output: str, job: _Job, bar: BarFactory) -> int:
-    rows = 0
     where = _bytes_done(source)
     with open(output, "w", encoding="utf-8") as file, bar("writing JSON Lines") as progress:
-        for names, values, count in sized_batches(source, job.batch_rows):
-            job.values_seen = job.values_seen or any(column.count(None) != count for column in values)
-            _write_json_rows(file, names, values, count)
-            rows += count
-            progress.update(where())
+        rows = _jsonl_rows(file, sized_batches(source, job.batch_rows), progress, where, set(), job)
         progress.update(progress.total or progress.done)
     return rows
 
 
-def _write_arrow_jsonl(source: str, output: str, job: _Job, bar: BarFactory) -> int:
-    table = job.table(source)
+# Columns of these types hold text that is a JSON value as it stands: the
+# classifier accepts exactly JSON's number syntax, and `true` or `false`.
+_JSON_LITERAL_TYPES = frozenset({"int64", "float64", "bool"})
+
+
+def _jsonl_rows(
+    file: TextIO,
+    batches: Iterator[tuple[list[str], list[list[str | None]], int]],
+    progress: ProgressBar,
+    where: Callable[[], int],
+    literal: set[str],
+    job: _Job,
+) -> int:
+    """Writes each batch's records as JSON objects; the values of the
+    columns named in `literal` are written bare, the others as strings."""
     rows = 0
+    for names, values, count in batches:
+        job.saw_lists(values, count)
+        if values:
+            # Each value becomes its `"name": "value"` member column by
+            # column, so a row is only a join of its members; a missing
+            # value has no member. This is what json.dumps of the row's
+            # dict gives with ensure_ascii=False, at a fraction of the
+            # cost. Slices of rows keep the members' memory small.
+            keys = [encode_basestring(name) + ": " for name in names]
+            encoders = [_bare if name in literal else encode_basestring for name in names]
+            for start in range(0, count, JSONL_SLICE_ROWS):
+                members = [
+                    [
+                        None if value is None else key + encode(value)
+                        for value in column[start : start + JSONL_SLICE_ROWS]
+                    ]
+                    for key, encode, column in zip(keys, encoders, values)
+                ]
+                file.writelines("{" + ", ".join(filter(None, row)) + "}\n" for row in zip(*members))
+        else:
+            file.write("{}\n" * count)
+        rows += count
+        progress.update(where())
+    return rows
+
+
+def _bare(value: str) -> str:
+    return value
+
+
+def _write_typed_jsonl(source: str, output: str, job: _Job, bar: BarFactory) -> int:
+    # The types come first, from a native pass (or a pipe's spool); then the
+    # records are written from their text, numbers and booleans bare.
+    # Attributes are read only by the native reader.
+    table = job.table(source, types=job.types)
+    literal: set[str] = set()
+    if job.types:
+        kinds = dict(zip(table.column_names, table.column_types or []))
+        literal = {name for name, kind in kinds.items() if kind in _JSON_LITERAL_TYPES}
+    if is_read_once(source) or job.attributes:
+        batches = _text_batches(table)
+
+        def where() -> int:
+            return table.bytes_read
+    else:
+        batches = sized_batches(source, job.batch_rows)
+        where = _bytes_done(source)
     with open(output, "w", encoding="utf-8") as file, bar("writing JSON Lines") as progress:
-        for batch in table:
-            job.saw(batch)
-            values = [column.to_pylist() for column in batch.columns]
-            _write_json_rows(file, batch.schema.names, values, batch.num_rows)
-            rows += batch.num_rows
-            progress.update(table.bytes_read)
+        rows = _jsonl_rows(file, batches, progress, where, literal, job)
         progress.update(progress.total or progress.done)
     return rows
 
 
-def _write_json_rows(file: TextIO, names: list[str], values: list[Any], count: int) -> None:
-    if not values:
-        file.write("{}\n" * count)
-        return
-    # Each value becomes its `"name": "value"` member column by column, so a
-    # row is only a join of its members; a missing value has no member. This
-    # is what json.dumps of the row's dict gives with ensure_ascii=False, at
-    # a fraction of the cost. Slices of rows keep the members' memory small.
-    keys = [encode_basestring(name) + ": " for name in names]
-    for start in range(0, count, JSONL_SLICE_ROWS):
-        members = [
-            [None if value is None else key + encode_basestring(value) for value in column[start : start + JSONL_SLICE_ROWS]]
-            for key, column in zip(keys, values)
-        ]
-        file.writelines("{" + ", ".join(filter(None, row)) + "}\n" for row in zip(*members))
+def _text_batches(table: XmlTable) -> Iterator[tuple[list[str], list[list[str | None]], int]]:
+    """A spooled table's batches as text, in sized_batches' shape."""
+    pa = require_extra("pyarrow", "pyarrow", "JSON Lines from a pipe")
+    _, _, batches = table._pass(typed=False)
+    for native in batches:
+        batch = pa.record_batch(native)
+        yield batch.schema.names, [column.to_pylist() for column in batch.columns], batch.num_rows
 
 
 def _follow(table: XmlTable, progress: ProgressBar, job: _Job) -> Callable[[Any], None]:
@@ -290,9 +352,11 @@ def _follow(table: XmlTable, progress: ProgressBar, job: _Job) -> Callable[[Any]
 
 
 def _write_parquet(source: str, output: str, job: _Job, bar: BarFactory) -> int:
-    table = job.table(source)
+    table = job.table(source, types=job.types)
     with bar("writing Parquet") as progress:
-        rows = table.write_parquet(output, row_group_rows=PARQUET_ROW_GROUP_ROWS, on_batch=_follow(table, progress, job))
+        rows = table.write_parquet(
+            output, row_group_rows=PARQUET_ROW_GROUP_ROWS, on_batch=_follow(table, progress, job)
+        )
         progress.update(progress.total or progress.done)
     return rows
 

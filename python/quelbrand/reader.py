@@ -10,8 +10,10 @@ Batches are built in C++, straight into Arrow's layout, and handed over
 through the Arrow PyCapsule protocol, so pyarrow, Polars and DuckDB take
 them without a copy: `pa.table(table)`, `pl.from_arrow(table)`,
 `duckdb.sql("select * from table")`. Every column is a nullable large
-string. Nothing is read until a result is asked for, and every pass reads
-the file again, so memory stays at about two batches.
+string, unless `types=True` gives each column the type all its values
+share (int64, float64, bool, date32, timestamp[us]), decided over the
+whole file. Nothing is read until a result is asked for, and every pass
+reads the file again, so memory stays at about two batches.
 
 The schema comes from a native pass that finds the column names without
 building any values; when the batches are read as well, that pass runs on a
@@ -47,9 +49,11 @@ def read_xml(
     *,
     batch_rows: int = DEFAULT_BATCH_ROWS,
     columns: Sequence[str] | None = None,
+    types: bool = False,
     attributes: bool = False,
 ) -> XmlTable:
-    """The XML file at `path` as a lazy table of string columns.
+    """The XML file at `path` as a lazy table of string columns, or with
+    `types` of typed ones.
 
     Without `columns` the table has every column of the file, in order of
     first appearance; with `columns` exactly those, in that order, and a
@@ -58,12 +62,20 @@ def read_xml(
     `batch_rows` records (the last may hold fewer). XML failures raise the
     module's ValueError when the file is read, not here.
 
+    With `types`, a column whose non-null values all read as one type takes
+    it: int64 (canonical integers), float64 (decimal numbers), bool (`true`,
+    `false`), date32 (`YYYY-MM-DD`) or timestamp[us] (ISO 8601 date-times;
+    in UTC when every value has an offset). Any other column stays a
+    string. The types are decided over the whole file, so the first batch
+    waits until it has been read once.
+
+
     With `attributes`, attributes are values too: each attribute of an
     element in a record is a leaf of that element, named by its local name
     and placed before the element's children (namespace declarations are
     not data), and an element with attributes but no child elements keeps
     its own text as a leaf named after itself, after its attributes."""
-    return XmlTable(path, batch_rows=batch_rows, columns=columns, attributes=attributes)
+    return XmlTable(path, batch_rows=batch_rows, columns=columns, types=types, attributes=attributes)
 
 
 class XmlTable:
@@ -75,6 +87,7 @@ class XmlTable:
         *,
         batch_rows: int = DEFAULT_BATCH_ROWS,
         columns: Sequence[str] | None = None,
+        types: bool = False,
         attributes: bool = False,
     ):
         if isinstance(batch_rows, bool) or not isinstance(batch_rows, int) or batch_rows < 1:
@@ -88,9 +101,11 @@ class XmlTable:
         self._read_once = is_read_once(self.path)
         self._drained = False  # a pipe read without spooling
         self._last_reader: Any = None
+        self.types = bool(types)
+        self._types: dict[str, str] | None = None  # the file's column types, once known
 
     def __repr__(self) -> str:
-        extra = ", attributes=True" if self.attributes else ""
+        extra = (", types=True" if self.types else "") + (", attributes=True" if self.attributes else "")
         return f"XmlTable({self.path!r}, batch_rows={self.batch_rows}{extra})"
 
     # -- What the table holds ------------------------------------------------
@@ -103,13 +118,37 @@ class XmlTable:
             if self._read_once:
                 self._columns = self._spooled().columns
             else:
-                self._columns, self._records = _native.discover(self.path, True, self.attributes)
+                self._columns = self._discover()
         return list(self._columns)
+
+    def _discover(self) -> list[str]:
+        """The file's columns (and with types, their types), from a native
+        pass; given columns stay the table's."""
+        if not self.types:
+            names, self._records = _native.discover(self.path, True, attributes=self.attributes)
+        else:
+            names, self._records, kinds = _native.discover(self.path, True, True, attributes=self.attributes)
+            self._types = dict(zip(names, kinds))
+        return names if self._columns is None else self._columns
+
+    @property
+    def column_types(self) -> list[str] | None:
+        """The type of each column ("int64", "string", ...), or None without
+        `types`; finding them reads the file once."""
+        if not self.types:
+            return None
+        names = self.column_names
+        if self._types is None:
+            if self._read_once:
+                self._types = self._spooled().types
+            else:
+                self._discover()
+        return _types_of(names, self._types)
 
     @property
     def schema(self) -> pyarrow.Schema:
         pa = _pyarrow("Arrow schemas")
-        return _string_schema(pa, self.column_names)
+        return _schema(pa, self.column_names, self.column_types)
 
     @property
     def bytes_read(self) -> int:
@@ -120,38 +159,63 @@ class XmlTable:
 
     def _spooled(self) -> _Spool:
         if self._spool is None:
-            self._last_reader = _native.open(self.path, self.batch_rows, None, True, False, self.attributes)
-            self._spool = _Spool.fill(self._last_reader)
+            # With types, the reader classifies the values as it goes, and
+            # the batches are converted as they are read back.
+            self._last_reader = _native.open(
+                self.path, self.batch_rows, self._columns, True, False, self.types, attributes=self.attributes
+            )
+            self._spool = _Spool.fill(self._last_reader, self._columns)
         return self._spool
 
-    def _reader(self) -> Any:
+    def _reader(self, typed: bool = True) -> Any:
         """A fresh native reader over the file, its batches lined up to the
-        table's columns; found alongside when not known yet."""
-        reader = _native.open(self.path, self.batch_rows, self._columns, True, True, self.attributes)
+        table's columns; found alongside when not known yet. With types the
+        first batch waits for them."""
+        typed = typed and self.types
+        known = None
+        if typed and self._columns is not None and self._types is not None:
+            # Found by an earlier pass: this one need not read the file twice.
+            known = _types_of(self._columns, self._types)
+        reader = _native.open(
+            self.path,
+            self.batch_rows,
+            self._columns,
+            True,
+            True,
+            typed if known is None else known,
+            attributes=self.attributes,
+        )
         self._last_reader = reader
         return reader
 
-    def _pass(self) -> tuple[list[str], Iterator[Any]]:
-        """The columns and the native batches of one pass. When the columns
-        are not known yet they are found beside the first batch, so asking
-        for them here costs no pass of its own."""
+    def _pass(self, typed: bool = True) -> tuple[list[str], list[str] | None, Iterator[Any]]:
+        """The columns, their types (None for strings) and the native
+        batches of one pass. When the columns are not known yet they are
+        found beside the first batch, so asking for them here costs no pass
+        of its own. `typed=False` gives the text even with types."""
+        typed = typed and self.types
         if self._read_once:
-            if self._spool is not None or self._columns is None:
+            if self._spool is not None or self._columns is None or typed:
                 spool = self._spooled()
-                return spool.columns, spool.batches()
+                kinds = _types_of(spool.columns, spool.types) if typed else None
+                return spool.columns, kinds, spool.batches(kinds)
             # Columns given: one pass straight from the pipe, whose batches
             # are not kept; a second pass would find it empty.
             if self._drained:
                 raise _pipe_read_twice(self.path)
             self._drained = True
-        reader = self._reader()
+        reader = self._reader(typed)
         columns = reader.columns
         if self._columns is None:
             self._columns, self._records = columns, reader.records
-        return columns, iter(reader)
+        kinds = None
+        if typed:
+            self._types = reader.types
+            kinds = _types_of(columns, self._types)
+        return columns, kinds, iter(reader)
 
     def _native_batches(self) -> Iterator[Any]:
-        yield from self._pass()[1]
+        yield from self._pass()[2]
 
     def __iter__(self) -> Iterator[pyarrow.RecordBatch]:
         pa = _pyarrow("Arrow record batches")
@@ -182,7 +246,16 @@ class XmlTable:
         pa = _pyarrow("to_pandas")
         pd = require_extra("pandas", "pandas", "to_pandas")
         string_dtype = pd.StringDtype("pyarrow")
-        options.setdefault("types_mapper", {pa.large_string(): string_dtype, pa.string(): string_dtype}.get)
+        # Typed columns keep pd.NA for a missing value too: an int64 column
+        # with nulls would otherwise turn into floats and lose digits.
+        dtypes = {
+            pa.large_string(): string_dtype,
+            pa.string(): string_dtype,
+            pa.int64(): pd.Int64Dtype(),
+            pa.float64(): pd.Float64Dtype(),
+            pa.bool_(): pd.BooleanDtype(),
+        }
+        options.setdefault("types_mapper", dtypes.get)
         return self.to_arrow().to_pandas(**options)
 
     def write_parquet(
@@ -201,8 +274,8 @@ class XmlTable:
         pa = _pyarrow("Parquet output")
         pq = require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
         group = max(row_group_rows or self.batch_rows, 1 if row_group_rows else DEFAULT_BATCH_ROWS)
-        names, batches = self._pass()
-        schema = _string_schema(pa, names)
+        names, kinds, batches = self._pass()
+        schema = _schema(pa, names, kinds)
         rows = 0
         pending: list[Any] = []
         pending_rows = 0
@@ -231,10 +304,11 @@ class XmlTable:
         """Writes the table as CSV with pyarrow's writer (a header row, every
         value quoted, a missing value as an empty field) and returns the
         number of rows. `on_batch` is called with each batch once written.
-        `options` go to pyarrow.csv.WriteOptions."""
+        `options` go to pyarrow.csv.WriteOptions. Values are written as the
+        file has them, with types too."""
         pa = _pyarrow("CSV output")
         pacsv = require_extra("pyarrow.csv", "pyarrow", "CSV output")
-        names, batches = self._pass()
+        names, _, batches = self._pass(typed=False)
         schema = _string_schema(pa, names)
         rows = 0
         sink = os.fspath(where) if isinstance(where, (str, os.PathLike)) else where
@@ -252,6 +326,30 @@ def _string_schema(pa: Any, names: Sequence[str]) -> pyarrow.Schema:
     return pa.schema([pa.field(name, pa.large_string()) for name in names])
 
 
+def _arrow_type(pa: Any, name: str) -> Any:
+    return {
+        "string": pa.large_string(),
+        "int64": pa.int64(),
+        "float64": pa.float64(),
+        "bool": pa.bool_(),
+        "date32": pa.date32(),
+        "timestamp[us]": pa.timestamp("us"),
+        "timestamp[us, tz=UTC]": pa.timestamp("us", tz="UTC"),
+    }[name]
+
+
+def _schema(pa: Any, names: Sequence[str], kinds: Sequence[str] | None) -> pyarrow.Schema:
+    if kinds is None:
+        return _string_schema(pa, names)
+    return pa.schema([pa.field(name, _arrow_type(pa, kind)) for name, kind in zip(names, kinds)])
+
+
+def _types_of(names: Sequence[str], found: dict[str, str] | None) -> list[str]:
+    """Each column's type; a column the file never had is a string."""
+    found = found or {}
+    return [found.get(name, "string") for name in names]
+
+
 def _pipe_read_twice(path: str) -> Exception:
     from quelbrand import ConversionError
 
@@ -265,13 +363,16 @@ class _Spool:
     as compressed Arrow IPC streams, one per batch, with the union of their
     columns: the pipe is read once, and memory holds one batch at a time."""
 
-    def __init__(self, columns: list[str], file: IO[bytes], spans: list[tuple[int, int]]):
+    def __init__(
+        self, columns: list[str], file: IO[bytes], spans: list[tuple[int, int]], types: dict[str, str] | None = None
+    ):
         self.columns = columns
         self._file = file
         self._spans = spans
+        self.types = types  # with types: each column's, over every batch
 
     @classmethod
-    def fill(cls, reader: Any) -> _Spool:
+    def fill(cls, reader: Any, columns: Sequence[str] | None = None) -> _Spool:
         pa = _pyarrow("reading a pipe into a table")
         codec = next((c for c in ("lz4", "zstd") if pa.Codec.is_available(c)), None)
         options = pa.ipc.IpcWriteOptions(compression=codec)
@@ -286,13 +387,18 @@ class _Spool:
                 with pa.ipc.new_stream(file, batch.schema, options=options) as writer:
                     writer.write_batch(batch)
                 spans.append((start, file.tell() - start))
-            return cls(list(seen), file, spans)
+            # Given columns are the table's even when no batch came.
+            return cls(list(seen) if columns is None else list(columns), file, spans, reader.types)
         except BaseException:
             file.close()
             raise
 
-    def batches(self) -> Iterator[Any]:
+    def batches(self, kinds: Sequence[str] | None = None) -> Iterator[Any]:
+        """The batches, lined up to the columns, and converted to `kinds`
+        (one per column) if given."""
         pa = _pyarrow("reading a pipe into a table")
+        if kinds is not None and all(kind == "string" for kind in kinds):
+            kinds = None
         nulls = pa.large_string()
         for start, size in self._spans:
             self._file.seek(start)
@@ -303,4 +409,5 @@ class _Spool:
                     batch.column(name) if name in present else pa.nulls(batch.num_rows, nulls) for name in self.columns
                 ]
                 batch = pa.RecordBatch.from_arrays(arrays, schema=pa.schema([pa.field(n, nulls) for n in self.columns]))
-            yield batch
+            # Converted by the same native code as a file's batches.
+            yield batch if kinds is None else _native.typed(batch, kinds)

@@ -65,13 +65,15 @@ std::string type_name(PyObject* obj);
 
 constexpr int kMaxParams = 8;
 
-// Every exported function takes only required positional-or-keyword
-// parameters. Names are interned once so keyword matching is usually a
-// pointer comparison.
+// Every exported function takes positional-or-keyword parameters, the
+// first `required` of them required (all, by default); an optional one not
+// given leaves its slot null. Names are interned once so keyword matching
+// is usually a pointer comparison.
 struct Signature {
   const char* function;
   const char* params[kMaxParams];
   int count;
+  int required = -1;
   PyObject* interned[kMaxParams] = {};
 };
 

@@ -24,6 +24,7 @@
 #include "xmlstream/count.h"
 #include "xmlstream/flatten.h"
 #include "xmlstream/text.h"
+#include "xmlstream/types.h"
 
 using namespace qk::xml;
 
@@ -76,6 +77,24 @@ Params decode_params(std::uint8_t b0, std::uint8_t b1) {
   return p;
 }
 
+// A value's candidate types are exactly those it converts to, so a column
+// typed from its values always converts.
+void check_types(std::string_view v) {
+  using namespace type_bits;
+  const std::uint8_t bits = classify(v);
+  std::int64_t i;
+  double f;
+  std::int32_t d;
+  bool tz = false;
+  FUZZ_CHECK(((bits & kInt64) != 0) == parse_int64(v, i));
+  FUZZ_CHECK(((bits & kFloat64) != 0) == parse_float64(v, f));
+  FUZZ_CHECK(((bits & kBool) != 0) == (v == "true" || v == "false"));
+  FUZZ_CHECK(((bits & kDate32) != 0) == parse_date(v, d));
+  const bool ts = parse_timestamp(v, i, tz);
+  FUZZ_CHECK(((bits & kTimestamp) != 0) == (ts && !tz));
+  FUZZ_CHECK(((bits & kTimestampUtc) != 0) == (ts && tz));
+}
+
 // Checks one batch against the row count the accumulator reported for it,
 // appends its content to `trace`, and returns that count.
 std::uint64_t check_batch(const Batch& batch, std::uint64_t rows, std::uint64_t batch_rows,
@@ -102,6 +121,7 @@ std::uint64_t check_batch(const Batch& batch, std::uint64_t rows, std::uint64_t 
         ++nulls;
       } else {
         FUZZ_CHECK(valid_utf8(col.value(r)));
+        check_types(col.value(r));
       }
       prev = end;
     }
@@ -198,6 +218,11 @@ void check_reading(const std::string& doc, const Params& p, const ReadOptions& o
     Discovery skimmed;
     FUZZ_CHECK(discover_columns(names_only, skimmed, err, false));
     FUZZ_CHECK(skimmed.records == out.delivered && skimmed.columns == out.columns);
+    // So must discovery with types, which reads batches of its own size.
+    Discovery typed;
+    FUZZ_CHECK(discover_types(Reader::from_bytes(doc, p.chunk), "fuzz.xml", typed, err));
+    FUZZ_CHECK(typed.records == out.delivered && typed.columns == out.columns);
+    FUZZ_CHECK(typed.types.size() == typed.columns.size());
   }
 }
 
