@@ -82,11 +82,13 @@ def peer_config(src: str, dest: str, records: int = 1000) -> None:
             if seen >= records:
                 break
     fields = "".join(
-        f"      - {{name: {json.dumps(n)}, xml_path: {json.dumps(f'/{root}/{row}/@{n}')}, data_type: Utf8, nullable: true}}\n"
+        f"      - {{name: {json.dumps(n)}, xml_path: {json.dumps(f'/{root}/{row}/@{n}')}, "
+        "data_type: Utf8, nullable: true}\n"
         for n in names
     )
     Path(dest).write_text(
-        f"parser_options:\n  trim_text: true\ntables:\n  - name: t\n    xml_path: /{root}\n    levels: []\n    fields:\n{fields}"
+        "parser_options:\n  trim_text: true\ntables:\n"
+        f"  - name: t\n    xml_path: /{root}\n    levels: []\n    fields:\n{fields}"
     )
 
 

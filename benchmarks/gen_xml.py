@@ -249,7 +249,8 @@ def _posts_chunk(rng: random.Random, first: int, count: int) -> str:
     for i in range(first, first + count):
         question = rng.random() < 0.4
         day = f"20{rng.randint(10, 24):02d}-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}"
-        when = f"{day}T{rng.randint(0, 23):02d}:{rng.randint(0, 59):02d}:{rng.randint(0, 59):02d}.{rng.randint(0, 999):03d}"
+        clock = f"{rng.randint(0, 23):02d}:{rng.randint(0, 59):02d}:{rng.randint(0, 59):02d}"
+        when = f"{day}T{clock}.{rng.randint(0, 999):03d}"
         words = " ".join(rng.choices(_WORDS, k=rng.randint(20, 90)))
         body = f"&lt;p&gt;{words}&lt;/p&gt;&#xA;&#xA;&lt;pre&gt;&lt;code&gt;x = {i}&lt;/code&gt;&lt;/pre&gt;&#xA;"
         attrs = [f'Id="{i}"', f'PostTypeId="{1 if question else 2}"']
