@@ -297,10 +297,8 @@ bool XmlBatchInner::log_close() {
   return --log_depth_ == 0;
 }
 
-bool XmlBatchInner::flat_row() {
-  if (!log_flat_) return false;
-  constexpr std::uint32_t kNew = 0x80000000u;  // a column this batch does not have yet
-  const std::string_view log(log_);
+// Starts the row of a record that may be flat (see flat_key).
+void XmlBatchInner::begin_flat_row() {
   // Each column records the last row that took a value from this record:
   // a second value for it means a repeated name, which is not flat.
   if (++stamp_ == 0) {
@@ -313,53 +311,53 @@ bool XmlBatchInner::flat_row() {
   flat_hashes_.clear();
   flat_values_.clear();
   row_columns_.clear();
-  std::uint32_t guess = 0;
-  // Entry 0 opens the record element; then each child is Open, its texts,
-  // Close, and the record's Close ends the log.
-  for (std::size_t i = 1; i + 1 < log_n_;) {
-    const LogEntry& open = log_entries_[i++];
-    std::size_t value_begin = 0, value_end = 0;
-    if (log_entries_[i].kind == LogEntry::Text) {
-      value_begin = log_entries_[i].off;
-      for (; log_entries_[i].kind == LogEntry::Text; ++i) value_end = log_entries_[i].off + log_entries_[i].len;
+  flat_guess_ = 0;
+}
+
+// The next child of a flat record, named `name` (qualified), with `value`
+// (trimmed): false when the name repeats one of the record's, which makes
+// the record not flat.
+[[gnu::always_inline]] inline bool XmlBatchInner::flat_key(std::string_view name, std::string_view value) {
+  std::uint32_t& guess = flat_guess_;
+  std::uint32_t p;
+  // Keys never hold ':', so a name equal to the expected column's key is
+  // its own local name: the usual case costs one comparison.
+  if (guess < columns_.size() && same_bytes(columns_[guess], name)) {
+    p = guess;
+  } else {
+    const std::size_t at = flat_names_.size();
+    local_name_append(name, flat_names_);
+    const std::string_view key(flat_names_.data() + at, flat_names_.size() - at);
+    const std::uint64_t h = KeyIndex::hash(key);
+    p = KeyIndex::npos;
+    for (std::uint32_t q = guess + 1; q < columns_.size() && q < guess + 4 && p == KeyIndex::npos; ++q)
+      if (column_hashes_[q] == h && same_bytes(columns_[q], key)) p = q;
+    if (p == KeyIndex::npos)
+      p = column_index_.find(key, h, [&](std::uint32_t q) -> std::string_view { return columns_[q]; });
+    if (p == KeyIndex::npos) {
+      for (std::size_t k = 0; k < flat_keys_.size(); ++k)
+        if (flat_hashes_[k] == h && same_bytes(flat_key(k), key)) return false;  // a repeat
+      flat_keys_.push_back({at, key.size()});
+      flat_hashes_.push_back(h);
+      p = kNewColumn | static_cast<std::uint32_t>(flat_keys_.size() - 1);
     }
-    ++i;  // the child's Close
-    const std::string_view name = log.substr(open.off, open.len);
-    std::uint32_t p;
-    // Keys never hold ':', so a name equal to the expected column's key is
-    // its own local name: the usual case costs one comparison.
-    if (guess < columns_.size() && same_bytes(columns_[guess], name)) {
-      p = guess;
-    } else {
-      const std::size_t at = flat_names_.size();
-      local_name_append(name, flat_names_);
-      const std::string_view key(flat_names_.data() + at, flat_names_.size() - at);
-      const std::uint64_t h = KeyIndex::hash(key);
-      p = KeyIndex::npos;
-      for (std::uint32_t q = guess + 1; q < columns_.size() && q < guess + 4 && p == KeyIndex::npos; ++q)
-        if (column_hashes_[q] == h && same_bytes(columns_[q], key)) p = q;
-      if (p == KeyIndex::npos)
-        p = column_index_.find(key, h, [&](std::uint32_t q) -> std::string_view { return columns_[q]; });
-      if (p == KeyIndex::npos) {
-        for (std::size_t k = 0; k < flat_keys_.size(); ++k)
-          if (flat_hashes_[k] == h && same_bytes(flat_key(k), key)) return false;  // a repeat
-        flat_keys_.push_back({at, key.size()});
-        flat_hashes_.push_back(h);
-        p = kNew | static_cast<std::uint32_t>(flat_keys_.size() - 1);
-      }
-    }
-    if (!(p & kNew)) {
-      if (column_stamp_[p] == stamp_) return false;  // a repeat
-      column_stamp_[p] = stamp_;
-      guess = p + 1;
-    }
-    row_columns_.push_back(p);
-    flat_values_.push_back(trim_white_space(log.substr(value_begin, value_end - value_begin)));
   }
-  // The record is flat: its new columns join the batch, after all others.
+  if (!(p & kNewColumn)) {
+    if (column_stamp_[p] == stamp_) return false;  // a repeat
+    column_stamp_[p] = stamp_;
+    guess = p + 1;
+  }
+  row_columns_.push_back(p);
+  flat_values_.push_back(value);
+  return true;
+}
+
+// Places the flat record gathered by flat_key as a row.
+void XmlBatchInner::place_flat_row() {
+  // Its new columns join the batch, after all others.
   for (std::uint32_t& p : row_columns_) {
-    if (!(p & kNew)) continue;
-    const std::size_t k = p & ~kNew;
+    if (!(p & kNewColumn)) continue;
+    const std::size_t k = p & ~kNewColumn;
     const std::uint32_t at = static_cast<std::uint32_t>(columns_.size());
     p = column_for(FlatPair{flat_key(k), {}, flat_hashes_[k], false}, at);
   }
@@ -387,6 +385,27 @@ bool XmlBatchInner::flat_row() {
     }
   }
   ++row_count_;
+}
+
+bool XmlBatchInner::flat_row() {
+  if (!log_flat_) return false;
+  const std::string_view log(log_);
+  begin_flat_row();
+  // Entry 0 opens the record element; then each child is Open, its texts,
+  // Close, and the record's Close ends the log.
+  for (std::size_t i = 1; i + 1 < log_n_;) {
+    const LogEntry& open = log_entries_[i++];
+    std::size_t value_begin = 0, value_end = 0;
+    if (log_entries_[i].kind == LogEntry::Text) {
+      value_begin = log_entries_[i].off;
+      for (; log_entries_[i].kind == LogEntry::Text; ++i) value_end = log_entries_[i].off + log_entries_[i].len;
+    }
+    ++i;  // the child's Close
+    if (!flat_key(log.substr(open.off, open.len),
+                  trim_white_space(log.substr(value_begin, value_end - value_begin))))
+      return false;
+  }
+  place_flat_row();
   return true;
 }
 
@@ -687,6 +706,62 @@ bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
   return true;
 }
 
+// An empty record element whose attributes are all it holds, as most
+// attribute-only files are, made into its row straight from the tag: its
+// keys are the attributes' names, so it is flat unless two names share a
+// local name. Values without references are used in place. False leaves
+// the record to the general way, which also reports what is wrong with it.
+bool XmlBatchInner::attribute_row() {
+  const std::string_view tag(buf_);
+  const std::size_t n = tag.size();
+  std::size_t i = reader_->last_name_size();
+  begin_flat_row();
+  // Resolved values are never longer than their references, so the arena
+  // never moves while views into it are held.
+  attr_arena_.clear();
+  attr_arena_.reserve(n);
+  attr_names_.clear();
+  std::uint64_t seen = 0;
+  for (;;) {
+    const std::size_t before = i;
+    while (i < n && scan::is_ws(tag[i])) ++i;
+    if (i >= n) break;
+    if (i == before) return false;
+    const std::size_t name_at = i;
+    i = name_end(tag, i);
+    const std::string_view name = tag.substr(name_at, i - name_at);
+    while (i < n && scan::is_ws(tag[i])) ++i;
+    if (i >= n || tag[i] != '=') return false;
+    ++i;
+    while (i < n && scan::is_ws(tag[i])) ++i;
+    if (i >= n || (tag[i] != '"' && tag[i] != '\'')) return false;
+    const ValueScan v = scan_value(tag, i + 1, tag[i]);
+    if (v.end == std::string_view::npos) return false;
+    std::string_view value = tag.substr(i + 1, v.end - i - 1);
+    i = v.end + 1;
+    const std::uint64_t bit = std::uint64_t{1}
+                              << ((name.size() * 7 + static_cast<unsigned char>(name.back())) & 63);
+    if (seen & bit) {
+      for (const auto& [off, len] : attr_names_)
+        if (same_bytes(tag.substr(off, len), name)) return false;
+    }
+    seen |= bit;
+    attr_names_.push_back({name_at, name.size()});
+    if (is_namespace_declaration(name)) continue;
+    if (v.high && !enc::valid_utf8(value)) return false;
+    if (v.amp) {
+      const std::size_t at = attr_arena_.size();
+      attr_arena_.append(value);
+      XmlStreamError ignored;
+      if (!resolve_references_in_place(attr_arena_, at, ignored)) return false;
+      value = std::string_view(attr_arena_).substr(at);
+    }
+    if (!flat_key(name, trim_white_space(value))) return false;
+  }
+  place_flat_row();
+  return true;
+}
+
 // Text of an element with attributes and no child element yet.
 bool XmlBatchInner::append_own_text(bool resolve, XmlStreamError& err) {
   const std::size_t mark = own_text_.size();
@@ -798,6 +873,11 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
         switch (rule_.empty()) {
           case RecordRule::Role::Record:
             if (kAttributes) {
+              if (!names_only_ && flat_fast_path_ && reader_->text_is_utf8() && attribute_row()) {
+                last_replayed_ = false;
+                if (row_count_ >= batch_rows_) return Step::Batch;
+                break;
+              }
               // Its attributes may make a row of values, flattened as any
               // other record; one with a bad attribute is dropped whole.
               open(std::string_view(buf_).substr(0, reader_->last_name_size()));

@@ -148,6 +148,11 @@ class XmlBatchInner {
   void log_text(std::size_t mark);  // log_ grew from `mark` by a piece of text
   bool log_close();                 // true when the record element closed
   bool flat_row();                  // the row of a flat record; false if not flat
+  void begin_flat_row();
+  bool flat_key(std::string_view name, std::string_view value);
+  void place_flat_row();
+  static constexpr std::uint32_t kNewColumn = 0x80000000u;  // a column the batch lacks yet
+  std::uint32_t flat_guess_ = 0;
   void replay();                    // the logged record into record_
   bool append_direct(bool resolve, XmlStreamError& err);
   void place_row(std::span<const FlatPair> pairs);
@@ -163,6 +168,7 @@ class XmlBatchInner {
   bool attribute_value(std::string_view name, std::string_view raw, bool amp, bool high,
                        XmlStreamError& err);
   bool append_own_text(bool resolve, XmlStreamError& err);
+  bool attribute_row();
   void close_own_text();
   // Resolves references like resolve_references_in_place, saying where.
   bool resolve_here(std::string& s, std::size_t from, XmlStreamError& err);
@@ -191,6 +197,7 @@ class XmlBatchInner {
   bool own_text_unsure_ = false;
   std::string own_text_;
   std::string attr_value_;
+  std::string attr_arena_;  // attribute_row's resolved values
   std::vector<std::pair<std::size_t, std::size_t>> attr_names_;  // in buf_, for repeats
   std::string shape_;  // the open record's names, as kShapeOpen name ... kShapeClose
   std::size_t shape_depth_ = 0;

@@ -220,7 +220,7 @@ void check_reading(const std::string& doc, const Params& p, const ReadOptions& o
     FUZZ_CHECK(skimmed.records == out.delivered && skimmed.columns == out.columns);
     // So must discovery with types, which reads batches of its own size.
     Discovery typed;
-    FUZZ_CHECK(discover_types(Reader::from_bytes(doc, p.chunk), "fuzz.xml", typed, err));
+    FUZZ_CHECK(discover_types(Reader::from_bytes(doc, p.chunk), "fuzz.xml", typed, err, nullptr, options));
     FUZZ_CHECK(typed.records == out.delivered && typed.columns == out.columns);
     FUZZ_CHECK(typed.types.size() == typed.columns.size());
   }
