@@ -589,6 +589,72 @@ std::size_t name_end(std::string_view tag, std::size_t i) {
   while (i < n && !scan::is_ws(tag[i]) && tag[i] != '=') ++i;
   return i;
 }
+
+// A tag's attributes, one at a time. next() is false at the end of the tag
+// or at a malformed or repeated attribute, which error() then names (null
+// at the end). `flags` asks for each value's '&' and non-ASCII bytes;
+// without, only where it ends is found, which memchr does fastest.
+struct Attribute {
+  std::string_view name, raw;
+  bool amp, high;
+};
+class Attributes {
+ public:
+  Attributes(std::string_view tag, std::size_t from, bool flags,
+             std::vector<std::pair<std::size_t, std::size_t>>& names)
+      : tag_(tag), i_(from), flags_(flags), names_(names) {
+    names_.clear();
+  }
+  const char* error() const { return error_; }
+
+  bool next(Attribute& a) {
+    const std::size_t n = tag_.size();
+    const std::size_t before = i_;
+    skip_space();
+    if (i_ >= n) return false;
+    if (i_ == before) return fail("no white space before an attribute");
+    const std::size_t name_at = i_;
+    i_ = name_end(tag_, i_);
+    a.name = tag_.substr(name_at, i_ - name_at);
+    skip_space();
+    if (i_ >= n || tag_[i_] != '=') return fail("attribute without a value");
+    ++i_;
+    skip_space();
+    if (i_ >= n || (tag_[i_] != '"' && tag_[i_] != '\'')) return fail("attribute value not quoted");
+    const ValueScan v = flags_ ? scan_value(tag_, i_ + 1, tag_[i_]) : find_quote(tag_, i_ + 1, tag_[i_]);
+    if (v.end == std::string_view::npos) return fail("attribute value not closed");
+    a.raw = tag_.substr(i_ + 1, v.end - i_ - 1);
+    a.amp = v.amp;
+    a.high = v.high;
+    i_ = v.end + 1;
+    // One bit per name length and last byte: a repeated name is rare, and
+    // this leaves the comparisons to the names that may be one.
+    const std::uint64_t bit = std::uint64_t{1}
+                              << ((a.name.size() * 7 + static_cast<unsigned char>(a.name.back())) & 63);
+    if (seen_ & bit) {
+      for (const auto& [off, len] : names_)
+        if (same_bytes(tag_.substr(off, len), a.name)) return fail("repeated attribute");
+    }
+    seen_ |= bit;
+    names_.push_back({name_at, a.name.size()});
+    return true;
+  }
+
+ private:
+  void skip_space() {
+    while (i_ < tag_.size() && scan::is_ws(tag_[i_])) ++i_;
+  }
+  bool fail(const char* what) {
+    error_ = what;
+    return false;
+  }
+  std::string_view tag_;
+  std::size_t i_;
+  bool flags_;
+  std::vector<std::pair<std::size_t, std::size_t>>& names_;
+  std::uint64_t seen_ = 0;
+  const char* error_ = nullptr;
+};
 }  // namespace
 
 void XmlBatchInner::attribute_leaf(std::string_view qualified_name, std::string_view value) {
@@ -645,9 +711,7 @@ bool XmlBatchInner::attribute_value(std::string_view name, std::string_view raw,
 bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
   reader_->mark_tag(buf_.size(), empty);
   const std::string_view tag(buf_);
-  const std::size_t n = tag.size();
   const std::size_t name_size = reader_->last_name_size();
-  std::size_t i = name_size;
   const auto malformed = [&](const char* what) {
     err = XmlStreamError{XmlStreamError::Kind::Xml,
                          std::string(what) + " in tag <" + std::string(tag.substr(0, name_size)) + ">" +
@@ -665,41 +729,14 @@ bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
   const bool values = !names_only_ || !skip_text_;
   bool any = false;
   own_text_open_ = false;
-  attr_names_.clear();
-  // One bit per name length and last byte: a repeated name is rare, and
-  // this leaves the comparisons to the names that may be one.
-  std::uint64_t seen = 0;
-  for (;;) {
-    const std::size_t before = i;
-    while (i < n && scan::is_ws(tag[i])) ++i;
-    if (i >= n) break;
-    if (i == before) return malformed("no white space before an attribute");
-    const std::size_t name_at = i;
-    i = name_end(tag, i);
-    const std::string_view name = tag.substr(name_at, i - name_at);
-    while (i < n && scan::is_ws(tag[i])) ++i;
-    if (i >= n || tag[i] != '=') return malformed("attribute without a value");
-    ++i;
-    while (i < n && scan::is_ws(tag[i])) ++i;
-    if (i >= n || (tag[i] != '"' && tag[i] != '\'')) return malformed("attribute value not quoted");
-    // Skimming needs only where the value ends, which memchr finds fastest.
-    const ValueScan v = values ? scan_value(tag, i + 1, tag[i]) : find_quote(tag, i + 1, tag[i]);
-    if (v.end == std::string_view::npos) return malformed("attribute value not closed");
-    const std::string_view raw = tag.substr(i + 1, v.end - i - 1);
-    i = v.end + 1;
-    const std::uint64_t bit = std::uint64_t{1}
-                              << ((name.size() * 7 + static_cast<unsigned char>(name.back())) & 63);
-    if (seen & bit) {
-      for (const auto& [off, len] : attr_names_)
-        if (same_bytes(tag.substr(off, len), name)) return malformed("repeated attribute");
-    }
-    seen |= bit;
-    attr_names_.push_back({name_at, name.size()});
-    if (is_namespace_declaration(name)) continue;
+  Attributes attributes(tag, name_size, values, attr_names_);
+  for (Attribute at; attributes.next(at);) {
+    if (is_namespace_declaration(at.name)) continue;
     any = true;
-    if (!values) attribute_leaf(name, {});
-    else if (!attribute_value(name, raw, v.amp, v.high, err)) return in_value(name);
+    if (!values) attribute_leaf(at.name, {});
+    else if (!attribute_value(at.name, at.raw, at.amp, at.high, err)) return in_value(at.name);
   }
+  if (attributes.error()) return malformed(attributes.error());
   own_text_.clear();
   own_text_unsure_ = false;
   own_text_open_ = any;
@@ -713,51 +750,26 @@ bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
 // the record to the general way, which also reports what is wrong with it.
 bool XmlBatchInner::attribute_row() {
   const std::string_view tag(buf_);
-  const std::size_t n = tag.size();
-  std::size_t i = reader_->last_name_size();
   begin_flat_row();
   // Resolved values are never longer than their references, so the arena
   // never moves while views into it are held.
   attr_arena_.clear();
-  attr_arena_.reserve(n);
-  attr_names_.clear();
-  std::uint64_t seen = 0;
-  for (;;) {
-    const std::size_t before = i;
-    while (i < n && scan::is_ws(tag[i])) ++i;
-    if (i >= n) break;
-    if (i == before) return false;
-    const std::size_t name_at = i;
-    i = name_end(tag, i);
-    const std::string_view name = tag.substr(name_at, i - name_at);
-    while (i < n && scan::is_ws(tag[i])) ++i;
-    if (i >= n || tag[i] != '=') return false;
-    ++i;
-    while (i < n && scan::is_ws(tag[i])) ++i;
-    if (i >= n || (tag[i] != '"' && tag[i] != '\'')) return false;
-    const ValueScan v = scan_value(tag, i + 1, tag[i]);
-    if (v.end == std::string_view::npos) return false;
-    std::string_view value = tag.substr(i + 1, v.end - i - 1);
-    i = v.end + 1;
-    const std::uint64_t bit = std::uint64_t{1}
-                              << ((name.size() * 7 + static_cast<unsigned char>(name.back())) & 63);
-    if (seen & bit) {
-      for (const auto& [off, len] : attr_names_)
-        if (same_bytes(tag.substr(off, len), name)) return false;
-    }
-    seen |= bit;
-    attr_names_.push_back({name_at, name.size()});
-    if (is_namespace_declaration(name)) continue;
-    if (v.high && !enc::valid_utf8(value)) return false;
-    if (v.amp) {
-      const std::size_t at = attr_arena_.size();
+  attr_arena_.reserve(tag.size());
+  Attributes attributes(tag, reader_->last_name_size(), true, attr_names_);
+  for (Attribute at; attributes.next(at);) {
+    if (is_namespace_declaration(at.name)) continue;
+    if (at.high && !enc::valid_utf8(at.raw)) return false;
+    std::string_view value = at.raw;
+    if (at.amp) {
+      const std::size_t from = attr_arena_.size();
       attr_arena_.append(value);
       XmlStreamError ignored;
-      if (!resolve_references_in_place(attr_arena_, at, ignored)) return false;
-      value = std::string_view(attr_arena_).substr(at);
+      if (!resolve_references_in_place(attr_arena_, from, ignored)) return false;
+      value = std::string_view(attr_arena_).substr(from);
     }
-    if (!flat_key(name, trim_white_space(value))) return false;
+    if (!flat_key(at.name, trim_white_space(value))) return false;
   }
+  if (attributes.error()) return false;
   place_flat_row();
   return true;
 }
