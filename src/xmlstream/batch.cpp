@@ -586,7 +586,7 @@ std::size_t name_end(std::string_view tag, std::size_t i) {
     const __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(x, eq), _mm_cmpeq_epi8(_mm_min_epu8(x, space), x));
     if (const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(stop))) return i + __builtin_ctz(m);
   }
-  while (i < n && !scan::is_ws(tag[i]) && tag[i] != '=') ++i;
+  while (i < n && static_cast<unsigned char>(tag[i]) > ' ' && tag[i] != '=') ++i;
   return i;
 }
 
