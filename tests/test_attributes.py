@@ -94,6 +94,11 @@ def test_attributes_stay_out_unless_asked(tmp_path):
         ("<r><row a=1/></r>", "attribute value not quoted in tag <row> at line 1, byte 3"),
         ('<r><row a="1" a="2"/></r>', "repeated attribute in tag <row>"),
         ("<r><row a/></r>", "attribute without a value"),
+        # A control byte ends a name wherever it falls, here both before and
+        # after 16 bytes of the tag.
+        (b'<r><row a="1" b\x01c="2"/></r>', "attribute without a value"),
+        (b'<r><row a="1" b\x01c="2" cccccccccccccccccccccccccc="4"/></r>', "attribute without a value"),
+        ('<r><row a="1" ="2"/></r>', "attribute without a name in tag <row>"),
         ('<r><row a="1"b="2"/></r>', "no white space before an attribute"),
         ('<r><row><x a="&bogus;"/></row></r>', "attribute a of <x>: .*bogus.* at line 1, byte 8"),
         (b'<r><row a="\xff"/></r>', "attribute a of <row>: invalid UTF-8 at line 1, byte 3"),

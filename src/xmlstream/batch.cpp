@@ -615,6 +615,7 @@ class Attributes {
     if (i_ == before) return fail("no white space before an attribute");
     const std::size_t name_at = i_;
     i_ = name_end(tag_, i_);
+    if (i_ == name_at) return fail("attribute without a name");
     a.name = tag_.substr(name_at, i_ - name_at);
     skip_space();
     if (i_ >= n || tag_[i_] != '=') return fail("attribute without a value");
