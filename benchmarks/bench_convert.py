@@ -45,12 +45,13 @@ finally:
 """
 
 
-def convert(ext: str) -> str:
+def convert(ext: str, *options: str) -> str:
     # Running the module in-process, rather than as `python -m`, lets the
     # snippet read the command's own high-water mark.
+    extra = "".join(f", {o!r}" for o in options)
     return (
         "import runpy\n"
-        f"sys.argv = ['quelbrand', 'convert', src, '--to', out + '/o.{ext}', '--quiet']\n"
+        f"sys.argv = ['quelbrand', 'convert', src, '--to', out + '/o.{ext}', '--quiet'{extra}]\n"
         "runpy.run_module('quelbrand', run_name='__main__', alter_sys=True)"
     )
 
@@ -77,6 +78,12 @@ CASES = [
         "native",
     ),
     (
+        "native discovery with types `quelbrand._native.discover(path, True, True)`",
+        "",
+        "import quelbrand._native as n\nn.discover(src, True, True)",
+        "types",
+    ),
+    (
         "loop over `stream_xml_file(path, 65536)`",
         "",
         "import quelbrand_kernels as qk\nfor b in qk.stream_xml_file(src, 65536): pass",
@@ -101,6 +108,7 @@ CASES = [
         "peer",
     ),
     ("`quelbrand convert --to .parquet`", "parquet", convert("parquet"), ""),
+    ("`quelbrand convert --to .parquet --types`", "parquet", convert("parquet", "--types"), "types"),
     (
         "`quelbrand.read_xml(path).write_parquet`",
         "parquet",
@@ -173,6 +181,9 @@ def missing(needs: str) -> str | None:
         return "no `quelbrand._native` in this build"
     if needs == "read" and not hasattr(importlib.import_module("quelbrand"), "read_xml"):
         return "no `quelbrand.read_xml` in this build"
+    read_xml = getattr(importlib.import_module("quelbrand"), "read_xml", None)
+    if needs == "types" and "types" not in (getattr(read_xml, "__kwdefaults__", None) or {}):
+        return "no typed columns in this build"
     if needs == "peer" and importlib.util.find_spec("xml2arrow") is None:
         return "xml2arrow is not installed"
     return None

@@ -1,6 +1,6 @@
 """Deterministic XML test files for the streaming benchmarks.
 
-Two shapes:
+Three shapes:
 
 * ``records``: indented records of 5 to 15 fields, with nested groups, repeated
   names (so column names collide and get prefixed), namespaced names, entity and
@@ -8,6 +8,8 @@ Two shapes:
   ignores) and some empty or whitespace-only leaves.
 * ``wide``: about 40 short leaves per record, no indentation, no markup beyond
   elements: the case where per-value overhead dominates.
+* ``posts``: a question-and-answer site's dump, one empty ``row`` element per
+  record holding 10 to 15 attributes (read with ``attributes=True``).
 
 The same seed and size always give the same bytes.  Records are built in chunks
 of a few thousand and written with one ``write`` per chunk, so 100 MB take a few
@@ -235,9 +237,46 @@ def _wide_chunk(rng: random.Random, first: int, count: int) -> str:
     return "".join(out)
 
 
+_LICENSES = ("CC BY-SA 2.5", "CC BY-SA 3.0", "CC BY-SA 4.0")
+_TAGS = ("python", "xml", "parquet", "c++", "pandas", "arrow", "regex", "linux", "sql", "dask")
+
+
+def _posts_chunk(rng: random.Random, first: int, count: int) -> str:
+    # A question-and-answer site's posts dump: one empty `row` per record,
+    # every value in an attribute, bodies of escaped HTML with encoded
+    # line breaks; answers lack the question-only attributes.
+    out = []
+    for i in range(first, first + count):
+        question = rng.random() < 0.4
+        day = f"20{rng.randint(10, 24):02d}-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d}"
+        clock = f"{rng.randint(0, 23):02d}:{rng.randint(0, 59):02d}:{rng.randint(0, 59):02d}"
+        when = f"{day}T{clock}.{rng.randint(0, 999):03d}"
+        words = " ".join(rng.choices(_WORDS, k=rng.randint(20, 90)))
+        body = f"&lt;p&gt;{words}&lt;/p&gt;&#xA;&#xA;&lt;pre&gt;&lt;code&gt;x = {i}&lt;/code&gt;&lt;/pre&gt;&#xA;"
+        attrs = [f'Id="{i}"', f'PostTypeId="{1 if question else 2}"']
+        if question and rng.random() < 0.6:
+            attrs.append(f'AcceptedAnswerId="{i + rng.randint(1, 50)}"')
+        if not question:
+            attrs.append(f'ParentId="{max(1, i - rng.randint(1, 50))}"')
+        attrs += [f'CreationDate="{when}"', f'Score="{rng.randint(-5, 500)}"']
+        if question:
+            attrs.append(f'ViewCount="{rng.randint(10, 100000)}"')
+        attrs += [f'Body="{body}"', f'OwnerUserId="{rng.randint(1, 10**6)}"']
+        if rng.random() < 0.3:
+            attrs += [f'LastEditorUserId="{rng.randint(1, 10**6)}"', f'LastEditDate="{when}"']
+        attrs.append(f'LastActivityDate="{when}"')
+        if question:
+            tags = "".join(f"|{t}" for t in rng.sample(_TAGS, rng.randint(1, 4))) + "|"
+            title = " ".join(rng.choices(_WORDS, k=rng.randint(4, 10))).capitalize()
+            attrs += [f'Title="{title}"', f'Tags="{tags}"', f'AnswerCount="{rng.randint(0, 9)}"']
+        attrs += [f'CommentCount="{rng.randint(0, 12)}"', f'ContentLicense="{rng.choice(_LICENSES)}"']
+        out.append("  <row " + " ".join(attrs) + " />\n")
+    return "".join(out)
+
+
 # ---------------------------------------------------------------------------
 
-KINDS = {"records": _records_chunk, "wide": _wide_chunk}
+KINDS = {"records": _records_chunk, "wide": _wide_chunk, "posts": _posts_chunk}
 CHUNK_RECORDS = 4000
 
 

@@ -1,7 +1,7 @@
 # The companion extension: XML batches built in C++ and handed over through
 # the Arrow PyCapsule protocol. Used by quelbrand.reader and quelbrand.arrow.
 from collections.abc import Iterator, Sequence
-from typing import final
+from typing import Literal, final, overload
 
 @final
 class Batch:
@@ -21,6 +21,8 @@ class Reader:
     def columns(self) -> list[str] | None: ...
     @property
     def records(self) -> int | None: ...
+    @property
+    def types(self) -> dict[str, str] | None: ...
     def __iter__(self) -> Iterator[Batch]: ...
     def __next__(self) -> Batch: ...
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
@@ -29,6 +31,20 @@ class Reader:
 # `source` (and `discover`, when not a flag) is a str path, bytes, or a
 # readable binary file object, read through readinto, else read.
 def open(
-    source: object, batch_rows: int, columns: Sequence[str] | None, prefetch: bool, discover: object
+    source: object,
+    batch_rows: int,
+    columns: Sequence[str] | None,
+    prefetch: bool,
+    discover: object,
+    types: bool | Sequence[str] = False,
+    attributes: bool = False,
 ) -> Reader: ...
-def discover(source: object, check_text: bool) -> tuple[list[str], int]: ...
+@overload
+def discover(
+    source: object, check_text: bool, types: Literal[False] = False, attributes: bool = False
+) -> tuple[list[str], int]: ...
+@overload
+def discover(
+    source: object, check_text: bool, types: Literal[True], attributes: bool = False
+) -> tuple[list[str], int, list[str]]: ...
+def typed(batch: object, types: Sequence[str]) -> Batch: ...

@@ -135,9 +135,20 @@ def build_parser() -> argparse.ArgumentParser:
         help=f"records read per batch (default {DEFAULT_BATCH_ROWS}); memory grows with it",
     )
     convert_parser.add_argument(
+        "--types",
+        action="store_true",
+        help="typed columns for Parquet and JSON Lines: int64, float64, bool, date32 or timestamp where every "
+        "value of a column is one (found over the whole file first); CSV stays text",
+    )
+    convert_parser.add_argument(
         "--quiet", action="store_true", help="no progress bar (it is shown only when stderr is a terminal)"
     )
     # Draws the progress bar even when stderr is not a terminal; for tests.
+    convert_parser.add_argument(
+        "--attributes",
+        action="store_true",
+        help="read attributes as values: each becomes a column named by its local name",
+    )
     convert_parser.add_argument("--force-progress", action="store_true", help=argparse.SUPPRESS)
     convert_parser.set_defaults(run=_run_convert)
 
@@ -184,6 +195,9 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
             fmt=fmt,
             batch_rows=args.batch_rows,
             progress=sys.stderr if show_progress else None,
+            types=args.types,
+            attributes=args.attributes,
+            on_note=_note,
         )
     except OSError as exc:
         # The XML side reports its failures as ValueError, so this is the output.
@@ -256,6 +270,10 @@ def _run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 def _error(message: object) -> None:
     print(f"{PROG}: {message}", file=sys.stderr)
+
+
+def _note(message: object) -> None:
+    print(f"{PROG}: note: {message}", file=sys.stderr)
 
 
 def _discard_stdout() -> None:

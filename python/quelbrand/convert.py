@@ -13,6 +13,11 @@ column that first appears late in the file is never dropped:
 - JSON Lines writes each record as an object of its non-null values, so it
   needs a single pass.
 
+With `types`, Parquet columns take the type all their values share (see
+quelbrand.read_xml), JSON Lines writes the values of number and boolean
+columns as JSON numbers and booleans (their text is valid JSON as it
+stands), and CSV stays the text of the file.
+
 The source may be a path, bytes or a binary file object, plain or compressed
 (gzip, bzip2, xz, zstd; see quelbrand.inputs). The progress bar counts the
 bytes read against the file's size, the compressed bytes of a compressed
@@ -27,6 +32,7 @@ from __future__ import annotations
 
 import contextlib
 import csv
+import dataclasses
 import importlib.util
 import os
 import secrets
@@ -34,6 +40,7 @@ from collections.abc import Callable, Iterator
 from json.encoder import encode_basestring
 from typing import Any, TextIO
 
+import quelbrand._native as _native
 from quelbrand import ConversionError, require_extra
 from quelbrand.batches import (
     DEFAULT_BATCH_ROWS,
@@ -43,7 +50,7 @@ from quelbrand.batches import (
     is_read_once,
     sized_batches,
 )
-from quelbrand.inputs import is_plain_path, open_input
+from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.progress import ProgressBar
 from quelbrand.reader import XmlTable
 
@@ -63,6 +70,38 @@ JSONL_SLICE_ROWS = 4096
 BarFactory = Callable[[str], ProgressBar]
 
 
+@dataclasses.dataclass
+class _Job:
+    """What a conversion reads and how, and what it saw of the records."""
+
+    source: Any
+    batch_rows: int
+    attributes: bool = False
+    types: bool = False
+    # The plain file's path when the path-only readers can read it.
+    path: str | None = None
+    input: Input | None = None  # opened already: a pipe's first bytes are in it
+    read_once: bool = False
+    values_seen: bool = False  # some record had a value
+
+    def table(self, types: bool = False) -> XmlTable:
+        table = XmlTable(self.source, batch_rows=max(self.batch_rows, 1), attributes=self.attributes, types=types)
+        if self.input is not None:
+            table._opened = self.input
+        return table
+
+    def native_source(self) -> Any:
+        return self.path if self.input is None else self.input.native()
+
+    def saw(self, batch: Any) -> None:
+        if not self.values_seen:
+            self.values_seen = any(column.null_count < len(column) for column in batch.columns)
+
+    def saw_lists(self, values: list[list[Any]], count: int) -> None:
+        if not self.values_seen:
+            self.values_seen = any(column.count(None) != count for column in values)
+
+
 def format_of(path: PathArg) -> str:
     """The output format named by the file's extension."""
     extension = os.path.splitext(os.fspath(path))[1].lower().lstrip(".")
@@ -72,70 +111,101 @@ def format_of(path: PathArg) -> str:
 
 
 def convert(
-    source: Any,
+    source: PathArg,
     destination: PathArg,
     *,
     fmt: str | None = None,
     batch_rows: int = DEFAULT_BATCH_ROWS,
     progress: TextIO | None = None,
+    types: bool = False,
+    attributes: bool = False,
+    on_note: Callable[[str], object] | None = None,
 ) -> int:
     """Converts the XML document `source` (a path, bytes or a binary file
-    object, as read_xml takes) into `destination` and returns the
-    number of rows written. `fmt` is one of FORMATS, by default taken from
+    object, as read_xml takes) into `destination` and returns the number of
+    rows written. `fmt` is one of FORMATS, by default taken from
     the destination's extension. With `progress`, a progress bar of the
-    bytes read is drawn on that stream.
+    bytes read is drawn on that stream. With `attributes`, attributes are
+    values too (see quelbrand.read_xml). `on_note` is given advice for the
+    user of the command: when no record had a value but the records'
+    elements have attributes, the flag that would read them.
 
     XML failures raise the module's ValueError, a missing pyarrow (for
     Parquet) MissingExtraError, a pipe given for CSV without pyarrow
     ValueError, and output failures OSError; in every case nothing is left
     under the destination's name that was not there before. CSV writes a
     header row (none if the file has no columns) and a missing value as an
-    empty field; all columns are text."""
+    empty field; all columns are text. With `types`, Parquet and JSON Lines
+    get typed columns (see the module's docstring); a pipe then needs
+    pyarrow for JSON Lines too, to keep its batches while the types are
+    found."""
     fmt = format_of(destination) if fmt is None else fmt
     if fmt not in FORMATS:
         raise ConversionError(f"unknown output format {fmt!r}; choose one of {', '.join(FORMATS)}")
     if fmt == "parquet":
         # Fail before reading anything when the extra is missing.
         require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
-    is_path = isinstance(source, (str, os.PathLike))
-    if is_path and not _have_pyarrow() and is_read_once(os.fspath(source)):
+    job = _Job(source, batch_rows, attributes, types)
+    if isinstance(source, (str, os.PathLike)) and not _have_pyarrow() and is_read_once(os.fspath(source)):
         # Without pyarrow a pipe is read by path, as it comes (sniffing it
         # for compression would take bytes the path-only reader never sees).
-        src = os.fspath(source)
-        if fmt == "csv":
-            raise ConversionError(
-                f"cannot convert {src!r} to csv: it is a pipe or device that can be read only once, and csv "
-                "output without pyarrow reads the file twice to find every column; install pyarrow, convert "
-                "to jsonl, or save the input to a file first"
-            )
-        return _convert_path(src, destination, fmt, batch_rows, progress, None)
-    inp = open_input(source)
-    if is_plain_path(inp) and (fmt == "jsonl" or not _have_pyarrow()):
-        return _convert_path(inp.name, destination, fmt, batch_rows, progress, inp.size)
-    if not _have_pyarrow():
+        job.path = os.fspath(source)
+        job.read_once = True
+        _refuse_pipe_without_pyarrow(job.path, fmt, types)
+    else:
+        job.input = open_input(source)
+        job.read_once = job.input.read_once
+        if is_plain_path(job.input):
+            job.path = job.input.name
+    if attributes and fmt != "parquet":
+        require_extra("pyarrow", "pyarrow", f"{fmt} output with attributes")
+    if job.path is None and not _have_pyarrow():
         require_extra("pyarrow", "pyarrow", f"{fmt} output from compressed input, bytes or a file object")
-    table = XmlTable(source, batch_rows=max(batch_rows, 1))
-    table._opened = inp  # already open: a pipe's first bytes are in it
-    total = None if inp.read_once else inp.size
-    writer = {"csv": _write_arrow_csv, "jsonl": _write_arrow_jsonl, "parquet": _write_parquet}[fmt]
-    with atomic_output(destination) as temporary:
-        return writer(table, temporary, lambda label: ProgressBar(progress, total, label, unit="bytes"))
-
-
-def _convert_path(
-    src: str, destination: PathArg, fmt: str, batch_rows: int, progress: TextIO | None, total: int | None
-) -> int:
-    """The conversion of a plain file by path, with the path-only readers."""
+    total = None if job.read_once or job.input is None else job.input.size
 
     def bar(label: str) -> ProgressBar:
         return ProgressBar(progress, total, label, unit="bytes")
 
+    if fmt == "csv":
+        writer = _write_arrow_csv if _have_pyarrow() else _write_csv
+    elif fmt == "parquet":
+        writer = _write_parquet
+    elif types or attributes:
+        writer = _write_typed_jsonl
+    else:
+        writer = _write_jsonl if job.path is not None else _write_arrow_jsonl
     with atomic_output(destination) as temporary:
-        if fmt == "csv" and _have_pyarrow():
-            return _write_arrow_csv(XmlTable(src, batch_rows=max(batch_rows, 1)), temporary, bar)
-        if fmt == "parquet":
-            return _write_parquet(XmlTable(src, batch_rows=max(batch_rows, 1)), temporary, bar)
-        return _WRITERS[fmt](src, temporary, batch_rows, bar)
+        rows = writer(job, temporary, bar)
+    if on_note is not None and rows and not job.values_seen and not attributes and not job.read_once:
+        if _records_have_attributes(job.native_source()):
+            on_note(
+                f"the records of {job.input.name if job.input else job.path!r} have no values of their own but "
+                "carry attributes; pass --attributes to read those as columns"
+            )
+    return rows
+
+
+def _refuse_pipe_without_pyarrow(src: str, fmt: str, types: bool) -> None:
+    if fmt == "csv":
+        raise ConversionError(
+            f"cannot convert {src!r} to csv: it is a pipe or device that can be read only once, and csv output "
+            "without pyarrow reads the file twice to find every column; install pyarrow, convert to jsonl, "
+            "or save the input to a file first"
+        )
+    if types and fmt == "jsonl":
+        raise ConversionError(
+            f"cannot convert {src!r} to jsonl with types: it is a pipe or device that can be read only once, and "
+            "the types must be known before the first record is written; install pyarrow, or save the input to a "
+            "file first"
+        )
+
+
+def _records_have_attributes(source: Any) -> bool:
+    """Whether the first records of the file have attributes to read."""
+    with contextlib.suppress(ValueError, OSError):
+        for batch in _native.open(source, 64, None, False, False, attributes=True):
+            return bool(batch.column_names)
+    return False
 
 
 def _have_pyarrow() -> bool:
@@ -172,8 +242,8 @@ def atomic_output(destination: PathArg) -> Iterator[str]:
 
 
 # ---------------------------------------------------------------------------
-# Writers: each takes the source, the temporary output path, the batch size
-# and a progress bar factory, and returns the number of rows written.
+# Writers: each takes the job, the temporary output path and a progress bar
+# factory, and returns the number of rows written.
 
 
 def _bytes_done(source: str) -> Callable[[], int]:
@@ -193,8 +263,9 @@ def _bytes_done(source: str) -> Callable[[], int]:
     return done
 
 
-def _write_csv(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
+def _write_csv(job: _Job, output: str, bar: BarFactory) -> int:
     # Without pyarrow: a discovery pass, then the rows through the csv module.
+    source = _path_of(job)
     columns = discover_columns(source)
     rows = 0
     where = _bytes_done(source)
@@ -202,7 +273,8 @@ def _write_csv(source: str, output: str, batch_rows: int, bar: BarFactory) -> in
         writer = csv.writer(file)
         if columns:
             writer.writerow(columns)
-        for names, values, count in sized_batches(source, batch_rows):
+        for names, values, count in sized_batches(source, job.batch_rows):
+            job.saw_lists(values, count)
             # csv writes None as an empty field.
             writer.writerows(zip(*align_columns(names, values, columns, count)))
             rows += count
@@ -211,76 +283,135 @@ def _write_csv(source: str, output: str, batch_rows: int, bar: BarFactory) -> in
     return rows
 
 
-def _write_jsonl(source: str, output: str, batch_rows: int, bar: BarFactory) -> int:
-    rows = 0
+def _write_jsonl(job: _Job, output: str, bar: BarFactory) -> int:
+    source = _path_of(job)
     where = _bytes_done(source)
     with open(output, "w", encoding="utf-8") as file, bar("writing JSON Lines") as progress:
-        for names, values, count in sized_batches(source, batch_rows):
-            _write_jsonl_rows(file, names, values, count)
-            rows += count
-            progress.update(where())
+        rows = _jsonl_rows(file, sized_batches(source, job.batch_rows), progress, where, set(), job)
         progress.update(progress.total or progress.done)
     return rows
 
 
-def _write_jsonl_rows(file: TextIO, names: list[str], values: list[list[str | None]], count: int) -> None:
-    if values:
-        # Each value becomes its `"name": "value"` member column by
-        # column, so a row is only a join of its members; a missing
-        # value has no member. This is what json.dumps of the row's
-        # dict gives with ensure_ascii=False, at a fraction of the
-        # cost. Slices of rows keep the members' memory small.
-        keys = [encode_basestring(name) + ": " for name in names]
-        for start in range(0, count, JSONL_SLICE_ROWS):
-            members = [
-                [
-                    None if value is None else key + encode_basestring(value)
-                    for value in column[start : start + JSONL_SLICE_ROWS]
+# Columns of these types hold text that is a JSON value as it stands: the
+# classifier accepts exactly JSON's number syntax, and `true` or `false`.
+_JSON_LITERAL_TYPES = frozenset({"int64", "float64", "bool"})
+
+
+def _jsonl_rows(
+    file: TextIO,
+    batches: Iterator[tuple[list[str], list[list[str | None]], int]],
+    progress: ProgressBar,
+    where: Callable[[], int],
+    literal: set[str],
+    job: _Job,
+) -> int:
+    """Writes each batch's records as JSON objects; the values of the
+    columns named in `literal` are written bare, the others as strings."""
+    rows = 0
+    for names, values, count in batches:
+        job.saw_lists(values, count)
+        if values:
+            # Each value becomes its `"name": "value"` member column by
+            # column, so a row is only a join of its members; a missing
+            # value has no member. This is what json.dumps of the row's
+            # dict gives with ensure_ascii=False, at a fraction of the
+            # cost. Slices of rows keep the members' memory small.
+            keys = [encode_basestring(name) + ": " for name in names]
+            encoders = [_bare if name in literal else encode_basestring for name in names]
+            for start in range(0, count, JSONL_SLICE_ROWS):
+                members = [
+                    [
+                        None if value is None else key + encode(value)
+                        for value in column[start : start + JSONL_SLICE_ROWS]
+                    ]
+                    for key, encode, column in zip(keys, encoders, values)
                 ]
-                for key, column in zip(keys, values)
-            ]
-            file.writelines("{" + ", ".join(filter(None, row)) + "}\n" for row in zip(*members))
+                file.writelines("{" + ", ".join(filter(None, row)) + "}\n" for row in zip(*members))
+        else:
+            file.write("{}\n" * count)
+        rows += count
+        progress.update(where())
+    return rows
+
+
+def _bare(value: str) -> str:
+    return value
+
+
+def _write_typed_jsonl(job: _Job, output: str, bar: BarFactory) -> int:
+    # The types come first, from a native pass (or a pipe's spool); then the
+    # records are written from their text, numbers and booleans bare.
+    # Attributes are read only by the native reader.
+    table = job.table(types=job.types)
+    literal: set[str] = set()
+    if job.types:
+        kinds = dict(zip(table.column_names, table.column_types or []))
+        literal = {name for name, kind in kinds.items() if kind in _JSON_LITERAL_TYPES}
+    if job.path is None or job.read_once or job.attributes:
+        batches = _text_batches(table)
+
+        def where() -> int:
+            return table.bytes_read
     else:
-        file.write("{}\n" * count)
+        batches = sized_batches(job.path, job.batch_rows)
+        where = _bytes_done(job.path)
+    with open(output, "w", encoding="utf-8") as file, bar("writing JSON Lines") as progress:
+        rows = _jsonl_rows(file, batches, progress, where, literal, job)
+        progress.update(progress.total or progress.done)
+    return rows
 
 
-def _follow(table: XmlTable, progress: ProgressBar) -> Callable[[object], None]:
-    def on_batch(_: object) -> None:
+def _text_batches(table: XmlTable) -> Iterator[tuple[list[str], list[list[str | None]], int]]:
+    """A spooled table's batches as text, in sized_batches' shape."""
+    pa = require_extra("pyarrow", "pyarrow", "JSON Lines from a pipe")
+    _, _, batches = table._pass(typed=False)
+    for native in batches:
+        batch = pa.record_batch(native)
+        yield batch.schema.names, [column.to_pylist() for column in batch.columns], batch.num_rows
+
+
+def _follow(table: XmlTable, progress: ProgressBar, job: _Job) -> Callable[[Any], None]:
+    def on_batch(batch: Any) -> None:
+        job.saw(batch)
         progress.update(table.bytes_read)
 
     return on_batch
 
 
-def _write_parquet(table: XmlTable, output: str, bar: BarFactory) -> int:
+def _write_parquet(job: _Job, output: str, bar: BarFactory) -> int:
+    table = job.table(types=job.types)
     with bar("writing Parquet") as progress:
-        rows = table.write_parquet(output, row_group_rows=PARQUET_ROW_GROUP_ROWS, on_batch=_follow(table, progress))
+        rows = table.write_parquet(
+            output, row_group_rows=PARQUET_ROW_GROUP_ROWS, on_batch=_follow(table, progress, job)
+        )
         progress.update(progress.total or progress.done)
     return rows
 
 
-def _write_arrow_csv(table: XmlTable, output: str, bar: BarFactory) -> int:
+def _write_arrow_csv(job: _Job, output: str, bar: BarFactory) -> int:
+    table = job.table()
     with bar("writing CSV") as progress:
-        rows = table.write_csv(output, on_batch=_follow(table, progress))
+        rows = table.write_csv(output, on_batch=_follow(table, progress, job))
         progress.update(progress.total or progress.done)
     return rows
 
 
-def _write_arrow_jsonl(table: XmlTable, output: str, bar: BarFactory) -> int:
+def _write_arrow_jsonl(job: _Job, output: str, bar: BarFactory) -> int:
     # One pass, each batch with its own columns, as the path-only writer.
     pa = require_extra("pyarrow", "pyarrow", "JSON Lines output from compressed input, bytes or a file object")
-    rows = 0
-    with open(output, "w", encoding="utf-8") as file, bar("writing JSON Lines") as progress:
+    table = job.table()
+
+    def text_batches() -> Iterator[tuple[list[str], list[list[str | None]], int]]:
         for native in table._batches_as_read():
             batch = pa.record_batch(native)
-            values = [column.to_pylist() for column in batch.columns]
-            _write_jsonl_rows(file, batch.schema.names, values, batch.num_rows)
-            rows += batch.num_rows
-            progress.update(table.bytes_read)
+            yield batch.schema.names, [column.to_pylist() for column in batch.columns], batch.num_rows
+
+    with open(output, "w", encoding="utf-8") as file, bar("writing JSON Lines") as progress:
+        rows = _jsonl_rows(file, text_batches(), progress, lambda: table.bytes_read, set(), job)
         progress.update(progress.total or progress.done)
     return rows
 
 
-_WRITERS: dict[str, Callable[[str, str, int, BarFactory], int]] = {
-    "csv": _write_csv,
-    "jsonl": _write_jsonl,
-}
+def _path_of(job: _Job) -> str:
+    assert job.path is not None  # the path-only writers are chosen only then
+    return job.path

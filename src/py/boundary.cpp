@@ -46,12 +46,12 @@ std::string type_name(PyObject* obj) {
 
 namespace {
 
-std::string missing_message(const Signature& sig, PyObject** slots) {
+std::string missing_message(const Signature& sig, PyObject** slots, int required) {
   std::string names;
   int k = 0;
-  for (int i = 0; i < sig.count; ++i) k += slots[i] == nullptr;
+  for (int i = 0; i < required; ++i) k += slots[i] == nullptr;
   int seen = 0;
-  for (int i = 0; i < sig.count; ++i) {
+  for (int i = 0; i < required; ++i) {
     if (slots[i] != nullptr) continue;
     if (seen > 0) names += k == 2 ? " and " : (seen == k - 1 ? ", and " : ", ");
     names += '\'';
@@ -110,8 +110,9 @@ void bind(Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
                                  "() got multiple values for argument '" + sig.params[slot] + "'");
     slots[slot] = args[nargs + j];
   }
-  for (int i = 0; i < sig.count; ++i)
-    if (slots[i] == nullptr) raise(PyExc_TypeError, missing_message(sig, slots));
+  const int required = sig.required < 0 ? sig.count : sig.required;
+  for (int i = 0; i < required; ++i)
+    if (slots[i] == nullptr) raise(PyExc_TypeError, missing_message(sig, slots, required));
 }
 
 // ---- Conversions -----------------------------------------------------------

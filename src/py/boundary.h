@@ -63,15 +63,17 @@ std::string type_name(PyObject* obj);
 
 // ---- Argument binding ------------------------------------------------------
 
-constexpr int kMaxParams = 5;
+constexpr int kMaxParams = 8;
 
-// Every exported function takes only required positional-or-keyword
-// parameters. Names are interned once so keyword matching is usually a
-// pointer comparison.
+// Every exported function takes positional-or-keyword parameters, the
+// first `required` of them required (all, by default); an optional one not
+// given leaves its slot null. Names are interned once so keyword matching
+// is usually a pointer comparison.
 struct Signature {
   const char* function;
   const char* params[kMaxParams];
   int count;
+  int required = -1;
   PyObject* interned[kMaxParams] = {};
 };
 

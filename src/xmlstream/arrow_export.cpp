@@ -58,12 +58,12 @@ bool align_batch(Batch& batch, const ColumnSet& columns, std::string& stray) {
 namespace {
 
 struct ChildArray {
-  std::shared_ptr<const Batch> batch;
+  std::shared_ptr<const void> batch;
   const void* buffers[3];
 };
 
 struct ParentArray {
-  std::shared_ptr<const Batch> batch;
+  std::shared_ptr<const void> batch;
   std::vector<ArrowArray> children;
   std::vector<ArrowArray*> child_ptrs;
   const void* buffers[1] = {nullptr};
@@ -107,13 +107,19 @@ void release_parent_schema(ArrowSchema* s) {
 }  // namespace
 
 void export_schema(const std::vector<std::string>& names, ArrowSchema* out) {
+  export_schema(names, {}, out);
+}
+
+void export_schema(const std::vector<std::string>& names, const std::vector<ValueType>& types,
+                   ArrowSchema* out) {
   auto holder = std::make_unique<ParentSchema>();
   holder->children.resize(names.size());
   holder->child_ptrs.resize(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
     auto child = std::make_unique<ChildSchema>(ChildSchema{names[i]});
+    const char* format = types.empty() ? "U" : arrow_format(types[i]);
     ArrowSchema& c = holder->children[i];
-    c = ArrowSchema{"U", child->name.c_str(), nullptr, ARROW_FLAG_NULLABLE, 0, nullptr, nullptr,
+    c = ArrowSchema{format, child->name.c_str(), nullptr, ARROW_FLAG_NULLABLE, 0, nullptr, nullptr,
                     &release_child_schema, child.get()};
     child.release();
     holder->child_ptrs[i] = &c;
@@ -123,29 +129,63 @@ void export_schema(const std::vector<std::string>& names, ArrowSchema* out) {
   holder.release();
 }
 
-ArrowBatch::ArrowBatch(Batch&& batch) : batch_(std::make_shared<const Batch>(std::move(batch))) {}
+ArrowBatch::ArrowBatch(Batch&& batch)
+    : data_(std::make_shared<const Data>(Data{std::move(batch), {}, {}})) {}
 
-std::uint64_t ArrowBatch::rows() const { return batch_->rows; }
-const std::vector<std::string>& ArrowBatch::names() const { return batch_->columns; }
+bool ArrowBatch::typed(Batch&& batch, const std::vector<ValueType>& types,
+                       std::optional<ArrowBatch>& out, std::string& err) {
+  out.reset();
+  auto data = std::make_shared<Data>(Data{std::move(batch), types, {}});
+  Batch& b = data->batch;
+  data->typed.resize(b.column_values.size());
+  for (std::size_t i = 0; i < b.column_values.size(); ++i) {
+    if (types[i] == ValueType::String) continue;
+    Column& col = b.column_values[i];
+    std::string bad;
+    if (!convert_column(col, types[i], data->typed[i], bad)) {
+      err = "the value '" + bad + "' of column '" + b.columns[i] + "' does not read as " +
+            type_name(types[i]) + " like the rest of the column (did the file change?)";
+      return false;
+    }
+    // The text is no longer needed; only the validity bitmap is shared.
+    std::string().swap(col.bytes);
+    std::vector<std::int64_t>().swap(col.offsets);
+  }
+  out.emplace(ArrowBatch(std::shared_ptr<const Data>(std::move(data))));
+  return true;
+}
 
-void ArrowBatch::export_schema(ArrowSchema* out) const { xml::export_schema(batch_->columns, out); }
+std::uint64_t ArrowBatch::rows() const { return data_->batch.rows; }
+const std::vector<std::string>& ArrowBatch::names() const { return data_->batch.columns; }
+const std::vector<ValueType>& ArrowBatch::types() const { return data_->types; }
+
+void ArrowBatch::export_schema(ArrowSchema* out) const {
+  xml::export_schema(data_->batch.columns, data_->types, out);
+}
 
 void ArrowBatch::export_array(ArrowArray* out) const {
-  const Batch& b = *batch_;
+  const Batch& b = data_->batch;
   const std::size_t n = b.columns.size();
   auto holder = std::make_unique<ParentArray>();
-  holder->batch = batch_;
+  holder->batch = data_;
   holder->children.resize(n);
   holder->child_ptrs.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
     const Column& col = b.column_values[i];
     auto child = std::make_unique<ChildArray>();
-    child->batch = batch_;
+    child->batch = data_;
     child->buffers[0] = col.nulls ? col.validity.data() : nullptr;
-    child->buffers[1] = col.offsets.data();
-    child->buffers[2] = col.bytes.data();
+    int64_t buffers = 3;
+    if (data_->types.empty() || data_->types[i] == ValueType::String) {
+      child->buffers[1] = col.offsets.data();
+      child->buffers[2] = col.bytes.data();
+    } else {
+      child->buffers[1] = data_->typed[i].data.data();
+      child->buffers[2] = nullptr;
+      buffers = 2;
+    }
     ArrowArray& c = holder->children[i];
-    c = ArrowArray{static_cast<int64_t>(col.rows()), static_cast<int64_t>(col.nulls), 0, 3, 0,
+    c = ArrowArray{static_cast<int64_t>(b.rows), static_cast<int64_t>(col.nulls), 0, buffers, 0,
                    child->buffers, nullptr, nullptr, &release_child_array, child.get()};
     child.release();
     holder->child_ptrs[i] = &c;

@@ -15,12 +15,16 @@ struct BatchSource::Core {
   struct Item {
     Step step = Step::Finished;
     Batch raw;
+    std::optional<ArrowBatch> done;  // lined up and converted, by the worker
     XmlStreamError err;
     std::exception_ptr fault;
   };
 
-  Core(std::unique_ptr<Reader> reader, std::uint64_t batch_rows, std::string path)
-      : inner(std::move(reader), batch_rows, std::move(path)) {}
+  Core(std::unique_ptr<Reader> reader, std::uint64_t batch_rows, std::string path,
+       const ReadOptions& options)
+      : inner(std::move(reader), batch_rows, std::move(path)), options(options) {
+    inner.set_options(options);
+  }
 
   Item build(const Interrupt* interrupt);  // one step of the batch loop
   void work();                             // the worker's loop
@@ -30,13 +34,22 @@ struct BatchSource::Core {
   bool wait(std::unique_lock<std::mutex>& lock, Ready done, const Interrupt* interrupt);
   bool columns(const ColumnSet*& out, XmlStreamError& err, const Interrupt* interrupt);
   Step next(std::optional<ArrowBatch>& out, XmlStreamError& err, const Interrupt* interrupt);
+  // Lines a built batch up to `columns` (if any) and converts it to `types`.
+  static void finish(Item& item, const ColumnSet* columns, const std::vector<ValueType>& types);
   // Runs `body` on a thread of its own that holds the core alive.
   template <class Body>
   void start(std::shared_ptr<Core> self, Body body);
 
   XmlBatchInner inner;
+  ReadOptions options;
   std::optional<ColumnSet> column_set;  // set before any caller sees it, under m
   bool fixed = false;
+  bool types = false;
+  bool tally_types = false;  // types without discovery: classify what is built
+  std::vector<ValueType> column_types;  // set with column_set by discovery
+  // Without discovery: the batches' own verdicts.
+  mutable std::mutex tally_m;
+  TypeTally tally;
   std::atomic<std::uint64_t> bytes_read{0};
   bool prefetch = false;
 
@@ -75,13 +88,23 @@ void BatchSource::Core::start(std::shared_ptr<Core> self, Body body) {
 
 BatchSource::BatchSource(std::unique_ptr<Reader> reader, std::uint64_t batch_rows,
                          std::string path, std::optional<std::vector<std::string>> columns,
-                         bool prefetch, std::unique_ptr<Reader> discovery)
-    : core_(std::make_shared<Core>(std::move(reader), batch_rows, std::move(path))) {
+                         bool prefetch, std::unique_ptr<Reader> discovery,
+                         const ReadOptions& options, bool types, std::vector<ValueType> known_types)
+    : core_(std::make_shared<Core>(std::move(reader), batch_rows, std::move(path), options)) {
   Core& c = *core_;
+  c.types = types;
+  const bool known = types && columns && known_types.size() == columns->size();
+  c.tally_types = types && !discovery && !known;
   if (columns) {
     c.column_set.emplace(std::move(*columns));
     c.fixed = true;
-  } else if (discovery) {
+  }
+  if (known) {
+    c.column_types = std::move(known_types);
+  } else if (types && discovery) {
+    c.fixed = c.discovering = true;
+    c.start(core_, [&c, r = std::move(discovery)]() mutable { c.discover(std::move(r)); });
+  } else if (!columns && discovery) {
     c.fixed = c.discovering = true;
     c.start(core_, [&c, r = std::move(discovery)]() mutable { c.discover(std::move(r)); });
   }
@@ -121,17 +144,33 @@ void BatchSource::Core::discover(std::unique_ptr<Reader> reader) {
   XmlStreamError err;
   bool ok = false;
   try {
-    XmlBatchInner names(std::move(reader), 0, inner.path());
-    names.set_interrupt(&stop_interrupt);
-    // Reading reports every error in text itself, at its place among the
-    // batches, so discovery need not read text at all.
-    ok = discover_columns(names, found, err, false);
+    if (types) {
+      ok = discover_types(std::move(reader), inner.path(), found, err, &stop_interrupt, options);
+    } else {
+      XmlBatchInner names(std::move(reader), 0, inner.path());
+      names.set_interrupt(&stop_interrupt);
+      names.set_options(options);
+      // Reading reports every error in text itself, at its place among the
+      // batches, so discovery need not read text at all.
+      ok = discover_columns(names, found, err, false);
+    }
   } catch (const std::bad_alloc&) {
     err = XmlStreamError{XmlStreamError::Kind::Xml, "out of memory finding the columns", false};
   }
   std::lock_guard lock(m);
   if (ok) {
-    column_set.emplace(std::move(found.columns));
+    if (types && column_set) {
+      // The columns were given: each takes the type its name was found with.
+      ColumnSet found_set(found.columns);
+      column_types.clear();
+      for (const std::string& name : column_set->names()) {
+        const std::uint32_t p = found_set.find(name);
+        column_types.push_back(p == KeyIndex::npos ? ValueType::String : found.types[p]);
+      }
+    } else {
+      column_set.emplace(std::move(found.columns));
+      column_types = std::move(found.types);
+    }
     records = found.records;
     records_known = true;
   } else {
@@ -140,6 +179,23 @@ void BatchSource::Core::discover(std::unique_ptr<Reader> reader) {
   discovering = false;
   cv.notify_all();
 }
+
+bool BatchSource::column_types(const std::vector<ValueType>*& out, XmlStreamError& err,
+                               const Interrupt* interrupt) {
+  const ColumnSet* columns = nullptr;
+  if (!core_->columns(columns, err, interrupt)) return false;
+  out = &core_->column_types;  // settled once discovery has finished
+  return true;
+}
+
+void BatchSource::seen_types(std::vector<std::string>& names, std::vector<ValueType>& types) const {
+  std::lock_guard lock(core_->tally_m);
+  names = core_->tally.names();
+  types = core_->tally.decide();
+}
+
+bool BatchSource::types() const { return core_->types; }
+bool BatchSource::tallies_types() const { return core_->tally_types; }
 
 std::optional<std::uint64_t> BatchSource::records() const {
   std::lock_guard lock(core_->m);
@@ -186,6 +242,10 @@ BatchSource::Core::Item BatchSource::Core::build(const Interrupt* interrupt) {
     case XmlBatchInner::Step::Batch:
       item.step = Step::Batch;
       item.raw = inner.take_batch();
+      if (tally_types) {
+        std::lock_guard lock(tally_m);
+        tally.add(item.raw);
+      }
       break;
     case XmlBatchInner::Step::Finished:
       item.step = Step::Finished;
@@ -212,6 +272,16 @@ void BatchSource::Core::work() {
     Item item;
     try {
       item = build(&stop_interrupt);
+      // Once the columns are known the worker lines its batches up and
+      // converts them itself, beside the caller.
+      const ColumnSet* columns = nullptr;
+      bool known = false;
+      {
+        std::lock_guard lock(m);
+        known = fixed && !discovering && column_set;
+        if (known) columns = &*column_set;
+      }
+      if (known) finish(item, columns, column_types);
     } catch (const abi::__forced_unwind&) {
       throw;  // the thread is being ended (a reader's callback may end it)
     } catch (...) {
@@ -259,15 +329,33 @@ BatchSource::Step BatchSource::Core::next(std::optional<ArrowBatch>& out, XmlStr
     cv.notify_all();
   }
   if (item.fault) std::rethrow_exception(item.fault);
+  // Lined up here when the worker built the batch before discovery knew
+  // the columns.
+  if (item.step == Step::Batch && !item.done) finish(item, lined_up, column_types);
   if (item.step != Step::Batch) {
     err = std::move(item.err);
     return item.step;
   }
-  // Lined up here rather than by the worker, which may have built the batch
-  // before discovery knew the columns.
-  if (lined_up && !align_batch(item.raw, *lined_up, err.text)) return Step::Stray;
-  out.emplace(std::move(item.raw));
+  out = std::move(item.done);
   return Step::Batch;
+}
+
+void BatchSource::Core::finish(Item& item, const ColumnSet* columns,
+                               const std::vector<ValueType>& types) {
+  if (item.step != Step::Batch) return;
+  if (columns && !align_batch(item.raw, *columns, item.err.text)) {
+    item.step = Step::Stray;
+    return;
+  }
+  if (types.empty()) {
+    item.done.emplace(std::move(item.raw));
+    return;
+  }
+  std::string why;
+  if (!ArrowBatch::typed(std::move(item.raw), types, item.done, why)) {
+    item.step = Step::Error;
+    item.err = XmlStreamError{XmlStreamError::Kind::Xml, std::move(why), false};
+  }
 }
 
 // ---- The stream --------------------------------------------------------------------
@@ -294,7 +382,12 @@ int stream_schema(ArrowArrayStream* s, ArrowSchema* out) {
       st.last_error = "the batches have no single schema";
       return EINVAL;
     }
-    export_schema(columns->names(), out);
+    const std::vector<ValueType>* types = nullptr;
+    if (!st.source->column_types(types, err, nullptr)) {
+      st.last_error = "failed to parse XML file '" + st.source->path() + "': " + err.text;
+      return EIO;
+    }
+    export_schema(columns->names(), *types, out);
     return 0;
   } catch (...) {
     state(s).last_error = "out of memory";

@@ -17,6 +17,8 @@
 
 #include "xmlstream/arrow_export.h"
 #include "xmlstream/batch.h"
+#include "xmlstream/discover.h"
+#include "xmlstream/types.h"
 
 namespace qk::xml {
 
@@ -33,9 +35,18 @@ class BatchSource {
   // thread of its own while the first batch is being built; the first step
   // waits for it. A failed discovery is the first step's error, and the
   // source has ended after it.
+  //
+  // With `types`, discovery also decides each column's type over the whole
+  // file (discover_types; it runs with `columns` too), and every batch is
+  // converted to those types: the first step waits for the whole file to
+  // have been read once. Without discovery, each batch's values are
+  // classified instead, for seen_types() once the source has finished, and
+  // the batches stay strings. `known_types` (one per column of `columns`)
+  // are the types found by an earlier pass: no discovery then.
   BatchSource(std::unique_ptr<Reader> reader, std::uint64_t batch_rows, std::string path,
               std::optional<std::vector<std::string>> columns, bool prefetch,
-              std::unique_ptr<Reader> discovery = nullptr);
+              std::unique_ptr<Reader> discovery = nullptr, const ReadOptions& options = {},
+              bool types = false, std::vector<ValueType> known_types = {});
   // Stops the threads, even in the middle of a batch. One still blocked in
   // a read after a moment is left to end on its own when the read returns.
   ~BatchSource();
@@ -63,6 +74,15 @@ class BatchSource {
   bool columns(const ColumnSet*& out, XmlStreamError& err, const Interrupt* interrupt);
   // Whether batches have fixed columns (known at once, discovery or not).
   bool fixed_columns() const;
+  // The fixed columns' types (empty without types); waits as columns() does.
+  bool column_types(const std::vector<ValueType>*& out, XmlStreamError& err,
+                    const Interrupt* interrupt);
+  // With types and no discovery: every column the batches built so far had
+  // (before any lining up), in order of first appearance, and the type of
+  // each over those batches. Final once next() has reported Finished.
+  void seen_types(std::vector<std::string>& names, std::vector<ValueType>& types) const;
+  bool types() const;
+  bool tallies_types() const;  // types without discovery
   // The file's record count, once discovery has finished; else nullopt.
   std::optional<std::uint64_t> records() const;
   const std::string& path() const;

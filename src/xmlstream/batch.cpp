@@ -6,7 +6,10 @@
 #include <cassert>
 #include <set>
 
+#include <emmintrin.h>
+
 #include "xmlstream/encoding.h"
+#include "xmlstream/scan.h"
 #include "xmlstream/text.h"
 
 namespace qk::xml {
@@ -156,7 +159,7 @@ namespace {
 struct Scan {
   bool high = false, amp = false;
 };
-Scan scan(std::string_view s) {
+Scan scan_piece(std::string_view s) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
   const char* p = s.data();
   const std::size_t n = s.size();
@@ -201,7 +204,7 @@ bool XmlBatchInner::resolve_here(std::string& s, std::size_t from, XmlStreamErro
 bool XmlBatchInner::append_direct(bool resolve, XmlStreamError& err) {
   std::string& text = record_.text();
   if (reader_->text_is_utf8()) {
-    const Scan s = scan(buf_);
+    const Scan s = scan_piece(buf_);
     if (!s.high || enc::valid_utf8(buf_)) {
       const bool refs = resolve && s.amp;
       if (!record_.keeps_text()) return !refs || resolve_here(buf_, 0, err);
@@ -227,7 +230,7 @@ bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
   const bool keep = !names_only_ && log_depth_ >= 2;
   std::string& text = log_;
   if (reader_->text_is_utf8()) {
-    const Scan s = scan(buf_);
+    const Scan s = scan_piece(buf_);
     // An invalid piece goes the general way, which reports it.
     if (!s.high || enc::valid_utf8(buf_)) {
       const bool refs = resolve && s.amp;
@@ -294,10 +297,8 @@ bool XmlBatchInner::log_close() {
   return --log_depth_ == 0;
 }
 
-bool XmlBatchInner::flat_row() {
-  if (!log_flat_) return false;
-  constexpr std::uint32_t kNew = 0x80000000u;  // a column this batch does not have yet
-  const std::string_view log(log_);
+// Starts the row of a record that may be flat (see flat_key).
+void XmlBatchInner::begin_flat_row() {
   // Each column records the last row that took a value from this record:
   // a second value for it means a repeated name, which is not flat.
   if (++stamp_ == 0) {
@@ -310,53 +311,53 @@ bool XmlBatchInner::flat_row() {
   flat_hashes_.clear();
   flat_values_.clear();
   row_columns_.clear();
-  std::uint32_t guess = 0;
-  // Entry 0 opens the record element; then each child is Open, its texts,
-  // Close, and the record's Close ends the log.
-  for (std::size_t i = 1; i + 1 < log_n_;) {
-    const LogEntry& open = log_entries_[i++];
-    std::size_t value_begin = 0, value_end = 0;
-    if (log_entries_[i].kind == LogEntry::Text) {
-      value_begin = log_entries_[i].off;
-      for (; log_entries_[i].kind == LogEntry::Text; ++i) value_end = log_entries_[i].off + log_entries_[i].len;
+  flat_guess_ = 0;
+}
+
+// The next child of a flat record, named `name` (qualified), with `value`
+// (trimmed): false when the name repeats one of the record's, which makes
+// the record not flat.
+[[gnu::always_inline]] inline bool XmlBatchInner::flat_key(std::string_view name, std::string_view value) {
+  std::uint32_t& guess = flat_guess_;
+  std::uint32_t p;
+  // Keys never hold ':', so a name equal to the expected column's key is
+  // its own local name: the usual case costs one comparison.
+  if (guess < columns_.size() && same_bytes(columns_[guess], name)) {
+    p = guess;
+  } else {
+    const std::size_t at = flat_names_.size();
+    local_name_append(name, flat_names_);
+    const std::string_view key(flat_names_.data() + at, flat_names_.size() - at);
+    const std::uint64_t h = KeyIndex::hash(key);
+    p = KeyIndex::npos;
+    for (std::uint32_t q = guess + 1; q < columns_.size() && q < guess + 4 && p == KeyIndex::npos; ++q)
+      if (column_hashes_[q] == h && same_bytes(columns_[q], key)) p = q;
+    if (p == KeyIndex::npos)
+      p = column_index_.find(key, h, [&](std::uint32_t q) -> std::string_view { return columns_[q]; });
+    if (p == KeyIndex::npos) {
+      for (std::size_t k = 0; k < flat_keys_.size(); ++k)
+        if (flat_hashes_[k] == h && same_bytes(flat_key(k), key)) return false;  // a repeat
+      flat_keys_.push_back({at, key.size()});
+      flat_hashes_.push_back(h);
+      p = kNewColumn | static_cast<std::uint32_t>(flat_keys_.size() - 1);
     }
-    ++i;  // the child's Close
-    const std::string_view name = log.substr(open.off, open.len);
-    std::uint32_t p;
-    // Keys never hold ':', so a name equal to the expected column's key is
-    // its own local name: the usual case costs one comparison.
-    if (guess < columns_.size() && same_bytes(columns_[guess], name)) {
-      p = guess;
-    } else {
-      const std::size_t at = flat_names_.size();
-      local_name_append(name, flat_names_);
-      const std::string_view key(flat_names_.data() + at, flat_names_.size() - at);
-      const std::uint64_t h = KeyIndex::hash(key);
-      p = KeyIndex::npos;
-      for (std::uint32_t q = guess + 1; q < columns_.size() && q < guess + 4 && p == KeyIndex::npos; ++q)
-        if (column_hashes_[q] == h && same_bytes(columns_[q], key)) p = q;
-      if (p == KeyIndex::npos)
-        p = column_index_.find(key, h, [&](std::uint32_t q) -> std::string_view { return columns_[q]; });
-      if (p == KeyIndex::npos) {
-        for (std::size_t k = 0; k < flat_keys_.size(); ++k)
-          if (flat_hashes_[k] == h && same_bytes(flat_key(k), key)) return false;  // a repeat
-        flat_keys_.push_back({at, key.size()});
-        flat_hashes_.push_back(h);
-        p = kNew | static_cast<std::uint32_t>(flat_keys_.size() - 1);
-      }
-    }
-    if (!(p & kNew)) {
-      if (column_stamp_[p] == stamp_) return false;  // a repeat
-      column_stamp_[p] = stamp_;
-      guess = p + 1;
-    }
-    row_columns_.push_back(p);
-    flat_values_.push_back(trim_white_space(log.substr(value_begin, value_end - value_begin)));
   }
-  // The record is flat: its new columns join the batch, after all others.
+  if (!(p & kNewColumn)) {
+    if (column_stamp_[p] == stamp_) return false;  // a repeat
+    column_stamp_[p] = stamp_;
+    guess = p + 1;
+  }
+  row_columns_.push_back(p);
+  flat_values_.push_back(value);
+  return true;
+}
+
+// Places the flat record gathered by flat_key as a row.
+void XmlBatchInner::place_flat_row() {
+  // Its new columns join the batch, after all others.
   for (std::uint32_t& p : row_columns_) {
-    if (!(p & kNew)) continue;
-    const std::size_t k = p & ~kNew;
+    if (!(p & kNewColumn)) continue;
+    const std::size_t k = p & ~kNewColumn;
     const std::uint32_t at = static_cast<std::uint32_t>(columns_.size());
     p = column_for(FlatPair{flat_key(k), {}, flat_hashes_[k], false}, at);
   }
@@ -384,6 +385,27 @@ bool XmlBatchInner::flat_row() {
     }
   }
   ++row_count_;
+}
+
+bool XmlBatchInner::flat_row() {
+  if (!log_flat_) return false;
+  const std::string_view log(log_);
+  begin_flat_row();
+  // Entry 0 opens the record element; then each child is Open, its texts,
+  // Close, and the record's Close ends the log.
+  for (std::size_t i = 1; i + 1 < log_n_;) {
+    const LogEntry& open = log_entries_[i++];
+    std::size_t value_begin = 0, value_end = 0;
+    if (log_entries_[i].kind == LogEntry::Text) {
+      value_begin = log_entries_[i].off;
+      for (; log_entries_[i].kind == LogEntry::Text; ++i) value_end = log_entries_[i].off + log_entries_[i].len;
+    }
+    ++i;  // the child's Close
+    if (!flat_key(log.substr(open.off, open.len),
+                  trim_white_space(log.substr(value_begin, value_end - value_begin))))
+      return false;
+  }
+  place_flat_row();
   return true;
 }
 
@@ -506,16 +528,333 @@ bool XmlBatchInner::shape_record(XmlStreamError& err) {
   return true;
 }
 
+// ---- Attributes ------------------------------------------------------------------
+// Read only when asked for: each attribute becomes a leaf, as if the element
+// held a child of that name with the value as its text, so every rule of
+// flattening (prefixes, collisions, the flat fast path) applies unchanged.
+
+namespace {
+bool is_namespace_declaration(std::string_view name) {
+  return name.substr(0, 5) == "xmlns" && (name.size() == 5 || name[5] == ':');
+}
+
+// An attribute value: where its closing quote is, and whether the bytes
+// before it hold a '&' or a byte above 0x7F, found in one pass, 16 bytes at
+// a time (values such as escaped HTML bodies run to kilobytes).
+struct ValueScan {
+  std::size_t end;  // npos when the quote is missing
+  bool amp, high;
+};
+ValueScan scan_value(std::string_view tag, std::size_t from, char quote) {
+  const char* const base = tag.data();
+  const char* p = base + from;
+  const char* const e = base + tag.size();
+  const __m128i vq = _mm_set1_epi8(quote), va = _mm_set1_epi8('&');
+  unsigned amp = 0, high = 0;
+  for (; e - p >= 16; p += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const unsigned q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, vq)));
+    const unsigned a = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, va)));
+    const unsigned h = static_cast<unsigned>(_mm_movemask_epi8(x));
+    if (q) {
+      const unsigned before = (1u << __builtin_ctz(q)) - 1;
+      return {static_cast<std::size_t>(p - base) + __builtin_ctz(q), (amp | (a & before)) != 0,
+              (high | (h & before)) != 0};
+    }
+    amp |= a;
+    high |= h;
+  }
+  for (; p < e; ++p) {
+    if (*p == quote) return {static_cast<std::size_t>(p - base), amp != 0, high != 0};
+    amp |= *p == '&';
+    high |= static_cast<unsigned char>(*p) >> 7;
+  }
+  return {std::string_view::npos, false, false};
+}
+
+ValueScan find_quote(std::string_view tag, std::size_t from, char quote) {
+  return {tag.find(quote, from), false, false};
+}
+
+// Where the attribute name starting at `i` ends: at white space or '='.
+// Any control byte ends it too, leaving the error to the checks after it.
+std::size_t name_end(std::string_view tag, std::size_t i) {
+  const std::size_t n = tag.size();
+  const __m128i eq = _mm_set1_epi8('='), space = _mm_set1_epi8(' ');
+  for (; n - i >= 16; i += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tag.data() + i));
+    const __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(x, eq), _mm_cmpeq_epi8(_mm_min_epu8(x, space), x));
+    if (const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(stop))) return i + __builtin_ctz(m);
+  }
+  while (i < n && static_cast<unsigned char>(tag[i]) > ' ' && tag[i] != '=') ++i;
+  return i;
+}
+
+// A tag's attributes, one at a time. next() is false at the end of the tag
+// or at a malformed or repeated attribute, which error() then names (null
+// at the end). `flags` asks for each value's '&' and non-ASCII bytes;
+// without, only where it ends is found, which memchr does fastest.
+struct Attribute {
+  std::string_view name, raw;
+  bool amp, high;
+};
+class Attributes {
+ public:
+  Attributes(std::string_view tag, std::size_t from, bool flags,
+             std::vector<std::pair<std::size_t, std::size_t>>& names)
+      : tag_(tag), i_(from), flags_(flags), names_(names) {
+    names_.clear();
+  }
+  const char* error() const { return error_; }
+
+  bool next(Attribute& a) {
+    const std::size_t n = tag_.size();
+    const std::size_t before = i_;
+    skip_space();
+    if (i_ >= n) return false;
+    if (i_ == before) return fail("no white space before an attribute");
+    const std::size_t name_at = i_;
+    i_ = name_end(tag_, i_);
+    if (i_ == name_at) return fail("attribute without a name");
+    a.name = tag_.substr(name_at, i_ - name_at);
+    skip_space();
+    if (i_ >= n || tag_[i_] != '=') return fail("attribute without a value");
+    ++i_;
+    skip_space();
+    if (i_ >= n || (tag_[i_] != '"' && tag_[i_] != '\'')) return fail("attribute value not quoted");
+    const ValueScan v = flags_ ? scan_value(tag_, i_ + 1, tag_[i_]) : find_quote(tag_, i_ + 1, tag_[i_]);
+    if (v.end == std::string_view::npos) return fail("attribute value not closed");
+    a.raw = tag_.substr(i_ + 1, v.end - i_ - 1);
+    a.amp = v.amp;
+    a.high = v.high;
+    i_ = v.end + 1;
+    // One bit per name length and last byte: a repeated name is rare, and
+    // this leaves the comparisons to the names that may be one.
+    const std::uint64_t bit = std::uint64_t{1}
+                              << ((a.name.size() * 7 + static_cast<unsigned char>(a.name.back())) & 63);
+    if (seen_ & bit) {
+      for (const auto& [off, len] : names_)
+        if (same_bytes(tag_.substr(off, len), a.name)) return fail("repeated attribute");
+    }
+    seen_ |= bit;
+    names_.push_back({name_at, a.name.size()});
+    return true;
+  }
+
+ private:
+  void skip_space() {
+    while (i_ < tag_.size() && scan::is_ws(tag_[i_])) ++i_;
+  }
+  bool fail(const char* what) {
+    error_ = what;
+    return false;
+  }
+  std::string_view tag_;
+  std::size_t i_;
+  bool flags_;
+  std::vector<std::pair<std::size_t, std::size_t>>& names_;
+  std::uint64_t seen_ = 0;
+  const char* error_ = nullptr;
+};
+}  // namespace
+
+void XmlBatchInner::attribute_leaf(std::string_view qualified_name, std::string_view value) {
+  open(qualified_name);
+  if (names_only_) {
+    shape_close();
+    return;
+  }
+  if (!value.empty()) {
+    if (direct_) {
+      std::string& text = record_.text();
+      const std::size_t mark = text.size();
+      text.append(value);
+      record_.settle_text(mark);
+    } else {
+      const std::size_t mark = log_.size();
+      log_.append(value);
+      log_text(mark);
+    }
+  }
+  log_close();
+}
+
+// One attribute as a leaf: its raw value decoded and resolved straight into
+// the text of the record's log (or builder), where a leaf's text goes. A
+// discovery that checks text only checks the value.
+bool XmlBatchInner::attribute_value(std::string_view name, std::string_view raw, bool amp, bool high,
+                                    XmlStreamError& err) {
+  open(name);
+  std::string& out = names_only_ ? attr_value_ : direct_ ? record_.text() : log_;
+  const std::size_t mark = names_only_ ? 0 : out.size();
+  if (names_only_) out.clear();
+  bool ok = true;
+  if (reader_->text_is_utf8() && (!high || enc::valid_utf8(raw))) {
+    // Checking needs no copy unless references are to be resolved.
+    if (!names_only_ || amp) out.append(raw);
+  } else {
+    ok = reader_->decode(raw, out, err);
+  }
+  if (ok && amp) ok = resolve_here(out, mark, err);
+  if (names_only_) {
+    shape_close();
+    return ok;
+  }
+  if (!ok) out.resize(mark);
+  else if (direct_) record_.settle_text(mark);
+  else log_text(mark);
+  log_close();
+  return ok;
+}
+
+// The attributes of the start or empty-element tag in buf_, whose element
+// has just been opened.
+bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
+  reader_->mark_tag(buf_.size(), empty);
+  const std::string_view tag(buf_);
+  const std::size_t name_size = reader_->last_name_size();
+  const auto malformed = [&](const char* what) {
+    err = XmlStreamError{XmlStreamError::Kind::Xml,
+                         std::string(what) + " in tag <" + std::string(tag.substr(0, name_size)) + ">" +
+                             reader_->position()};
+    return false;
+  };
+  // Says which value a decoding or reference error was found in.
+  const auto in_value = [&](std::string_view name) {
+    std::string text = std::move(err.text);
+    if (const std::size_t at = text.find(" in text"); at != std::string::npos) text.erase(at, 8);
+    err.text = "attribute " + std::string(name) + " of <" + std::string(tag.substr(0, name_size)) + ">: " + text;
+    return false;
+  };
+  // Values are checked as text is; a discovery that skims text skips them.
+  const bool values = !names_only_ || !skip_text_;
+  bool any = false;
+  own_text_open_ = false;
+  Attributes attributes(tag, name_size, values, attr_names_);
+  for (Attribute at; attributes.next(at);) {
+    if (is_namespace_declaration(at.name)) continue;
+    any = true;
+    if (!values) attribute_leaf(at.name, {});
+    else if (!attribute_value(at.name, at.raw, at.amp, at.high, err)) return in_value(at.name);
+  }
+  if (attributes.error()) return malformed(attributes.error());
+  own_text_.clear();
+  own_text_unsure_ = false;
+  own_text_open_ = any;
+  return true;
+}
+
+// An empty record element whose attributes are all it holds, as most
+// attribute-only files are, made into its row straight from the tag: its
+// keys are the attributes' names, so it is flat unless two names share a
+// local name. Values without references are used in place. False leaves
+// the record to the general way, which also reports what is wrong with it.
+bool XmlBatchInner::attribute_row() {
+  const std::string_view tag(buf_);
+  begin_flat_row();
+  // Resolved values are never longer than their references, so the arena
+  // never moves while views into it are held.
+  attr_arena_.clear();
+  attr_arena_.reserve(tag.size());
+  Attributes attributes(tag, reader_->last_name_size(), true, attr_names_);
+  for (Attribute at; attributes.next(at);) {
+    if (is_namespace_declaration(at.name)) continue;
+    if (at.high && !enc::valid_utf8(at.raw)) return false;
+    std::string_view value = at.raw;
+    if (at.amp) {
+      const std::size_t from = attr_arena_.size();
+      attr_arena_.append(value);
+      XmlStreamError ignored;
+      if (!resolve_references_in_place(attr_arena_, from, ignored)) return false;
+      value = std::string_view(attr_arena_).substr(from);
+    }
+    if (!flat_key(at.name, trim_white_space(value))) return false;
+  }
+  if (attributes.error()) return false;
+  place_flat_row();
+  return true;
+}
+
+// Text of an element with attributes and no child element yet.
+bool XmlBatchInner::append_own_text(bool resolve, XmlStreamError& err) {
+  const std::size_t mark = own_text_.size();
+  bool ok;
+  if (reader_->text_is_utf8() && enc::valid_utf8(buf_)) {
+    own_text_.append(buf_);
+    ok = true;
+  } else {
+    ok = reader_->decode(buf_, own_text_, err);
+  }
+  if (ok && resolve) ok = resolve_here(own_text_, mark, err);
+  if (ok) return true;
+  own_text_.resize(mark);
+  // Skimming, errors are the reading pass's to report: the text is only
+  // known not to be blank.
+  if (!skip_text_) return false;
+  err = XmlStreamError{};
+  own_text_unsure_ = true;
+  return true;
+}
+
+// At the end tag in buf_ of an element with attributes and no children.
+void XmlBatchInner::close_own_text() {
+  own_text_open_ = false;
+  const std::string_view text = trim_white_space(own_text_);
+  if (!text.empty() || own_text_unsure_) attribute_leaf(buf_, text);
+  own_text_.clear();
+  own_text_unsure_ = false;
+}
+
+// Closes the innermost element; Record when that was the record element,
+// whose row is then placed (or dropped, after an interrupt cut its text).
+[[gnu::always_inline]] inline XmlBatchInner::Closed XmlBatchInner::close_element(XmlStreamError& err) {
+  if (names_only_) {
+    if (!shape_close()) return Closed::Inside;
+    return shape_record(err) ? Closed::Record : Closed::Error;
+  }
+  if (!log_close()) return Closed::Inside;
+  if (drop_record_) {
+    drop_record_ = false;
+    record_.reset();
+    return Closed::Record;
+  }
+  if (!direct_ && flat_row()) {
+    last_replayed_ = false;
+    return Closed::Record;
+  }
+  if (!direct_) replay();
+  last_replayed_ = true;
+  if (record_.too_complex()) {
+    record_.reset();
+    err = XmlStreamError{XmlStreamError::Kind::Xml,
+                         "record too deeply nested with repeated element names to flatten" +
+                             reader_->position()};
+    return Closed::Error;
+  }
+  assert(keys_unique(record_.pairs()));
+  place_row(record_.pairs());
+  record_.reset();
+  return Closed::Record;
+}
+
 // ---- Event loop -----------------------------------------------------------------
 
+// Two copies of the loop: reading without attributes pays for none of
+// their checks.
 XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
   if (finished_) return Step::Finished;
   reset_batch();
+  return attributes_ ? run<true>(err) : run<false>(err);
+}
+
+template <bool kAttributes>
+XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
   while (true) {
     buf_.clear();
     // Character data outside records is never looked at, so the reader
-    // need not buffer it; nor any, in a discovery that skips text.
-    const bool discard = depth() == 0 || skip_text_;
+    // need not buffer it; nor any, in a discovery that skips text, but for
+    // the text that may become a leaf beside attributes.
+    const bool discard = depth() == 0 || (skip_text_ && !(kAttributes && own_text_open_));
     if (discarding_ != discard) reader_->set_discard_content(discarding_ = discard);
     Event ev;
     if (!reader_->read_event(buf_, ev, err)) {
@@ -525,60 +864,74 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
     }
     switch (ev) {
       case Event::Start:
-        if (rule_.start() != RecordRule::Role::TopLevel)
+        if (rule_.start() != RecordRule::Role::TopLevel) {
           open(std::string_view(buf_).substr(0, reader_->last_name_size()));
+          if (kAttributes && !open_attributes(false, err)) return Step::Error;
+        }
         break;
       case Event::End:
         if (rule_.end() == RecordRule::Role::TopLevel) break;
-        if (names_only_) {
-          if (shape_close() && !shape_record(err)) return Step::Error;
-          break;
-        }
-        if (log_close()) {
-          if (drop_record_) {
-            drop_record_ = false;
-            record_.reset();
+        if (kAttributes && own_text_open_) close_own_text();
+        switch (close_element(err)) {
+          case Closed::Inside:
             break;
-          }
-          if (!direct_ && flat_row()) {
-            last_replayed_ = false;
+          case Closed::Record:
             if (row_count_ >= batch_rows_) return Step::Batch;
             break;
-          }
-          if (!direct_) replay();
-          last_replayed_ = true;
-          if (record_.too_complex()) {
-            record_.reset();
-            err = XmlStreamError{XmlStreamError::Kind::Xml,
-                                 "record too deeply nested with repeated element names to flatten" +
-                                     reader_->position()};
+          case Closed::Error:
             return Step::Error;
-          }
-          assert(keys_unique(record_.pairs()));
-          place_row(record_.pairs());
-          record_.reset();
-          if (row_count_ >= batch_rows_) return Step::Batch;
         }
         break;
       case Event::Empty:
         switch (rule_.empty()) {
           case RecordRule::Role::Record:
+            if (kAttributes) {
+              if (!names_only_ && flat_fast_path_ && reader_->text_is_utf8() && attribute_row()) {
+                last_replayed_ = false;
+                if (row_count_ >= batch_rows_) return Step::Batch;
+                break;
+              }
+              // Its attributes may make a row of values, flattened as any
+              // other record; one with a bad attribute is dropped whole.
+              open(std::string_view(buf_).substr(0, reader_->last_name_size()));
+              const bool ok = open_attributes(true, err);
+              own_text_open_ = false;
+              if (!ok) {
+                if (names_only_) {
+                  shape_close();
+                  shape_.clear();
+                } else {
+                  drop_record_ = true;
+                  XmlStreamError ignored;
+                  close_element(ignored);
+                }
+                return Step::Error;
+              }
+              if (close_element(err) == Closed::Error) return Step::Error;
+              if (row_count_ >= batch_rows_) return Step::Batch;
+              break;
+            }
             // A record without content flattens to no keys: a row of nulls.
             place_row({});
             if (row_count_ >= batch_rows_) return Step::Batch;
             break;
-          case RecordRule::Role::InRecord:
+          case RecordRule::Role::InRecord: {
             open(std::string_view(buf_).substr(0, reader_->last_name_size()));
+            const bool ok = !kAttributes || open_attributes(true, err);
+            own_text_open_ = false;
             if (names_only_) shape_close();
             else log_close();
+            if (!ok) return Step::Error;
             break;
+          }
           case RecordRule::Role::TopLevel:
             break;
         }
         break;
       case Event::Text:
       case Event::CData:
-        if (depth() != 0 && !append_text(ev == Event::Text, err))
+        if (depth() != 0 && !(kAttributes && own_text_open_ ? append_own_text(ev == Event::Text, err)
+                                             : append_text(ev == Event::Text, err)))
           return Step::Error;
         break;
       case Event::Eof:

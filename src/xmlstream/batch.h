@@ -61,6 +61,11 @@ struct Column {
   }
 };
 
+// How records are read, beyond what every reading does.
+struct ReadOptions {
+  bool attributes = false;  // see XmlBatchInner::set_attributes
+};
+
 // A finished batch: its columns in order of first appearance, and its row
 // count, which a batch of records without values has too.
 struct Batch {
@@ -104,6 +109,14 @@ class XmlBatchInner {
     batch_rows_ = UINT64_MAX;
   }
   const std::vector<std::string>& column_names() const { return columns_; }
+  // Attributes as values (off by default): each attribute of an element in
+  // a record, namespace declarations aside, is read as a leaf of that
+  // element, named by its local name and placed before the element's
+  // children; and an element with attributes but no child elements keeps
+  // its own text as a leaf named after itself, after its attributes. Off,
+  // attributes are never even parsed. Set before the first step.
+  void set_attributes(bool on) { attributes_ = on; }
+  void set_options(const ReadOptions& options) { set_attributes(options.attributes); }
   // Whether flat records skip the general flattening (on by default); off,
   // every record takes the general way, which tests compare against.
   void set_flat_fast_path(bool on) { flat_fast_path_ = on; }
@@ -114,6 +127,8 @@ class XmlBatchInner {
 
  private:
   void reset_batch();
+  template <bool kAttributes>
+  Step run(XmlStreamError& err);
   // Discovery's record shapes; see batch.cpp.
   static constexpr char kShapeOpen = '\x01', kShapeClose = '\x02';
   static constexpr const char* kShapeMarkers = "\x01\x02";
@@ -133,11 +148,28 @@ class XmlBatchInner {
   void log_text(std::size_t mark);  // log_ grew from `mark` by a piece of text
   bool log_close();                 // true when the record element closed
   bool flat_row();                  // the row of a flat record; false if not flat
+  void begin_flat_row();
+  bool flat_key(std::string_view name, std::string_view value);
+  void place_flat_row();
+  static constexpr std::uint32_t kNewColumn = 0x80000000u;  // a column the batch lacks yet
+  std::uint32_t flat_guess_ = 0;
   void replay();                    // the logged record into record_
   bool append_direct(bool resolve, XmlStreamError& err);
   void place_row(std::span<const FlatPair> pairs);
   std::uint32_t column_for(const FlatPair& pair, std::uint32_t guess);
   bool append_text(bool resolve, XmlStreamError& err);
+  enum class Closed : std::uint8_t { Inside, Record, Error };
+  Closed close_element(XmlStreamError& err);
+  // Attributes (see set_attributes): the tag in buf_ read as leaves, an
+  // element's own text gathered while it may still become one, and that
+  // leaf made when the element ends.
+  bool open_attributes(bool empty, XmlStreamError& err);
+  void attribute_leaf(std::string_view qualified_name, std::string_view value);
+  bool attribute_value(std::string_view name, std::string_view raw, bool amp, bool high,
+                       XmlStreamError& err);
+  bool append_own_text(bool resolve, XmlStreamError& err);
+  bool attribute_row();
+  void close_own_text();
   // Resolves references like resolve_references_in_place, saying where.
   bool resolve_here(std::string& s, std::size_t from, XmlStreamError& err);
 
@@ -157,6 +189,16 @@ class XmlBatchInner {
   bool finished_ = false;
   bool names_only_ = false;
   bool skip_text_ = false;
+  bool attributes_ = false;
+  // The innermost open element has attributes and no child element so far:
+  // its text, in own_text_, may become a leaf. `own_text_unsure_`: a text
+  // discovery skims could not be decoded, so it is taken as not blank.
+  bool own_text_open_ = false;
+  bool own_text_unsure_ = false;
+  std::string own_text_;
+  std::string attr_value_;
+  std::string attr_arena_;  // attribute_row's resolved values
+  std::vector<std::pair<std::size_t, std::size_t>> attr_names_;  // in buf_, for repeats
   std::string shape_;  // the open record's names, as kShapeOpen name ... kShapeClose
   std::size_t shape_depth_ = 0;
   std::unordered_set<std::string> shapes_;

@@ -5,15 +5,21 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <memory>
 #include <vector>
 
+#include "xmlstream/batch.h"
+#include "xmlstream/arrow_export.h"
 #include "xmlstream/reader.h"
+#include "xmlstream/types.h"
 
 namespace qk::xml {
 
 struct Discovery {
   std::vector<std::string> columns;  // in order of first appearance
   std::uint64_t records = 0;
+  // From discover_types only: each column's type over the whole file.
+  std::vector<ValueType> types;
 };
 
 // One pass over the file that reads and checks every record exactly as the
@@ -24,10 +30,39 @@ struct Discovery {
 // errors in text are left to the reading pass.
 bool discover_columns(std::string_view path, Discovery& out, XmlStreamError& err,
                       bool check_text = true, const Interrupt* interrupt = nullptr,
-                      std::size_t chunk = Reader::kReadBufferSize);
-// The same over a batch loop that has not taken a step yet; it is used up.
-class XmlBatchInner;
+                      std::size_t chunk = Reader::kReadBufferSize,
+                      const ReadOptions& options = {});
+// The same over a batch loop that has not taken a step yet, read with the
+// options it was given; it is used up.
 bool discover_columns(XmlBatchInner& inner, Discovery& out, XmlStreamError& err,
                       bool check_text = true);
+
+// The columns, the record count and the type of every column: the records
+// are built as by the batch loop, values and all (every check applied to
+// their text), and each value is classified. An error anywhere fails it.
+bool discover_types(std::string_view path, Discovery& out, XmlStreamError& err,
+                    const Interrupt* interrupt = nullptr, std::size_t chunk = Reader::kReadBufferSize,
+                    const ReadOptions& options = {});
+// The same over a reader that has not been read yet.
+bool discover_types(std::unique_ptr<Reader> reader, std::string path, Discovery& out,
+                    XmlStreamError& err, const Interrupt* interrupt = nullptr,
+                    const ReadOptions& options = {});
+
+// Column verdicts gathered batch by batch, merged by name.
+class TypeTally {
+ public:
+  void add(const Batch& batch);
+  // Names in order of first appearance, and each one's state.
+  const std::vector<std::string>& names() const { return names_.names(); }
+  std::vector<ValueType> decide() const;
+  // The type of each of `columns` (String for one never seen).
+  std::vector<ValueType> decide(const std::vector<std::string>& columns) const;
+
+ private:
+  ColumnSet names_;
+  std::vector<TypeState> states_;
+  std::vector<std::uint32_t> last_;  // positions of the last batch's columns
+  std::vector<std::string> last_names_;
+};
 
 }  // namespace qk::xml

@@ -661,6 +661,13 @@ void Reader::set_interrupt(const Interrupt* interrupt) {
 std::size_t Reader::last_name_size() const { return impl_->name_size; }
 
 void Reader::set_discard_content(bool on) { impl_->discard = on; }
+void Reader::mark_tag(std::size_t tag_bytes, bool empty) {
+  // The fast path delivers a tag only when the window holds all of it, and
+  // marks nothing; the general path marked its '<' already, and a tag that
+  // outgrew the window has left its start behind.
+  const std::size_t n = tag_bytes + (empty ? 3 : 2);
+  if (impl_->src.pos >= n) impl_->src.mark(impl_->src.pos - n);
+}
 
 bool Reader::decode(std::string_view bytes, std::string& out, XmlStreamError& err) {
   std::string text;

@@ -108,6 +108,12 @@ class Reader {
   // apply. Off by default.
   void set_discard_content(bool on);
 
+  // Right after a Start or Empty event, given the size of its bytes: makes
+  // position() point at its tag, for a caller that finds errors in the
+  // tag's attributes. The reader marks only events it may report errors in
+  // itself, which saves a store for every tag.
+  void mark_tag(std::size_t tag_bytes, bool empty);
+
   // The interrupt asked before long work, or null for none; it must outlive
   // its use. Off by default.
   void set_interrupt(const Interrupt* interrupt);

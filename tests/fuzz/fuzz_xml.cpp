@@ -24,6 +24,7 @@
 #include "xmlstream/count.h"
 #include "xmlstream/flatten.h"
 #include "xmlstream/text.h"
+#include "xmlstream/types.h"
 
 using namespace qk::xml;
 
@@ -76,6 +77,24 @@ Params decode_params(std::uint8_t b0, std::uint8_t b1) {
   return p;
 }
 
+// A value's candidate types are exactly those it converts to, so a column
+// typed from its values always converts.
+void check_types(std::string_view v) {
+  using namespace type_bits;
+  const std::uint8_t bits = classify(v);
+  std::int64_t i;
+  double f;
+  std::int32_t d;
+  bool tz = false;
+  FUZZ_CHECK(((bits & kInt64) != 0) == parse_int64(v, i));
+  FUZZ_CHECK(((bits & kFloat64) != 0) == parse_float64(v, f));
+  FUZZ_CHECK(((bits & kBool) != 0) == (v == "true" || v == "false"));
+  FUZZ_CHECK(((bits & kDate32) != 0) == parse_date(v, d));
+  const bool ts = parse_timestamp(v, i, tz);
+  FUZZ_CHECK(((bits & kTimestamp) != 0) == (ts && !tz));
+  FUZZ_CHECK(((bits & kTimestampUtc) != 0) == (ts && tz));
+}
+
 // Checks one batch against the row count the accumulator reported for it,
 // appends its content to `trace`, and returns that count.
 std::uint64_t check_batch(const Batch& batch, std::uint64_t rows, std::uint64_t batch_rows,
@@ -102,6 +121,7 @@ std::uint64_t check_batch(const Batch& batch, std::uint64_t rows, std::uint64_t 
         ++nulls;
       } else {
         FUZZ_CHECK(valid_utf8(col.value(r)));
+        check_types(col.value(r));
       }
       prev = end;
     }
@@ -123,8 +143,10 @@ struct Outcome {
 };
 
 // Iterates `doc` to exhaustion, checking every batch.
-Outcome iterate(const std::string& doc, std::size_t chunk, const Params& p, bool fast = true) {
+Outcome iterate(const std::string& doc, std::size_t chunk, const Params& p, const ReadOptions& options,
+                bool fast = true) {
   XmlBatchInner inner(Reader::from_bytes(doc, chunk), p.batch_rows, "fuzz.xml");
+  inner.set_options(options);
   inner.set_flat_fast_path(fast);
   Outcome out;
   const std::uint64_t full = p.batch_rows ? p.batch_rows : 1;
@@ -164,20 +186,15 @@ Outcome iterate(const std::string& doc, std::size_t chunk, const Params& p, bool
   return out;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 2) return 0;
-  const Params p = decode_params(data[0], data[1]);
-  const std::string doc(reinterpret_cast<const char*>(data) + 2, size - 2);
-
-  const Outcome out = iterate(doc, p.chunk, p);
+// Every check of one reading of `doc`, with or without attributes.
+void check_reading(const std::string& doc, const Params& p, const ReadOptions& options) {
+  const Outcome out = iterate(doc, p.chunk, p, options);
   // How the input is split into reads must change nothing.
   if (p.chunk != Reader::kReadBufferSize)
-    FUZZ_CHECK(iterate(doc, Reader::kReadBufferSize, p).trace == out.trace);
+    FUZZ_CHECK(iterate(doc, Reader::kReadBufferSize, p, options).trace == out.trace);
   // Flat records take a shortcut past the general flattening; it must give
   // exactly what the general way gives.
-  FUZZ_CHECK(iterate(doc, p.chunk, p, false).trace == out.trace);
+  FUZZ_CHECK(iterate(doc, p.chunk, p, options, false).trace == out.trace);
 
   std::unique_ptr<Reader> reader = Reader::from_bytes(doc, p.chunk);
   std::uint64_t count = 0;
@@ -191,14 +208,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Discovery keeps no values and takes shortcuts for flat records; it
     // must still find exactly the columns and records the batches hold.
     XmlBatchInner names(Reader::from_bytes(doc, p.chunk), 0, "fuzz.xml");
+    names.set_options(options);
     Discovery found;
     FUZZ_CHECK(discover_columns(names, found, err));
     FUZZ_CHECK(found.records == out.delivered);
     FUZZ_CHECK(found.columns == out.columns);
     XmlBatchInner names_only(Reader::from_bytes(doc, p.chunk), 0, "fuzz.xml");
+    names_only.set_options(options);
     Discovery skimmed;
     FUZZ_CHECK(discover_columns(names_only, skimmed, err, false));
     FUZZ_CHECK(skimmed.records == out.delivered && skimmed.columns == out.columns);
+    // So must discovery with types, which reads batches of its own size.
+    Discovery typed;
+    FUZZ_CHECK(discover_types(Reader::from_bytes(doc, p.chunk), "fuzz.xml", typed, err, nullptr, options));
+    FUZZ_CHECK(typed.records == out.delivered && typed.columns == out.columns);
+    FUZZ_CHECK(typed.types.size() == typed.columns.size());
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) return 0;
+  const Params p = decode_params(data[0], data[1]);
+  const std::string doc(reinterpret_cast<const char*>(data) + 2, size - 2);
+  check_reading(doc, p, ReadOptions{});
+  check_reading(doc, p, ReadOptions{.attributes = true});
   return 0;
 }

@@ -17,6 +17,7 @@
 #include "xmlstream/arrow_stream.h"
 #include "xmlstream/batch.h"
 #include "xmlstream/discover.h"
+#include "xmlstream/types.h"
 
 namespace qk::py {
 namespace {
@@ -63,8 +64,8 @@ Ref capsule(Fill fill) {
   return cap;
 }
 
-Ref schema_capsule(const std::vector<std::string>& names) {
-  return capsule<ArrowSchema>([&](ArrowSchema* s) { xml::export_schema(names, s); });
+Ref schema_capsule(const std::vector<std::string>& names, const std::vector<xml::ValueType>& types = {}) {
+  return capsule<ArrowSchema>([&](ArrowSchema* s) { xml::export_schema(names, types, s); });
 }
 
 Ref array_capsule(const xml::ArrowBatch& batch) {
@@ -80,6 +81,27 @@ Ref name_list(const std::vector<std::string>& names) {
                                    "replace"))
             .release()));
   return list;
+}
+
+Ref type_list(const std::vector<xml::ValueType>& types) {
+  Ref list = check(PyList_New(static_cast<Py_ssize_t>(types.size())));
+  for (std::size_t i = 0; i < types.size(); ++i)
+    check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
+                                check(PyUnicode_FromString(xml::type_name(types[i]))).release()));
+  return list;
+}
+
+// {name: type name}, in column order.
+Ref type_dict(const std::vector<std::string>& names, const std::vector<xml::ValueType>& types) {
+  Ref dict = check(PyDict_New());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    Ref key = check(PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()),
+                                         "replace"));
+    Ref value = check(PyUnicode_FromString(
+        xml::type_name(i < types.size() ? types[i] : xml::ValueType::String)));
+    check_status(PyDict_SetItem(dict.get(), key.get(), value.get()));
+  }
+  return dict;
 }
 
 std::vector<std::string> names_from(PyObject* seq, const char* param) {
@@ -131,14 +153,17 @@ PyObject* no_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
 PyObject* batch_c_array(PyObject* self, PyObject*, PyObject*) noexcept {
   return guard([&] {
     const xml::ArrowBatch& b = *as_batch(self)->batch;
-    Ref schema = schema_capsule(b.names());
+    Ref schema = schema_capsule(b.names(), b.types());
     Ref array = array_capsule(b);
     return check(PyTuple_Pack(2, schema.get(), array.get()));
   });
 }
 
 PyObject* batch_c_schema(PyObject* self, PyObject*) noexcept {
-  return guard([&] { return schema_capsule(as_batch(self)->batch->names()); });
+  return guard([&] {
+    const xml::ArrowBatch& b = *as_batch(self)->batch;
+    return schema_capsule(b.names(), b.types());
+  });
 }
 
 PyObject* batch_num_rows(PyObject* self, void*) noexcept {
@@ -274,11 +299,19 @@ const xml::ColumnSet* fixed_columns(PyObject* self) {
   return columns;
 }
 
+// The fixed columns' types, once fixed_columns has waited for discovery.
+const std::vector<xml::ValueType>& fixed_types(PyObject* self) {
+  const std::vector<xml::ValueType>* types = nullptr;
+  xml::XmlStreamError err;
+  if (!source_of(self).column_types(types, err, nullptr)) raise_parse_error(source_of(self).path(), err);
+  return *types;
+}
+
 PyObject* reader_c_schema(PyObject* self, PyObject*) noexcept {
   return guard([&] {
     const xml::ColumnSet* columns = fixed_columns(self);
     if (!columns) raise(PyExc_TypeError, "a reader without fixed columns has no single schema");
-    return schema_capsule(columns->names());
+    return schema_capsule(columns->names(), fixed_types(self));
   });
 }
 
@@ -291,6 +324,24 @@ PyObject* reader_columns(PyObject* self, void*) noexcept {
     const xml::ColumnSet* columns = fixed_columns(self);
     if (!columns) return Ref::borrow(Py_None);
     return name_list(columns->names());
+  });
+}
+
+// None without types; else {name: type}: the fixed columns' (waiting for
+// discovery), or without discovery those of the batches read so far.
+PyObject* reader_types(PyObject* self, void*) noexcept {
+  return guard([&] {
+    xml::BatchSource& source = source_of(self);
+    if (!source.types()) return Ref::borrow(Py_None);
+    if (!source.tallies_types()) {
+      const xml::ColumnSet* columns = fixed_columns(self);
+      if (!columns) return check(PyDict_New());
+      return type_dict(columns->names(), fixed_types(self));
+    }
+    std::vector<std::string> names;
+    std::vector<xml::ValueType> types;
+    source.seen_types(names, types);
+    return type_dict(names, types);
   });
 }
 
@@ -313,6 +364,7 @@ PyGetSetDef g_reader_getset[] = {
     {"bytes_read", reader_bytes_read, nullptr, nullptr, nullptr},
     {"columns", reader_columns, nullptr, nullptr, nullptr},
     {"records", reader_records, nullptr, nullptr, nullptr},
+    {"types", reader_types, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -331,40 +383,63 @@ PyType_Spec g_reader_spec = {"quelbrand._native.Reader", sizeof(ReaderObject), 0
 
 // ---- Entry points --------------------------------------------------------------------
 
-Signature g_open_sig{"open", {"source", "batch_rows", "columns", "prefetch", "discover"}, 5};
-Signature g_discover_sig{"discover", {"source", "check_text"}, 2};
+Signature g_open_sig{"open", {"source", "batch_rows", "columns", "prefetch", "discover", "types", "attributes"}, 7, 5};
+Signature g_discover_sig{"discover", {"source", "check_text", "types", "attributes"}, 4, 2};
+Signature g_typed_sig{"typed", {"batch", "types"}, 2};
+
+// An optional flag: false when not given.
+bool truth(PyObject* obj) {
+  if (obj == nullptr) return false;
+  const int v = PyObject_IsTrue(obj);
+  check_status(v);
+  return v != 0;
+}
 
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[5];
+    PyObject* slots[7];
     bind(g_open_sig, args, nargs, kwnames, slots);
+    xml::ReadOptions options;
+    options.attributes = truth(slots[6]);
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     std::optional<std::vector<std::string>> columns;
     if (slots[2] != Py_None) columns = names_from(slots[2], "columns");
     const int prefetch = PyObject_IsTrue(slots[3]);
     check_status(prefetch);
+    // `types` is a flag, or the columns' types from an earlier pass.
+    std::vector<xml::ValueType> known;
+    const bool listed = slots[5] && (PyList_Check(slots[5]) || PyTuple_Check(slots[5]));
+    if (listed) {
+      for (const std::string& name : names_from(slots[5], "types")) {
+        xml::ValueType t;
+        if (!xml::type_from_name(name, t)) raise(PyExc_ValueError, "unknown column type '" + name + "'");
+        known.push_back(t);
+      }
+      if (!columns || known.size() != columns->size())
+        raise(PyExc_ValueError, "open() takes types listed only with the columns, one for each");
+    }
+    const bool types = listed || truth(slots[5]);
     // `discover` is a flag (read the path or bytes again for the columns)
     // or a second source holding the same document: a file object can be
     // read only once.
     PyObject* again = nullptr;
     if (PyBool_Check(slots[4]) || PyLong_Check(slots[4]) || slots[4] == Py_None) {
-      const int discover = PyObject_IsTrue(slots[4]);
-      check_status(discover);
-      if (discover) again = slots[0];
+      if (truth(slots[4])) again = slots[0];
     } else {
       again = slots[4];
     }
     auto inputs = std::make_unique<Inputs>();
     std::unique_ptr<xml::Reader> reader = inputs->open(slots[0]);
     std::unique_ptr<xml::Reader> second;
-    if (again != nullptr && !columns) {
+    if (again != nullptr && (!columns || (types && !listed))) {
       if (again == slots[0] && !inputs->files.empty())
         raise(PyExc_TypeError, "a file object can be read only once: pass a second one as discover");
       second = inputs->open(again);
     }
     auto source = std::make_unique<std::shared_ptr<xml::BatchSource>>(
         std::make_shared<xml::BatchSource>(std::move(reader), batch_rows, inputs->name,
-                                           std::move(columns), prefetch != 0, std::move(second)));
+                                           std::move(columns), prefetch != 0, std::move(second),
+                                           options, types, std::move(known)));
     Ref obj = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(g_reader_type), 0));
     as_reader(obj.get())->source = source.release();
     as_reader(obj.get())->inputs = inputs.release();
@@ -375,10 +450,13 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[2];
+    PyObject* slots[4];
     bind(g_discover_sig, args, nargs, kwnames, slots);
+    xml::ReadOptions options;
+    options.attributes = truth(slots[3]);
     const int check_text = PyObject_IsTrue(slots[1]);
     check_status(check_text);
+    const bool types = truth(slots[2]);
     Inputs inputs;
     std::unique_ptr<xml::Reader> reader = inputs.open(slots[0]);
     xml::Discovery found;
@@ -386,21 +464,115 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const bool ok = run_unlocked([&](Unlocked& unlocked) {
       const xml::Interrupt interrupt = signal_interrupt(unlocked);
       reader->set_interrupt(&interrupt);
+      // Types need the values, whose text is then always checked.
+      if (types) return xml::discover_types(std::move(reader), inputs.name, found, err, &interrupt, options);
       xml::XmlBatchInner inner(std::move(reader), 0, inputs.name);
+      inner.set_options(options);
       return xml::discover_columns(inner, found, err, check_text != 0);
     });
     if (!ok) inputs.raise(err);
     Ref names = name_list(found.columns);
     Ref count = check(PyLong_FromUnsignedLongLong(found.records));
-    return check(PyTuple_Pack(2, names.get(), count.get()));
+    if (!types) return check(PyTuple_Pack(2, names.get(), count.get()));
+    Ref kinds = type_list(found.types);
+    return check(PyTuple_Pack(3, names.get(), count.get(), kinds.get()));
+  });
+}
+
+// ---- Converting batches read back from elsewhere ----------------------------------
+// A record batch of string columns (any object with __arrow_c_array__, such
+// as a pyarrow.RecordBatch read back from a spool) converted to the given
+// types by the same code as the reader's batches, so both are exact alike.
+
+// The string values of one imported child array, `row0` rows in. Runs
+// without the interpreter lock.
+void copy_strings(const ArrowSchema& schema, const ArrowArray& a, std::int64_t row0, std::int64_t rows,
+                  xml::Column& out) {
+  const std::string_view format(schema.format);
+  const bool large = format == "U";  // else "u", checked by the caller
+  const auto* bits = static_cast<const std::uint8_t*>(a.buffers[0]);
+  const auto* data = static_cast<const char*>(a.buffers[2]);
+  const std::int64_t first = a.offset + row0;
+  out.reserve(static_cast<std::size_t>(rows), 0);
+  for (std::int64_t r = 0; r < rows; ++r) {
+    const std::int64_t at = first + r;
+    if (a.null_count != 0 && bits && !((bits[at >> 3] >> (at & 7)) & 1)) {
+      out.push_null();
+      continue;
+    }
+    std::int64_t begin, end;
+    if (large) {
+      const auto* offsets = static_cast<const std::int64_t*>(a.buffers[1]);
+      begin = offsets[at];
+      end = offsets[at + 1];
+    } else {
+      const auto* offsets = static_cast<const std::int32_t*>(a.buffers[1]);
+      begin = offsets[at];
+      end = offsets[at + 1];
+    }
+    out.push(std::string_view(data + begin, static_cast<std::size_t>(end - begin)));
+  }
+}
+
+PyObject* typed_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&] {
+    PyObject* slots[2];
+    bind(g_typed_sig, args, nargs, kwnames, slots);
+    std::vector<xml::ValueType> types;
+    for (const std::string& name : names_from(slots[1], "types")) {
+      xml::ValueType t;
+      if (!xml::type_from_name(name, t)) raise(PyExc_ValueError, "unknown column type '" + name + "'");
+      types.push_back(t);
+    }
+    Ref method = check(PyObject_GetAttrString(slots[0], "__arrow_c_array__"));
+    Ref pair = check(PyObject_CallNoArgs(method.get()));
+    if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2)
+      raise(PyExc_TypeError, "__arrow_c_array__ did not return a pair of capsules");
+    auto* schema = static_cast<ArrowSchema*>(
+        PyCapsule_GetPointer(PyTuple_GetItem(pair.get(), 0), CapsuleName<ArrowSchema>::value));
+    if (!schema) throw PyErrSet{};
+    auto* array = static_cast<ArrowArray*>(
+        PyCapsule_GetPointer(PyTuple_GetItem(pair.get(), 1), CapsuleName<ArrowArray>::value));
+    if (!array) throw PyErrSet{};
+    if (std::string_view(schema->format) != "+s" || schema->n_children != array->n_children)
+      raise(PyExc_TypeError, "typed() takes a record batch");
+    if (static_cast<std::size_t>(schema->n_children) != types.size())
+      raise(PyExc_ValueError, "typed() needs one type per column");
+    xml::Batch batch;
+    batch.rows = static_cast<std::uint64_t>(array->length);
+    for (std::int64_t i = 0; i < schema->n_children; ++i) {
+      batch.columns.emplace_back(schema->children[i]->name ? schema->children[i]->name : "");
+      batch.column_values.emplace_back();
+    }
+    // The capsules, and so the buffers, live until the pair goes.
+    std::optional<xml::ArrowBatch> out;
+    std::string why;
+    bool ok = false;
+    bool strings = true;
+    for (std::int64_t i = 0; i < schema->n_children; ++i) {
+      const std::string_view f(schema->children[i]->format);
+      strings = strings && (f == "U" || f == "u") && array->children[i]->n_buffers == 3;
+    }
+    if (!strings) raise(PyExc_TypeError, "typed() takes columns of strings only");
+    run_unlocked([&](Unlocked&) {
+      for (std::int64_t i = 0; i < schema->n_children; ++i)
+        copy_strings(*schema->children[i], *array->children[i], array->offset, array->length,
+                     batch.column_values[static_cast<std::size_t>(i)]);
+      ok = xml::ArrowBatch::typed(std::move(batch), types, out, why);
+    });
+    if (!ok) raise(PyExc_ValueError, why);
+    return wrap_batch(std::move(*out));
   });
 }
 
 PyMethodDef g_functions[] = {
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(open_entry)),
-     METH_FASTCALL | METH_KEYWORDS, "open(source, batch_rows, columns, prefetch, discover)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS,
+     "open(source, batch_rows, columns, prefetch, discover, types=False, attributes=False)\n--\n\n"},
     {"discover", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
-     METH_FASTCALL | METH_KEYWORDS, "discover(source, check_text)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "discover(source, check_text, types=False, attributes=False)\n--\n\n"},
+    {"typed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(typed_entry)),
+     METH_FASTCALL | METH_KEYWORDS, "typed(batch, types)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
