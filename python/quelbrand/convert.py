@@ -111,7 +111,7 @@ def format_of(path: PathArg) -> str:
 
 
 def convert(
-    source: PathArg,
+    source: Any,
     destination: PathArg,
     *,
     fmt: str | None = None,
