@@ -7,12 +7,23 @@
 #include <set>
 
 #include <emmintrin.h>
+#include <sys/mman.h>
 
 #include "xmlstream/encoding.h"
 #include "xmlstream/scan.h"
 #include "xmlstream/text.h"
 
 namespace qk::xml {
+
+void advise_large(const void* data, std::size_t size) {
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  if (size < 2 * kHuge) return;
+  const auto at = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t from = (at + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t to = (at + size) & ~(kHuge - 1);
+  // Only advice: where it is refused, the pages come as they always do.
+  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+}
 
 // ---- Accumulator ----------------------------------------------------------------
 
@@ -43,6 +54,9 @@ XmlBatchInner::~XmlBatchInner() = default;
 
 void XmlBatchInner::reset_batch() {
   row_count_ = 0;
+  // Until a batch has been taken no column knows its size ahead, and
+  // growing by doubling copies every value over and over.
+  row_check_ = last_bytes_.empty() && batch_rows_ >= 4 * kSampleRows ? kSampleRows : batch_rows_;
   columns_.clear();
   column_hashes_.clear();
   column_index_.clear();
@@ -56,6 +70,25 @@ Batch XmlBatchInner::take_batch() {
   Batch batch{std::move(columns_), std::move(column_values_), row_count_};
   reset_batch();
   return batch;
+}
+
+// The first batch's columns, sized from its first rows for the whole batch
+// (an eighth more, as later batches get from the last one). Room that is
+// never filled costs address space only. A sample whose values would need
+// outsized room is taken as unrepresentative, and the columns grow as
+// they go.
+void XmlBatchInner::size_columns_ahead() {
+  row_check_ = batch_rows_;
+  if (names_only_) return;
+  constexpr std::size_t kMostAhead = std::size_t{1} << 30;
+  const double scale = static_cast<double>(reserve_rows_) / static_cast<double>(row_count_) * 1.125;
+  double total = 0;
+  for (const Column& c : column_values_) total += static_cast<double>(c.bytes.size()) * scale;
+  if (total > kMostAhead) return;
+  for (Column& c : column_values_) {
+    c.bytes.reserve(static_cast<std::size_t>(static_cast<double>(c.bytes.size()) * scale));
+    advise_large(c.bytes.data(), c.bytes.capacity());
+  }
 }
 
 // Position of the column named by `pair`, created (null for every earlier
@@ -876,7 +909,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
           case Closed::Inside:
             break;
           case Closed::Record:
-            if (row_count_ >= batch_rows_) return Step::Batch;
+            if (batch_full()) return Step::Batch;
             break;
           case Closed::Error:
             return Step::Error;
@@ -888,7 +921,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
             if (kAttributes) {
               if (!names_only_ && flat_fast_path_ && reader_->text_is_utf8() && attribute_row()) {
                 last_replayed_ = false;
-                if (row_count_ >= batch_rows_) return Step::Batch;
+                if (batch_full()) return Step::Batch;
                 break;
               }
               // Its attributes may make a row of values, flattened as any
@@ -908,12 +941,12 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
                 return Step::Error;
               }
               if (close_element(err) == Closed::Error) return Step::Error;
-              if (row_count_ >= batch_rows_) return Step::Batch;
+              if (batch_full()) return Step::Batch;
               break;
             }
             // A record without content flattens to no keys: a row of nulls.
             place_row({});
-            if (row_count_ >= batch_rows_) return Step::Batch;
+            if (batch_full()) return Step::Batch;
             break;
           case RecordRule::Role::InRecord: {
             open(std::string_view(buf_).substr(0, reader_->last_name_size()));

@@ -23,6 +23,11 @@ namespace qk::xml {
 // string column: values packed back to back, rows+1 offsets from 0, and a
 // validity bitmap (bit set = has a value, least significant bit first). A
 // finished column is handed to Arrow as it stands, with no copy.
+// Asks for huge pages under a buffer of many megabytes: a batch's columns
+// are fresh memory every time, and faulting them in 4 KiB at a time costs
+// more than filling them.
+void advise_large(const void* data, std::size_t size);
+
 struct Column {
   std::string bytes;
   std::vector<std::int64_t> offsets = {0};
@@ -40,6 +45,8 @@ struct Column {
     offsets.reserve(rows + 1);
     validity.reserve((rows + 7) / 8);
     bytes.reserve(bytes_hint);
+    advise_large(bytes.data(), bytes.capacity());
+    advise_large(offsets.data(), offsets.capacity() * sizeof(std::int64_t));
   }
   std::size_t rows() const { return offsets.size() - 1; }
   bool is_null(std::size_t r) const { return ((validity[r >> 3] >> (r & 7)) & 1) == 0; }
@@ -185,6 +192,17 @@ class XmlBatchInner {
   RecordRule rule_;
   std::uint64_t batch_rows_;
   std::uint64_t row_count_ = 0;
+  // The row count at which the batch is next looked at: batch_rows_, or
+  // in the first batch the sample after which its columns are sized.
+  std::uint64_t row_check_ = 0;
+  static constexpr std::uint64_t kSampleRows = 1024;
+  bool batch_full() {
+    if (row_count_ < row_check_) [[likely]] return false;
+    if (row_count_ >= batch_rows_) return true;
+    size_columns_ahead();
+    return false;
+  }
+  void size_columns_ahead();
   std::string path_;
   bool finished_ = false;
   bool names_only_ = false;
