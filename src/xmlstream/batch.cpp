@@ -7,23 +7,12 @@
 #include <set>
 
 #include <emmintrin.h>
-#include <sys/mman.h>
 
 #include "xmlstream/encoding.h"
 #include "xmlstream/scan.h"
 #include "xmlstream/text.h"
 
 namespace qk::xml {
-
-void advise_large(const void* data, std::size_t size) {
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  if (size < 2 * kHuge) return;
-  const auto at = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t from = (at + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t to = (at + size) & ~(kHuge - 1);
-  // Only advice: where it is refused, the pages come as they always do.
-  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-}
 
 // ---- Accumulator ----------------------------------------------------------------
 
@@ -85,10 +74,7 @@ void XmlBatchInner::size_columns_ahead() {
   double total = 0;
   for (const Column& c : column_values_) total += static_cast<double>(c.bytes.size()) * scale;
   if (total > kMostAhead) return;
-  for (Column& c : column_values_) {
-    c.bytes.reserve(static_cast<std::size_t>(static_cast<double>(c.bytes.size()) * scale));
-    advise_large(c.bytes.data(), c.bytes.capacity());
-  }
+  for (Column& c : column_values_) c.bytes.reserve(static_cast<std::size_t>(static_cast<double>(c.bytes.size()) * scale));
 }
 
 // Position of the column named by `pair`, created (null for every earlier

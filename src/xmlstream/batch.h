@@ -23,11 +23,6 @@ namespace qk::xml {
 // string column: values packed back to back, rows+1 offsets from 0, and a
 // validity bitmap (bit set = has a value, least significant bit first). A
 // finished column is handed to Arrow as it stands, with no copy.
-// Asks for huge pages under a buffer of many megabytes: a batch's columns
-// are fresh memory every time, and faulting them in 4 KiB at a time costs
-// more than filling them.
-void advise_large(const void* data, std::size_t size);
-
 struct Column {
   std::string bytes;
   std::vector<std::int64_t> offsets = {0};
@@ -45,8 +40,6 @@ struct Column {
     offsets.reserve(rows + 1);
     validity.reserve((rows + 7) / 8);
     bytes.reserve(bytes_hint);
-    advise_large(bytes.data(), bytes.capacity());
-    advise_large(offsets.data(), offsets.capacity() * sizeof(std::int64_t));
   }
   std::size_t rows() const { return offsets.size() - 1; }
   bool is_null(std::size_t r) const { return ((validity[r >> 3] >> (r & 7)) & 1) == 0; }
