@@ -766,16 +766,20 @@ bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
 // An empty record element whose attributes are all it holds, as most
 // attribute-only files are, made into its row straight from the tag: its
 // keys are the attributes' names, so it is flat unless two names share a
-// local name. Values without references are used in place. False leaves
-// the record to the general way, which also reports what is wrong with it.
+// local name. Values without references are used in place; discovery
+// registers the names only, checking the values unless it skims text.
+// False leaves the record to the general way, which also reports what is
+// wrong with it.
 bool XmlBatchInner::attribute_row() {
   const std::string_view tag(buf_);
   begin_flat_row();
+  // A discovery that skims text takes the names alone.
+  const bool values = !names_only_ || !skip_text_;
   // Resolved values are never longer than their references, so the arena
   // never moves while views into it are held.
   attr_arena_.clear();
-  attr_arena_.reserve(tag.size());
-  Attributes attributes(tag, reader_->last_name_size(), true, attr_names_);
+  if (values) attr_arena_.reserve(tag.size());
+  Attributes attributes(tag, reader_->last_name_size(), values, attr_names_);
   for (Attribute at; attributes.next(at);) {
     if (is_namespace_declaration(at.name)) continue;
     if (at.high && !enc::valid_utf8(at.raw)) return false;
@@ -787,10 +791,19 @@ bool XmlBatchInner::attribute_row() {
       if (!resolve_references_in_place(attr_arena_, from, ignored)) return false;
       value = std::string_view(attr_arena_).substr(from);
     }
-    if (!flat_key(at.name, trim_white_space(value))) return false;
+    if (!flat_key(at.name, names_only_ ? std::string_view{} : trim_white_space(value))) return false;
   }
   if (attributes.error()) return false;
-  place_flat_row();
+  if (!names_only_) {
+    place_flat_row();
+    return true;
+  }
+  for (const std::uint32_t p : row_columns_) {
+    if (!(p & kNewColumn)) continue;
+    const std::size_t k = p & ~kNewColumn;
+    column_for(FlatPair{flat_key(k), {}, flat_hashes_[k], false}, static_cast<std::uint32_t>(columns_.size()));
+  }
+  ++row_count_;
   return true;
 }
 
@@ -905,7 +918,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
         switch (rule_.empty()) {
           case RecordRule::Role::Record:
             if (kAttributes) {
-              if (!names_only_ && flat_fast_path_ && reader_->text_is_utf8() && attribute_row()) {
+              if (flat_fast_path_ && reader_->text_is_utf8() && attribute_row()) {
                 last_replayed_ = false;
                 if (batch_full()) return Step::Batch;
                 break;
