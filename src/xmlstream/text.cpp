@@ -195,6 +195,15 @@ bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamErro
     if (w != i) std::memmove(base + w, base + i, amp - i);
     w += amp - i;
     if (amp == text.size()) break;
+    // `&lt;` and `&gt;` are most of the references in escaped markup, which
+    // is what long values mostly hold.
+    if (text.size() - amp >= 4 && text[amp + 3] == ';' && text[amp + 2] == 't' &&
+        (text[amp + 1] == 'l' || text[amp + 1] == 'g')) {
+      base[w++] = text[amp + 1] == 'l' ? '<' : '>';
+      i = amp + 4;
+      amp = text.find('&', i);
+      continue;
+    }
     std::size_t end = amp + 1;
     while (end < text.size() && text[end] != ';' && text[end] != '&') ++end;
     if (end == text.size() || text[end] == '&') return fail("unterminated reference in text");
