@@ -33,8 +33,9 @@ constexpr std::uint32_t kNoPair = UINT32_MAX;
 XmlBatchInner::XmlBatchInner(std::unique_ptr<Reader> reader, std::uint64_t batch_rows,
                              std::string path)
     : reader_(std::move(reader)),
-      // A reader resumed at a split point has its top-level elements open.
-      rule_(reader_->open_depth()),
+      // A reader resumed at a split point has its top-level elements open
+      // (tests fill a loop without a reader through push_record).
+      rule_(reader_ ? reader_->open_depth() : 0),
       batch_rows_(batch_rows),
       path_(std::move(path)) {
   buf_.reserve(4096);
