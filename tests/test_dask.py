@@ -143,7 +143,9 @@ def test_one_file_splits_into_partitions_that_hold_its_records(write_xml, blocks
 
 
 def test_a_fault_is_raised_by_its_partition_alone_with_its_line(write_xml):
-    path = write_xml("<r>\n" + "".join(f"<rec><a>{'&bad;' if i == 150 else i}</a></rec>\n" for i in range(300)) + "</r>")
+    path = write_xml(
+        "<r>\n" + "".join(f"<rec><a>{'&bad;' if i == 150 else i}</a></rec>\n" for i in range(300)) + "</r>"
+    )
     with pytest.raises(ValueError) as whole:
         to_pandas(path)
     frame = qd.read_xml([path], blocksize=500)  # the survey skims text

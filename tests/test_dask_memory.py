@@ -30,7 +30,9 @@ def test_a_file_larger_than_the_workers_memory_is_read_in_partitions(tmp_path):
     with open(path, "w") as f:
         f.write("<t>\n")
         for start in range(0, RECORDS, 10_000):
-            f.write("".join(f"<row><id>{i}</id><v>value {i} {'x' * 60}</v></row>\n" for i in range(start, start + 10_000)))
+            f.write(
+                "".join(f"<row><id>{i}</id><v>value {i} {'x' * 60}</v></row>\n" for i in range(start, start + 10_000))
+            )
         f.write("</t>\n")
     size = path.stat().st_size
     # A worker of the same build, to learn what one holds before reading.

@@ -126,7 +126,7 @@ def format_of(path: PathArg) -> str:
 
 
 def convert(
-    source: PathArg,
+    source: Any,
     destination: PathArg,
     *,
     fmt: str | None = None,
@@ -514,7 +514,9 @@ def _write_ranges(job: _Job, output: str, bar: BarFactory, fmt: str, jobs: int, 
             def read(part: Range) -> list[Any]:
                 return list(batches(part, names, types))
 
-            rows = _parquet_in_order(pa, output, schema, group, _in_order(pool, read, ranges, jobs + 1), job, done, ranges)
+            rows = _parquet_in_order(
+                pa, output, schema, group, _in_order(pool, read, ranges, jobs + 1), job, done, ranges
+            )
         else:
             parts = tempfile.mkdtemp(prefix=".quelbrand-parts-", dir=os.path.dirname(os.path.abspath(output)))
             try:

@@ -104,7 +104,7 @@ def _changed(path: str, why: str) -> ConversionError:
 
 def _range_table(part: Range, stamp: _Stamp, batch_rows: int, names: list[str] | None) -> Any:
     """The range's records as a pyarrow Table, built by the native reader."""
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     if part.start is None and part.end is None:
         from quelbrand.reader import read_xml as read_table
@@ -140,7 +140,7 @@ def _read_partition(part: Range, offset: int, stamp: _Stamp, *, batch_rows: int,
 
 def _string_dtypes() -> dict[Any, Any]:
     """What quelbrand.arrow.to_pandas makes of the reader's columns."""
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     dtype = pd.StringDtype("pyarrow")
     return {pa.large_string(): dtype, pa.string(): dtype}
