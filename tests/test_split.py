@@ -7,7 +7,7 @@ import pytest
 from test_xml_random import random_document
 
 import quelbrand._native as _native
-from quelbrand.split import splittable, survey
+from quelbrand.split import ranges, splittable, survey
 
 pa = pytest.importorskip("pyarrow")
 
@@ -72,6 +72,11 @@ def test_random_documents_read_the_same_split_at_every_blocksize(rng, write_xml)
             found, got = split_outcomes(path, blocksize)
             assert found.columns == columns
             assert got == whole, (i, blocksize, data)
+            # The counter's cheaper pass cuts the same ranges, and their own
+            # columns join into the file's.
+            assert ranges(path, blocksize) == found.ranges
+            joined = dict.fromkeys(name for part in found.ranges for name in part.columns())
+            assert list(joined) == columns
         checked += 1
     assert checked > 100
 

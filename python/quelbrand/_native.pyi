@@ -54,6 +54,9 @@ def discover(
     attributes: bool = False,
     blocksize: None = None,
     align: int = 1,
+    start: SplitPoint | bytes | None = None,
+    records: int | None = None,
+    end: int | None = None,
 ) -> tuple[list[str], int]: ...
 @overload
 def discover(
@@ -63,6 +66,9 @@ def discover(
     attributes: bool = False,
     blocksize: None = None,
     align: int = 1,
+    start: SplitPoint | bytes | None = None,
+    records: int | None = None,
+    end: int | None = None,
 ) -> tuple[list[str], int, list[str]]: ...
 @overload
 def discover(
@@ -73,6 +79,9 @@ def discover(
     *,
     blocksize: int,
     align: int = 1,
+    start: SplitPoint | bytes | None = None,
+    records: int | None = None,
+    end: int | None = None,
 ) -> tuple[list[str], int, list[SplitPoint]]: ...
 @overload
 def discover(
@@ -83,6 +92,9 @@ def discover(
     *,
     blocksize: int,
     align: int = 1,
+    start: SplitPoint | bytes | None = None,
+    records: int | None = None,
+    end: int | None = None,
 ) -> tuple[list[str], int, list[str], list[SplitPoint]]: ...
 @overload
 def discover(
@@ -92,5 +104,9 @@ def discover(
     attributes: bool = False,
     blocksize: int | None = None,
     align: int = 1,
+    start: SplitPoint | bytes | None = None,
+    records: int | None = None,
+    end: int | None = None,
 ) -> tuple[Any, ...]: ...
+def split(source: object, blocksize: int, align: int = 1) -> tuple[int, list[SplitPoint]]: ...
 def typed(batch: object, types: Sequence[str]) -> Batch: ...

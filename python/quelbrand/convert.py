@@ -67,7 +67,7 @@ from quelbrand.batches import (
 from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.progress import ProgressBar
 from quelbrand.reader import XmlTable, _schema
-from quelbrand.split import Range, splittable, survey
+from quelbrand.split import Range, ranges, splittable, survey
 
 __all__ = ["FORMATS", "atomic_output", "convert", "format_of"]
 
@@ -489,14 +489,24 @@ def _write_ranges(job: _Job, output: str, bar: BarFactory, fmt: str, jobs: int, 
         align = batch_rows
     size = os.path.getsize(path)
     typed = job.types and fmt != "csv"
-    found = survey(
-        path,
-        blocksize or _range_bytes(size, jobs),
-        align=align,
-        types=typed,
-        attributes=job.attributes,
-    )
-    names, kinds, ranges = found.columns, found.types, found.ranges
+    blocksize = blocksize or _range_bytes(size, jobs)
+    kinds: list[str] | None = None
+    names: list[str] = []
+    if typed:
+        # A column's type is decided over the whole file: one pass finds
+        # them, the ranges and the columns.
+        surveyed = survey(path, blocksize, align=align, types=True, attributes=job.attributes)
+        names, kinds, parts = surveyed.columns, surveyed.types, surveyed.ranges
+    else:
+        # The ranges first, from the counter's cheap pass; then each range's
+        # columns at once, joined in the file's order as one pass finds them.
+        parts = ranges(path, blocksize, align=align)
+        if fmt == "jsonl" and not job.attributes:
+            pass  # each batch is written with its own columns
+        else:
+            with ThreadPoolExecutor(jobs) as pool:
+                found = list(pool.map(lambda part: part.columns(attributes=job.attributes), parts))
+            names = list(dict.fromkeys(name for columns in found for name in columns))
 
     def batches(part: Range, columns: list[str] | None, types: Any = False) -> Iterator[Any]:
         for native in part.open(batch_rows, columns, types=types, attributes=job.attributes):
@@ -515,13 +525,13 @@ def _write_ranges(job: _Job, output: str, bar: BarFactory, fmt: str, jobs: int, 
                 return list(batches(part, names, types))
 
             rows = _parquet_in_order(
-                pa, output, schema, group, _in_order(pool, read, ranges, jobs + 1), job, done, ranges
+                pa, output, schema, group, _in_order(pool, read, parts, jobs + 1), job, done, parts
             )
         else:
-            parts = tempfile.mkdtemp(prefix=".quelbrand-parts-", dir=os.path.dirname(os.path.abspath(output)))
+            spool = tempfile.mkdtemp(prefix=".quelbrand-parts-", dir=os.path.dirname(os.path.abspath(output)))
             try:
                 write = _csv_part if fmt == "csv" else _jsonl_part
-                numbered = [(i, part, os.path.join(parts, f"{i}.part")) for i, part in enumerate(ranges)]
+                numbered = [(i, part, os.path.join(spool, f"{i}.part")) for i, part in enumerate(parts)]
 
                 def run(item: tuple[int, Range, str]) -> tuple[str, int]:
                     i, part, where = item
@@ -529,14 +539,14 @@ def _write_ranges(job: _Job, output: str, bar: BarFactory, fmt: str, jobs: int, 
 
                 rows = 0
                 with open(output, "wb") as out:
-                    for (where, count), part in zip(_in_order(pool, run, numbered, jobs + 1), ranges):
+                    for (where, count), part in zip(_in_order(pool, run, numbered, jobs + 1), parts):
                         with open(where, "rb") as piece:
                             shutil.copyfileobj(piece, out, 1 << 20)
                         os.unlink(where)
                         rows += count
                         done(part)
             finally:
-                shutil.rmtree(parts, ignore_errors=True)
+                shutil.rmtree(spool, ignore_errors=True)
         progress.update(progress.total or progress.done)
     return rows
 
