@@ -1,6 +1,7 @@
 """quelbrand.dask on a LocalCluster of worker processes: XML files as a DataFrame
 and a Bag, and the kernels over chunked arrays."""
 
+import gzip
 import os
 import re
 
@@ -140,6 +141,17 @@ def test_one_file_splits_into_partitions_that_hold_its_records(write_xml, blocks
     assert list(part.index) == list(range(frame.divisions[k], frame.divisions[k + 1]))
     bag = qd.read_xml_bag([path], blocksize=blocksize)
     assert bag.compute() == qd.read_xml_bag([path], blocksize=None).compute()
+
+
+def test_a_compressed_file_is_one_partition(write_xml):
+    packed = write_xml(gzip.compress(SPLIT_DOC.encode()), name="doc.xml.gz")
+    frame = qd.read_xml([packed, write_xml(SPLIT_DOC)], blocksize=200)
+    whole = to_pandas(write_xml(SPLIT_DOC))
+    # The whole compressed file in the first partition, the plain one split.
+    assert frame.divisions[1] == len(whole) and frame.npartitions > 30
+    assert rows(frame.partitions[0].compute()) == rows(whole)
+    bag = qd.read_xml_bag([packed], blocksize=200)
+    assert bag.npartitions == 1 and len(bag.compute()) == len(whole)
 
 
 def test_a_fault_is_raised_by_its_partition_alone_with_its_line(write_xml):

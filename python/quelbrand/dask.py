@@ -33,10 +33,12 @@ from dask.base import compute
 from dask.delayed import delayed
 from dask.utils import parse_bytes
 
+import quelbrand._native as _native
 import quelbrand_kernels as qk
-from quelbrand.arrow import to_pandas
-from quelbrand.batches import DEFAULT_BATCH_ROWS, discover_columns, sized_batches
-from quelbrand.split import Range, splittable, survey, whole
+from quelbrand.arrow import string_schema, to_pandas
+from quelbrand.batches import DEFAULT_BATCH_ROWS
+from quelbrand.inputs import open_input
+from quelbrand.split import Range, ranges, splittable, survey, whole
 
 __all__ = ["read_xml", "read_xml_bag", "keyed_hash", "keyed_uniforms", "inv_norm_cdf"]
 
@@ -79,53 +81,44 @@ def _stamp(path: str) -> _Stamp:
 
 
 def _survey(path: str, batch_rows: int, discover: bool, blocksize: int | None) -> tuple[list[Range], list[str], _Stamp]:
-    if blocksize is not None and splittable(path):
-        stamp = _stamp(path)
-        found = survey(path, blocksize)
-        return found.ranges, found.columns if discover else [], stamp
+    del batch_rows  # the passes build no batches
     stamp = _stamp(path) if os.path.exists(path) else (0, 0)
-    if not discover:
-        return whole(path, qk.count_xml_records(path)), [], stamp
-    # Discovering the columns reads every batch already; its row counts are
-    # the record count, so the file is not scanned a second time.
-    rows = 0
-
-    def add(count: int) -> None:
-        nonlocal rows
-        rows += count
-
-    names = discover_columns(path, batch_rows, on_batch=add)
-    return whole(path, rows), names, stamp
+    if blocksize is not None and splittable(path):
+        if not discover:
+            return ranges(path, blocksize), [], stamp  # the counter's pass is enough
+        found = survey(path, blocksize)
+        return found.ranges, found.columns, stamp
+    # Read whole, a compressed file decompressed on the way. Discovering the
+    # columns counts the records too, so the file is read once.
+    names, records = _native.discover(open_input(path).native(), discover)
+    return whole(path, records), list(names) if discover else [], stamp
 
 
 def _changed(path: str, why: str) -> ConversionError:
     return ConversionError(f"XML file '{path}' {why} when the DataFrame was built: was it changed since?")
 
 
-def _range_table(part: Range, stamp: _Stamp, batch_rows: int, names: list[str] | None) -> Any:
-    """The range's records as a pyarrow Table, built by the native reader."""
+def _range_batches(part: Range, stamp: _Stamp, batch_rows: int, names: list[str] | None) -> list[Any]:
+    """The range's records as pyarrow batches, built by the native reader."""
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     if part.start is None and part.end is None:
-        from quelbrand.reader import read_xml as read_table
-
-        # A whole file, plain or compressed, read as the other readers do.
-        return read_table(part.path, batch_rows=batch_rows, columns=names).to_arrow()
-    if _stamp(part.path) != stamp:
-        raise _changed(part.path, "differs in size or modification time from")
-    batches = [pa.record_batch(b) for b in part.open(batch_rows, names)]
-    if names is None:
-        return batches
-    from quelbrand.arrow import string_schema
-
-    return pa.Table.from_batches(batches, schema=string_schema(names))
+        # A whole file, plain or compressed.
+        reader = _native.open(open_input(part.path).native(), batch_rows, names, False, False)
+    else:
+        if _stamp(part.path) != stamp:
+            raise _changed(part.path, "differs in size or modification time from")
+        reader = part.open(batch_rows, names)
+    return [pa.record_batch(batch) for batch in reader]
 
 
 def _read_partition(part: Range, offset: int, stamp: _Stamp, *, batch_rows: int, names: list[str]) -> pd.DataFrame:
     # Not a `columns` keyword: Dask would push column selections down into it,
     # and to_pandas refuses to drop a column the file has.
-    table = _range_table(part, stamp, batch_rows, names)
-    frame = table.to_pandas(types_mapper=_string_dtypes().get)
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+    batches = _range_batches(part, stamp, batch_rows, names)
+    frame = pa.Table.from_batches(batches, schema=string_schema(names)).to_pandas(types_mapper=_string_dtypes().get)
     # The counts fixed every partition's index range; a file that no longer
     # matches its count would put rows outside it.
     if len(frame) != part.count:
@@ -242,16 +235,8 @@ def read_xml(
 
 def _records(part: Range, stamp: _Stamp, batch_rows: int) -> list[dict[str, str]]:
     out: list[dict[str, str]] = []
-    if part.start is None and part.end is None:
-        # sized_batches, so that records without values are still records ({}).
-        for names, values, rows in sized_batches(part.path, batch_rows):
-            out.extend(
-                {name: value for name, column in zip(names, values) if (value := column[i]) is not None}
-                for i in range(rows)
-            )
-        return out
-    for batch in _range_table(part, stamp, batch_rows, None):
-        if batch.num_columns == 0:
+    for batch in _range_batches(part, stamp, batch_rows, None):
+        if batch.num_columns == 0:  # records without values are still records
             out.extend({} for _ in range(batch.num_rows))
             continue
         out.extend({k: v for k, v in row.items() if v is not None} for row in batch.to_pylist())
@@ -278,11 +263,8 @@ def read_xml_bag(
     otherwise when the partition holding the fault is computed.
     """
     files = _as_paths(paths)
-    if _blocksize(blocksize) is None:
-        parts = [delayed(_records)(Range(p, 0, 0), (0, 0), batch_rows) for p in files]
-    else:
-        surveyed, _ = _surveyed(files, batch_rows, False, blocksize)
-        parts = [delayed(_records)(part, stamp, batch_rows) for part, stamp in surveyed]
+    surveyed, _ = _surveyed(files, batch_rows, False, blocksize)
+    parts = [delayed(_records)(part, stamp, batch_rows) for part, stamp in surveyed]
     bag: db.Bag = db.from_delayed(parts)  # type: ignore[no-untyped-call]
     return bag
 
