@@ -43,11 +43,10 @@ import contextlib
 import csv
 import dataclasses
 import importlib.util
+import io
 import itertools
 import os
 import secrets
-import shutil
-import tempfile
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -451,7 +450,7 @@ def _path_of(job: _Job) -> str:
 # A range is about this much of the file: several per job, so the jobs stay
 # busy to the end, and few enough that each one's batches are large.
 RANGE_BYTES_MIN = 1 << 20
-RANGE_BYTES_MAX = 64 << 20
+RANGE_BYTES_MAX = 32 << 20
 
 
 def _range_bytes(size: int, jobs: int) -> int:
@@ -528,25 +527,21 @@ def _write_ranges(job: _Job, output: str, bar: BarFactory, fmt: str, jobs: int, 
                 pa, output, schema, group, _in_order(pool, read, parts, jobs + 1), job, done, parts
             )
         else:
-            spool = tempfile.mkdtemp(prefix=".quelbrand-parts-", dir=os.path.dirname(os.path.abspath(output)))
-            try:
-                write = _csv_part if fmt == "csv" else _jsonl_part
-                numbered = [(i, part, os.path.join(spool, f"{i}.part")) for i, part in enumerate(parts)]
+            # Each range's text is made in memory on its job and written
+            # in order: at most jobs + 1 ranges' text is held at once.
+            write = _csv_part if fmt == "csv" else _jsonl_part
 
-                def run(item: tuple[int, Range, str]) -> tuple[str, int]:
-                    i, part, where = item
-                    return where, write(part, where, i == 0, names, kinds, batches, job)
+            def run(item: tuple[int, Range]) -> tuple[bytes, int]:
+                i, part = item
+                return write(part, i == 0, names, kinds, batches, job)
 
-                rows = 0
-                with open(output, "wb") as out:
-                    for (where, count), part in zip(_in_order(pool, run, numbered, jobs + 1), parts):
-                        with open(where, "rb") as piece:
-                            shutil.copyfileobj(piece, out, 1 << 20)
-                        os.unlink(where)
-                        rows += count
-                        done(part)
-            finally:
-                shutil.rmtree(spool, ignore_errors=True)
+            rows = 0
+            with open(output, "wb") as out:
+                for (text, count), part in zip(_in_order(pool, run, enumerate(parts), jobs + 1), parts):
+                    out.write(text)
+                    del text
+                    rows += count
+                    done(part)
         progress.update(progress.total or progress.done)
     return rows
 
@@ -587,35 +582,34 @@ def _parquet_in_order(
 
 def _csv_part(
     part: Range,
-    where: str,
     first: bool,
     names: list[str],
     kinds: list[str] | None,
     batches: Callable[..., Iterator[Any]],
     job: _Job,
-) -> int:
+) -> tuple[bytes, int]:
     pa = require_extra("pyarrow", "pyarrow", "CSV output")
     pacsv = require_extra("pyarrow.csv", "pyarrow", "CSV output")
     rows = 0
     options = pacsv.WriteOptions(include_header=first)
     schema = pa.schema([pa.field(name, pa.large_string()) for name in names])
-    with pacsv.CSVWriter(where, schema, write_options=options) as writer:
+    sink = pa.BufferOutputStream()
+    with pacsv.CSVWriter(sink, schema, write_options=options) as writer:
         for batch in batches(part, names):
             writer.write_batch(batch)
             rows += batch.num_rows
             job.saw(batch)
-    return rows
+    return sink.getvalue().to_pybytes(), rows
 
 
 def _jsonl_part(
     part: Range,
-    where: str,
     first: bool,
     names: list[str],
     kinds: list[str] | None,
     batches: Callable[..., Iterator[Any]],
     job: _Job,
-) -> int:
+) -> tuple[bytes, int]:
     literal: set[str] = set()
     if job.types and kinds is not None:
         literal = {name for name, kind in zip(names, kinds) if kind in _JSON_LITERAL_TYPES}
@@ -627,5 +621,7 @@ def _jsonl_part(
         for batch in batches(part, columns):
             yield batch.schema.names, [column.to_pylist() for column in batch.columns], batch.num_rows
 
-    with open(where, "w", encoding="utf-8") as file, ProgressBar(None, None, "") as quiet:
-        return _jsonl_rows(file, text(), quiet, lambda: 0, literal, job)
+    file = io.StringIO()
+    with ProgressBar(None, None, "") as quiet:
+        rows = _jsonl_rows(file, text(), quiet, lambda: 0, literal, job)
+    return file.getvalue().encode("utf-8"), rows
