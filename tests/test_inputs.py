@@ -38,6 +38,9 @@ DOC = (
     + b"<row><late>z</late></row>\n</r>\n"
 )
 
+# Attributes, and columns that take types.
+ATTRIBUTED = b"<r>" + b"".join(b'<row id="%d" n="%d.5"><t k="x">v</t></row>' % (i, i) for i in range(500)) + b"</r>"
+
 COMPRESS = {
     "gzip": gzip.compress,
     "bzip2": bz2.compress,
@@ -293,13 +296,23 @@ def run(*args, stdin=None):
 
 
 @pytest.mark.parametrize("fmt", ["parquet", "csv", "jsonl"])
-@pytest.mark.parametrize("compress", ["none", "gzip", "xz"])
-def test_the_command_converts_stdin(fmt, compress, tmp_path, plain):
-    data = DOC if compress == "none" else COMPRESS[compress](DOC)
+@pytest.mark.parametrize(
+    ("compress", "doc", "flags"),
+    [
+        ("none", DOC, ()),
+        ("gzip", DOC, ()),
+        ("xz", DOC, ()),
+        ("gzip", ATTRIBUTED, ("--types", "--attributes")),
+    ],
+)
+def test_the_command_converts_stdin(fmt, compress, doc, flags, tmp_path):
+    plain = tmp_path / "plain.xml"
+    plain.write_bytes(doc)
+    data = doc if compress == "none" else COMPRESS[compress](doc)
     out, reference = tmp_path / f"out.{fmt}", tmp_path / f"ref.{fmt}"
-    result = run("convert", "-", "--to", str(out), stdin=data)
+    result = run("convert", "-", "--to", str(out), *flags, stdin=data)
     assert result.returncode == 0, result.stderr.decode()
-    assert run("convert", str(plain), "--to", str(reference)).returncode == 0
+    assert run("convert", str(plain), "--to", str(reference), *flags).returncode == 0
     if fmt == "parquet":
         assert pq.read_table(out).equals(pq.read_table(reference))
     elif fmt == "jsonl":
@@ -347,3 +360,23 @@ def test_an_fsspec_file_reads_as_the_plain_file(url, plain, expected):
         fsspec.filesystem("memory").pipe("/inputs/doc.xml", DOC)
     with fsspec.open(url.format(plain=plain), "rb") as file:
         assert quelbrand.read_xml(file, batch_rows=256).to_arrow().equals(expected)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        pytest.param(lambda path, data: data, id="bytes"),
+        pytest.param(lambda path, data: io.BytesIO(data), id="seekable"),
+        pytest.param(lambda path, data: ReadOnly(data), id="read-once"),
+        pytest.param(lambda path, data: gzip.compress(data), id="gzip-bytes"),
+        pytest.param(lambda path, data: open(path, "rb"), id="open-file"),  # noqa: SIM115
+    ],
+)
+def test_types_and_attributes_read_alike_from_every_input(tmp_path, make):
+    path = tmp_path / "a.xml"
+    path.write_bytes(ATTRIBUTED)
+    options = dict(batch_rows=64, types=True, attributes=True)
+    expected = quelbrand.read_xml(str(path), **options)
+    table = quelbrand.read_xml(make(path, ATTRIBUTED), **options)
+    assert table.column_types == expected.column_types == ["int64", "float64", "string", "string"]
+    assert table.to_arrow().equals(expected.to_arrow())

@@ -218,7 +218,7 @@ class XmlTable:
         needs_pass = self._columns is None or (typed and known is None)
         companion = source.companion() if needs_pass else None
         if needs_pass and companion is None:
-            self._discover_from(source.native(), False)
+            self._columns = self._discover_from(source.native(), False)
             if typed:
                 known = _types_of(self._columns or [], self._types)
         reader = _native.open(
