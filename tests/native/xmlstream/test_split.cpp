@@ -7,6 +7,7 @@
 #include "check.h"
 #include "records_helpers.h"
 #include "xmlstream/batch.h"
+#include "xmlstream/count.h"
 #include "xmlstream/discover.h"
 #include "xmlstream/split.h"
 
@@ -176,4 +177,20 @@ TEST(a_changed_or_foreign_split_point_is_refused) {
   CHECK_EQ(joined(out.open), joined(splits[0].open));
   for (std::size_t n = 0; n < bytes.size(); ++n) CHECK(!parse_split(bytes.substr(0, n), out));
   CHECK(!parse_split(bytes + "x", out));
+}
+
+TEST(the_record_counter_finds_the_same_split_points) {
+  for (std::size_t chunk : {1, 8192})
+    for (std::uint64_t every : {1, 30, 100}) {
+      auto reader = Reader::from_bytes(kDoc, chunk);
+      std::uint64_t records = 0;
+      std::vector<SplitPoint> counted;
+      XmlStreamError err;
+      CHECK(count_records(*reader, records, err, every, 2, counted));
+      CHECK_EQ(records, 7u);
+      const std::vector<SplitPoint> found = splits_of(kDoc, every, chunk, 2);
+      CHECK_EQ(counted.size(), found.size());
+      for (std::size_t i = 0; i < counted.size() && i < found.size(); ++i)
+        CHECK_EQ(serialize_split(counted[i]), serialize_split(found[i]));
+    }
 }
