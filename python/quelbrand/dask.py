@@ -60,7 +60,7 @@ def _as_paths(paths: Sequence[str | os.PathLike[str]]) -> list[str]:
 # therefore computes a survey first, one task per file on the active scheduler:
 # the file's record count and, unless the caller named the columns, the
 # file's columns (the pass that finds them counts the rows on the way; with
-# named columns, count_xml_records's fast scan gives the count). The union of those columns, in
+# named columns, the record counter's pass gives the count). The union of those columns, in
 # order of first appearance across the files, is every partition's schema; a
 # file lacking a column has nulls there. The counts give every record a global
 # position, which becomes the index, and the partition boundaries (divisions).
