@@ -1,6 +1,8 @@
 """quelbrand.dask on a LocalCluster of worker processes: XML files as a DataFrame
 and a Bag, and the kernels over chunked arrays."""
 
+import gzip
+import os
 import re
 
 import pytest
@@ -100,6 +102,87 @@ def test_file_grown_since_counted_raises(write_xml):
         f.write("<r><rec><c>3</c></rec><rec><c>4</c></rec></r>")
     with pytest.raises(ValueError, match="changed since"):
         frame.compute()
+
+
+# ---- One file in many partitions ---------------------------------------------------
+
+# Comments and CDATA holding the row tag, a DOCTYPE, records of every size and
+# several top-level elements: a split made by searching for `<rec>` would
+# cut through them.
+SPLIT_DOC = (
+    '<?xml version="1.0"?>\n<!DOCTYPE r [<!ENTITY e "<rec>">]>\n<r>'
+    + "".join(
+        f"<!-- <rec><a>no</a></rec> --><rec><a>{i}</a><b><![CDATA[</rec><rec>]]></b></rec>\n"
+        if i % 5 == 0
+        else (f"</r><r><rec><c>{'z' * 900}</c></rec>" if i % 17 == 0 else f"<rec><a>{i}</a></rec>\n")
+        for i in range(300)
+    )
+    + "</r>\n"
+)
+
+
+@pytest.mark.parametrize("blocksize", [200, "1KiB", 5000, None])
+def test_one_file_splits_into_partitions_that_hold_its_records(write_xml, blocksize):
+    path = write_xml(SPLIT_DOC)
+    whole = to_pandas(path)
+    frame = qd.read_xml([path, write_xml(FILES[0])], blocksize=blocksize)
+    if blocksize is None:
+        assert frame.npartitions == 2
+    else:
+        assert frame.npartitions > (30 if blocksize == 200 else 3)
+    assert frame.known_divisions
+    got = frame.compute()
+    assert rows(got)[0] == rows(whole)[0] + [("1", "x", None), ("2", None, None)]
+    assert rows(got)[1] == list(range(len(whole) + 2))
+    assert (got.dtypes == whole.dtypes["a"]).all()
+    # Each partition holds the rows its divisions say.
+    k = frame.npartitions // 2
+    part = frame.partitions[k].compute()
+    assert list(part.index) == list(range(frame.divisions[k], frame.divisions[k + 1]))
+    bag = qd.read_xml_bag([path], blocksize=blocksize)
+    assert bag.compute() == qd.read_xml_bag([path], blocksize=None).compute()
+
+
+def test_a_compressed_file_is_one_partition(write_xml):
+    packed = write_xml(gzip.compress(SPLIT_DOC.encode()), name="doc.xml.gz")
+    frame = qd.read_xml([packed, write_xml(SPLIT_DOC)], blocksize=200)
+    whole = to_pandas(write_xml(SPLIT_DOC))
+    # The whole compressed file in the first partition, the plain one split.
+    assert frame.divisions[1] == len(whole) and frame.npartitions > 30
+    assert rows(frame.partitions[0].compute()) == rows(whole)
+    bag = qd.read_xml_bag([packed], blocksize=200)
+    assert bag.npartitions == 1 and len(bag.compute()) == len(whole)
+
+
+def test_a_fault_is_raised_by_its_partition_alone_with_its_line(write_xml):
+    path = write_xml(
+        "<r>\n" + "".join(f"<rec><a>{'&bad;' if i == 150 else i}</a></rec>\n" for i in range(300)) + "</r>"
+    )
+    with pytest.raises(ValueError) as whole:
+        to_pandas(path)
+    frame = qd.read_xml([path], blocksize=500)  # the survey skims text
+    faulty = [k for k in range(frame.npartitions) if frame.divisions[k] <= 150 < frame.divisions[k + 1]]
+    (k,) = faulty
+    with pytest.raises(ValueError) as part:
+        frame.partitions[k].compute()
+    assert str(part.value) == str(whole.value) and "line 152" in str(part.value)
+    assert len(frame.partitions[k + 1].compute()) == frame.divisions[k + 2] - frame.divisions[k + 1]
+
+
+def test_file_changed_since_split_raises(write_xml):
+    path = write_xml(SPLIT_DOC)
+    frame = qd.read_xml([path], blocksize=1000)
+    with open(path, "w") as f:
+        f.write(SPLIT_DOC.replace("<a>1", "<a>9", 1))  # same size, later modification time
+    os.utime(path, ns=(os.stat(path).st_atime_ns, os.stat(path).st_mtime_ns + 10**9))
+    with pytest.raises(ValueError, match="changed since"):
+        frame.partitions[1].compute()
+
+
+@pytest.mark.parametrize("blocksize", [0, -5, "0B"])
+def test_blocksize_must_be_positive(write_xml, blocksize):
+    with pytest.raises(ValueError, match="blocksize"):
+        qd.read_xml([write_xml(FILES[0])], blocksize=blocksize)
 
 
 # ---- Bag ------------------------------------------------------------------------------

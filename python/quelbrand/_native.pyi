@@ -1,7 +1,7 @@
 # The companion extension: XML batches built in C++ and handed over through
 # the Arrow PyCapsule protocol. Used by quelbrand.reader and quelbrand.arrow.
 from collections.abc import Iterator, Sequence
-from typing import Literal, final, overload
+from typing import Any, Literal, final, overload
 
 @final
 class Batch:
@@ -38,13 +38,75 @@ def open(
     discover: object,
     types: bool | Sequence[str] = False,
     attributes: bool = False,
+    start: SplitPoint | bytes | None = None,
+    records: int | None = None,
+    end: int | None = None,
 ) -> Reader: ...
+
+# (file offset, records before it, the state to resume with)
+SplitPoint = tuple[int, int, bytes]
+
 @overload
 def discover(
-    source: object, check_text: bool, types: Literal[False] = False, attributes: bool = False
+    source: object,
+    check_text: bool,
+    types: Literal[False] = False,
+    attributes: bool = False,
+    blocksize: None = None,
+    align: int = 1,
+    start: SplitPoint | bytes | None = None,
+    records: int | None = None,
+    end: int | None = None,
 ) -> tuple[list[str], int]: ...
 @overload
 def discover(
-    source: object, check_text: bool, types: Literal[True], attributes: bool = False
+    source: object,
+    check_text: bool,
+    types: Literal[True],
+    attributes: bool = False,
+    blocksize: None = None,
+    align: int = 1,
+    start: SplitPoint | bytes | None = None,
+    records: int | None = None,
+    end: int | None = None,
 ) -> tuple[list[str], int, list[str]]: ...
+@overload
+def discover(
+    source: object,
+    check_text: bool,
+    types: Literal[False] = False,
+    attributes: bool = False,
+    *,
+    blocksize: int,
+    align: int = 1,
+    start: SplitPoint | bytes | None = None,
+    records: int | None = None,
+    end: int | None = None,
+) -> tuple[list[str], int, list[SplitPoint]]: ...
+@overload
+def discover(
+    source: object,
+    check_text: bool,
+    types: Literal[True],
+    attributes: bool = False,
+    *,
+    blocksize: int,
+    align: int = 1,
+    start: SplitPoint | bytes | None = None,
+    records: int | None = None,
+    end: int | None = None,
+) -> tuple[list[str], int, list[str], list[SplitPoint]]: ...
+@overload
+def discover(
+    source: object,
+    check_text: bool,
+    types: bool = False,
+    attributes: bool = False,
+    blocksize: int | None = None,
+    align: int = 1,
+    start: SplitPoint | bytes | None = None,
+    records: int | None = None,
+    end: int | None = None,
+) -> tuple[Any, ...]: ...
+def split(source: object, blocksize: int, align: int = 1) -> tuple[int, list[SplitPoint]]: ...
 def typed(batch: object, types: Sequence[str]) -> Batch: ...

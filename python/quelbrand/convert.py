@@ -23,6 +23,15 @@ The source may be a path, bytes or a binary file object, plain or compressed
 bytes read against the file's size, the compressed bytes of a compressed
 file (only the bytes, for a pipe).
 
+With `jobs` above 1, a plain file is split between records into ranges that
+are read on that many threads at once (the native reader lets go of the
+interpreter while it parses), and written in the file's order: Parquet as one
+file whose row groups are those of reading on one thread, CSV and JSON Lines
+as the ranges' parts joined in order. The output is byte for byte that of
+one job. A range boundary falls only where a batch would end anyway, so every
+batch is the one a single reading makes. Compressed input, bytes, file
+objects and pipes cannot be split and are read on one thread.
+
 Output goes to a temporary file beside the destination, which replaces the
 destination only once the conversion has succeeded. On any failure the
 temporary file is removed and an existing destination is left untouched.
@@ -34,9 +43,13 @@ import contextlib
 import csv
 import dataclasses
 import importlib.util
+import io
+import itertools
 import os
 import secrets
-from collections.abc import Callable, Iterator
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
 from json.encoder import encode_basestring
 from typing import Any, TextIO
 
@@ -52,7 +65,8 @@ from quelbrand.batches import (
 )
 from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.progress import ProgressBar
-from quelbrand.reader import XmlTable
+from quelbrand.reader import XmlTable, _schema
+from quelbrand.split import Range, ranges, splittable, survey
 
 __all__ = ["FORMATS", "atomic_output", "convert", "format_of"]
 
@@ -120,6 +134,8 @@ def convert(
     types: bool = False,
     attributes: bool = False,
     on_note: Callable[[str], object] | None = None,
+    jobs: int = 1,
+    blocksize: int | None = None,
 ) -> int:
     """Converts the XML document `source` (a path, bytes or a binary file
     object, as read_xml takes) into `destination` and returns the number of
@@ -138,7 +154,14 @@ def convert(
     empty field; all columns are text. With `types`, Parquet and JSON Lines
     get typed columns (see the module's docstring); a pipe then needs
     pyarrow for JSON Lines too, to keep its batches while the types are
-    found."""
+    found.
+
+    With `jobs` above 1 (and pyarrow), a plain file is read in ranges of
+    about `blocksize` bytes (by default sized for the file and the jobs) on
+    that many threads; the output is the same, byte for byte (see the
+    module's docstring)."""
+    if jobs < 1:
+        raise ValueError(f"jobs must be at least 1, not {jobs}")
     fmt = format_of(destination) if fmt is None else fmt
     if fmt not in FORMATS:
         raise ConversionError(f"unknown output format {fmt!r}; choose one of {', '.join(FORMATS)}")
@@ -166,7 +189,11 @@ def convert(
     def bar(label: str) -> ProgressBar:
         return ProgressBar(progress, total, label, unit="bytes")
 
-    if fmt == "csv":
+    if jobs > 1 and job.path is not None and not job.read_once and _have_pyarrow() and splittable(job.path):
+
+        def writer(job: _Job, output: str, bar: BarFactory) -> int:
+            return _write_ranges(job, output, bar, fmt, jobs, blocksize)
+    elif fmt == "csv":
         writer = _write_arrow_csv if _have_pyarrow() else _write_csv
     elif fmt == "parquet":
         writer = _write_parquet
@@ -415,3 +442,186 @@ def _write_arrow_jsonl(job: _Job, output: str, bar: BarFactory) -> int:
 def _path_of(job: _Job) -> str:
     assert job.path is not None  # the path-only writers are chosen only then
     return job.path
+
+
+# ---------------------------------------------------------------------------
+# Many jobs: ranges of one file read at once, written in order
+
+# A range is about this much of the file: several per job, so the jobs stay
+# busy to the end, and few enough that each one's batches are large.
+RANGE_BYTES_MIN = 1 << 20
+RANGE_BYTES_MAX = 32 << 20
+
+
+def _range_bytes(size: int, jobs: int) -> int:
+    return max(RANGE_BYTES_MIN, min(RANGE_BYTES_MAX, size // (jobs * 4)))
+
+
+def _in_order(pool: ThreadPoolExecutor, fn: Callable[[Any], Any], items: Iterable[Any], ahead: int) -> Iterator[Any]:
+    """fn over `items` on the pool, results in order, at most `ahead` items
+    started and not yet taken: what memory holds is bounded by them."""
+    pending: deque[Future[Any]] = deque()
+    rest = iter(items)
+    try:
+        pending.extend(pool.submit(fn, item) for item in itertools.islice(rest, ahead))
+        while pending:
+            result = pending.popleft().result()
+            for item in itertools.islice(rest, 1):
+                pending.append(pool.submit(fn, item))
+            yield result
+    finally:
+        for future in pending:
+            future.cancel()
+
+
+def _write_ranges(job: _Job, output: str, bar: BarFactory, fmt: str, jobs: int, blocksize: int | None) -> int:
+    pa = require_extra("pyarrow", "pyarrow", "reading with several jobs")
+    path = _path_of(job)
+    batch_rows = max(job.batch_rows, 1)
+    if fmt == "parquet":
+        # Row groups gather whole batches, so a range must end where a row
+        # group does for the groups to be those of one reading.
+        group = max(PARQUET_ROW_GROUP_ROWS, 1)
+        align = batch_rows * -(-group // batch_rows)
+    else:
+        group = 0
+        align = batch_rows
+    size = os.path.getsize(path)
+    typed = job.types and fmt != "csv"
+    blocksize = blocksize or _range_bytes(size, jobs)
+    kinds: list[str] | None = None
+    names: list[str] = []
+    if typed:
+        # A column's type is decided over the whole file: one pass finds
+        # them, the ranges and the columns.
+        surveyed = survey(path, blocksize, align=align, types=True, attributes=job.attributes)
+        names, kinds, parts = surveyed.columns, surveyed.types, surveyed.ranges
+    else:
+        # The ranges first, from the counter's cheap pass; then each range's
+        # columns at once, joined in the file's order as one pass finds them.
+        parts = ranges(path, blocksize, align=align)
+        if fmt == "jsonl" and not job.attributes:
+            pass  # each batch is written with its own columns
+        else:
+            with ThreadPoolExecutor(jobs) as pool:
+                found = list(pool.map(lambda part: part.columns(attributes=job.attributes), parts))
+            names = list(dict.fromkeys(name for columns in found for name in columns))
+
+    def batches(part: Range, columns: list[str] | None, types: Any = False) -> Iterator[Any]:
+        for native in part.open(batch_rows, columns, types=types, attributes=job.attributes):
+            yield pa.record_batch(native)
+
+    with bar(f"writing {_FORMAT_NAMES[fmt]}") as progress, ThreadPoolExecutor(jobs) as pool:
+
+        def done(part: Range) -> None:
+            progress.update(size if part.end is None else part.end)
+
+        if fmt == "parquet":
+            schema = _schema(pa, names, kinds)
+            types = kinds if typed else False
+
+            def read(part: Range) -> list[Any]:
+                return list(batches(part, names, types))
+
+            rows = _parquet_in_order(
+                pa, output, schema, group, _in_order(pool, read, parts, jobs + 1), job, done, parts
+            )
+        else:
+            # Each range's text is made in memory on its job and written
+            # in order: at most jobs + 1 ranges' text is held at once.
+            write = _csv_part if fmt == "csv" else _jsonl_part
+
+            def run(item: tuple[int, Range]) -> tuple[bytes, int]:
+                i, part = item
+                return write(part, i == 0, names, kinds, batches, job)
+
+            rows = 0
+            with open(output, "wb") as out:
+                for (text, count), part in zip(_in_order(pool, run, enumerate(parts), jobs + 1), parts):
+                    out.write(text)
+                    del text
+                    rows += count
+                    done(part)
+        progress.update(progress.total or progress.done)
+    return rows
+
+
+_FORMAT_NAMES = {"csv": "CSV", "jsonl": "JSON Lines", "parquet": "Parquet"}
+
+
+def _parquet_in_order(
+    pa: Any,
+    output: str,
+    schema: Any,
+    group: int,
+    results: Iterator[list[Any]],
+    job: _Job,
+    done: Callable[[Range], None],
+    ranges: list[Range],
+) -> int:
+    # Row groups gathered as XmlTable.write_parquet gathers them.
+    pq = require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
+    rows = 0
+    pending: list[Any] = []
+    pending_rows = 0
+    with pq.ParquetWriter(output, schema) as writer:
+        for found, part in zip(results, ranges):
+            for batch in found:
+                pending.append(batch)
+                pending_rows += batch.num_rows
+                if pending_rows >= group:
+                    writer.write_table(pa.Table.from_batches(pending, schema=schema), row_group_size=pending_rows)
+                    pending, pending_rows = [], 0
+                rows += batch.num_rows
+                job.saw(batch)
+            done(part)
+        if pending_rows:
+            writer.write_table(pa.Table.from_batches(pending, schema=schema), row_group_size=pending_rows)
+    return rows
+
+
+def _csv_part(
+    part: Range,
+    first: bool,
+    names: list[str],
+    kinds: list[str] | None,
+    batches: Callable[..., Iterator[Any]],
+    job: _Job,
+) -> tuple[bytes, int]:
+    pa = require_extra("pyarrow", "pyarrow", "CSV output")
+    pacsv = require_extra("pyarrow.csv", "pyarrow", "CSV output")
+    rows = 0
+    options = pacsv.WriteOptions(include_header=first)
+    schema = pa.schema([pa.field(name, pa.large_string()) for name in names])
+    sink = pa.BufferOutputStream()
+    with pacsv.CSVWriter(sink, schema, write_options=options) as writer:
+        for batch in batches(part, names):
+            writer.write_batch(batch)
+            rows += batch.num_rows
+            job.saw(batch)
+    return sink.getvalue().to_pybytes(), rows
+
+
+def _jsonl_part(
+    part: Range,
+    first: bool,
+    names: list[str],
+    kinds: list[str] | None,
+    batches: Callable[..., Iterator[Any]],
+    job: _Job,
+) -> tuple[bytes, int]:
+    literal: set[str] = set()
+    if job.types and kinds is not None:
+        literal = {name for name, kind in zip(names, kinds) if kind in _JSON_LITERAL_TYPES}
+    # As one reading writes them: records with attributes against the
+    # file's columns, others with their batch's own.
+    columns = names if job.attributes else None
+
+    def text() -> Iterator[tuple[list[str], list[list[str | None]], int]]:
+        for batch in batches(part, columns):
+            yield batch.schema.names, [column.to_pylist() for column in batch.columns], batch.num_rows
+
+    file = io.StringIO()
+    with ProgressBar(None, None, "") as quiet:
+        rows = _jsonl_rows(file, text(), quiet, lambda: 0, literal, job)
+    return file.getvalue().encode("utf-8"), rows

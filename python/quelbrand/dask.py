@@ -5,8 +5,10 @@ Needs the ``dask`` extra (``pip install quelbrand_kernels[dask]``). Everything
 here runs on whatever scheduler is active, including a ``dask.distributed``
 cluster; the workers need quelbrand_kernels installed as well.
 
-Files become partitions one to one: a file is read by exactly one task, so the
-number of partitions is the number of files and a huge file is never split.
+A file becomes partitions of about ``blocksize`` bytes of input each: the
+survey that finds the columns also notes split points between records, and a
+partition reads from one split point through its records, so one huge file is
+read by many tasks at once. Compressed files are read whole, by one task.
 """
 
 from __future__ import annotations
@@ -29,10 +31,14 @@ import numpy as np
 import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 from dask.base import compute
 from dask.delayed import delayed
+from dask.utils import parse_bytes
 
+import quelbrand._native as _native
 import quelbrand_kernels as qk
-from quelbrand.arrow import to_pandas
-from quelbrand.batches import DEFAULT_BATCH_ROWS, discover_columns, sized_batches
+from quelbrand.arrow import string_schema, to_pandas
+from quelbrand.batches import DEFAULT_BATCH_ROWS
+from quelbrand.inputs import open_input
+from quelbrand.split import Range, ranges, splittable, survey, whole
 
 __all__ = ["read_xml", "read_xml_bag", "keyed_hash", "keyed_uniforms", "inv_norm_cdf"]
 
@@ -54,40 +60,83 @@ def _as_paths(paths: Sequence[str | os.PathLike[str]]) -> list[str]:
 # therefore computes a survey first, one task per file on the active scheduler:
 # the file's record count and, unless the caller named the columns, the
 # file's columns (the pass that finds them counts the rows on the way; with
-# named columns, count_xml_records's fast scan gives the count). The union of those columns, in
+# named columns, the record counter's pass gives the count). The union of those columns, in
 # order of first appearance across the files, is every partition's schema; a
 # file lacking a column has nulls there. The counts give every record a global
 # position, which becomes the index, and the partition boundaries (divisions).
 
 
-def _survey(path: str, batch_rows: int, discover: bool) -> tuple[int, list[str]]:
-    if not discover:
-        return qk.count_xml_records(path), []
-    # Discovering the columns reads every batch already; its row counts are
-    # the record count, so the file is not scanned a second time.
-    rows = 0
+# A split file's survey is the one native pass that finds the columns; it
+# notes the split points on the way, and skims text (its faults are the
+# partitions' to raise, each with its true position in the file). The file's
+# size and modification time travel with the ranges, so a partition can tell
+# that the file changed since.
 
-    def add(count: int) -> None:
-        nonlocal rows
-        rows += count
-
-    names = discover_columns(path, batch_rows, on_batch=add)
-    return rows, names
+_Stamp = tuple[int, int]
 
 
-def _read_partition(path: str, offset: int, count: int, *, batch_rows: int, names: list[str]) -> pd.DataFrame:
+def _stamp(path: str) -> _Stamp:
+    st = os.stat(path)
+    return st.st_size, st.st_mtime_ns
+
+
+def _survey(path: str, batch_rows: int, discover: bool, blocksize: int | None) -> tuple[list[Range], list[str], _Stamp]:
+    del batch_rows  # the passes build no batches
+    stamp = _stamp(path) if os.path.exists(path) else (0, 0)
+    if blocksize is not None and splittable(path):
+        if not discover:
+            return ranges(path, blocksize), [], stamp  # the counter's pass is enough
+        found = survey(path, blocksize)
+        return found.ranges, found.columns, stamp
+    # Read whole, a compressed file decompressed on the way. Discovering the
+    # columns counts the records too, so the file is read once.
+    names, records = _native.discover(open_input(path).native(), discover)
+    return whole(path, records), list(names) if discover else [], stamp
+
+
+def _changed(path: str, why: str) -> ConversionError:
+    return ConversionError(f"XML file '{path}' {why} when the DataFrame was built: was it changed since?")
+
+
+def _range_batches(part: Range, stamp: _Stamp, batch_rows: int, names: list[str] | None) -> list[Any]:
+    """The range's records as pyarrow batches, built by the native reader."""
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+    if part.start is None and part.end is None:
+        # A whole file, plain or compressed.
+        reader = _native.open(open_input(part.path).native(), batch_rows, names, False, False)
+    else:
+        if _stamp(part.path) != stamp:
+            raise _changed(part.path, "differs in size or modification time from")
+        reader = part.open(batch_rows, names)
+    return [pa.record_batch(batch) for batch in reader]
+
+
+def _read_partition(part: Range, offset: int, stamp: _Stamp, *, batch_rows: int, names: list[str]) -> pd.DataFrame:
     # Not a `columns` keyword: Dask would push column selections down into it,
     # and to_pandas refuses to drop a column the file has.
-    frame = to_pandas(path, batch_rows, columns=names)
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+    batches = _range_batches(part, stamp, batch_rows, names)
+    frame = pa.Table.from_batches(batches, schema=string_schema(names)).to_pandas(types_mapper=_string_dtypes().get)
     # The counts fixed every partition's index range; a file that no longer
     # matches its count would put rows outside it.
-    if len(frame) != count:
+    if len(frame) != part.count:
         raise ConversionError(
-            f"XML file '{path}' holds {len(frame)} records, but {count} were "
-            "counted when the DataFrame was built: was it changed since?"
+            f"XML file '{part.path}' holds {len(frame)} records"
+            + (f" from record {part.first}" if part.first else "")
+            + f", but {part.count} were counted when the DataFrame was built: was it changed since?"
         )
     frame.index = pd.RangeIndex(offset, offset + len(frame))
     return frame
+
+
+def _string_dtypes() -> dict[Any, Any]:
+    """What quelbrand.arrow.to_pandas makes of the reader's columns."""
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+    dtype = pd.StringDtype("pyarrow")
+    return {pa.large_string(): dtype, pa.string(): dtype}
 
 
 def _empty_frame(columns: list[str]) -> pd.DataFrame:
@@ -97,13 +146,39 @@ def _empty_frame(columns: list[str]) -> pd.DataFrame:
     return frame
 
 
+def _blocksize(blocksize: int | str | None) -> int | None:
+    if blocksize is None:
+        return None
+    size = parse_bytes(blocksize) if isinstance(blocksize, str) else int(blocksize)
+    if size <= 0:
+        raise ValueError(f"blocksize must be positive, not {blocksize!r}")
+    return size
+
+
+def _surveyed(
+    files: list[str], batch_rows: int, discover: bool, blocksize: int | str | None
+) -> tuple[list[tuple[Range, _Stamp]], list[str]]:
+    """Every file's ranges in order, with the file's stamp, and the union of
+    the files' columns (when discovered)."""
+    size = _blocksize(blocksize)
+    tasks = [delayed(_survey)(p, batch_rows, discover, size) for p in files]
+    found = compute(*tasks)  # type: ignore[no-untyped-call]
+    parts = [(part, stamp) for ranges, _, stamp in found for part in ranges]
+    names = list(dict.fromkeys(name for _, columns, _ in found for name in columns))
+    return parts, names
+
+
 def read_xml(
     paths: Sequence[str | os.PathLike[str]],
     *,
+    blocksize: int | str | None = "256MiB",
     batch_rows: int = DEFAULT_BATCH_ROWS,
     columns: Sequence[str] | None = None,
 ) -> dd.DataFrame:
-    """One Dask DataFrame over many XML files, one partition per file, in order.
+    """One Dask DataFrame over many XML files, in order, in partitions of
+    about ``blocksize`` bytes of input each (a number, or a string such as
+    ``"64MiB"`` as :func:`dask.dataframe.read_csv` takes it); ``None`` makes
+    one partition per file.
 
     The columns are ``columns`` when given, in that order (a column a file
     lacks is null; a file with a column not listed raises ``ValueError`` when
@@ -115,21 +190,25 @@ def read_xml(
     record's position across all files (0, 1, ...), and the divisions are
     known unless a file other than the last holds no records.
 
-    A partition holds its whole file in memory, so each file must fit in a
-    worker. ``batch_rows`` is the reader's batch size; it does not change the
-    result. A file that cannot be read or parsed raises the
-    module's ``ValueError``: from this call when the survey meets the fault,
-    otherwise when the partition is computed.
+    A partition holds its records in memory: about ``blocksize`` of input,
+    or its whole file for a compressed file or with ``blocksize=None``. The
+    survey runs as one task per file; splitting a file costs it nothing
+    more, and the split points travel in the graph. The partitions of a file
+    together hold exactly its records, whatever the blocksize: a split point
+    is a place between two records where the reader knows its whole state,
+    never a guess from the bytes, so comments or CDATA sections that hold
+    markup cannot move it. ``batch_rows`` is the reader's batch size; it does
+    not change the result. A file that cannot be read or parsed raises the
+    module's ``ValueError``: from this call when the survey meets the fault
+    (malformed markup), otherwise when the partition holding it is computed
+    (text that cannot be decoded, for one), with its position in the file.
+    A file changed since the survey raises ``ValueError`` too.
     """
     files = _as_paths(paths)
     discover = columns is None
-    tasks = [delayed(_survey)(p, batch_rows, discover) for p in files]
-    survey = compute(*tasks)  # type: ignore[no-untyped-call]
-    counts = [count for count, _ in survey]
-    if columns is None:
-        names = list(dict.fromkeys(name for _, found in survey for name in found))
-    else:
-        names = list(columns)
+    parts, found = _surveyed(files, batch_rows, discover, blocksize)
+    counts = [part.count for part, _ in parts]
+    names = found if columns is None else list(columns)
     offsets = [0]
     for count in counts:
         offsets.append(offsets[-1] + count)
@@ -138,9 +217,9 @@ def read_xml(
     divisions = tuple(offsets) if all(c > 0 for c in counts[:-1]) else None
     frame: dd.DataFrame = dd.from_map(  # type: ignore[no-untyped-call]
         _read_partition,
-        files,
+        [part for part, _ in parts],
         offsets[:-1],
-        counts,
+        [stamp for _, stamp in parts],
         meta=_empty_frame(names),
         divisions=divisions,
         label="read-xml",
@@ -154,27 +233,38 @@ def read_xml(
 # ---- Files to a Bag of records ------------------------------------------------------
 
 
-def _records(path: str, batch_rows: int) -> list[dict[str, str]]:
+def _records(part: Range, stamp: _Stamp, batch_rows: int) -> list[dict[str, str]]:
     out: list[dict[str, str]] = []
-    # sized_batches, so that records without values are still records ({}).
-    for names, values, rows in sized_batches(path, batch_rows):
-        out.extend(
-            {name: value for name, column in zip(names, values) if (value := column[i]) is not None}
-            for i in range(rows)
-        )
+    for batch in _range_batches(part, stamp, batch_rows, None):
+        if batch.num_columns == 0:  # records without values are still records
+            out.extend({} for _ in range(batch.num_rows))
+            continue
+        out.extend({k: v for k, v in row.items() if v is not None} for row in batch.to_pylist())
+    if len(out) != part.count:
+        raise _changed(part.path, f"holds {len(out)} records from record {part.first}, not the {part.count} counted")
     return out
 
 
-def read_xml_bag(paths: Sequence[str | os.PathLike[str]], *, batch_rows: int = DEFAULT_BATCH_ROWS) -> db.Bag:
-    """A Dask Bag of records, one partition per file, in order.
+def read_xml_bag(
+    paths: Sequence[str | os.PathLike[str]],
+    *,
+    blocksize: int | str | None = "256MiB",
+    batch_rows: int = DEFAULT_BATCH_ROWS,
+) -> db.Bag:
+    """A Dask Bag of records, in order, in partitions of about ``blocksize``
+    bytes of input each, split as :func:`read_xml` splits (``None``: one
+    partition per file).
 
     Each record is a dict of its non-null values, keyed by column name in the
     order the columns appear in the record's batch. A partition is built in
     memory as a list; ``batch_rows`` bounds only the reader's own buffer. A
-    file that cannot be read or parsed raises the module's ``ValueError``
-    when its partition is computed.
+    file that cannot be read or parsed raises the module's ``ValueError``:
+    from this call when the survey of a split file meets malformed markup,
+    otherwise when the partition holding the fault is computed.
     """
-    parts = [delayed(_records)(p, batch_rows) for p in _as_paths(paths)]
+    files = _as_paths(paths)
+    surveyed, _ = _surveyed(files, batch_rows, False, blocksize)
+    parts = [delayed(_records)(part, stamp, batch_rows) for part, stamp in surveyed]
     bag: db.Bag = db.from_delayed(parts)  # type: ignore[no-untyped-call]
     return bag
 

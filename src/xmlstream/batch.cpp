@@ -32,7 +32,12 @@ constexpr std::uint32_t kNoPair = UINT32_MAX;
 
 XmlBatchInner::XmlBatchInner(std::unique_ptr<Reader> reader, std::uint64_t batch_rows,
                              std::string path)
-    : reader_(std::move(reader)), batch_rows_(batch_rows), path_(std::move(path)) {
+    : reader_(std::move(reader)),
+      // A reader resumed at a split point has its top-level elements open
+      // (tests fill a loop without a reader through push_record).
+      rule_(reader_ ? reader_->open_depth() : 0),
+      batch_rows_(batch_rows),
+      path_(std::move(path)) {
   buf_.reserve(4096);
   // Beyond a million rows a batch is large anyway, and a huge batch_rows
   // must not reserve memory it will never fill.
@@ -40,6 +45,27 @@ XmlBatchInner::XmlBatchInner(std::unique_ptr<Reader> reader, std::uint64_t batch
 }
 
 XmlBatchInner::~XmlBatchInner() = default;
+
+void XmlBatchInner::take_split() {
+  SplitPoint& at = splits_->emplace_back();
+  reader_->split_here(at);
+  at.records = records_;
+  // Pacing counts stream bytes: a UTF-16 document's UTF-8 is about half its
+  // file bytes where it is mostly ASCII.
+  const std::uint64_t every = enc::is_utf16(*at.encoding) ? split_every_ / 2 : split_every_;
+  next_split_ = reader_->stream_offset() + std::max<std::uint64_t>(every, 1);
+}
+
+bool XmlBatchInner::range_end_ok(XmlStreamError& err) {
+  if (stop_end_ == ReadOptions::kNoEnd) return true;
+  const std::uint64_t at = reader_->file_offset();
+  if (at == stop_end_) return true;
+  err = {XmlStreamError::Kind::Io,
+         "the range's last record ended at byte " + std::to_string(at) + ", not at byte " +
+             std::to_string(stop_end_) + " where the next range begins: the file changed since it was split",
+         false};
+  return false;
+}
 
 void XmlBatchInner::reset_batch() {
   row_count_ = 0;
@@ -908,7 +934,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
           case Closed::Inside:
             break;
           case Closed::Record:
-            if (batch_full()) return Step::Batch;
+            if (record_done()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
             break;
           case Closed::Error:
             return Step::Error;
@@ -920,7 +946,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
             if (kAttributes) {
               if (flat_fast_path_ && reader_->text_is_utf8() && attribute_row()) {
                 last_replayed_ = false;
-                if (batch_full()) return Step::Batch;
+                if (record_done()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
                 break;
               }
               // Its attributes may make a row of values, flattened as any
@@ -940,12 +966,12 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
                 return Step::Error;
               }
               if (close_element(err) == Closed::Error) return Step::Error;
-              if (batch_full()) return Step::Batch;
+              if (record_done()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
               break;
             }
             // A record without content flattens to no keys: a row of nulls.
             place_row({});
-            if (batch_full()) return Step::Batch;
+            if (record_done()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
             break;
           case RecordRule::Role::InRecord: {
             open(std::string_view(buf_).substr(0, reader_->last_name_size()));

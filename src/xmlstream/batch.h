@@ -16,6 +16,7 @@
 #include "xmlstream/key_index.h"
 #include "xmlstream/reader.h"
 #include "xmlstream/record_rule.h"
+#include "xmlstream/split.h"
 
 namespace qk::xml {
 
@@ -64,6 +65,12 @@ struct Column {
 // How records are read, beyond what every reading does.
 struct ReadOptions {
   bool attributes = false;  // see XmlBatchInner::set_attributes
+  // A range of a split file: reading ends right after this many records,
+  // and then, unless it is kNoEnd, must stand at file offset `end` (the next
+  // split point's), or the file changed since it was split.
+  static constexpr std::uint64_t kNoEnd = UINT64_MAX;
+  std::uint64_t records = UINT64_MAX;
+  std::uint64_t end = kNoEnd;
 };
 
 // A finished batch: its columns in order of first appearance, and its row
@@ -116,7 +123,23 @@ class XmlBatchInner {
   // its own text as a leaf named after itself, after its attributes. Off,
   // attributes are never even parsed. Set before the first step.
   void set_attributes(bool on) { attributes_ = on; }
-  void set_options(const ReadOptions& options) { set_attributes(options.attributes); }
+  void set_options(const ReadOptions& options) {
+    set_attributes(options.attributes);
+    stop_at_ = options.records;
+    stop_end_ = options.end;
+  }
+  // Split points (see split.h): after a record that ends `every` bytes or
+  // more past the last split point (or the start), when the records read
+  // are a multiple of `align`, the state there is appended to `out`, which
+  // must outlive the reading. Set before the first step.
+  void set_splits(std::uint64_t every, std::uint64_t align, std::vector<SplitPoint>* out) {
+    split_every_ = every == 0 ? 1 : every;
+    split_align_ = align == 0 ? 1 : align;
+    splits_ = out;
+    next_split_ = reader_->stream_offset() + split_every_;
+  }
+  // Records read so far, in all steps.
+  std::uint64_t records_read() const { return records_; }
   // Whether flat records skip the general flattening (on by default); off,
   // every record takes the general way, which tests compare against.
   void set_flat_fast_path(bool on) { flat_fast_path_ = on; }
@@ -127,6 +150,21 @@ class XmlBatchInner {
 
  private:
   void reset_batch();
+  // After each record: true when the batch ends here (full, or the range's
+  // last record).
+  bool record_done() {
+    ++records_;
+    if (splits_ && reader_->stream_offset() >= next_split_ && records_ % split_align_ == 0) take_split();
+    if (records_ == stop_at_) [[unlikely]] {
+      finished_ = true;
+      return true;
+    }
+    return batch_full();
+  }
+  void take_split();
+  // The range's last record has been read: false, with `err`, when it did
+  // not end where the next range begins.
+  bool range_end_ok(XmlStreamError& err);
   template <bool kAttributes>
   Step run(XmlStreamError& err);
   // Discovery's record shapes; see batch.cpp.
@@ -183,6 +221,11 @@ class XmlBatchInner {
   KeyIndex column_index_;  // name -> position in columns_
   std::vector<Column> column_values_;
   RecordRule rule_;
+  std::uint64_t records_ = 0;
+  std::uint64_t stop_at_ = UINT64_MAX;
+  std::uint64_t stop_end_ = ReadOptions::kNoEnd;
+  std::vector<SplitPoint>* splits_ = nullptr;
+  std::uint64_t split_every_ = 1, split_align_ = 1, next_split_ = 0;
   std::uint64_t batch_rows_;
   std::uint64_t row_count_ = 0;
   // The row count at which the batch is next looked at: batch_rows_, or

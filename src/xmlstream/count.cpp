@@ -1,6 +1,7 @@
 // Counting records without building them.
 #include "xmlstream/count.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -17,12 +18,30 @@ bool count_xml_records(std::string_view path, std::uint64_t& count, XmlStreamErr
 }
 
 bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err) {
+  std::vector<SplitPoint> none;
+  return count_records(reader, count, err, 0, 1, none);
+}
+
+bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err, std::uint64_t split_every,
+                   std::uint64_t split_align, std::vector<SplitPoint>& splits) {
   // No text is ever looked at here, so none of it needs buffering.
   reader.set_discard_content(true);
   std::string buf;
   buf.reserve(4096);
-  RecordRule rule;
+  RecordRule rule(reader.open_depth());
   std::uint64_t records = 0;
+  const std::uint64_t align = split_align == 0 ? 1 : split_align;
+  std::uint64_t next_split = split_every == 0 ? UINT64_MAX : reader.stream_offset() + split_every;
+  // As XmlBatchInner::take_split paces them.
+  const auto record = [&] {
+    ++records;
+    if (reader.stream_offset() < next_split || records % align != 0) return;
+    SplitPoint& at = splits.emplace_back();
+    reader.split_here(at);
+    at.records = records;
+    const std::uint64_t every = enc::is_utf16(*at.encoding) ? split_every / 2 : split_every;
+    next_split = reader.stream_offset() + std::max<std::uint64_t>(every, 1);
+  };
   while (true) {
     buf.clear();
     Event ev;
@@ -32,10 +51,10 @@ bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err) {
         rule.start();
         break;
       case Event::End:
-        if (rule.end() == RecordRule::Role::Record) ++records;
+        if (rule.end() == RecordRule::Role::Record) record();
         break;
       case Event::Empty:
-        if (rule.empty() == RecordRule::Role::Record) ++records;
+        if (rule.empty() == RecordRule::Role::Record) record();
         break;
       case Event::Eof:
         count = records;

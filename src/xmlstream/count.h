@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "xmlstream/reader.h"
+#include "xmlstream/split.h"
 
 namespace qk::xml {
 
@@ -18,5 +20,10 @@ bool count_xml_records(std::string_view path, std::uint64_t& count, XmlStreamErr
                        std::size_t chunk = Reader::kReadBufferSize);
 // The same over a reader already opened (bytes in memory, for the fuzz target).
 bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err);
+// The same, noting split points into `splits` as XmlBatchInner::set_splits
+// does: the cheapest way to cut a file into ranges, when the columns are
+// left for the ranges to find.
+bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err, std::uint64_t split_every,
+                   std::uint64_t split_align, std::vector<SplitPoint>& splits);
 
 }  // namespace qk::xml

@@ -75,10 +75,13 @@ constexpr std::uint64_t kTypeBatchRows = 4096;
 }  // namespace
 
 bool discover_types(std::unique_ptr<Reader> reader, std::string path, Discovery& out,
-                    XmlStreamError& err, const Interrupt* interrupt, const ReadOptions& options) {
+                    XmlStreamError& err, const Interrupt* interrupt, const ReadOptions& options,
+                    std::uint64_t split_every, std::uint64_t split_align) {
   reader->set_interrupt(interrupt);
   XmlBatchInner inner(std::move(reader), kTypeBatchRows, std::move(path));
   inner.set_options(options);
+  out.splits.clear();
+  if (split_every != 0) inner.set_splits(split_every, split_align, &out.splits);
   TypeTally tally;
   std::uint64_t records = 0;
   while (true) {

@@ -11,6 +11,7 @@
 #include "xmlstream/batch.h"
 #include "xmlstream/arrow_export.h"
 #include "xmlstream/reader.h"
+#include "xmlstream/split.h"
 #include "xmlstream/types.h"
 
 namespace qk::xml {
@@ -20,6 +21,8 @@ struct Discovery {
   std::uint64_t records = 0;
   // From discover_types only: each column's type over the whole file.
   std::vector<ValueType> types;
+  // Split points, where asked for (XmlBatchInner::set_splits).
+  std::vector<SplitPoint> splits;
 };
 
 // One pass over the file that reads and checks every record exactly as the
@@ -43,10 +46,12 @@ bool discover_columns(XmlBatchInner& inner, Discovery& out, XmlStreamError& err,
 bool discover_types(std::string_view path, Discovery& out, XmlStreamError& err,
                     const Interrupt* interrupt = nullptr, std::size_t chunk = Reader::kReadBufferSize,
                     const ReadOptions& options = {});
-// The same over a reader that has not been read yet.
+// The same over a reader that has not been read yet; with `split_every`,
+// split points into out.splits as XmlBatchInner::set_splits takes them.
 bool discover_types(std::unique_ptr<Reader> reader, std::string path, Discovery& out,
                     XmlStreamError& err, const Interrupt* interrupt = nullptr,
-                    const ReadOptions& options = {});
+                    const ReadOptions& options = {}, std::uint64_t split_every = 0,
+                    std::uint64_t split_align = 1);
 
 // Column verdicts gathered batch by batch, merged by name.
 class TypeTally {

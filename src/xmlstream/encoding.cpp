@@ -370,6 +370,12 @@ const Encoding* lookup_label(std::string_view label) {
   return &kEncodings[it->encoding];
 }
 
+const Encoding* by_exact_name(std::string_view name) {
+  for (const Encoding& e : kEncodings)
+    if (name == e.name) return &e;
+  return nullptr;
+}
+
 const Encoding& utf8() {
   static const Encoding& e = by_name("UTF-8");
   return e;

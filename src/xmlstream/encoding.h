@@ -37,6 +37,10 @@ struct Encoding {
 // case; null for an unknown label.
 const Encoding* lookup_label(std::string_view label);
 
+// The encoding whose `name` is exactly `name`, or null: how a saved
+// reading state names its encoding.
+const Encoding* by_exact_name(std::string_view name);
+
 const Encoding& utf8();
 const Encoding& utf16be();
 const Encoding& utf16le();

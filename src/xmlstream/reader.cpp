@@ -18,6 +18,7 @@
 #include "xmlstream/encoding.h"
 #include "xmlstream/scan.h"
 #include "xmlstream/source.h"
+#include "xmlstream/split.h"
 
 namespace qk::xml {
 
@@ -680,6 +681,34 @@ bool Reader::decode(std::string_view bytes, std::string& out, XmlStreamError& er
 std::string Reader::position() { return impl_->position(); }
 
 std::uint64_t Reader::offset() const { return impl_->src.mark_offset(); }
+
+void Reader::split_here(SplitPoint& out) const {
+  const Impl& m = *impl_;
+  out.offset = m.src.file_offset();
+  out.encoding = m.encoding;
+  out.declared = m.encoding_declared;
+  out.open.clear();
+  for (std::size_t i = 0; i < m.names.size(); ++i) out.open.emplace_back(m.names.at(i));
+}
+
+std::uint64_t Reader::stream_offset() const { return impl_->src.stream_offset(); }
+std::uint64_t Reader::file_offset() const { return impl_->src.file_offset(); }
+std::size_t Reader::open_depth() const { return impl_->names.size(); }
+
+bool Reader::resume(const SplitPoint& at, XmlStreamError& err) {
+  Impl& m = *impl_;
+  if (m.state != Impl::State::Initial || at.encoding == nullptr) {
+    err = {XmlStreamError::Kind::Io, "a reader resumes at a split point only before it reads", false};
+    return false;
+  }
+  if (!m.src.resume(at.offset, *at.encoding, err)) return false;
+  m.encoding = at.encoding;
+  m.encoding_declared = at.declared;
+  for (const std::string& name : at.open) m.names.push(name.data(), name.size(), false);
+  // Right after a `>`: between markup, where text begins.
+  m.state = Impl::State::Text;
+  return true;
+}
 
 bool Reader::text_is_utf8() const {
   const enc::Kind k = impl_->encoding->kind;

@@ -14,6 +14,8 @@
 
 namespace qk::xml {
 
+struct SplitPoint;
+
 // Errors are values: a variant tag plus the one-line text shown to users.
 struct XmlStreamError {
   // Interrupted: the caller's Interrupt asked to stop; there is no text, and
@@ -136,6 +138,20 @@ class Reader {
   // them in place with enc::valid_utf8 and use them as they are, leaving
   // `decode` to report an invalid piece.
   bool text_is_utf8() const;
+
+  // Split points (see split.h). After an End or Empty event: the state a
+  // reader resumed at the next byte needs. `records` is left to the caller.
+  void split_here(SplitPoint& out) const;
+  // Consumed bytes, cheap to ask for each record (see Source::stream_offset).
+  std::uint64_t stream_offset() const;
+  // The file offset of the first byte not consumed yet.
+  std::uint64_t file_offset() const;
+  // Before the first event: reads on from `at`, of the same file, as the
+  // reader that took it would have. False with `err` filled (Kind::Io)
+  // when the input cannot be read from there.
+  bool resume(const SplitPoint& at, XmlStreamError& err);
+  // Elements open now.
+  std::size_t open_depth() const;
 
   struct Impl;
 

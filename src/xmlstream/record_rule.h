@@ -19,6 +19,9 @@ class RecordRule {
     InRecord,  // an element nested inside a record
   };
 
+  // Begins with `depth` elements open: a reading resumed at a split point.
+  explicit RecordRule(std::uint64_t depth = 0) : depth_(depth) {}
+
   Role start() { return role(depth_++); }
   Role end() { return depth_ == 0 ? Role::TopLevel : role(--depth_); }
   Role empty() const { return role(depth_); }

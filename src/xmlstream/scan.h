@@ -100,6 +100,12 @@ inline std::size_t ws_offset(const char* p, const char* e) {
 class NameStack {
  public:
   bool empty() const { return starts_.empty(); }
+  std::size_t size() const { return starts_.size(); }
+  // The `i`th name, outermost first.
+  std::string_view at(std::size_t i) const {
+    const std::size_t end = i + 1 < starts_.size() ? starts_[i + 1] : size_;
+    return {bytes_.get() + starts_[i], end - starts_[i]};
+  }
   std::string_view top() const { return {bytes_.get() + starts_.back(), size_ - starts_.back()}; }
   void pop() {
     size_ = starts_.back();

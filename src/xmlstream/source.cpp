@@ -160,6 +160,46 @@ bool Source::start(const enc::Encoding*& encoding) {
   return true;
 }
 
+bool Source::resume(std::uint64_t offset, const enc::Encoding& encoding, XmlStreamError& err) {
+  const auto refuse = [&](std::string text) {
+    err = {XmlStreamError::Kind::Io, std::move(text)};
+    return false;
+  };
+  if (callback_.read != nullptr) return refuse("an input read as a stream cannot be read from a split point");
+  const bool wide = enc::is_utf16(encoding);
+  const std::size_t n = wide ? 2 : 1;
+  char before[2] = {0, 0};
+  if (offset < n) return refuse("split point at byte " + std::to_string(offset) + " is before any markup");
+  if (fd_ >= 0) {
+    ssize_t got;
+    do {
+      got = ::pread(fd_, before, n, static_cast<off_t>(offset - n));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return refuse(os_error(errno));
+    if (static_cast<std::size_t>(got) != n) return refuse("the file is shorter than when it was split");
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return refuse(os_error(errno));
+  } else {
+    if (offset > view_.size()) return refuse("the input is shorter than when it was split");
+    std::memcpy(before, view_.data() + offset - n, n);
+    mem_pos_ = static_cast<std::size_t>(offset);
+  }
+  const bool gt = !wide ? before[0] == '>'
+                  : encoding.kind == enc::Kind::Utf16BE ? before[0] == 0 && before[1] == '>'
+                                                        : before[0] == '>' && before[1] == 0;
+  if (!gt) return refuse("no tag ends before the split point at byte " + std::to_string(offset) +
+                         ": the file changed since it was split");
+  pos = end = 0;
+  if (wide) {
+    utf16_ = std::make_unique<enc::Utf16Transcoder>(encoding.kind == enc::Kind::Utf16BE);
+    raw_.reset(new unsigned char[kRawSize]);
+    raw_discarded_ = mark_raw_ = offset;
+    discarded_ = mark_ = 0;
+  } else {
+    discarded_ = mark_ = offset;
+  }
+  return true;
+}
+
 // ---- Positions ------------------------------------------------------------------
 
 std::uint64_t Source::utf16_bytes(std::size_t n) const {

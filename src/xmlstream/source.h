@@ -56,6 +56,21 @@ class Source {
   // arrives transcoded. Returns false on a read failure.
   bool start(const enc::Encoding*& encoding);
 
+  // Instead of start(): reads on from the file offset `offset` of a
+  // document in `encoding`, as a reader would that had read everything
+  // before it. The offset must follow a `>` (checked, so that a file that
+  // changed since is caught early); a callback's input cannot resume.
+  // Returns false with `err` filled (Kind::Io) otherwise.
+  bool resume(std::uint64_t offset, const enc::Encoding& encoding, XmlStreamError& err);
+
+  // Stream bytes consumed so far: cheap, for pacing; file bytes but for a
+  // UTF-16 document, where they are its UTF-8.
+  std::uint64_t stream_offset() const { return discarded_ + pos; }
+  // The file offset of the first unconsumed byte.
+  std::uint64_t file_offset() const {
+    return utf16_ ? raw_discarded_ + utf16_bytes(pos) : discarded_ + pos;
+  }
+
   // Adds input behind the unconsumed bytes, moving them to the front; false
   // once the input has ended or a read failed.
   bool more();

@@ -11,7 +11,9 @@
 // compiles with assertions on), a run over the same document read in
 // whole 8192-byte chunks must give the same batches and errors. Every
 // violated property ends in __builtin_trap(), so libFuzzer records the input
-// as a crash.
+// as a crash. A document whose survey succeeds is also read as ranges between
+// its split points, which together must give the whole reading's rows and
+// errors.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,6 +25,7 @@
 #include "xmlstream/discover.h"
 #include "xmlstream/count.h"
 #include "xmlstream/flatten.h"
+#include "xmlstream/split.h"
 #include "xmlstream/text.h"
 #include "xmlstream/types.h"
 
@@ -226,6 +229,62 @@ void check_reading(const std::string& doc, const Params& p, const ReadOptions& o
   }
 }
 
+// A reading one row per step, as text: every value and error, in order.
+std::string row_steps(std::unique_ptr<Reader> reader, const ReadOptions& options) {
+  XmlBatchInner inner(std::move(reader), 1, "doc");
+  inner.set_options(options);
+  std::string out;
+  for (int guard = 0; guard < 1 << 16; ++guard) {
+    XmlStreamError err;
+    switch (inner.next_batch(err)) {
+      case XmlBatchInner::Step::Batch: {
+        const Batch b = inner.take_batch();
+        out += "|row";
+        for (std::size_t i = 0; i < b.columns.size(); ++i) {
+          out += ' ' + b.columns[i] + '=';
+          out += b.column_values[i].is_null(0) ? std::string("null") : "'" + std::string(b.column_values[i].value(0)) + "'";
+        }
+        break;
+      }
+      case XmlBatchInner::Step::Error:
+        out += "|error " + err.text;
+        if (err.kind == XmlStreamError::Kind::Io) return out;
+        break;
+      case XmlBatchInner::Step::Finished:
+        return out;
+    }
+  }
+  return out;
+}
+
+// Ranges between the split points of a survey that skims text, as the
+// callers split files, equal the whole reading.
+void check_splits(const std::string& doc, const Params& p, std::uint64_t every, const ReadOptions& options) {
+  XmlBatchInner survey(Reader::from_bytes(doc, p.chunk), 0, "doc");
+  survey.set_options(options);
+  Discovery found;
+  survey.set_splits(every, 1, &found.splits);
+  XmlStreamError err;
+  if (!discover_columns(survey, found, err, false)) return;
+  const std::string whole = row_steps(Reader::from_bytes(doc, p.chunk), options);
+  std::string parts;
+  for (std::size_t i = 0; i <= found.splits.size(); ++i) {
+    auto reader = Reader::from_bytes(doc, p.chunk);
+    ReadOptions range = options;
+    if (i > 0) {
+      SplitPoint at;
+      FUZZ_CHECK(parse_split(serialize_split(found.splits[i - 1]), at));
+      FUZZ_CHECK(reader->resume(at, err));
+    }
+    if (i < found.splits.size()) {
+      range.records = found.splits[i].records - (i > 0 ? found.splits[i - 1].records : 0);
+      range.end = found.splits[i].offset;
+    }
+    parts += row_steps(std::move(reader), range);
+  }
+  FUZZ_CHECK(parts == whole);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -234,5 +293,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string doc(reinterpret_cast<const char*>(data) + 2, size - 2);
   check_reading(doc, p, ReadOptions{});
   check_reading(doc, p, ReadOptions{.attributes = true});
+  // Split points from every record to every few hundred bytes.
+  check_splits(doc, p, 1 + (data[1] >> 5) * 37, ReadOptions{.attributes = (data[0] & 0x20) != 0});
   return 0;
 }

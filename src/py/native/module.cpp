@@ -16,7 +16,9 @@
 #include "xmlstream/arrow_export.h"
 #include "xmlstream/arrow_stream.h"
 #include "xmlstream/batch.h"
+#include "xmlstream/count.h"
 #include "xmlstream/discover.h"
+#include "xmlstream/split.h"
 #include "xmlstream/types.h"
 
 namespace qk::py {
@@ -383,9 +385,55 @@ PyType_Spec g_reader_spec = {"quelbrand._native.Reader", sizeof(ReaderObject), 0
 
 // ---- Entry points --------------------------------------------------------------------
 
-Signature g_open_sig{"open", {"source", "batch_rows", "columns", "prefetch", "discover", "types", "attributes"}, 7, 5};
-Signature g_discover_sig{"discover", {"source", "check_text", "types", "attributes"}, 4, 2};
+Signature g_open_sig{"open",
+                     {"source", "batch_rows", "columns", "prefetch", "discover", "types", "attributes", "start",
+                      "records", "end"},
+                     10,
+                     5};
+Signature g_discover_sig{"discover",
+                         {"source", "check_text", "types", "attributes", "blocksize", "align", "start", "records",
+                          "end"},
+                         9,
+                         2};
+Signature g_split_sig{"split", {"source", "blocksize", "align"}, 3, 2};
 Signature g_typed_sig{"typed", {"batch", "types"}, 2};
+
+// ---- Split points ------------------------------------------------------------------
+// A split point travels as (offset, records, state): the state is the whole
+// point as bytes, the two numbers are there to plan ranges with.
+
+Ref split_list(const std::vector<xml::SplitPoint>& splits) {
+  Ref list = check(PyList_New(static_cast<Py_ssize_t>(splits.size())));
+  for (std::size_t i = 0; i < splits.size(); ++i) {
+    const std::string state = xml::serialize_split(splits[i]);
+    Ref offset = check(PyLong_FromUnsignedLongLong(splits[i].offset));
+    Ref records = check(PyLong_FromUnsignedLongLong(splits[i].records));
+    Ref bytes = check(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+    check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
+                                check(PyTuple_Pack(3, offset.get(), records.get(), bytes.get())).release()));
+  }
+  return list;
+}
+
+// The split point `obj` names: its state bytes, or the whole triple.
+xml::SplitPoint split_from(PyObject* obj) {
+  PyObject* state = obj;
+  if (PyTuple_Check(obj) && PyTuple_Size(obj) == 3) state = PyTuple_GetItem(obj, 2);
+  if (!PyBytes_Check(state)) raise(PyExc_TypeError, "start must be a split point from discover()");
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  check_status(PyBytes_AsStringAndSize(state, &data, &size));
+  xml::SplitPoint at;
+  if (!xml::parse_split(std::string_view(data, static_cast<std::size_t>(size)), at))
+    raise(PyExc_ValueError, "start is not a split point from discover()");
+  return at;
+}
+
+// Resumes `reader` at `at`, raising as a failed read would.
+void resume(xml::Reader& reader, const xml::SplitPoint& at, Inputs& inputs) {
+  xml::XmlStreamError err;
+  if (!reader.resume(at, err)) inputs.raise(err);
+}
 
 // An optional flag: false when not given.
 bool truth(PyObject* obj) {
@@ -397,10 +445,17 @@ bool truth(PyObject* obj) {
 
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[7];
+    PyObject* slots[10];
     bind(g_open_sig, args, nargs, kwnames, slots);
     xml::ReadOptions options;
     options.attributes = truth(slots[6]);
+    std::optional<xml::SplitPoint> start;
+    if (slots[7] && slots[7] != Py_None) start = split_from(slots[7]);
+    if (slots[8] && slots[8] != Py_None) options.records = to_u64(slots[8], "records");
+    if (slots[9] && slots[9] != Py_None) {
+      if (options.records == UINT64_MAX) raise(PyExc_ValueError, "open() takes an end only with records");
+      options.end = to_u64(slots[9], "end");
+    }
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     std::optional<std::vector<std::string>> columns;
     if (slots[2] != Py_None) columns = names_from(slots[2], "columns");
@@ -430,11 +485,14 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     }
     auto inputs = std::make_unique<Inputs>();
     std::unique_ptr<xml::Reader> reader = inputs->open(slots[0]);
+    if (start) resume(*reader, *start, *inputs);
     std::unique_ptr<xml::Reader> second;
     if (again != nullptr && (!columns || (types && !listed))) {
       if (again == slots[0] && !inputs->files.empty())
         raise(PyExc_TypeError, "a file object can be read only once: pass a second one as discover");
       second = inputs->open(again);
+      // Discovery covers the same range as the reading.
+      if (start) resume(*second, *start, *inputs);
     }
     auto source = std::make_unique<std::shared_ptr<xml::BatchSource>>(
         std::make_shared<xml::BatchSource>(std::move(reader), batch_rows, inputs->name,
@@ -450,32 +508,85 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[4];
+    PyObject* slots[9];
     bind(g_discover_sig, args, nargs, kwnames, slots);
     xml::ReadOptions options;
     options.attributes = truth(slots[3]);
     const int check_text = PyObject_IsTrue(slots[1]);
     check_status(check_text);
     const bool types = truth(slots[2]);
+    // Split points every `blocksize` bytes, where the records read are a
+    // multiple of `align`; none without a blocksize.
+    const bool splitting = slots[4] && slots[4] != Py_None;
+    const std::uint64_t blocksize = splitting ? to_u64(slots[4], "blocksize") : 0;
+    const std::uint64_t align = slots[5] && slots[5] != Py_None ? to_u64(slots[5], "align") : 1;
+    if (splitting && blocksize == 0) raise(PyExc_ValueError, "blocksize must be positive");
+    // A range's columns: from a split point, through its records.
+    std::optional<xml::SplitPoint> start;
+    if (slots[6] && slots[6] != Py_None) start = split_from(slots[6]);
+    if (slots[7] && slots[7] != Py_None) options.records = to_u64(slots[7], "records");
+    if (slots[8] && slots[8] != Py_None) {
+      if (options.records == UINT64_MAX) raise(PyExc_ValueError, "discover() takes an end only with records");
+      options.end = to_u64(slots[8], "end");
+    }
     Inputs inputs;
     std::unique_ptr<xml::Reader> reader = inputs.open(slots[0]);
+    if (start) resume(*reader, *start, inputs);
     xml::Discovery found;
     xml::XmlStreamError err;
     const bool ok = run_unlocked([&](Unlocked& unlocked) {
       const xml::Interrupt interrupt = signal_interrupt(unlocked);
       reader->set_interrupt(&interrupt);
       // Types need the values, whose text is then always checked.
-      if (types) return xml::discover_types(std::move(reader), inputs.name, found, err, &interrupt, options);
+      if (types)
+        return xml::discover_types(std::move(reader), inputs.name, found, err, &interrupt, options, blocksize,
+                                   align);
       xml::XmlBatchInner inner(std::move(reader), 0, inputs.name);
       inner.set_options(options);
+      if (splitting) inner.set_splits(blocksize, align, &found.splits);
       return xml::discover_columns(inner, found, err, check_text != 0);
     });
     if (!ok) inputs.raise(err);
     Ref names = name_list(found.columns);
     Ref count = check(PyLong_FromUnsignedLongLong(found.records));
-    if (!types) return check(PyTuple_Pack(2, names.get(), count.get()));
-    Ref kinds = type_list(found.types);
-    return check(PyTuple_Pack(3, names.get(), count.get(), kinds.get()));
+    Ref kinds = types ? type_list(found.types) : Ref();
+    if (!splitting) {
+      if (!types) return check(PyTuple_Pack(2, names.get(), count.get()));
+      return check(PyTuple_Pack(3, names.get(), count.get(), kinds.get()));
+    }
+    // Only a file named by its path is read again from a split point; bytes
+    // and file objects stay one range.
+    const bool path = inputs.files.empty() && !inputs.bytes;
+    Ref splits = path ? split_list(found.splits) : check(PyList_New(0));
+    if (!types) return check(PyTuple_Pack(3, names.get(), count.get(), splits.get()));
+    return check(PyTuple_Pack(4, names.get(), count.get(), kinds.get(), splits.get()));
+  });
+}
+
+// The record count and split points of a file, from the record counter's
+// pass: no columns, so about a third of the cost of discover().
+PyObject* split_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&] {
+    PyObject* slots[3];
+    bind(g_split_sig, args, nargs, kwnames, slots);
+    const std::uint64_t blocksize = to_u64(slots[1], "blocksize");
+    if (blocksize == 0) raise(PyExc_ValueError, "blocksize must be positive");
+    const std::uint64_t align = slots[2] && slots[2] != Py_None ? to_u64(slots[2], "align") : 1;
+    Inputs inputs;
+    std::unique_ptr<xml::Reader> reader = inputs.open(slots[0]);
+    std::uint64_t records = 0;
+    std::vector<xml::SplitPoint> splits;
+    xml::XmlStreamError err;
+    const bool ok = run_unlocked([&](Unlocked& unlocked) {
+      const xml::Interrupt interrupt = signal_interrupt(unlocked);
+      reader->set_interrupt(&interrupt);
+      return xml::count_records(*reader, records, err, blocksize, align, splits);
+    });
+    if (!ok) inputs.raise(err);
+    if (!inputs.files.empty() || inputs.bytes) splits.clear();
+    Ref count = check(PyLong_FromUnsignedLongLong(records));
+    Ref list = split_list(splits);
+    return check(PyTuple_Pack(2, count.get(), list.get()));
   });
 }
 
@@ -568,9 +679,13 @@ PyObject* typed_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyMethodDef g_functions[] = {
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(open_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "open(source, batch_rows, columns, prefetch, discover, types=False, attributes=False)\n--\n\n"},
+     "open(source, batch_rows, columns, prefetch, discover, types=False, attributes=False, start=None, "
+     "records=None, end=None)\n--\n\n"},
     {"discover", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
-     METH_FASTCALL | METH_KEYWORDS, "discover(source, check_text, types=False, attributes=False)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "discover(source, check_text, types=False, attributes=False, blocksize=None, align=1, start=None, "
+     "records=None, end=None)\n--\n\n"},
+    {"split", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(split_entry)),
+     METH_FASTCALL | METH_KEYWORDS, "split(source, blocksize, align=1)\n--\n\n"},
     {"typed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(typed_entry)),
      METH_FASTCALL | METH_KEYWORDS, "typed(batch, types)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

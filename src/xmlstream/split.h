@@ -1,0 +1,35 @@
+// Split points: where a reading of one file can be cut so that each piece
+// is read on its own, and the pieces together give exactly the whole
+// reading. No Python here.
+//
+// A split point is taken between two records, right after the `>` that
+// ends one, by the reader that got there from the file's start: it holds
+// all that reader knew that the bytes after it do not repeat (the encoding
+// and whether it was declared, the open elements), so a reader resumed
+// there goes on as the first one would have. Searching the bytes for a tag
+// instead would cut inside comments and CDATA sections.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "xmlstream/encoding.h"
+
+namespace qk::xml {
+
+struct SplitPoint {
+  std::uint64_t offset = 0;   // file byte just past the record's `>`
+  std::uint64_t records = 0;  // records read before it, from where reading began
+  const enc::Encoding* encoding = nullptr;
+  bool declared = false;           // the encoding came from an XML declaration
+  std::vector<std::string> open;   // open elements' qualified names, outermost first
+};
+
+// A self-contained byte string, for sending a split point to another
+// process; parse_split reads it back, refusing anything else.
+std::string serialize_split(const SplitPoint& at);
+bool parse_split(std::string_view bytes, SplitPoint& out);
+
+}  // namespace qk::xml

@@ -1,0 +1,108 @@
+"""convert with several jobs: the ranges of one file read at once give the
+same output, byte for byte, as one job."""
+
+import gzip
+import os
+import subprocess
+import sys
+
+import pytest
+
+import quelbrand.convert
+from quelbrand.convert import convert
+from quelbrand.split import survey
+
+pytest.importorskip("pyarrow")
+
+
+@pytest.fixture(autouse=True)
+def small_row_groups(monkeypatch):
+    # Parquet ranges end where row groups do: small ones let a small file
+    # have many.
+    monkeypatch.setattr(quelbrand.convert, "PARQUET_ROW_GROUP_ROWS", 20)
+
+
+def document(records=700):
+    """Records whose columns change along the file (so a batch's own columns
+    differ from its neighbours'), with attributes, numbers, records without
+    values, and markup that holds the row tag."""
+    parts = ['<?xml version="1.0"?>\n<t>']
+    for i in range(records):
+        if i % 97 == 0:
+            parts.append("<row/>")
+        elif i % 13 == 0:
+            parts.append(f'<row id="{i}"><late>{i * 0.5}</late><!-- <row> --></row>')
+        elif i % 7 == 0:
+            parts.append(f"<row><b>yes{i}</b><a>{i}</a><c><![CDATA[</row>]]></c></row>")
+        else:
+            parts.append(f'<row k="{i % 3}"><a>{i}</a><flag>{"true" if i % 2 else "false"}</flag></row>')
+        parts.append("\n")
+    parts.append("</t>\n")
+    return "".join(parts)
+
+
+@pytest.mark.parametrize("fmt", ["parquet", "csv", "jsonl"])
+@pytest.mark.parametrize("options", [{}, {"types": True}, {"attributes": True}, {"types": True, "attributes": True}])
+def test_two_jobs_write_the_bytes_of_one(tmp_path, fmt, options):
+    path = tmp_path / "doc.xml"
+    path.write_text(document())
+    one, two = tmp_path / f"one.{fmt}", tmp_path / f"two.{fmt}"
+    rows = convert(path, one, batch_rows=7, **options)
+    assert convert(path, two, batch_rows=7, jobs=2, blocksize=500, **options) == rows == 700
+    assert two.read_bytes() == one.read_bytes()
+    # The file was really read in ranges, each ending where a batch does.
+    ranges = survey(str(path), 500, align=7 if fmt != "parquet" else 21).ranges
+    assert len(ranges) > 10
+    assert not [p for p in os.listdir(tmp_path) if p.startswith(".")]
+
+
+def test_parquet_row_groups_span_ranges_as_one_reading_makes_them(tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    path = tmp_path / "doc.xml"
+    path.write_text(document(3000))
+    one, two = tmp_path / "one.parquet", tmp_path / "two.parquet"
+    convert(path, one, batch_rows=3)
+    convert(path, two, batch_rows=3, jobs=2, blocksize=100)
+    assert two.read_bytes() == one.read_bytes()
+    meta = pq.ParquetFile(two).metadata
+    assert meta.num_rows == 3000 and meta.num_row_groups == -(-3000 // 21)
+
+
+@pytest.mark.parametrize("fmt", ["parquet", "csv", "jsonl"])
+def test_a_fault_in_a_later_range_fails_as_one_job_does(tmp_path, fmt):
+    path = tmp_path / "doc.xml"
+    path.write_text(document().replace("<a>652</a>", "<a>&bad;</a>"))
+    out = tmp_path / f"out.{fmt}"
+    with pytest.raises(ValueError) as one:
+        convert(path, out, batch_rows=7)
+    with pytest.raises(ValueError) as two:
+        convert(path, out, batch_rows=7, jobs=2, blocksize=300)
+    assert str(two.value) == str(one.value) and "line 654" in str(two.value)
+    assert os.listdir(tmp_path) == ["doc.xml"]
+
+
+def test_input_that_cannot_be_split_is_read_as_one_range(tmp_path):
+    path = tmp_path / "doc.xml.gz"
+    path.write_bytes(gzip.compress(document().encode()))
+    one, two = tmp_path / "one.csv", tmp_path / "two.csv"
+    convert(path, one, batch_rows=7)
+    convert(path, two, batch_rows=7, jobs=2, blocksize=300)
+    assert two.read_bytes() == one.read_bytes()
+    with pytest.raises(ValueError, match="jobs"):
+        convert(path, two, jobs=0)
+
+
+def test_the_command_takes_jobs(tmp_path):
+    path = tmp_path / "doc.xml"
+    path.write_text(document())
+    outputs = []
+    for jobs in ("1", "2"):
+        out = tmp_path / f"out{jobs}.jsonl"
+        cmd = [sys.executable, "-m", "quelbrand", "convert", str(path), "--to", str(out), "--jobs", jobs]
+        result = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stderr
+        outputs.append(out.read_bytes())
+    assert outputs[0] == outputs[1]
+    cmd = [sys.executable, "-m", "quelbrand", "convert", str(path), "--to", str(tmp_path / "x.csv"), "--jobs", "0"]
+    result = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 2 and "--jobs" in result.stderr

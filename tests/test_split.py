@@ -1,0 +1,180 @@
+"""Reading one file as ranges between split points: the ranges' rows and
+errors, concatenated, are those of reading the whole file."""
+
+import gzip
+
+import pytest
+from test_xml_random import random_document
+
+import quelbrand._native as _native
+from quelbrand.split import ranges, splittable, survey
+
+pa = pytest.importorskip("pyarrow")
+
+
+def outcomes(path, columns, batch_rows=1, **where):
+    """Rows (as dicts) and error texts, in the order the reader gives them."""
+    out = []
+    reader = _native.open(path, batch_rows, columns, False, False, **where)
+    while True:
+        try:
+            batch = next(reader)
+        except StopIteration:
+            return out
+        except ValueError as e:
+            out.append(("error", str(e)))
+            assert len(out) < 10_000
+            continue
+        out.extend(pa.record_batch(batch).to_pylist())
+
+
+def split_outcomes(path, blocksize, batch_rows=1, align=1):
+    found = survey(path, blocksize, align=align)
+    out = []
+    for part in found.ranges:
+        got = outcomes(
+            path,
+            found.columns,
+            batch_rows,
+            start=part.start,
+            records=None if part.end is None else part.count,
+            end=part.end,
+        )
+        assert part.end is None or sum(1 for o in got if isinstance(o, dict)) <= part.count
+        out.extend(got)
+    return found, out
+
+
+def as_utf16(data, rng):
+    """The document in UTF-16 with a byte-order mark, when it is UTF-8."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        return data
+    return text.encode(rng.choice(["utf-16", "utf-16-be", "utf-16-le"]))
+
+
+def test_random_documents_read_the_same_split_at_every_blocksize(rng, write_xml):
+    checked = 0
+    for i in range(300):
+        data = random_document(rng)
+        if rng.random() < 0.2:
+            data = as_utf16(data, rng)
+            if not data.startswith((b"\xff\xfe", b"\xfe\xff")):
+                data = b"\xff\xfe" + data if rng.random() < 0.5 else data
+        path = write_xml(data, name="random.xml")
+        try:
+            columns, _ = _native.discover(path, False)
+        except ValueError:
+            continue  # malformed markup: the survey refuses the file, split or not
+        whole = outcomes(path, columns)
+        for blocksize in (1, 7, 40, 300):
+            found, got = split_outcomes(path, blocksize)
+            assert found.columns == columns
+            assert got == whole, (i, blocksize, data)
+            # The counter's cheaper pass cuts the same ranges, and their own
+            # columns join into the file's.
+            assert ranges(path, blocksize) == found.ranges
+            joined = dict.fromkeys(name for part in found.ranges for name in part.columns())
+            assert list(joined) == columns
+        checked += 1
+    assert checked > 100
+
+
+def big_document(rng, records=400):
+    """Many records of every shape, some far larger than the blocksizes."""
+    parts = ['<?xml version="1.0" encoding="UTF-8"?>\n<!DOCTYPE t [<!ENTITY x "<row>">]>\n<t>']
+    for i in range(records):
+        r = rng.random()
+        if r < 0.1:
+            parts.append(f"<!-- <row><id>{i}</id></row> --><row><id>{i}</id></row>")
+        elif r < 0.2:
+            parts.append(f"<row><id>{i}</id><c><![CDATA[</row><row>]]></c></row>")
+        elif r < 0.25:
+            parts.append(f"<row><id>{i}</id><big>{'x' * rng.randint(1000, 5000)}</big></row>")
+        elif r < 0.3:
+            parts.append("<row/>")
+        elif r < 0.35:
+            parts.append(f"</t><t><?pi <row>?><row><id>{i}</id><é>ü</é></row>")
+        else:
+            parts.append(f"<row>\n <id>{i}</id><v> v{i} </v><n><m>{i % 7}</m></n></row>")
+    parts.append("</t>\n")
+    return "".join(parts)
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "utf-8-sig", "utf-16-le", "utf-16-be", "utf-16"])
+def test_large_documents_split_exactly_in_every_encoding(rng, write_xml, encoding):
+    text = big_document(rng)
+    if encoding.startswith("utf-16"):
+        text = text.replace('encoding="UTF-8"', 'encoding="UTF-16"')
+    data = text.encode(encoding)
+    if encoding in ("utf-16-le", "utf-16-be"):
+        data = ("\ufeff" + text).encode(encoding)
+    path = write_xml(data)
+    columns, records = _native.discover(path, True)
+    whole = outcomes(path, columns, 64)
+    assert len(whole) == records
+    for blocksize in (100, 333, 1000, 4096, 20000, 1 << 30):
+        found, got = split_outcomes(path, blocksize, 64)
+        assert got == whole, blocksize
+        if blocksize <= 1000:
+            assert len(found.ranges) > 10
+
+
+def test_ranges_hold_multiples_of_the_alignment(rng, write_xml):
+    path = write_xml(big_document(rng, 1000))
+    found, got = split_outcomes(path, 200, batch_rows=50, align=50)
+    assert len(found.ranges) > 3
+    assert all(part.count % 50 == 0 for part in found.ranges[:-1])
+    assert sum(part.count for part in found.ranges) == found.records
+    assert got == outcomes(path, found.columns, 50)
+
+
+def test_an_error_is_raised_by_its_range_with_its_place_in_the_file(write_xml):
+    body = "".join(f"<row><v>{'&bad;' if i == 300 else i}</v></row>\n" for i in range(600))
+    path = write_xml("<?xml version='1.0'?>\n<t>\n" + body + "</t>\n")
+    whole = outcomes(path, ["v"])
+    (error,) = [o for o in whole if isinstance(o, tuple)]
+    assert "line 303" in error[1]
+    found = survey(path, 500)
+    failing = []
+    for part in found.ranges:
+        got = outcomes(path, ["v"], start=part.start, records=None if part.end is None else part.count, end=part.end)
+        errors = [o for o in got if isinstance(o, tuple)]
+        if errors:
+            failing.append(part)
+            assert errors == [error]  # the same text and position as the whole reading
+        assert len(got) - len(errors) == part.count
+    assert len(failing) == 1 and failing[0].first <= 300 < failing[0].first + failing[0].count
+
+
+def test_a_file_changed_since_the_survey_is_refused(write_xml):
+    body = "".join(f"<row><v>{i}</v></row>" for i in range(200))
+    path = write_xml("<t>" + body + "</t>")
+    found = survey(path, 300)
+    part = found.ranges[2]
+    with open(path, "r+b") as f:  # every split point moves by one byte
+        f.write(b"<t> " + (body + "</t>").encode())
+    with pytest.raises(ValueError, match="changed since it was split"):
+        outcomes(path, ["v"], start=part.start, records=part.count, end=part.end)
+
+
+@pytest.mark.parametrize(
+    "start, error",
+    [(b"not a split point", ValueError), ("text", TypeError), (b"qksplit1\x00\x00\x05UTF-8\x02\x00", ValueError)],
+)
+def test_only_split_points_from_discover_are_taken(write_xml, start, error):
+    path = write_xml("<t><row><v>1</v></row></t>")
+    with pytest.raises(error):
+        _native.open(path, 1, None, False, False, start=start)
+
+
+def test_inputs_that_cannot_be_read_again_stay_one_range(tmp_path):
+    data = "<t>" + "".join(f"<row><v>{i}</v></row>" for i in range(100)) + "</t>"
+    assert _native.discover(data.encode(), False, blocksize=10)[2] == []
+    packed = tmp_path / "doc.xml.gz"
+    packed.write_bytes(gzip.compress(data.encode()))
+    plain = tmp_path / "doc.xml"
+    plain.write_text(data)
+    assert not splittable(str(packed)) and splittable(str(plain))
+    assert len(survey(str(plain), 10).ranges) > 10
