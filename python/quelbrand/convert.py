@@ -65,7 +65,7 @@ from quelbrand.batches import (
 )
 from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.progress import ProgressBar
-from quelbrand.reader import XmlTable, _schema
+from quelbrand.reader import RowGroups, XmlTable, _schema
 from quelbrand.split import Range, ranges, splittable, survey
 
 __all__ = ["FORMATS", "atomic_output", "convert", "format_of"]
@@ -561,23 +561,15 @@ def _parquet_in_order(
 ) -> int:
     # Row groups gathered as XmlTable.write_parquet gathers them.
     pq = require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
-    rows = 0
-    pending: list[Any] = []
-    pending_rows = 0
     with pq.ParquetWriter(output, schema) as writer:
+        groups = RowGroups(pa, writer, schema, group)
         for found, part in zip(results, ranges):
             for batch in found:
-                pending.append(batch)
-                pending_rows += batch.num_rows
-                if pending_rows >= group:
-                    writer.write_table(pa.Table.from_batches(pending, schema=schema), row_group_size=pending_rows)
-                    pending, pending_rows = [], 0
-                rows += batch.num_rows
+                groups.add(batch)
                 job.saw(batch)
             done(part)
-        if pending_rows:
-            writer.write_table(pa.Table.from_batches(pending, schema=schema), row_group_size=pending_rows)
-    return rows
+        groups.flush()
+    return groups.rows
 
 
 def _csv_part(

@@ -335,23 +335,15 @@ class XmlTable:
         group = max(row_group_rows or self.batch_rows, 1 if row_group_rows else DEFAULT_BATCH_ROWS)
         names, kinds, batches = self._pass()
         schema = _schema(pa, names, kinds)
-        rows = 0
-        pending: list[Any] = []
-        pending_rows = 0
         with pq.ParquetWriter(os.fspath(where), schema, **options) as writer:
+            groups = RowGroups(pa, writer, schema, group)
             for native in batches:
                 batch = pa.record_batch(native)
-                pending.append(batch)
-                pending_rows += batch.num_rows
-                if pending_rows >= group:
-                    writer.write_table(pa.Table.from_batches(pending, schema=schema), row_group_size=pending_rows)
-                    pending, pending_rows = [], 0
-                rows += batch.num_rows
+                groups.add(batch)
                 if on_batch is not None:
                     on_batch(batch)
-            if pending_rows:
-                writer.write_table(pa.Table.from_batches(pending, schema=schema), row_group_size=pending_rows)
-        return rows
+            groups.flush()
+        return groups.rows
 
     def write_csv(
         self,
@@ -379,6 +371,30 @@ class XmlTable:
                 if on_batch is not None:
                     on_batch(batch)
         return rows
+
+
+class RowGroups:
+    """Batches written to a ParquetWriter in row groups of at least `group`
+    rows (the last may hold fewer), whatever the batches' sizes."""
+
+    def __init__(self, pa: Any, writer: Any, schema: pyarrow.Schema, group: int):
+        self._pa, self._writer, self._schema, self._group = pa, writer, schema, group
+        self._pending: list[Any] = []
+        self._pending_rows = 0
+        self.rows = 0
+
+    def add(self, batch: pyarrow.RecordBatch) -> None:
+        self._pending.append(batch)
+        self._pending_rows += batch.num_rows
+        self.rows += batch.num_rows
+        if self._pending_rows >= self._group:
+            self.flush()
+
+    def flush(self) -> None:
+        if self._pending_rows:
+            table = self._pa.Table.from_batches(self._pending, schema=self._schema)
+            self._writer.write_table(table, row_group_size=self._pending_rows)
+        self._pending, self._pending_rows = [], 0
 
 
 def _string_schema(pa: Any, names: Sequence[str]) -> pyarrow.Schema:
