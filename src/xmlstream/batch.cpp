@@ -962,6 +962,9 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
                   drop_record_ = true;
                   XmlStreamError ignored;
                   close_element(ignored);
+                  // Still a record where the file is cut into ranges: a
+                  // survey that skims values counted it.
+                  record_done();
                 }
                 return Step::Error;
               }
