@@ -65,7 +65,7 @@ from quelbrand.batches import (
 )
 from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.progress import ProgressBar
-from quelbrand.reader import RowGroups, XmlTable, _schema
+from quelbrand.reader import RowGroups, XmlTable, _schema, _string_schema
 from quelbrand.split import Range, ranges, splittable, survey
 
 __all__ = ["FORMATS", "atomic_output", "convert", "format_of"]
@@ -393,8 +393,12 @@ def _text_batches(table: XmlTable) -> Iterator[tuple[list[str], list[list[str | 
     pa = require_extra("pyarrow", "pyarrow", "JSON Lines from a pipe")
     _, _, batches = table._pass(typed=False)
     for native in batches:
-        batch = pa.record_batch(native)
-        yield batch.schema.names, [column.to_pylist() for column in batch.columns], batch.num_rows
+        yield _lists(pa.record_batch(native))
+
+
+def _lists(batch: Any) -> tuple[list[str], list[list[str | None]], int]:
+    """A record batch in sized_batches' shape: names, values, row count."""
+    return batch.schema.names, [column.to_pylist() for column in batch.columns], batch.num_rows
 
 
 def _follow(table: XmlTable, progress: ProgressBar, job: _Job) -> Callable[[Any], None]:
@@ -430,8 +434,7 @@ def _write_arrow_jsonl(job: _Job, output: str, bar: BarFactory) -> int:
 
     def text_batches() -> Iterator[tuple[list[str], list[list[str | None]], int]]:
         for native in table._batches_as_read():
-            batch = pa.record_batch(native)
-            yield batch.schema.names, [column.to_pylist() for column in batch.columns], batch.num_rows
+            yield _lists(pa.record_batch(native))
 
     with open(output, "w", encoding="utf-8") as file, bar("writing JSON Lines") as progress:
         rows = _jsonl_rows(file, text_batches(), progress, lambda: table.bytes_read, set(), job)
@@ -584,7 +587,7 @@ def _csv_part(
     pacsv = require_extra("pyarrow.csv", "pyarrow", "CSV output")
     rows = 0
     options = pacsv.WriteOptions(include_header=first)
-    schema = pa.schema([pa.field(name, pa.large_string()) for name in names])
+    schema = _string_schema(pa, names)
     sink = pa.BufferOutputStream()
     with pacsv.CSVWriter(sink, schema, write_options=options) as writer:
         for batch in batches(part, names):
@@ -609,11 +612,7 @@ def _jsonl_part(
     # file's columns, others with their batch's own.
     columns = names if job.attributes else None
 
-    def text() -> Iterator[tuple[list[str], list[list[str | None]], int]]:
-        for batch in batches(part, columns):
-            yield batch.schema.names, [column.to_pylist() for column in batch.columns], batch.num_rows
-
     file = io.StringIO()
     with ProgressBar(None, None, "") as quiet:
-        rows = _jsonl_rows(file, text(), quiet, lambda: 0, literal, job)
+        rows = _jsonl_rows(file, map(_lists, batches(part, columns)), quiet, lambda: 0, literal, job)
     return file.getvalue().encode("utf-8"), rows
