@@ -7,7 +7,7 @@ import pytest
 from test_xml_random import random_document
 
 import quelbrand._native as _native
-from quelbrand.split import ranges, splittable, survey
+from quelbrand.split import guess, piece, ranges, settle, splittable, survey
 
 pa = pytest.importorskip("pyarrow")
 
@@ -30,6 +30,10 @@ def outcomes(path, columns, batch_rows=1, **where):
 
 def split_outcomes(path, blocksize, batch_rows=1, align=1):
     found = survey(path, blocksize, align=align)
+    return found, range_outcomes(path, found, batch_rows)
+
+
+def range_outcomes(path, found, batch_rows=1):
     out = []
     for part in found.ranges:
         got = outcomes(
@@ -42,7 +46,7 @@ def split_outcomes(path, blocksize, batch_rows=1, align=1):
         )
         assert part.end is None or sum(1 for o in got if isinstance(o, dict)) <= part.count
         out.extend(got)
-    return found, out
+    return out
 
 
 def as_utf16(data, rng):
@@ -178,3 +182,97 @@ def test_inputs_that_cannot_be_read_again_stay_one_range(tmp_path):
     plain.write_text(data)
     assert not splittable(str(packed)) and splittable(str(plain))
     assert len(survey(str(plain), 10).ranges) > 10
+
+
+# ---- Pieces surveyed at once, from guessed split points ------------------------------
+
+
+def guessed(path, blocksize, columns=True):
+    """The survey settled from guessed pieces, and the untils of the pieces read again."""
+    found = guess(path, blocksize)
+    again = []
+
+    def rerun(start, until):
+        again.append(until)
+        return piece(path, start, until, columns=columns)
+
+    pieces = [piece(path, start, until, columns=columns) for start, until in found.tasks()]
+    return settle(found, pieces, rerun), found, again
+
+
+def test_guessed_pieces_settle_to_an_exact_survey_of_random_documents(rng, write_xml):
+    for i in range(200):
+        path = write_xml(random_document(rng), name="random.xml")
+        try:
+            columns, records = _native.discover(path, False)
+        except ValueError as e:
+            with pytest.raises(ValueError) as raised:
+                guessed(path, 40)
+            assert str(raised.value) == str(e), i
+            continue
+        whole = outcomes(path, columns)
+        for blocksize in (40, 300):
+            found, _, _ = guessed(path, blocksize)
+            assert (found.columns, found.records) == (columns, records), (i, blocksize)
+            assert range_outcomes(path, found) == whole, (i, blocksize)
+            # Counting the pieces instead cuts the same ranges.
+            assert guessed(path, blocksize, columns=False)[0].ranges == found.ranges
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "utf-8-sig", "utf-16-le"])
+def test_guesses_inside_comments_cdata_and_nested_names_are_read_again(rng, write_xml, encoding):
+    text = big_document(rng, 1000)
+    data = text.encode(encoding) if encoding != "utf-16-le" else ("\ufeff" + text).encode(encoding)
+    path = write_xml(data.replace(b'encoding="UTF-8"', b"") if encoding == "utf-16-le" else data)
+    columns, records = _native.discover(path, True)
+    whole = outcomes(path, columns, 64)
+    for blocksize in (100, 333, 1000, 4096):
+        found, guesses, again = guessed(path, blocksize)
+        assert (found.columns, found.records) == (columns, records)
+        assert range_outcomes(path, found, 64) == whole, blocksize
+        if encoding == "utf-16-le":
+            assert guesses.offsets == []  # the bytes of its markup are not searched
+        elif blocksize <= 1000:
+            assert len(found.ranges) > 10 and len(again) < len(guesses.offsets)
+
+
+@pytest.mark.parametrize(
+    "record",
+    [
+        "<row><id>{i}</id><v a='x>y'>{i}</v></row>",
+        '<row id="{i}" note="a > b"/>',
+        "<row>\n  <id>{i}</id>\n  <row>{i}</row>\n</row >",
+        "<head>{i}</head>" + "<row><id>{i}</id></row>" * 3,
+    ],
+)
+def test_every_guess_on_plain_records_is_confirmed_or_read_again(write_xml, record):
+    body = "\n".join(record.format(i=i) for i in range(2000))
+    path = write_xml(f"<?xml version='1.0'?>\n<t>\n{body}\n</t>\n")
+    columns, records = _native.discover(path, False, attributes=True)
+    found = guess(path, 2000)
+    assert found.offsets
+    pieces = [piece(path, start, until, attributes=True) for start, until in found.tasks()]
+    settled = settle(found, pieces, lambda start, until: piece(path, start, until, attributes=True))
+    assert (settled.columns, settled.records) == (columns, records)
+    assert len(settled.ranges) > 5
+    assert range_outcomes(path, settled, 64) == outcomes(path, columns, 64)
+
+
+def test_plain_records_need_no_piece_read_again(write_xml):
+    body = "".join(f"<row><id>{i}</id><v>{'x' * (i % 50)}</v></row>\n" for i in range(5000))
+    path = write_xml("<t>\n" + body + "</t>\n")
+    found, guesses, again = guessed(path, 4000)
+    assert len(guesses.offsets) > 50 and again == []
+    assert len(found.ranges) == len(guesses.offsets) + 1
+    assert range_outcomes(path, found, 100) == outcomes(path, found.columns, 100)
+
+
+def test_an_error_in_a_later_piece_is_raised_as_the_whole_survey_raises_it(write_xml):
+    body = "".join(f"<row><v>{i}</{'w' if i == 1300 else 'v'}></row>\n" for i in range(2000))
+    path = write_xml("<?xml version='1.0'?>\n<t>\n" + body + "</t>\n")
+    with pytest.raises(ValueError) as whole:
+        _native.discover(path, False)
+    assert "line 1303" in str(whole.value)
+    with pytest.raises(ValueError) as split:
+        guessed(path, 1000)
+    assert str(split.value) == str(whole.value)

@@ -57,6 +57,7 @@ def discover(
     start: SplitPoint | bytes | None = None,
     records: int | None = None,
     end: int | None = None,
+    until: None = None,
 ) -> tuple[list[str], int]: ...
 @overload
 def discover(
@@ -69,6 +70,7 @@ def discover(
     start: SplitPoint | bytes | None = None,
     records: int | None = None,
     end: int | None = None,
+    until: None = None,
 ) -> tuple[list[str], int, list[str]]: ...
 @overload
 def discover(
@@ -82,6 +84,21 @@ def discover(
     start: SplitPoint | bytes | None = None,
     records: int | None = None,
     end: int | None = None,
+    until: int | None = None,
+) -> tuple[list[str], int, list[SplitPoint]]: ...
+@overload
+def discover(
+    source: object,
+    check_text: bool,
+    types: Literal[False] = False,
+    attributes: bool = False,
+    blocksize: int | None = None,
+    align: int = 1,
+    start: SplitPoint | bytes | None = None,
+    records: int | None = None,
+    end: int | None = None,
+    *,
+    until: int,
 ) -> tuple[list[str], int, list[SplitPoint]]: ...
 @overload
 def discover(
@@ -95,6 +112,7 @@ def discover(
     start: SplitPoint | bytes | None = None,
     records: int | None = None,
     end: int | None = None,
+    until: None = None,
 ) -> tuple[list[str], int, list[str], list[SplitPoint]]: ...
 @overload
 def discover(
@@ -107,6 +125,14 @@ def discover(
     start: SplitPoint | bytes | None = None,
     records: int | None = None,
     end: int | None = None,
+    until: int | None = None,
 ) -> tuple[Any, ...]: ...
-def split(source: object, blocksize: int, align: int = 1) -> tuple[int, list[SplitPoint]]: ...
+def split(
+    source: object,
+    blocksize: int,
+    align: int = 1,
+    start: SplitPoint | bytes | None = None,
+    until: int | None = None,
+) -> tuple[int, list[SplitPoint]]: ...
+def split_at(state: bytes, offset: int) -> bytes | None: ...
 def typed(batch: object, types: Sequence[str]) -> Batch: ...

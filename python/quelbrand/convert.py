@@ -66,7 +66,7 @@ from quelbrand.batches import (
 from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.progress import ProgressBar
 from quelbrand.reader import RowGroups, XmlTable, _schema, _string_schema
-from quelbrand.split import Range, ranges, splittable, survey
+from quelbrand.split import Piece, Range, guess, piece, ranges, settle, splittable, survey
 
 __all__ = ["FORMATS", "atomic_output", "convert", "format_of"]
 
@@ -499,16 +499,27 @@ def _write_ranges(job: _Job, output: str, bar: BarFactory, fmt: str, jobs: int, 
         # them, the ranges and the columns.
         surveyed = survey(path, blocksize, align=align, types=True, attributes=job.attributes)
         names, kinds, parts = surveyed.columns, surveyed.types, surveyed.ranges
-    else:
-        # The ranges first, from the counter's cheap pass; then each range's
-        # columns at once, joined in the file's order as one pass finds them.
+    elif fmt == "jsonl":
+        # A record's members follow its batch's columns, so ranges end where
+        # batches do; the counter's cheap pass finds such ranges.
         parts = ranges(path, blocksize, align=align)
-        if fmt == "jsonl" and not job.attributes:
-            pass  # each batch is written with its own columns
-        else:
+        if job.attributes:
             with ThreadPoolExecutor(jobs) as pool:
                 found = list(pool.map(lambda part: part.columns(attributes=job.attributes), parts))
             names = list(dict.fromkeys(name for columns in found for name in columns))
+    else:
+        # The ranges and their columns from the file's pieces, surveyed at
+        # once; a CSV line does not depend on its batch, and Parquet's
+        # batches are cut again as one reading cuts them.
+        guesses = guess(path, blocksize)
+
+        def survey_piece(start: bytes | None, until: int | None) -> Piece:
+            return piece(path, start, until, attributes=job.attributes)
+
+        with ThreadPoolExecutor(jobs) as pool:
+            pieces = list(pool.map(lambda task: survey_piece(*task), guesses.tasks()))
+        settled = settle(guesses, pieces, survey_piece)
+        names, parts = settled.columns, settled.ranges
 
     def batches(part: Range, columns: list[str] | None, types: Any = False) -> Iterator[Any]:
         for native in part.open(batch_rows, columns, types=types, attributes=job.attributes):
@@ -527,7 +538,7 @@ def _write_ranges(job: _Job, output: str, bar: BarFactory, fmt: str, jobs: int, 
                 return list(batches(part, names, types))
 
             rows = _parquet_in_order(
-                pa, output, schema, group, _in_order(pool, read, parts, jobs + 1), job, done, parts
+                pa, output, schema, group, batch_rows, _in_order(pool, read, parts, jobs + 1), job, done, parts
             )
         else:
             # Each range's text is made in memory on its job and written
@@ -557,22 +568,62 @@ def _parquet_in_order(
     output: str,
     schema: Any,
     group: int,
+    batch_rows: int,
     results: Iterator[list[Any]],
     job: _Job,
     done: Callable[[Range], None],
     ranges: list[Range],
 ) -> int:
-    # Row groups gathered as XmlTable.write_parquet gathers them.
+    # Row groups gathered as XmlTable.write_parquet gathers them, from
+    # batches cut where one reading's batches end.
     pq = require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
     with pq.ParquetWriter(output, schema) as writer:
         groups = RowGroups(pa, writer, schema, group)
+        cut = Rebatch(pa, schema, batch_rows)
         for found, part in zip(results, ranges):
             for batch in found:
-                groups.add(batch)
                 job.saw(batch)
+                for whole in cut.add(batch):
+                    groups.add(whole)
             done(part)
+        for whole in cut.flush():
+            groups.add(whole)
         groups.flush()
     return groups.rows
+
+
+class Rebatch:
+    """Batches cut and joined into batches of `rows` rows each (the last may
+    hold fewer), whatever their sizes: the batches of one reading, from the
+    batches of ranges that begin anywhere. A batch made of one slice is that
+    slice; of several, their join in one piece of memory, as the reader
+    builds a batch."""
+
+    def __init__(self, pa: Any, schema: Any, rows: int):
+        self._pa, self._schema, self._rows = pa, schema, max(rows, 1)
+        self._pending: list[Any] = []
+        self._count = 0
+
+    def add(self, batch: Any) -> Iterator[Any]:
+        while batch.num_rows:
+            take = min(self._rows - self._count, batch.num_rows)
+            self._pending.append(batch.slice(0, take))
+            self._count += take
+            batch = batch.slice(take)
+            if self._count == self._rows:
+                yield self._take()
+
+    def flush(self) -> Iterator[Any]:
+        if self._count:
+            yield self._take()
+
+    def _take(self) -> Any:
+        pending, self._pending, self._count = self._pending, [], 0
+        if len(pending) == 1:
+            return pending[0]
+        joined = self._pa.Table.from_batches(pending, schema=self._schema).combine_chunks()
+        (batch,) = joined.to_batches()
+        return batch
 
 
 def _csv_part(

@@ -6,9 +6,10 @@ here runs on whatever scheduler is active, including a ``dask.distributed``
 cluster; the workers need quelbrand_kernels installed as well.
 
 A file becomes partitions of about ``blocksize`` bytes of input each: the
-survey that finds the columns also notes split points between records, and a
-partition reads from one split point through its records, so one huge file is
-read by many tasks at once. Compressed files are read whole, by one task.
+survey that finds the columns reads the file's pieces at once and notes the
+split points between them, and a partition reads from one split point
+through its records, so one huge file is surveyed and read by many tasks at
+once. Compressed files are read whole, by one task.
 """
 
 from __future__ import annotations
@@ -38,7 +39,7 @@ import quelbrand_kernels as qk
 from quelbrand.arrow import string_schema, to_pandas
 from quelbrand.batches import DEFAULT_BATCH_ROWS
 from quelbrand.inputs import open_input
-from quelbrand.split import Range, ranges, splittable, survey, whole
+from quelbrand.split import Guesses, Piece, Range, guess, piece, settle, splittable, whole
 
 __all__ = ["read_xml", "read_xml_bag", "keyed_hash", "keyed_uniforms", "inv_norm_cdf"]
 
@@ -66,11 +67,15 @@ def _as_paths(paths: Sequence[str | os.PathLike[str]]) -> list[str]:
 # position, which becomes the index, and the partition boundaries (divisions).
 
 
-# A split file's survey is the one native pass that finds the columns; it
-# notes the split points on the way, and skims text (its faults are the
-# partitions' to raise, each with its true position in the file). The file's
-# size and modification time travel with the ranges, so a partition can tell
-# that the file changed since.
+# A split file is surveyed in pieces at once (see quelbrand.split): one task
+# guesses where the pieces begin, a task per piece reads it (finding its
+# columns, or only counting with named columns), and the guesses the
+# readings confirm become the split points; a piece whose guess failed is
+# read again from where the reading before it ended. Text is skimmed: its
+# faults are the partitions' to raise, each with its true position in the
+# file. A file read whole has one survey task. The file's size and
+# modification time travel with the ranges, so a partition can tell that the
+# file changed since.
 
 _Stamp = tuple[int, int]
 
@@ -80,16 +85,15 @@ def _stamp(path: str) -> _Stamp:
     return st.st_size, st.st_mtime_ns
 
 
-def _survey(path: str, batch_rows: int, discover: bool, blocksize: int | None) -> tuple[list[Range], list[str], _Stamp]:
-    del batch_rows  # the passes build no batches
+def _guesses(path: str, blocksize: int) -> tuple[Guesses | None, _Stamp]:
     stamp = _stamp(path) if os.path.exists(path) else (0, 0)
-    if blocksize is not None and splittable(path):
-        if not discover:
-            return ranges(path, blocksize), [], stamp  # the counter's pass is enough
-        found = survey(path, blocksize)
-        return found.ranges, found.columns, stamp
+    return (guess(path, blocksize) if splittable(path) else None), stamp
+
+
+def _survey(path: str, discover: bool) -> tuple[list[Range], list[str], _Stamp]:
     # Read whole, a compressed file decompressed on the way. Discovering the
     # columns counts the records too, so the file is read once.
+    stamp = _stamp(path) if os.path.exists(path) else (0, 0)
     names, records = _native.discover(open_input(path).native(), discover)
     return whole(path, records), list(names) if discover else [], stamp
 
@@ -160,12 +164,39 @@ def _surveyed(
 ) -> tuple[list[tuple[Range, _Stamp]], list[str]]:
     """Every file's ranges in order, with the file's stamp, and the union of
     the files' columns (when discovered)."""
+    del batch_rows  # the passes build no batches
     size = _blocksize(blocksize)
-    tasks = [delayed(_survey)(p, batch_rows, discover, size) for p in files]
-    found = compute(*tasks)  # type: ignore[no-untyped-call]
-    parts = [(part, stamp) for ranges, _, stamp in found for part in ranges]
-    names = list(dict.fromkeys(name for _, columns, _ in found for name in columns))
-    return parts, names
+    planned: list[Guesses | None] = [None] * len(files)
+    stamps: list[_Stamp | None] = [None] * len(files)
+    if size is not None:
+        found = compute(*[delayed(_guesses)(p, size) for p in files])  # type: ignore[no-untyped-call]
+        planned = [g for g, _ in found]
+        stamps = [stamp for _, stamp in found]
+    read = partial(piece, columns=discover)
+    tasks = [
+        [delayed(read)(g.path, start, until) for start, until in g.tasks()]
+        if g is not None
+        else delayed(_survey)(path, discover)
+        for path, g in zip(files, planned)
+    ]
+    results = compute(*tasks)  # type: ignore[no-untyped-call]
+    parts: list[tuple[Range, _Stamp]] = []
+    names: dict[str, None] = {}
+    for g, result, stamp in zip(planned, results, stamps):
+        if g is None:
+            ranges, columns, stamp = result
+        else:
+            # A failed guess is read again on the cluster, where the file is.
+            def rerun(start: bytes, until: int | None, path: str = g.path) -> Piece:
+                (again,) = compute(delayed(read)(path, start, until))  # type: ignore[no-untyped-call]
+                return again  # type: ignore[no-any-return]
+
+            settled = settle(g, result, rerun)
+            ranges, columns = settled.ranges, settled.columns
+        assert stamp is not None
+        parts.extend((part, stamp) for part in ranges)
+        names.update(dict.fromkeys(columns))
+    return parts, list(names)
 
 
 def read_xml(

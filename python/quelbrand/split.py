@@ -10,19 +10,33 @@ are the rows of reading the whole file, value for value.
 
 Only a plain file named by its path can be split: compressed input, bytes,
 file objects and pipes are read as one range.
+
+A survey by one reader is serial, and on a large file it takes as long as
+the reading it plans. guess() and settle() survey the pieces of a file at
+once instead: the start of each piece is guessed from the bytes (just past
+a record's closing tag, its name one of those the file's first records
+have), and each piece is read from its guess until the first record that
+ends at or past the next guess, noting the state there. A guess is used only
+where the reading before it ended exactly on it in the state guessed, so a
+guess that fell inside a comment, a CDATA section or a nested element of the
+same name costs only the reading of one piece again, from where the reading
+before it truly ended.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import mmap
 import os
+import re
 import stat
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import quelbrand._native as _native
 from quelbrand.inputs import codec_of
 
-__all__ = ["Range", "Survey", "ranges", "splittable", "survey", "whole"]
+__all__ = ["Guesses", "Piece", "Range", "Survey", "guess", "piece", "ranges", "settle", "splittable", "survey", "whole"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -144,3 +158,178 @@ def plan(path: str, records: int, splits: list[tuple[int, int, bytes]]) -> list[
             )
         )
     return ranges
+
+
+# ---- Pieces surveyed at once ----------------------------------------------------------
+
+# The file's start, read exactly for the names of its records, with a split
+# point noted every HEAD_STEP bytes: the record that ends at each one names
+# itself in its closing tag.
+HEAD_BYTES = 1 << 18
+HEAD_STEP = 1 << 12
+MOST_NAMES = 8
+# A guess must fall in its own block of the file; a closing tag is looked
+# for this far past it, for records whose tag the block cuts.
+TAG_BYTES = 1 << 16
+_NAME = re.compile(rb"</?([^\s/>]+)")
+# The rest of a start tag, through its `>`, quoted values holding `>` included.
+_TAG_REST = re.compile(rb"""(?:[^>"']|"[^"]*"|'[^']*')*>""")
+_AFTER_END_NAME = frozenset(b" \t\r\n>")
+_START_NAME_ENDS = frozenset(bytes([c]) for c in b" \t\r\n/")
+
+
+@dataclasses.dataclass(frozen=True)
+class Guesses:
+    """Where the pieces of a file are guessed to begin, past the first."""
+
+    path: str
+    offsets: list[int]
+    states: list[bytes]
+
+    def tasks(self) -> list[tuple[bytes | None, int | None]]:
+        """Each piece's (start, until): from the file's start or a guess,
+        to the next guess or the end of the file."""
+        starts: list[bytes | None] = [None, *self.states]
+        untils: list[int | None] = [*self.offsets, None]
+        return list(zip(starts, untils))
+
+
+@dataclasses.dataclass(frozen=True)
+class Piece:
+    """What reading a piece found: its columns (when asked for), its record
+    count and the split point where it stopped (None: at the end of the
+    file); or the error that stopped it."""
+
+    columns: list[str]
+    records: int
+    stop: tuple[int, int, bytes] | None
+    error: BaseException | None = None
+
+
+def guess(path: str, blocksize: int) -> Guesses:
+    """Guessed starts of the pieces of about `blocksize` bytes of the plain
+    file at `path`: none for a file of fewer than two blocks, a UTF-16 one,
+    or one whose first records cannot be told apart by the bytes. Malformed
+    markup at the file's start raises the module's ValueError."""
+    size = os.path.getsize(path)
+    none = Guesses(path, [], [])
+    if size < 2 * blocksize:
+        return none
+    _, head = _native.split(path, HEAD_STEP, until=min(HEAD_BYTES, size))
+    if not head or _native.split_at(head[0][2], 0) is None:
+        return none
+    offsets: list[int] = []
+    with open(path, "rb") as file, mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as data:
+        names = _record_names(data, [point[0] for point in head])
+        if not names:
+            return none
+        for lo in range(blocksize, size, blocksize):
+            at = _first_record_end(data, names, max(lo, offsets[-1] if offsets else 0), min(lo + blocksize, size))
+            if at is not None and at < size:
+                offsets.append(at)
+    states = [_native.split_at(head[0][2], at) for at in offsets]
+    return Guesses(path, offsets, [state for state in states if state is not None])  # none are UTF-16
+
+
+def _record_names(data: Any, ends: list[int]) -> list[bytes]:
+    # The tag that ends right at each split point closes a record.
+    names: dict[bytes, None] = {}
+    for end in ends:
+        lt = data.rfind(b"<", max(0, end - TAG_BYTES), end)
+        found = _NAME.match(data[lt:end]) if lt >= 0 else None
+        if found:
+            names[found.group(1)] = None
+        if len(names) >= MOST_NAMES:
+            break
+    return list(names)
+
+
+def _first_record_end(data: Any, names: list[bytes], lo: int, hi: int) -> int | None:
+    """Just past the first closing tag of a record (`</name>` or an empty
+    `<name .../>`) that begins in lo..hi, by the bytes alone."""
+    best: int | None = None
+    for name in names:
+        close = b"</" + name
+        at = data.find(close, lo, hi)
+        while at >= 0 and (best is None or at < best):
+            after = at + len(close)
+            if after < len(data) and data[after] in _AFTER_END_NAME:
+                gt = data.find(b">", after, after + TAG_BYTES)
+                if gt >= 0:
+                    best = gt + 1
+                break
+            at = data.find(close, at + 1, hi)
+        opening = b"<" + name
+        at = data.find(opening, lo, hi if best is None else min(hi, best))
+        while at >= 0:
+            after = at + len(opening)
+            named = data[after : after + 1] in _START_NAME_ENDS
+            rest = _TAG_REST.match(data, after, after + TAG_BYTES) if named else None
+            gt = rest.end() - 1 if rest else -1
+            if gt >= 0 and data[gt - 1] == ord("/"):
+                best = gt + 1 if best is None else min(best, gt + 1)
+                break
+            at = data.find(opening, max(at + 1, gt), hi if best is None else min(hi, best))
+    return best
+
+
+def piece(
+    path: str, start: bytes | None, until: int | None, *, columns: bool = True, attributes: bool = False
+) -> Piece:
+    """One piece read from `start` (None: the file's start) through the
+    first record that ends at or past `until` (None: the end of the file),
+    with its columns unless `columns` is off (the record counter's cheaper
+    pass). Text is skimmed, as survey() skims it. Never raises for the
+    file's content: the error is the piece's, for settle() to raise only if
+    the piece's start proves true."""
+    try:
+        names: list[str] = []
+        if columns:
+            found = _native.discover(path, False, attributes=attributes, start=start, until=until)
+            names, records = list(found[0]), found[1]
+            splits = found[2] if until is not None else []
+        else:
+            records, splits = _native.split(path, 1 << 62, start=start, until=until)
+        stop = splits[-1] if until is not None and splits and splits[-1][0] >= until else None
+        return Piece(names, records, stop)
+    except (ValueError, OSError) as error:
+        return Piece([], 0, None, error)
+
+
+Rerun = Callable[[bytes, int | None], Piece]
+
+
+def settle(guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun) -> Survey:
+    """The file's ranges, record count and columns from its pieces, read as
+    Guesses.tasks() lists them. A piece whose guessed start the reading
+    before it did not end on exactly is read again, by `rerun(start,
+    until)`, from where that reading did end. The first error met in a
+    piece that began at a true split point is raised."""
+    path = guesses.path
+    found: list[Range] = []
+    columns: dict[str, None] = {}
+    first = 0
+    start: bytes | None = None
+    current = pieces[0]
+    while True:
+        if current.error is not None:
+            raise current.error
+        columns.update(dict.fromkeys(current.columns))
+        if current.stop is None:
+            found.append(Range(path, first, current.records, start, None))
+            break
+        at, _, state = current.stop
+        found.append(Range(path, first, current.records, start, at))
+        first += current.records
+        start = state
+        # The first guess at or past where this reading stopped.
+        j = next((i for i, offset in enumerate(guesses.offsets) if offset >= at), None)
+        if j is not None and guesses.offsets[j] == at and _native.split_at(state, at) == guesses.states[j]:
+            current = pieces[j + 1]
+        else:
+            current = rerun(state, None if j is None else guesses.offsets[j])
+    # A last range of no records: the one before reads to the end instead.
+    if len(found) > 1 and found[-1].count == 0:
+        last = found.pop()
+        found[-1] = dataclasses.replace(found[-1], end=last.end)
+    return Survey(list(columns), sum(part.count for part in found), found)

@@ -56,6 +56,14 @@ void XmlBatchInner::take_split() {
   next_split_ = reader_->stream_offset() + std::max<std::uint64_t>(every, 1);
 }
 
+void XmlBatchInner::take_stop() {
+  // The pacing may have noted this very point already.
+  if (splits_ == nullptr || (!splits_->empty() && splits_->back().offset == reader_->file_offset())) return;
+  SplitPoint& at = splits_->emplace_back();
+  reader_->split_here(at);
+  at.records = records_;
+}
+
 bool XmlBatchInner::range_end_ok(XmlStreamError& err) {
   if (stop_end_ == ReadOptions::kNoEnd) return true;
   const std::uint64_t at = reader_->file_offset();

@@ -71,6 +71,11 @@ struct ReadOptions {
   static constexpr std::uint64_t kNoEnd = UINT64_MAX;
   std::uint64_t records = UINT64_MAX;
   std::uint64_t end = kNoEnd;
+  // Reading ends after the first record that ends at or past this file
+  // offset, and the state there is noted as a split point (see set_splits,
+  // which must be set): for a guessed range, whose reader then tells where
+  // the next one truly begins.
+  std::uint64_t until = kNoEnd;
 };
 
 // A finished batch: its columns in order of first appearance, and its row
@@ -127,6 +132,7 @@ class XmlBatchInner {
     set_attributes(options.attributes);
     stop_at_ = options.records;
     stop_end_ = options.end;
+    stop_until_ = options.until;
   }
   // Split points (see split.h): after a record that ends `every` bytes or
   // more past the last split point (or the start), when the records read
@@ -155,13 +161,16 @@ class XmlBatchInner {
   bool record_done() {
     ++records_;
     if (splits_ && reader_->stream_offset() >= next_split_ && records_ % split_align_ == 0) take_split();
-    if (records_ == stop_at_) [[unlikely]] {
+    if (records_ == stop_at_ || (stop_until_ != ReadOptions::kNoEnd && reader_->file_offset() >= stop_until_))
+        [[unlikely]] {
+      if (stop_until_ != ReadOptions::kNoEnd) take_stop();
       finished_ = true;
       return true;
     }
     return batch_full();
   }
   void take_split();
+  void take_stop();
   // The range's last record has been read: false, with `err`, when it did
   // not end where the next range begins.
   bool range_end_ok(XmlStreamError& err);
@@ -224,6 +233,7 @@ class XmlBatchInner {
   std::uint64_t records_ = 0;
   std::uint64_t stop_at_ = UINT64_MAX;
   std::uint64_t stop_end_ = ReadOptions::kNoEnd;
+  std::uint64_t stop_until_ = ReadOptions::kNoEnd;
   std::vector<SplitPoint>* splits_ = nullptr;
   std::uint64_t split_every_ = 1, split_align_ = 1, next_split_ = 0;
   std::uint64_t batch_rows_;

@@ -23,7 +23,7 @@ bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err) {
 }
 
 bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err, std::uint64_t split_every,
-                   std::uint64_t split_align, std::vector<SplitPoint>& splits) {
+                   std::uint64_t split_align, std::vector<SplitPoint>& splits, std::uint64_t until) {
   // No text is ever looked at here, so none of it needs buffering.
   reader.set_discard_content(true);
   std::string buf;
@@ -32,15 +32,21 @@ bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err, st
   std::uint64_t records = 0;
   const std::uint64_t align = split_align == 0 ? 1 : split_align;
   std::uint64_t next_split = split_every == 0 ? UINT64_MAX : reader.stream_offset() + split_every;
-  // As XmlBatchInner::take_split paces them.
+  // Paced as XmlBatchInner::take_split paces them; true at `until`, whose
+  // point is noted too.
   const auto record = [&] {
     ++records;
-    if (reader.stream_offset() < next_split || records % align != 0) return;
+    const bool paced = reader.stream_offset() >= next_split && records % align == 0;
+    const bool stop = until != UINT64_MAX && reader.file_offset() >= until;
+    if (!paced && !stop) return false;
     SplitPoint& at = splits.emplace_back();
     reader.split_here(at);
     at.records = records;
-    const std::uint64_t every = enc::is_utf16(*at.encoding) ? split_every / 2 : split_every;
-    next_split = reader.stream_offset() + std::max<std::uint64_t>(every, 1);
+    if (paced) {
+      const std::uint64_t every = enc::is_utf16(*at.encoding) ? split_every / 2 : split_every;
+      next_split = reader.stream_offset() + std::max<std::uint64_t>(every, 1);
+    }
+    return stop;
   };
   while (true) {
     buf.clear();
@@ -51,10 +57,16 @@ bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err, st
         rule.start();
         break;
       case Event::End:
-        if (rule.end() == RecordRule::Role::Record) record();
+        if (rule.end() == RecordRule::Role::Record && record()) {
+          count = records;
+          return true;
+        }
         break;
       case Event::Empty:
-        if (rule.empty() == RecordRule::Role::Record) record();
+        if (rule.empty() == RecordRule::Role::Record && record()) {
+          count = records;
+          return true;
+        }
         break;
       case Event::Eof:
         count = records;

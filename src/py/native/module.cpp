@@ -392,10 +392,11 @@ Signature g_open_sig{"open",
                      5};
 Signature g_discover_sig{"discover",
                          {"source", "check_text", "types", "attributes", "blocksize", "align", "start", "records",
-                          "end"},
-                         9,
+                          "end", "until"},
+                         10,
                          2};
-Signature g_split_sig{"split", {"source", "blocksize", "align"}, 3, 2};
+Signature g_split_sig{"split", {"source", "blocksize", "align", "start", "until"}, 5, 2};
+Signature g_split_at_sig{"split_at", {"state", "offset"}, 2, 2};
 Signature g_typed_sig{"typed", {"batch", "types"}, 2};
 
 // ---- Split points ------------------------------------------------------------------
@@ -508,7 +509,7 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[9];
+    PyObject* slots[10];
     bind(g_discover_sig, args, nargs, kwnames, slots);
     xml::ReadOptions options;
     options.attributes = truth(slots[3]);
@@ -517,10 +518,15 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const bool types = truth(slots[2]);
     // Split points every `blocksize` bytes, where the records read are a
     // multiple of `align`; none without a blocksize.
-    const bool splitting = slots[4] && slots[4] != Py_None;
-    const std::uint64_t blocksize = splitting ? to_u64(slots[4], "blocksize") : 0;
+    const bool paced = slots[4] && slots[4] != Py_None;
+    const std::uint64_t blocksize = paced ? to_u64(slots[4], "blocksize") : 0;
     const std::uint64_t align = slots[5] && slots[5] != Py_None ? to_u64(slots[5], "align") : 1;
-    if (splitting && blocksize == 0) raise(PyExc_ValueError, "blocksize must be positive");
+    if (paced && blocksize == 0) raise(PyExc_ValueError, "blocksize must be positive");
+    // Reading stops at `until`, noting the split point there last.
+    if (slots[9] && slots[9] != Py_None) options.until = to_u64(slots[9], "until");
+    const bool splitting = paced || options.until != xml::ReadOptions::kNoEnd;
+    if (types && options.until != xml::ReadOptions::kNoEnd)
+      raise(PyExc_ValueError, "discover() takes no until with types");
     // A range's columns: from a split point, through its records.
     std::optional<xml::SplitPoint> start;
     if (slots[6] && slots[6] != Py_None) start = split_from(slots[6]);
@@ -543,7 +549,8 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    align);
       xml::XmlBatchInner inner(std::move(reader), 0, inputs.name);
       inner.set_options(options);
-      if (splitting) inner.set_splits(blocksize, align, &found.splits);
+      // Pacing far beyond any file: only the stop at `until` is noted.
+      if (splitting) inner.set_splits(paced ? blocksize : std::uint64_t{1} << 62, align, &found.splits);
       return xml::discover_columns(inner, found, err, check_text != 0);
     });
     if (!ok) inputs.raise(err);
@@ -567,26 +574,46 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 // pass: no columns, so about a third of the cost of discover().
 PyObject* split_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[3];
+    PyObject* slots[5];
     bind(g_split_sig, args, nargs, kwnames, slots);
     const std::uint64_t blocksize = to_u64(slots[1], "blocksize");
     if (blocksize == 0) raise(PyExc_ValueError, "blocksize must be positive");
     const std::uint64_t align = slots[2] && slots[2] != Py_None ? to_u64(slots[2], "align") : 1;
+    std::optional<xml::SplitPoint> start;
+    if (slots[3] && slots[3] != Py_None) start = split_from(slots[3]);
+    const std::uint64_t until = slots[4] && slots[4] != Py_None ? to_u64(slots[4], "until") : UINT64_MAX;
     Inputs inputs;
     std::unique_ptr<xml::Reader> reader = inputs.open(slots[0]);
+    if (start) resume(*reader, *start, inputs);
     std::uint64_t records = 0;
     std::vector<xml::SplitPoint> splits;
     xml::XmlStreamError err;
     const bool ok = run_unlocked([&](Unlocked& unlocked) {
       const xml::Interrupt interrupt = signal_interrupt(unlocked);
       reader->set_interrupt(&interrupt);
-      return xml::count_records(*reader, records, err, blocksize, align, splits);
+      return xml::count_records(*reader, records, err, blocksize, align, splits, until);
     });
     if (!ok) inputs.raise(err);
     if (!inputs.files.empty() || inputs.bytes) splits.clear();
     Ref count = check(PyLong_FromUnsignedLongLong(records));
     Ref list = split_list(splits);
     return check(PyTuple_Pack(2, count.get(), list.get()));
+  });
+}
+
+// A guess at a split point: `state` moved to `offset`, which a reader that
+// gets there from a true split point must confirm before it is used. None
+// for UTF-16, whose markup a search of the bytes cannot find.
+PyObject* split_at_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&] {
+    PyObject* slots[2];
+    bind(g_split_at_sig, args, nargs, kwnames, slots);
+    xml::SplitPoint at = split_from(slots[0]);
+    if (xml::enc::is_utf16(*at.encoding)) return Ref::borrow(Py_None);
+    at.offset = to_u64(slots[1], "offset");
+    at.records = 0;
+    const std::string state = xml::serialize_split(at);
+    return check(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
   });
 }
 
@@ -683,9 +710,11 @@ PyMethodDef g_functions[] = {
      "records=None, end=None)\n--\n\n"},
     {"discover", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
      METH_FASTCALL | METH_KEYWORDS, "discover(source, check_text, types=False, attributes=False, blocksize=None, align=1, start=None, "
-     "records=None, end=None)\n--\n\n"},
+     "records=None, end=None, until=None)\n--\n\n"},
     {"split", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(split_entry)),
-     METH_FASTCALL | METH_KEYWORDS, "split(source, blocksize, align=1)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "split(source, blocksize, align=1, start=None, until=None)\n--\n\n"},
+    {"split_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(split_at_entry)),
+     METH_FASTCALL | METH_KEYWORDS, "split_at(state, offset)\n--\n\n"},
     {"typed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(typed_entry)),
      METH_FASTCALL | METH_KEYWORDS, "typed(batch, types)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
