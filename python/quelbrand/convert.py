@@ -68,6 +68,9 @@ from quelbrand.progress import ProgressBar
 from quelbrand.reader import RowGroups, XmlTable, _schema, _string_schema
 from quelbrand.split import Piece, Range, guess, piece, ranges, settle, splittable, survey
 
+# A range's output: bytes, or a pyarrow.Buffer, which a file writes uncopied.
+Buffer = Any
+
 __all__ = ["FORMATS", "atomic_output", "convert", "format_of"]
 
 FORMATS = ("csv", "jsonl", "parquet")
@@ -545,7 +548,7 @@ def _write_ranges(job: _Job, output: str, bar: BarFactory, fmt: str, jobs: int, 
             # in order: at most jobs + 1 ranges' text is held at once.
             write = _csv_part if fmt == "csv" else _jsonl_part
 
-            def run(item: tuple[int, Range]) -> tuple[bytes, int]:
+            def run(item: tuple[int, Range]) -> tuple[Buffer, int]:
                 i, part = item
                 return write(part, i == 0, names, kinds, batches, job)
 
@@ -633,7 +636,7 @@ def _csv_part(
     kinds: list[str] | None,
     batches: Callable[..., Iterator[Any]],
     job: _Job,
-) -> tuple[bytes, int]:
+) -> tuple[Buffer, int]:
     pa = require_extra("pyarrow", "pyarrow", "CSV output")
     pacsv = require_extra("pyarrow.csv", "pyarrow", "CSV output")
     rows = 0
@@ -645,7 +648,8 @@ def _csv_part(
             writer.write_batch(batch)
             rows += batch.num_rows
             job.saw(batch)
-    return sink.getvalue().to_pybytes(), rows
+    # The writer's own buffer: the file takes it as it stands, uncopied.
+    return sink.getvalue(), rows
 
 
 def _jsonl_part(
@@ -655,7 +659,7 @@ def _jsonl_part(
     kinds: list[str] | None,
     batches: Callable[..., Iterator[Any]],
     job: _Job,
-) -> tuple[bytes, int]:
+) -> tuple[Buffer, int]:
     literal: set[str] = set()
     if job.types and kinds is not None:
         literal = {name for name, kind in zip(names, kinds) if kind in _JSON_LITERAL_TYPES}

@@ -285,6 +285,44 @@ void check_splits(const std::string& doc, const Params& p, std::uint64_t every, 
   FUZZ_CHECK(parts == whole);
 }
 
+// A reading stopped at `until` ends right after a record at or past it, as
+// the record counter's does, and the reading resumed there gives the rest of
+// the whole reading. A reader resumed at a guessed offset (any byte, inside
+// a tag, a name or a character) reads or fails, and never faults.
+void check_until(const std::string& doc, const Params& p, std::uint64_t until, const ReadOptions& options) {
+  XmlBatchInner first(Reader::from_bytes(doc, p.chunk), 0, "doc");
+  ReadOptions head = options;
+  head.until = until;
+  first.set_options(head);
+  Discovery found;
+  first.set_splits(std::uint64_t{1} << 62, 1, &found.splits);
+  XmlStreamError err;
+  if (!discover_columns(first, found, err, false)) return;
+  {
+    auto reader = Reader::from_bytes(doc, p.chunk);
+    std::uint64_t count = 0;
+    std::vector<SplitPoint> stops;
+    FUZZ_CHECK(count_records(*reader, count, err, 0, 1, stops, until));
+    FUZZ_CHECK(count == found.records && stops.size() == found.splits.size());
+    if (!stops.empty()) FUZZ_CHECK(stops.back().offset == found.splits.back().offset);
+  }
+  if (found.splits.empty()) return;  // the input ended first
+  const SplitPoint& stop = found.splits.back();
+  FUZZ_CHECK(found.splits.size() == 1 && stop.offset >= until && stop.records == found.records);
+  ReadOptions range = options;
+  range.records = stop.records;
+  range.end = stop.offset;
+  std::string parts = row_steps(Reader::from_bytes(doc, p.chunk), range);
+  auto rest = Reader::from_bytes(doc, p.chunk);
+  FUZZ_CHECK(rest->resume(stop, err));
+  parts += row_steps(std::move(rest), options);
+  FUZZ_CHECK(parts == row_steps(Reader::from_bytes(doc, p.chunk), options));
+  SplitPoint guess = stop;
+  guess.offset = until % (doc.size() + 1);
+  auto guessed = Reader::from_bytes(doc, p.chunk);
+  if (guessed->resume(guess, err)) row_steps(std::move(guessed), options);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -295,5 +333,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_reading(doc, p, ReadOptions{.attributes = true});
   // Split points from every record to every few hundred bytes.
   check_splits(doc, p, 1 + (data[1] >> 5) * 37, ReadOptions{.attributes = (data[0] & 0x20) != 0});
+  check_until(doc, p, (static_cast<std::uint64_t>(data[0]) * 131 + data[1]) % (doc.size() + 1),
+              ReadOptions{.attributes = (data[1] & 0x10) != 0});
   return 0;
 }
