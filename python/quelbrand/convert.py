@@ -67,6 +67,7 @@ from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.progress import ProgressBar
 from quelbrand.reader import RowGroups, XmlTable, _schema, _string_schema
 from quelbrand.split import Piece, Range, guess, piece, ranges, settle, splittable, survey
+from quelbrand.stitch import Stitcher, encode_empty, encode_group
 
 # A range's output: bytes, or a pyarrow.Buffer, which a file writes uncopied.
 Buffer = Any
@@ -541,7 +542,17 @@ def _write_ranges(job: _Job, output: str, bar: BarFactory, fmt: str, jobs: int, 
                 return list(batches(part, names, types))
 
             rows = _parquet_in_order(
-                pa, output, schema, group, batch_rows, _in_order(pool, read, parts, jobs + 1), job, done, parts
+                pa,
+                output,
+                schema,
+                group,
+                batch_rows,
+                _in_order(pool, read, parts, jobs + 1),
+                job,
+                done,
+                parts,
+                pool,
+                jobs,
             )
         else:
             # Each range's text is made in memory on its job and written
@@ -576,11 +587,14 @@ def _parquet_in_order(
     job: _Job,
     done: Callable[[Range], None],
     ranges: list[Range],
+    pool: ThreadPoolExecutor,
+    jobs: int,
 ) -> int:
     # Row groups gathered as XmlTable.write_parquet gathers them, from
-    # batches cut where one reading's batches end.
-    pq = require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
-    with pq.ParquetWriter(output, schema) as writer:
+    # batches cut where one reading's batches end, each encoded on the pool.
+    require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
+    with open(output, "wb") as file:
+        writer = _GroupsAtOnce(file, schema, pool, jobs)
         groups = RowGroups(pa, writer, schema, group)
         cut = Rebatch(pa, schema, batch_rows)
         for found, part in zip(results, ranges):
@@ -592,7 +606,30 @@ def _parquet_in_order(
         for whole in cut.flush():
             groups.add(whole)
         groups.flush()
+        writer.close()
     return groups.rows
+
+
+class _GroupsAtOnce:
+    """What RowGroups asks of a ParquetWriter, with each row group encoded
+    on the pool as a file of its own and the file put together from them in
+    order (see quelbrand.stitch): at most `ahead` groups wait to be put in."""
+
+    def __init__(self, file: Any, schema: Any, pool: ThreadPoolExecutor, ahead: int):
+        self._schema, self._pool, self._ahead = schema, pool, max(ahead, 1)
+        self._stitcher = Stitcher(file)
+        self._pending: deque[Future[bytes]] = deque()
+
+    def write_table(self, table: Any, row_group_size: int) -> None:
+        assert row_group_size == table.num_rows  # one group each
+        self._pending.append(self._pool.submit(encode_group, table, self._schema))
+        while len(self._pending) > self._ahead:
+            self._stitcher.add(self._pending.popleft().result())
+
+    def close(self) -> None:
+        while self._pending:
+            self._stitcher.add(self._pending.popleft().result())
+        self._stitcher.close(encode_empty(self._schema))
 
 
 class Rebatch:

@@ -1,0 +1,80 @@
+"""Row groups encoded apart and put together make, byte for byte, the
+Parquet file that one writer makes of them."""
+
+import datetime
+import io
+
+import pytest
+
+from quelbrand.stitch import Stitcher, _footer, _Reader, _Writer, encode_empty, encode_group
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+
+
+def random_tables(rng, groups, columns):
+    kinds = [
+        pa.large_string(),
+        pa.int64(),
+        pa.float64(),
+        pa.bool_(),
+        pa.date32(),
+        pa.timestamp("us", tz="UTC"),
+    ]
+    schema = pa.schema([pa.field(f"c{i}", kinds[i % len(kinds)]) for i in range(columns)])
+
+    def value(kind, i):
+        if rng.random() < 0.2:
+            return None
+        if kind == pa.large_string():
+            return rng.choice(["", "a", "é", "x" * rng.randint(1, 300), str(i)])
+        if kind == pa.int64():
+            return rng.randint(-(2**63), 2**63 - 1)
+        if kind == pa.float64():
+            return rng.uniform(-1e300, 1e300)
+        if kind == pa.bool_():
+            return rng.random() < 0.5
+        if kind == pa.date32():
+            return datetime.date(2000, 1, 1) + datetime.timedelta(days=rng.randint(0, 9000))
+        return datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc) + datetime.timedelta(seconds=i)
+
+    tables = []
+    for _ in range(groups):
+        rows = rng.choice([1, 7, 1000, 5000])
+        tables.append(
+            pa.table({f.name: pa.array([value(f.type, i) for i in range(rows)], f.type) for f in schema}, schema=schema)
+        )
+    return schema, tables
+
+
+@pytest.mark.parametrize("groups", [0, 1, 3, 17])
+@pytest.mark.parametrize("columns", [1, 20])
+def test_groups_put_together_are_the_file_of_one_writer(rng, groups, columns):
+    schema, tables = random_tables(rng, groups, columns)
+    one = io.BytesIO()
+    with pq.ParquetWriter(one, schema) as writer:
+        for table in tables:
+            writer.write_table(table, row_group_size=table.num_rows)
+    stitched = io.BytesIO()
+    joined = Stitcher(stitched)
+    for table in tables:
+        joined.add(encode_group(table, schema))
+    joined.close(encode_empty(schema))
+    assert stitched.getvalue() == one.getvalue()
+    back = pq.read_table(io.BytesIO(stitched.getvalue()))
+    assert back.equals(pa.concat_tables(tables, promote_options="none") if tables else schema.empty_table())
+
+
+def test_a_footer_decoded_and_encoded_again_is_unchanged(rng):
+    schema, tables = random_tables(rng, 2, 6)
+    data = encode_group(tables[0], schema)
+    meta, start = _footer(data)
+    writer = _Writer()
+    writer.struct(meta)
+    assert bytes(writer.out) == data[start:-8]
+    assert _Reader(bytes(writer.out)).struct().fields[0][:2] == [1, 5]  # version, an i32
+
+
+def test_only_parquet_is_taken():
+    with pytest.raises(ValueError, match="not a Parquet file"):
+        Stitcher(io.BytesIO()).add(b"PAR1 not really")
