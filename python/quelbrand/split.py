@@ -25,6 +25,7 @@ before it truly ended.
 
 from __future__ import annotations
 
+import bisect
 import dataclasses
 import mmap
 import os
@@ -323,11 +324,11 @@ def settle(guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun) -> Survey:
         first += current.records
         start = state
         # The first guess at or past where this reading stopped.
-        j = next((i for i, offset in enumerate(guesses.offsets) if offset >= at), None)
-        if j is not None and guesses.offsets[j] == at and _native.split_at(state, at) == guesses.states[j]:
+        j = bisect.bisect_left(guesses.offsets, at)
+        if j < len(guesses.offsets) and guesses.offsets[j] == at and _native.split_at(state, at) == guesses.states[j]:
             current = pieces[j + 1]
         else:
-            current = rerun(state, None if j is None else guesses.offsets[j])
+            current = rerun(state, guesses.offsets[j] if j < len(guesses.offsets) else None)
     # A last range of no records: the one before reads to the end instead.
     if len(found) > 1 and found[-1].count == 0:
         last = found.pop()
