@@ -55,10 +55,8 @@ missing value is an empty field. Parquet needs pyarrow (the pyarrow extra).
 
 With --jobs N a plain, uncompressed file is split between records into
 ranges that N threads read at once; they are written in the file's order,
-so OUT is byte for byte what --jobs 1 writes. One job already keeps two
-cores busy (the columns are found beside the batches, and the next batch
-is built while one is written), so the default is half the usable cores.
-Compressed input, pipes and stdin are read by one thread.
+so OUT is byte for byte what --jobs 1 writes. The default is every usable
+core. Compressed input, pipes and stdin are read by one thread.
 
 OUT is written to a temporary file beside it and moved into place only when
 the conversion succeeds: after a failure no file exists under OUT that was not
@@ -159,10 +157,10 @@ def build_parser() -> argparse.ArgumentParser:
     convert_parser.add_argument(
         "--jobs",
         type=_positive,
-        default=_default_jobs(),
+        default=_usable_cores(),
         metavar="N",
-        help="read a plain file as N ranges at once, on N threads (default: half the usable cores, here "
-        f"{_default_jobs()}); the output is the same for any N. Compressed input and stdin use one",
+        help="read a plain file as N ranges at once, on N threads (default: the usable cores, here "
+        f"{_usable_cores()}); the output is the same for any N. Compressed input and stdin use one",
     )
     convert_parser.add_argument("--force-progress", action="store_true", help=argparse.SUPPRESS)
     convert_parser.set_defaults(run=_run_convert)
@@ -220,12 +218,6 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
         _error(f"cannot write {args.to!r}: {exc.strerror or exc}")
         return EXIT_FAILURE
     return 0
-
-
-def _default_jobs() -> int:
-    # One job runs on two threads; on two cores a second job only adds the
-    # work of cutting the file into ranges.
-    return max(_usable_cores() // 2, 1)
 
 
 def _usable_cores() -> int:
