@@ -276,3 +276,36 @@ def test_an_error_in_a_later_piece_is_raised_as_the_whole_survey_raises_it(write
     with pytest.raises(ValueError) as split:
         guessed(path, 1000)
     assert str(split.value) == str(whole.value)
+
+
+def test_types_found_in_pieces_merge_to_those_of_the_whole_file(rng, write_xml):
+    def value(i, column):
+        # Each column changes its kind somewhere along the file, or never.
+        late = i > 1500
+        return {
+            "n": str(i),
+            "f": f"{i}.5" if late else str(i),
+            "s": "text" if late and i % 97 == 0 else str(i),
+            "d": "2024-01-02",
+            "t": "2024-01-02T03:04:05Z" if not late else "2024-01-02T03:04:05",
+            "b": rng.choice(["true", "false"]),
+        }[column]
+
+    rows = []
+    for i in range(3000):
+        present = [c for c in "nfsdtb" if rng.random() < 0.8 or (c == "t" and i > 2900)]
+        rows.append("<row>" + "".join(f"<{c}>{value(i, c)}</{c}>" for c in present) + "</row>\n")
+    path = write_xml("<t>\n" + "".join(rows) + "</t>\n")
+    whole = survey(path, 1 << 30, types=True)
+    found = guess(path, 3000)
+    pieces = [piece(path, start, until, types=True) for start, until in found.tasks()]
+    settled = settle(found, pieces, lambda start, until: piece(path, start, until, types=True))
+    assert len(settled.ranges) > 10
+    assert (settled.columns, settled.types, settled.records) == (whole.columns, whole.types, whole.records)
+    assert dict(zip(settled.columns, settled.types))["f"] == "float64"
+
+
+@pytest.mark.parametrize("states", [[0x200], [-1], ["int64"]])
+def test_only_column_states_decide_types(states):
+    with pytest.raises((ValueError, TypeError, OverflowError)):
+        _native.decide_types(states)

@@ -498,32 +498,32 @@ def _write_ranges(job: _Job, output: str, bar: BarFactory, fmt: str, jobs: int, 
     blocksize = blocksize or _range_bytes(size, jobs)
     kinds: list[str] | None = None
     names: list[str] = []
-    if typed:
-        # A column's type is decided over the whole file: one pass finds
-        # them, the ranges and the columns.
-        surveyed = survey(path, blocksize, align=align, types=True, attributes=job.attributes)
-        names, kinds, parts = surveyed.columns, surveyed.types, surveyed.ranges
-    elif fmt == "jsonl":
+    if fmt == "jsonl":
         # A record's members follow its batch's columns, so ranges end where
-        # batches do; the counter's cheap pass finds such ranges.
-        parts = ranges(path, blocksize, align=align)
-        if job.attributes:
-            with ThreadPoolExecutor(jobs) as pool:
-                found = list(pool.map(lambda part: part.columns(attributes=job.attributes), parts))
-            names = list(dict.fromkeys(name for columns in found for name in columns))
+        # batches do: from one pass that finds them (with the columns' types
+        # decided over the whole file), or the counter's cheap pass.
+        if typed:
+            surveyed = survey(path, blocksize, align=align, types=True, attributes=job.attributes)
+            names, kinds, parts = surveyed.columns, surveyed.types, surveyed.ranges
+        else:
+            parts = ranges(path, blocksize, align=align)
+            if job.attributes:
+                with ThreadPoolExecutor(jobs) as pool:
+                    found = list(pool.map(lambda part: part.columns(attributes=job.attributes), parts))
+                names = list(dict.fromkeys(name for columns in found for name in columns))
     else:
-        # The ranges and their columns from the file's pieces, surveyed at
-        # once; a CSV line does not depend on its batch, and Parquet's
-        # batches are cut again as one reading cuts them.
+        # The ranges, their columns (and types) from the file's pieces,
+        # surveyed at once; a CSV line does not depend on its batch, and
+        # Parquet's batches are cut again as one reading cuts them.
         guesses = guess(path, blocksize)
 
         def survey_piece(start: bytes | None, until: int | None) -> Piece:
-            return piece(path, start, until, attributes=job.attributes)
+            return piece(path, start, until, attributes=job.attributes, types=typed)
 
         with ThreadPoolExecutor(jobs) as pool:
             pieces = list(pool.map(lambda task: survey_piece(*task), guesses.tasks()))
         settled = settle(guesses, pieces, survey_piece)
-        names, parts = settled.columns, settled.ranges
+        names, kinds, parts = settled.columns, settled.types, settled.ranges
 
     def batches(part: Range, columns: list[str] | None, types: Any = False) -> Iterator[Any]:
         for native in part.open(batch_rows, columns, types=types, attributes=job.attributes):

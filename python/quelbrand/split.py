@@ -205,6 +205,9 @@ class Piece:
     records: int
     stop: tuple[int, int, bytes] | None
     error: BaseException | None = None
+    # With types: each column's state over the piece, to merge with the
+    # other pieces' (see _merge_state).
+    states: list[int] | None = None
 
 
 def guess(path: str, blocksize: int) -> Guesses:
@@ -275,16 +278,31 @@ def _first_record_end(data: Any, names: list[bytes], lo: int, hi: int) -> int | 
 
 
 def piece(
-    path: str, start: bytes | None, until: int | None, *, columns: bool = True, attributes: bool = False
+    path: str,
+    start: bytes | None,
+    until: int | None,
+    *,
+    columns: bool = True,
+    attributes: bool = False,
+    types: bool = False,
 ) -> Piece:
     """One piece read from `start` (None: the file's start) through the
     first record that ends at or past `until` (None: the end of the file),
     with its columns unless `columns` is off (the record counter's cheaper
-    pass). Text is skimmed, as survey() skims it. Never raises for the
-    file's content: the error is the piece's, for settle() to raise only if
-    the piece's start proves true."""
+    pass), and with `types` its columns' type states (its values are then
+    built and their text checked). Otherwise text is skimmed, as survey()
+    skims it. Never raises for the file's content: the error is the
+    piece's, for settle() to raise only if the piece's start proves true."""
     try:
         names: list[str] = []
+        if types:
+            # Far past any file, so the last piece gives its states too.
+            far = until if until is not None else 1 << 62
+            names, records, states, splits = _native.discover(
+                path, True, True, attributes=attributes, start=start, until=far
+            )
+            stop = splits[-1] if until is not None and splits and splits[-1][0] >= until else None
+            return Piece(list(names), records, stop, states=list(states))
         if columns:
             found = _native.discover(path, False, attributes=attributes, start=start, until=until)
             names, records = list(found[0]), found[1]
@@ -308,14 +326,16 @@ def settle(guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun) -> Survey:
     piece that began at a true split point is raised."""
     path = guesses.path
     found: list[Range] = []
-    columns: dict[str, None] = {}
+    columns: dict[str, int] = {}
     first = 0
     start: bytes | None = None
     current = pieces[0]
     while True:
         if current.error is not None:
             raise current.error
-        columns.update(dict.fromkeys(current.columns))
+        kinds = current.states if current.states is not None else [0] * len(current.columns)
+        for name, kind in zip(current.columns, kinds):
+            columns[name] = _merge_state(columns[name], kind) if name in columns else kind
         if current.stop is None:
             found.append(Range(path, first, current.records, start, None))
             break
@@ -333,4 +353,11 @@ def settle(guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun) -> Survey:
     if len(found) > 1 and found[-1].count == 0:
         last = found.pop()
         found[-1] = dataclasses.replace(found[-1], end=last.end)
-    return Survey(list(columns), sum(part.count for part in found), found)
+    types = _native.decide_types(list(columns.values())) if pieces[0].states is not None else None
+    return Survey(list(columns), sum(part.count for part in found), found, types)
+
+
+def _merge_state(a: int, b: int) -> int:
+    # A column state is 0x100 once a value was seen, and in its low byte the
+    # types that every value seen reads as: seen by either, read by both.
+    return ((a | b) & 0x100) | (a & b & 0xFF)

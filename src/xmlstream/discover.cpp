@@ -58,6 +58,13 @@ std::vector<ValueType> TypeTally::decide() const {
   return out;
 }
 
+std::vector<std::uint16_t> TypeTally::packed() const {
+  std::vector<std::uint16_t> out;
+  out.reserve(states_.size());
+  for (const TypeState& s : states_) out.push_back(s.packed());
+  return out;
+}
+
 std::vector<ValueType> TypeTally::decide(const std::vector<std::string>& columns) const {
   std::vector<ValueType> out;
   out.reserve(columns.size());
@@ -97,6 +104,7 @@ bool discover_types(std::unique_ptr<Reader> reader, std::string path, Discovery&
       case XmlBatchInner::Step::Finished:
         out.columns = tally.names();
         out.types = tally.decide();
+        out.type_states = tally.packed();
         out.records = records;
         return true;
     }

@@ -19,8 +19,10 @@ namespace qk::xml {
 struct Discovery {
   std::vector<std::string> columns;  // in order of first appearance
   std::uint64_t records = 0;
-  // From discover_types only: each column's type over the whole file.
+  // From discover_types only: each column's type over the whole file, and
+  // its state (TypeState::packed), for merging with other ranges'.
   std::vector<ValueType> types;
+  std::vector<std::uint16_t> type_states;
   // Split points, where asked for (XmlBatchInner::set_splits).
   std::vector<SplitPoint> splits;
 };
@@ -62,6 +64,7 @@ class TypeTally {
   std::vector<ValueType> decide() const;
   // The type of each of `columns` (String for one never seen).
   std::vector<ValueType> decide(const std::vector<std::string>& columns) const;
+  std::vector<std::uint16_t> packed() const;
 
  private:
   ColumnSet names_;

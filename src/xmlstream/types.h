@@ -51,6 +51,16 @@ class TypeState {
   }
   // Nothing further can change the verdict: a string whatever comes.
   bool settled() const { return seen_ && mask_ == 0; }
+  // The state as one number (0x100 once a value was seen, with the mask of
+  // types every value so far reads as in the low byte), and back: states
+  // found apart merge as numbers by OR on 0x100 and AND on the low byte.
+  std::uint16_t packed() const { return static_cast<std::uint16_t>((seen_ ? 0x100 : 0) | mask_); }
+  static TypeState unpacked(std::uint16_t v) {
+    TypeState s;
+    s.mask_ = static_cast<std::uint8_t>(v & 0xFF);
+    s.seen_ = (v & 0x100) != 0;
+    return s;
+  }
   ValueType decide() const;
   // Every non-null value of `col` (stops early once settled).
   void add_column(const Column& col);

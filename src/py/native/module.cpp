@@ -93,6 +93,13 @@ Ref type_list(const std::vector<xml::ValueType>& types) {
   return list;
 }
 
+Ref state_list(const std::vector<std::uint16_t>& states) {
+  Ref list = check(PyList_New(static_cast<Py_ssize_t>(states.size())));
+  for (std::size_t i = 0; i < states.size(); ++i)
+    check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), check(PyLong_FromLong(states[i])).release()));
+  return list;
+}
+
 // {name: type name}, in column order.
 Ref type_dict(const std::vector<std::string>& names, const std::vector<xml::ValueType>& types) {
   Ref dict = check(PyDict_New());
@@ -397,6 +404,7 @@ Signature g_discover_sig{"discover",
                          2};
 Signature g_split_sig{"split", {"source", "blocksize", "align", "start", "until"}, 5, 2};
 Signature g_split_at_sig{"split_at", {"state", "offset"}, 2, 2};
+Signature g_decide_types_sig{"decide_types", {"states"}, 1, 1};
 Signature g_typed_sig{"typed", {"batch", "types"}, 2};
 
 // ---- Split points ------------------------------------------------------------------
@@ -525,8 +533,8 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     // Reading stops at `until`, noting the split point there last.
     if (slots[9] && slots[9] != Py_None) options.until = to_u64(slots[9], "until");
     const bool splitting = paced || options.until != xml::ReadOptions::kNoEnd;
-    if (types && options.until != xml::ReadOptions::kNoEnd)
-      raise(PyExc_ValueError, "discover() takes no until with types");
+    // A piece's types are its columns' states, to merge with the others'.
+    const bool states = types && options.until != xml::ReadOptions::kNoEnd;
     // A range's columns: from a split point, through its records.
     std::optional<xml::SplitPoint> start;
     if (slots[6] && slots[6] != Py_None) start = split_from(slots[6]);
@@ -545,8 +553,8 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       reader->set_interrupt(&interrupt);
       // Types need the values, whose text is then always checked.
       if (types)
-        return xml::discover_types(std::move(reader), inputs.name, found, err, &interrupt, options, blocksize,
-                                   align);
+        return xml::discover_types(std::move(reader), inputs.name, found, err, &interrupt, options,
+                                   paced ? blocksize : splitting ? std::uint64_t{1} << 62 : 0, align);
       xml::XmlBatchInner inner(std::move(reader), 0, inputs.name);
       inner.set_options(options);
       // Pacing far beyond any file: only the stop at `until` is noted.
@@ -556,7 +564,7 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (!ok) inputs.raise(err);
     Ref names = name_list(found.columns);
     Ref count = check(PyLong_FromUnsignedLongLong(found.records));
-    Ref kinds = types ? type_list(found.types) : Ref();
+    Ref kinds = states ? state_list(found.type_states) : types ? type_list(found.types) : Ref();
     if (!splitting) {
       if (!types) return check(PyTuple_Pack(2, names.get(), count.get()));
       return check(PyTuple_Pack(3, names.get(), count.get(), kinds.get()));
@@ -614,6 +622,26 @@ PyObject* split_at_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     at.records = 0;
     const std::string state = xml::serialize_split(at);
     return check(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+  });
+}
+
+// The types that column states (from discover with types and until,
+// merged) decide.
+PyObject* decide_types_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&] {
+    PyObject* slots[1];
+    bind(g_decide_types_sig, args, nargs, kwnames, slots);
+    Ref seq = check(PySequence_Fast(slots[0], "decide_types() takes a sequence of column states"));
+    const Py_ssize_t n = PySequence_Size(seq.get());
+    if (n < 0) throw PyErrSet{};
+    std::vector<xml::ValueType> types;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      Ref item = check(PySequence_GetItem(seq.get(), i));
+      const std::uint64_t v = to_u64(item.get(), "states");
+      if (v > 0x1FF) raise(PyExc_ValueError, "not a column state from discover()");
+      types.push_back(xml::TypeState::unpacked(static_cast<std::uint16_t>(v)).decide());
+    }
+    return type_list(types);
   });
 }
 
@@ -715,6 +743,8 @@ PyMethodDef g_functions[] = {
      METH_FASTCALL | METH_KEYWORDS, "split(source, blocksize, align=1, start=None, until=None)\n--\n\n"},
     {"split_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(split_at_entry)),
      METH_FASTCALL | METH_KEYWORDS, "split_at(state, offset)\n--\n\n"},
+    {"decide_types", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(decide_types_entry)),
+     METH_FASTCALL | METH_KEYWORDS, "decide_types(states)\n--\n\n"},
     {"typed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(typed_entry)),
      METH_FASTCALL | METH_KEYWORDS, "typed(batch, types)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
