@@ -509,7 +509,7 @@ def _write_ranges(job: _Job, output: str, bar: BarFactory, fmt: str, jobs: int, 
             parts = ranges(path, blocksize, align=align)
             if job.attributes:
                 with ThreadPoolExecutor(jobs) as pool:
-                    found = list(pool.map(lambda part: part.columns(attributes=job.attributes), parts))
+                    found = list(_in_order(pool, lambda part: part.columns(attributes=True), parts, 2 * jobs))
                 names = list(dict.fromkeys(name for columns in found for name in columns))
     else:
         # The ranges, their columns (and types) from the file's pieces,
@@ -520,8 +520,10 @@ def _write_ranges(job: _Job, output: str, bar: BarFactory, fmt: str, jobs: int, 
         def survey_piece(start: bytes | None, until: int | None) -> Piece:
             return piece(path, start, until, attributes=job.attributes, types=typed)
 
+        # In order and a few ahead: an interrupt then waits only for the
+        # pieces being read, not for every piece queued.
         with ThreadPoolExecutor(jobs) as pool:
-            pieces = list(pool.map(lambda task: survey_piece(*task), guesses.tasks()))
+            pieces = list(_in_order(pool, lambda task: survey_piece(*task), guesses.tasks(), 2 * jobs))
         settled = settle(guesses, pieces, survey_piece)
         names, kinds, parts = settled.columns, settled.types, settled.ranges
 
