@@ -1,13 +1,14 @@
 """Reading one file as ranges between split points: the ranges' rows and
 errors, concatenated, are those of reading the whole file."""
 
+import dataclasses
 import gzip
 
 import pytest
 from test_xml_random import random_document
 
 import quelbrand._native as _native
-from quelbrand.split import guess, piece, ranges, settle, splittable, survey
+from quelbrand.split import guess, joined, piece, ranges, settle, splittable, survey
 
 pa = pytest.importorskip("pyarrow")
 
@@ -309,3 +310,18 @@ def test_types_found_in_pieces_merge_to_those_of_the_whole_file(rng, write_xml):
 def test_only_column_states_decide_types(states):
     with pytest.raises((ValueError, TypeError, OverflowError)):
         _native.decide_types(states)
+
+
+@pytest.mark.parametrize("blocksize", [1, 500, 3000, 1 << 30])
+def test_joined_ranges_read_as_the_ranges_they_join(rng, write_xml, blocksize):
+    path = write_xml(big_document(rng, 600))
+    found = survey(path, 200)
+    together = joined(found.ranges, blocksize)
+    assert range_outcomes(path, dataclasses.replace(found, ranges=together), 64) == range_outcomes(path, found, 64)
+    if blocksize == 1:
+        assert together == found.ranges
+    elif blocksize == 1 << 30:
+        assert len(together) == 1
+    else:
+        assert 1 < len(together) < len(found.ranges)
+    assert sum(part.count for part in together) == found.records

@@ -39,7 +39,7 @@ import quelbrand_kernels as qk
 from quelbrand.arrow import string_schema, to_pandas
 from quelbrand.batches import DEFAULT_BATCH_ROWS
 from quelbrand.inputs import open_input
-from quelbrand.split import Guesses, Piece, Range, guess, piece, settle, splittable, whole
+from quelbrand.split import Guesses, Piece, Range, guess, joined, piece, settle, splittable, whole
 
 __all__ = ["read_xml", "read_xml_bag", "keyed_hash", "keyed_uniforms", "inv_norm_cdf"]
 
@@ -86,8 +86,10 @@ def _stamp(path: str) -> _Stamp:
 
 
 def _guesses(path: str, blocksize: int) -> tuple[Guesses | None, _Stamp]:
+    # Pieces of half a partition each, joined in pairs afterwards: the
+    # workers then wait less on the survey's last pieces.
     stamp = _stamp(path) if os.path.exists(path) else (0, 0)
-    return (guess(path, blocksize) if splittable(path) else None), stamp
+    return (guess(path, max(blocksize // 2, 1)) if splittable(path) else None), stamp
 
 
 def _survey(path: str, discover: bool) -> tuple[list[Range], list[str], _Stamp]:
@@ -192,7 +194,7 @@ def _surveyed(
                 return again  # type: ignore[no-any-return]
 
             settled = settle(g, result, rerun)
-            ranges, columns = settled.ranges, settled.columns
+            ranges, columns = joined(settled.ranges, size or 1), settled.columns
         assert stamp is not None
         parts.extend((part, stamp) for part in ranges)
         names.update(dict.fromkeys(columns))

@@ -37,7 +37,20 @@ from typing import Any
 import quelbrand._native as _native
 from quelbrand.inputs import codec_of
 
-__all__ = ["Guesses", "Piece", "Range", "Survey", "guess", "piece", "ranges", "settle", "splittable", "survey", "whole"]
+__all__ = [
+    "Guesses",
+    "Piece",
+    "Range",
+    "Survey",
+    "guess",
+    "joined",
+    "piece",
+    "ranges",
+    "settle",
+    "splittable",
+    "survey",
+    "whole",
+]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -361,3 +374,26 @@ def _merge_state(a: int, b: int) -> int:
     # A column state is 0x100 once a value was seen, and in its low byte the
     # types that every value seen reads as: seen by either, read by both.
     return ((a | b) & 0x100) | (a & b & 0xFF)
+
+
+def joined(parts: list[Range], blocksize: int) -> list[Range]:
+    """Consecutive ranges of one file joined into ranges of about
+    `blocksize` bytes each: a range joins the one before while that brings
+    it nearer to `blocksize` (the last one, of unknown size, while the one
+    before is short of it). For pieces surveyed smaller than the ranges
+    wanted, so that no task waits on a long last piece."""
+    out: list[Range] = []
+    begin = 0  # the file offset where the last joined range begins
+    for part in parts:
+        last = out[-1] if out else None
+        if last is None or last.end is None:
+            out.append(part)
+            continue
+        span = last.end - begin
+        extra = 0 if part.end is None else part.end - last.end
+        if span + extra / 2 < blocksize:
+            out[-1] = dataclasses.replace(last, count=last.count + part.count, end=part.end)
+        else:
+            begin = last.end
+            out.append(part)
+    return out
