@@ -224,13 +224,14 @@ def read_xml(
     known unless a file other than the last holds no records.
 
     A partition holds its records in memory: about ``blocksize`` of input,
-    or its whole file for a compressed file or with ``blocksize=None``. The
-    survey runs as one task per file; splitting a file costs it nothing
-    more, and the split points travel in the graph. The partitions of a file
-    together hold exactly its records, whatever the blocksize: a split point
-    is a place between two records where the reader knows its whole state,
-    never a guess from the bytes, so comments or CDATA sections that hold
-    markup cannot move it. ``batch_rows`` is the reader's batch size; it does
+    or its whole file for a compressed file or with ``blocksize=None``. A
+    split file is surveyed in pieces at once, a task per piece, from starts
+    guessed by the bytes; the split points travel in the graph. The
+    partitions of a file together hold exactly its records, whatever the
+    blocksize: a split point is a place between two records where a reader
+    that got there from a true split point knows its whole state, and a
+    guess becomes one only when such a reader ended exactly on it, so
+    comments or CDATA sections that hold markup cannot move it. ``batch_rows`` is the reader's batch size; it does
     not change the result. A file that cannot be read or parsed raises the
     module's ``ValueError``: from this call when the survey meets the fault
     (malformed markup), otherwise when the partition holding it is computed
