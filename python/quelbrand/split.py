@@ -244,8 +244,12 @@ def guess(path: str, blocksize: int) -> Guesses:
             at = _first_record_end(data, names, max(lo, offsets[-1] if offsets else 0), min(lo + blocksize, size))
             if at is not None and at < size:
                 offsets.append(at)
-    states = [_native.split_at(head[0][2], at) for at in offsets]
-    return Guesses(path, offsets, [state for state in states if state is not None])  # none are UTF-16
+    states: list[bytes] = []
+    for at in offsets:
+        moved = _native.split_at(head[0][2], at)
+        assert moved is not None  # not UTF-16, as asked above
+        states.append(moved)
+    return Guesses(path, offsets, states)
 
 
 def _record_names(data: Any, ends: list[int]) -> list[bytes]:
@@ -308,22 +312,20 @@ def piece(
     piece's, for settle() to raise only if the piece's start proves true."""
     try:
         names: list[str] = []
+        states: list[int] | None = None
         if types:
             # Far past any file, so the last piece gives its states too.
             far = until if until is not None else 1 << 62
-            names, records, states, splits = _native.discover(
-                path, True, True, attributes=attributes, start=start, until=far
-            )
-            stop = splits[-1] if until is not None and splits and splits[-1][0] >= until else None
-            return Piece(list(names), records, stop, states=list(states))
-        if columns:
+            typed = _native.discover(path, True, True, attributes=attributes, start=start, until=far)
+            names, records, states, splits = list(typed[0]), typed[1], list(typed[2]), typed[3]
+        elif columns:
             found = _native.discover(path, False, attributes=attributes, start=start, until=until)
             names, records = list(found[0]), found[1]
             splits = found[2] if until is not None else []
         else:
             records, splits = _native.split(path, 1 << 62, start=start, until=until)
         stop = splits[-1] if until is not None and splits and splits[-1][0] >= until else None
-        return Piece(names, records, stop)
+        return Piece(names, records, stop, states=states)
     except (ValueError, OSError) as error:
         return Piece([], 0, None, error)
 

@@ -438,6 +438,20 @@ xml::SplitPoint split_from(PyObject* obj) {
   return at;
 }
 
+// A range of a split file from three optional arguments, start (a split
+// point), records and end (only with records): the split point, with the
+// last two into `options`.
+std::optional<xml::SplitPoint> range_from(PyObject* const* slots, xml::ReadOptions& options, const char* fn) {
+  std::optional<xml::SplitPoint> start;
+  if (slots[0] && slots[0] != Py_None) start = split_from(slots[0]);
+  if (slots[1] && slots[1] != Py_None) options.records = to_u64(slots[1], "records");
+  if (slots[2] && slots[2] != Py_None) {
+    if (options.records == UINT64_MAX) raise(PyExc_ValueError, std::string(fn) + " takes an end only with records");
+    options.end = to_u64(slots[2], "end");
+  }
+  return start;
+}
+
 // Resumes `reader` at `at`, raising as a failed read would.
 void resume(xml::Reader& reader, const xml::SplitPoint& at, Inputs& inputs) {
   xml::XmlStreamError err;
@@ -458,13 +472,7 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     bind(g_open_sig, args, nargs, kwnames, slots);
     xml::ReadOptions options;
     options.attributes = truth(slots[6]);
-    std::optional<xml::SplitPoint> start;
-    if (slots[7] && slots[7] != Py_None) start = split_from(slots[7]);
-    if (slots[8] && slots[8] != Py_None) options.records = to_u64(slots[8], "records");
-    if (slots[9] && slots[9] != Py_None) {
-      if (options.records == UINT64_MAX) raise(PyExc_ValueError, "open() takes an end only with records");
-      options.end = to_u64(slots[9], "end");
-    }
+    const std::optional<xml::SplitPoint> start = range_from(slots + 7, options, "open()");
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     std::optional<std::vector<std::string>> columns;
     if (slots[2] != Py_None) columns = names_from(slots[2], "columns");
@@ -536,13 +544,7 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     // A piece's types are its columns' states, to merge with the others'.
     const bool states = types && options.until != xml::ReadOptions::kNoEnd;
     // A range's columns: from a split point, through its records.
-    std::optional<xml::SplitPoint> start;
-    if (slots[6] && slots[6] != Py_None) start = split_from(slots[6]);
-    if (slots[7] && slots[7] != Py_None) options.records = to_u64(slots[7], "records");
-    if (slots[8] && slots[8] != Py_None) {
-      if (options.records == UINT64_MAX) raise(PyExc_ValueError, "discover() takes an end only with records");
-      options.end = to_u64(slots[8], "end");
-    }
+    const std::optional<xml::SplitPoint> start = range_from(slots + 6, options, "discover()");
     Inputs inputs;
     std::unique_ptr<xml::Reader> reader = inputs.open(slots[0]);
     if (start) resume(*reader, *start, inputs);
