@@ -5,46 +5,9 @@ tables come from a companion extension built on the same XML core."""
 
 from __future__ import annotations
 
-import importlib
-from types import ModuleType
-
-__version__ = "0.1.0"
+from quelbrand._version import __version__ as __version__
 
 __all__ = ["ConversionError", "MissingExtraError", "XmlTable", "is_xml_error", "read_xml", "require_extra"]
 
-# The fixed start of every message the native module gives an XML failure.
-_XML_ERROR_PREFIX = "failed to parse XML file '"
-
-
-class MissingExtraError(ImportError):
-    """An optional dependency is not installed; the message names the extra
-    that provides it."""
-
-
-class ConversionError(ValueError):
-    """A table cannot be made as asked: the input can be read only once where
-    the output needs two passes, the output format is unknown, or a batch does
-    not fit the requested columns. A ValueError, like the module's own XML
-    errors, so one `except ValueError` catches both."""
-
-
-def is_xml_error(exc: BaseException) -> bool:
-    """Whether `exc` is the native module's report of an unreadable or
-    malformed XML file (a ValueError with a fixed message prefix)."""
-    return type(exc) is ValueError and str(exc).startswith(_XML_ERROR_PREFIX)
-
-
-def require_extra(module: str, extra: str, purpose: str) -> ModuleType:
-    """Imports `module`, or raises MissingExtraError telling the user which
-    extra of quelbrand_kernels to install for `purpose`."""
-    try:
-        return importlib.import_module(module)
-    except ImportError as exc:
-        raise MissingExtraError(
-            f"{purpose} needs {module.split('.')[0]}, which is not installed; "
-            f'install it with: pip install "quelbrand_kernels[{extra}]"'
-        ) from exc
-
-
-# Last: the reader module needs the names above.
-from quelbrand.reader import XmlTable, read_xml  # noqa: E402
+from quelbrand.errors import ConversionError, MissingExtraError, is_xml_error, require_extra
+from quelbrand.reader import XmlTable, read_xml

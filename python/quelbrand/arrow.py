@@ -20,7 +20,6 @@ from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 import quelbrand._native as _native
-from quelbrand import require_extra
 from quelbrand.batches import (
     DEFAULT_BATCH_ROWS,
     PathArg,
@@ -30,7 +29,9 @@ from quelbrand.batches import (
     is_read_once,
     sized_batches,
 )
+from quelbrand.errors import require_extra
 from quelbrand.reader import read_xml
+from quelbrand.schema import string_schema as _string_schema
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
@@ -58,8 +59,7 @@ def _pyarrow(purpose: str) -> Any:
 def string_schema(names: Sequence[str]) -> pyarrow.Schema:
     """The Arrow schema of a table with these columns: all nullable large
     strings (64-bit offsets, so no batch or value can overflow them)."""
-    pa = _pyarrow("Arrow schemas")
-    return pa.schema([pa.field(name, pa.large_string()) for name in names])
+    return _string_schema(_pyarrow("Arrow schemas"), names)
 
 
 def record_batches(

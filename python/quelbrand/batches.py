@@ -15,7 +15,7 @@ from collections.abc import Callable, Iterator, Sequence
 
 import quelbrand._native as _native
 import quelbrand_kernels as qk
-from quelbrand import ConversionError
+from quelbrand.errors import ConversionError
 
 __all__ = [
     "DEFAULT_BATCH_ROWS",

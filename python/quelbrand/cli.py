@@ -19,9 +19,10 @@ from typing import TextIO
 
 import quelbrand._native as _native
 import quelbrand_kernels as qk
-from quelbrand import ConversionError, MissingExtraError, __version__, is_xml_error, require_extra
+from quelbrand._version import __version__
 from quelbrand.batches import DEFAULT_BATCH_ROWS, is_read_once
 from quelbrand.convert import FORMATS, convert, format_of
+from quelbrand.errors import ConversionError, MissingExtraError, is_xml_error, require_extra
 from quelbrand.inputs import is_plain_path, open_input
 
 __all__ = ["main"]

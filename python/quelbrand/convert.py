@@ -54,7 +54,6 @@ from json.encoder import encode_basestring
 from typing import Any, TextIO
 
 import quelbrand._native as _native
-from quelbrand import ConversionError, require_extra
 from quelbrand.batches import (
     DEFAULT_BATCH_ROWS,
     PathArg,
@@ -63,9 +62,12 @@ from quelbrand.batches import (
     is_read_once,
     sized_batches,
 )
+from quelbrand.errors import ConversionError, require_extra
 from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.progress import ProgressBar
-from quelbrand.reader import RowGroups, XmlTable, _schema, _string_schema
+from quelbrand.reader import RowGroups, XmlTable
+from quelbrand.schema import schema as _schema
+from quelbrand.schema import string_schema as _string_schema
 from quelbrand.split import Piece, Range, guess, piece, ranges, settle, splittable, survey
 from quelbrand.stitch import Stitcher, encode_empty, encode_group
 

@@ -19,7 +19,7 @@ from collections.abc import Sequence
 from functools import partial
 from typing import Any
 
-from quelbrand import ConversionError, require_extra
+from quelbrand.errors import ConversionError, require_extra
 
 # Fail at import, naming the extra, rather than at the first call.
 for _module in ("numpy", "pandas", "pyarrow", "dask.array", "dask.bag", "dask.dataframe"):
@@ -39,6 +39,7 @@ import quelbrand_kernels as qk
 from quelbrand.arrow import string_schema, to_pandas
 from quelbrand.batches import DEFAULT_BATCH_ROWS
 from quelbrand.inputs import open_input
+from quelbrand.schema import pandas_dtypes
 from quelbrand.split import Guesses, Piece, Range, guess, joined, piece, settle, splittable, whole
 
 __all__ = ["read_xml", "read_xml_bag", "keyed_hash", "keyed_uniforms", "inv_norm_cdf"]
@@ -141,8 +142,7 @@ def _string_dtypes() -> dict[Any, Any]:
     """What quelbrand.arrow.to_pandas makes of the reader's columns."""
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
-    dtype = pd.StringDtype("pyarrow")
-    return {pa.large_string(): dtype, pa.string(): dtype}
+    return pandas_dtypes(pa, pd)
 
 
 def _empty_frame(columns: list[str]) -> pd.DataFrame:

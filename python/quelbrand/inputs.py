@@ -32,7 +32,7 @@ import stat
 import zlib
 from typing import Any
 
-from quelbrand import ConversionError, MissingExtraError
+from quelbrand.errors import ConversionError, MissingExtraError
 
 __all__ = ["Decompressed", "Input", "codec_of", "is_plain_path", "open_input"]
 

@@ -32,9 +32,10 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import IO, TYPE_CHECKING, Any
 
 import quelbrand._native as _native
-from quelbrand import require_extra
 from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_columns
+from quelbrand.errors import require_extra
 from quelbrand.inputs import Input, open_input
+from quelbrand.schema import pandas_dtypes, schema, string_schema, types_of
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
@@ -173,12 +174,12 @@ class XmlTable:
                 self._types = self._spooled().types
             else:
                 self._discover()
-        return _types_of(names, self._types)
+        return types_of(names, self._types)
 
     @property
     def schema(self) -> pyarrow.Schema:
         pa = _pyarrow("Arrow schemas")
-        return _schema(pa, self.column_names, self.column_types)
+        return schema(pa, self.column_names, self.column_types)
 
     @property
     def bytes_read(self) -> int:
@@ -214,13 +215,13 @@ class XmlTable:
         known = None
         if typed and self._columns is not None and self._types is not None:
             # Found by an earlier pass: this one need not read the file twice.
-            known = _types_of(self._columns, self._types)
+            known = types_of(self._columns, self._types)
         needs_pass = self._columns is None or (typed and known is None)
         companion = source.companion() if needs_pass else None
         if needs_pass and companion is None:
             self._columns = self._discover_from(source.native(), False)
             if typed:
-                known = _types_of(self._columns or [], self._types)
+                known = types_of(self._columns or [], self._types)
         reader = _native.open(
             source.native(),
             self.batch_rows,
@@ -242,7 +243,7 @@ class XmlTable:
         if self._read_once:
             if self._spool is not None or self._columns is None or typed:
                 spool = self._spooled()
-                kinds = _types_of(spool.columns, spool.types) if typed else None
+                kinds = types_of(spool.columns, spool.types) if typed else None
                 return spool.columns, kinds, spool.batches(kinds)
             # Columns given: one pass straight from the pipe, whose batches
             # are not kept; a second pass would find it empty.
@@ -256,7 +257,7 @@ class XmlTable:
         kinds = None
         if typed:
             self._types = reader.types
-            kinds = _types_of(columns, self._types)
+            kinds = types_of(columns, self._types)
         return columns, kinds, iter(reader)
 
     def _batches_as_read(self) -> Iterator[Any]:
@@ -304,16 +305,7 @@ class XmlTable:
         pd.NA. `options` go to pyarrow.Table.to_pandas."""
         pa = _pyarrow("to_pandas")
         pd = require_extra("pandas", "pandas", "to_pandas")
-        string_dtype = pd.StringDtype("pyarrow")
-        # Typed columns keep pd.NA for a missing value too: an int64 column
-        # with nulls would otherwise turn into floats and lose digits.
-        dtypes = {
-            pa.large_string(): string_dtype,
-            pa.string(): string_dtype,
-            pa.int64(): pd.Int64Dtype(),
-            pa.float64(): pd.Float64Dtype(),
-            pa.bool_(): pd.BooleanDtype(),
-        }
+        dtypes = pandas_dtypes(pa, pd)
         options.setdefault("types_mapper", dtypes.get)
         return self.to_arrow().to_pandas(**options)
 
@@ -334,9 +326,9 @@ class XmlTable:
         pq = require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
         group = max(row_group_rows or self.batch_rows, 1 if row_group_rows else DEFAULT_BATCH_ROWS)
         names, kinds, batches = self._pass()
-        schema = _schema(pa, names, kinds)
-        with pq.ParquetWriter(os.fspath(where), schema, **options) as writer:
-            groups = RowGroups(pa, writer, schema, group)
+        fixed = schema(pa, names, kinds)
+        with pq.ParquetWriter(os.fspath(where), fixed, **options) as writer:
+            groups = RowGroups(pa, writer, fixed, group)
             for native in batches:
                 batch = pa.record_batch(native)
                 groups.add(batch)
@@ -360,10 +352,10 @@ class XmlTable:
         pa = _pyarrow("CSV output")
         pacsv = require_extra("pyarrow.csv", "pyarrow", "CSV output")
         names, _, batches = self._pass(typed=False)
-        schema = _string_schema(pa, names)
+        fixed = string_schema(pa, names)
         rows = 0
         sink = os.fspath(where) if isinstance(where, (str, os.PathLike)) else where
-        with pacsv.CSVWriter(sink, schema, write_options=pacsv.WriteOptions(**options)) as writer:
+        with pacsv.CSVWriter(sink, fixed, write_options=pacsv.WriteOptions(**options)) as writer:
             for native in batches:
                 batch = pa.record_batch(native)
                 writer.write_batch(batch)
@@ -397,36 +389,8 @@ class RowGroups:
         self._pending, self._pending_rows = [], 0
 
 
-def _string_schema(pa: Any, names: Sequence[str]) -> pyarrow.Schema:
-    return pa.schema([pa.field(name, pa.large_string()) for name in names])
-
-
-def _arrow_type(pa: Any, name: str) -> Any:
-    return {
-        "string": pa.large_string(),
-        "int64": pa.int64(),
-        "float64": pa.float64(),
-        "bool": pa.bool_(),
-        "date32": pa.date32(),
-        "timestamp[us]": pa.timestamp("us"),
-        "timestamp[us, tz=UTC]": pa.timestamp("us", tz="UTC"),
-    }[name]
-
-
-def _schema(pa: Any, names: Sequence[str], kinds: Sequence[str] | None) -> pyarrow.Schema:
-    if kinds is None:
-        return _string_schema(pa, names)
-    return pa.schema([pa.field(name, _arrow_type(pa, kind)) for name, kind in zip(names, kinds)])
-
-
-def _types_of(names: Sequence[str], found: dict[str, str] | None) -> list[str]:
-    """Each column's type; a column the file never had is a string."""
-    found = found or {}
-    return [found.get(name, "string") for name in names]
-
-
 def _pipe_read_twice(path: str) -> Exception:
-    from quelbrand import ConversionError
+    from quelbrand.errors import ConversionError
 
     return ConversionError(
         f"{path!r} can be read only once (a pipe, a device or a stream), and its table has been read already"
