@@ -1,7 +1,7 @@
 # The companion extension: XML batches built in C++ and handed over through
 # the Arrow PyCapsule protocol. Used by quelbrand.reader and quelbrand.arrow.
 from collections.abc import Iterator, Sequence
-from typing import Any, Literal, final, overload
+from typing import Any, final
 
 @final
 class Batch:
@@ -28,112 +28,69 @@ class Reader:
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
     def __arrow_c_schema__(self) -> object: ...
 
-# `source` (and `discover`, when not a flag) is a str path, bytes, or a
-# readable binary file object, read through readinto, else read.
+@final
+class Tally:
+    """How far a native pass has read, in bytes, as it runs."""
+
+    def __init__(self) -> None: ...
+    @property
+    def value(self) -> int: ...
+
+@final
+class Discovery(tuple[Any, ...]):
+    @property
+    def columns(self) -> list[str]: ...
+    @property
+    def records(self) -> int: ...
+    @property
+    def types(self) -> list[str] | None: ...
+    @property
+    def states(self) -> list[int] | None: ...
+    @property
+    def stop(self) -> SplitPoint | None: ...
+
+# (file offset, records before it, the state to resume with)
+SplitPoint = tuple[int, int, bytes]
+
+# `source` (and `companion`) is a str path, bytes, or a readable binary file
+# object, read through readinto, else read.
 def open(
     source: object,
     batch_rows: int,
-    columns: Sequence[str] | None,
-    prefetch: bool,
-    discover: object,
-    types: bool | Sequence[str] = False,
+    *,
+    columns: Sequence[str] | None = None,
+    project: bool = False,
+    prefetch: bool = False,
+    discover: bool = False,
+    companion: object = None,
+    types: bool = False,
+    known_types: Sequence[str] | None = None,
     attributes: bool = False,
     start: SplitPoint | bytes | None = None,
     records: int | None = None,
     end: int | None = None,
 ) -> Reader: ...
-
-# (file offset, records before it, the state to resume with)
-SplitPoint = tuple[int, int, bytes]
-
-@overload
 def discover(
     source: object,
-    check_text: bool,
-    types: Literal[False] = False,
-    attributes: bool = False,
-    blocksize: None = None,
-    align: int = 1,
-    start: SplitPoint | bytes | None = None,
-    records: int | None = None,
-    end: int | None = None,
-    until: None = None,
-) -> tuple[list[str], int]: ...
-@overload
-def discover(
-    source: object,
-    check_text: bool,
-    types: Literal[True],
-    attributes: bool = False,
-    blocksize: None = None,
-    align: int = 1,
-    start: SplitPoint | bytes | None = None,
-    records: int | None = None,
-    end: int | None = None,
-    until: None = None,
-) -> tuple[list[str], int, list[str]]: ...
-@overload
-def discover(
-    source: object,
-    check_text: bool,
-    types: Literal[False] = False,
-    attributes: bool = False,
     *,
-    blocksize: int,
-    align: int = 1,
-    start: SplitPoint | bytes | None = None,
-    records: int | None = None,
-    end: int | None = None,
-    until: int | None = None,
-) -> tuple[list[str], int, list[SplitPoint]]: ...
-@overload
-def discover(
-    source: object,
-    check_text: bool,
-    types: Literal[False] = False,
-    attributes: bool = False,
-    blocksize: int | None = None,
-    align: int = 1,
-    start: SplitPoint | bytes | None = None,
-    records: int | None = None,
-    end: int | None = None,
-    *,
-    until: int,
-) -> tuple[list[str], int, list[SplitPoint]]: ...
-@overload
-def discover(
-    source: object,
-    check_text: bool,
-    types: Literal[True],
-    attributes: bool = False,
-    *,
-    blocksize: int,
-    align: int = 1,
-    start: SplitPoint | bytes | None = None,
-    records: int | None = None,
-    end: int | None = None,
-    until: None = None,
-) -> tuple[list[str], int, list[str], list[SplitPoint]]: ...
-@overload
-def discover(
-    source: object,
-    check_text: bool,
+    check_text: bool = True,
     types: bool = False,
     attributes: bool = False,
-    blocksize: int | None = None,
-    align: int = 1,
     start: SplitPoint | bytes | None = None,
     records: int | None = None,
     end: int | None = None,
     until: int | None = None,
-) -> tuple[Any, ...]: ...
+    tally: Tally | None = None,
+) -> Discovery: ...
 def split(
     source: object,
     blocksize: int,
-    align: int = 1,
+    *,
     start: SplitPoint | bytes | None = None,
     until: int | None = None,
+    tally: Tally | None = None,
 ) -> tuple[int, list[SplitPoint]]: ...
 def split_at(state: bytes, offset: int) -> bytes | None: ...
+def merge_state(a: int, b: int) -> int: ...
 def decide_types(states: Sequence[int]) -> list[str]: ...
 def typed(batch: object, types: Sequence[str]) -> Batch: ...

@@ -85,7 +85,7 @@ def record_batches(
     source = os.fspath(path)
 
     def generate() -> Iterator[pyarrow.RecordBatch]:
-        for batch in _native.open(source, batch_rows, fixed, True, False):
+        for batch in _native.open(source, batch_rows, columns=fixed, prefetch=True):
             yield pa.record_batch(batch)
 
     return generate()
@@ -112,4 +112,4 @@ def to_pandas(
     conversion, so memory is about the Arrow table plus the frame."""
     _pyarrow("to_pandas")
     require_extra("pandas", "pandas", "to_pandas")
-    return read_xml(path, batch_rows=max(batch_rows, 1), columns=checked_columns(columns)).to_pandas()
+    return read_xml(path, batch_rows=batch_rows, columns=checked_columns(columns)).to_pandas()

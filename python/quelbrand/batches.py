@@ -100,10 +100,10 @@ def discover_columns(
     reporting); `batch_rows` is accepted for compatibility and changes
     nothing. XML failures raise the module's ValueError."""
     del batch_rows
-    names, records = _native.discover(os.fspath(path), True)
+    found = _native.discover(os.fspath(path))
     if on_batch is not None:
-        on_batch(records)
-    return names
+        on_batch(found.records)
+    return list(found.columns)
 
 
 def align_columns(names: Sequence[str], values: Sequence[Column], columns: Sequence[str], rows: int) -> list[Column]:
@@ -129,3 +129,10 @@ def checked_columns(columns: Sequence[str] | None) -> list[str] | None:
     if len(set(fixed)) != len(fixed):
         raise ConversionError(f"duplicate names in columns: {fixed!r}")
     return fixed
+
+
+def checked_batch_rows(batch_rows: object) -> int:
+    """`batch_rows` as every reader and writer takes it: a positive integer."""
+    if isinstance(batch_rows, bool) or not isinstance(batch_rows, int) or batch_rows < 1:
+        raise ValueError(f"batch_rows must be a positive integer, not {batch_rows!r}")
+    return batch_rows

@@ -240,7 +240,7 @@ def _run_count(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
     if inp is None or is_plain_path(inp):
         print(qk.count_xml_records(args.file))
     else:
-        print(_native.discover(inp.native(), True)[1])
+        print(_native.discover(inp.native()).records)
     return 0
 
 

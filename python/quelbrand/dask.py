@@ -34,13 +34,11 @@ from dask.base import compute
 from dask.delayed import delayed
 from dask.utils import parse_bytes
 
-import quelbrand._native as _native
 import quelbrand_kernels as qk
 from quelbrand.arrow import string_schema, to_pandas
 from quelbrand.batches import DEFAULT_BATCH_ROWS
-from quelbrand.inputs import open_input
 from quelbrand.schema import pandas_dtypes
-from quelbrand.split import Guesses, Piece, Range, guess, joined, piece, settle, splittable, whole
+from quelbrand.split import Guesses, Piece, Range, guess, joined, piece, settle, splittable
 
 __all__ = ["read_xml", "read_xml_bag", "keyed_hash", "keyed_uniforms", "inv_norm_cdf"]
 
@@ -86,19 +84,14 @@ def _stamp(path: str) -> _Stamp:
     return st.st_size, st.st_mtime_ns
 
 
-def _guesses(path: str, blocksize: int) -> tuple[Guesses | None, _Stamp]:
+def _guesses(path: str, blocksize: int | None) -> tuple[Guesses, _Stamp]:
     # Pieces of half a partition each, joined in pairs afterwards: the
-    # workers then wait less on the survey's last pieces.
+    # workers then wait less on the survey's last pieces. A file that is not
+    # split is one piece, read as it comes.
     stamp = _stamp(path) if os.path.exists(path) else (0, 0)
-    return (guess(path, max(blocksize // 2, 1)) if splittable(path) else None), stamp
-
-
-def _survey(path: str, discover: bool) -> tuple[list[Range], list[str], _Stamp]:
-    # Read whole, a compressed file decompressed on the way. Discovering the
-    # columns counts the records too, so the file is read once.
-    stamp = _stamp(path) if os.path.exists(path) else (0, 0)
-    names, records = _native.discover(open_input(path).native(), discover)
-    return whole(path, records), list(names) if discover else [], stamp
+    if blocksize is None or not splittable(path):
+        return Guesses(path, [], []), stamp
+    return guess(path, max(blocksize // 2, 1)), stamp
 
 
 def _changed(path: str, why: str) -> ConversionError:
@@ -109,14 +102,10 @@ def _range_batches(part: Range, stamp: _Stamp, batch_rows: int, names: list[str]
     """The range's records as pyarrow batches, built by the native reader."""
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
-    if part.start is None and part.end is None:
-        # A whole file, plain or compressed.
-        reader = _native.open(open_input(part.path).native(), batch_rows, names, False, False)
-    else:
-        if _stamp(part.path) != stamp:
-            raise _changed(part.path, "differs in size or modification time from")
-        reader = part.open(batch_rows, names)
-    return [pa.record_batch(batch) for batch in reader]
+    # A whole file, plain or compressed, has nothing to resume from.
+    if not part.whole and _stamp(part.path) != stamp:
+        raise _changed(part.path, "differs in size or modification time from")
+    return [pa.record_batch(batch) for batch in part.open(batch_rows, names)]
 
 
 def _read_partition(part: Range, offset: int, stamp: _Stamp, *, batch_rows: int, names: list[str]) -> pd.DataFrame:
@@ -162,42 +151,26 @@ def _blocksize(blocksize: int | str | None) -> int | None:
 
 
 def _surveyed(
-    files: list[str], batch_rows: int, discover: bool, blocksize: int | str | None
+    files: list[str], discover: bool, blocksize: int | str | None
 ) -> tuple[list[tuple[Range, _Stamp]], list[str]]:
     """Every file's ranges in order, with the file's stamp, and the union of
     the files' columns (when discovered)."""
-    del batch_rows  # the passes build no batches
     size = _blocksize(blocksize)
-    planned: list[Guesses | None] = [None] * len(files)
-    stamps: list[_Stamp | None] = [None] * len(files)
-    if size is not None:
-        found = compute(*[delayed(_guesses)(p, size) for p in files])  # type: ignore[no-untyped-call]
-        planned = [g for g, _ in found]
-        stamps = [stamp for _, stamp in found]
+    found = compute(*[delayed(_guesses)(p, size) for p in files])  # type: ignore[no-untyped-call]
     read = partial(piece, columns=discover)
-    tasks = [
-        [delayed(read)(g.path, start, until) for start, until in g.tasks()]
-        if g is not None
-        else delayed(_survey)(path, discover)
-        for path, g in zip(files, planned)
-    ]
+    tasks = [[delayed(read)(g.path, start, until) for start, until in g.tasks()] for g, _ in found]
     results = compute(*tasks)  # type: ignore[no-untyped-call]
     parts: list[tuple[Range, _Stamp]] = []
     names: dict[str, None] = {}
-    for g, result, stamp in zip(planned, results, stamps):
-        if g is None:
-            ranges, columns, stamp = result
-        else:
-            # A failed guess is read again on the cluster, where the file is.
-            def rerun(start: bytes, until: int | None, path: str = g.path) -> Piece:
-                (again,) = compute(delayed(read)(path, start, until))  # type: ignore[no-untyped-call]
-                return again  # type: ignore[no-any-return]
+    for (g, stamp), pieces in zip(found, results):
+        # A failed guess is read again on the cluster, where the file is.
+        def rerun(start: bytes, until: int | None, path: str = g.path) -> Piece:
+            (again,) = compute(delayed(read)(path, start, until))  # type: ignore[no-untyped-call]
+            return again  # type: ignore[no-any-return]
 
-            settled = settle(g, result, rerun)
-            ranges, columns = joined(settled.ranges, size or 1), settled.columns
-        assert stamp is not None
-        parts.extend((part, stamp) for part in ranges)
-        names.update(dict.fromkeys(columns))
+        settled = settle(g, pieces, rerun)
+        parts.extend((part, stamp) for part in joined(settled.ranges, size or 1))
+        names.update(dict.fromkeys(settled.columns))
     return parts, list(names)
 
 
@@ -240,7 +213,7 @@ def read_xml(
     """
     files = _as_paths(paths)
     discover = columns is None
-    parts, found = _surveyed(files, batch_rows, discover, blocksize)
+    parts, found = _surveyed(files, discover, blocksize)
     counts = [part.count for part, _ in parts]
     names = found if columns is None else list(columns)
     offsets = [0]
@@ -297,7 +270,7 @@ def read_xml_bag(
     otherwise when the partition holding the fault is computed.
     """
     files = _as_paths(paths)
-    surveyed, _ = _surveyed(files, batch_rows, False, blocksize)
+    surveyed, _ = _surveyed(files, False, blocksize)
     parts = [delayed(_records)(part, stamp, batch_rows) for part, stamp in surveyed]
     bag: db.Bag = db.from_delayed(parts)  # type: ignore[no-untyped-call]
     return bag

@@ -437,7 +437,9 @@ def is_plain_path(inp: Input) -> bool:
 def open_input(source: Any) -> Input:
     """The Input for a path (str or os.PathLike), bytes-like data, or a
     readable binary file object. A read-once object's first bytes are read
-    here, to tell its compression."""
+    here, to tell its compression. An Input is returned as it is."""
+    if isinstance(source, Input):
+        return source
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         if not isinstance(path, str):

@@ -96,3 +96,31 @@ class ProgressBar:
 
     def _suffix(self) -> str:
         return " MB" if self.unit == "bytes" else ""
+
+
+class Phase:
+    def __init__(self, bar: ProgressBar):
+        self._bar = bar
+
+    def update(self, done: int, rows: int | None = None) -> None:
+        self._bar.update(done)
+
+    def close(self) -> None:
+        self._bar.close()
+
+    def __enter__(self) -> Phase:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+class Progress:
+    def __init__(self, stream: TextIO | None, *, clock: Callable[[], float] = time.monotonic, interval: float = 0.2):
+        self.stream = stream
+
+    def phase(self, label: str, total: int | None = None, *, done: Callable[[], int] | None = None) -> Phase:
+        return Phase(ProgressBar(self.stream, total, label, unit="bytes"))
+
+    def summary(self, *, rows: int, columns: int, bytes_written: int) -> None:
+        pass

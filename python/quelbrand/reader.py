@@ -26,16 +26,21 @@ quelbrand.inputs for how each is read again.
 
 from __future__ import annotations
 
+import contextlib
+import dataclasses
 import os
 import tempfile
 from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from typing import IO, TYPE_CHECKING, Any
 
 import quelbrand._native as _native
-from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_columns
+from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows, checked_columns
 from quelbrand.errors import require_extra
 from quelbrand.inputs import Input, open_input
-from quelbrand.schema import pandas_dtypes, schema, string_schema, types_of
+from quelbrand.output import open_output
+from quelbrand.schema import pandas_dtypes, schema, types_of
+from quelbrand.writers import TextOutput, write_parquet
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
@@ -97,19 +102,22 @@ class XmlTable:
         types: bool = False,
         attributes: bool = False,
     ):
-        if isinstance(batch_rows, bool) or not isinstance(batch_rows, int) or batch_rows < 1:
-            raise ValueError(f"batch_rows must be a positive integer, not {batch_rows!r}")
+        self.batch_rows = checked_batch_rows(batch_rows)
         self.source = source
         # The path, or a name for messages.
         self.path = os.fspath(source) if isinstance(source, (str, os.PathLike)) else _name_of(source)
-        self.batch_rows = batch_rows
         self.attributes = bool(attributes)
         self._columns = checked_columns(columns)
+        # Listed columns are a projection: the file's others are skipped.
+        self._given = self._columns is not None
         self._records: int | None = None
         self._spool: _Spool | None = None
         self._opened: Input | None = None
         self._drained = False  # a read-once input read without spooling
         self._last_reader: Any = None
+        # How far a pass that blocks (finding the types) has read; None
+        # while the last pass is a reader's.
+        self._tally: Any = None
         self.types = bool(types)
         self._types: dict[str, str] | None = None  # the file's column types, once known
 
@@ -155,12 +163,14 @@ class XmlTable:
         return self._discover_from(self._input.native(), True)
 
     def _discover_from(self, source: Any, check_text: bool) -> list[str]:
-        if not self.types:
-            names, self._records = _native.discover(source, check_text, attributes=self.attributes)
-        else:
-            names, self._records, kinds = _native.discover(source, check_text, True, attributes=self.attributes)
-            self._types = dict(zip(names, kinds))
-        return names if self._columns is None else self._columns
+        self._tally = _native.Tally()
+        found = _native.discover(
+            source, check_text=check_text, types=self.types, attributes=self.attributes, tally=self._tally
+        )
+        self._records = found.records
+        if self.types:
+            self._types = dict(zip(found.columns, found.types))
+        return list(found.columns) if self._columns is None else self._columns
 
     @property
     def column_types(self) -> list[str] | None:
@@ -184,7 +194,10 @@ class XmlTable:
     @property
     def bytes_read(self) -> int:
         """How far the last pass over the input has read, for progress: of a
-        compressed input, its compressed bytes."""
+        compressed input, its compressed bytes. Safe to ask from another
+        thread while a pass runs."""
+        if self._tally is not None:
+            return int(self._tally.value)
         return 0 if self._last_reader is None else self._input.position(self._last_reader)
 
     # -- Reading -------------------------------------------------------------
@@ -193,13 +206,14 @@ class XmlTable:
         if self._spool is None:
             # With types, the reader classifies the values as it goes, and
             # the batches are converted as they are read back.
+            self._tally = None
             self._last_reader = _native.open(
                 self._input.native(),
                 self.batch_rows,
-                self._columns,
-                True,
-                False,
-                self.types,
+                columns=self._columns,
+                project=self._given,
+                prefetch=True,
+                types=self.types,
                 attributes=self.attributes,
             )
             self._spool = _Spool.fill(self._last_reader, self._columns)
@@ -225,12 +239,15 @@ class XmlTable:
         reader = _native.open(
             source.native(),
             self.batch_rows,
-            self._columns,
-            True,
-            False if companion is None else companion,
-            typed if known is None else known,
+            columns=self._columns,
+            project=self._given,
+            prefetch=True,
+            companion=companion,
+            types=typed and known is None,
+            known_types=known,
             attributes=self.attributes,
         )
+        self._tally = None
         self._last_reader = reader
         return reader
 
@@ -260,17 +277,39 @@ class XmlTable:
             kinds = types_of(columns, self._types)
         return columns, kinds, iter(reader)
 
-    def _batches_as_read(self) -> Iterator[Any]:
-        """One pass of native batches, each with only the columns its own
-        records have: no columns found first, and nothing spooled."""
+    def pending(self) -> str | None:
+        """The pass that the next scan must finish before its first batch,
+        if any: "spooling" (an input read only once is kept while its
+        columns are found) or "finding types"; None when batches come at
+        once (the columns, if needed, are found beside them)."""
         if self._read_once:
-            if self._drained or self._spool is not None:
-                raise _pipe_read_twice(self.path)
-            self._drained = True
-        self._last_reader = _native.open(
-            self._input.native(), self.batch_rows, None, True, False, attributes=self.attributes
-        )
-        return iter(self._last_reader)
+            if self._spool is None and (self._columns is None or self.types):
+                return "spooling"
+            return None
+        if self.types and (self._types is None or self._columns is None):
+            return "finding types"
+        return None
+
+    def prepare(self) -> None:
+        """Runs the pass pending() names now, so that a caller can show it
+        as a pass of its own; `bytes_read` follows it meanwhile."""
+        if self.pending() == "spooling":
+            self._spooled()
+        elif self.pending() == "finding types":
+            self._columns = self._discover()
+
+    def scan(self, *, text: bool = False) -> Scan:
+        """One pass over the table. With `text`, the batches hold the file's
+        text even with types, and `types` still gives the columns' types
+        (found first if needed), as a text output that writes numbers bare
+        wants them."""
+        if text:
+            kinds = self.column_types
+            names, _, batches = self._pass(typed=False)
+            return Scan(names, kinds, batches)
+        self.prepare()
+        names, kinds, batches = self._pass()
+        return Scan(names, kinds, batches)
 
     def _native_batches(self) -> Iterator[Any]:
         yield from self._pass()[2]
@@ -311,82 +350,84 @@ class XmlTable:
 
     def write_parquet(
         self,
-        where: PathArg,
+        where: PathArg | IO[bytes],
         *,
         row_group_rows: int | None = None,
-        on_batch: Callable[[pyarrow.RecordBatch], object] | None = None,
+        on_batch: Callable[[Any], object] | None = None,
+        jobs: int = 1,
         **options: Any,
     ) -> int:
         """Writes the table to a Parquet file, a batch at a time, and returns
-        the number of rows. Row groups gather batches up to `row_group_rows`
-        rows (default: the batch size, at least 65536). `on_batch` is called
-        with each batch once written (for progress). `options` go to
-        pyarrow.parquet.ParquetWriter."""
+        the number of rows. Row groups hold exactly `row_group_rows` rows
+        (the last may hold fewer; default: the batch size, at least 65536).
+        `on_batch` is called with each batch once written (for progress).
+        With `jobs` above 1 (and no `options`), row groups are encoded on
+        that many threads, into the same bytes. `options` go to
+        pyarrow.parquet.ParquetWriter. A path is written as the command
+        writes its output: whole, or not at all."""
         pa = _pyarrow("Parquet output")
-        pq = require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
+        require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
         group = max(row_group_rows or self.batch_rows, 1 if row_group_rows else DEFAULT_BATCH_ROWS)
-        names, kinds, batches = self._pass()
-        fixed = schema(pa, names, kinds)
-        with pq.ParquetWriter(os.fspath(where), fixed, **options) as writer:
-            groups = RowGroups(pa, writer, fixed, group)
-            for native in batches:
+        scan = self.scan()
+        fixed = schema(pa, scan.columns, scan.types)
+
+        def batches() -> Iterator[Any]:
+            for native in scan.batches:
                 batch = pa.record_batch(native)
-                groups.add(batch)
+                yield batch
                 if on_batch is not None:
                     on_batch(batch)
-            groups.flush()
-        return groups.rows
 
-    def write_csv(
-        self,
-        where: PathArg | IO[bytes],
-        *,
-        on_batch: Callable[[pyarrow.RecordBatch], object] | None = None,
-        **options: Any,
-    ) -> int:
-        """Writes the table as CSV with pyarrow's writer (a header row, every
-        value quoted, a missing value as an empty field) and returns the
-        number of rows. `on_batch` is called with each batch once written.
-        `options` go to pyarrow.csv.WriteOptions. Values are written as the
-        file has them, with types too."""
-        pa = _pyarrow("CSV output")
-        pacsv = require_extra("pyarrow.csv", "pyarrow", "CSV output")
-        names, _, batches = self._pass(typed=False)
-        fixed = string_schema(pa, names)
+        with _output(where) as out, ThreadPoolExecutor(jobs) if jobs > 1 else contextlib.nullcontext() as pool:
+            return write_parquet(pa, out, fixed, batches(), group, pool=pool, ahead=jobs, options=options)
+
+    def write_csv(self, where: PathArg | IO[bytes], *, on_batch: Callable[[Any], object] | None = None) -> int:
+        """Writes the table as CSV and returns the number of rows: RFC 4180,
+        with a header line, a field quoted only where it must be, a missing
+        value an empty field, CRLF line ends. Values are written as the
+        file has them, with types too. Needs no pyarrow. A path is written
+        whole, or not at all."""
+        return self._write_text("csv", where, on_batch)
+
+    def write_jsonl(self, where: PathArg | IO[bytes], *, on_batch: Callable[[Any], object] | None = None) -> int:
+        """Writes the table as JSON Lines and returns the number of rows: an
+        object per record, its members in the table's column order, a
+        missing value omitted; with types, numbers and booleans bare. Needs
+        no pyarrow. A path is written whole, or not at all."""
+        return self._write_text("jsonl", where, on_batch)
+
+    def _write_text(self, fmt: str, where: PathArg | IO[bytes], on_batch: Callable[[Any], object] | None) -> int:
+        scan = self.scan(text=True)
+        encoder = TextOutput(fmt, scan.columns, scan.types)
         rows = 0
-        sink = os.fspath(where) if isinstance(where, (str, os.PathLike)) else where
-        with pacsv.CSVWriter(sink, fixed, write_options=pacsv.WriteOptions(**options)) as writer:
-            for native in batches:
-                batch = pa.record_batch(native)
-                writer.write_batch(batch)
+        with _output(where) as out:
+            out.write(encoder.header())
+            for batch in scan.batches:
+                out.write(encoder.encode(batch))
                 rows += batch.num_rows
                 if on_batch is not None:
                     on_batch(batch)
         return rows
 
 
-class RowGroups:
-    """Batches written to a ParquetWriter in row groups of at least `group`
-    rows (the last may hold fewer), whatever the batches' sizes."""
+@dataclasses.dataclass
+class Scan:
+    """One pass over a table: its columns, their types (None: all text) and
+    its native batches, each lined up to the columns and handed over
+    through the Arrow PyCapsule protocol (`pyarrow.record_batch(batch)`)."""
 
-    def __init__(self, pa: Any, writer: Any, schema: pyarrow.Schema, group: int):
-        self._pa, self._writer, self._schema, self._group = pa, writer, schema, group
-        self._pending: list[Any] = []
-        self._pending_rows = 0
-        self.rows = 0
+    columns: list[str]
+    types: list[str] | None
+    batches: Iterator[Any]
 
-    def add(self, batch: pyarrow.RecordBatch) -> None:
-        self._pending.append(batch)
-        self._pending_rows += batch.num_rows
-        self.rows += batch.num_rows
-        if self._pending_rows >= self._group:
-            self.flush()
 
-    def flush(self) -> None:
-        if self._pending_rows:
-            table = self._pa.Table.from_batches(self._pending, schema=self._schema)
-            self._writer.write_table(table, row_group_size=self._pending_rows)
-        self._pending, self._pending_rows = [], 0
+@contextlib.contextmanager
+def _output(where: PathArg | IO[bytes]) -> Iterator[Any]:
+    if isinstance(where, (str, os.PathLike)):
+        with open_output(where) as out:
+            yield out
+    else:
+        yield where
 
 
 def _pipe_read_twice(path: str) -> Exception:

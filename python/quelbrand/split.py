@@ -1,26 +1,25 @@
 """One file read as many ranges, each on its own, in any order.
 
-The native discovery pass can note a split point between two records every
-`blocksize` bytes or so: the state a reader needs to resume there exactly
-as the reader from the file's start would have gone on (the encoding, the
-open elements). A range runs from one split point (or the start) through a
-known number of records; the last one reads to the end of the file, so an
-error after the last record is still found. The ranges' rows, concatenated,
-are the rows of reading the whole file, value for value.
+A split point is the state a reader needs to resume between two records
+exactly as the reader from the file's start would have gone on (the
+encoding, the open elements). A range runs from one split point (or the
+start) through a known number of records; the last one reads to the end of
+the file, so an error after the last record is still found. The ranges'
+rows, concatenated, are the rows of reading the whole file, value for value.
 
 Only a plain file named by its path can be split: compressed input, bytes,
 file objects and pipes are read as one range.
 
-A survey by one reader is serial, and on a large file it takes as long as
-the reading it plans. guess() and settle() survey the pieces of a file at
-once instead: the start of each piece is guessed from the bytes (just past
-a record's closing tag, its name one of those the file's first records
-have), and each piece is read from its guess until the first record that
-ends at or past the next guess, noting the state there. A guess is used only
-where the reading before it ended exactly on it in the state guessed, so a
-guess that fell inside a comment, a CDATA section or a nested element of the
-same name costs only the reading of one piece again, from where the reading
-before it truly ended.
+The file is surveyed in pieces read at once, since one reader's survey is
+serial and on a large file takes as long as the reading it plans. The start
+of each piece is guessed from the bytes (just past a record's closing tag,
+its name one of those the file's first records have), and each piece is
+read from its guess until the first record that ends at or past the next
+guess, noting the state there. A guess is used only where the reading
+before it ended exactly on it in the state guessed, so a guess that fell
+inside a comment, a CDATA section or a nested element of the same name
+costs only the reading of one piece again, from where the reading before it
+truly ended. The same survey serves every output, Dask and every job count.
 """
 
 from __future__ import annotations
@@ -31,26 +30,13 @@ import mmap
 import os
 import re
 import stat
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any
 
 import quelbrand._native as _native
-from quelbrand.inputs import codec_of
+from quelbrand.inputs import codec_of, open_input
 
-__all__ = [
-    "Guesses",
-    "Piece",
-    "Range",
-    "Survey",
-    "guess",
-    "joined",
-    "piece",
-    "ranges",
-    "settle",
-    "splittable",
-    "survey",
-    "whole",
-]
+__all__ = ["Guesses", "Piece", "Range", "Survey", "guess", "joined", "piece", "settle", "splittable", "survey"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -65,38 +51,45 @@ class Range:
     # which reads to the end of the file.
     end: int | None = None
 
-    def open(self, batch_rows: int, columns: list[str] | None, *, types: Any = False, attributes: bool = False) -> Any:
+    @property
+    def whole(self) -> bool:
+        """Whether the range is the whole file."""
+        return self.start is None and self.end is None
+
+    def source(self) -> Any:
+        """What the native reader reads: a whole file as it comes (a
+        compressed one decompressed), a range by its plain path."""
+        return open_input(self.path).native() if self.whole else self.path
+
+    def open(
+        self,
+        batch_rows: int,
+        columns: list[str] | None,
+        *,
+        types: bool = False,
+        known_types: list[str] | None = None,
+        attributes: bool = False,
+        project: bool = False,
+    ) -> Any:
         """A native reader of the range's records (see quelbrand._native.open)."""
         return _native.open(
-            self.path,
+            self.source(),
             batch_rows,
-            columns,
-            False,
-            False,
+            columns=columns,
+            project=project,
             types=types,
+            known_types=known_types,
             attributes=attributes,
             start=self.start,
             records=None if self.end is None else self.count,
             end=self.end,
         )
-
-    def columns(self, *, attributes: bool = False) -> list[str]:
-        """The columns of the range's records, in order of first appearance,
-        from a native pass that skims their text."""
-        names, _ = _native.discover(
-            self.path,
-            False,
-            attributes=attributes,
-            start=self.start,
-            records=None if self.end is None else self.count,
-            end=self.end,
-        )
-        return list(names)
 
 
 @dataclasses.dataclass(frozen=True)
 class Survey:
-    """A file's columns, record count and ranges, from one native pass."""
+    """A file's columns, record count and ranges (and with types, the
+    columns' types), from its pieces."""
 
     columns: list[str]
     records: int
@@ -114,64 +107,6 @@ def splittable(path: str) -> bool:
             return codec_of(file.read(8)) is None
     except OSError:
         return False
-
-
-def whole(path: str, records: int) -> list[Range]:
-    """The file as one range."""
-    return [Range(path, 0, records)]
-
-
-def survey(
-    path: str,
-    blocksize: int,
-    *,
-    align: int = 1,
-    check_text: bool = False,
-    types: bool = False,
-    attributes: bool = False,
-) -> Survey:
-    """One native pass over the plain file at `path` for its columns, record
-    count (and types, with `types`) and ranges of about `blocksize` bytes,
-    each but the last holding a multiple of `align` records. XML failures
-    raise the module's ValueError."""
-    found = _native.discover(path, check_text, types, attributes=attributes, blocksize=max(blocksize, 1), align=align)
-    if types:
-        names, records, kinds, splits = found
-    else:
-        (names, records, splits), kinds = found, None
-    return Survey(list(names), records, plan(path, records, splits), kinds)
-
-
-def ranges(path: str, blocksize: int, *, align: int = 1) -> list[Range]:
-    """The plain file's ranges, as survey() finds them, from the record
-    counter's pass: it finds no columns, and costs a third as much. Malformed
-    markup raises the module's ValueError."""
-    records, splits = _native.split(path, max(blocksize, 1), align)
-    return plan(path, records, splits)
-
-
-def plan(path: str, records: int, splits: list[tuple[int, int, bytes]]) -> list[Range]:
-    """The ranges between `splits` (as discover gives them) of a file of
-    `records` records."""
-    # A split point after the last record would leave an empty last range;
-    # the range before it then reads to the end instead.
-    points = [point for point in splits if point[1] < records]
-    ranges: list[Range] = []
-    starts: list[tuple[int, int, bytes] | None] = [None, *points]
-    for i, point in enumerate(starts):
-        first = 0 if point is None else point[1]
-        following = points[i] if i < len(points) else None
-        count = (records if following is None else following[1]) - first
-        ranges.append(
-            Range(
-                path,
-                first,
-                count,
-                None if point is None else point[2],
-                None if following is None else following[0],
-            )
-        )
-    return ranges
 
 
 # ---- Pieces surveyed at once ----------------------------------------------------------
@@ -219,7 +154,7 @@ class Piece:
     stop: tuple[int, int, bytes] | None
     error: BaseException | None = None
     # With types: each column's state over the piece, to merge with the
-    # other pieces' (see _merge_state).
+    # other pieces' (see quelbrand._native.merge_state).
     states: list[int] | None = None
 
 
@@ -307,25 +242,26 @@ def piece(
     first record that ends at or past `until` (None: the end of the file),
     with its columns unless `columns` is off (the record counter's cheaper
     pass), and with `types` its columns' type states (its values are then
-    built and their text checked). Otherwise text is skimmed, as survey()
-    skims it. Never raises for the file's content: the error is the
-    piece's, for settle() to raise only if the piece's start proves true."""
+    built and their text checked). Otherwise text is skimmed. A piece that
+    is the whole file is read as it comes, a compressed file decompressed.
+    Never raises for the file's content: the error is the piece's, for
+    settle() to raise only if the piece's start proves true."""
     try:
+        source: Any = open_input(path).native() if start is None and until is None else path
         names: list[str] = []
         states: list[int] | None = None
-        if types:
-            # Far past any file, so the last piece gives its states too.
-            far = until if until is not None else 1 << 62
-            typed = _native.discover(path, True, True, attributes=attributes, start=start, until=far)
-            names, records, states, splits = list(typed[0]), typed[1], list(typed[2]), typed[3]
-        elif columns:
-            found = _native.discover(path, False, attributes=attributes, start=start, until=until)
-            names, records = list(found[0]), found[1]
-            splits = found[2] if until is not None else []
+        found: Any = None
+        if types or columns:
+            found = _native.discover(
+                source, check_text=types, types=types, attributes=attributes, start=start, until=until
+            )
+            names, records, states, stop = list(found.columns), found.records, found.states, found.stop
         else:
-            records, splits = _native.split(path, 1 << 62, start=start, until=until)
-        stop = splits[-1] if until is not None and splits and splits[-1][0] >= until else None
-        return Piece(names, records, stop, states=states)
+            records, splits = _native.split(source, 1 << 62, start=start, until=until)
+            stop = splits[-1] if splits else None
+        if until is None or stop is None or stop[0] < until:
+            stop = None
+        return Piece(names, records, stop, states=None if states is None else list(states))
     except (ValueError, OSError) as error:
         return Piece([], 0, None, error)
 
@@ -350,7 +286,7 @@ def settle(guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun) -> Survey:
             raise current.error
         kinds = current.states if current.states is not None else [0] * len(current.columns)
         for name, kind in zip(current.columns, kinds):
-            columns[name] = _merge_state(columns[name], kind) if name in columns else kind
+            columns[name] = _native.merge_state(columns[name], kind) if name in columns else kind
         if current.stop is None:
             found.append(Range(path, first, current.records, start, None))
             break
@@ -372,10 +308,35 @@ def settle(guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun) -> Survey:
     return Survey(list(columns), sum(part.count for part in found), found, types)
 
 
-def _merge_state(a: int, b: int) -> int:
-    # A column state is 0x100 once a value was seen, and in its low byte the
-    # types that every value seen reads as: seen by either, read by both.
-    return ((a | b) & 0x100) | (a & b & 0xFF)
+# How the pieces are read: like map(read, tasks), in order, perhaps at once
+# (on a thread pool, or Dask's workers).
+Runner = Callable[
+    [Callable[[tuple[bytes | None, int | None]], Piece], list[tuple[bytes | None, int | None]]], Iterable[Piece]
+]
+
+
+def survey(
+    path: str,
+    blocksize: int,
+    *,
+    columns: bool = True,
+    types: bool = False,
+    attributes: bool = False,
+    run: Runner | None = None,
+) -> Survey:
+    """The file at `path` surveyed in pieces of about `blocksize` bytes,
+    read by `run` (by default one after another): its ranges, record count,
+    and unless `columns` is off its columns (with `types`, and their types).
+    A file that cannot be split is one piece, read as it comes. XML failures
+    raise the module's ValueError, the first in the file that a survey
+    meets."""
+    guesses = guess(path, max(blocksize, 1)) if splittable(path) else Guesses(path, [], [])
+
+    def read(task: tuple[bytes | None, int | None]) -> Piece:
+        return piece(path, *task, columns=columns, attributes=attributes, types=types)
+
+    pieces = list((run or map)(read, guesses.tasks()))
+    return settle(guesses, pieces, lambda start, until: read((start, until)))
 
 
 def joined(parts: list[Range], blocksize: int) -> list[Range]:

@@ -89,8 +89,9 @@ int match_keyword(Signature& sig, PyObject* key) {
 
 void bind(Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** slots) {
-  if (nargs > sig.count)
-    raise(PyExc_TypeError, std::string(sig.function) + "() takes " + std::to_string(sig.count) +
+  const int positional = sig.positional < 0 ? sig.count : sig.positional;
+  if (nargs > positional)
+    raise(PyExc_TypeError, std::string(sig.function) + "() takes " + std::to_string(positional) +
                                " positional arguments but " + std::to_string(nargs) +
                                " were given");
   for (int i = 0; i < sig.count; ++i) slots[i] = i < nargs ? args[i] : nullptr;

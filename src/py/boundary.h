@@ -63,7 +63,7 @@ std::string type_name(PyObject* obj);
 
 // ---- Argument binding ------------------------------------------------------
 
-constexpr int kMaxParams = 12;
+constexpr int kMaxParams = 16;
 
 // Every exported function takes positional-or-keyword parameters, the
 // first `required` of them required (all, by default); an optional one not
@@ -74,6 +74,8 @@ struct Signature {
   const char* params[kMaxParams];
   int count;
   int required = -1;
+  // How many may come by position (all, by default); the rest are keyword-only.
+  int positional = -1;
   PyObject* interned[kMaxParams] = {};
 };
 

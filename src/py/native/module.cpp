@@ -392,17 +392,22 @@ PyType_Spec g_reader_spec = {"quelbrand._native.Reader", sizeof(ReaderObject), 0
 
 // ---- Entry points --------------------------------------------------------------------
 
+// Flags and optional arguments are keyword-only: call sites then say what
+// each one means.
 Signature g_open_sig{"open",
-                     {"source", "batch_rows", "columns", "prefetch", "discover", "types", "attributes", "start",
-                      "records", "end"},
-                     10,
-                     5};
+                     {"source", "batch_rows", "columns", "project", "prefetch", "discover", "companion", "types",
+                      "known_types", "attributes", "start", "records", "end"},
+                     13,
+                     2,
+                     2};
 Signature g_discover_sig{"discover",
-                         {"source", "check_text", "types", "attributes", "blocksize", "align", "start", "records",
-                          "end", "until"},
-                         10,
-                         2};
-Signature g_split_sig{"split", {"source", "blocksize", "align", "start", "until"}, 5, 2};
+                         {"source", "check_text", "types", "attributes", "start", "records", "end", "until",
+                          "tally"},
+                         9,
+                         1,
+                         1};
+Signature g_split_sig{"split", {"source", "blocksize", "start", "until", "tally"}, 5, 2, 2};
+Signature g_merge_state_sig{"merge_state", {"a", "b"}, 2, 2};
 Signature g_split_at_sig{"split_at", {"state", "offset"}, 2, 2};
 Signature g_decide_types_sig{"decide_types", {"states"}, 1, 1};
 Signature g_typed_sig{"typed", {"batch", "types"}, 2};
@@ -411,16 +416,18 @@ Signature g_typed_sig{"typed", {"batch", "types"}, 2};
 // A split point travels as (offset, records, state): the state is the whole
 // point as bytes, the two numbers are there to plan ranges with.
 
+Ref split_tuple(const xml::SplitPoint& at) {
+  const std::string state = xml::serialize_split(at);
+  Ref offset = check(PyLong_FromUnsignedLongLong(at.offset));
+  Ref records = check(PyLong_FromUnsignedLongLong(at.records));
+  Ref bytes = check(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+  return check(PyTuple_Pack(3, offset.get(), records.get(), bytes.get()));
+}
+
 Ref split_list(const std::vector<xml::SplitPoint>& splits) {
   Ref list = check(PyList_New(static_cast<Py_ssize_t>(splits.size())));
-  for (std::size_t i = 0; i < splits.size(); ++i) {
-    const std::string state = xml::serialize_split(splits[i]);
-    Ref offset = check(PyLong_FromUnsignedLongLong(splits[i].offset));
-    Ref records = check(PyLong_FromUnsignedLongLong(splits[i].records));
-    Ref bytes = check(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
-    check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                                check(PyTuple_Pack(3, offset.get(), records.get(), bytes.get())).release()));
-  }
+  for (std::size_t i = 0; i < splits.size(); ++i)
+    check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), split_tuple(splits[i]).release()));
   return list;
 }
 
@@ -466,54 +473,55 @@ bool truth(PyObject* obj) {
   return v != 0;
 }
 
+// Null for an optional argument not given or None.
+PyObject* given(PyObject* obj) { return obj == Py_None ? nullptr : obj; }
+
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[10];
+    PyObject* slots[13];
     bind(g_open_sig, args, nargs, kwnames, slots);
     xml::ReadOptions options;
-    options.attributes = truth(slots[6]);
-    const std::optional<xml::SplitPoint> start = range_from(slots + 7, options, "open()");
+    options.attributes = truth(slots[9]);
+    const std::optional<xml::SplitPoint> start = range_from(slots + 10, options, "open()");
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     std::optional<std::vector<std::string>> columns;
-    if (slots[2] != Py_None) columns = names_from(slots[2], "columns");
-    const int prefetch = PyObject_IsTrue(slots[3]);
-    check_status(prefetch);
-    // `types` is a flag, or the columns' types from an earlier pass.
+    if (given(slots[2])) columns = names_from(slots[2], "columns");
+    const bool project = truth(slots[3]);
+    if (project && !columns) raise(PyExc_ValueError, "open() projects only onto listed columns");
+    const bool prefetch = truth(slots[4]);
+    // The columns' types from an earlier pass, one per listed column.
     std::vector<xml::ValueType> known;
-    const bool listed = slots[5] && (PyList_Check(slots[5]) || PyTuple_Check(slots[5]));
+    const bool listed = given(slots[8]) != nullptr;
     if (listed) {
-      for (const std::string& name : names_from(slots[5], "types")) {
+      for (const std::string& name : names_from(slots[8], "known_types")) {
         xml::ValueType t;
         if (!xml::type_from_name(name, t)) raise(PyExc_ValueError, "unknown column type '" + name + "'");
         known.push_back(t);
       }
       if (!columns || known.size() != columns->size())
-        raise(PyExc_ValueError, "open() takes types listed only with the columns, one for each");
+        raise(PyExc_ValueError, "open() takes known_types only with the columns, one for each");
     }
-    const bool types = listed || truth(slots[5]);
-    // `discover` is a flag (read the path or bytes again for the columns)
-    // or a second source holding the same document: a file object can be
-    // read only once.
-    PyObject* again = nullptr;
-    if (PyBool_Check(slots[4]) || PyLong_Check(slots[4]) || slots[4] == Py_None) {
-      if (truth(slots[4])) again = slots[0];
-    } else {
-      again = slots[4];
-    }
+    const bool types = listed || truth(slots[7]);
+    // The whole file's columns (and types) are found alongside, by a second
+    // reader: of the same path or bytes, or of `companion`, a second source
+    // holding the same document, since a file object can be read only once.
+    PyObject* again = given(slots[6]);
+    if (again == nullptr && truth(slots[5])) again = slots[0];
     auto inputs = std::make_unique<Inputs>();
     std::unique_ptr<xml::Reader> reader = inputs->open(slots[0]);
     if (start) resume(*reader, *start, *inputs);
     std::unique_ptr<xml::Reader> second;
     if (again != nullptr && (!columns || (types && !listed))) {
       if (again == slots[0] && !inputs->files.empty())
-        raise(PyExc_TypeError, "a file object can be read only once: pass a second one as discover");
+        raise(PyExc_TypeError, "a file object can be read only once: pass a second one as companion");
       second = inputs->open(again);
       // Discovery covers the same range as the reading.
       if (start) resume(*second, *start, *inputs);
     }
+    (void)project;
     auto source = std::make_unique<std::shared_ptr<xml::BatchSource>>(
         std::make_shared<xml::BatchSource>(std::move(reader), batch_rows, inputs->name,
-                                           std::move(columns), prefetch != 0, std::move(second),
+                                           std::move(columns), prefetch, std::move(second),
                                            options, types, std::move(known)));
     Ref obj = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(g_reader_type), 0));
     as_reader(obj.get())->source = source.release();
@@ -522,61 +530,146 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
+// ---- Progress of a pass that blocks ---------------------------------------------------
+// A Tally is a counter that a native pass sets to how far it has read while
+// another thread looks at it, so that a pass that runs for minutes inside
+// one call still shows its progress.
+
+struct TallyObject {
+  PyObject_HEAD
+  std::atomic<std::uint64_t>* value;
+};
+
+PyObject* g_tally_type = nullptr;
+
+TallyObject* as_tally(PyObject* self) { return reinterpret_cast<TallyObject*>(self); }
+
+PyObject* tally_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guard([&] {
+    if ((args && PyTuple_Size(args) != 0) || (kwargs && PyDict_Size(kwargs) != 0))
+      raise(PyExc_TypeError, "Tally() takes no arguments");
+    auto value = std::make_unique<std::atomic<std::uint64_t>>(0);
+    Ref obj = check(PyType_GenericAlloc(type, 0));
+    as_tally(obj.get())->value = value.release();
+    return obj;
+  });
+}
+
+void tally_dealloc(PyObject* self) noexcept {
+  dealloc_with(self, [](PyObject* s) { delete as_tally(s)->value; });
+}
+
+PyObject* tally_value(PyObject* self, void*) noexcept {
+  return guard([&] { return check(PyLong_FromUnsignedLongLong(as_tally(self)->value->load())); });
+}
+
+PyGetSetDef g_tally_getset[] = {
+    {"value", tally_value, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot g_tally_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(tally_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(tally_new)},
+    {Py_tp_getset, g_tally_getset},
+    {0, nullptr},
+};
+
+PyType_Spec g_tally_spec = {"quelbrand._native.Tally", sizeof(TallyObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, g_tally_slots};
+
+// The tally given as `obj`, or null.
+std::atomic<std::uint64_t>* tally_from(PyObject* obj) {
+  if (given(obj) == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(g_tally_type)))
+    raise(PyExc_TypeError, "tally must be a quelbrand._native.Tally");
+  return as_tally(obj)->value;
+}
+
+// The signal interrupt, which the reader asks now and then, also notes how
+// far the reader has got: it is asked on the reading thread, between events
+// or at a refill, so the reader's position is its own to read there.
+struct TallyingInterrupt {
+  Unlocked* unlocked;
+  const xml::Reader* reader;
+  std::atomic<std::uint64_t>* tally;
+
+  xml::Interrupt make() {
+    return {[](void* context, bool urgent) {
+              auto& self = *static_cast<TallyingInterrupt*>(context);
+              if (self.tally) self.tally->store(self.reader->offset(), std::memory_order_relaxed);
+              return urgent ? self.unlocked->signals_raised_now() : self.unlocked->signals_raised();
+            },
+            this};
+  }
+};
+
+// ---- Discovery ----------------------------------------------------------------------------
+
+PyObject* g_discovery_type = nullptr;
+
+PyStructSequence_Field g_discovery_fields[] = {
+    {"columns", "every column, in order of first appearance"},
+    {"records", "the records read"},
+    {"types", "each column's type, with types; else None"},
+    {"states", "each column's type state, with types, to merge with other pieces'; else None"},
+    {"stop", "the split point where reading stopped at `until`, or None"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc g_discovery_desc = {"quelbrand._native.Discovery",
+                                          "What a pass over (part of) a file found", g_discovery_fields, 5};
+
 PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[10];
+    PyObject* slots[9];
     bind(g_discover_sig, args, nargs, kwnames, slots);
     xml::ReadOptions options;
     options.attributes = truth(slots[3]);
-    const int check_text = PyObject_IsTrue(slots[1]);
-    check_status(check_text);
+    const bool check_text = slots[1] == nullptr || truth(slots[1]);
     const bool types = truth(slots[2]);
-    // Split points every `blocksize` bytes, where the records read are a
-    // multiple of `align`; none without a blocksize.
-    const bool paced = slots[4] && slots[4] != Py_None;
-    const std::uint64_t blocksize = paced ? to_u64(slots[4], "blocksize") : 0;
-    const std::uint64_t align = slots[5] && slots[5] != Py_None ? to_u64(slots[5], "align") : 1;
-    if (paced && blocksize == 0) raise(PyExc_ValueError, "blocksize must be positive");
-    // Reading stops at `until`, noting the split point there last.
-    if (slots[9] && slots[9] != Py_None) options.until = to_u64(slots[9], "until");
-    const bool splitting = paced || options.until != xml::ReadOptions::kNoEnd;
-    // A piece's types are its columns' states, to merge with the others'.
-    const bool states = types && options.until != xml::ReadOptions::kNoEnd;
+    // Reading stops at `until`, noting the split point there.
+    if (given(slots[7])) options.until = to_u64(slots[7], "until");
+    const bool until = options.until != xml::ReadOptions::kNoEnd;
     // A range's columns: from a split point, through its records.
-    const std::optional<xml::SplitPoint> start = range_from(slots + 6, options, "discover()");
+    const std::optional<xml::SplitPoint> start = range_from(slots + 4, options, "discover()");
+    std::atomic<std::uint64_t>* tally = tally_from(slots[8]);
     Inputs inputs;
     std::unique_ptr<xml::Reader> reader = inputs.open(slots[0]);
     if (start) resume(*reader, *start, inputs);
+    const xml::Reader* watched = reader.get();
+    // Pacing far beyond any file: only the stop at `until` is noted.
+    constexpr std::uint64_t kFar = std::uint64_t{1} << 62;
     xml::Discovery found;
     xml::XmlStreamError err;
     const bool ok = run_unlocked([&](Unlocked& unlocked) {
-      const xml::Interrupt interrupt = signal_interrupt(unlocked);
+      TallyingInterrupt tallying{&unlocked, watched, tally};
+      const xml::Interrupt interrupt = tallying.make();
       reader->set_interrupt(&interrupt);
       // Types need the values, whose text is then always checked.
       if (types)
         return xml::discover_types(std::move(reader), inputs.name, found, err, &interrupt, options,
-                                   paced ? blocksize : splitting ? std::uint64_t{1} << 62 : 0, align);
+                                   until ? kFar : 0, 1);
       xml::XmlBatchInner inner(std::move(reader), 0, inputs.name);
       inner.set_options(options);
-      // Pacing far beyond any file: only the stop at `until` is noted.
-      if (splitting) inner.set_splits(paced ? blocksize : std::uint64_t{1} << 62, align, &found.splits);
-      return xml::discover_columns(inner, found, err, check_text != 0);
+      if (until) inner.set_splits(kFar, 1, &found.splits);
+      return xml::discover_columns(inner, found, err, check_text);
     });
     if (!ok) inputs.raise(err);
-    Ref names = name_list(found.columns);
-    Ref count = check(PyLong_FromUnsignedLongLong(found.records));
-    Ref kinds = states ? state_list(found.type_states) : types ? type_list(found.types) : Ref();
-    if (!splitting) {
-      if (!types) return check(PyTuple_Pack(2, names.get(), count.get()));
-      return check(PyTuple_Pack(3, names.get(), count.get(), kinds.get()));
-    }
-    // Only a file named by its path is read again from a split point; bytes
-    // and file objects stay one range.
+    Ref result = check(PyStructSequence_New(reinterpret_cast<PyTypeObject*>(g_discovery_type)));
+    PyStructSequence_SetItem(result.get(), 0, name_list(found.columns).release());
+    PyStructSequence_SetItem(result.get(), 1, check(PyLong_FromUnsignedLongLong(found.records)).release());
+    PyStructSequence_SetItem(result.get(), 2,
+                             (types ? type_list(found.types) : Ref::borrow(Py_None)).release());
+    PyStructSequence_SetItem(result.get(), 3,
+                             (types ? state_list(found.type_states) : Ref::borrow(Py_None)).release());
+    // Only a file named by its path is read again from a split point.
     const bool path = inputs.files.empty() && !inputs.bytes;
-    Ref splits = path ? split_list(found.splits) : check(PyList_New(0));
-    if (!types) return check(PyTuple_Pack(3, names.get(), count.get(), splits.get()));
-    return check(PyTuple_Pack(4, names.get(), count.get(), kinds.get(), splits.get()));
+    Ref stop = Ref::borrow(Py_None);
+    if (until && path && !found.splits.empty()) stop = split_tuple(found.splits.back());
+    PyStructSequence_SetItem(result.get(), 4, stop.release());
+    return result;
   });
 }
 
@@ -588,10 +681,10 @@ PyObject* split_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     bind(g_split_sig, args, nargs, kwnames, slots);
     const std::uint64_t blocksize = to_u64(slots[1], "blocksize");
     if (blocksize == 0) raise(PyExc_ValueError, "blocksize must be positive");
-    const std::uint64_t align = slots[2] && slots[2] != Py_None ? to_u64(slots[2], "align") : 1;
     std::optional<xml::SplitPoint> start;
-    if (slots[3] && slots[3] != Py_None) start = split_from(slots[3]);
-    const std::uint64_t until = slots[4] && slots[4] != Py_None ? to_u64(slots[4], "until") : UINT64_MAX;
+    if (given(slots[2])) start = split_from(slots[2]);
+    const std::uint64_t until = given(slots[3]) ? to_u64(slots[3], "until") : UINT64_MAX;
+    std::atomic<std::uint64_t>* tally = tally_from(slots[4]);
     Inputs inputs;
     std::unique_ptr<xml::Reader> reader = inputs.open(slots[0]);
     if (start) resume(*reader, *start, inputs);
@@ -599,15 +692,31 @@ PyObject* split_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::vector<xml::SplitPoint> splits;
     xml::XmlStreamError err;
     const bool ok = run_unlocked([&](Unlocked& unlocked) {
-      const xml::Interrupt interrupt = signal_interrupt(unlocked);
+      TallyingInterrupt tallying{&unlocked, reader.get(), tally};
+      const xml::Interrupt interrupt = tallying.make();
       reader->set_interrupt(&interrupt);
-      return xml::count_records(*reader, records, err, blocksize, align, splits, until);
+      return xml::count_records(*reader, records, err, blocksize, 1, splits, until);
     });
     if (!ok) inputs.raise(err);
+    if (tally) tally->store(reader->offset(), std::memory_order_relaxed);
     if (!inputs.files.empty() || inputs.bytes) splits.clear();
     Ref count = check(PyLong_FromUnsignedLongLong(records));
     Ref list = split_list(splits);
     return check(PyTuple_Pack(2, count.get(), list.get()));
+  });
+}
+
+// Two states of one column, from two pieces, as one: seen by either, and
+// read as the types both read it as.
+PyObject* merge_state_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&] {
+    PyObject* slots[2];
+    bind(g_merge_state_sig, args, nargs, kwnames, slots);
+    const std::uint64_t a = to_u64(slots[0], "a"), b = to_u64(slots[1], "b");
+    if (a > 0x1FF || b > 0x1FF) raise(PyExc_ValueError, "not a column state from discover()");
+    xml::TypeState merged = xml::TypeState::unpacked(static_cast<std::uint16_t>(a));
+    merged.merge(xml::TypeState::unpacked(static_cast<std::uint16_t>(b)));
+    return check(PyLong_FromLong(merged.packed()));
   });
 }
 
@@ -736,15 +845,18 @@ PyObject* typed_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyMethodDef g_functions[] = {
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(open_entry)),
      METH_FASTCALL | METH_KEYWORDS,
-     "open(source, batch_rows, columns, prefetch, discover, types=False, attributes=False, start=None, "
-     "records=None, end=None)\n--\n\n"},
+     "open(source, batch_rows, *, columns=None, project=False, prefetch=False, discover=False, companion=None, "
+     "types=False, known_types=None, attributes=False, start=None, records=None, end=None)\n--\n\n"},
     {"discover", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
-     METH_FASTCALL | METH_KEYWORDS, "discover(source, check_text, types=False, attributes=False, blocksize=None, align=1, start=None, "
-     "records=None, end=None, until=None)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS,
+     "discover(source, *, check_text=True, types=False, attributes=False, start=None, records=None, end=None, "
+     "until=None, tally=None)\n--\n\n"},
     {"split", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(split_entry)),
-     METH_FASTCALL | METH_KEYWORDS, "split(source, blocksize, align=1, start=None, until=None)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "split(source, blocksize, *, start=None, until=None, tally=None)\n--\n\n"},
     {"split_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(split_at_entry)),
      METH_FASTCALL | METH_KEYWORDS, "split_at(state, offset)\n--\n\n"},
+    {"merge_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(merge_state_entry)),
+     METH_FASTCALL | METH_KEYWORDS, "merge_state(a, b)\n--\n\n"},
     {"decide_types", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(decide_types_entry)),
      METH_FASTCALL | METH_KEYWORDS, "decide_types(states)\n--\n\n"},
     {"typed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(typed_entry)),
@@ -771,8 +883,13 @@ Ref init() {
     Ref module = check(PyModule_Create(&g_module_def));
     g_batch_type = check(PyType_FromSpec(&g_batch_spec)).release();
     g_reader_type = check(PyType_FromSpec(&g_reader_spec)).release();
+    g_tally_type = check(PyType_FromSpec(&g_tally_spec)).release();
+    g_discovery_type = reinterpret_cast<PyObject*>(PyStructSequence_NewType(&g_discovery_desc));
+    if (g_discovery_type == nullptr) throw PyErrSet{};
     check_status(PyObject_SetAttrString(module.get(), "Batch", g_batch_type));
     check_status(PyObject_SetAttrString(module.get(), "Reader", g_reader_type));
+    check_status(PyObject_SetAttrString(module.get(), "Tally", g_tally_type));
+    check_status(PyObject_SetAttrString(module.get(), "Discovery", g_discovery_type));
     // Readers of file objects stop taking the lock once shutdown begins.
     static PyMethodDef exiting = {
         "_note_exiting",
