@@ -72,7 +72,8 @@ def check_against_core(path, batch_rows):
     assert got.to_pylist() == rows
     assert got.num_rows == len(rows) == qk.count_xml_records(path)
     assert got.schema == table.schema
-    assert _native.discover(path, True) == (names, len(rows))
+    found = _native.discover(path)
+    assert (found.columns, found.records) == (names, len(rows))
     per_batch = [
         (b.schema.names, [c.to_pylist() for c in b.columns], b.num_rows) for b in record_batches(path, batch_rows)
     ]
@@ -102,7 +103,7 @@ def test_random_documents_match_the_core(rng, write_xml):
             list(qk.stream_xml_file(path, 65536))
         except ValueError:
             # The core fails somewhere: so does every way in, before any table.
-            for call in (lambda p: read_xml(p, batch_rows=2).to_arrow(), lambda p: _native.discover(p, True)):
+            for call in (lambda p: read_xml(p, batch_rows=2).to_arrow(), lambda p: _native.discover(p)):
                 with pytest.raises(ValueError, match="^" + PREFIX):
                     call(path)
             continue
@@ -200,7 +201,7 @@ ERROR_CALLS = {
     "iterate_columns": lambda p: list(read_xml(p, columns=["a"])),
     "schema": lambda p: read_xml(p).schema,
     "to_arrow": lambda p: read_xml(p, batch_rows=1).to_arrow(),
-    "discover": lambda p: _native.discover(p, True),
+    "discover": lambda p: _native.discover(p),
 }
 
 
@@ -221,7 +222,7 @@ def test_failures_are_the_modules_value_error(write_xml, tmp_path, kind, call):
 def test_reading_goes_on_after_a_failed_step(write_xml):
     path = write_xml("<r><row><a>1</a></row><row><a>&bad;</a></row><row><b>2</b></row></r>")
     for discover in (False, True):
-        reader, outcomes = _native.open(path, 1, None, True, discover), []
+        reader, outcomes = _native.open(path, 1, prefetch=True, discover=discover), []
         while len(outcomes) < 20 and "stop" not in outcomes:
             try:
                 outcomes.append(len(next(reader)))
@@ -293,7 +294,7 @@ def test_batches_outlive_their_reader_and_table(write_xml):
     table = read_xml(path, batch_rows=2)
     it = iter(table)
     kept = [next(it), next(it)]
-    native = next(iter(_native.open(path, 3, None, True, True)))
+    native = next(iter(_native.open(path, 3, prefetch=True, discover=True)))
     twice = [pa.record_batch(native), pa.record_batch(native)]
     del it, table, native
     gc.collect()
@@ -307,7 +308,7 @@ from quelbrand import _native, read_xml
 path = sys.argv[1]
 for discover in (False, True):
     for _ in range(5):
-        reader = _native.open(path, 100, None, True, discover)
+        reader = _native.open(path, 100, prefetch=True, discover=discover)
         next(reader)
         del reader  # the worker is building the next batch, discovery is under way
 it = iter(read_xml(path, batch_rows=50))
@@ -360,9 +361,10 @@ def test_a_text_error_comes_where_reading_meets_it(write_xml):
     # raised by the batch that holds it, after the batches before it.
     path = write_xml("<r><row><a>1</a></row><row><b>&bad;</b></row><row><c>3</c></row></r>")
     with pytest.raises(ValueError, match="^" + PREFIX):
-        _native.discover(path, True)
-    assert _native.discover(path, False) == (["a", "b", "c"], 3)
-    reader = _native.open(path, 1, None, True, True)
+        _native.discover(path)
+    found = _native.discover(path, check_text=False)
+    assert (found.columns, found.records) == (["a", "b", "c"], 3)
+    reader = _native.open(path, 1, prefetch=True, discover=True)
     first = pa.record_batch(next(reader))
     assert first.schema.names == ["a", "b", "c"] and first.to_pylist() == [{"a": "1", "b": None, "c": None}]
     with pytest.raises(ValueError, match=r"^" + PREFIX + r".*line 1, byte"):
@@ -379,7 +381,7 @@ import os
 from quelbrand import _native
 writer = os.open({str(fifo)!r}, os.O_RDWR)
 os.write(writer, b"<r><row><a>1</a></row>")
-reader = _native.open({str(fifo)!r}, 1, None, True, False)
+reader = _native.open({str(fifo)!r}, 1, prefetch=True)
 print(len(next(reader)))
 del reader
 print("dropped", flush=True)

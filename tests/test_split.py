@@ -8,7 +8,7 @@ import pytest
 from test_xml_random import random_document
 
 import quelbrand._native as _native
-from quelbrand.split import guess, joined, piece, ranges, settle, splittable, survey
+from quelbrand.split import Range, Survey, guess, joined, piece, settle, splittable, survey
 
 pa = pytest.importorskip("pyarrow")
 
@@ -16,7 +16,7 @@ pa = pytest.importorskip("pyarrow")
 def outcomes(path, columns, batch_rows=1, **where):
     """Rows (as dicts) and error texts, in the order the reader gives them."""
     out = []
-    reader = _native.open(path, batch_rows, columns, False, False, **where)
+    reader = _native.open(path, batch_rows, columns=columns, **where)
     while True:
         try:
             batch = next(reader)
@@ -29,9 +29,33 @@ def outcomes(path, columns, batch_rows=1, **where):
         out.extend(pa.record_batch(batch).to_pylist())
 
 
-def split_outcomes(path, blocksize, batch_rows=1, align=1):
-    found = survey(path, blocksize, align=align)
+def discovered(path, check_text=True, **options):
+    found = _native.discover(path, check_text=check_text, **options)
+    return list(found.columns), found.records
+
+
+def split_outcomes(path, blocksize, batch_rows=1):
+    """The file read in ranges between the record counter's split points,
+    which fall after every record past each `blocksize` bytes: far denser
+    than a survey's, so that every kind of place is resumed at."""
+    columns, records = discovered(path, False)
+    found = Survey(columns, records, planned(path, *_native.split(path, blocksize)))
     return found, range_outcomes(path, found, batch_rows)
+
+
+def planned(path, records, splits):
+    """The ranges between `splits` of a file of `records` records."""
+    points = [point for point in splits if point[1] < records]
+    starts = [None, *points]
+    out = []
+    for i, point in enumerate(starts):
+        first = 0 if point is None else point[1]
+        following = points[i] if i < len(points) else None
+        count = (records if following is None else following[1]) - first
+        out.append(
+            Range(path, first, count, None if point is None else point[2], None if following is None else following[0])
+        )
+    return out
 
 
 def range_outcomes(path, found, batch_rows=1):
@@ -69,7 +93,7 @@ def test_random_documents_read_the_same_split_at_every_blocksize(rng, write_xml)
                 data = b"\xff\xfe" + data if rng.random() < 0.5 else data
         path = write_xml(data, name="random.xml")
         try:
-            columns, _ = _native.discover(path, False)
+            columns, _ = discovered(path, False)
         except ValueError:
             continue  # malformed markup: the survey refuses the file, split or not
         whole = outcomes(path, columns)
@@ -77,10 +101,18 @@ def test_random_documents_read_the_same_split_at_every_blocksize(rng, write_xml)
             found, got = split_outcomes(path, blocksize)
             assert found.columns == columns
             assert got == whole, (i, blocksize, data)
-            # The counter's cheaper pass cuts the same ranges, and their own
-            # columns join into the file's.
-            assert ranges(path, blocksize) == found.ranges
-            joined = dict.fromkeys(name for part in found.ranges for name in part.columns())
+            # The ranges' own columns join into the file's.
+            joined = dict.fromkeys(
+                name
+                for part in found.ranges
+                for name in _native.discover(
+                    path,
+                    check_text=False,
+                    start=part.start,
+                    records=None if part.end is None else part.count,
+                    end=part.end,
+                ).columns
+            )
             assert list(joined) == columns
         checked += 1
     assert checked > 100
@@ -116,7 +148,7 @@ def test_large_documents_split_exactly_in_every_encoding(rng, write_xml, encodin
     if encoding in ("utf-16-le", "utf-16-be"):
         data = ("\ufeff" + text).encode(encoding)
     path = write_xml(data)
-    columns, records = _native.discover(path, True)
+    columns, records = discovered(path, True)
     whole = outcomes(path, columns, 64)
     assert len(whole) == records
     for blocksize in (100, 333, 1000, 4096, 20000, 1 << 30):
@@ -124,15 +156,6 @@ def test_large_documents_split_exactly_in_every_encoding(rng, write_xml, encodin
         assert got == whole, blocksize
         if blocksize <= 1000:
             assert len(found.ranges) > 10
-
-
-def test_ranges_hold_multiples_of_the_alignment(rng, write_xml):
-    path = write_xml(big_document(rng, 1000))
-    found, got = split_outcomes(path, 200, batch_rows=50, align=50)
-    assert len(found.ranges) > 3
-    assert all(part.count % 50 == 0 for part in found.ranges[:-1])
-    assert sum(part.count for part in found.ranges) == found.records
-    assert got == outcomes(path, found.columns, 50)
 
 
 def test_an_error_is_raised_by_its_range_with_its_place_in_the_file(write_xml):
@@ -154,9 +177,9 @@ def test_an_error_is_raised_by_its_range_with_its_place_in_the_file(write_xml):
 
 
 def test_a_file_changed_since_the_survey_is_refused(write_xml):
-    body = "".join(f"<row><v>{i}</v></row>" for i in range(200))
+    body = "".join(f"<row><v>{i}</v></row>" for i in range(3000))
     path = write_xml("<t>" + body + "</t>")
-    found = survey(path, 300)
+    found = survey(path, 3000)
     part = found.ranges[2]
     with open(path, "r+b") as f:  # every split point moves by one byte
         f.write(b"<t> " + (body + "</t>").encode())
@@ -171,18 +194,19 @@ def test_a_file_changed_since_the_survey_is_refused(write_xml):
 def test_only_split_points_from_discover_are_taken(write_xml, start, error):
     path = write_xml("<t><row><v>1</v></row></t>")
     with pytest.raises(error):
-        _native.open(path, 1, None, False, False, start=start)
+        _native.open(path, 1, start=start)
 
 
 def test_inputs_that_cannot_be_read_again_stay_one_range(tmp_path):
-    data = "<t>" + "".join(f"<row><v>{i}</v></row>" for i in range(100)) + "</t>"
-    assert _native.discover(data.encode(), False, blocksize=10)[2] == []
+    data = "<t>" + "".join(f"<row><v>{i}</v></row>" for i in range(3000)) + "</t>"
+    assert _native.split(data.encode(), 10)[1] == []
     packed = tmp_path / "doc.xml.gz"
     packed.write_bytes(gzip.compress(data.encode()))
     plain = tmp_path / "doc.xml"
     plain.write_text(data)
     assert not splittable(str(packed)) and splittable(str(plain))
-    assert len(survey(str(plain), 10).ranges) > 10
+    assert len(survey(str(plain), 2000).ranges) > 10
+    assert len(survey(str(packed), 2000).ranges) == 1
 
 
 # ---- Pieces surveyed at once, from guessed split points ------------------------------
@@ -205,7 +229,7 @@ def test_guessed_pieces_settle_to_an_exact_survey_of_random_documents(rng, write
     for i in range(200):
         path = write_xml(random_document(rng), name="random.xml")
         try:
-            columns, records = _native.discover(path, False)
+            columns, records = discovered(path, False)
         except ValueError as e:
             with pytest.raises(ValueError) as raised:
                 guessed(path, 40)
@@ -225,7 +249,7 @@ def test_guesses_inside_comments_cdata_and_nested_names_are_read_again(rng, writ
     text = big_document(rng, 1000)
     data = text.encode(encoding) if encoding != "utf-16-le" else ("\ufeff" + text).encode(encoding)
     path = write_xml(data.replace(b'encoding="UTF-8"', b"") if encoding == "utf-16-le" else data)
-    columns, records = _native.discover(path, True)
+    columns, records = discovered(path, True)
     whole = outcomes(path, columns, 64)
     for blocksize in (100, 333, 1000, 4096):
         found, guesses, again = guessed(path, blocksize)
@@ -249,7 +273,7 @@ def test_guesses_inside_comments_cdata_and_nested_names_are_read_again(rng, writ
 def test_every_guess_on_plain_records_is_confirmed_or_read_again(write_xml, record):
     body = "\n".join(record.format(i=i) for i in range(2000))
     path = write_xml(f"<?xml version='1.0'?>\n<t>\n{body}\n</t>\n")
-    columns, records = _native.discover(path, False, attributes=True)
+    columns, records = discovered(path, False, attributes=True)
     found = guess(path, 2000)
     assert found.offsets
     pieces = [piece(path, start, until, attributes=True) for start, until in found.tasks()]
@@ -272,7 +296,7 @@ def test_an_error_in_a_later_piece_is_raised_as_the_whole_survey_raises_it(write
     body = "".join(f"<row><v>{i}</{'w' if i == 1300 else 'v'}></row>\n" for i in range(2000))
     path = write_xml("<?xml version='1.0'?>\n<t>\n" + body + "</t>\n")
     with pytest.raises(ValueError) as whole:
-        _native.discover(path, False)
+        _native.discover(path, check_text=False)
     assert "line 1303" in str(whole.value)
     with pytest.raises(ValueError) as split:
         guessed(path, 1000)
