@@ -457,7 +457,7 @@ TextFault TextEncoder::prepare(const ArrowSchema& schema, const ArrowArray& arra
   if (f != "+s" || schema.dictionary || array.n_children != schema.n_children || array.n_buffers < 1 ||
       array.length < 0 || array.offset < 0) {
     why = "encode() takes a record batch (an Arrow struct array), not Arrow type " + type_of(schema);
-    return TextFault::Shape;
+    return f == "+s" ? TextFault::Shape : TextFault::Type;
   }
   std::vector<std::string> names;
   for (std::int64_t k = 0; k < schema.n_children; ++k)

@@ -54,8 +54,8 @@ enum class TextFormat { Csv, JsonLines };
 // Why a batch cannot be encoded: the caller maps these to its own errors.
 enum class TextFault {
   None,
-  Shape,    // not a record batch, or its columns are not the encoder's
-  Type,     // a column of a type the format does not write
+  Shape,  // the batch's columns are not the encoder's, or its arrays are malformed
+  Type,   // not a record batch, or a column of a type the format does not write
 };
 
 class TextEncoder {

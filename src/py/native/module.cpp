@@ -12,6 +12,7 @@
 
 #include "py/boundary.h"
 #include "py/native/input.h"
+#include "py/native/text_out.h"
 #include "py/xml_errors.h"
 #include "xmlstream/arrow_export.h"
 #include "xmlstream/arrow_stream.h"
@@ -773,6 +774,7 @@ Ref init() {
     g_reader_type = check(PyType_FromSpec(&g_reader_spec)).release();
     check_status(PyObject_SetAttrString(module.get(), "Batch", g_batch_type));
     check_status(PyObject_SetAttrString(module.get(), "Reader", g_reader_type));
+    add_text_encoder(module.get());
     // Readers of file objects stop taking the lock once shutdown begins.
     static PyMethodDef exiting = {
         "_note_exiting",
