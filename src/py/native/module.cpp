@@ -12,6 +12,7 @@
 
 #include "py/boundary.h"
 #include "py/native/input.h"
+#include "py/native/text_out.h"
 #include "py/xml_errors.h"
 #include "xmlstream/arrow_export.h"
 #include "xmlstream/arrow_stream.h"
@@ -890,6 +891,7 @@ Ref init() {
     check_status(PyObject_SetAttrString(module.get(), "Reader", g_reader_type));
     check_status(PyObject_SetAttrString(module.get(), "Tally", g_tally_type));
     check_status(PyObject_SetAttrString(module.get(), "Discovery", g_discovery_type));
+    add_text_encoder(module.get());
     // Readers of file objects stop taking the lock once shutdown begins.
     static PyMethodDef exiting = {
         "_note_exiting",
