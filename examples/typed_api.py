@@ -28,7 +28,8 @@ from quelbrand.arrow import (
     to_pandas,
 )
 from quelbrand.cli import main
-from quelbrand.convert import FORMATS, atomic_output, convert, format_of
+from quelbrand.convert import FORMATS, convert, format_of
+from quelbrand.output import open_output
 from quelbrand.progress import ProgressBar
 
 DOCUMENT = """<shop>
@@ -77,9 +78,8 @@ def conversion(path: str, scratch: str) -> None:
         bar_text = io.StringIO()
         rows: int = convert(path, target, batch_rows=2, progress=bar_text)
         print(f"{fmt}: {rows} rows, progress {bar_text.getvalue().splitlines()[-1].strip()!r}")
-    with atomic_output(os.path.join(scratch, "notes.txt")) as temporary:
-        with open(temporary, "w", encoding="utf-8") as file:
-            file.write("written whole or not at all\n")
+    with open_output(os.path.join(scratch, "notes.txt")) as out:
+        out.write(b"written whole or not at all\n")
     with ProgressBar(None, 10, "counting") as bar:
         bar.advance(10)
     try:

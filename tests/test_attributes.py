@@ -221,7 +221,7 @@ def test_the_command_reads_attributes_when_asked(tmp_path, fmt):
     assert done.returncode == 0, done.stderr
     assert "--attributes" not in done.stderr
     if fmt == "csv":
-        assert out.read_text().splitlines()[1] == '"AD","Andorra"'
+        assert out.read_text().splitlines()[1] == "AD,Andorra"
     elif fmt == "jsonl":
         assert out.read_text().splitlines()[0] == '{"alpha_2_code": "AD", "name": "Andorra"}'
     else:

@@ -13,7 +13,7 @@ import pytest
 import quelbrand
 import quelbrand.convert
 import quelbrand_kernels as qk
-from quelbrand.convert import atomic_output
+from quelbrand.output import open_output
 from quelbrand.progress import ProgressBar
 
 
@@ -125,11 +125,9 @@ def test_expected_failures(doc, tmp_path, monkeypatch, args, code, message):
     assert not (tmp_path / "x.csv").exists()
 
 
-def test_jsonl_lines_are_exactly_json_dumps(write_xml, tmp_path, monkeypatch):
+def test_jsonl_lines_are_exactly_json_dumps(write_xml, tmp_path):
     # Quotes, backslashes, control characters, non-ASCII names and values, and
-    # the separators str.splitlines() would wrongly break on; rows are
-    # encoded in slices of a batch, here 2 of a batch of 3.
-    monkeypatch.setattr(quelbrand.convert, "JSONL_SLICE_ROWS", 2)
+    # the separators str.splitlines() would wrongly break on.
     path = write_xml(
         '<r><rec><n\u00e4me>a "q" \\ &#1;&#9;&#x85;&#x2028;\u20ac\U0001f600</n\u00e4me><e/>'
         "<v>1</v></rec><rec><e/></rec><rec><v>&lt;&amp;</v></rec><rec><v>2</v></rec></r>"
@@ -287,21 +285,21 @@ def test_installed_script(doc):
 
 
 @pytest.mark.parametrize("failure", [KeyboardInterrupt, OSError, ValueError])
-def test_atomic_output_removes_the_temporary_file(tmp_path, failure):
+def test_open_output_removes_the_temporary_file(tmp_path, failure):
     final = tmp_path / "out.csv"
     final.write_text("old")
     with pytest.raises(failure):
-        with atomic_output(final) as temporary:
-            pathlib.Path(temporary).write_text("partial")
+        with open_output(final) as out:
+            out.write(b"partial")
             raise failure()
     assert os.listdir(tmp_path) == ["out.csv"] and final.read_text() == "old"
 
 
-def test_atomic_output_respects_the_umask(tmp_path):
+def test_open_output_respects_the_umask(tmp_path):
     old = os.umask(0o027)
     try:
-        with atomic_output(tmp_path / "out.csv") as temporary:
-            pathlib.Path(temporary).write_text("new")
+        with open_output(tmp_path / "out.csv") as out:
+            out.write(b"new")
     finally:
         os.umask(old)
     assert os.listdir(tmp_path) == ["out.csv"]

@@ -13,6 +13,8 @@ import pytest
 from test_xml_random import random_document
 
 import quelbrand
+import quelbrand.arrow
+import quelbrand.convert
 import quelbrand_kernels as qk
 from quelbrand import ConversionError, _native, read_xml
 
@@ -388,3 +390,19 @@ print("dropped", flush=True)
 """
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert (result.returncode, result.stdout.split()) == (0, ["1", "dropped"]), result.stderr
+
+
+@pytest.mark.parametrize("batch_rows", [0, -1, 1.5, True, "2"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda path, n, out: read_xml(path, batch_rows=n),
+        lambda path, n, out: quelbrand.convert.convert(path, out, batch_rows=n),
+        lambda path, n, out: quelbrand.arrow.to_pandas(path, n),
+    ],
+)
+def test_batch_rows_means_one_thing_everywhere(write_xml, tmp_path, batch_rows, call):
+    path = write_xml("<r><row><a>1</a></row></r>")
+    with pytest.raises(ValueError, match="batch_rows must be a positive integer"):
+        call(path, batch_rows, tmp_path / "out.csv")
+    assert os.listdir(tmp_path) == [os.path.basename(path)]

@@ -100,7 +100,7 @@ def test_batches_read_from_xml():
         )
         + b"</r>"
     )
-    batches = list(_native.open(doc, 16, ["id", "name", "x"], False, False))
+    batches = list(_native.open(doc, 16, columns=["id", "name", "x"]))
     assert len(batches) > 1
     table = pa.Table.from_batches([pa.record_batch(b) for b in batches])
     rows = table.to_pylist()

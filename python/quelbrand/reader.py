@@ -169,7 +169,7 @@ class XmlTable:
         )
         self._records = found.records
         if self.types:
-            self._types = dict(zip(found.columns, found.types))
+            self._types = dict(zip(found.columns, found.types or []))
         return list(found.columns) if self._columns is None else self._columns
 
     @property

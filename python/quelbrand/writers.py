@@ -48,11 +48,11 @@ class TextOutput:
         self._encoder = _native.TextEncoder(fmt, columns, literal=literal)
 
     def header(self) -> bytes:
-        return self._encoder.header()  # type: ignore[no-any-return]
+        return self._encoder.header()
 
     def encode(self, batch: Any) -> bytes:
         """The batch's rows (any object with __arrow_c_array__)."""
-        return self._encoder.encode(batch)  # type: ignore[no-any-return]
+        return self._encoder.encode(batch)
 
 
 class RowGroups:
