@@ -351,3 +351,38 @@ def test_the_module_errors_are_recognised(tmp_path):
     with pytest.raises(ValueError) as info:
         qk.count_xml_records(str(tmp_path / "missing.xml"))
     assert quelbrand.is_xml_error(info.value)
+
+
+# Attributes, numbers, a late column, escapes and characters that need quoting.
+MIXED_DOC = (
+    '<?xml version="1.0"?><r>'
+    + "".join(
+        f'<row id="{i}"><n>{i}</n><s>a,"b"\n{i}</s>{"<late>é</late>" if i > 40 else ""}<f>{i / 4}</f></row>'
+        for i in range(60)
+    )
+    + "<row/></r>"
+)
+
+
+@pytest.mark.parametrize("fmt", ["csv", "jsonl"])
+@pytest.mark.parametrize("options", [[], ["--types"], ["--attributes"], ["--types", "--attributes", "--jobs", "2"]])
+@pytest.mark.parametrize("source", ["plain", "gzip", "stdin"])
+def test_text_outputs_are_the_same_bytes_without_pyarrow(tmp_path, fmt, options, source):
+    import gzip
+
+    path = tmp_path / ("doc.xml.gz" if source == "gzip" else "doc.xml")
+    path.write_bytes(gzip.compress(MIXED_DOC.encode()) if source == "gzip" else MIXED_DOC.encode())
+    blocked = "import sys; sys.modules['pyarrow'] = None; from quelbrand.cli import main; sys.exit(main(sys.argv[1:]))"
+    outputs = []
+    for code in (None, blocked):
+        out = tmp_path / f"out{len(outputs)}.{fmt}"
+        args = ["-" if source == "stdin" else str(path), "--to", str(out), "--batch-rows", "7", *options]
+        prefix = ["-c", code] if code else ["-m", "quelbrand"]
+        # Through a pipe, which can be read only once.
+        result = subprocess.run(
+            [sys.executable, *prefix, "convert", *args], input=path.read_bytes(), capture_output=True, timeout=120
+        )
+        assert result.returncode == 0, result.stderr
+        outputs.append(out.read_bytes())
+    assert outputs[0] == outputs[1]
+    assert outputs[0].count(b"\n") >= 61

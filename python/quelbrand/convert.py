@@ -178,8 +178,12 @@ class _Job:
         """The file in one pass (after the one its batches wait for, if any)."""
         table = XmlTable(self.inp, batch_rows=self.batch_rows, types=self.types, attributes=self.attributes)
         total = None if self.inp.read_once else self.inp.size
-        first = table.pending()
-        if first is not None:
+        # The passes the batches wait for (a pipe's spool, then the types),
+        # each shown as a pass of its own.
+        for _ in range(2):
+            first = table.pending()
+            if first is None:
+                break
             with self.shown.phase(first, total, done=lambda: table.bytes_read):
                 table.prepare()
         with self.shown.phase(f"writing {_NAMES[self.fmt]}", total) as phase:

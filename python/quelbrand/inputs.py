@@ -29,6 +29,7 @@ import io
 import lzma
 import os
 import stat
+import tempfile
 import zlib
 from typing import Any
 
@@ -395,6 +396,46 @@ class _Stream(Input):
         if not self.compressed:
             return super().position(reader)
         return 0  # a pipe's compressed bytes are not counted
+
+
+class _Spooled(Input):
+    """A read-once input copied, as it comes, to a temporary file that goes
+    with it: read from there as often as needed, under the input's name."""
+
+    # Bytes copied at a time: large, so the copy costs about a memcpy.
+    CHUNK = 1 << 20
+
+    def __init__(self, inp: Input):
+        self.name = inp.name
+        self._file = tempfile.TemporaryFile(prefix="quelbrand-spool-")  # noqa: SIM115
+        try:
+            source = inp.native()
+            while chunk := source.read(self.CHUNK):
+                self._file.write(chunk)
+            self._file.flush()
+        except BaseException:
+            self._file.close()
+            raise
+        self.size = self._file.tell()
+
+    def native(self) -> Any:
+        return self._again()
+
+    def companion(self) -> Any:
+        return self._again()
+
+    def _again(self) -> Any:
+        # Its own open file, so its own offset: a pass and the columns' pass
+        # read it side by side. It answers to the input's name, for messages.
+        again = _Owned(open(f"/proc/self/fd/{self._file.fileno()}", "rb"))  # noqa: SIM115
+        again.name = self.name
+        return again
+
+
+def spooled(inp: Input) -> Input:
+    """`inp`, if it can be read only once, copied to a temporary file that
+    can be read again: for when nothing else can keep its batches."""
+    return _Spooled(inp) if inp.read_once else inp
 
 
 def _size(path: str) -> int | None:

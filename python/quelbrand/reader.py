@@ -37,7 +37,7 @@ from typing import IO, TYPE_CHECKING, Any
 import quelbrand._native as _native
 from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows, checked_columns
 from quelbrand.errors import require_extra
-from quelbrand.inputs import Input, open_input
+from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.output import open_output
 from quelbrand.schema import pandas_dtypes, schema, types_of
 from quelbrand.writers import TextOutput, write_parquet
@@ -47,6 +47,14 @@ if TYPE_CHECKING:
     import pyarrow  # type: ignore[import-untyped, unused-ignore]
 
 __all__ = ["XmlTable", "read_xml"]
+
+
+def _have_pyarrow() -> bool:
+    try:
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
+    except ImportError:
+        return False
+    return True
 
 
 def _pyarrow(purpose: str) -> Any:
@@ -135,6 +143,9 @@ class XmlTable:
 
     @property
     def _read_once(self) -> bool:
+        if self._input.read_once and not self._drained and not _have_pyarrow():
+            # Nothing can keep its batches: the input itself is kept instead.
+            self._opened = spooled(self._input)
         return self._input.read_once
 
     @property
@@ -282,7 +293,9 @@ class XmlTable:
         if any: "spooling" (an input read only once is kept while its
         columns are found) or "finding types"; None when batches come at
         once (the columns, if needed, are found beside them)."""
-        if self._read_once:
+        if self._input.read_once:
+            if not self._drained and not _have_pyarrow():
+                return "spooling"  # the input itself, as it comes
             if self._spool is None and (self._columns is None or self.types):
                 return "spooling"
             return None
@@ -293,7 +306,7 @@ class XmlTable:
     def prepare(self) -> None:
         """Runs the pass pending() names now, so that a caller can show it
         as a pass of its own; `bytes_read` follows it meanwhile."""
-        if self.pending() == "spooling":
+        if self.pending() == "spooling" and self._read_once:
             self._spooled()
         elif self.pending() == "finding types":
             self._columns = self._discover()
