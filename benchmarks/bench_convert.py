@@ -68,19 +68,19 @@ CASES = [
     (
         "native discovery `quelbrand._native.discover`",
         "",
-        "import quelbrand._native as n\nn.discover(src, True)",
+        "import quelbrand._native as n\nn.discover(src)",
         "native",
     ),
     (
         "native discovery, text left to the reading pass (as `read_xml` runs it)",
         "",
-        "import quelbrand._native as n\nn.discover(src, False)",
+        "import quelbrand._native as n\nn.discover(src, check_text=False)",
         "native",
     ),
     (
-        "native discovery with types `quelbrand._native.discover(path, True, True)`",
+        "native discovery with types `quelbrand._native.discover(path, types=True)`",
         "",
-        "import quelbrand._native as n\nn.discover(src, True, True)",
+        "import quelbrand._native as n\nn.discover(src, types=True)",
         "types",
     ),
     (

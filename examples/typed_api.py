@@ -30,7 +30,7 @@ from quelbrand.arrow import (
 from quelbrand.cli import main
 from quelbrand.convert import FORMATS, convert, format_of
 from quelbrand.output import open_output
-from quelbrand.progress import ProgressBar
+from quelbrand.progress import Progress
 
 DOCUMENT = """<shop>
   <item><sku>A1</sku><price>9.50</price></item>
@@ -80,8 +80,8 @@ def conversion(path: str, scratch: str) -> None:
         print(f"{fmt}: {rows} rows, progress {bar_text.getvalue().splitlines()[-1].strip()!r}")
     with open_output(os.path.join(scratch, "notes.txt")) as out:
         out.write(b"written whole or not at all\n")
-    with ProgressBar(None, 10, "counting") as bar:
-        bar.advance(10)
+    with Progress(None).phase("counting", 10) as phase:
+        phase.update(10, rows=1)
     try:
         require_extra("numpy", "numpy", "this example")
     except MissingExtraError as exc:

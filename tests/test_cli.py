@@ -1,10 +1,10 @@
 """The quelbrand command, end to end in a subprocess, and its atomic output."""
 
 import csv
-import io
 import json
 import os
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -14,7 +14,6 @@ import quelbrand
 import quelbrand.convert
 import quelbrand_kernels as qk
 from quelbrand.output import open_output
-from quelbrand.progress import ProgressBar
 
 
 def run(*args, python_code=None):
@@ -203,14 +202,20 @@ def test_parquet_without_pyarrow_names_the_extra(doc, tmp_path):
     assert not out.exists()
 
 
-def test_progress_bar(doc, tmp_path):
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_progress_shows_each_pass_and_a_summary(doc, tmp_path, jobs):
     size = os.path.getsize(doc) / 1e6
-    result = run("convert", doc, "--to", str(tmp_path / "o.csv"), "--batch-rows", "1", "--force-progress")
+    args = ["--batch-rows", "1", "--force-progress", "--jobs", jobs]
+    result = run("convert", doc, "--to", str(tmp_path / "o.parquet"), "--types", *args)
     assert result.returncode == 0, result.stderr
     # Text mode turns each carriage return of a redraw into a line break.
-    draws = [line for line in result.stderr.splitlines() if line]
-    assert draws[0].startswith("writing CSV |")
-    assert draws[-1] == f"writing CSV |{'#' * 30}| {size:.1f}/{size:.1f} MB 100%"
+    draws = [line.strip() for line in result.stderr.splitlines() if line.strip()]
+    finals = [line for line in draws if "100%" in line]
+    passes = ["finding types", "writing Parquet"] if jobs == "1" else ["finding columns and types", "writing Parquet"]
+    assert [line.split("  ")[0] for line in finals] == passes
+    assert all(f"{size:.1f}/{size:.1f} MB" in line for line in finals)
+    assert "5 rows" in finals[-1]
+    assert re.fullmatch(r"wrote 5 rows × 4 columns, [0-9.]+ kB in [0-9.]+ s", draws[-1])
     quiet = run("convert", doc, "--to", str(tmp_path / "o.jsonl"), "--force-progress", "--quiet")
     assert quiet.returncode == 0 and quiet.stderr == ""
 
@@ -304,19 +309,6 @@ def test_open_output_respects_the_umask(tmp_path):
         os.umask(old)
     assert os.listdir(tmp_path) == ["out.csv"]
     assert (tmp_path / "out.csv").stat().st_mode & 0o777 == 0o640
-
-
-def test_progress_bar_redraws_at_most_every_interval():
-    now = [0.0]
-    stream = io.StringIO()
-    with ProgressBar(stream, 1000, "x", interval=0.1, clock=lambda: now[0]) as bar:
-        for _ in range(500):
-            bar.advance(1)  # no time passes: no redraw
-        now[0] = 0.1
-        bar.advance(500)
-    draws = stream.getvalue().split("\r")[1:]
-    assert [d.split("| ")[1].split()[0] for d in draws] == ["0/1000", "1000/1000", "1000/1000"]
-    assert stream.getvalue().endswith("\n")
 
 
 # ---- Which failures are the user's ---------------------------------------------

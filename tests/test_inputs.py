@@ -270,14 +270,16 @@ def test_zstd_without_its_package_names_it(monkeypatch, tmp_path):
 @pytest.mark.parametrize("codec", codecs("gzip", "xz"))
 def test_progress_of_a_compressed_file_counts_its_compressed_bytes(codec, tmp_path, monkeypatch):
     from quelbrand.convert import convert
-    from quelbrand.progress import ProgressBar
+    from quelbrand.progress import Phase
 
     raw = COMPRESS[codec](DOC)
     path = tmp_path / "doc.xml.z"
     path.write_bytes(raw)
     seen = []
-    update = ProgressBar.update
-    monkeypatch.setattr(ProgressBar, "update", lambda bar, done: (seen.append((bar.total, done)), update(bar, done)))
+    update = Phase.update
+    monkeypatch.setattr(
+        Phase, "update", lambda bar, done, rows=None: (seen.append((bar.total, done)), update(bar, done, rows))
+    )
     convert(path, tmp_path / "out.parquet", batch_rows=100, progress=io.StringIO())
     assert {total for total, _ in seen} == {len(raw)}
     assert max(done for _, done in seen) == len(raw)

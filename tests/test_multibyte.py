@@ -3,13 +3,11 @@ gb18030) through stream_xml_file, against a reference decoder written here
 from the Encoding Standard's index files (not Python's codecs, whose tables
 differ).
 
-The exhaustive checks need those files: $QK_ENCODING_DATA, or ../shared/data
-next to the repository (whatwg-index/index-*.txt). Without them only the
-fixed cases run.
+The index files are in tests/data/encoding-standard/ (see its README), the
+same copy tools/gen_encoding_tables.py builds the module's tables from.
 """
 
 import filecmp
-import os
 import subprocess
 import sys
 from pathlib import Path
@@ -19,10 +17,7 @@ import pytest
 import quelbrand_kernels as qk
 
 ROOT = Path(__file__).resolve().parent.parent
-DATA = Path(os.environ.get("QK_ENCODING_DATA", ROOT.parent / "shared" / "data"))
-needs_data = pytest.mark.skipif(
-    not (DATA / "whatwg-index" / "index-jis0208.txt").is_file(), reason=f"no Encoding Standard index files in {DATA}"
-)
+DATA = ROOT / "tests" / "data" / "encoding-standard"
 
 # What the module trims off values.
 WHITE_SPACE = (
@@ -447,7 +442,6 @@ def check_against_reference(write_xml, ix, label, texts):
 ONE_AND_TWO = [bytes([a]) for a in range(256)] + [bytes([a, b]) for a in range(0x80, 256) for b in range(256)]
 
 
-@needs_data
 @pytest.mark.parametrize("label", ["Shift_JIS", "EUC-JP", "EUC-KR", "Big5", "gb18030", "GBK"])
 def test_every_one_and_two_byte_sequence(write_xml, ix, label):
     # '#' around each sequence: never a trail byte, so an unfinished sequence
@@ -455,7 +449,6 @@ def test_every_one_and_two_byte_sequence(write_xml, ix, label):
     check_against_reference(write_xml, ix, label, [b"#" + s + b"#" for s in ONE_AND_TWO])
 
 
-@needs_data
 def test_every_euc_jp_jis0212_sequence(write_xml, ix):
     check_against_reference(
         write_xml, ix, "EUC-JP", [bytes([0x8F, a, b, 0x23]) for a in range(0x80, 256) for b in range(256)]
@@ -469,7 +462,6 @@ def gb18030_four(pointer):
     return bytes([0x81 + b1, 0x30 + b2, 0x81 + b3, 0x30 + b4])
 
 
-@needs_data
 @pytest.mark.parametrize("label", ["gb18030", "GBK"])
 def test_gb18030_four_byte_sequences(write_xml, ix, rng, label):
     pointers = {
@@ -502,7 +494,6 @@ def test_gb18030_four_byte_sequences(write_xml, ix, rng, label):
     check_against_reference(write_xml, ix, label, texts)
 
 
-@needs_data
 def test_iso_2022_jp_every_sequence_in_each_mode(write_xml, ix):
     esc = {"ascii": b"\x1b(B", "roman": b"\x1b(J", "katakana": b"\x1b(I", "jis": b"\x1b$B"}
     texts = [b"#" + bytes([b]) + b"#" for b in range(256)]
@@ -538,7 +529,6 @@ def valid_sequences(ix, label):
     return seqs
 
 
-@needs_data
 @pytest.mark.parametrize("label", ["Shift_JIS", "EUC-JP", "ISO-2022-JP", "EUC-KR", "Big5", "gb18030"])
 def test_random_text(write_xml, ix, rng, label):
     """Characters and ASCII runs of every length side by side, decoded whole;
@@ -563,7 +553,6 @@ def test_random_text(write_xml, ix, rng, label):
 # ---- The generated tables ---------------------------------------------------------
 
 
-@needs_data
 def test_generated_tables_are_reproduced(tmp_path):
     subprocess.run(
         [sys.executable, str(ROOT / "tools" / "gen_encoding_tables.py"), str(DATA), str(tmp_path)], check=True

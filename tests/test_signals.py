@@ -281,3 +281,110 @@ def test_a_table_waiting_on_a_silent_pipe_stops(tmp_path):
     """)
     rc, out, err = interrupt_until_done(proc)
     assert (rc, out.strip()) == (0, "interrupted 1"), err
+
+
+# ---- SIGTERM and SIGHUP end a conversion as Ctrl-C does --------------------------
+
+
+def default_terminating_signals():
+    # The runner's own dispositions (nohup ignores SIGHUP) are not the test's.
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, signal.SIG_DFL)
+
+
+def feed_until(fifo, stop):
+    """Writes a record, then markup the reader skips, into `fifo` until
+    `stop` is set or the reader goes away; never blocks for good on a reader
+    that never came."""
+    while True:
+        try:
+            fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            break
+        except OSError:  # ENXIO: no reader yet
+            if stop.wait(0.01):
+                return
+    os.set_blocking(fd, True)
+    try:
+        with open(fd, "wb") as f:
+            f.write(b"<root><r><a>1</a></r>")
+            while not stop.is_set():
+                f.write(b"<!-- not a record -->\n" * 1000)
+    except BrokenPipeError:
+        pass
+
+
+@pytest.mark.parametrize("fmt", ["csv", "jsonl", "parquet"])
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP])
+def test_a_terminating_signal_removes_the_temporary_output(tmp_path, signum, fmt):
+    # The input is a pipe that never ends, so the conversion is still running
+    # whenever the signal comes.
+    fifo, spool, out = tmp_path / "feed.fifo", tmp_path / "spool", tmp_path / f"out.{fmt}"
+    os.mkfifo(fifo)
+    spool.mkdir()  # where the pipe's batches are spooled: left empty too
+    stop = threading.Event()
+    writer = threading.Thread(target=feed_until, args=(fifo, stop))
+    writer.start()
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quelbrand", "convert", str(fifo), "--to", str(out)],
+        env={**os.environ, "TMPDIR": str(spool)},
+        preexec_fn=default_terminating_signals,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        deadline = time.monotonic() + HANG_GUARD
+        while not any(name.endswith(".tmp") for name in os.listdir(tmp_path)):
+            assert proc.poll() is None, proc.stderr.read()
+            assert time.monotonic() < deadline, "no temporary output appeared"
+            time.sleep(0.01)
+        proc.send_signal(signum)
+        _, err = proc.communicate(timeout=HANG_GUARD)
+    finally:
+        stop.set()
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+        writer.join(HANG_GUARD)
+    assert proc.returncode == 128 + signum, err
+    assert err == f"quelbrand: stopped by {signal.Signals(signum).name}\n"
+    assert sorted(os.listdir(tmp_path)) == ["feed.fifo", "spool"]
+    assert os.listdir(spool) == []
+
+
+@pytest.mark.parametrize("ignored", [False, True])
+def test_the_command_s_handlers_last_only_while_it_converts(tmp_path, monkeypatch, capsys, ignored):
+    # In process: the fake conversion signals itself mid-output. An ignored
+    # SIGHUP (nohup) stays ignored and the conversion finishes.
+    from quelbrand import cli
+    from quelbrand.output import open_output
+
+    out = tmp_path / "out.csv"
+
+    def convert(source, destination, **kwargs):
+        with open_output(destination) as file:
+            file.write(b"partial")
+            signal.raise_signal(signal.SIGHUP)
+        return 1
+
+    def own(signum, frame):
+        raise AssertionError("the command's handler should have run")
+
+    monkeypatch.setattr(cli, "convert", convert)
+    previous = {s: signal.getsignal(s) for s in (signal.SIGTERM, signal.SIGHUP)}
+    signal.signal(signal.SIGTERM, own)
+    signal.signal(signal.SIGHUP, signal.SIG_IGN if ignored else own)
+    try:
+        rc = cli.main(["convert", str(tmp_path / "in.xml"), "--to", str(out)])
+        after = signal.getsignal(signal.SIGTERM), signal.getsignal(signal.SIGHUP)
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+    assert after == (own, signal.SIG_IGN if ignored else own)
+    if ignored:
+        assert rc == 0 and out.read_bytes() == b"partial"
+    else:
+        assert rc == 128 + signal.SIGHUP
+        assert capsys.readouterr().err == "quelbrand: stopped by SIGHUP\n"
+        assert os.listdir(tmp_path) == []

@@ -10,11 +10,14 @@ they never show a traceback.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib.resources
 import os
+import signal
 import sys
 import tempfile
-from collections.abc import Sequence
+import threading
+from collections.abc import Iterator, Sequence
 from typing import TextIO
 
 import quelbrand._native as _native
@@ -37,30 +40,39 @@ EXIT_FAILURE = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
+# Signals that end a conversion as Ctrl-C does, its temporary file removed;
+# the exit status is then 128 + the signal's number, as a shell reports it.
+TERMINATING_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+
 CONVERT_DESCRIPTION = """\
 Stream the XML file FILE into a table at OUT, in memory bounded by a batch,
 whatever the size of the file. FILE may be `-` for stdin, a pipe, or a file
-compressed with gzip, bzip2, xz or zstd (recognised by its first bytes; zstd
-needs the zstandard package). Every child element of a top-level element is
-one row; nested elements flatten into columns. All values are text.
+compressed with gzip, bzip2, xz or zstd (known by its first bytes; zstd needs
+the zstandard package). Every child element of a top-level element is one
+row; nested elements flatten into columns. No column is dropped, however late
+in the file it first appears.
 
-A column that first appears late in the file is never dropped. CSV and
-Parquet need the full column list up front, so they read the file twice: a
-first pass discovers every column name, a second writes the rows, with a
-missing value wherever a record lacks a column; a pipe or stdin is spooled
-for them (which needs pyarrow). JSON Lines reads the file once and writes each record as an object of
-the values it has.
+Values are text. With --types a column whose values all read as one type
+(int64, float64, bool, date32, timestamp) takes that type, decided over the
+whole file before the first row is written.
 
-CSV gets a header row (UTF-8, comma-separated, quoted where needed), and a
-missing value is an empty field. Parquet needs pyarrow (the pyarrow extra).
+The format comes from OUT's extension or --format:
+  csv      RFC 4180: UTF-8, one header row, CRLF line ends, a field quoted
+           only when it needs to be; a missing value is an empty field, an
+           empty string is "". Always text.
+  jsonl    one JSON object per record, its members in the file's column
+           order; a missing value has no member. With --types, numbers and
+           booleans are written as JSON numbers and booleans.
+  parquet  needs pyarrow (the pyarrow extra); typed columns with --types.
 
 With --jobs N a plain, uncompressed file is split between records into
-ranges that N threads read at once; they are written in the file's order,
-so OUT is byte for byte what --jobs 1 writes. The default is every usable
-core. Compressed input, pipes and stdin are read by one thread.
+ranges that N threads read at once; OUT is byte for byte what --jobs 1
+writes. Compressed input, pipes and stdin are read by one thread.
 
-OUT is written to a temporary file beside it and moved into place only when
-the conversion succeeds: after a failure no file exists under OUT that was not
+OUT may be `-` for stdout (name the format with --format). An OUT that is a
+device or a FIFO is written in place. Any other OUT is written to a temporary
+file beside it and moved into place only when the conversion succeeds: after
+a failure, Ctrl-C, SIGTERM or SIGHUP no file exists under OUT that was not
 there before, and an existing OUT is left untouched.
 """
 
@@ -130,7 +142,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--to",
         required=True,
         metavar="OUT",
-        help="the output file; its extension (.csv, .jsonl, .parquet) picks the format",
+        help="the output file, or - for stdout; its extension (.csv, .jsonl, .parquet) picks the format",
     )
     convert_parser.add_argument("--format", choices=FORMATS, help="the output format, whatever OUT's extension")
     convert_parser.add_argument(
@@ -196,6 +208,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     fmt = args.format
+    if fmt is None and args.to == "-":
+        parser.error(f"--to - needs --format ({', '.join(FORMATS)})")
     if fmt is None:
         try:
             fmt = format_of(args.to)
@@ -203,22 +217,67 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
             parser.error(f"{exc} (or pass --format)")
     show_progress = not args.quiet and (args.force_progress or sys.stderr.isatty())
     try:
-        convert(
-            _input_arg(args.file),
-            args.to,
-            fmt=fmt,
-            batch_rows=args.batch_rows,
-            progress=sys.stderr if show_progress else None,
-            types=args.types,
-            attributes=args.attributes,
-            on_note=_note,
-            jobs=args.jobs,
-        )
+        with _signals_unwind(TERMINATING_SIGNALS):
+            convert(
+                _input_arg(args.file),
+                args.to,
+                fmt=fmt,
+                batch_rows=args.batch_rows,
+                progress=sys.stderr if show_progress else None,
+                types=args.types,
+                attributes=args.attributes,
+                on_note=_note,
+                jobs=args.jobs,
+            )
+    except _Terminated as exc:
+        _error(f"stopped by {signal.Signals(exc.signum).name}")
+        return 128 + exc.signum
     except OSError as exc:
         # The XML side reports its failures as ValueError, so this is the output.
         _error(f"cannot write {args.to!r}: {exc.strerror or exc}")
         return EXIT_FAILURE
     return 0
+
+
+class _Terminated(BaseException):
+    """A terminating signal, raised where the main thread is when it comes,
+    so that the conversion unwinds and removes its temporary file as it does
+    on Ctrl-C. Not an Exception: nothing on the way may take it for an
+    error to handle."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+@contextlib.contextmanager
+def _signals_unwind(signums: Sequence[int]) -> Iterator[None]:
+    """Turns each of `signums` into _Terminated inside the block, and puts
+    the previous handlers back after it. A signal that was ignored stays
+    ignored (the command was started under nohup, say). Only the first
+    signal raises: a second one must not cut short the cleanup the first
+    started."""
+    if threading.current_thread() is not threading.main_thread():
+        yield  # handlers can be set only from the main thread
+        return
+    fired = False
+
+    def handler(signum: int, frame: object) -> None:
+        nonlocal fired
+        if not fired:
+            fired = True
+            raise _Terminated(signum)
+
+    previous = {}
+    try:
+        for signum in signums:
+            if signal.getsignal(signum) is not signal.SIG_IGN:
+                previous[signum] = signal.signal(signum, handler)
+        yield
+    finally:
+        for signum, old in previous.items():
+            if old is not None:  # None: set outside Python, which cannot be put back
+                signal.signal(signum, old)
 
 
 def _usable_cores() -> int:

@@ -12,6 +12,14 @@ byte, the file one writer makes of the same row groups.
 The footer is a Thrift struct in the compact protocol. It is decoded here
 into fields kept in their order, and encoded again the way Thrift writes
 them, so that what is not changed comes out unchanged.
+
+pyarrow has no way to join row groups encoded apart into one file, hence
+this module. A dataset folder (one Parquet file per group, read back with
+`pyarrow.dataset`) would need none of it, but users asked for one file,
+byte for byte the one a conversion on one thread writes: a single file
+goes wherever a path can, and the same input always gives the same bytes.
+That identity rests on pyarrow's writer defaults, so CI runs the stitching
+tests against the lowest pyarrow the package allows as well.
 """
 
 from __future__ import annotations
