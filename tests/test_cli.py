@@ -214,8 +214,8 @@ def test_progress_shows_each_pass_and_a_summary(doc, tmp_path, jobs):
     passes = ["finding types", "writing Parquet"] if jobs == "1" else ["finding columns and types", "writing Parquet"]
     assert [line.split("  ")[0] for line in finals] == passes
     assert all(f"{size:.1f}/{size:.1f} MB" in line for line in finals)
-    assert "5 rows" in finals[-1]
-    assert re.fullmatch(r"wrote 5 rows × 4 columns, [0-9.]+ kB in [0-9.]+ s", draws[-1])
+    assert "7 rows" in finals[-1]
+    assert re.fullmatch(r"wrote 7 rows × 4 columns, [0-9.]+ kB in [0-9.]+ s", draws[-1])
     quiet = run("convert", doc, "--to", str(tmp_path / "o.jsonl"), "--force-progress", "--quiet")
     assert quiet.returncode == 0 and quiet.stderr == ""
 

@@ -184,8 +184,9 @@ class _Job:
             first = table.pending()
             if first is None:
                 break
-            with self.shown.phase(first, total, done=lambda: table.bytes_read):
+            with self.shown.phase(first, total, done=lambda: table.bytes_read) as phase:
                 table.prepare()
+                phase.update(total if total is not None else table.bytes_read)
         with self.shown.phase(f"writing {_NAMES[self.fmt]}", total) as phase:
             rows = 0
 
