@@ -105,7 +105,8 @@ def _range_batches(part: Range, stamp: _Stamp, batch_rows: int, names: list[str]
     # A whole file, plain or compressed, has nothing to resume from.
     if not part.whole and _stamp(part.path) != stamp:
         raise _changed(part.path, "differs in size or modification time from")
-    return [pa.record_batch(batch) for batch in part.open(batch_rows, names)]
+    # Listed columns are a projection, as read_xml's: others are skipped.
+    return [pa.record_batch(batch) for batch in part.open(batch_rows, names, project=names is not None)]
 
 
 def _read_partition(part: Range, offset: int, stamp: _Stamp, *, batch_rows: int, names: list[str]) -> pd.DataFrame:
@@ -187,9 +188,8 @@ def read_xml(
     one partition per file.
 
     The columns are ``columns`` when given, in that order (a column a file
-    lacks is null; a file with a column not listed raises ``ValueError`` when
-    its partition is computed, as :func:`quelbrand.arrow.to_pandas` does),
-    otherwise the union of every file's columns in order of first appearance,
+    lacks is null, and a file's columns not listed are skipped, as
+    :func:`quelbrand.read_xml` skips them), otherwise the union of every file's columns in order of first appearance,
     found by a survey pass that this call computes on the active scheduler.
     Every column has the dtype :func:`quelbrand.arrow.to_pandas` gives,
     ``string[pyarrow]`` with ``pd.NA`` for a missing value. The index is the
