@@ -58,6 +58,27 @@ enum class TextFault {
   Type,   // not a record batch, or a column of a type the format does not write
 };
 
+// A JSON member's `"name": `, escaped once, then zeros up to a multiple
+// of 16 bytes, so that it is copied in whole blocks.
+struct TextKey {
+  std::string text;
+  std::size_t size = 0;
+};
+
+// One array of the batch, as the encoder reads it.
+struct TextNode {
+  enum Kind : std::uint8_t { String, LargeString, Struct, List, LargeList };
+  Kind kind = String;
+  bool literal = false;
+  const std::uint8_t* validity = nullptr;  // null when nothing is null
+  std::int64_t offset = 0;
+  const void* offsets = nullptr;  // strings and lists
+  const char* data = nullptr;     // strings
+  const char* data_end = nullptr;  // how far past a value reads may go
+  std::vector<TextNode> children;  // struct children or the list's items
+  std::vector<TextKey> keys;       // struct children's
+};
+
 class TextEncoder {
  public:
   // `literal` is empty (no column literal) or holds one flag per column.
@@ -86,21 +107,8 @@ class TextEncoder {
   std::vector<std::string> columns_;
   std::vector<bool> literal_;
   bool nulls_;
-  // JSON: each column's member prefix, `"name": `, escaped once.
-  std::vector<std::string> keys_;
-};
-
-// One array of the batch, as the encoder reads it.
-struct TextNode {
-  enum Kind : std::uint8_t { String, LargeString, Struct, List, LargeList };
-  Kind kind = String;
-  bool literal = false;
-  const std::uint8_t* validity = nullptr;  // null when nothing is null
-  std::int64_t offset = 0;
-  const void* offsets = nullptr;  // strings and lists
-  const char* data = nullptr;     // strings
-  std::vector<TextNode> children;  // struct children or the list's items
-  std::vector<std::string> keys;   // struct children's `"name": `
+  // JSON: each column's member prefix.
+  std::vector<TextKey> keys_;
 };
 
 class TextEncoder::Plan {
