@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -101,16 +102,15 @@ inline const char* csv_special(const char* s, const char* e, const char* limit) 
 
 // ---- The output ----------------------------------------------------------------------
 
-// Writes through a raw pointer into a string grown ahead of need: each
+// Writes through a raw pointer into a buffer grown ahead of need: each
 // value asks once for its worst case, then writes without further checks.
 class Sink {
  public:
-  explicit Sink(std::string& out, std::size_t expect) : out_(out), used_(out.size()) {
-    out_.resize(used_ + expect);
-    p_ = out_.data() + used_;
-    end_ = out_.data() + out_.size();
+  Sink(TextOut& out, std::size_t expect) : out_(out) {
+    p_ = out_.reserve(expect);
+    end_ = p_ + expect;
   }
-  ~Sink() { out_.resize(static_cast<std::size_t>(p_ - out_.data())); }
+  ~Sink() { out_.set_size(static_cast<std::size_t>(p_ - out_.data())); }
   Sink(const Sink&) = delete;
   Sink& operator=(const Sink&) = delete;
 
@@ -122,14 +122,13 @@ class Sink {
 
  private:
   void grow(std::size_t n) {
-    const std::size_t used = static_cast<std::size_t>(p_ - out_.data());
-    out_.resize(std::max(out_.size() * 2, used + n + 4096));
-    p_ = out_.data() + used;
-    end_ = out_.data() + out_.size();
+    out_.set_size(static_cast<std::size_t>(p_ - out_.data()));
+    const std::size_t more = std::max(out_.size(), n + 4096);
+    p_ = out_.reserve(more);
+    end_ = p_ + more;
   }
 
-  std::string& out_;
-  std::size_t used_;
+  TextOut& out_;
   char* p_;
   char* end_;
 };
@@ -498,14 +497,27 @@ struct Builder {
 
 }  // namespace
 
+char* TextOut::reserve(std::size_t n) {
+  if (capacity_ - size_ < n) {
+    const std::size_t want = std::max(capacity_ * 2, size_ + n);
+    char* grown = static_cast<char*>(std::realloc(data_, want));
+    if (!grown) throw std::bad_alloc();
+    data_ = grown;
+    capacity_ = want;
+  }
+  return data_ + size_;
+}
+
 void append_json_string(std::string& out, const char* s, std::size_t n) {
-  Sink sink(out, n * 6 + 2);
-  sink.done(json_string(sink.ensure(json_room(n)), s, n, s + n));
+  std::string buf(json_room(n), '\0');
+  buf.resize(static_cast<std::size_t>(json_string(buf.data(), s, n, s + n) - buf.data()));
+  out += buf;
 }
 
 void append_csv_field(std::string& out, const char* s, std::size_t n) {
-  Sink sink(out, n * 2 + 2);
-  sink.done(csv_field(sink.ensure(csv_room(n)), s, n, s + n));
+  std::string buf(csv_room(n), '\0');
+  buf.resize(static_cast<std::size_t>(csv_field(buf.data(), s, n, s + n) - buf.data()));
+  out += buf;
 }
 
 TextEncoder::TextEncoder(TextFormat format, std::vector<std::string> columns, std::vector<bool> literal, bool nulls)
@@ -572,7 +584,7 @@ TextFault TextEncoder::prepare(const ArrowSchema& schema, const ArrowArray& arra
   return TextFault::None;
 }
 
-void TextEncoder::encode(const Plan& plan, std::string& out) const {
+void TextEncoder::encode(const Plan& plan, TextOut& out) const {
   const std::vector<TextNode>& cols = plan.columns_;
   const std::size_t rows = static_cast<std::size_t>(plan.rows_);
   if (format_ == TextFormat::Csv) {

@@ -42,7 +42,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "xmlstream/arrow_c.h"
@@ -50,6 +52,30 @@
 namespace qk::xml {
 
 enum class TextFormat { Csv, JsonLines };
+
+// Bytes written out: a buffer grown without clearing, since every byte of
+// it is written before it is read, and output runs to tens of megabytes a
+// batch.
+class TextOut {
+ public:
+  TextOut() = default;
+  ~TextOut() { std::free(data_); }
+  TextOut(const TextOut&) = delete;
+  TextOut& operator=(const TextOut&) = delete;
+
+  const char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  std::string_view view() const { return {data_, size_}; }
+
+  // Room for `n` more bytes past size(); throws std::bad_alloc.
+  char* reserve(std::size_t n);
+  void set_size(std::size_t n) { size_ = n; }
+
+ private:
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
 
 // Why a batch cannot be encoded: the caller maps these to its own errors.
 enum class TextFault {
@@ -100,7 +126,7 @@ class TextEncoder {
   TextFault prepare(const ArrowSchema& schema, const ArrowArray& array, Plan& plan, std::string& why) const;
 
   // Appends the encoded rows of a prepared batch to `out`.
-  void encode(const Plan& plan, std::string& out) const;
+  void encode(const Plan& plan, TextOut& out) const;
 
  private:
   TextFormat format_;
