@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -56,11 +57,44 @@ inline std::uint64_t load8(const char* s) {
   return x;
 }
 
-// The first byte of [s, e) that makes a CSV field quoted, or e.
-inline const char* csv_special(const char* s, const char* e) {
+// Sixteen bytes read at `s` (two words), of which the first `left` are
+// the value's: the index of the first one that `lanes` marks, or 16 when
+// none is. A value's last block is read whole when the buffer goes on that
+// far, so most short values are one block; the lanes past the value are
+// dropped, and with no true lane among those kept none is set, a borrow
+// only marking lanes above a true one. No branch on the value's length.
+constexpr std::uint64_t kKeep[9] = {0,
+                                    0xFFULL,
+                                    0xFFFFULL,
+                                    0xFFFFFFULL,
+                                    0xFFFFFFFFULL,
+                                    0xFFFFFFFFFFULL,
+                                    0xFFFFFFFFFFFFULL,
+                                    0xFFFFFFFFFFFFFFULL,
+                                    ~0ULL};
+
+template <std::uint64_t (*Lanes)(std::uint64_t)>
+inline unsigned first_of_16(const char* s, std::size_t left) {
+  const std::size_t l = left < 16 ? left : 16;
+  const std::size_t l0 = l < 8 ? l : 8;
+  const std::uint64_t m0 = Lanes(load8(s)) & kKeep[l0];
+  const std::uint64_t m1 = Lanes(load8(s + 8)) & kKeep[l - l0];
+  const unsigned k0 = static_cast<unsigned>(std::countr_zero(m0)) >> 3;  // 8 when none
+  const unsigned k1 = static_cast<unsigned>(std::countr_zero(m1)) >> 3;
+  return k0 < 8 ? k0 : 8 + k1;
+}
+
+// The first byte of [s, e) that makes a CSV field quoted, or e. Bytes up
+// to `limit` may be read.
+inline const char* csv_special(const char* s, const char* e, const char* limit) {
   if constexpr (kLittle) {
-    for (; e - s >= 8; s += 8)
-      if (const std::uint64_t m = csv_lanes(load8(s))) return s + (std::countr_zero(m) >> 3);
+    while (s < e && limit - s >= 16) {
+      const std::size_t left = static_cast<std::size_t>(e - s);
+      const unsigned k = first_of_16<csv_lanes>(s, left);
+      if (k < 16) return s + k;
+      if (left <= 16) return e;
+      s += 16;
+    }
   }
   while (s < e && !kTables.csv[static_cast<unsigned char>(*s)]) ++s;
   return s;
@@ -68,16 +102,15 @@ inline const char* csv_special(const char* s, const char* e) {
 
 // ---- The output ----------------------------------------------------------------------
 
-// Writes through a raw pointer into a string grown ahead of need: each
+// Writes through a raw pointer into a buffer grown ahead of need: each
 // value asks once for its worst case, then writes without further checks.
 class Sink {
  public:
-  explicit Sink(std::string& out, std::size_t expect) : out_(out), used_(out.size()) {
-    out_.resize(used_ + expect);
-    p_ = out_.data() + used_;
-    end_ = out_.data() + out_.size();
+  Sink(TextOut& out, std::size_t expect) : out_(out) {
+    p_ = out_.reserve(expect);
+    end_ = p_ + expect;
   }
-  ~Sink() { out_.resize(static_cast<std::size_t>(p_ - out_.data())); }
+  ~Sink() { out_.set_size(static_cast<std::size_t>(p_ - out_.data())); }
   Sink(const Sink&) = delete;
   Sink& operator=(const Sink&) = delete;
 
@@ -89,14 +122,13 @@ class Sink {
 
  private:
   void grow(std::size_t n) {
-    const std::size_t used = static_cast<std::size_t>(p_ - out_.data());
-    out_.resize(std::max(out_.size() * 2, used + n + 4096));
-    p_ = out_.data() + used;
-    end_ = out_.data() + out_.size();
+    out_.set_size(static_cast<std::size_t>(p_ - out_.data()));
+    const std::size_t more = std::max(out_.size(), n + 4096);
+    p_ = out_.reserve(more);
+    end_ = p_ + more;
   }
 
-  std::string& out_;
-  std::size_t used_;
+  TextOut& out_;
   char* p_;
   char* end_;
 };
@@ -106,57 +138,71 @@ inline char* put(char* p, std::string_view s) {
   return p + s.size();
 }
 
-// Escapes [s, e) into p, which has room for 6 bytes per input byte plus
-// the quotes. Runs of plain bytes go eight at a time, stored whole before
-// the check is known: the room is there, and a store cut short is simply
-// written over.
-char* json_body(char* p, const char* s, const char* e) {
+// Room a JSON string of n bytes may take: six per byte (\u00XX), the
+// quotes, and a whole block stored past the end.
+constexpr std::size_t json_room(std::size_t n) { return n * 6 + 2 + 16; }
+// The same for a CSV field: doubled quotes, the quotes, a block.
+constexpr std::size_t csv_room(std::size_t n) { return n * 2 + 2 + 16; }
+
+inline char* escape(char* p, unsigned char b) {
   static constexpr char kHex[] = "0123456789abcdef";
-  for (;;) {
-    if constexpr (kLittle) {
-      while (e - s >= 8) {
-        const std::uint64_t x = load8(s);
-        std::memcpy(p, &x, 8);
-        const std::uint64_t m = json_lanes(x);
-        if (m) {
-          const int k = std::countr_zero(m) >> 3;
-          p += k;
-          s += k;
-          goto escape;
-        }
-        p += 8;
-        s += 8;
-      }
-    }
-    while (s < e && !kTables.json[static_cast<unsigned char>(*s)]) *p++ = *s++;
-    if (s == e) return p;
-  escape:
-    const unsigned char b = static_cast<unsigned char>(*s++);
-    const char how = kTables.json[b];
-    *p++ = '\\';
-    *p++ = how;
-    if (how == 'u') {
-      *p++ = '0';
-      *p++ = '0';
-      *p++ = kHex[b >> 4];
-      *p++ = kHex[b & 15];
-    }
+  const char how = kTables.json[b];
+  *p++ = '\\';
+  *p++ = how;
+  if (how == 'u') {
+    *p++ = '0';
+    *p++ = '0';
+    *p++ = kHex[b >> 4];
+    *p++ = kHex[b & 15];
   }
+  return p;
 }
 
-char* json_string(char* p, const char* s, std::size_t n) {
+// Escapes [s, e) into p, which has json_room. Plain bytes go sixteen at a
+// time, stored whole before the check is known: the room is there, and a
+// store cut short is simply written over. Bytes up to `limit` may be read.
+char* json_body(char* p, const char* s, const char* e, const char* limit) {
+  if constexpr (kLittle) {
+    while (s < e && limit - s >= 16) {
+      std::memcpy(p, s, 16);
+      const std::size_t left = static_cast<std::size_t>(e - s);
+      const unsigned k = first_of_16<json_lanes>(s, left);
+      if (k == 16) {
+        const std::size_t step = left < 16 ? left : 16;
+        p += step;
+        s += step;
+        continue;
+      }
+      p = escape(p + k, static_cast<unsigned char>(s[k]));
+      s += k + 1;
+    }
+  }
+  for (; s < e; ++s) {
+    const unsigned char b = static_cast<unsigned char>(*s);
+    if (kTables.json[b])
+      p = escape(p, b);
+    else
+      *p++ = static_cast<char>(b);
+  }
+  return p;
+}
+
+char* json_string(char* p, const char* s, std::size_t n, const char* limit) {
   *p++ = '"';
-  p = json_body(p, s, s + n);
+  p = json_body(p, s, s + n, limit);
   *p++ = '"';
   return p;
 }
 
-// A field into p, which has room for twice its bytes plus the quotes.
-char* csv_field(char* p, const char* s, std::size_t n) {
+// A field into p, which has csv_room.
+char* csv_field(char* p, const char* s, std::size_t n, const char* limit) {
   const char* e = s + n;
-  const char* q = csv_special(s, e);
+  const char* q = csv_special(s, e, limit);
   if (q == e && n != 0) {
-    std::memcpy(p, s, n);
+    if (n <= 16 && limit - s >= 16)
+      std::memcpy(p, s, 16);
+    else
+      std::memcpy(p, s, n);
     return p + n;
   }
   *p++ = '"';
@@ -194,6 +240,19 @@ inline std::string_view string_at(const TextNode& node, std::int64_t j) {
   return {node.data + b, static_cast<std::size_t>(e - b)};
 }
 
+// Rows are written across every column, so the reads run along one stream
+// of offsets and one of bytes per column: more streams than the hardware
+// follows on its own once there are a dozen columns or so. Each value read
+// asks for what lies a few cache lines on in both.
+inline void read_ahead(const TextNode& node, std::int64_t j, std::string_view v) {
+  __builtin_prefetch(v.data() + 512);
+  const std::int64_t i = node.offset + j;
+  if (node.kind == TextNode::LargeString)
+    __builtin_prefetch(static_cast<const std::int64_t*>(node.offsets) + i + 64);
+  else
+    __builtin_prefetch(static_cast<const std::int32_t*>(node.offsets) + i + 128);
+}
+
 inline void list_range(const TextNode& node, std::int64_t j, std::int64_t& b, std::int64_t& e) {
   const std::int64_t i = node.offset + j;
   if (node.kind == TextNode::LargeList) {
@@ -221,7 +280,7 @@ void json_value(Sink& sink, const TextNode& node, std::int64_t j, bool nulls);
 
 // The members of a struct (or of a record) at logical index `j` of every
 // child, between braces.
-void json_members(Sink& sink, const std::vector<TextNode>& children, const std::vector<std::string>& keys,
+void json_members(Sink& sink, const std::vector<TextNode>& children, const std::vector<TextKey>& keys,
                   std::int64_t j, bool nulls) {
   char* p = sink.ensure(1);
   *p++ = '{';
@@ -231,13 +290,15 @@ void json_members(Sink& sink, const std::vector<TextNode>& children, const std::
     const TextNode& child = children[c];
     const bool absent = json_absent(child, j);
     if (absent && !nulls) continue;
-    p = sink.ensure(keys[c].size() + 6);
+    const TextKey& key = keys[c];
+    p = sink.ensure(key.text.size() + 6);
     if (!first) {
       *p++ = ',';
       *p++ = ' ';
     }
     first = false;
-    p = put(p, keys[c]);
+    for (std::size_t i = 0; i < key.size; i += 16) std::memcpy(p + i, key.text.data() + i, 16);
+    p += key.size;
     if (absent) {
       p = put(p, "null");
       sink.done(p);
@@ -256,10 +317,16 @@ void json_value(Sink& sink, const TextNode& node, std::int64_t j, bool nulls) {
     case TextNode::String:
     case TextNode::LargeString: {
       const std::string_view v = string_at(node, j);
+      read_ahead(node, j, v);
       if (node.literal) {
-        sink.done(put(sink.ensure(v.size()), v));
+        char* p = sink.ensure(v.size() + 16);
+        if (v.size() <= 16 && node.data_end - v.data() >= 16)
+          std::memcpy(p, v.data(), 16);
+        else
+          std::memcpy(p, v.data(), v.size());
+        sink.done(p + v.size());
       } else {
-        sink.done(json_string(sink.ensure(v.size() * 6 + 2), v.data(), v.size()));
+        sink.done(json_string(sink.ensure(json_room(v.size())), v.data(), v.size(), node.data_end));
       }
       return;
     }
@@ -330,12 +397,15 @@ std::string type_of(const ArrowSchema& schema) {
   return "with format " + quoted(f);
 }
 
-std::string json_key(std::string_view name) {
-  std::string key(name.size() * 6 + 4, '\0');
-  char* p = json_string(key.data(), name.data(), name.size());
+TextKey json_key(std::string_view name) {
+  TextKey key;
+  key.text.assign(json_room(name.size()) + 2, '\0');
+  char* p = json_string(key.text.data(), name.data(), name.size(), name.data() + name.size());
   *p++ = ':';
   *p++ = ' ';
-  key.resize(static_cast<std::size_t>(p - key.data()));
+  key.size = static_cast<std::size_t>(p - key.text.data());
+  key.text.resize((key.size + 15) / 16 * 16);
+  std::fill(key.text.begin() + static_cast<std::ptrdiff_t>(key.size), key.text.end(), '\0');
   return key;
 }
 
@@ -378,13 +448,18 @@ struct Builder {
       node.offsets = a.buffers[1];
       node.data = a.buffers[2] ? static_cast<const char*>(a.buffers[2]) : kEmpty;
       if (need > 0 && !node.offsets) return malformed(path);
-      if (bytes && need > 0) {
+      node.data_end = node.data;
+      if (need > 0) {
+        // Offsets only grow, so the last value read ends the bytes read.
         const std::int64_t first = a.offset, last = a.offset + need;
-        *bytes += node.kind == TextNode::LargeString
-                      ? static_cast<std::size_t>(static_cast<const std::int64_t*>(node.offsets)[last] -
-                                                 static_cast<const std::int64_t*>(node.offsets)[first])
-                      : static_cast<std::size_t>(static_cast<const std::int32_t*>(node.offsets)[last] -
-                                                 static_cast<const std::int32_t*>(node.offsets)[first]);
+        const bool large = node.kind == TextNode::LargeString;
+        const std::int64_t b = large ? static_cast<const std::int64_t*>(node.offsets)[first]
+                                     : static_cast<const std::int32_t*>(node.offsets)[first];
+        const std::int64_t e = large ? static_cast<const std::int64_t*>(node.offsets)[last]
+                                     : static_cast<const std::int32_t*>(node.offsets)[last];
+        if (b < 0 || e < b) return malformed(path);
+        node.data_end = node.data + e;
+        if (bytes) *bytes += static_cast<std::size_t>(e - b);
       }
       return TextFault::None;
     }
@@ -422,14 +497,27 @@ struct Builder {
 
 }  // namespace
 
+char* TextOut::reserve(std::size_t n) {
+  if (capacity_ - size_ < n) {
+    const std::size_t want = std::max(capacity_ * 2, size_ + n);
+    char* grown = static_cast<char*>(std::realloc(data_, want));
+    if (!grown) throw std::bad_alloc();
+    data_ = grown;
+    capacity_ = want;
+  }
+  return data_ + size_;
+}
+
 void append_json_string(std::string& out, const char* s, std::size_t n) {
-  Sink sink(out, n * 6 + 2);
-  sink.done(json_string(sink.ensure(n * 6 + 2), s, n));
+  std::string buf(json_room(n), '\0');
+  buf.resize(static_cast<std::size_t>(json_string(buf.data(), s, n, s + n) - buf.data()));
+  out += buf;
 }
 
 void append_csv_field(std::string& out, const char* s, std::size_t n) {
-  Sink sink(out, n * 2 + 2);
-  sink.done(csv_field(sink.ensure(n * 2 + 2), s, n));
+  std::string buf(csv_room(n), '\0');
+  buf.resize(static_cast<std::size_t>(csv_field(buf.data(), s, n, s + n) - buf.data()));
+  out += buf;
 }
 
 TextEncoder::TextEncoder(TextFormat format, std::vector<std::string> columns, std::vector<bool> literal, bool nulls)
@@ -496,7 +584,7 @@ TextFault TextEncoder::prepare(const ArrowSchema& schema, const ArrowArray& arra
   return TextFault::None;
 }
 
-void TextEncoder::encode(const Plan& plan, std::string& out) const {
+void TextEncoder::encode(const Plan& plan, TextOut& out) const {
   const std::vector<TextNode>& cols = plan.columns_;
   const std::size_t rows = static_cast<std::size_t>(plan.rows_);
   if (format_ == TextFormat::Csv) {
@@ -516,9 +604,10 @@ void TextEncoder::encode(const Plan& plan, std::string& out) const {
           continue;
         }
         const std::string_view v = string_at(node, j);
-        char* p = sink.ensure(v.size() * 2 + 3);
+        read_ahead(node, j, v);
+        char* p = sink.ensure(csv_room(v.size()) + 1);
         if (c) *p++ = ',';
-        sink.done(csv_field(p, v.data(), v.size()));
+        sink.done(csv_field(p, v.data(), v.size(), node.data_end));
       }
       char* p = sink.ensure(2);
       *p++ = '\r';
@@ -529,7 +618,7 @@ void TextEncoder::encode(const Plan& plan, std::string& out) const {
   }
   // Quotes and a separator around each value, the keys, the braces.
   std::size_t keys = 0;
-  for (const std::string& k : keys_) keys += k.size() + 4;
+  for (const TextKey& k : keys_) keys += k.size + 4;
   Sink sink(out, plan.data_bytes_ + rows * (keys + 3) + 64);
   for (std::int64_t r = 0; r < plan.rows_; ++r) {
     json_members(sink, cols, keys_, plan.row0_ + r, nulls_);

@@ -42,7 +42,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "xmlstream/arrow_c.h"
@@ -51,11 +53,56 @@ namespace qk::xml {
 
 enum class TextFormat { Csv, JsonLines };
 
+// Bytes written out: a buffer grown without clearing, since every byte of
+// it is written before it is read, and output runs to tens of megabytes a
+// batch.
+class TextOut {
+ public:
+  TextOut() = default;
+  ~TextOut() { std::free(data_); }
+  TextOut(const TextOut&) = delete;
+  TextOut& operator=(const TextOut&) = delete;
+
+  const char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  std::string_view view() const { return {data_, size_}; }
+
+  // Room for `n` more bytes past size(); throws std::bad_alloc.
+  char* reserve(std::size_t n);
+  void set_size(std::size_t n) { size_ = n; }
+
+ private:
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // Why a batch cannot be encoded: the caller maps these to its own errors.
 enum class TextFault {
   None,
   Shape,  // the batch's columns are not the encoder's, or its arrays are malformed
   Type,   // not a record batch, or a column of a type the format does not write
+};
+
+// A JSON member's `"name": `, escaped once, then zeros up to a multiple
+// of 16 bytes, so that it is copied in whole blocks.
+struct TextKey {
+  std::string text;
+  std::size_t size = 0;
+};
+
+// One array of the batch, as the encoder reads it.
+struct TextNode {
+  enum Kind : std::uint8_t { String, LargeString, Struct, List, LargeList };
+  Kind kind = String;
+  bool literal = false;
+  const std::uint8_t* validity = nullptr;  // null when nothing is null
+  std::int64_t offset = 0;
+  const void* offsets = nullptr;  // strings and lists
+  const char* data = nullptr;     // strings
+  const char* data_end = nullptr;  // how far past a value reads may go
+  std::vector<TextNode> children;  // struct children or the list's items
+  std::vector<TextKey> keys;       // struct children's
 };
 
 class TextEncoder {
@@ -79,28 +126,15 @@ class TextEncoder {
   TextFault prepare(const ArrowSchema& schema, const ArrowArray& array, Plan& plan, std::string& why) const;
 
   // Appends the encoded rows of a prepared batch to `out`.
-  void encode(const Plan& plan, std::string& out) const;
+  void encode(const Plan& plan, TextOut& out) const;
 
  private:
   TextFormat format_;
   std::vector<std::string> columns_;
   std::vector<bool> literal_;
   bool nulls_;
-  // JSON: each column's member prefix, `"name": `, escaped once.
-  std::vector<std::string> keys_;
-};
-
-// One array of the batch, as the encoder reads it.
-struct TextNode {
-  enum Kind : std::uint8_t { String, LargeString, Struct, List, LargeList };
-  Kind kind = String;
-  bool literal = false;
-  const std::uint8_t* validity = nullptr;  // null when nothing is null
-  std::int64_t offset = 0;
-  const void* offsets = nullptr;  // strings and lists
-  const char* data = nullptr;     // strings
-  std::vector<TextNode> children;  // struct children or the list's items
-  std::vector<std::string> keys;   // struct children's `"name": `
+  // JSON: each column's member prefix.
+  std::vector<TextKey> keys_;
 };
 
 class TextEncoder::Plan {

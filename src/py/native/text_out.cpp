@@ -155,9 +155,9 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       case xml::TextFault::Type:
         raise(PyExc_TypeError, why);
     }
-    std::string out;
+    xml::TextOut out;
     run_unlocked([&](Unlocked&) { encoder.encode(plan, out); });
-    return to_bytes(out);
+    return check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
   });
 }
 

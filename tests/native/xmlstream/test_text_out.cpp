@@ -135,9 +135,9 @@ std::string encode(TextFormat format, const Arr& b, std::vector<bool> literal = 
   const TextFault fault = enc.prepare(b.schema, b.array, plan, why);
   CHECK_EQ(why, std::string());
   if (fault != TextFault::None) return "<" + why + ">";
-  std::string out;
+  TextOut out;
   enc.encode(plan, out);
-  return out;
+  return std::string(out.view());
 }
 
 }  // namespace
