@@ -202,4 +202,27 @@ bool Unlocked::poll() {
   return raised;
 }
 
+
+
+Ref items_of(PyObject* seq, const char* param, const char* what) {
+  if (PyUnicode_Check(seq) || PyBytes_Check(seq))
+    raise(PyExc_TypeError, std::string("argument '") + param + "': " + what + ", not " + type_name(seq));
+  Ref fast = Ref::steal(PySequence_Fast(seq, what));
+  if (!fast) fail_argument(param);
+  return fast;
+}
+
+std::vector<std::string> strings_from(PyObject* seq, const char* param) {
+  Ref fast = items_of(seq, param, (std::string(param) + " must be a sequence of str").c_str());
+  const Py_ssize_t n = PySequence_Size(fast.get());
+  if (n < 0) throw PyErrSet{};
+  std::vector<std::string> out;
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item = check(PySequence_GetItem(fast.get(), i));
+    out.emplace_back(to_utf8(item.get(), param));
+  }
+  return out;
+}
+
 }  // namespace qk::py

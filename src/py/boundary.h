@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "py/pyref.h"
 
@@ -93,6 +94,11 @@ void bind(Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 std::uint64_t to_u64(PyObject* obj, const char* param);
 // UTF-8 view of a str; valid while the object lives.
 std::string_view to_utf8(PyObject* obj, const char* param);
+// A sequence's items, refusing a str or bytes (whose characters would pass
+// for items): `what` is the message, such as "columns must be a sequence of str".
+Ref items_of(PyObject* seq, const char* param, const char* what);
+// A sequence of str as UTF-8 strings.
+std::vector<std::string> strings_from(PyObject* seq, const char* param);
 
 // ---- Running without the interpreter lock -----------------------------------
 

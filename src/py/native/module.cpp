@@ -114,19 +114,6 @@ Ref type_dict(const std::vector<std::string>& names, const std::vector<xml::Valu
   return dict;
 }
 
-std::vector<std::string> names_from(PyObject* seq, const char* param) {
-  Ref fast = Ref::steal(PySequence_Fast(seq, "columns must be a sequence of str"));
-  if (!fast) fail_argument(param);
-  const Py_ssize_t n = PySequence_Size(fast.get());
-  if (n < 0) throw PyErrSet{};
-  std::vector<std::string> names;
-  names.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref item = check(PySequence_GetItem(fast.get(), i));
-    names.emplace_back(to_utf8(item.get(), param));
-  }
-  return names;
-}
 
 // ---- Batch -------------------------------------------------------------------------
 
@@ -486,7 +473,7 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     const std::optional<xml::SplitPoint> start = range_from(slots + 10, options, "open()");
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     std::optional<std::vector<std::string>> columns;
-    if (given(slots[2])) columns = names_from(slots[2], "columns");
+    if (given(slots[2])) columns = strings_from(slots[2], "columns");
     const bool project = truth(slots[3]);
     if (project && !columns) raise(PyExc_ValueError, "open() projects only onto listed columns");
     const bool prefetch = truth(slots[4]);
@@ -494,7 +481,7 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::vector<xml::ValueType> known;
     const bool listed = given(slots[8]) != nullptr;
     if (listed) {
-      for (const std::string& name : names_from(slots[8], "known_types")) {
+      for (const std::string& name : strings_from(slots[8], "known_types")) {
         xml::ValueType t;
         if (!xml::type_from_name(name, t)) raise(PyExc_ValueError, "unknown column type '" + name + "'");
         known.push_back(t);
@@ -797,7 +784,7 @@ PyObject* typed_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* slots[2];
     bind(g_typed_sig, args, nargs, kwnames, slots);
     std::vector<xml::ValueType> types;
-    for (const std::string& name : names_from(slots[1], "types")) {
+    for (const std::string& name : strings_from(slots[1], "types")) {
       xml::ValueType t;
       if (!xml::type_from_name(name, t)) raise(PyExc_ValueError, "unknown column type '" + name + "'");
       types.push_back(t);

@@ -22,26 +22,6 @@ Signature g_encode_sig{"encode", {"batch"}, 1};
 constexpr Py_ssize_t kPositional = 2;  // literal and nulls are keyword-only
 
 // A sequence of any items, not a str, whose characters would pass for one.
-Ref items_of(PyObject* seq, const char* param, const char* what) {
-  if (PyUnicode_Check(seq) || PyBytes_Check(seq))
-    raise(PyExc_TypeError, std::string("argument '") + param + "': " + what + ", not " + type_name(seq));
-  Ref fast = Ref::steal(PySequence_Fast(seq, what));
-  if (!fast) fail_argument(param);
-  return fast;
-}
-
-std::vector<std::string> names_from(PyObject* seq) {
-  Ref fast = items_of(seq, "columns", "columns must be a sequence of str");
-  const Py_ssize_t n = PySequence_Size(fast.get());
-  if (n < 0) throw PyErrSet{};
-  std::vector<std::string> names;
-  names.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref item = check(PySequence_GetItem(fast.get(), i));
-    names.emplace_back(to_utf8(item.get(), "columns"));
-  }
-  return names;
-}
 
 std::vector<bool> flags_from(PyObject* seq, std::size_t columns) {
   Ref fast = items_of(seq, "literal", "literal must be a sequence of bool");
@@ -96,7 +76,7 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
       format = xml::TextFormat::JsonLines;
     else
       raise(PyExc_ValueError, "format must be 'csv' or 'jsonl', not '" + std::string(name) + "'");
-    std::vector<std::string> columns = names_from(slots[1]);
+    std::vector<std::string> columns = strings_from(slots[1], "columns");
     std::vector<bool> literal;
     if (slots[2] && slots[2] != Py_None) literal = flags_from(slots[2], columns.size());
     int nulls = 0;
