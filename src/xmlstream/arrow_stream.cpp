@@ -7,6 +7,7 @@
 #include <chrono>
 #include <new>
 
+#include "xmlstream/batch.h"
 #include "xmlstream/discover.h"
 
 namespace qk::xml {

@@ -16,8 +16,9 @@
 #include <vector>
 
 #include "xmlstream/arrow_export.h"
-#include "xmlstream/batch.h"
-#include "xmlstream/discover.h"
+#include "xmlstream/column.h"
+#include "xmlstream/read_options.h"
+#include "xmlstream/reader.h"
 #include "xmlstream/types.h"
 
 namespace qk::xml {

@@ -10,6 +10,7 @@
 
 #include "xmlstream/encoding.h"
 #include "xmlstream/scan.h"
+#include "xmlstream/split.h"
 #include "xmlstream/text.h"
 
 namespace qk::xml {

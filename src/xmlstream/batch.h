@@ -12,79 +12,14 @@
 #include <unordered_set>
 #include <vector>
 
+#include "xmlstream/column.h"
 #include "xmlstream/flatten.h"
 #include "xmlstream/key_index.h"
+#include "xmlstream/read_options.h"
 #include "xmlstream/reader.h"
 #include "xmlstream/record_rule.h"
-#include "xmlstream/split.h"
 
 namespace qk::xml {
-
-// One column of a batch, held the way Arrow lays out a nullable large
-// string column: values packed back to back, rows+1 offsets from 0, and a
-// validity bitmap (bit set = has a value, least significant bit first). A
-// finished column is handed to Arrow as it stands, with no copy.
-struct Column {
-  std::string bytes;
-  std::vector<std::int64_t> offsets = {0};
-  std::vector<std::uint8_t> validity;
-  std::uint64_t nulls = 0;
-
-  Column() = default;
-  // `rows` nulls: a column that first appears after the batch's start.
-  explicit Column(std::size_t rows)
-      : offsets(rows + 1, 0), validity((rows + 7) / 8, 0), nulls(rows) {}
-
-  // Room for `rows` rows and `bytes` bytes of values, so that a full batch
-  // does not grow its vectors by doubling into twice the memory it needs.
-  void reserve(std::size_t rows, std::size_t bytes_hint) {
-    offsets.reserve(rows + 1);
-    validity.reserve((rows + 7) / 8);
-    bytes.reserve(bytes_hint);
-  }
-  std::size_t rows() const { return offsets.size() - 1; }
-  bool is_null(std::size_t r) const { return ((validity[r >> 3] >> (r & 7)) & 1) == 0; }
-  std::string_view value(std::size_t r) const {
-    return std::string_view(bytes).substr(static_cast<std::size_t>(offsets[r]),
-                                          static_cast<std::size_t>(offsets[r + 1] - offsets[r]));
-  }
-  void push(std::string_view v) {
-    const std::size_t r = rows();
-    if ((r & 7) == 0) validity.push_back(0);
-    validity.back() |= static_cast<std::uint8_t>(1u << (r & 7));
-    bytes.append(v);
-    offsets.push_back(static_cast<std::int64_t>(bytes.size()));
-  }
-  void push_null() {
-    if ((rows() & 7) == 0) validity.push_back(0);
-    ++nulls;
-    offsets.push_back(static_cast<std::int64_t>(bytes.size()));
-  }
-};
-
-// How records are read, beyond what every reading does.
-struct ReadOptions {
-  bool attributes = false;  // see XmlBatchInner::set_attributes
-  // A range of a split file: reading ends right after this many records,
-  // and then, unless it is kNoEnd, must stand at file offset `end` (the next
-  // split point's), or the file changed since it was split.
-  static constexpr std::uint64_t kNoEnd = UINT64_MAX;
-  std::uint64_t records = UINT64_MAX;
-  std::uint64_t end = kNoEnd;
-  // Reading ends after the first record that ends at or past this file
-  // offset, and the state there is noted as a split point (see set_splits,
-  // which must be set): for a guessed range, whose reader then tells where
-  // the next one truly begins.
-  std::uint64_t until = kNoEnd;
-};
-
-// A finished batch: its columns in order of first appearance, and its row
-// count, which a batch of records without values has too.
-struct Batch {
-  std::vector<std::string> columns;
-  std::vector<Column> column_values;
-  std::uint64_t rows = 0;
-};
 
 class XmlBatchInner {
  public:
