@@ -4,12 +4,11 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <set>
 
-#include <emmintrin.h>
-
+#include "xmlstream/attributes.h"
 #include "xmlstream/encoding.h"
-#include "xmlstream/scan.h"
 #include "xmlstream/split.h"
 #include "xmlstream/text.h"
 
@@ -587,131 +586,6 @@ bool XmlBatchInner::shape_record(XmlStreamError& err) {
 // held a child of that name with the value as its text, so every rule of
 // flattening (prefixes, collisions, the flat fast path) applies unchanged.
 
-namespace {
-bool is_namespace_declaration(std::string_view name) {
-  return name.substr(0, 5) == "xmlns" && (name.size() == 5 || name[5] == ':');
-}
-
-// An attribute value: where its closing quote is, and whether the bytes
-// before it hold a '&' or a byte above 0x7F, found in one pass, 16 bytes at
-// a time (values such as escaped HTML bodies run to kilobytes).
-struct ValueScan {
-  std::size_t end;  // npos when the quote is missing
-  bool amp, high;
-};
-ValueScan scan_value(std::string_view tag, std::size_t from, char quote) {
-  const char* const base = tag.data();
-  const char* p = base + from;
-  const char* const e = base + tag.size();
-  const __m128i vq = _mm_set1_epi8(quote), va = _mm_set1_epi8('&');
-  unsigned amp = 0, high = 0;
-  for (; e - p >= 16; p += 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const unsigned q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, vq)));
-    const unsigned a = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, va)));
-    const unsigned h = static_cast<unsigned>(_mm_movemask_epi8(x));
-    if (q) {
-      const unsigned before = (1u << __builtin_ctz(q)) - 1;
-      return {static_cast<std::size_t>(p - base) + __builtin_ctz(q), (amp | (a & before)) != 0,
-              (high | (h & before)) != 0};
-    }
-    amp |= a;
-    high |= h;
-  }
-  for (; p < e; ++p) {
-    if (*p == quote) return {static_cast<std::size_t>(p - base), amp != 0, high != 0};
-    amp |= *p == '&';
-    high |= static_cast<unsigned char>(*p) >> 7;
-  }
-  return {std::string_view::npos, false, false};
-}
-
-ValueScan find_quote(std::string_view tag, std::size_t from, char quote) {
-  return {tag.find(quote, from), false, false};
-}
-
-// Where the attribute name starting at `i` ends: at white space or '='.
-// Any control byte ends it too, leaving the error to the checks after it.
-std::size_t name_end(std::string_view tag, std::size_t i) {
-  const std::size_t n = tag.size();
-  const __m128i eq = _mm_set1_epi8('='), space = _mm_set1_epi8(' ');
-  for (; n - i >= 16; i += 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tag.data() + i));
-    const __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(x, eq), _mm_cmpeq_epi8(_mm_min_epu8(x, space), x));
-    if (const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(stop))) return i + __builtin_ctz(m);
-  }
-  while (i < n && static_cast<unsigned char>(tag[i]) > ' ' && tag[i] != '=') ++i;
-  return i;
-}
-
-// A tag's attributes, one at a time. next() is false at the end of the tag
-// or at a malformed or repeated attribute, which error() then names (null
-// at the end). `flags` asks for each value's '&' and non-ASCII bytes;
-// without, only where it ends is found, which memchr does fastest.
-struct Attribute {
-  std::string_view name, raw;
-  bool amp, high;
-};
-class Attributes {
- public:
-  Attributes(std::string_view tag, std::size_t from, bool flags,
-             std::vector<std::pair<std::size_t, std::size_t>>& names)
-      : tag_(tag), i_(from), flags_(flags), names_(names) {
-    names_.clear();
-  }
-  const char* error() const { return error_; }
-
-  bool next(Attribute& a) {
-    const std::size_t n = tag_.size();
-    const std::size_t before = i_;
-    skip_space();
-    if (i_ >= n) return false;
-    if (i_ == before) return fail("no white space before an attribute");
-    const std::size_t name_at = i_;
-    i_ = name_end(tag_, i_);
-    if (i_ == name_at) return fail("attribute without a name");
-    a.name = tag_.substr(name_at, i_ - name_at);
-    skip_space();
-    if (i_ >= n || tag_[i_] != '=') return fail("attribute without a value");
-    ++i_;
-    skip_space();
-    if (i_ >= n || (tag_[i_] != '"' && tag_[i_] != '\'')) return fail("attribute value not quoted");
-    const ValueScan v = flags_ ? scan_value(tag_, i_ + 1, tag_[i_]) : find_quote(tag_, i_ + 1, tag_[i_]);
-    if (v.end == std::string_view::npos) return fail("attribute value not closed");
-    a.raw = tag_.substr(i_ + 1, v.end - i_ - 1);
-    a.amp = v.amp;
-    a.high = v.high;
-    i_ = v.end + 1;
-    // One bit per name length and last byte: a repeated name is rare, and
-    // this leaves the comparisons to the names that may be one.
-    const std::uint64_t bit = std::uint64_t{1}
-                              << ((a.name.size() * 7 + static_cast<unsigned char>(a.name.back())) & 63);
-    if (seen_ & bit) {
-      for (const auto& [off, len] : names_)
-        if (same_bytes(tag_.substr(off, len), a.name)) return fail("repeated attribute");
-    }
-    seen_ |= bit;
-    names_.push_back({name_at, a.name.size()});
-    return true;
-  }
-
- private:
-  void skip_space() {
-    while (i_ < tag_.size() && scan::is_ws(tag_[i_])) ++i_;
-  }
-  bool fail(const char* what) {
-    error_ = what;
-    return false;
-  }
-  std::string_view tag_;
-  std::size_t i_;
-  bool flags_;
-  std::vector<std::pair<std::size_t, std::size_t>>& names_;
-  std::uint64_t seen_ = 0;
-  const char* error_ = nullptr;
-};
-}  // namespace
-
 void XmlBatchInner::attribute_leaf(std::string_view qualified_name, std::string_view value) {
   open(qualified_name);
   if (names_only_) {
@@ -784,14 +658,14 @@ bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
   const bool values = !names_only_ || !skip_text_;
   bool any = false;
   own_text_open_ = false;
-  Attributes attributes(tag, name_size, values, attr_names_);
-  for (Attribute at; attributes.next(at);) {
+  tokenize_attributes(tag, name_size, values, attrs_);
+  for (const Attribute& at : attrs_.items) {
     if (is_namespace_declaration(at.name)) continue;
     any = true;
     if (!values) attribute_leaf(at.name, {});
     else if (!attribute_value(at.name, at.raw, at.amp, at.high, err)) return in_value(at.name);
   }
-  if (attributes.error()) return malformed(attributes.error());
+  if (attrs_.error) return malformed(attrs_.error);
   own_text_.clear();
   own_text_unsure_ = false;
   own_text_open_ = any;
@@ -814,8 +688,8 @@ bool XmlBatchInner::attribute_row() {
   // never moves while views into it are held.
   attr_arena_.clear();
   if (values) attr_arena_.reserve(tag.size());
-  Attributes attributes(tag, reader_->last_name_size(), values, attr_names_);
-  for (Attribute at; attributes.next(at);) {
+  tokenize_attributes(tag, reader_->last_name_size(), values, attrs_);
+  for (const Attribute& at : attrs_.items) {
     if (is_namespace_declaration(at.name)) continue;
     if (at.high && !enc::valid_utf8(at.raw)) return false;
     std::string_view value = at.raw;
@@ -828,7 +702,7 @@ bool XmlBatchInner::attribute_row() {
     }
     if (!flat_key(at.name, names_only_ ? std::string_view{} : trim_white_space(value))) return false;
   }
-  if (attributes.error()) return false;
+  if (attrs_.error) return false;
   if (!names_only_) {
     place_flat_row();
     return true;

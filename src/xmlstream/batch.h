@@ -12,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "xmlstream/attributes.h"
 #include "xmlstream/column.h"
 #include "xmlstream/flatten.h"
 #include "xmlstream/key_index.h"
@@ -197,7 +198,7 @@ class XmlBatchInner {
   std::string own_text_;
   std::string attr_value_;
   std::string attr_arena_;  // attribute_row's resolved values
-  std::vector<std::pair<std::size_t, std::size_t>> attr_names_;  // in buf_, for repeats
+  AttributeList attrs_;  // the tag in buf_, tokenized
   std::string shape_;  // the open record's names, as kShapeOpen name ... kShapeClose
   std::size_t shape_depth_ = 0;
   std::unordered_set<std::string> shapes_;
