@@ -512,9 +512,15 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       if (start) resume(*second, *start, *inputs);
     }
     auto source = std::make_unique<std::shared_ptr<xml::BatchSource>>(
-        std::make_shared<xml::BatchSource>(std::move(reader), batch_rows, inputs->name,
-                                           std::move(columns), prefetch != 0, std::move(second),
-                                           options, types, std::move(known)));
+        std::make_shared<xml::BatchSource>(std::move(reader),
+                                           xml::BatchSourceOptions{.batch_rows = batch_rows,
+                                                                   .path = inputs->name,
+                                                                   .columns = std::move(columns),
+                                                                   .prefetch = prefetch != 0,
+                                                                   .discovery = std::move(second),
+                                                                   .read = options,
+                                                                   .types = types,
+                                                                   .known_types = std::move(known)}));
     Ref obj = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(g_reader_type), 0));
     as_reader(obj.get())->source = source.release();
     as_reader(obj.get())->inputs = inputs.release();
