@@ -26,13 +26,13 @@ namespace qk::xml {
 // How a BatchSource reads; see BatchSource.
 struct BatchSourceOptions {
   std::uint64_t batch_rows = 0;
-  std::string path;  // for error texts
-  std::optional<std::vector<std::string>> columns;
+  std::string path{};  // for error texts
+  std::optional<std::vector<std::string>> columns{};
   bool prefetch = false;
-  std::unique_ptr<Reader> discovery;  // a second reader of the same input
-  ReadOptions read;
+  std::unique_ptr<Reader> discovery{};  // a second reader of the same input
+  ReadOptions read{};
   bool types = false;
-  std::vector<ValueType> known_types;
+  std::vector<ValueType> known_types{};
   // With `columns`: only those are built (ReadOptions::project), by the
   // reading and by any discovery, so that a column not listed is skipped
   // rather than reported as stray.

@@ -22,6 +22,20 @@
 
 namespace qk::xml {
 
+// Everything a batch loop is told before its first step, which picks its
+// mode from them (see XmlBatchInner::Mode).
+struct BatchOptions {
+  std::uint64_t batch_rows = UINT64_MAX;
+  ReadOptions read;
+  // Discovery: names only (see XmlBatchInner::set_names_only).
+  bool names_only = false;
+  bool skip_text = false;  // names only: text is not even read
+  bool flat_fast_path = true;
+  // Split points (see XmlBatchInner::set_splits); none while null.
+  std::vector<SplitPoint>* splits = nullptr;
+  std::uint64_t split_every = 1, split_align = 1;
+};
+
 class XmlBatchInner {
  public:
   XmlBatchInner(std::unique_ptr<Reader> reader, std::uint64_t batch_rows, std::string path);
@@ -52,9 +66,10 @@ class XmlBatchInner {
   // so errors in text go unreported: for a discovery beside a reading pass,
   // which reports them itself.
   void set_names_only(bool check_text = true) {
-    names_only_ = true;
-    skip_text_ = !check_text;
-    batch_rows_ = UINT64_MAX;
+    opts_.names_only = true;
+    opts_.skip_text = !check_text;
+    opts_.batch_rows = UINT64_MAX;
+    run_ = nullptr;
   }
   const std::vector<std::string>& column_names() const { return columns_; }
   // Attributes as values (off by default): each attribute of an element in
@@ -63,45 +78,67 @@ class XmlBatchInner {
   // children; and an element with attributes but no child elements keeps
   // its own text as a leaf named after itself, after its attributes. Off,
   // attributes are never even parsed. Set before the first step.
-  void set_attributes(bool on) { attributes_ = on; }
+  void set_attributes(bool on) {
+    opts_.read.attributes = on;
+    run_ = nullptr;
+  }
+  // All of ReadOptions; set before the first step.
   void set_options(const ReadOptions& options) {
-    set_attributes(options.attributes);
-    stop_at_ = options.records;
-    stop_end_ = options.end;
-    stop_until_ = options.until;
+    opts_.read = options;
+    run_ = nullptr;
   }
   // Split points (see split.h): after a record that ends `every` bytes or
   // more past the last split point (or the start), when the records read
   // are a multiple of `align`, the state there is appended to `out`, which
   // must outlive the reading. Set before the first step.
   void set_splits(std::uint64_t every, std::uint64_t align, std::vector<SplitPoint>* out) {
-    split_every_ = every == 0 ? 1 : every;
-    split_align_ = align == 0 ? 1 : align;
-    splits_ = out;
-    next_split_ = reader_->stream_offset() + split_every_;
+    opts_.split_every = every == 0 ? 1 : every;
+    opts_.split_align = align == 0 ? 1 : align;
+    opts_.splits = out;
+    next_split_ = reader_->stream_offset() + opts_.split_every;
+    run_ = nullptr;
   }
   // Records read so far, in all steps.
   std::uint64_t records_read() const { return records_; }
   // Whether flat records skip the general flattening (on by default); off,
   // every record takes the general way, which tests compare against.
-  void set_flat_fast_path(bool on) { flat_fast_path_ = on; }
+  void set_flat_fast_path(bool on) { opts_.flat_fast_path = on; }
+  const BatchOptions& options() const { return opts_; }
   const std::string& path() const { return path_; }
   // How far into the file reading has got (see Reader::offset).
   std::uint64_t offset() const { return reader_->offset(); }
   bool finished() const { return finished_; }
 
  private:
+  // The loop's modes, one compiled copy each: names only (discovery) or
+  // values; attributes read or never parsed; and stops, for a loop that
+  // takes split points or reads a range, which then checks after every
+  // record whether to note a split point or end there. Everything else a
+  // step does is the same in every mode.
+  template <bool NamesOnly, bool Attributes, bool Stops>
+  struct Mode {
+    static constexpr bool kNames = NamesOnly, kAttributes = Attributes, kStops = Stops;
+  };
+  using Run = Step (XmlBatchInner::*)(XmlStreamError&);
+  Run pick_run() const;
+  Run run_ = nullptr;  // picked at the first step from opts_
+
   void reset_batch();
   // After each record: true when the batch ends here (full, or the range's
   // last record).
+  template <bool kStops>
   bool record_done() {
     ++records_;
-    if (splits_ && reader_->stream_offset() >= next_split_ && records_ % split_align_ == 0) take_split();
-    if (records_ == stop_at_ || (stop_until_ != ReadOptions::kNoEnd && reader_->file_offset() >= stop_until_))
-        [[unlikely]] {
-      if (stop_until_ != ReadOptions::kNoEnd) take_stop();
-      finished_ = true;
-      return true;
+    if constexpr (kStops) {
+      if (opts_.splits && reader_->stream_offset() >= next_split_ && records_ % opts_.split_align == 0)
+        take_split();
+      const std::uint64_t until = opts_.read.until;
+      if (records_ == opts_.read.records || (until != ReadOptions::kNoEnd && reader_->file_offset() >= until))
+          [[unlikely]] {
+        if (until != ReadOptions::kNoEnd) take_stop();
+        finished_ = true;
+        return true;
+      }
     }
     return batch_full();
   }
@@ -110,11 +147,12 @@ class XmlBatchInner {
   // The range's last record has been read: false, with `err`, when it did
   // not end where the next range begins.
   bool range_end_ok(XmlStreamError& err);
-  template <bool kAttributes>
+  template <class M>
   Step run(XmlStreamError& err);
   // Discovery's record shapes; see batch.cpp.
   static constexpr char kShapeOpen = '\x01', kShapeClose = '\x02';
   static constexpr const char* kShapeMarkers = "\x01\x02";
+  template <bool kNames>
   void open(std::string_view qualified_name);
   bool shape_close();  // true when the record element closed
   bool shape_record(XmlStreamError& err);
@@ -122,7 +160,8 @@ class XmlBatchInner {
   std::string_view flat_key(std::size_t k) const {
     return {flat_names_.data() + flat_keys_[k].first, flat_keys_[k].second};
   }
-  std::size_t depth() const { return names_only_ ? shape_depth_ : log_depth_; }
+  template <bool kNames>
+  std::size_t depth() const { return kNames ? shape_depth_ : log_depth_; }
   struct LogEntry {
     enum Kind : std::uint8_t { Open, Text, Close } kind;
     std::size_t off, len;  // in log_
@@ -140,18 +179,25 @@ class XmlBatchInner {
   bool append_direct(bool resolve, XmlStreamError& err);
   void place_row(std::span<const FlatPair> pairs);
   std::uint32_t column_for(const FlatPair& pair, std::uint32_t guess);
+  template <bool kNames>
   bool append_text(bool resolve, XmlStreamError& err);
   enum class Closed : std::uint8_t { Inside, Record, Error };
+  template <bool kNames>
   Closed close_element(XmlStreamError& err);
   // Attributes (see set_attributes): the tag in buf_ read as leaves, an
   // element's own text gathered while it may still become one, and that
   // leaf made when the element ends.
+  template <bool kNames>
   bool open_attributes(bool empty, XmlStreamError& err);
+  template <bool kNames>
   void attribute_leaf(std::string_view qualified_name, std::string_view value);
+  template <bool kNames>
   bool attribute_value(std::string_view name, std::string_view raw, bool amp, bool high,
                        XmlStreamError& err);
   bool append_own_text(bool resolve, XmlStreamError& err);
+  template <bool kNames>
   bool attribute_row();
+  template <bool kNames>
   void close_own_text();
   // Resolves references like resolve_references_in_place, saying where.
   bool resolve_here(std::string& s, std::size_t from, XmlStreamError& err);
@@ -166,13 +212,9 @@ class XmlBatchInner {
   KeyIndex column_index_;  // name -> position in columns_
   std::vector<Column> column_values_;
   RecordRule rule_;
+  BatchOptions opts_;
   std::uint64_t records_ = 0;
-  std::uint64_t stop_at_ = UINT64_MAX;
-  std::uint64_t stop_end_ = ReadOptions::kNoEnd;
-  std::uint64_t stop_until_ = ReadOptions::kNoEnd;
-  std::vector<SplitPoint>* splits_ = nullptr;
-  std::uint64_t split_every_ = 1, split_align_ = 1, next_split_ = 0;
-  std::uint64_t batch_rows_;
+  std::uint64_t next_split_ = 0;
   std::uint64_t row_count_ = 0;
   // The row count at which the batch is next looked at: batch_rows_, or
   // in the first batch the sample after which its columns are sized.
@@ -180,16 +222,13 @@ class XmlBatchInner {
   static constexpr std::uint64_t kSampleRows = 1024;
   bool batch_full() {
     if (row_count_ < row_check_) [[likely]] return false;
-    if (row_count_ >= batch_rows_) return true;
+    if (row_count_ >= opts_.batch_rows) return true;
     size_columns_ahead();
     return false;
   }
   void size_columns_ahead();
   std::string path_;
   bool finished_ = false;
-  bool names_only_ = false;
-  bool skip_text_ = false;
-  bool attributes_ = false;
   // The innermost open element has attributes and no child element so far:
   // its text, in own_text_, may become a leaf. `own_text_unsure_`: a text
   // discovery skims could not be decoded, so it is taken as not blank.
@@ -219,7 +258,6 @@ class XmlBatchInner {
   }
   std::size_t log_depth_ = 0;
   bool log_flat_ = false;
-  bool flat_fast_path_ = true;
   bool direct_ = false;         // the open record goes straight to record_, not to the log
   bool last_replayed_ = false;  // the last record was not flat
   std::uint32_t probe_ = 0;
