@@ -84,6 +84,15 @@ void XmlBatchInner::reset_batch() {
   column_hashes_.clear();
   column_index_.clear();
   column_values_.clear();  // rows of a step that failed are dropped here
+  // Projected, a batch has the listed columns from its start, and no other.
+  if (opts_.read.project) {
+    for (const std::string& name : *opts_.read.project) {
+      const std::uint64_t h = KeyIndex::hash(name);
+      if (column_index_.find(name, h, [&](std::uint32_t q) -> std::string_view { return columns_[q]; }) ==
+          KeyIndex::npos)
+        add_column(name, h);
+    }
+  }
 }
 
 Batch XmlBatchInner::take_batch() {
@@ -127,7 +136,12 @@ std::uint32_t XmlBatchInner::column_for(const FlatPair& pair, std::uint32_t gues
     return columns_[q];
   });
   if (p != KeyIndex::npos) return p;
-  p = static_cast<std::uint32_t>(n);
+  if (opts_.read.project) return kSkipped;
+  return add_column(key, h);
+}
+
+std::uint32_t XmlBatchInner::add_column(std::string_view key, std::uint64_t h) {
+  const std::uint32_t p = static_cast<std::uint32_t>(columns_.size());
   columns_.emplace_back(key);
   column_hashes_.push_back(h);
   column_index_.insert(h, p);
@@ -153,7 +167,8 @@ void XmlBatchInner::place_row(std::span<const FlatPair> pairs) {
     for (const FlatPair& pair : pairs) {
       const bool hit = guess < columns_.size() && column_hashes_[guess] == pair.key_hash &&
                        same_bytes(columns_[guess], pair.key);
-      guess = (hit ? guess : column_for(pair, guess)) + 1;
+      const std::uint32_t p = hit ? guess : column_for(pair, guess);
+      if (p != kSkipped) guess = p + 1;
     }
     ++row_count_;
     return;
@@ -165,8 +180,9 @@ void XmlBatchInner::place_row(std::span<const FlatPair> pairs) {
     const bool hit = guess < columns_.size() && column_hashes_[guess] == pair.key_hash &&
                      same_bytes(columns_[guess], pair.key);
     const std::uint32_t p = hit ? guess : column_for(pair, guess);
-    rising = rising && p >= guess;
     row_columns_.push_back(p);
+    if (p == kSkipped) continue;
+    rising = rising && p >= guess;
     guess = p + 1;
   }
   const std::size_t n = column_values_.size();
@@ -174,6 +190,7 @@ void XmlBatchInner::place_row(std::span<const FlatPair> pairs) {
     std::size_t next = 0;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
       const std::uint32_t p = row_columns_[i];
+      if (p == kSkipped) continue;
       for (; next < p; ++next) column_values_[next].push_null();
       if (pairs[i].has_value) column_values_[p].push(pairs[i].value);
       else column_values_[p].push_null();
@@ -182,7 +199,8 @@ void XmlBatchInner::place_row(std::span<const FlatPair> pairs) {
     for (; next < n; ++next) column_values_[next].push_null();
   } else {
     row_slots_.assign(n, kNoPair);
-    for (std::size_t i = 0; i < pairs.size(); ++i) row_slots_[row_columns_[i]] = static_cast<std::uint32_t>(i);
+    for (std::size_t i = 0; i < pairs.size(); ++i)
+      if (row_columns_[i] != kSkipped) row_slots_[row_columns_[i]] = static_cast<std::uint32_t>(i);
     for (std::size_t p = 0; p < n; ++p) {
       const std::uint32_t i = row_slots_[p];
       if (i != kNoPair && pairs[i].has_value) column_values_[p].push(pairs[i].value);
@@ -408,12 +426,25 @@ void XmlBatchInner::begin_flat_row() {
 
 // Places the flat record gathered by flat_key as a row.
 void XmlBatchInner::place_flat_row() {
-  // Its new columns join the batch, after all others.
+  // Its new columns join the batch, after all others; projected, they are
+  // names not listed, whose values are dropped here.
+  bool skipped = false;
   for (std::uint32_t& p : row_columns_) {
     if (!(p & kNewColumn)) continue;
     const std::size_t k = p & ~kNewColumn;
     const std::uint32_t at = static_cast<std::uint32_t>(columns_.size());
     p = column_for(FlatPair{flat_key(k), {}, flat_hashes_[k], false}, at);
+    skipped |= p == kSkipped;
+  }
+  if (skipped) [[unlikely]] {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < row_columns_.size(); ++i) {
+      if (row_columns_[i] == kSkipped) continue;
+      row_columns_[kept] = row_columns_[i];
+      flat_values_[kept++] = flat_values_[i];
+    }
+    row_columns_.resize(kept);
+    flat_values_.resize(kept);
   }
   const std::size_t n = column_values_.size();
   const std::size_t m = row_columns_.size();
@@ -539,7 +570,8 @@ bool XmlBatchInner::flat_record() {
     const std::uint64_t h = flat_hashes_[k];
     const bool hit = guess < columns_.size() && column_hashes_[guess] == h &&
                      same_bytes(columns_[guess], key);
-    guess = (hit ? guess : column_for(FlatPair{key, {}, h, false}, guess)) + 1;
+    const std::uint32_t p = hit ? guess : column_for(FlatPair{key, {}, h, false}, guess);
+    if (p != kSkipped) guess = p + 1;
   }
   ++row_count_;
   return true;

@@ -179,6 +179,9 @@ class XmlBatchInner {
   bool append_direct(bool resolve, XmlStreamError& err);
   void place_row(std::span<const FlatPair> pairs);
   std::uint32_t column_for(const FlatPair& pair, std::uint32_t guess);
+  std::uint32_t add_column(std::string_view key, std::uint64_t hash);
+  // column_for's answer for a name projection leaves out.
+  static constexpr std::uint32_t kSkipped = 0x7FFFFFFFu;
   template <bool kNames>
   bool append_text(bool resolve, XmlStreamError& err);
   enum class Closed : std::uint8_t { Inside, Record, Error };
