@@ -28,7 +28,7 @@ struct ReadOptions {
   // no value; a column of the file not listed costs no value at all. Records
   // are still read and checked whole, and flattened by the same rules, so a
   // listed column holds what it would without projection.
-  std::optional<std::vector<std::string>> project;
+  std::optional<std::vector<std::string>> project{};
 };
 
 }  // namespace qk::xml
