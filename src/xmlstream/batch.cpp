@@ -33,10 +33,10 @@ constexpr std::uint32_t kNoPair = UINT32_MAX;
 XmlBatchInner::XmlBatchInner(std::unique_ptr<Reader> reader, std::uint64_t batch_rows,
                              std::string path)
     : reader_(std::move(reader)),
+      path_(std::move(path)),
       // A reader resumed at a split point has its top-level elements open
       // (tests fill a loop without a reader through push_record).
-      rule_(reader_ ? reader_->open_depth() : 0),
-      path_(std::move(path)) {
+      rule_(reader_ ? reader_->open_depth() : 0) {
   opts_.batch_rows = batch_rows;
   buf_.reserve(4096);
   // Beyond a million rows a batch is large anyway, and a huge batch_rows

@@ -174,7 +174,6 @@ class XmlBatchInner {
   bool flat_key(std::string_view name, std::string_view value);
   void place_flat_row();
   static constexpr std::uint32_t kNewColumn = 0x80000000u;  // a column the batch lacks yet
-  std::uint32_t flat_guess_ = 0;
   void replay();                    // the logged record into record_
   bool append_direct(bool resolve, XmlStreamError& err);
   void place_row(std::span<const FlatPair> pairs);
@@ -205,23 +204,7 @@ class XmlBatchInner {
   // Resolves references like resolve_references_in_place, saying where.
   bool resolve_here(std::string& s, std::size_t from, XmlStreamError& err);
 
-  std::unique_ptr<Reader> reader_;
-  std::string buf_;
-  // The open elements of the record being read (the stack), already folded
-  // into flattened levels as they close.
-  RecordBuilder record_;
-  std::vector<std::string> columns_;
-  std::vector<std::uint64_t> column_hashes_;  // KeyIndex::hash of each name
-  KeyIndex column_index_;  // name -> position in columns_
-  std::vector<Column> column_values_;
-  RecordRule rule_;
-  BatchOptions opts_;
-  std::uint64_t records_ = 0;
-  std::uint64_t next_split_ = 0;
-  std::uint64_t row_count_ = 0;
-  // The row count at which the batch is next looked at: batch_rows_, or
-  // in the first batch the sample after which its columns are sized.
-  std::uint64_t row_check_ = 0;
+  // Row counting, and sizing the first batch's columns from a sample.
   static constexpr std::uint64_t kSampleRows = 1024;
   bool batch_full() {
     if (row_count_ < row_check_) [[likely]] return false;
@@ -230,8 +213,76 @@ class XmlBatchInner {
     return false;
   }
   void size_columns_ahead();
+  void log_push(const LogEntry& e) {
+    if (log_n_ == log_entries_.size()) log_entries_.resize(2 * log_n_ + 64);
+    log_entries_[log_n_++] = e;
+  }
+
+  // ---- Every mode: the input, the options and the batch being built.
+  std::unique_ptr<Reader> reader_;
+  std::string buf_;  // the last event's bytes
+  BatchOptions opts_;
   std::string path_;
+  RecordRule rule_;
+  // The open elements of the record being read (the stack), already folded
+  // into flattened levels as they close.
+  RecordBuilder record_;
+  std::uint64_t records_ = 0;
   bool finished_ = false;
+  bool discarding_ = false;  // the reader's discard-content setting
+  // An interrupt cut into the text of the record being read: that record is
+  // dropped when it closes rather than delivered with part of a value.
+  bool drop_record_ = false;
+  std::vector<std::string> columns_;
+  std::vector<std::uint64_t> column_hashes_;  // KeyIndex::hash of each name
+  KeyIndex column_index_;  // name -> position in columns_
+  std::vector<Column> column_values_;  // none in names-only mode
+  std::uint64_t row_count_ = 0;
+  // The row count at which the batch is next looked at: opts_.batch_rows,
+  // or in the first batch the sample after which its columns are sized.
+  std::uint64_t row_check_ = 0;
+  // Rows a column is given room for up front, and the value bytes each
+  // column position held in the last batch: batches tend to look alike.
+  std::size_t reserve_rows_ = 0;
+  std::vector<std::size_t> last_bytes_;
+  // Scratch kept across records so that steady-state streaming allocates
+  // little.
+  std::vector<FlatPair> record_pairs_;
+  std::vector<std::uint32_t> row_columns_;  // per record pair: its column
+  std::vector<std::uint32_t> row_slots_;    // per column: the record pair placed there
+  // A flat record's keys, made as its children open (shapes) or close
+  // (the log): in names-only mode and in values mode alike.
+  std::string flat_names_;
+  std::vector<std::pair<std::size_t, std::size_t>> flat_keys_;  // in flat_names_
+  std::vector<std::uint64_t> flat_hashes_;
+
+  // ---- Stops only: where the next split point is due.
+  std::uint64_t next_split_ = 0;
+
+  // ---- Values only: the record log, and rows made straight from it.
+  std::string log_;
+  // The log's entries are log_entries_[0, log_n_): the vector only grows, so
+  // that appending is a store and an increment.
+  std::vector<LogEntry> log_entries_;
+  std::size_t log_n_ = 0;
+  std::size_t log_depth_ = 0;
+  bool log_flat_ = false;
+  bool direct_ = false;         // the open record goes straight to record_, not to the log
+  bool last_replayed_ = false;  // the last record was not flat
+  std::uint32_t probe_ = 0;
+  std::uint32_t flat_guess_ = 0;
+  std::vector<std::string_view> flat_values_;
+  std::vector<std::uint32_t> column_stamp_;  // per column: the last flat row that filled it
+  std::uint32_t stamp_ = 0;
+
+  // ---- Names only: record shapes.
+  std::string shape_;  // the open record's names, as kShapeOpen name ... kShapeClose
+  std::size_t shape_depth_ = 0;
+  std::unordered_set<std::string> shapes_;
+  bool shape_flat_ = false;  // the open record's children are all leaves so far
+  std::uint64_t flat_seen_[4] = {0, 0, 0, 0};  // one bit per key hash of flat_keys_
+
+  // ---- Attributes only.
   // The innermost open element has attributes and no child element so far:
   // its text, in own_text_, may become a leaf. `own_text_unsure_`: a text
   // discovery skims could not be decoded, so it is taken as not blank.
@@ -240,46 +291,7 @@ class XmlBatchInner {
   std::string own_text_;
   std::string attr_value_;
   std::string attr_arena_;  // attribute_row's resolved values
-  AttributeList attrs_;  // the tag in buf_, tokenized
-  std::string shape_;  // the open record's names, as kShapeOpen name ... kShapeClose
-  std::size_t shape_depth_ = 0;
-  std::unordered_set<std::string> shapes_;
-  bool shape_flat_ = false;  // the open record's children are all leaves so far
-  std::string flat_names_;
-  std::vector<std::pair<std::size_t, std::size_t>> flat_keys_;  // in flat_names_
-  std::vector<std::uint64_t> flat_hashes_;
-  std::uint64_t flat_seen_[4] = {0, 0, 0, 0};  // one bit per key hash of flat_keys_
-  std::vector<std::string_view> flat_values_;
-  std::string log_;
-  // The log's entries are log_entries_[0, log_n_): the vector only grows, so
-  // that appending is a store and an increment.
-  std::vector<LogEntry> log_entries_;
-  std::size_t log_n_ = 0;
-  void log_push(const LogEntry& e) {
-    if (log_n_ == log_entries_.size()) log_entries_.resize(2 * log_n_ + 64);
-    log_entries_[log_n_++] = e;
-  }
-  std::size_t log_depth_ = 0;
-  bool log_flat_ = false;
-  bool direct_ = false;         // the open record goes straight to record_, not to the log
-  bool last_replayed_ = false;  // the last record was not flat
-  std::uint32_t probe_ = 0;
-  std::vector<std::uint32_t> column_stamp_;  // per column: the last flat row that filled it
-  std::uint32_t stamp_ = 0;
-  // Rows a column is given room for up front, and the value bytes each
-  // column position held in the last batch: batches tend to look alike.
-  std::size_t reserve_rows_ = 0;
-  std::vector<std::size_t> last_bytes_;
-
-  // Scratch kept across records so that steady-state streaming allocates
-  // little.
-  std::vector<FlatPair> record_pairs_;
-  std::vector<std::uint32_t> row_columns_;  // per record pair: its column
-  std::vector<std::uint32_t> row_slots_;    // per column: the record pair placed there
-  bool discarding_ = false;  // the reader's discard-content setting
-  // An interrupt cut into the text of the record being read: that record is
-  // dropped when it closes rather than delivered with part of a value.
-  bool drop_record_ = false;
+  AttributeList attrs_;     // the tag in buf_, tokenized
 };
 
 }  // namespace qk::xml
