@@ -13,36 +13,10 @@
 #include <vector>
 
 #include "xmlstream/arrow_c.h"
-#include "xmlstream/batch.h"
-#include "xmlstream/key_index.h"
+#include "xmlstream/column.h"
 #include "xmlstream/types.h"
 
 namespace qk::xml {
-
-// Column names in order, with a name -> position index.
-class ColumnSet {
- public:
-  ColumnSet() = default;
-  explicit ColumnSet(std::vector<std::string> names);
-  // Position of `name`, or KeyIndex::npos.
-  std::uint32_t find(std::string_view name) const;
-  // Adds `name` at the end unless present; its position either way.
-  std::uint32_t add(std::string_view name, std::uint64_t hash);
-  std::uint32_t add(std::string_view name) { return add(name, KeyIndex::hash(name)); }
-  const std::vector<std::string>& names() const { return names_; }
-  std::size_t size() const { return names_.size(); }
-  std::uint64_t hash_at(std::uint32_t p) const { return hashes_[p]; }
-
- private:
-  std::vector<std::string> names_;
-  std::vector<std::uint64_t> hashes_;
-  KeyIndex index_;
-};
-
-// A batch's columns lined up against a fixed column list: a listed column
-// the batch lacks is all null. Returns false, with the offending name in
-// `stray`, when the batch has a column that is not listed.
-bool align_batch(Batch& batch, const ColumnSet& columns, std::string& stray);
 
 // A batch ready for export any number of times.
 class ArrowBatch {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <new>
 
+#include "xmlstream/batch.h"
 #include "xmlstream/discover.h"
 
 namespace qk::xml {
@@ -86,12 +87,21 @@ void BatchSource::Core::start(std::shared_ptr<Core> self, Body body) {
   }).detach();
 }
 
-BatchSource::BatchSource(std::unique_ptr<Reader> reader, std::uint64_t batch_rows,
-                         std::string path, std::optional<std::vector<std::string>> columns,
-                         bool prefetch, std::unique_ptr<Reader> discovery,
-                         const ReadOptions& options, bool types, std::vector<ValueType> known_types)
-    : core_(std::make_shared<Core>(std::move(reader), batch_rows, std::move(path), options)) {
+namespace {
+ReadOptions projected(BatchSourceOptions& o) {
+  ReadOptions read = std::move(o.read);
+  if (o.project && o.columns) read.project = *o.columns;
+  return read;
+}
+}  // namespace
+
+BatchSource::BatchSource(std::unique_ptr<Reader> reader, BatchSourceOptions o)
+    : core_(std::make_shared<Core>(std::move(reader), o.batch_rows, std::move(o.path), projected(o))) {
   Core& c = *core_;
+  const bool types = o.types, prefetch = o.prefetch;
+  std::optional<std::vector<std::string>>& columns = o.columns;
+  std::unique_ptr<Reader>& discovery = o.discovery;
+  std::vector<ValueType>& known_types = o.known_types;
   c.types = types;
   const bool known = types && columns && known_types.size() == columns->size();
   c.tally_types = types && !discovery && !known;

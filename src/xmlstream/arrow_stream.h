@@ -16,11 +16,28 @@
 #include <vector>
 
 #include "xmlstream/arrow_export.h"
-#include "xmlstream/batch.h"
-#include "xmlstream/discover.h"
+#include "xmlstream/column.h"
+#include "xmlstream/read_options.h"
+#include "xmlstream/reader.h"
 #include "xmlstream/types.h"
 
 namespace qk::xml {
+
+// How a BatchSource reads; see BatchSource.
+struct BatchSourceOptions {
+  std::uint64_t batch_rows = 0;
+  std::string path{};  // for error texts
+  std::optional<std::vector<std::string>> columns{};
+  bool prefetch = false;
+  std::unique_ptr<Reader> discovery{};  // a second reader of the same input
+  ReadOptions read{};
+  bool types = false;
+  std::vector<ValueType> known_types{};
+  // With `columns`: only those are built (ReadOptions::project), by the
+  // reading and by any discovery, so that a column not listed is skipped
+  // rather than reported as stray.
+  bool project = false;
+};
 
 class BatchSource {
  public:
@@ -43,10 +60,7 @@ class BatchSource {
   // classified instead, for seen_types() once the source has finished, and
   // the batches stay strings. `known_types` (one per column of `columns`)
   // are the types found by an earlier pass: no discovery then.
-  BatchSource(std::unique_ptr<Reader> reader, std::uint64_t batch_rows, std::string path,
-              std::optional<std::vector<std::string>> columns, bool prefetch,
-              std::unique_ptr<Reader> discovery = nullptr, const ReadOptions& options = {},
-              bool types = false, std::vector<ValueType> known_types = {});
+  BatchSource(std::unique_ptr<Reader> reader, BatchSourceOptions options);
   // Stops the threads, even in the middle of a batch. One still blocked in
   // a read after a moment is left to end on its own when the read returns.
   ~BatchSource();

@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <set>
 
-#include <emmintrin.h>
-
+#include "xmlstream/attributes.h"
 #include "xmlstream/encoding.h"
-#include "xmlstream/scan.h"
+#include "xmlstream/split.h"
 #include "xmlstream/text.h"
 
 namespace qk::xml {
@@ -33,11 +33,11 @@ constexpr std::uint32_t kNoPair = UINT32_MAX;
 XmlBatchInner::XmlBatchInner(std::unique_ptr<Reader> reader, std::uint64_t batch_rows,
                              std::string path)
     : reader_(std::move(reader)),
+      path_(std::move(path)),
       // A reader resumed at a split point has its top-level elements open
       // (tests fill a loop without a reader through push_record).
-      rule_(reader_ ? reader_->open_depth() : 0),
-      batch_rows_(batch_rows),
-      path_(std::move(path)) {
+      rule_(reader_ ? reader_->open_depth() : 0) {
+  opts_.batch_rows = batch_rows;
   buf_.reserve(4096);
   // Beyond a million rows a batch is large anyway, and a huge batch_rows
   // must not reserve memory it will never fill.
@@ -47,30 +47,30 @@ XmlBatchInner::XmlBatchInner(std::unique_ptr<Reader> reader, std::uint64_t batch
 XmlBatchInner::~XmlBatchInner() = default;
 
 void XmlBatchInner::take_split() {
-  SplitPoint& at = splits_->emplace_back();
+  SplitPoint& at = opts_.splits->emplace_back();
   reader_->split_here(at);
   at.records = records_;
   // Pacing counts stream bytes: a UTF-16 document's UTF-8 is about half its
   // file bytes where it is mostly ASCII.
-  const std::uint64_t every = enc::is_utf16(*at.encoding) ? split_every_ / 2 : split_every_;
+  const std::uint64_t every = enc::is_utf16(*at.encoding) ? opts_.split_every / 2 : opts_.split_every;
   next_split_ = reader_->stream_offset() + std::max<std::uint64_t>(every, 1);
 }
 
 void XmlBatchInner::take_stop() {
   // The pacing may have noted this very point already.
-  if (splits_ == nullptr || (!splits_->empty() && splits_->back().offset == reader_->file_offset())) return;
-  SplitPoint& at = splits_->emplace_back();
+  if (opts_.splits == nullptr || (!opts_.splits->empty() && opts_.splits->back().offset == reader_->file_offset())) return;
+  SplitPoint& at = opts_.splits->emplace_back();
   reader_->split_here(at);
   at.records = records_;
 }
 
 bool XmlBatchInner::range_end_ok(XmlStreamError& err) {
-  if (stop_end_ == ReadOptions::kNoEnd) return true;
+  if (opts_.read.end == ReadOptions::kNoEnd) return true;
   const std::uint64_t at = reader_->file_offset();
-  if (at == stop_end_) return true;
+  if (at == opts_.read.end) return true;
   err = {XmlStreamError::Kind::Io,
          "the range's last record ended at byte " + std::to_string(at) + ", not at byte " +
-             std::to_string(stop_end_) + " where the next range begins: the file changed since it was split",
+             std::to_string(opts_.read.end) + " where the next range begins: the file changed since it was split",
          false};
   return false;
 }
@@ -79,11 +79,20 @@ void XmlBatchInner::reset_batch() {
   row_count_ = 0;
   // Until a batch has been taken no column knows its size ahead, and
   // growing by doubling copies every value over and over.
-  row_check_ = last_bytes_.empty() && batch_rows_ >= 4 * kSampleRows ? kSampleRows : batch_rows_;
+  row_check_ = last_bytes_.empty() && opts_.batch_rows >= 4 * kSampleRows ? kSampleRows : opts_.batch_rows;
   columns_.clear();
   column_hashes_.clear();
   column_index_.clear();
   column_values_.clear();  // rows of a step that failed are dropped here
+  // Projected, a batch has the listed columns from its start, and no other.
+  if (opts_.read.project) {
+    for (const std::string& name : *opts_.read.project) {
+      const std::uint64_t h = KeyIndex::hash(name);
+      if (column_index_.find(name, h, [&](std::uint32_t q) -> std::string_view { return columns_[q]; }) ==
+          KeyIndex::npos)
+        add_column(name, h);
+    }
+  }
 }
 
 Batch XmlBatchInner::take_batch() {
@@ -101,8 +110,8 @@ Batch XmlBatchInner::take_batch() {
 // outsized room is taken as unrepresentative, and the columns grow as
 // they go.
 void XmlBatchInner::size_columns_ahead() {
-  row_check_ = batch_rows_;
-  if (names_only_) return;
+  row_check_ = opts_.batch_rows;
+  if (opts_.names_only) return;
   constexpr std::size_t kMostAhead = std::size_t{1} << 30;
   const double scale = static_cast<double>(reserve_rows_) / static_cast<double>(row_count_) * 1.125;
   double total = 0;
@@ -127,11 +136,16 @@ std::uint32_t XmlBatchInner::column_for(const FlatPair& pair, std::uint32_t gues
     return columns_[q];
   });
   if (p != KeyIndex::npos) return p;
-  p = static_cast<std::uint32_t>(n);
+  if (opts_.read.project) return kSkipped;
+  return add_column(key, h);
+}
+
+std::uint32_t XmlBatchInner::add_column(std::string_view key, std::uint64_t h) {
+  const std::uint32_t p = static_cast<std::uint32_t>(columns_.size());
   columns_.emplace_back(key);
   column_hashes_.push_back(h);
   column_index_.insert(h, p);
-  if (names_only_) return p;
+  if (opts_.names_only) return p;
   column_values_.emplace_back(static_cast<std::size_t>(row_count_));
   // Only the first columns get room ahead: files with thousands of sparse
   // columns would otherwise reserve far more than they use.
@@ -148,12 +162,13 @@ std::uint32_t XmlBatchInner::column_for(const FlatPair& pair, std::uint32_t gues
 // the pair placed in each column. Output order comes only from appending,
 // never from a hash table.
 void XmlBatchInner::place_row(std::span<const FlatPair> pairs) {
-  if (names_only_) {
+  if (opts_.names_only) {
     std::uint32_t guess = 0;
     for (const FlatPair& pair : pairs) {
       const bool hit = guess < columns_.size() && column_hashes_[guess] == pair.key_hash &&
                        same_bytes(columns_[guess], pair.key);
-      guess = (hit ? guess : column_for(pair, guess)) + 1;
+      const std::uint32_t p = hit ? guess : column_for(pair, guess);
+      if (p != kSkipped) guess = p + 1;
     }
     ++row_count_;
     return;
@@ -165,8 +180,9 @@ void XmlBatchInner::place_row(std::span<const FlatPair> pairs) {
     const bool hit = guess < columns_.size() && column_hashes_[guess] == pair.key_hash &&
                      same_bytes(columns_[guess], pair.key);
     const std::uint32_t p = hit ? guess : column_for(pair, guess);
-    rising = rising && p >= guess;
     row_columns_.push_back(p);
+    if (p == kSkipped) continue;
+    rising = rising && p >= guess;
     guess = p + 1;
   }
   const std::size_t n = column_values_.size();
@@ -174,6 +190,7 @@ void XmlBatchInner::place_row(std::span<const FlatPair> pairs) {
     std::size_t next = 0;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
       const std::uint32_t p = row_columns_[i];
+      if (p == kSkipped) continue;
       for (; next < p; ++next) column_values_[next].push_null();
       if (pairs[i].has_value) column_values_[p].push(pairs[i].value);
       else column_values_[p].push_null();
@@ -182,7 +199,8 @@ void XmlBatchInner::place_row(std::span<const FlatPair> pairs) {
     for (; next < n; ++next) column_values_[next].push_null();
   } else {
     row_slots_.assign(n, kNoPair);
-    for (std::size_t i = 0; i < pairs.size(); ++i) row_slots_[row_columns_[i]] = static_cast<std::uint32_t>(i);
+    for (std::size_t i = 0; i < pairs.size(); ++i)
+      if (row_columns_[i] != kSkipped) row_slots_[row_columns_[i]] = static_cast<std::uint32_t>(i);
     for (std::size_t p = 0; p < n; ++p) {
       const std::uint32_t i = row_slots_[p];
       if (i != kNoPair && pairs[i].has_value) column_values_[p].push(pairs[i].value);
@@ -276,11 +294,12 @@ bool XmlBatchInner::append_direct(bool resolve, XmlStreamError& err) {
   return true;
 }
 
+template <bool kNames>
 bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
-  if (direct_ && !names_only_) return append_direct(resolve, err);
+  if (direct_ && !kNames) return append_direct(resolve, err);
   // Only the text of an element inside the record can become a value; the
   // record element's own is checked and dropped.
-  const bool keep = !names_only_ && log_depth_ >= 2;
+  const bool keep = !kNames && log_depth_ >= 2;
   std::string& text = log_;
   if (reader_->text_is_utf8()) {
     const Scan s = scan_piece(buf_);
@@ -319,7 +338,7 @@ void XmlBatchInner::log_open(std::string_view qualified_name) {
     log_n_ = 0;
     // Records of a file tend to be alike: after one that was not flat, the
     // next go straight to the builder, and only every 64th tries the log.
-    direct_ = !flat_fast_path_ || (last_replayed_ && (++probe_ & 63) != 0);
+    direct_ = !opts_.flat_fast_path || (last_replayed_ && (++probe_ & 63) != 0);
     log_flat_ = !direct_;
   } else if (!direct_ && log_depth_ >= 2) {
     // Nested, so not flat: what is logged goes to the builder, the rest
@@ -407,12 +426,25 @@ void XmlBatchInner::begin_flat_row() {
 
 // Places the flat record gathered by flat_key as a row.
 void XmlBatchInner::place_flat_row() {
-  // Its new columns join the batch, after all others.
+  // Its new columns join the batch, after all others; projected, they are
+  // names not listed, whose values are dropped here.
+  bool skipped = false;
   for (std::uint32_t& p : row_columns_) {
     if (!(p & kNewColumn)) continue;
     const std::size_t k = p & ~kNewColumn;
     const std::uint32_t at = static_cast<std::uint32_t>(columns_.size());
     p = column_for(FlatPair{flat_key(k), {}, flat_hashes_[k], false}, at);
+    skipped |= p == kSkipped;
+  }
+  if (skipped) [[unlikely]] {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < row_columns_.size(); ++i) {
+      if (row_columns_[i] == kSkipped) continue;
+      row_columns_[kept] = row_columns_[i];
+      flat_values_[kept++] = flat_values_[i];
+    }
+    row_columns_.resize(kept);
+    flat_values_.resize(kept);
   }
   const std::size_t n = column_values_.size();
   const std::size_t m = row_columns_.size();
@@ -489,8 +521,9 @@ void XmlBatchInner::replay() {
 // a file repeat a few shapes. Discovery keeps each record's names as a shape
 // and flattens only a shape it has not seen, so a repeat costs a lookup.
 
+template <bool kNames>
 void XmlBatchInner::open(std::string_view qualified_name) {
-  if (!names_only_) return log_open(qualified_name);
+  if (!kNames) return log_open(qualified_name);
   if (shape_depth_ == 0) {
     shape_flat_ = true;
     flat_names_.clear();
@@ -537,7 +570,8 @@ bool XmlBatchInner::flat_record() {
     const std::uint64_t h = flat_hashes_[k];
     const bool hit = guess < columns_.size() && column_hashes_[guess] == h &&
                      same_bytes(columns_[guess], key);
-    guess = (hit ? guess : column_for(FlatPair{key, {}, h, false}, guess)) + 1;
+    const std::uint32_t p = hit ? guess : column_for(FlatPair{key, {}, h, false}, guess);
+    if (p != kSkipped) guess = p + 1;
   }
   ++row_count_;
   return true;
@@ -586,134 +620,10 @@ bool XmlBatchInner::shape_record(XmlStreamError& err) {
 // held a child of that name with the value as its text, so every rule of
 // flattening (prefixes, collisions, the flat fast path) applies unchanged.
 
-namespace {
-bool is_namespace_declaration(std::string_view name) {
-  return name.substr(0, 5) == "xmlns" && (name.size() == 5 || name[5] == ':');
-}
-
-// An attribute value: where its closing quote is, and whether the bytes
-// before it hold a '&' or a byte above 0x7F, found in one pass, 16 bytes at
-// a time (values such as escaped HTML bodies run to kilobytes).
-struct ValueScan {
-  std::size_t end;  // npos when the quote is missing
-  bool amp, high;
-};
-ValueScan scan_value(std::string_view tag, std::size_t from, char quote) {
-  const char* const base = tag.data();
-  const char* p = base + from;
-  const char* const e = base + tag.size();
-  const __m128i vq = _mm_set1_epi8(quote), va = _mm_set1_epi8('&');
-  unsigned amp = 0, high = 0;
-  for (; e - p >= 16; p += 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const unsigned q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, vq)));
-    const unsigned a = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, va)));
-    const unsigned h = static_cast<unsigned>(_mm_movemask_epi8(x));
-    if (q) {
-      const unsigned before = (1u << __builtin_ctz(q)) - 1;
-      return {static_cast<std::size_t>(p - base) + __builtin_ctz(q), (amp | (a & before)) != 0,
-              (high | (h & before)) != 0};
-    }
-    amp |= a;
-    high |= h;
-  }
-  for (; p < e; ++p) {
-    if (*p == quote) return {static_cast<std::size_t>(p - base), amp != 0, high != 0};
-    amp |= *p == '&';
-    high |= static_cast<unsigned char>(*p) >> 7;
-  }
-  return {std::string_view::npos, false, false};
-}
-
-ValueScan find_quote(std::string_view tag, std::size_t from, char quote) {
-  return {tag.find(quote, from), false, false};
-}
-
-// Where the attribute name starting at `i` ends: at white space or '='.
-// Any control byte ends it too, leaving the error to the checks after it.
-std::size_t name_end(std::string_view tag, std::size_t i) {
-  const std::size_t n = tag.size();
-  const __m128i eq = _mm_set1_epi8('='), space = _mm_set1_epi8(' ');
-  for (; n - i >= 16; i += 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tag.data() + i));
-    const __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(x, eq), _mm_cmpeq_epi8(_mm_min_epu8(x, space), x));
-    if (const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(stop))) return i + __builtin_ctz(m);
-  }
-  while (i < n && static_cast<unsigned char>(tag[i]) > ' ' && tag[i] != '=') ++i;
-  return i;
-}
-
-// A tag's attributes, one at a time. next() is false at the end of the tag
-// or at a malformed or repeated attribute, which error() then names (null
-// at the end). `flags` asks for each value's '&' and non-ASCII bytes;
-// without, only where it ends is found, which memchr does fastest.
-struct Attribute {
-  std::string_view name, raw;
-  bool amp, high;
-};
-class Attributes {
- public:
-  Attributes(std::string_view tag, std::size_t from, bool flags,
-             std::vector<std::pair<std::size_t, std::size_t>>& names)
-      : tag_(tag), i_(from), flags_(flags), names_(names) {
-    names_.clear();
-  }
-  const char* error() const { return error_; }
-
-  bool next(Attribute& a) {
-    const std::size_t n = tag_.size();
-    const std::size_t before = i_;
-    skip_space();
-    if (i_ >= n) return false;
-    if (i_ == before) return fail("no white space before an attribute");
-    const std::size_t name_at = i_;
-    i_ = name_end(tag_, i_);
-    if (i_ == name_at) return fail("attribute without a name");
-    a.name = tag_.substr(name_at, i_ - name_at);
-    skip_space();
-    if (i_ >= n || tag_[i_] != '=') return fail("attribute without a value");
-    ++i_;
-    skip_space();
-    if (i_ >= n || (tag_[i_] != '"' && tag_[i_] != '\'')) return fail("attribute value not quoted");
-    const ValueScan v = flags_ ? scan_value(tag_, i_ + 1, tag_[i_]) : find_quote(tag_, i_ + 1, tag_[i_]);
-    if (v.end == std::string_view::npos) return fail("attribute value not closed");
-    a.raw = tag_.substr(i_ + 1, v.end - i_ - 1);
-    a.amp = v.amp;
-    a.high = v.high;
-    i_ = v.end + 1;
-    // One bit per name length and last byte: a repeated name is rare, and
-    // this leaves the comparisons to the names that may be one.
-    const std::uint64_t bit = std::uint64_t{1}
-                              << ((a.name.size() * 7 + static_cast<unsigned char>(a.name.back())) & 63);
-    if (seen_ & bit) {
-      for (const auto& [off, len] : names_)
-        if (same_bytes(tag_.substr(off, len), a.name)) return fail("repeated attribute");
-    }
-    seen_ |= bit;
-    names_.push_back({name_at, a.name.size()});
-    return true;
-  }
-
- private:
-  void skip_space() {
-    while (i_ < tag_.size() && scan::is_ws(tag_[i_])) ++i_;
-  }
-  bool fail(const char* what) {
-    error_ = what;
-    return false;
-  }
-  std::string_view tag_;
-  std::size_t i_;
-  bool flags_;
-  std::vector<std::pair<std::size_t, std::size_t>>& names_;
-  std::uint64_t seen_ = 0;
-  const char* error_ = nullptr;
-};
-}  // namespace
-
+template <bool kNames>
 void XmlBatchInner::attribute_leaf(std::string_view qualified_name, std::string_view value) {
-  open(qualified_name);
-  if (names_only_) {
+  open<kNames>(qualified_name);
+  if (kNames) {
     shape_close();
     return;
   }
@@ -735,21 +645,22 @@ void XmlBatchInner::attribute_leaf(std::string_view qualified_name, std::string_
 // One attribute as a leaf: its raw value decoded and resolved straight into
 // the text of the record's log (or builder), where a leaf's text goes. A
 // discovery that checks text only checks the value.
+template <bool kNames>
 bool XmlBatchInner::attribute_value(std::string_view name, std::string_view raw, bool amp, bool high,
                                     XmlStreamError& err) {
-  open(name);
-  std::string& out = names_only_ ? attr_value_ : direct_ ? record_.text() : log_;
-  const std::size_t mark = names_only_ ? 0 : out.size();
-  if (names_only_) out.clear();
+  open<kNames>(name);
+  std::string& out = kNames ? attr_value_ : direct_ ? record_.text() : log_;
+  const std::size_t mark = kNames ? 0 : out.size();
+  if (kNames) out.clear();
   bool ok = true;
   if (reader_->text_is_utf8() && (!high || enc::valid_utf8(raw))) {
     // Checking needs no copy unless references are to be resolved.
-    if (!names_only_ || amp) out.append(raw);
+    if (!kNames || amp) out.append(raw);
   } else {
     ok = reader_->decode(raw, out, err);
   }
   if (ok && amp) ok = resolve_here(out, mark, err);
-  if (names_only_) {
+  if (kNames) {
     shape_close();
     return ok;
   }
@@ -762,6 +673,7 @@ bool XmlBatchInner::attribute_value(std::string_view name, std::string_view raw,
 
 // The attributes of the start or empty-element tag in buf_, whose element
 // has just been opened.
+template <bool kNames>
 bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
   reader_->mark_tag(buf_.size(), empty);
   const std::string_view tag(buf_);
@@ -780,17 +692,17 @@ bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
     return false;
   };
   // Values are checked as text is; a discovery that skims text skips them.
-  const bool values = !names_only_ || !skip_text_;
+  const bool values = !kNames || !opts_.skip_text;
   bool any = false;
   own_text_open_ = false;
-  Attributes attributes(tag, name_size, values, attr_names_);
-  for (Attribute at; attributes.next(at);) {
+  tokenize_attributes(tag, name_size, values, attrs_);
+  for (const Attribute& at : attrs_.items) {
     if (is_namespace_declaration(at.name)) continue;
     any = true;
-    if (!values) attribute_leaf(at.name, {});
-    else if (!attribute_value(at.name, at.raw, at.amp, at.high, err)) return in_value(at.name);
+    if (!values) attribute_leaf<kNames>(at.name, {});
+    else if (!attribute_value<kNames>(at.name, at.raw, at.amp, at.high, err)) return in_value(at.name);
   }
-  if (attributes.error()) return malformed(attributes.error());
+  if (attrs_.error) return malformed(attrs_.error);
   own_text_.clear();
   own_text_unsure_ = false;
   own_text_open_ = any;
@@ -804,17 +716,18 @@ bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
 // registers the names only, checking the values unless it skims text.
 // False leaves the record to the general way, which also reports what is
 // wrong with it.
+template <bool kNames>
 bool XmlBatchInner::attribute_row() {
   const std::string_view tag(buf_);
   begin_flat_row();
   // A discovery that skims text takes the names alone.
-  const bool values = !names_only_ || !skip_text_;
+  const bool values = !kNames || !opts_.skip_text;
   // Resolved values are never longer than their references, so the arena
   // never moves while views into it are held.
   attr_arena_.clear();
   if (values) attr_arena_.reserve(tag.size());
-  Attributes attributes(tag, reader_->last_name_size(), values, attr_names_);
-  for (Attribute at; attributes.next(at);) {
+  tokenize_attributes(tag, reader_->last_name_size(), values, attrs_);
+  for (const Attribute& at : attrs_.items) {
     if (is_namespace_declaration(at.name)) continue;
     if (at.high && !enc::valid_utf8(at.raw)) return false;
     std::string_view value = at.raw;
@@ -825,10 +738,10 @@ bool XmlBatchInner::attribute_row() {
       if (!resolve_references_in_place(attr_arena_, from, ignored)) return false;
       value = std::string_view(attr_arena_).substr(from);
     }
-    if (!flat_key(at.name, names_only_ ? std::string_view{} : trim_white_space(value))) return false;
+    if (!flat_key(at.name, kNames ? std::string_view{} : trim_white_space(value))) return false;
   }
-  if (attributes.error()) return false;
-  if (!names_only_) {
+  if (attrs_.error) return false;
+  if (!kNames) {
     place_flat_row();
     return true;
   }
@@ -856,25 +769,27 @@ bool XmlBatchInner::append_own_text(bool resolve, XmlStreamError& err) {
   own_text_.resize(mark);
   // Skimming, errors are the reading pass's to report: the text is only
   // known not to be blank.
-  if (!skip_text_) return false;
+  if (!opts_.skip_text) return false;
   err = XmlStreamError{};
   own_text_unsure_ = true;
   return true;
 }
 
 // At the end tag in buf_ of an element with attributes and no children.
+template <bool kNames>
 void XmlBatchInner::close_own_text() {
   own_text_open_ = false;
   const std::string_view text = trim_white_space(own_text_);
-  if (!text.empty() || own_text_unsure_) attribute_leaf(buf_, text);
+  if (!text.empty() || own_text_unsure_) attribute_leaf<kNames>(buf_, text);
   own_text_.clear();
   own_text_unsure_ = false;
 }
 
 // Closes the innermost element; Record when that was the record element,
 // whose row is then placed (or dropped, after an interrupt cut its text).
+template <bool kNames>
 [[gnu::always_inline]] inline XmlBatchInner::Closed XmlBatchInner::close_element(XmlStreamError& err) {
-  if (names_only_) {
+  if (kNames) {
     if (!shape_close()) return Closed::Inside;
     return shape_record(err) ? Closed::Record : Closed::Error;
   }
@@ -905,44 +820,64 @@ void XmlBatchInner::close_own_text() {
 
 // ---- Event loop -----------------------------------------------------------------
 
-// Two copies of the loop: reading without attributes pays for none of
-// their checks.
-XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
-  if (finished_) return Step::Finished;
-  reset_batch();
-  return attributes_ ? run<true>(err) : run<false>(err);
+// The loop is compiled once per mode, and the mode picked once, at the
+// first step: reading without attributes pays for none of their checks,
+// reading values for none of discovery's, and reading a whole file for no
+// range or split point.
+XmlBatchInner::Run XmlBatchInner::pick_run() const {
+  const bool names = opts_.names_only, attributes = opts_.read.attributes;
+  const bool stops = opts_.splits != nullptr || opts_.read.records != UINT64_MAX ||
+                     opts_.read.until != ReadOptions::kNoEnd;
+  const int mode = (names ? 4 : 0) | (attributes ? 2 : 0) | (stops ? 1 : 0);
+  switch (mode) {
+    case 0: return &XmlBatchInner::run<Mode<false, false, false>>;
+    case 1: return &XmlBatchInner::run<Mode<false, false, true>>;
+    case 2: return &XmlBatchInner::run<Mode<false, true, false>>;
+    case 3: return &XmlBatchInner::run<Mode<false, true, true>>;
+    case 4: return &XmlBatchInner::run<Mode<true, false, false>>;
+    case 5: return &XmlBatchInner::run<Mode<true, false, true>>;
+    case 6: return &XmlBatchInner::run<Mode<true, true, false>>;
+    default: return &XmlBatchInner::run<Mode<true, true, true>>;
+  }
 }
 
-template <bool kAttributes>
+XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
+  if (finished_) return Step::Finished;
+  if (run_ == nullptr) run_ = pick_run();
+  reset_batch();
+  return (this->*run_)(err);
+}
+
+template <class M>
 XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
   while (true) {
     buf_.clear();
     // Character data outside records is never looked at, so the reader
     // need not buffer it; nor any, in a discovery that skips text, but for
     // the text that may become a leaf beside attributes.
-    const bool discard = depth() == 0 || (skip_text_ && !(kAttributes && own_text_open_));
+    const bool discard = depth<M::kNames>() == 0 || ((M::kNames && opts_.skip_text) && !(M::kAttributes && own_text_open_));
     if (discarding_ != discard) reader_->set_discard_content(discarding_ = discard);
     Event ev;
     if (!reader_->read_event(buf_, ev, err)) {
-      if (err.kind == XmlStreamError::Kind::Interrupted && err.mid_event && depth() != 0)
+      if (err.kind == XmlStreamError::Kind::Interrupted && err.mid_event && depth<M::kNames>() != 0)
         drop_record_ = true;
       return Step::Error;
     }
     switch (ev) {
       case Event::Start:
         if (rule_.start() != RecordRule::Role::TopLevel) {
-          open(std::string_view(buf_).substr(0, reader_->last_name_size()));
-          if (kAttributes && !open_attributes(false, err)) return Step::Error;
+          open<M::kNames>(std::string_view(buf_).substr(0, reader_->last_name_size()));
+          if (M::kAttributes && !open_attributes<M::kNames>(false, err)) return Step::Error;
         }
         break;
       case Event::End:
         if (rule_.end() == RecordRule::Role::TopLevel) break;
-        if (kAttributes && own_text_open_) close_own_text();
-        switch (close_element(err)) {
+        if (M::kAttributes && own_text_open_) close_own_text<M::kNames>();
+        switch (close_element<M::kNames>(err)) {
           case Closed::Inside:
             break;
           case Closed::Record:
-            if (record_done()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
+            if (record_done<M::kStops>()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
             break;
           case Closed::Error:
             return Step::Error;
@@ -951,44 +886,44 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
       case Event::Empty:
         switch (rule_.empty()) {
           case RecordRule::Role::Record:
-            if (kAttributes) {
-              if (flat_fast_path_ && reader_->text_is_utf8() && attribute_row()) {
+            if (M::kAttributes) {
+              if (opts_.flat_fast_path && reader_->text_is_utf8() && attribute_row<M::kNames>()) {
                 last_replayed_ = false;
-                if (record_done()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
+                if (record_done<M::kStops>()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
                 break;
               }
               // Its attributes may make a row of values, flattened as any
               // other record; one with a bad attribute is dropped whole.
-              open(std::string_view(buf_).substr(0, reader_->last_name_size()));
-              const bool ok = open_attributes(true, err);
+              open<M::kNames>(std::string_view(buf_).substr(0, reader_->last_name_size()));
+              const bool ok = open_attributes<M::kNames>(true, err);
               own_text_open_ = false;
               if (!ok) {
-                if (names_only_) {
+                if (M::kNames) {
                   shape_close();
                   shape_.clear();
                 } else {
                   drop_record_ = true;
                   XmlStreamError ignored;
-                  close_element(ignored);
+                  close_element<M::kNames>(ignored);
                   // Still a record where the file is cut into ranges: a
                   // survey that skims values counted it.
-                  record_done();
+                  record_done<M::kStops>();
                 }
                 return Step::Error;
               }
-              if (close_element(err) == Closed::Error) return Step::Error;
-              if (record_done()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
+              if (close_element<M::kNames>(err) == Closed::Error) return Step::Error;
+              if (record_done<M::kStops>()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
               break;
             }
             // A record without content flattens to no keys: a row of nulls.
             place_row({});
-            if (record_done()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
+            if (record_done<M::kStops>()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
             break;
           case RecordRule::Role::InRecord: {
-            open(std::string_view(buf_).substr(0, reader_->last_name_size()));
-            const bool ok = !kAttributes || open_attributes(true, err);
+            open<M::kNames>(std::string_view(buf_).substr(0, reader_->last_name_size()));
+            const bool ok = !M::kAttributes || open_attributes<M::kNames>(true, err);
             own_text_open_ = false;
-            if (names_only_) shape_close();
+            if (M::kNames) shape_close();
             else log_close();
             if (!ok) return Step::Error;
             break;
@@ -999,8 +934,8 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
         break;
       case Event::Text:
       case Event::CData:
-        if (depth() != 0 && !(kAttributes && own_text_open_ ? append_own_text(ev == Event::Text, err)
-                                             : append_text(ev == Event::Text, err)))
+        if (depth<M::kNames>() != 0 && !(M::kAttributes && own_text_open_ ? append_own_text(ev == Event::Text, err)
+                                             : append_text<M::kNames>(ev == Event::Text, err)))
           return Step::Error;
         break;
       case Event::Eof:

@@ -12,78 +12,28 @@
 #include <unordered_set>
 #include <vector>
 
+#include "xmlstream/attributes.h"
+#include "xmlstream/column.h"
 #include "xmlstream/flatten.h"
 #include "xmlstream/key_index.h"
+#include "xmlstream/read_options.h"
 #include "xmlstream/reader.h"
 #include "xmlstream/record_rule.h"
-#include "xmlstream/split.h"
 
 namespace qk::xml {
 
-// One column of a batch, held the way Arrow lays out a nullable large
-// string column: values packed back to back, rows+1 offsets from 0, and a
-// validity bitmap (bit set = has a value, least significant bit first). A
-// finished column is handed to Arrow as it stands, with no copy.
-struct Column {
-  std::string bytes;
-  std::vector<std::int64_t> offsets = {0};
-  std::vector<std::uint8_t> validity;
-  std::uint64_t nulls = 0;
-
-  Column() = default;
-  // `rows` nulls: a column that first appears after the batch's start.
-  explicit Column(std::size_t rows)
-      : offsets(rows + 1, 0), validity((rows + 7) / 8, 0), nulls(rows) {}
-
-  // Room for `rows` rows and `bytes` bytes of values, so that a full batch
-  // does not grow its vectors by doubling into twice the memory it needs.
-  void reserve(std::size_t rows, std::size_t bytes_hint) {
-    offsets.reserve(rows + 1);
-    validity.reserve((rows + 7) / 8);
-    bytes.reserve(bytes_hint);
-  }
-  std::size_t rows() const { return offsets.size() - 1; }
-  bool is_null(std::size_t r) const { return ((validity[r >> 3] >> (r & 7)) & 1) == 0; }
-  std::string_view value(std::size_t r) const {
-    return std::string_view(bytes).substr(static_cast<std::size_t>(offsets[r]),
-                                          static_cast<std::size_t>(offsets[r + 1] - offsets[r]));
-  }
-  void push(std::string_view v) {
-    const std::size_t r = rows();
-    if ((r & 7) == 0) validity.push_back(0);
-    validity.back() |= static_cast<std::uint8_t>(1u << (r & 7));
-    bytes.append(v);
-    offsets.push_back(static_cast<std::int64_t>(bytes.size()));
-  }
-  void push_null() {
-    if ((rows() & 7) == 0) validity.push_back(0);
-    ++nulls;
-    offsets.push_back(static_cast<std::int64_t>(bytes.size()));
-  }
-};
-
-// How records are read, beyond what every reading does.
-struct ReadOptions {
-  bool attributes = false;  // see XmlBatchInner::set_attributes
-  // A range of a split file: reading ends right after this many records,
-  // and then, unless it is kNoEnd, must stand at file offset `end` (the next
-  // split point's), or the file changed since it was split.
-  static constexpr std::uint64_t kNoEnd = UINT64_MAX;
-  std::uint64_t records = UINT64_MAX;
-  std::uint64_t end = kNoEnd;
-  // Reading ends after the first record that ends at or past this file
-  // offset, and the state there is noted as a split point (see set_splits,
-  // which must be set): for a guessed range, whose reader then tells where
-  // the next one truly begins.
-  std::uint64_t until = kNoEnd;
-};
-
-// A finished batch: its columns in order of first appearance, and its row
-// count, which a batch of records without values has too.
-struct Batch {
-  std::vector<std::string> columns;
-  std::vector<Column> column_values;
-  std::uint64_t rows = 0;
+// Everything a batch loop is told before its first step, which picks its
+// mode from them (see XmlBatchInner::Mode).
+struct BatchOptions {
+  std::uint64_t batch_rows = UINT64_MAX;
+  ReadOptions read;
+  // Discovery: names only (see XmlBatchInner::set_names_only).
+  bool names_only = false;
+  bool skip_text = false;  // names only: text is not even read
+  bool flat_fast_path = true;
+  // Split points (see XmlBatchInner::set_splits); none while null.
+  std::vector<SplitPoint>* splits = nullptr;
+  std::uint64_t split_every = 1, split_align = 1;
 };
 
 class XmlBatchInner {
@@ -116,9 +66,10 @@ class XmlBatchInner {
   // so errors in text go unreported: for a discovery beside a reading pass,
   // which reports them itself.
   void set_names_only(bool check_text = true) {
-    names_only_ = true;
-    skip_text_ = !check_text;
-    batch_rows_ = UINT64_MAX;
+    opts_.names_only = true;
+    opts_.skip_text = !check_text;
+    opts_.batch_rows = UINT64_MAX;
+    run_ = nullptr;
   }
   const std::vector<std::string>& column_names() const { return columns_; }
   // Attributes as values (off by default): each attribute of an element in
@@ -127,45 +78,67 @@ class XmlBatchInner {
   // children; and an element with attributes but no child elements keeps
   // its own text as a leaf named after itself, after its attributes. Off,
   // attributes are never even parsed. Set before the first step.
-  void set_attributes(bool on) { attributes_ = on; }
+  void set_attributes(bool on) {
+    opts_.read.attributes = on;
+    run_ = nullptr;
+  }
+  // All of ReadOptions; set before the first step.
   void set_options(const ReadOptions& options) {
-    set_attributes(options.attributes);
-    stop_at_ = options.records;
-    stop_end_ = options.end;
-    stop_until_ = options.until;
+    opts_.read = options;
+    run_ = nullptr;
   }
   // Split points (see split.h): after a record that ends `every` bytes or
   // more past the last split point (or the start), when the records read
   // are a multiple of `align`, the state there is appended to `out`, which
   // must outlive the reading. Set before the first step.
   void set_splits(std::uint64_t every, std::uint64_t align, std::vector<SplitPoint>* out) {
-    split_every_ = every == 0 ? 1 : every;
-    split_align_ = align == 0 ? 1 : align;
-    splits_ = out;
-    next_split_ = reader_->stream_offset() + split_every_;
+    opts_.split_every = every == 0 ? 1 : every;
+    opts_.split_align = align == 0 ? 1 : align;
+    opts_.splits = out;
+    next_split_ = reader_->stream_offset() + opts_.split_every;
+    run_ = nullptr;
   }
   // Records read so far, in all steps.
   std::uint64_t records_read() const { return records_; }
   // Whether flat records skip the general flattening (on by default); off,
   // every record takes the general way, which tests compare against.
-  void set_flat_fast_path(bool on) { flat_fast_path_ = on; }
+  void set_flat_fast_path(bool on) { opts_.flat_fast_path = on; }
+  const BatchOptions& options() const { return opts_; }
   const std::string& path() const { return path_; }
   // How far into the file reading has got (see Reader::offset).
   std::uint64_t offset() const { return reader_->offset(); }
   bool finished() const { return finished_; }
 
  private:
+  // The loop's modes, one compiled copy each: names only (discovery) or
+  // values; attributes read or never parsed; and stops, for a loop that
+  // takes split points or reads a range, which then checks after every
+  // record whether to note a split point or end there. Everything else a
+  // step does is the same in every mode.
+  template <bool NamesOnly, bool Attributes, bool Stops>
+  struct Mode {
+    static constexpr bool kNames = NamesOnly, kAttributes = Attributes, kStops = Stops;
+  };
+  using Run = Step (XmlBatchInner::*)(XmlStreamError&);
+  Run pick_run() const;
+  Run run_ = nullptr;  // picked at the first step from opts_
+
   void reset_batch();
   // After each record: true when the batch ends here (full, or the range's
   // last record).
+  template <bool kStops>
   bool record_done() {
     ++records_;
-    if (splits_ && reader_->stream_offset() >= next_split_ && records_ % split_align_ == 0) take_split();
-    if (records_ == stop_at_ || (stop_until_ != ReadOptions::kNoEnd && reader_->file_offset() >= stop_until_))
-        [[unlikely]] {
-      if (stop_until_ != ReadOptions::kNoEnd) take_stop();
-      finished_ = true;
-      return true;
+    if constexpr (kStops) {
+      if (opts_.splits && reader_->stream_offset() >= next_split_ && records_ % opts_.split_align == 0)
+        take_split();
+      const std::uint64_t until = opts_.read.until;
+      if (records_ == opts_.read.records || (until != ReadOptions::kNoEnd && reader_->file_offset() >= until))
+          [[unlikely]] {
+        if (until != ReadOptions::kNoEnd) take_stop();
+        finished_ = true;
+        return true;
+      }
     }
     return batch_full();
   }
@@ -174,11 +147,12 @@ class XmlBatchInner {
   // The range's last record has been read: false, with `err`, when it did
   // not end where the next range begins.
   bool range_end_ok(XmlStreamError& err);
-  template <bool kAttributes>
+  template <class M>
   Step run(XmlStreamError& err);
   // Discovery's record shapes; see batch.cpp.
   static constexpr char kShapeOpen = '\x01', kShapeClose = '\x02';
   static constexpr const char* kShapeMarkers = "\x01\x02";
+  template <bool kNames>
   void open(std::string_view qualified_name);
   bool shape_close();  // true when the record element closed
   bool shape_record(XmlStreamError& err);
@@ -186,7 +160,8 @@ class XmlBatchInner {
   std::string_view flat_key(std::size_t k) const {
     return {flat_names_.data() + flat_keys_[k].first, flat_keys_[k].second};
   }
-  std::size_t depth() const { return names_only_ ? shape_depth_ : log_depth_; }
+  template <bool kNames>
+  std::size_t depth() const { return kNames ? shape_depth_ : log_depth_; }
   struct LogEntry {
     enum Kind : std::uint8_t { Open, Text, Close } kind;
     std::size_t off, len;  // in log_
@@ -199,61 +174,115 @@ class XmlBatchInner {
   bool flat_key(std::string_view name, std::string_view value);
   void place_flat_row();
   static constexpr std::uint32_t kNewColumn = 0x80000000u;  // a column the batch lacks yet
-  std::uint32_t flat_guess_ = 0;
   void replay();                    // the logged record into record_
   bool append_direct(bool resolve, XmlStreamError& err);
   void place_row(std::span<const FlatPair> pairs);
   std::uint32_t column_for(const FlatPair& pair, std::uint32_t guess);
+  std::uint32_t add_column(std::string_view key, std::uint64_t hash);
+  // column_for's answer for a name projection leaves out.
+  static constexpr std::uint32_t kSkipped = 0x7FFFFFFFu;
+  template <bool kNames>
   bool append_text(bool resolve, XmlStreamError& err);
   enum class Closed : std::uint8_t { Inside, Record, Error };
+  template <bool kNames>
   Closed close_element(XmlStreamError& err);
   // Attributes (see set_attributes): the tag in buf_ read as leaves, an
   // element's own text gathered while it may still become one, and that
   // leaf made when the element ends.
+  template <bool kNames>
   bool open_attributes(bool empty, XmlStreamError& err);
+  template <bool kNames>
   void attribute_leaf(std::string_view qualified_name, std::string_view value);
+  template <bool kNames>
   bool attribute_value(std::string_view name, std::string_view raw, bool amp, bool high,
                        XmlStreamError& err);
   bool append_own_text(bool resolve, XmlStreamError& err);
+  template <bool kNames>
   bool attribute_row();
+  template <bool kNames>
   void close_own_text();
   // Resolves references like resolve_references_in_place, saying where.
   bool resolve_here(std::string& s, std::size_t from, XmlStreamError& err);
 
-  std::unique_ptr<Reader> reader_;
-  std::string buf_;
-  // The open elements of the record being read (the stack), already folded
-  // into flattened levels as they close.
-  RecordBuilder record_;
-  std::vector<std::string> columns_;
-  std::vector<std::uint64_t> column_hashes_;  // KeyIndex::hash of each name
-  KeyIndex column_index_;  // name -> position in columns_
-  std::vector<Column> column_values_;
-  RecordRule rule_;
-  std::uint64_t records_ = 0;
-  std::uint64_t stop_at_ = UINT64_MAX;
-  std::uint64_t stop_end_ = ReadOptions::kNoEnd;
-  std::uint64_t stop_until_ = ReadOptions::kNoEnd;
-  std::vector<SplitPoint>* splits_ = nullptr;
-  std::uint64_t split_every_ = 1, split_align_ = 1, next_split_ = 0;
-  std::uint64_t batch_rows_;
-  std::uint64_t row_count_ = 0;
-  // The row count at which the batch is next looked at: batch_rows_, or
-  // in the first batch the sample after which its columns are sized.
-  std::uint64_t row_check_ = 0;
+  // Row counting, and sizing the first batch's columns from a sample.
   static constexpr std::uint64_t kSampleRows = 1024;
   bool batch_full() {
     if (row_count_ < row_check_) [[likely]] return false;
-    if (row_count_ >= batch_rows_) return true;
+    if (row_count_ >= opts_.batch_rows) return true;
     size_columns_ahead();
     return false;
   }
   void size_columns_ahead();
+  void log_push(const LogEntry& e) {
+    if (log_n_ == log_entries_.size()) log_entries_.resize(2 * log_n_ + 64);
+    log_entries_[log_n_++] = e;
+  }
+
+  // ---- Every mode: the input, the options and the batch being built.
+  std::unique_ptr<Reader> reader_;
+  std::string buf_;  // the last event's bytes
+  BatchOptions opts_;
   std::string path_;
+  RecordRule rule_;
+  // The open elements of the record being read (the stack), already folded
+  // into flattened levels as they close.
+  RecordBuilder record_;
+  std::uint64_t records_ = 0;
   bool finished_ = false;
-  bool names_only_ = false;
-  bool skip_text_ = false;
-  bool attributes_ = false;
+  bool discarding_ = false;  // the reader's discard-content setting
+  // An interrupt cut into the text of the record being read: that record is
+  // dropped when it closes rather than delivered with part of a value.
+  bool drop_record_ = false;
+  std::vector<std::string> columns_;
+  std::vector<std::uint64_t> column_hashes_;  // KeyIndex::hash of each name
+  KeyIndex column_index_;  // name -> position in columns_
+  std::vector<Column> column_values_;  // none in names-only mode
+  std::uint64_t row_count_ = 0;
+  // The row count at which the batch is next looked at: opts_.batch_rows,
+  // or in the first batch the sample after which its columns are sized.
+  std::uint64_t row_check_ = 0;
+  // Rows a column is given room for up front, and the value bytes each
+  // column position held in the last batch: batches tend to look alike.
+  std::size_t reserve_rows_ = 0;
+  std::vector<std::size_t> last_bytes_;
+  // Scratch kept across records so that steady-state streaming allocates
+  // little.
+  std::vector<FlatPair> record_pairs_;
+  std::vector<std::uint32_t> row_columns_;  // per record pair: its column
+  std::vector<std::uint32_t> row_slots_;    // per column: the record pair placed there
+  // A flat record's keys, made as its children open (shapes) or close
+  // (the log): in names-only mode and in values mode alike.
+  std::string flat_names_;
+  std::vector<std::pair<std::size_t, std::size_t>> flat_keys_;  // in flat_names_
+  std::vector<std::uint64_t> flat_hashes_;
+
+  // ---- Stops only: where the next split point is due.
+  std::uint64_t next_split_ = 0;
+
+  // ---- Values only: the record log, and rows made straight from it.
+  std::string log_;
+  // The log's entries are log_entries_[0, log_n_): the vector only grows, so
+  // that appending is a store and an increment.
+  std::vector<LogEntry> log_entries_;
+  std::size_t log_n_ = 0;
+  std::size_t log_depth_ = 0;
+  bool log_flat_ = false;
+  bool direct_ = false;         // the open record goes straight to record_, not to the log
+  bool last_replayed_ = false;  // the last record was not flat
+  std::uint32_t probe_ = 0;
+  std::uint32_t flat_guess_ = 0;
+  std::vector<std::string_view> flat_values_;
+  std::vector<std::uint32_t> column_stamp_;  // per column: the last flat row that filled it
+  std::uint32_t stamp_ = 0;
+
+  // ---- Names only: record shapes.
+  std::string shape_;  // the open record's names, as kShapeOpen name ... kShapeClose
+  std::size_t shape_depth_ = 0;
+  std::unordered_set<std::string> shapes_;
+  bool shape_flat_ = false;  // the open record's children are all leaves so far
+  std::uint64_t flat_seen_[4] = {0, 0, 0, 0};  // one bit per key hash of flat_keys_
+
+  // ---- Attributes only.
   // The innermost open element has attributes and no child element so far:
   // its text, in own_text_, may become a leaf. `own_text_unsure_`: a text
   // discovery skims could not be decoded, so it is taken as not blank.
@@ -262,47 +291,7 @@ class XmlBatchInner {
   std::string own_text_;
   std::string attr_value_;
   std::string attr_arena_;  // attribute_row's resolved values
-  std::vector<std::pair<std::size_t, std::size_t>> attr_names_;  // in buf_, for repeats
-  std::string shape_;  // the open record's names, as kShapeOpen name ... kShapeClose
-  std::size_t shape_depth_ = 0;
-  std::unordered_set<std::string> shapes_;
-  bool shape_flat_ = false;  // the open record's children are all leaves so far
-  std::string flat_names_;
-  std::vector<std::pair<std::size_t, std::size_t>> flat_keys_;  // in flat_names_
-  std::vector<std::uint64_t> flat_hashes_;
-  std::uint64_t flat_seen_[4] = {0, 0, 0, 0};  // one bit per key hash of flat_keys_
-  std::vector<std::string_view> flat_values_;
-  std::string log_;
-  // The log's entries are log_entries_[0, log_n_): the vector only grows, so
-  // that appending is a store and an increment.
-  std::vector<LogEntry> log_entries_;
-  std::size_t log_n_ = 0;
-  void log_push(const LogEntry& e) {
-    if (log_n_ == log_entries_.size()) log_entries_.resize(2 * log_n_ + 64);
-    log_entries_[log_n_++] = e;
-  }
-  std::size_t log_depth_ = 0;
-  bool log_flat_ = false;
-  bool flat_fast_path_ = true;
-  bool direct_ = false;         // the open record goes straight to record_, not to the log
-  bool last_replayed_ = false;  // the last record was not flat
-  std::uint32_t probe_ = 0;
-  std::vector<std::uint32_t> column_stamp_;  // per column: the last flat row that filled it
-  std::uint32_t stamp_ = 0;
-  // Rows a column is given room for up front, and the value bytes each
-  // column position held in the last batch: batches tend to look alike.
-  std::size_t reserve_rows_ = 0;
-  std::vector<std::size_t> last_bytes_;
-
-  // Scratch kept across records so that steady-state streaming allocates
-  // little.
-  std::vector<FlatPair> record_pairs_;
-  std::vector<std::uint32_t> row_columns_;  // per record pair: its column
-  std::vector<std::uint32_t> row_slots_;    // per column: the record pair placed there
-  bool discarding_ = false;  // the reader's discard-content setting
-  // An interrupt cut into the text of the record being read: that record is
-  // dropped when it closes rather than delivered with part of a value.
-  bool drop_record_ = false;
+  AttributeList attrs_;     // the tag in buf_, tokenized
 };
 
 }  // namespace qk::xml

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "xmlstream/record_rule.h"
+#include "xmlstream/split.h"
 
 namespace qk::xml {
 

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "xmlstream/reader.h"
-#include "xmlstream/split.h"
 
 namespace qk::xml {
 

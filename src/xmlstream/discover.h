@@ -8,13 +8,15 @@
 #include <memory>
 #include <vector>
 
-#include "xmlstream/batch.h"
-#include "xmlstream/arrow_export.h"
+#include "xmlstream/column.h"
+#include "xmlstream/read_options.h"
 #include "xmlstream/reader.h"
 #include "xmlstream/split.h"
 #include "xmlstream/types.h"
 
 namespace qk::xml {
+
+class XmlBatchInner;
 
 struct Discovery {
   std::vector<std::string> columns;  // in order of first appearance

@@ -20,6 +20,9 @@
 #include "xmlstream/source.h"
 #include "xmlstream/split.h"
 
+static_assert(qk::xml::Source::kMaxChunk == qk::xml::Reader::kReadBufferSize,
+              "the source reads in the pieces the reader promises its users");
+
 namespace qk::xml {
 
 using namespace scan;  // the scanners are this file's vocabulary

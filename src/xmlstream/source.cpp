@@ -21,7 +21,7 @@ std::string os_error(int n) {
 }  // namespace
 
 Source::Source(std::size_t chunk)
-    : win(new char[kWindowSize]()), chunk_(std::clamp<std::size_t>(chunk, 1, Reader::kReadBufferSize)) {}
+    : win(new char[kWindowSize]()), chunk_(std::clamp<std::size_t>(chunk, 1, kMaxChunk)) {}
 
 Source::~Source() {
   if (fd_ >= 0) ::close(fd_);

@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "xmlstream/encoding.h"
-#include "xmlstream/reader.h"
+#include "xmlstream/errors.h"
 
 namespace qk::xml {
 
@@ -25,11 +25,13 @@ class Source {
   // most a refill can add (a UTF-16 chunk grows by half when transcoded),
   // and padding for the scanners' over-read.
   static constexpr std::size_t kLookahead = 16;
-  static constexpr std::size_t kRawSize = Reader::kReadBufferSize + 4;
+  // The most bytes one read asks for (the reader's kReadBufferSize).
+  static constexpr std::size_t kMaxChunk = 8192;
+  static constexpr std::size_t kRawSize = kMaxChunk + 4;
   static constexpr std::size_t kWindowSize =
       kLookahead + enc::Utf16Transcoder::max_output(kRawSize) + 32;
 
-  // `chunk` caps each read; it is clamped to 1..Reader::kReadBufferSize.
+  // `chunk` caps each read; it is clamped to 1..kMaxChunk.
   explicit Source(std::size_t chunk);
   ~Source();
   Source(const Source&) = delete;

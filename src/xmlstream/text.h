@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "xmlstream/reader.h"
+#include "xmlstream/errors.h"
 
 namespace qk::xml {
 

@@ -1,6 +1,8 @@
 // Typed columns: value classification, the column verdict, and conversion.
 #include "xmlstream/types.h"
 
+#include "xmlstream/column.h"
+
 #include <charconv>
 #include <cstring>
 

@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "xmlstream/batch.h"
-
 namespace qk::xml {
+
+struct Column;
 
 enum class ValueType : std::uint8_t {
   String,

@@ -506,11 +506,17 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       // Discovery covers the same range as the reading.
       if (start) resume(*second, *start, *inputs);
     }
-    (void)project;
     auto source = std::make_unique<std::shared_ptr<xml::BatchSource>>(
-        std::make_shared<xml::BatchSource>(std::move(reader), batch_rows, inputs->name,
-                                           std::move(columns), prefetch, std::move(second),
-                                           options, types, std::move(known)));
+        std::make_shared<xml::BatchSource>(std::move(reader),
+                                           xml::BatchSourceOptions{.batch_rows = batch_rows,
+                                                                   .path = inputs->name,
+                                                                   .columns = std::move(columns),
+                                                                   .prefetch = prefetch,
+                                                                   .discovery = std::move(second),
+                                                                   .read = options,
+                                                                   .types = types,
+                                                                   .known_types = std::move(known),
+                                                                   .project = project}));
     Ref obj = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(g_reader_type), 0));
     as_reader(obj.get())->source = source.release();
     as_reader(obj.get())->inputs = inputs.release();

@@ -60,8 +60,11 @@ std::string show_arrow(const ArrowBatch& b) {
 std::vector<std::string> source_steps(const std::string& xml, std::uint64_t rows, bool prefetch,
                                       std::optional<std::vector<std::string>> columns = {},
                                       bool discovery = false) {
-  BatchSource src(Reader::from_bytes(xml, 5), rows, "doc.xml", std::move(columns), prefetch,
-                  discovery ? Reader::from_bytes(xml, 3) : nullptr);
+  BatchSource src(Reader::from_bytes(xml, 5), {.batch_rows = rows,
+                                                .path = "doc.xml",
+                                                .columns = std::move(columns),
+                                                .prefetch = prefetch,
+                                                .discovery = discovery ? Reader::from_bytes(xml, 3) : nullptr});
   std::vector<std::string> out;
   for (int guard = 0; guard < 1000; ++guard) {
     std::optional<ArrowBatch> b;
@@ -172,8 +175,9 @@ TEST(arrow_batch_source_prefetch_and_discovery) {
 
 TEST(arrow_export_stream) {
   const std::string doc = "<r><row><a>1</a></row><row><b>2</b></row><row><a>3</a></row></r>";
-  auto source = std::make_shared<BatchSource>(Reader::from_bytes(doc), 2, "doc.xml", std::nullopt, true,
-                                              Reader::from_bytes(doc));
+  auto source = std::make_shared<BatchSource>(
+      Reader::from_bytes(doc),
+      BatchSourceOptions{.batch_rows = 2, .path = "doc.xml", .prefetch = true, .discovery = Reader::from_bytes(doc)});
   ArrowArrayStream st;
   export_stream(source, &st);
   source.reset();  // the stream keeps the source
@@ -199,15 +203,17 @@ TEST(arrow_export_stream) {
   const std::string bad = "<r><row><a>1</a></row><row><a>2</b></row></r>";
   const std::string prefix = "failed to parse XML file 'doc.xml': ";
   // Discovery fails first: the schema says so.
-  export_stream(std::make_shared<BatchSource>(Reader::from_bytes(bad), 1, "doc.xml", std::nullopt, true,
-                                              Reader::from_bytes(bad)),
+  export_stream(std::make_shared<BatchSource>(Reader::from_bytes(bad),
+                                              BatchSourceOptions{.batch_rows = 1, .path = "doc.xml", .prefetch = true,
+                                                                 .discovery = Reader::from_bytes(bad)}),
                 &st);
   CHECK(st.get_schema(&st, &s) != 0);
   CHECK_EQ(std::string(st.get_last_error(&st)).rfind(prefix, 0), 0u);
   st.release(&st);
   // Fixed columns: the first batch arrives, the failing step reports.
-  export_stream(std::make_shared<BatchSource>(Reader::from_bytes(bad), 1, "doc.xml",
-                                              std::vector<std::string>{"a"}, false),
+  export_stream(std::make_shared<BatchSource>(
+                    Reader::from_bytes(bad),
+                    BatchSourceOptions{.batch_rows = 1, .path = "doc.xml", .columns = std::vector<std::string>{"a"}}),
                 &st);
   ArrowArray a;
   CHECK(st.get_next(&st, &a) == 0 && a.release != nullptr);

@@ -82,8 +82,8 @@ TEST(types_source_converts_every_batch_to_the_whole_files_types) {
   // `n` is an integer until the last record, which only discovery has seen
   // when the first batch is built.
   const std::string xml = "<r><x><n>1</n></x><x><n>2</n><f>0.5</f></x><x><n>z</n></x></r>";
-  BatchSource src(Reader::from_bytes(xml, 4), 1, "doc.xml", std::nullopt, true, Reader::from_bytes(xml, 3), {},
-                  true);
+  BatchSource src(Reader::from_bytes(xml, 4), {.batch_rows = 1, .path = "doc.xml", .prefetch = true,
+                                                .discovery = Reader::from_bytes(xml, 3), .types = true});
   std::vector<std::string> formats;
   for (int guard = 0; guard < 10; ++guard) {
     std::optional<ArrowBatch> b;

@@ -1,0 +1,91 @@
+// Columns of values as Arrow lays them out, the batch that holds them, and a
+// list of column names. The bottom of everything that builds, types or
+// exports batches; it knows nothing of reading. No Python here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "xmlstream/key_index.h"
+
+namespace qk::xml {
+
+// One column of a batch, held the way Arrow lays out a nullable large
+// string column: values packed back to back, rows+1 offsets from 0, and a
+// validity bitmap (bit set = has a value, least significant bit first). A
+// finished column is handed to Arrow as it stands, with no copy.
+struct Column {
+  std::string bytes;
+  std::vector<std::int64_t> offsets = {0};
+  std::vector<std::uint8_t> validity;
+  std::uint64_t nulls = 0;
+
+  Column() = default;
+  // `rows` nulls: a column that first appears after the batch's start.
+  explicit Column(std::size_t rows)
+      : offsets(rows + 1, 0), validity((rows + 7) / 8, 0), nulls(rows) {}
+
+  // Room for `rows` rows and `bytes` bytes of values, so that a full batch
+  // does not grow its vectors by doubling into twice the memory it needs.
+  void reserve(std::size_t rows, std::size_t bytes_hint) {
+    offsets.reserve(rows + 1);
+    validity.reserve((rows + 7) / 8);
+    bytes.reserve(bytes_hint);
+  }
+  std::size_t rows() const { return offsets.size() - 1; }
+  bool is_null(std::size_t r) const { return ((validity[r >> 3] >> (r & 7)) & 1) == 0; }
+  std::string_view value(std::size_t r) const {
+    return std::string_view(bytes).substr(static_cast<std::size_t>(offsets[r]),
+                                          static_cast<std::size_t>(offsets[r + 1] - offsets[r]));
+  }
+  void push(std::string_view v) {
+    const std::size_t r = rows();
+    if ((r & 7) == 0) validity.push_back(0);
+    validity.back() |= static_cast<std::uint8_t>(1u << (r & 7));
+    bytes.append(v);
+    offsets.push_back(static_cast<std::int64_t>(bytes.size()));
+  }
+  void push_null() {
+    if ((rows() & 7) == 0) validity.push_back(0);
+    ++nulls;
+    offsets.push_back(static_cast<std::int64_t>(bytes.size()));
+  }
+};
+
+// A finished batch: its columns in order of first appearance, and its row
+// count, which a batch of records without values has too.
+struct Batch {
+  std::vector<std::string> columns;
+  std::vector<Column> column_values;
+  std::uint64_t rows = 0;
+};
+
+// Column names in order, with a name -> position index.
+class ColumnSet {
+ public:
+  ColumnSet() = default;
+  explicit ColumnSet(std::vector<std::string> names);
+  // Position of `name`, or KeyIndex::npos.
+  std::uint32_t find(std::string_view name) const;
+  // Adds `name` at the end unless present; its position either way.
+  std::uint32_t add(std::string_view name, std::uint64_t hash);
+  std::uint32_t add(std::string_view name) { return add(name, KeyIndex::hash(name)); }
+  const std::vector<std::string>& names() const { return names_; }
+  std::size_t size() const { return names_.size(); }
+  std::uint64_t hash_at(std::uint32_t p) const { return hashes_[p]; }
+
+ private:
+  std::vector<std::string> names_;
+  std::vector<std::uint64_t> hashes_;
+  KeyIndex index_;
+};
+
+// A batch's columns lined up against a fixed column list: a listed column
+// the batch lacks is all null. Returns false, with the offending name in
+// `stray`, when the batch has a column that is not listed.
+bool align_batch(Batch& batch, const ColumnSet& columns, std::string& stray);
+
+}  // namespace qk::xml

@@ -1,0 +1,34 @@
+// How records are read, beyond what every reading does: the options a batch
+// loop, a discovery and a batch source share. No Python here.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qk::xml {
+
+struct ReadOptions {
+  // Attributes as values; see XmlBatchInner::set_attributes.
+  bool attributes = false;
+  // A range of a split file: reading ends right after this many records,
+  // and then, unless it is kNoEnd, must stand at file offset `end` (the next
+  // split point's), or the file changed since it was split.
+  static constexpr std::uint64_t kNoEnd = UINT64_MAX;
+  std::uint64_t records = UINT64_MAX;
+  std::uint64_t end = kNoEnd;
+  // Reading ends after the first record that ends at or past this file
+  // offset, and the state there is noted as a split point (see set_splits,
+  // which must be set): for a guessed range, whose reader then tells where
+  // the next one truly begins.
+  std::uint64_t until = kNoEnd;
+  // Projection: only these columns are built. Every batch has exactly them,
+  // in this order (a repeated name counts once), all null where a batch has
+  // no value; a column of the file not listed costs no value at all. Records
+  // are still read and checked whole, and flattened by the same rules, so a
+  // listed column holds what it would without projection.
+  std::optional<std::vector<std::string>> project{};
+};
+
+}  // namespace qk::xml
