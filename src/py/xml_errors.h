@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "py/boundary.h"
-#include "xmlstream/reader.h"
+#include "xmlstream/errors.h"
 
 namespace qk::py {
 
