@@ -224,11 +224,11 @@ char* csv_field(char* p, const char* s, std::size_t n, const char* limit) {
 
 inline bool bit(const std::uint8_t* bits, std::int64_t i) { return (bits[i >> 3] >> (i & 7)) & 1; }
 
-// The bytes of string `j` (logical, before the node's offset).
-inline std::string_view string_at(const TextNode& node, std::int64_t j) {
+// Item `j`'s begin and end in the node's offsets (logical, before the
+// node's offset), 64-bit for the large kinds and 32-bit otherwise.
+inline void offsets_at(const TextNode& node, bool large, std::int64_t j, std::int64_t& b, std::int64_t& e) {
   const std::int64_t i = node.offset + j;
-  std::int64_t b, e;
-  if (node.kind == TextNode::LargeString) {
+  if (large) {
     const auto* o = static_cast<const std::int64_t*>(node.offsets);
     b = o[i];
     e = o[i + 1];
@@ -237,6 +237,12 @@ inline std::string_view string_at(const TextNode& node, std::int64_t j) {
     b = o[i];
     e = o[i + 1];
   }
+}
+
+// The bytes of string `j`.
+inline std::string_view string_at(const TextNode& node, std::int64_t j) {
+  std::int64_t b, e;
+  offsets_at(node, node.kind == TextNode::LargeString, j, b, e);
   return {node.data + b, static_cast<std::size_t>(e - b)};
 }
 
@@ -254,16 +260,7 @@ inline void read_ahead(const TextNode& node, std::int64_t j, std::string_view v)
 }
 
 inline void list_range(const TextNode& node, std::int64_t j, std::int64_t& b, std::int64_t& e) {
-  const std::int64_t i = node.offset + j;
-  if (node.kind == TextNode::LargeList) {
-    const auto* o = static_cast<const std::int64_t*>(node.offsets);
-    b = o[i];
-    e = o[i + 1];
-  } else {
-    const auto* o = static_cast<const std::int32_t*>(node.offsets);
-    b = o[i];
-    e = o[i + 1];
-  }
+  offsets_at(node, node.kind == TextNode::LargeList, j, b, e);
 }
 
 inline bool is_null(const TextNode& node, std::int64_t j) {
