@@ -36,15 +36,19 @@ HEAD_RECORDS = 1000  # enough for every optional field of either shape to show u
 
 # Every child gets the file, the scratch folder and the peer's config as arguments,
 # prints the seconds of its work (its body less the imports that body would make
-# anyway, which run first), and its own VmHWM last, after the work or its failure.
+# anyway, which run first) in wall and CPU time (all threads: on a loaded machine a
+# sturdier figure than wall time), and its own VmHWM last, after the work or its failure.
 CHILD = """\
-import sys, time
+import resource, sys, time
 src, out, cfg = sys.argv[1:4]
+def cpu():
+    used = resource.getrusage(resource.RUSAGE_SELF)
+    return used.ru_utime + used.ru_stime
 try:
 {setup}
-    start = time.perf_counter()
+    start, start_cpu = time.perf_counter(), cpu()
 {body}
-    print("WORK", time.perf_counter() - start)
+    print("WORK", time.perf_counter() - start, cpu() - start_cpu)
 finally:
     print("VMHWM", next(l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM:")))
 """
@@ -269,16 +273,17 @@ def missing(needs: str) -> str | None:
     return None
 
 
-def run(body: str, src: str, out: str, cfg: str) -> tuple[float, float, float, str | None] | str:
-    """Wall seconds, work seconds and VmHWM in MiB of one child, and the hash
-    of the command's output if it wrote one; or the child's error."""
+def run(body: str, src: str, out: str, cfg: str) -> tuple[float, float, float, float, str | None] | str:
+    """Wall seconds, work seconds, VmHWM in MiB and work CPU seconds of one
+    child, and the hash of the command's output if it wrote one; or the
+    child's error."""
     setup, _, work = body.rpartition(CLOCK)
     code = CHILD.format(setup=textwrap.indent(setup or "pass\n", "    "), body=textwrap.indent(work, "    "))
     start = time.perf_counter()
     child = subprocess.run([PY, "-c", code, src, out, cfg], capture_output=True, text=True)
     seconds = time.perf_counter() - start
-    last = child.stdout.split()[-4:]
-    if child.returncode != 0 or len(last) != 4 or last[0] != "WORK" or last[2] != "VMHWM":
+    last = child.stdout.split()[-5:]
+    if child.returncode != 0 or len(last) != 5 or last[0] != "WORK" or last[3] != "VMHWM":
         return "failed: " + (child.stderr.strip().splitlines() or ["no output"])[-1]
     digest = None
     for name in OUTPUTS:
@@ -289,7 +294,7 @@ def run(body: str, src: str, out: str, cfg: str) -> tuple[float, float, float, s
                     digest_of.update(chunk)
             digest = digest_of.hexdigest()
             os.unlink(written)
-    return seconds, float(last[1]), int(last[3]) / 1024, digest
+    return seconds, float(last[1]), int(last[4]) / 1024, float(last[2]), digest
 
 
 def machine() -> str:
@@ -305,7 +310,7 @@ def machine() -> str:
 def table(src: str, results: dict[str, list | str]) -> str:
     size = os.path.getsize(src) / 1e6
     medians = {
-        name: tuple(statistics.median(run[i] for run in runs) for i in range(3))
+        name: tuple(statistics.median(run[i] for run in runs) for i in range(4))
         for name, runs in results.items()
         if not isinstance(runs, str)
     }
@@ -313,33 +318,34 @@ def table(src: str, results: dict[str, list | str]) -> str:
     lines = [
         f"### {Path(src).name}: {size:.1f} MB",
         "",
-        "| path | median s | work s | MB/s | peak MiB (VmHWM) | ratio to peer |",
-        "|---|---:|---:|---:|---:|---:|",
+        "| path | median s | work s | work CPU s | MB/s | peak MiB (VmHWM) | ratio to peer |",
+        "|---|---:|---:|---:|---:|---:|---:|",
     ]
     for name, group, _, _ in CASES:
         if results[name] == NOT_CHOSEN:
             continue
         if isinstance(results[name], str):
-            lines.append(f"| {name}: *{results[name]}* | | | | | |")
+            lines.append(f"| {name}: *{results[name]}* | | | | | | |")
             continue
-        seconds, work, peak = medians[name]
+        seconds, work, peak, cpu = medians[name]
         peer = medians.get(peers.get(f"peer-{group}", ""))
         ratio = f"{peer[0] / seconds:.2f}" if peer else ""
         rate = "" if group == "base" else f"{size / seconds:.0f}"
-        lines.append(f"| {name} | {seconds:.2f} | {work:.2f} | {rate} | {peak:.0f} | {ratio} |")
+        lines.append(f"| {name} | {seconds:.2f} | {work:.2f} | {cpu:.2f} | {rate} | {peak:.0f} | {ratio} |")
     compared = [ratio for ratio in RATIOS if ratio[1] in medians and ratio[2] in medians]
     if compared:
-        lines += ["", "| comparison | wall-time ratio | work-time ratio | goal | met |", "|---|---:|---:|---|---|"]
+        lines += ["", "| comparison | wall-time ratio | work-time ratio | work CPU ratio | goal | met |"]
+        lines += ["|---|---:|---:|---:|---|---|"]
     for label, row, reference, goal in compared:
-        wall, work = (medians[row][i] / medians[reference][i] for i in range(2))
+        wall, work, _, cpu = (medians[row][i] / medians[reference][i] for i in range(4))
         met = "-"
         if goal:
             sign, bound = goal.split()
             met = "yes" if (work <= float(bound) if sign == "<=" else 1 / work >= float(bound)) else "no"
-        lines.append(f"| {label} | {wall:.2f} | {work:.2f} | {goal or '-'} | {met} |")
+        lines.append(f"| {label} | {wall:.2f} | {work:.2f} | {cpu:.2f} | {goal or '-'} | {met} |")
     for one, two in SAME_OUTPUT:
         if one in medians and two in medians:
-            digests = {run[3] for run in results[one] + results[two]}
+            digests = {run[4] for run in results[one] + results[two]}
             lines.append(f"\n{two} output byte-identical to {one} in every round: {len(digests) == 1}")
     return "\n".join(lines)
 
