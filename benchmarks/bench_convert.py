@@ -16,6 +16,7 @@ lacks, and the peer on a shape it cannot express, are listed as skipped.
 from __future__ import annotations
 
 import argparse
+import hashlib
 import importlib
 import importlib.metadata
 import importlib.util
@@ -34,35 +35,57 @@ PY = sys.executable
 HEAD_RECORDS = 1000  # enough for every optional field of either shape to show up
 
 # Every child gets the file, the scratch folder and the peer's config as arguments,
-# and prints its own VmHWM last, after the work or its failure.
+# prints the seconds of its work (its body less the imports that body would make
+# anyway, which run first) in wall and CPU time (all threads: on a loaded machine a
+# sturdier figure than wall time), and its own VmHWM last, after the work or its failure.
 CHILD = """\
-import sys
+import resource, sys, time
 src, out, cfg = sys.argv[1:4]
+def cpu():
+    used = resource.getrusage(resource.RUSAGE_SELF)
+    return used.ru_utime + used.ru_stime
 try:
+{setup}
+    start, start_cpu = time.perf_counter(), cpu()
 {body}
+    print("WORK", time.perf_counter() - start, cpu() - start_cpu)
 finally:
     print("VMHWM", next(l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM:")))
 """
+# In a case's body, what comes before this line is set-up, left out of its work time.
+CLOCK = "# clock\n"
 
 
 def convert(ext: str, *options: str) -> str:
     # Running the module in-process, rather than as `python -m`, lets the
-    # snippet read the command's own high-water mark.
+    # snippet read the command's own high-water mark. The set-up imports what
+    # the command imports for this format anyway (pyarrow only for Parquet).
     extra = "".join(f", {o!r}" for o in options)
     return (
-        "import runpy\n"
-        f"sys.argv = ['quelbrand', 'convert', src, '--to', out + '/o.{ext}', '--quiet'{extra}]\n"
-        "runpy.run_module('quelbrand', run_name='__main__', alter_sys=True)"
+        "import runpy, quelbrand.cli\n"
+        + ("import pyarrow.parquet\n" if ext == "parquet" else "")
+        + CLOCK
+        + f"sys.argv = ['quelbrand', 'convert', src, '--to', out + '/o.{ext}', '--quiet'{extra}]\n"
+        "try:\n"
+        "    runpy.run_module('quelbrand', run_name='__main__', alter_sys=True)\n"
+        "except SystemExit as e:\n"
+        "    assert not e.code, e.code"
     )
 
 
-PEER_READER = (
-    "import xml2arrow\nreader = xml2arrow.XmlToArrowParser(cfg).parse_single_table(src, max_rows_per_batch=65536)\n"
-)
+# Outputs of the command, hashed after each run to check that --jobs 2 writes
+# the bytes --jobs 1 does.
+OUTPUTS = ("o.csv", "o.jsonl", "o.parquet")
+
+
+PEER_READER = "reader = xml2arrow.XmlToArrowParser(cfg).parse_single_table(src, max_rows_per_batch=65536)\n"
 
 # (row, group, body, needs). A row in group "arrow" or "parquet" gets its ratio
 # to that group's peer row; "base" gets no MB/s. `needs` names what this build
-# or machine must have.
+# or machine must have. RATIOS below compares rows of one file with each other.
+READ_XML = "import quelbrand, pyarrow\n" + CLOCK + "for b in quelbrand.read_xml(src): pass"
+READ_ROW = "`for b in quelbrand.read_xml(path)`"
+
 CASES = [
     ("`count_xml_records`", "", "import quelbrand_kernels as qk\nqk.count_xml_records(src)", ""),
     (
@@ -92,42 +115,103 @@ CASES = [
     (
         "`for b in quelbrand.read_xml(path)`",
         "arrow",
-        "import quelbrand\nfor b in quelbrand.read_xml(src): pass",
+        READ_XML,
         "read",
     ),
     (
         "loop over `quelbrand.arrow.record_batches`",
         "arrow",
-        "from quelbrand.arrow import record_batches\nfor b in record_batches(src): pass",
+        "import pyarrow\nfrom quelbrand.arrow import record_batches\n" + CLOCK + "for b in record_batches(src): pass",
         "",
     ),
     (
         "peer: xml2arrow `parse_single_table`, batches consumed",
         "peer-arrow",
-        PEER_READER + "for b in reader: pass",
+        "import xml2arrow, pyarrow\n" + CLOCK + PEER_READER + "for b in reader: pass",
         "peer",
     ),
-    ("`quelbrand convert --to .parquet`", "parquet", convert("parquet"), ""),
-    ("`quelbrand convert --to .parquet --types`", "parquet", convert("parquet", "--types"), "types"),
+    ("`quelbrand convert --to .parquet --jobs 1`", "parquet", convert("parquet", "--jobs", "1"), ""),
+    ("`quelbrand convert --to .parquet --jobs 2`", "parquet", convert("parquet", "--jobs", "2"), ""),
+    (
+        "`quelbrand convert --to .parquet --types --jobs 1`",
+        "parquet",
+        convert("parquet", "--types", "--jobs", "1"),
+        "types",
+    ),
     (
         "`quelbrand.read_xml(path).write_parquet`",
         "parquet",
-        "import quelbrand\nquelbrand.read_xml(src).write_parquet(out + '/r.parquet')",
+        "import quelbrand, pyarrow.parquet\n" + CLOCK + "quelbrand.read_xml(src).write_parquet(out + '/r.parquet')",
         "read",
     ),
     (
         "peer: xml2arrow reader into `ParquetWriter`",
         "peer-parquet",
-        PEER_READER + "import pyarrow.parquet as pq\n"
-        "with pq.ParquetWriter(out + '/p.parquet', reader.schema) as w:\n"
+        "import xml2arrow, pyarrow.parquet as pq\n"
+        + CLOCK
+        + PEER_READER
+        + "with pq.ParquetWriter(out + '/p.parquet', reader.schema) as w:\n"
         "    for b in reader: w.write_batch(b)",
         "peer",
     ),
-    ("`quelbrand convert --to .csv`", "", convert("csv"), ""),
-    ("`quelbrand convert --to .jsonl`", "", convert("jsonl"), ""),
-    ("`quelbrand.read_xml(path).to_pandas()`", "", "import quelbrand\nquelbrand.read_xml(src).to_pandas()", "read"),
-    ("`quelbrand.arrow.to_pandas`", "", "from quelbrand.arrow import to_pandas\nto_pandas(src)", ""),
+    ("`quelbrand convert --to .csv --jobs 1`", "", convert("csv", "--jobs", "1"), ""),
+    ("`quelbrand convert --to .csv --jobs 2`", "", convert("csv", "--jobs", "2"), ""),
+    ("`quelbrand convert --to .jsonl --jobs 1`", "", convert("jsonl", "--jobs", "1"), ""),
+    ("`quelbrand convert --to .jsonl --jobs 2`", "", convert("jsonl", "--jobs", "2"), ""),
+    (
+        "`quelbrand.read_xml(path).to_pandas()`",
+        "",
+        "import quelbrand, pyarrow, pandas\n" + CLOCK + "quelbrand.read_xml(src).to_pandas()",
+        "read",
+    ),
+    (
+        "`quelbrand.arrow.to_pandas`",
+        "",
+        "import pyarrow, pandas\nfrom quelbrand.arrow import to_pandas\n" + CLOCK + "to_pandas(src)",
+        "",
+    ),
     ("start-up and imports only", "base", "import quelbrand.convert, quelbrand.arrow, pyarrow.parquet, pandas", ""),
+]
+
+
+# (label, row, reference row, goal): the row's time over the reference's, in
+# wall time (start-up included) and in work time (imports left out). A goal
+# "<= x" is met by a work-time ratio at most x, ">= x" by a speed-up (the
+# reference's time over the row's) of at least x.
+RATIOS = [
+    ("convert to CSV, --jobs 1 / read_xml into Arrow", "`quelbrand convert --to .csv --jobs 1`", READ_ROW, "<= 1.1"),
+    (
+        "convert to JSON Lines, --jobs 1 / read_xml into Arrow",
+        "`quelbrand convert --to .jsonl --jobs 1`",
+        READ_ROW,
+        "<= 1.1",
+    ),
+    ("convert to Parquet, --jobs 1 / read_xml into Arrow", "`quelbrand convert --to .parquet --jobs 1`", READ_ROW, ""),
+    (
+        "CSV, --jobs 2 / --jobs 1",
+        "`quelbrand convert --to .csv --jobs 2`",
+        "`quelbrand convert --to .csv --jobs 1`",
+        "",
+    ),
+    (
+        "JSON Lines, --jobs 2 / --jobs 1",
+        "`quelbrand convert --to .jsonl --jobs 2`",
+        "`quelbrand convert --to .jsonl --jobs 1`",
+        "",
+    ),
+    (
+        "Parquet, --jobs 2 / --jobs 1",
+        "`quelbrand convert --to .parquet --jobs 2`",
+        "`quelbrand convert --to .parquet --jobs 1`",
+        "",
+    ),
+]
+NOT_CHOSEN = "left out by --only"
+
+# Rows whose outputs must be the same bytes, in every round.
+SAME_OUTPUT = [
+    (f"`quelbrand convert --to .{ext} --jobs 1`", f"`quelbrand convert --to .{ext} --jobs 2`")
+    for ext in ("csv", "jsonl", "parquet")
 ]
 
 
@@ -189,16 +273,28 @@ def missing(needs: str) -> str | None:
     return None
 
 
-def run(body: str, src: str, out: str, cfg: str) -> tuple[float, float] | str:
-    """Wall seconds and VmHWM in MiB of one child, or its error."""
-    code = CHILD.format(body=textwrap.indent(body, "    "))
+def run(body: str, src: str, out: str, cfg: str) -> tuple[float, float, float, float, str | None] | str:
+    """Wall seconds, work seconds, VmHWM in MiB and work CPU seconds of one
+    child, and the hash of the command's output if it wrote one; or the
+    child's error."""
+    setup, _, work = body.rpartition(CLOCK)
+    code = CHILD.format(setup=textwrap.indent(setup or "pass\n", "    "), body=textwrap.indent(work, "    "))
     start = time.perf_counter()
     child = subprocess.run([PY, "-c", code, src, out, cfg], capture_output=True, text=True)
     seconds = time.perf_counter() - start
-    last = child.stdout.split()[-2:]
-    if child.returncode != 0 or len(last) != 2 or last[0] != "VMHWM":
+    last = child.stdout.split()[-5:]
+    if child.returncode != 0 or len(last) != 5 or last[0] != "WORK" or last[3] != "VMHWM":
         return "failed: " + (child.stderr.strip().splitlines() or ["no output"])[-1]
-    return seconds, int(last[1]) / 1024
+    digest = None
+    for name in OUTPUTS:
+        if os.path.exists(written := os.path.join(out, name)):
+            digest_of = hashlib.sha256()
+            with open(written, "rb") as f:
+                while chunk := f.read(1 << 20):
+                    digest_of.update(chunk)
+            digest = digest_of.hexdigest()
+            os.unlink(written)
+    return seconds, float(last[1]), int(last[4]) / 1024, float(last[2]), digest
 
 
 def machine() -> str:
@@ -214,7 +310,7 @@ def machine() -> str:
 def table(src: str, results: dict[str, list | str]) -> str:
     size = os.path.getsize(src) / 1e6
     medians = {
-        name: (statistics.median(t for t, _ in runs), statistics.median(m for _, m in runs))
+        name: tuple(statistics.median(run[i] for run in runs) for i in range(4))
         for name, runs in results.items()
         if not isinstance(runs, str)
     }
@@ -222,18 +318,35 @@ def table(src: str, results: dict[str, list | str]) -> str:
     lines = [
         f"### {Path(src).name}: {size:.1f} MB",
         "",
-        "| path | median s | MB/s | peak MiB (VmHWM) | ratio to peer |",
-        "|---|---:|---:|---:|---:|",
+        "| path | median s | work s | work CPU s | MB/s | peak MiB (VmHWM) | ratio to peer |",
+        "|---|---:|---:|---:|---:|---:|---:|",
     ]
     for name, group, _, _ in CASES:
-        if isinstance(results[name], str):
-            lines.append(f"| {name}: *{results[name]}* | | | | |")
+        if results[name] == NOT_CHOSEN:
             continue
-        seconds, peak = medians[name]
+        if isinstance(results[name], str):
+            lines.append(f"| {name}: *{results[name]}* | | | | | | |")
+            continue
+        seconds, work, peak, cpu = medians[name]
         peer = medians.get(peers.get(f"peer-{group}", ""))
         ratio = f"{peer[0] / seconds:.2f}" if peer else ""
         rate = "" if group == "base" else f"{size / seconds:.0f}"
-        lines.append(f"| {name} | {seconds:.2f} | {rate} | {peak:.0f} | {ratio} |")
+        lines.append(f"| {name} | {seconds:.2f} | {work:.2f} | {cpu:.2f} | {rate} | {peak:.0f} | {ratio} |")
+    compared = [ratio for ratio in RATIOS if ratio[1] in medians and ratio[2] in medians]
+    if compared:
+        lines += ["", "| comparison | wall-time ratio | work-time ratio | work CPU ratio | goal | met |"]
+        lines += ["|---|---:|---:|---:|---|---|"]
+    for label, row, reference, goal in compared:
+        wall, work, _, cpu = (medians[row][i] / medians[reference][i] for i in range(4))
+        met = "-"
+        if goal:
+            sign, bound = goal.split()
+            met = "yes" if (work <= float(bound) if sign == "<=" else 1 / work >= float(bound)) else "no"
+        lines.append(f"| {label} | {wall:.2f} | {work:.2f} | {cpu:.2f} | {goal or '-'} | {met} |")
+    for one, two in SAME_OUTPUT:
+        if one in medians and two in medians:
+            digests = {run[4] for run in results[one] + results[two]}
+            lines.append(f"\n{two} output byte-identical to {one} in every round: {len(digests) == 1}")
     return "\n".join(lines)
 
 
@@ -243,7 +356,12 @@ def main() -> None:
     ap.add_argument("--records", help="a `records` XML file (default: generated)")
     ap.add_argument("--mb", type=float, default=100.0, help="size of the generated files in 10^6 bytes")
     ap.add_argument("--repeat", type=int, default=5, help="rounds; every case runs once per round")
+    ap.add_argument("--only", nargs="*", help="run only the rows whose name contains one of these words")
     args = ap.parse_args()
+
+    def chosen(name: str) -> bool:
+        return not args.only or any(word in name for word in args.only)
+
     with tempfile.TemporaryDirectory(prefix="bench_convert.") as tmp:
         files = {}
         for kind in ("wide", "records"):
@@ -258,7 +376,8 @@ def main() -> None:
             cfg = f"{tmp}/{kind}.yaml"
             no_peer = missing("peer") or peer_config(src, cfg)
             results[kind] = {
-                name: (no_peer if needs == "peer" else missing(needs)) or [] for name, _, _, needs in CASES
+                name: ((no_peer if needs == "peer" else missing(needs)) or [] if chosen(name) else NOT_CHOSEN)
+                for name, _, _, needs in CASES
             }
         for _ in range(args.repeat):
             for kind, src in files.items():

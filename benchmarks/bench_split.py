@@ -14,14 +14,13 @@ Three comparisons, each a ratio of medians taken in the same run:
     started first, the survey included); the memory is each worker's VmHWM, with
     the same figure for an idle worker that has imported everything beside it,
     and one partition's output (its DataFrame's memory) to compare against.
-(b) `quelbrand convert FILE --to OUT --jobs 2` against `--jobs 1`, to Parquet
-    and to CSV; the outputs are checked to be byte-identical.
-(c) the survey: native discovery noting split points every B bytes against
-    plain native discovery (both skim text, as read_xml's survey does); the
-    survey in guessed pieces of B bytes (quelbrand.split.guess/piece/settle),
-    one piece after another for its extra work and on 2 threads for its
-    speed-up; and the record counter noting split points against the bare
-    counter.
+(b) `quelbrand convert FILE --to OUT --jobs 2` against `--jobs 1`, to Parquet,
+    CSV and JSON Lines; the outputs are checked to be byte-identical.
+(c) the survey, `quelbrand.split.survey(FILE, B)`: in guessed pieces of B
+    bytes read one after another (its extra work) and on 2 threads (its
+    speed-up), against plain native discovery, which skims text as the
+    survey's pieces do; and the record counter noting split points every B
+    bytes against the bare counter.
 
 Every measurement is a fresh child process, its own high-water mark read as it
 ends; the rounds are interleaved, every case once per round.
@@ -102,20 +101,17 @@ CASES = {
     "convert --jobs 2 to Parquet": CONVERT.format(ext="parquet", jobs=2),
     "convert --jobs 1 to CSV": CONVERT.format(ext="csv", jobs=1),
     "convert --jobs 2 to CSV": CONVERT.format(ext="csv", jobs=2),
-    "native discovery": SURVEY.format(call="n.discover(src, False)"),
-    "native discovery with split points": SURVEY.format(call="n.discover(src, False, blocksize=blocksize)"),
+    "convert --jobs 1 to JSON Lines": CONVERT.format(ext="jsonl", jobs=1),
+    "convert --jobs 2 to JSON Lines": CONVERT.format(ext="jsonl", jobs=2),
+    "native discovery": SURVEY.format(call="n.discover(src, check_text=False)"),
     "survey in pieces, one after another": SURVEY.format(
-        call="from quelbrand.split import guess, piece, settle\n"
-        "g = guess(src, blocksize)\n"
-        "settle(g, [piece(src, *t) for t in g.tasks()], lambda s, u: piece(src, s, u))"
+        call="from quelbrand.split import survey\nsurvey(src, blocksize)"
     ),
     "survey in pieces, 2 threads": SURVEY.format(
         call="from concurrent.futures import ThreadPoolExecutor\n"
-        "from quelbrand.split import guess, piece, settle\n"
-        "g = guess(src, blocksize)\n"
+        "from quelbrand.split import survey\n"
         "with ThreadPoolExecutor(2) as pool:\n"
-        "    pieces = list(pool.map(lambda t: piece(src, *t), g.tasks()))\n"
-        "settle(g, pieces, lambda s, u: piece(src, s, u))"
+        "    survey(src, blocksize, run=pool.map)"
     ),
     "record counter": SURVEY.format(call="qk.count_xml_records(src)"),
     "record counter with split points": SURVEY.format(call="n.split(src, blocksize)"),
@@ -126,9 +122,14 @@ RATIOS = [
     ("(c) survey in pieces, 2 threads: speed-up", "native discovery", "survey in pieces, 2 threads", None),
     ("(b) convert to Parquet, --jobs 2 speed-up", "convert --jobs 1 to Parquet", "convert --jobs 2 to Parquet", 1.7),
     ("(b) convert to CSV, --jobs 2 speed-up", "convert --jobs 1 to CSV", "convert --jobs 2 to CSV", 1.7),
+    (
+        "(b) convert to JSON Lines, --jobs 2 speed-up",
+        "convert --jobs 1 to JSON Lines",
+        "convert --jobs 2 to JSON Lines",
+        1.7,
+    ),
 ]
 OVERHEADS = [
-    ("(c) discovery: extra for split points", "native discovery", "native discovery with split points", 0.05),
     ("(c) survey in pieces: extra work", "native discovery", "survey in pieces, one after another", 0.05),
     ("(c) counter: extra for split points", "record counter", "record counter with split points", None),
 ]
@@ -185,7 +186,7 @@ def main() -> None:
             results[name].append(result)
             print(f"  round {round_ + 1}: {name}: {result['seconds']:.2f} s", file=sys.stderr)
     identical = {}
-    for fmt in ("Parquet", "CSV"):
+    for fmt in ("Parquet", "CSV", "JSON Lines"):
         one, two = outputs.get(f"convert --jobs 1 to {fmt}"), outputs.get(f"convert --jobs 2 to {fmt}")
         if one and two:
             identical[fmt] = all(filecmp.cmp(one[0], o, shallow=False) for o in one[1:] + two)
