@@ -40,11 +40,12 @@ def child(code):
     )
 
 
-def interrupt_until_done(proc, delay=0.3):
-    """Waits for the child's first line, then after `delay` sends SIGINT
-    every 0.1 s until it exits; returns (returncode, rest of stdout, stderr)."""
+def interrupt_until_done(proc):
+    """Waits for the child's first line, then sends SIGINT every 0.1 s until
+    it exits; returns (returncode, rest of stdout, stderr). The child says
+    "ready" only where a KeyboardInterrupt is already handled, so a signal
+    may come at any moment after it."""
     assert proc.stdout.readline().strip() == "ready", proc.stderr.read()
-    time.sleep(delay)
     deadline = time.monotonic() + HANG_GUARD
     while proc.poll() is None:
         if time.monotonic() > deadline:
@@ -62,8 +63,8 @@ def interrupt_until_done(proc, delay=0.3):
 def test_count_of_an_endless_file_stops():
     proc = child("""
         import quelbrand_kernels as qk
-        print("ready", flush=True)
         try:
+            print("ready", flush=True)
             qk.count_xml_records("/dev/zero")
         except KeyboardInterrupt:
             print("interrupted")
@@ -72,49 +73,67 @@ def test_count_of_an_endless_file_stops():
     assert (rc, out.strip()) == (0, "interrupted"), err
 
 
-def test_a_numeric_call_stops_soon_after_the_signal():
+@pytest.mark.parametrize("fn", ["keyed_hash", "keyed_uniforms", "inv_norm_cdf"])
+def test_a_numeric_call_stops_between_blocks(fn):
     # A call that ignores signals also ends in KeyboardInterrupt, raised as it
-    # returns, so what shows an interruptible one is how soon it ends: tens of
-    # milliseconds after the signal, where the kernel still has most of a
-    # second of work (tail probabilities take the slow logarithmic branch).
-    # All three kernels stop the same way, between blocks. The signal comes
-    # from a thread of the child's own, which can run only once the kernel
-    # has released the lock. A load that stalls the child past the bound gets
-    # more attempts; a call that ignores signals fails every one.
-    code = """
-        import signal, threading, time
+    # returns, so what shows an interruptible one is where the handler ran:
+    # inside the call (the kernel polls between blocks), or only after it.
+    # A profile hook runs as the call begins and as it ends, so a handler run
+    # from within the hook is outside the call, and one run with the hook
+    # off the stack is inside: no clock decides. The signal comes from a
+    # thread of the child's own once the call has begun, again until the
+    # handler has run somewhere other than the hook's start of the call.
+    code = f"""
+        import signal, sys, threading
         import numpy as np
         import quelbrand_kernels as qk
-        u = np.full(100_000_000, 1e-5)
-        main, stamp = threading.get_ident(), {}
+        n = 100_000_000
+        if {fn!r} == "inv_norm_cdf":
+            data, call = np.full(n, 1e-5), qk.inv_norm_cdf  # the slow branch
+        else:
+            data = np.arange(n, dtype=np.uint64)
+            call = lambda keys: getattr(qk, {fn!r})(7, "stop", keys, 3)
+        begun, decided, where = threading.Event(), threading.Event(), []
+        def profile(frame, event, arg):
+            if event == "c_call" and arg is getattr(qk, {fn!r}):
+                begun.set()
+        def hook_event(frame):
+            while frame is not None:
+                if frame.f_code is profile.__code__:
+                    return frame.f_locals["event"]
+                frame = frame.f_back
+        def handler(signum, frame):
+            event = hook_event(frame)
+            if decided.is_set() or event == "c_call":
+                return  # a late signal, or one before the call began
+            where.append("after" if event else "inside")
+            decided.set()
+            raise KeyboardInterrupt
+        signal.signal(signal.SIGINT, handler)
+        main = threading.get_ident()
         def sender():
-            time.sleep(0.01)
-            stamp["sent"] = time.perf_counter()
-            signal.pthread_kill(main, signal.SIGINT)
-        threading.Thread(target=sender).start()
-        result = None
+            begun.wait()
+            while not decided.is_set():
+                signal.pthread_kill(main, signal.SIGINT)
+                decided.wait(0.1)
+        threading.Thread(target=sender, daemon=True).start()
+        sys.setprofile(profile)
         try:
-            result = qk.inv_norm_cdf(u)
+            call(data)
+            where.append("finished")
         except KeyboardInterrupt:
-            stamp["end"] = time.perf_counter()
-        print(result is None, stamp["end"] - stamp["sent"])
+            pass
+        sys.setprofile(None)
+        print(*where)
     """
-    seen = []
-    for _ in range(3):
-        out = subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(code)],
-            capture_output=True,
-            text=True,
-            timeout=HANG_GUARD * 5,
-            preexec_fn=default_sigint,
-        )
-        assert out.returncode == 0, out.stderr
-        no_result, after = out.stdout.split()
-        assert no_result == "True"
-        if float(after) < 0.25:
-            return
-        seen.append(float(after))
-    pytest.fail(f"the call ran on after the signal, for {seen} s")
+    out = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=HANG_GUARD * 5,
+        preexec_fn=default_sigint,
+    )
+    assert (out.returncode, out.stdout.strip()) == (0, "inside"), out.stderr
 
 
 @pytest.mark.parametrize("fn", ["keyed_hash", "keyed_uniforms", "inv_norm_cdf"])
@@ -154,8 +173,8 @@ def test_next_on_an_endless_pipe_stops_and_the_iterator_goes_on(tmp_path):
     proc = child(f"""
         import quelbrand_kernels as qk
         it = qk.stream_xml_file({str(fifo)!r}, 10)
-        print("ready", flush=True)
         try:
+            print("ready", flush=True)
             next(it)
         except KeyboardInterrupt:
             print("interrupted", flush=True)
@@ -163,7 +182,6 @@ def test_next_on_an_endless_pipe_stops_and_the_iterator_goes_on(tmp_path):
     """)
     try:
         assert proc.stdout.readline().strip() == "ready", proc.stderr.read()
-        time.sleep(0.3)
         deadline = time.monotonic() + HANG_GUARD
         line = ""
         while not line:
@@ -192,10 +210,17 @@ def _readable(proc, timeout):
 
 
 def test_the_command_exits_130_without_a_traceback():
+    # "ready" comes from inside main(), where the command handles Ctrl-C;
+    # before it, a signal would end the child with Python's own traceback.
     proc = child("""
         import sys
+        import quelbrand_kernels as qk
         from quelbrand.cli import main
-        print("ready", flush=True)
+        count = qk.count_xml_records
+        def announced(path):
+            print("ready", flush=True)
+            return count(path)
+        qk.count_xml_records = announced
         sys.exit(main(["count", "/dev/zero"]))
     """)
     rc, _, err = interrupt_until_done(proc)
@@ -254,26 +279,32 @@ def test_a_table_waiting_on_a_silent_pipe_stops(tmp_path):
     # The batches are built on a worker thread, here blocked reading a pipe
     # whose writer stays open and silent; the caller waiting for them still
     # sees Ctrl-C, and dropping the reader does not wait for the worker's
-    # read. Later signals are swallowed, so only the first one interrupts.
+    # read. The child says "ready" once it holds the first batch, and only
+    # the first signal after that interrupts: the ones before are swallowed
+    # (the first batch may take long to come on a loaded machine), and so
+    # are later ones, which would otherwise land in the except clause.
     fifo = tmp_path / "feed.fifo"
     os.mkfifo(fifo)
     proc = child(f"""
         import os, signal
         import quelbrand
-        hits = []
+        armed, hits = [], []
         def once(signum, frame):
-            if not hits:
+            if armed and not hits:
                 hits.append(signum)
                 raise KeyboardInterrupt
         signal.signal(signal.SIGINT, once)
         writer = os.open({str(fifo)!r}, os.O_RDWR)  # a writer that never writes again
         os.write(writer, b"<r><row><a>1</a></row>")
+        batches = iter(quelbrand.read_xml({str(fifo)!r}, batch_rows=1, columns=["a"]))
+        rows = next(batches).num_rows
         print("ready", flush=True)
-        rows = 0
+        armed.append(True)
         try:
-            for batch in quelbrand.read_xml({str(fifo)!r}, batch_rows=1, columns=["a"]):
+            for batch in batches:  # waits for good on the silent pipe
                 rows += batch.num_rows
         except KeyboardInterrupt:
+            del batches  # dropping the reader must not wait for the worker
             print("interrupted", rows, flush=True)
         # Finalizing puts the default handler back, and the signals still
         # being sent would then end the process; skip it.
