@@ -216,7 +216,8 @@ def _check_layout(groups: list[_Struct], footer_start: int) -> None:
     place in the joined file: better no file than a wrong one."""
     at = len(MAGIC)
     for group in groups:
-        if group.get(_GROUP_FILE_OFFSET) not in (None, at):
+        # A group of no columns has no bytes, and no offset of its own.
+        if group.get(_GROUP_COLUMNS)[1] and group.get(_GROUP_FILE_OFFSET) not in (None, at):
             raise ValueError("a row group's offset is not where its first column chunk begins")
         for chunk in group.get(_GROUP_COLUMNS)[1]:
             if chunk.get(_CHUNK_OFFSET_INDEX) is not None or chunk.get(_CHUNK_COLUMN_INDEX) is not None:
