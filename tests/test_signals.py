@@ -3,10 +3,10 @@ finish. Each case runs in a child process that the test signals.
 
 Timeouts here only catch a hang: a module that ignores SIGINT never ends
 these calls, so the guard fails it, while a correct one ends them at once.
-Signals are sent again and again until the child ends, so a signal that
-arrives a moment before the native call starts cannot make a test pass or
-fail by chance in a way that hides an ignored signal: such a call would still
-never end.
+Each child says "ready" only once it stands where a KeyboardInterrupt is
+handled, and is then sent one SIGINT: no sleep guesses when it got there,
+and no second signal can land in its cleanup, however slow a loaded machine
+makes it.
 """
 
 import os
@@ -40,30 +40,25 @@ def child(code):
     )
 
 
-def interrupt_until_done(proc, delay=0.3):
-    """Waits for the child's first line, then after `delay` sends SIGINT
-    every 0.1 s until it exits; returns (returncode, rest of stdout, stderr)."""
+def interrupt_until_done(proc):
+    """Waits for the child's "ready", sends it one SIGINT and waits for it to
+    exit; returns (returncode, rest of stdout, stderr)."""
     assert proc.stdout.readline().strip() == "ready", proc.stderr.read()
-    time.sleep(delay)
-    deadline = time.monotonic() + HANG_GUARD
-    while proc.poll() is None:
-        if time.monotonic() > deadline:
-            proc.kill()
-            pytest.fail("the call ignored SIGINT")
-        proc.send_signal(signal.SIGINT)
-        try:
-            proc.wait(0.1)
-        except subprocess.TimeoutExpired:
-            pass
-    out, err = proc.communicate(timeout=HANG_GUARD)
+    proc.send_signal(signal.SIGINT)
+    try:
+        out, err = proc.communicate(timeout=HANG_GUARD)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        pytest.fail("the call ignored SIGINT")
     return proc.returncode, out, err
 
 
 def test_count_of_an_endless_file_stops():
     proc = child("""
         import quelbrand_kernels as qk
-        print("ready", flush=True)
         try:
+            print("ready", flush=True)
             qk.count_xml_records("/dev/zero")
         except KeyboardInterrupt:
             print("interrupted")
@@ -72,49 +67,67 @@ def test_count_of_an_endless_file_stops():
     assert (rc, out.strip()) == (0, "interrupted"), err
 
 
-def test_a_numeric_call_stops_soon_after_the_signal():
+@pytest.mark.parametrize("fn", ["keyed_hash", "keyed_uniforms", "inv_norm_cdf"])
+def test_a_numeric_call_stops_between_blocks(fn):
     # A call that ignores signals also ends in KeyboardInterrupt, raised as it
-    # returns, so what shows an interruptible one is how soon it ends: tens of
-    # milliseconds after the signal, where the kernel still has most of a
-    # second of work (tail probabilities take the slow logarithmic branch).
-    # All three kernels stop the same way, between blocks. The signal comes
-    # from a thread of the child's own, which can run only once the kernel
-    # has released the lock. A load that stalls the child past the bound gets
-    # more attempts; a call that ignores signals fails every one.
-    code = """
-        import signal, threading, time
+    # returns, so what shows an interruptible one is where the handler ran:
+    # inside the call (the kernel polls between blocks), or only after it.
+    # A profile hook runs as the call begins and as it ends, so a handler run
+    # from within the hook is outside the call, and one run with the hook
+    # off the stack is inside: no clock decides. The signal comes from a
+    # thread of the child's own once the call has begun, again until the
+    # handler has run somewhere other than the hook's start of the call.
+    code = f"""
+        import signal, sys, threading
         import numpy as np
         import quelbrand_kernels as qk
-        u = np.full(100_000_000, 1e-5)
-        main, stamp = threading.get_ident(), {}
+        n = 100_000_000
+        if {fn!r} == "inv_norm_cdf":
+            data, call = np.full(n, 1e-5), qk.inv_norm_cdf  # the slow branch
+        else:
+            data = np.arange(n, dtype=np.uint64)
+            call = lambda keys: getattr(qk, {fn!r})(7, "stop", keys, 3)
+        begun, decided, where = threading.Event(), threading.Event(), []
+        def profile(frame, event, arg):
+            if event == "c_call" and arg is getattr(qk, {fn!r}):
+                begun.set()
+        def hook_event(frame):
+            while frame is not None:
+                if frame.f_code is profile.__code__:
+                    return frame.f_locals["event"]
+                frame = frame.f_back
+        def handler(signum, frame):
+            event = hook_event(frame)
+            if decided.is_set() or event == "c_call":
+                return  # a late signal, or one before the call began
+            where.append("after" if event else "inside")
+            decided.set()
+            raise KeyboardInterrupt
+        signal.signal(signal.SIGINT, handler)
+        main = threading.get_ident()
         def sender():
-            time.sleep(0.01)
-            stamp["sent"] = time.perf_counter()
-            signal.pthread_kill(main, signal.SIGINT)
-        threading.Thread(target=sender).start()
-        result = None
+            begun.wait()
+            while not decided.is_set():
+                signal.pthread_kill(main, signal.SIGINT)
+                decided.wait(0.1)
+        threading.Thread(target=sender, daemon=True).start()
+        sys.setprofile(profile)
         try:
-            result = qk.inv_norm_cdf(u)
+            call(data)
+            where.append("finished")
         except KeyboardInterrupt:
-            stamp["end"] = time.perf_counter()
-        print(result is None, stamp["end"] - stamp["sent"])
+            pass
+        sys.setprofile(None)
+        print(*where)
     """
-    seen = []
-    for _ in range(3):
-        out = subprocess.run(
-            [sys.executable, "-c", textwrap.dedent(code)],
-            capture_output=True,
-            text=True,
-            timeout=HANG_GUARD * 5,
-            preexec_fn=default_sigint,
-        )
-        assert out.returncode == 0, out.stderr
-        no_result, after = out.stdout.split()
-        assert no_result == "True"
-        if float(after) < 0.25:
-            return
-        seen.append(float(after))
-    pytest.fail(f"the call ran on after the signal, for {seen} s")
+    out = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=HANG_GUARD * 5,
+        preexec_fn=default_sigint,
+    )
+    assert (out.returncode, out.stdout.strip()) == (0, "inside"), out.stderr
 
 
 @pytest.mark.parametrize("fn", ["keyed_hash", "keyed_uniforms", "inv_norm_cdf"])
@@ -154,8 +167,8 @@ def test_next_on_an_endless_pipe_stops_and_the_iterator_goes_on(tmp_path):
     proc = child(f"""
         import quelbrand_kernels as qk
         it = qk.stream_xml_file({str(fifo)!r}, 10)
-        print("ready", flush=True)
         try:
+            print("ready", flush=True)
             next(it)
         except KeyboardInterrupt:
             print("interrupted", flush=True)
@@ -163,16 +176,11 @@ def test_next_on_an_endless_pipe_stops_and_the_iterator_goes_on(tmp_path):
     """)
     try:
         assert proc.stdout.readline().strip() == "ready", proc.stderr.read()
-        time.sleep(0.3)
-        deadline = time.monotonic() + HANG_GUARD
-        line = ""
-        while not line:
-            if time.monotonic() > deadline:
-                pytest.fail("next() ignored SIGINT")
-            proc.send_signal(signal.SIGINT)
-            # The child prints as soon as next() gives up; reading blocks until then.
-            line = proc.stdout.readline().strip() if _readable(proc, 0.1) else ""
-        assert line == "interrupted"
+        proc.send_signal(signal.SIGINT)
+        # The child prints as soon as next() gives up.
+        if not _readable(proc, HANG_GUARD):
+            pytest.fail("next() ignored SIGINT")
+        assert proc.stdout.readline().strip() == "interrupted"
         finish.set()
         out, err = proc.communicate(timeout=HANG_GUARD)
         assert proc.returncode == 0, err
@@ -192,10 +200,17 @@ def _readable(proc, timeout):
 
 
 def test_the_command_exits_130_without_a_traceback():
+    # "ready" comes from inside main(), where the command handles Ctrl-C;
+    # before it, a signal would end the child with Python's own traceback.
     proc = child("""
         import sys
+        import quelbrand_kernels as qk
         from quelbrand.cli import main
-        print("ready", flush=True)
+        count = qk.count_xml_records
+        def announced(path):
+            print("ready", flush=True)
+            return count(path)
+        qk.count_xml_records = announced
         sys.exit(main(["count", "/dev/zero"]))
     """)
     rc, _, err = interrupt_until_done(proc)
@@ -254,29 +269,26 @@ def test_a_table_waiting_on_a_silent_pipe_stops(tmp_path):
     # The batches are built on a worker thread, here blocked reading a pipe
     # whose writer stays open and silent; the caller waiting for them still
     # sees Ctrl-C, and dropping the reader does not wait for the worker's
-    # read. Later signals are swallowed, so only the first one interrupts.
+    # read. The child says "ready" once it holds the first batch, which may
+    # take long to come on a loaded machine.
     fifo = tmp_path / "feed.fifo"
     os.mkfifo(fifo)
     proc = child(f"""
-        import os, signal
+        import os
         import quelbrand
-        hits = []
-        def once(signum, frame):
-            if not hits:
-                hits.append(signum)
-                raise KeyboardInterrupt
-        signal.signal(signal.SIGINT, once)
         writer = os.open({str(fifo)!r}, os.O_RDWR)  # a writer that never writes again
         os.write(writer, b"<r><row><a>1</a></row>")
-        print("ready", flush=True)
-        rows = 0
+        batches = iter(quelbrand.read_xml({str(fifo)!r}, batch_rows=1, columns=["a"]))
+        rows = next(batches).num_rows
         try:
-            for batch in quelbrand.read_xml({str(fifo)!r}, batch_rows=1, columns=["a"]):
+            print("ready", flush=True)
+            for batch in batches:  # waits for good on the silent pipe
                 rows += batch.num_rows
         except KeyboardInterrupt:
+            del batches  # dropping the reader must not wait for the worker
             print("interrupted", rows, flush=True)
-        # Finalizing puts the default handler back, and the signals still
-        # being sent would then end the process; skip it.
+        # The worker is still blocked on the silent pipe, which this process
+        # itself keeps open; what is tested ends here.
         os._exit(0)
     """)
     rc, out, err = interrupt_until_done(proc)
@@ -388,3 +400,33 @@ def test_the_command_s_handlers_last_only_while_it_converts(tmp_path, monkeypatc
         assert rc == 128 + signal.SIGHUP
         assert capsys.readouterr().err == "quelbrand: stopped by SIGHUP\n"
         assert os.listdir(tmp_path) == []
+
+
+def test_a_terminating_signal_during_an_import_still_stops_the_command(tmp_path, monkeypatch, capsys):
+    # Python wraps an exception raised while a class is made (as a module
+    # being imported makes its classes) in a RuntimeError; the signal that
+    # raised it must still be what the command reports.
+    from quelbrand import cli
+    from quelbrand.output import open_output
+
+    out = tmp_path / "out.csv"
+
+    class Named:
+        def __set_name__(self, owner, name):
+            signal.raise_signal(signal.SIGTERM)
+
+    def convert(source, destination, **kwargs):
+        with open_output(destination) as file:
+            file.write(b"partial")
+            type("Made", (), {"field": Named()})
+        return 1
+
+    monkeypatch.setattr(cli, "convert", convert)
+    previous = signal.getsignal(signal.SIGTERM)
+    try:
+        rc = cli.main(["convert", str(tmp_path / "in.xml"), "--to", str(out)])
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+    assert rc == 128 + signal.SIGTERM
+    assert capsys.readouterr().err == "quelbrand: stopped by SIGTERM\n"
+    assert os.listdir(tmp_path) == []

@@ -78,3 +78,47 @@ def test_a_footer_decoded_and_encoded_again_is_unchanged(rng):
 def test_only_parquet_is_taken():
     with pytest.raises(ValueError, match="not a Parquet file"):
         Stitcher(io.BytesIO()).add(b"PAR1 not really")
+
+
+def with_gap_after_first_chunk(data, gap):
+    """The file with `gap` bytes after its first column chunk's pages and
+    the footer's later offsets moved past them: the layout of a writer that
+    puts something of its own between chunks (pyarrow before 18 put a copy
+    of each chunk's metadata there)."""
+    meta, start = _footer(data)
+    chunks = meta.get(4)[1][0].get(1)[1]
+    first = chunks[0].get(3)
+    end = min(first.get(f) for f in (9, 11) if first.get(f) is not None) + first.get(7)
+    for chunk in chunks[1:]:
+        for field in (9, 11):
+            if chunk.get(3).get(field) is not None:
+                chunk.get(3).set(field, chunk.get(3).get(field) + gap)
+    writer = _Writer()
+    writer.struct(meta)
+    footer = bytes(writer.out)
+    return data[:end] + b"\0" * gap + data[end:start] + footer + len(footer).to_bytes(4, "little") + b"PAR1"
+
+
+@pytest.mark.parametrize(
+    "layout, message",
+    [
+        (lambda data: with_gap_after_first_chunk(data, 93), "not where the footer says"),
+        (lambda data: data[: _footer(data)[1]] + b"\0" * 8 + data[_footer(data)[1] :], "before the footer"),
+        ("page index", "page indexes"),
+    ],
+    ids=["between chunks", "before the footer", "page index"],
+)
+def test_a_group_file_laid_out_otherwise_is_refused_before_anything_is_written(rng, layout, message):
+    schema, tables = random_tables(rng, 1, 3)
+    if layout == "page index":
+        sink = io.BytesIO()
+        pq.write_table(tables[0], sink, write_page_index=True)
+        data = sink.getvalue()
+    else:
+        data = layout(encode_group(tables[0], schema))
+        # Still a file pyarrow reads: only the stitcher cannot move it.
+        assert pq.read_table(io.BytesIO(data)).equals(tables[0])
+    out = io.BytesIO()
+    with pytest.raises(ValueError, match=message):
+        Stitcher(out).add(data)
+    assert out.getvalue() == b""

@@ -274,10 +274,30 @@ def _signals_unwind(signums: Sequence[int]) -> Iterator[None]:
             if signal.getsignal(signum) is not signal.SIG_IGN:
                 previous[signum] = signal.signal(signum, handler)
         yield
+    except BaseException as exc:
+        # Raised where the main thread happened to be, _Terminated can come
+        # out wrapped in another exception (Python turns one raised while a
+        # class is made, as during an import, into a RuntimeError). The
+        # signal is what ended the block either way.
+        terminated = _terminated_in(exc)
+        if terminated is None or terminated is exc:
+            raise
+        raise terminated from exc
     finally:
         for signum, old in previous.items():
             if old is not None:  # None: set outside Python, which cannot be put back
                 signal.signal(signum, old)
+
+
+def _terminated_in(exc: BaseException | None) -> _Terminated | None:
+    """The _Terminated that `exc` is or was caused by, if any."""
+    seen = set()
+    while exc is not None and id(exc) not in seen:
+        if isinstance(exc, _Terminated):
+            return exc
+        seen.add(id(exc))
+        exc = exc.__cause__ or exc.__context__
+    return None
 
 
 def _usable_cores() -> int:

@@ -19,7 +19,11 @@ this module. A dataset folder (one Parquet file per group, read back with
 byte for byte the one a conversion on one thread writes: a single file
 goes wherever a path can, and the same input always gives the same bytes.
 That identity rests on pyarrow's writer defaults, so CI runs the stitching
-tests against the lowest pyarrow the package allows as well.
+tests against the lowest pyarrow the package allows as well. It also rests
+on the group's bytes holding nothing but its column chunks' pages, which
+pyarrow's writer gives from 18 on (before, it put a copy of each chunk's
+metadata after the pages, with offsets of its own); a file laid out any
+other way is refused, never joined wrong.
 """
 
 from __future__ import annotations
@@ -37,7 +41,8 @@ _STOP, _TRUE, _FALSE, _BYTE, _I16, _I32, _I64, _DOUBLE, _BINARY, _LIST, _SET, _M
 # Field ids of the metadata this module changes (parquet.thrift).
 _FILE_NUM_ROWS, _FILE_ROW_GROUPS = 3, 4
 _GROUP_COLUMNS, _GROUP_FILE_OFFSET, _GROUP_ORDINAL = 1, 5, 7
-_CHUNK_FILE_OFFSET, _CHUNK_META, _CHUNK_OFFSET_INDEX, _CHUNK_COLUMN_INDEX = 2, 3, 4, 6
+_CHUNK_FILE_PATH, _CHUNK_FILE_OFFSET, _CHUNK_META, _CHUNK_OFFSET_INDEX, _CHUNK_COLUMN_INDEX = 1, 2, 3, 4, 6
+_META_TOTAL_COMPRESSED = 7
 _META_DATA_PAGE, _META_INDEX_PAGE, _META_DICTIONARY_PAGE, _META_BLOOM_FILTER = 9, 10, 11, 14
 
 
@@ -202,6 +207,41 @@ def _footer(data: bytes) -> tuple[_Struct, int]:
     return _Reader(data[start : len(data) - 8]).struct(), start
 
 
+def _check_layout(groups: list[_Struct], footer_start: int) -> None:
+    """Refuses a file whose bytes between the magic and the footer are not
+    exactly its column chunks' pages, back to back. Only offsets in the
+    footer are moved, so anything else there that holds an offset (page
+    indexes, bloom filters, the copy of each chunk's metadata that pyarrow
+    before 18 writes after the chunk's pages) would point at the wrong
+    place in the joined file: better no file than a wrong one."""
+    at = len(MAGIC)
+    for group in groups:
+        # A group of no columns has no bytes, and no offset of its own.
+        if group.get(_GROUP_COLUMNS)[1] and group.get(_GROUP_FILE_OFFSET) not in (None, at):
+            raise ValueError("a row group's offset is not where its first column chunk begins")
+        for chunk in group.get(_GROUP_COLUMNS)[1]:
+            if chunk.get(_CHUNK_OFFSET_INDEX) is not None or chunk.get(_CHUNK_COLUMN_INDEX) is not None:
+                raise ValueError("row groups with page indexes cannot be put together")
+            meta = chunk.get(_CHUNK_META)
+            if chunk.get(_CHUNK_FILE_PATH) is not None or meta is None:
+                raise ValueError("column chunks kept in another file cannot be put together")
+            if meta.get(_META_BLOOM_FILTER) is not None:
+                raise ValueError("row groups with bloom filters cannot be put together")
+            pages = [meta.get(f) for f in (_META_DATA_PAGE, _META_INDEX_PAGE, _META_DICTIONARY_PAGE)]
+            first = min(p for p in pages if p is not None)
+            end = first + meta.get(_META_TOTAL_COMPRESSED)
+            # Writers that set the chunk's own offset point it at its first
+            # page, or at a copy of its metadata after the pages.
+            if first != at or chunk.get(_CHUNK_FILE_OFFSET) not in (None, 0, first):
+                raise ValueError(
+                    "a column chunk is not where the footer says, or holds more than its pages; "
+                    "row groups written this way cannot be put together (pyarrow 18 or later writes them as needed)"
+                )
+            at = end
+    if at != footer_start:
+        raise ValueError("bytes other than column chunks lie before the footer; row groups cannot be put together")
+
+
 # ---- Groups, encoded apart and put together ---------------------------------------
 
 
@@ -240,16 +280,16 @@ class Stitcher:
 
     def add(self, data: bytes) -> None:
         meta, start = _footer(data)
+        groups = meta.get(_FILE_ROW_GROUPS)[1]
+        _check_layout(groups, start)
         if self._meta is None:
             self._meta = meta
             self._out.write(MAGIC)
         shift = self._at - len(MAGIC)
-        for group in meta.get(_FILE_ROW_GROUPS)[1]:
+        for group in groups:
             self._move(group, shift)
             self._groups.append(group)
         self._rows += meta.get(_FILE_NUM_ROWS)
-        # A file without page indexes or bloom filters has only its groups
-        # between the magic and the footer (checked in _move).
         self._out.write(memoryview(data)[len(MAGIC) : start])
         self._at += start - len(MAGIC)
 
@@ -259,13 +299,9 @@ class Stitcher:
         if group.get(_GROUP_ORDINAL) is not None:
             group.set(_GROUP_ORDINAL, len(self._groups))
         for chunk in group.get(_GROUP_COLUMNS)[1]:
-            if chunk.get(_CHUNK_OFFSET_INDEX) is not None or chunk.get(_CHUNK_COLUMN_INDEX) is not None:
-                raise ValueError("row groups with page indexes cannot be put together")
             if chunk.get(_CHUNK_FILE_OFFSET):
                 chunk.set(_CHUNK_FILE_OFFSET, chunk.get(_CHUNK_FILE_OFFSET) + shift)
             meta = chunk.get(_CHUNK_META)
-            if meta.get(_META_BLOOM_FILTER) is not None:
-                raise ValueError("row groups with bloom filters cannot be put together")
             for field in (_META_DATA_PAGE, _META_INDEX_PAGE, _META_DICTIONARY_PAGE):
                 if meta.get(field) is not None:
                     meta.set(field, meta.get(field) + shift)
