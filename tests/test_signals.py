@@ -430,3 +430,28 @@ def test_a_terminating_signal_during_an_import_still_stops_the_command(tmp_path,
     assert rc == 128 + signal.SIGTERM
     assert capsys.readouterr().err == "quelbrand: stopped by SIGTERM\n"
     assert os.listdir(tmp_path) == []
+
+
+def test_a_terminating_signal_swallowed_by_a_callback_is_sent_again():
+    # A signal whose exception lands in a weakref callback is only printed
+    # by Python; the conversion must still stop.
+    import weakref
+
+    from quelbrand.cli import _signals_unwind, _Terminated
+
+    class Target:
+        pass
+
+    def callback(ref):
+        os.kill(os.getpid(), signal.SIGTERM)
+        sum(range(1000))  # the handler runs here, inside the callback
+
+    with pytest.raises(_Terminated):
+        with _signals_unwind([signal.SIGTERM]):
+            target = Target()
+            ref = weakref.ref(target, callback)
+            del target
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline:  # the signal sent again lands here
+                pass
+    assert ref() is None

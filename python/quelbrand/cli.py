@@ -18,7 +18,7 @@ import sys
 import tempfile
 import threading
 from collections.abc import Iterator, Sequence
-from typing import TextIO
+from typing import Any, TextIO
 
 import quelbrand._native as _native
 import quelbrand_kernels as qk
@@ -268,11 +268,29 @@ def _signals_unwind(signums: Sequence[int]) -> Iterator[None]:
             fired = True
             raise _Terminated(signum)
 
+    # Raised where the main thread happens to be, the exception can land in
+    # a callback whose exceptions Python only prints (a weakref callback of
+    # the import machinery, a finaliser), and the block would go on as if
+    # no signal had come. Such a loss reaches the unraisable hook: the
+    # signal is then sent again, a moment later from another thread (sent
+    # from here, its handler would run inside the hook and be lost again),
+    # to land where it can unwind the block.
+    previous_hook = sys.unraisablehook
+
+    def unraisable(info: Any) -> None:
+        nonlocal fired
+        if isinstance(info.exc_value, _Terminated):
+            fired = False
+            threading.Timer(0.05, os.kill, (os.getpid(), info.exc_value.signum)).start()
+            return
+        previous_hook(info)
+
     previous = {}
     try:
         for signum in signums:
             if signal.getsignal(signum) is not signal.SIG_IGN:
                 previous[signum] = signal.signal(signum, handler)
+        sys.unraisablehook = unraisable
         yield
     except BaseException as exc:
         # Raised where the main thread happened to be, _Terminated can come
@@ -284,6 +302,7 @@ def _signals_unwind(signums: Sequence[int]) -> Iterator[None]:
             raise
         raise terminated from exc
     finally:
+        sys.unraisablehook = previous_hook
         for signum, old in previous.items():
             if old is not None:  # None: set outside Python, which cannot be put back
                 signal.signal(signum, old)
