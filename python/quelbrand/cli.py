@@ -216,6 +216,9 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
         except ValueError as exc:
             parser.error(f"{exc} (or pass --format)")
     show_progress = not args.quiet and (args.force_progress or sys.stderr.isatty())
+    # The first use of the temporary folder writes and removes a probe file
+    # there, which a signal in between would leave behind: done first.
+    tempfile.gettempdir()
     try:
         with _signals_unwind(TERMINATING_SIGNALS):
             convert(

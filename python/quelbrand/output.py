@@ -104,24 +104,31 @@ def _in_place(fd: int) -> Iterator[BinaryIO]:
 
 def _replacing(final: str) -> Iterator[BinaryIO]:
     directory, name = os.path.split(final)
-    while True:
-        temporary = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
-        try:
-            # Mode 0o666 lets the umask decide the output's permissions, as
-            # for any file a program creates.
-            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-            break
-        except FileExistsError:
-            continue
-    file = os.fdopen(fd, "wb")
+    # The name is known before the file is made, so that a signal raised
+    # as the open returns (where Python runs its handlers) still finds the
+    # file to remove; a random name is never another's.
+    temporary: str | None = None
+    file: BinaryIO | None = None
     try:
+        while True:
+            temporary = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
+            try:
+                # Mode 0o666 lets the umask decide the output's permissions,
+                # as for any file a program creates.
+                fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+                break
+            except FileExistsError:
+                temporary = None
+        file = os.fdopen(fd, "wb")
         yield file
         file.close()
         os.replace(temporary, final)
     except BaseException:
-        _close_quietly(file)
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
+        if file is not None:
+            _close_quietly(file)
+        if temporary is not None:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(temporary)
         raise
 
 
