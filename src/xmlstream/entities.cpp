@@ -183,15 +183,15 @@ bool Entities::add_dtd_file(const std::string& path, std::string& error) {
   return true;
 }
 
-bool Entities::charge(std::string_view name, std::size_t n, std::size_t now, std::size_t start, std::string& error) {
+bool Entities::charge(std::size_t n, std::size_t now, std::size_t start, std::string& error) {
   if (now - start + n > kMaxOne) {
-    error = "entity `" + std::string(name) + "` expands past " + mib(kMaxOne);
+    error = "entity `" + std::string(top_) + "` expands past " + mib(kMaxOne);
     return false;
   }
   spent_ += n;
   if (spent_ > kMaxTotal + kPerInputByte * input_) {
     error = "entity references expand past " + mib(kMaxTotal + kPerInputByte * input_) + " in this document, at `" +
-            std::string(name) + "`";
+            std::string(top_) + "`";
     return false;
   }
   return true;
@@ -204,7 +204,7 @@ bool Entities::expand_entity(std::string_view name, const Entity& e, std::string
     return false;
   }
   if (e.literal) {
-    if (!charge(name, e.text.size(), out.size(), start, error)) return false;
+    if (!charge(e.text.size(), out.size(), start, error)) return false;
     out.append(e.text);
     return true;
   }
@@ -221,7 +221,7 @@ bool Entities::expand_entity(std::string_view name, const Entity& e, std::string
   while (i < text.size()) {
     std::size_t amp = text.find('&', i);
     if (amp == std::string_view::npos) amp = text.size();
-    if (!charge(name, amp - i, out.size(), start, error)) return false;
+    if (!charge(amp - i, out.size(), start, error)) return false;
     out.append(text.substr(i, amp - i));
     if (amp == text.size()) break;
     const std::size_t semi = text.find(';', amp + 1);
@@ -240,7 +240,7 @@ bool Entities::expand_entity(std::string_view name, const Entity& e, std::string
       }
       char buf[4];
       const std::size_t n = static_cast<std::size_t>(enc::put_utf8(buf, cp) - buf);
-      if (!charge(name, n, out.size(), start, error)) return false;
+      if (!charge(n, out.size(), start, error)) return false;
       out.append(buf, n);
       continue;
     }
@@ -250,7 +250,7 @@ bool Entities::expand_entity(std::string_view name, const Entity& e, std::string
     else if (ref == "apos") one = '\'';
     else if (ref == "quot") one = '"';
     if (one) {
-      if (!charge(name, 1, out.size(), start, error)) return false;
+      if (!charge(1, out.size(), start, error)) return false;
       out += one;
       continue;
     }
@@ -260,7 +260,7 @@ bool Entities::expand_entity(std::string_view name, const Entity& e, std::string
     }
     std::string_view html;
     if (html_ && html_entity(ref, html)) {
-      if (!charge(name, html.size(), out.size(), start, error)) return false;
+      if (!charge(html.size(), out.size(), start, error)) return false;
       out.append(html);
       continue;
     }
@@ -275,6 +275,7 @@ bool Entities::expand_entity(std::string_view name, const Entity& e, std::string
 
 Entities::Found Entities::expand(std::string_view name, std::string& out, std::string& error) {
   if (const auto it = map_.find(name); it != map_.end()) {
+    top_ = name;
     const std::size_t start = out.size();
     if (expand_entity(name, it->second, out, 0, start, error)) return Found::Yes;
     out.resize(start);

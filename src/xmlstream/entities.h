@@ -78,13 +78,14 @@ class Entities {
   };
   bool expand_entity(std::string_view name, const Entity& e, std::string& out, int depth, std::size_t start,
                      std::string& error);
-  bool charge(std::string_view name, std::size_t n, std::size_t now, std::size_t start, std::string& error);
+  bool charge(std::size_t n, std::size_t now, std::size_t start, std::string& error);
   void put(std::string name, Entity e);
 
   std::map<std::string, Entity, std::less<>> map_;
   bool html_ = false;
   bool read_subset_ = false;
   std::uint64_t input_ = 0, spent_ = 0;
+  std::string_view top_;  // the reference being expanded, for errors
 };
 
 }  // namespace qk::xml
