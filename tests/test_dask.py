@@ -271,6 +271,8 @@ def test_entities_reach_every_partition(write_xml, tmp_path):
     dtd = tmp_path / "o.dtd"
     dtd.write_text('<!ENTITY ouml "&#246;">')
     frame = qd.read_xml([path], blocksize=2048, entities="html", dtd=str(dtd))
+    bag = qd.read_xml_bag([path], blocksize=2048, entities="html", dtd=dtd)
+    assert bag.pluck("a").compute() == [f"Acme & Co{i}" for i in range(400)]
     assert frame.npartitions > 2
     got, index = rows(frame.compute())
     assert got == [(f"Acme & Co{i}", "éö") for i in range(400)] and index == list(range(400))

@@ -264,6 +264,8 @@ def read_xml_bag(
     *,
     blocksize: int | str | None = "256MiB",
     batch_rows: int = DEFAULT_BATCH_ROWS,
+    entities: str | Mapping[str, str] | None = None,
+    dtd: str | os.PathLike[str] | None = None,
 ) -> db.Bag:
     """A Dask Bag of records, in order, in partitions of about ``blocksize``
     bytes of input each, split as :func:`read_xml` splits (``None``: one
@@ -274,10 +276,12 @@ def read_xml_bag(
     memory as a list; ``batch_rows`` bounds only the reader's own buffer. A
     file that cannot be read or parsed raises the module's ``ValueError``:
     from this call when the survey of a split file meets malformed markup,
-    otherwise when the partition holding the fault is computed.
+    otherwise when the partition holding the fault is computed. ``entities``
+    and ``dtd`` are as :func:`read_xml` takes them.
     """
+    known = entity_options(entities, dtd)
     files = _as_paths(paths)
-    surveyed, _ = _surveyed(files, False, blocksize)
+    surveyed, _ = _surveyed(files, False, blocksize, known)
     parts = [delayed(_records)(part, stamp, batch_rows) for part, stamp in surveyed]
     bag: db.Bag = db.from_delayed(parts)  # type: ignore[no-untyped-call]
     return bag

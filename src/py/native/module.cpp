@@ -892,13 +892,15 @@ PyMethodDef g_functions[] = {
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(open_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "open(source, batch_rows, *, columns=None, project=False, prefetch=False, discover=False, companion=None, "
-     "types=False, known_types=None, attributes=False, start=None, records=None, end=None)\n--\n\n"},
+     "types=False, known_types=None, attributes=False, start=None, records=None, end=None, doctype=True, html=False, "
+     "entities=None, dtd=None)\n--\n\n"},
     {"discover", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "discover(source, *, check_text=True, types=False, attributes=False, start=None, records=None, end=None, "
-     "until=None, tally=None)\n--\n\n"},
+     "until=None, tally=None, doctype=True, html=False, entities=None, dtd=None)\n--\n\n"},
     {"split", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(split_entry)),
-     METH_FASTCALL | METH_KEYWORDS, "split(source, blocksize, *, start=None, until=None, tally=None)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "split(source, blocksize, *, start=None, until=None, tally=None, doctype=True, html=False, entities=None, "
+     "dtd=None)\n--\n\n"},
     {"split_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(split_at_entry)),
      METH_FASTCALL | METH_KEYWORDS, "split_at(state, offset)\n--\n\n"},
     {"merge_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(merge_state_entry)),
