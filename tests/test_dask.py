@@ -263,3 +263,16 @@ def test_wrong_arrays_raise_the_modules_error_at_once(name, arr):
 def test_other_argument_errors_raise_at_once(call, error):
     with pytest.raises(error):
         call()
+
+
+def test_entities_reach_every_partition(write_xml, tmp_path):
+    body = "".join(f"<rec><a>&co;{i}</a><b>&eacute;&ouml;</b></rec>" for i in range(400))
+    path = write_xml(f'<!DOCTYPE r [<!ENTITY co "Acme &amp; Co">]><r>{body}</r>')
+    dtd = tmp_path / "o.dtd"
+    dtd.write_text('<!ENTITY ouml "&#246;">')
+    frame = qd.read_xml([path], blocksize=2048, entities="html", dtd=str(dtd))
+    bag = qd.read_xml_bag([path], blocksize=2048, entities="html", dtd=dtd)
+    assert bag.pluck("a").compute() == [f"Acme & Co{i}" for i in range(400)]
+    assert frame.npartitions > 2
+    got, index = rows(frame.compute())
+    assert got == [(f"Acme & Co{i}", "éö") for i in range(400)] and index == list(range(400))

@@ -349,3 +349,23 @@ def test_joined_ranges_read_as_the_ranges_they_join(rng, write_xml, blocksize):
     else:
         assert 1 < len(together) < len(found.ranges)
     assert sum(part.count for part in together) == found.records
+
+
+def test_ranges_know_the_entities_their_doctype_declares(write_xml):
+    # Split points past the DOCTYPE carry its declarations to the ranges;
+    # a bad reference is still an error, in its own range.
+    records = "".join(
+        f"<row><a>&co;{i}</a><!-- <row> --><b>{'&bad;' if i == 7 else '&nested;'}</b></row>" for i in range(30)
+    )
+    path = write_xml(
+        '<?xml version="1.0"?>\n<!DOCTYPE t [<!ENTITY co "Acme &#233;"><!ENTITY nested "[&co;]">]>\n'
+        f"<t>{records}</t>"
+    )
+    columns, _ = discovered(path, False)
+    whole = outcomes(path, columns)
+    assert whole[0] == {"a": "Acme é0", "b": "[Acme é]"}
+    assert sum(1 for o in whole if not isinstance(o, dict)) == 1
+    for blocksize in (1, 40, 300):
+        found, got = split_outcomes(path, blocksize)
+        assert len(found.ranges) > 1
+        assert got == whole

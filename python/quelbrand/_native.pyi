@@ -1,6 +1,6 @@
 # The companion extension: XML batches built in C++ and handed over through
 # the Arrow PyCapsule protocol. Used by quelbrand.reader and quelbrand.arrow.
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, final
 
 @final
@@ -69,6 +69,10 @@ def open(
     start: SplitPoint | bytes | None = None,
     records: int | None = None,
     end: int | None = None,
+    doctype: bool = True,
+    html: bool = False,
+    entities: Mapping[str, str] | None = None,
+    dtd: str | None = None,
 ) -> Reader: ...
 def discover(
     source: object,
@@ -81,6 +85,10 @@ def discover(
     end: int | None = None,
     until: int | None = None,
     tally: Tally | None = None,
+    doctype: bool = True,
+    html: bool = False,
+    entities: Mapping[str, str] | None = None,
+    dtd: str | None = None,
 ) -> Discovery: ...
 def split(
     source: object,
@@ -89,6 +97,10 @@ def split(
     start: SplitPoint | bytes | None = None,
     until: int | None = None,
     tally: Tally | None = None,
+    doctype: bool = True,
+    html: bool = False,
+    entities: Mapping[str, str] | None = None,
+    dtd: str | None = None,
 ) -> tuple[int, list[SplitPoint]]: ...
 def split_at(state: bytes, offset: int) -> bytes | None: ...
 def merge_state(a: int, b: int) -> int: ...

@@ -168,6 +168,17 @@ def build_parser() -> argparse.ArgumentParser:
         help="read attributes as values: each becomes a column named by its local name",
     )
     convert_parser.add_argument(
+        "--entities",
+        choices=["html"],
+        help="also accept the HTML named character references (&eacute; &nbsp; ...); entities the "
+        "document's DOCTYPE declares are always read",
+    )
+    convert_parser.add_argument(
+        "--dtd",
+        metavar="FILE",
+        help="also accept the general entities declared in this local DTD file",
+    )
+    convert_parser.add_argument(
         "--jobs",
         type=_positive,
         default=_usable_cores(),
@@ -231,6 +242,8 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
                 attributes=args.attributes,
                 on_note=_note,
                 jobs=args.jobs,
+                entities=args.entities,
+                dtd=args.dtd,
             )
     except _Terminated as exc:
         _error(f"stopped by {signal.Signals(exc.signum).name}")

@@ -35,12 +35,13 @@ import contextlib
 import itertools
 import os
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, BinaryIO, TextIO
 
 import quelbrand._native as _native
 from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows
+from quelbrand.entities import entity_options
 from quelbrand.errors import ConversionError, require_extra
 from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.output import open_output
@@ -91,6 +92,8 @@ def convert(
     on_note: Callable[[str], object] | None = None,
     jobs: int = 1,
     blocksize: int | None = None,
+    entities: str | Mapping[str, str] | None = None,
+    dtd: str | os.PathLike[str] | None = None,
 ) -> int:
     """Converts the XML document `source` (a path, bytes or a binary file
     object, as read_xml takes) into `destination` (a path, or `-` for
@@ -110,7 +113,10 @@ def convert(
     With `jobs` above 1, a plain file is read in ranges of about
     `blocksize` bytes (by default sized for the file and the jobs) on that
     many threads, and Parquet row groups are encoded on them; the output is
-    the same, byte for byte."""
+    the same, byte for byte.
+
+    `entities` and `dtd` name entities beyond those the document declares,
+    as read_xml takes them."""
     batch_rows = checked_batch_rows(batch_rows)
     if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"jobs must be a positive integer, not {jobs!r}")
@@ -120,11 +126,12 @@ def convert(
     if fmt == "parquet":
         # Fail before reading anything when the extra is missing.
         require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
+    known = entity_options(entities, dtd)
     inp = open_input(source)
     shown = Progress(progress)
     if fmt != "parquet":
         batch_rows = min(batch_rows, TEXT_BATCH_ROWS)
-    job = _Job(inp, fmt, batch_rows, types and fmt != "csv", attributes, jobs, shown)
+    job = _Job(inp, fmt, batch_rows, types and fmt != "csv", attributes, jobs, shown, (entities, dtd))
     with open_output(destination) as raw:
         out = _Counted(raw)
         if jobs > 1 and is_plain_path(inp) and splittable(inp.name):
@@ -133,7 +140,7 @@ def convert(
             rows, columns = job.whole(out)
     shown.summary(rows=rows, columns=len(columns), bytes_written=out.written)
     if on_note is not None and rows and not columns and not attributes and not inp.read_once:
-        if _records_have_attributes(inp):
+        if _records_have_attributes(inp, known):
             on_note(
                 f"the records of {inp.name!r} have no values of their own but carry attributes; "
                 "pass --attributes to read those as columns"
@@ -177,14 +184,33 @@ class _Job:
     """One conversion: what it reads, how, and where it shows it."""
 
     def __init__(
-        self, inp: Input, fmt: str, batch_rows: int, types: bool, attributes: bool, jobs: int, shown: Progress
+        self,
+        inp: Input,
+        fmt: str,
+        batch_rows: int,
+        types: bool,
+        attributes: bool,
+        jobs: int,
+        shown: Progress,
+        entities: tuple[Any, Any] = (None, None),
     ):
         self.inp, self.fmt, self.batch_rows = inp, fmt, batch_rows
         self.types, self.attributes, self.jobs, self.shown = types, attributes, jobs, shown
+        # As given (entities, dtd), and as the native reader's keywords.
+        self.given = entities
+        self.entities = entity_options(*entities)
 
     def whole(self, out: Any) -> tuple[int, list[str]]:
         """The file in one pass (after the one its batches wait for, if any)."""
-        table = XmlTable(self.inp, batch_rows=self.batch_rows, types=self.types, attributes=self.attributes)
+        entities, dtd = self.given
+        table = XmlTable(
+            self.inp,
+            batch_rows=self.batch_rows,
+            types=self.types,
+            attributes=self.attributes,
+            entities=entities,
+            dtd=dtd,
+        )
         total = None if self.inp.read_once else self.inp.size
         # The passes the batches wait for (a pipe's spool, then the types),
         # each shown as a pass of its own.
@@ -230,7 +256,9 @@ class _Job:
                         phase.update(size if found.stop is None else found.stop[0])
                         yield found
 
-                surveyed = survey(path, blocksize, types=self.types, attributes=self.attributes, run=run)
+                surveyed = survey(
+                    path, blocksize, types=self.types, attributes=self.attributes, run=run, entities=self.entities
+                )
             with self.shown.phase(f"writing {_NAMES[self.fmt]}", size) as phase:
                 write = self._parquet if self.fmt == "parquet" else self._text
                 rows = write(out, pool, surveyed, lambda part, rows: phase.update(part.end or size, rows))
@@ -295,9 +323,9 @@ def _in_order(pool: ThreadPoolExecutor, fn: Callable[[Any], Any], items: Iterabl
             future.cancel()
 
 
-def _records_have_attributes(inp: Input) -> bool:
+def _records_have_attributes(inp: Input, entities: dict[str, Any]) -> bool:
     """Whether the first records of the file have attributes to read."""
     with contextlib.suppress(ValueError, OSError):
-        for batch in _native.open(inp.native(), 64, attributes=True):
+        for batch in _native.open(inp.native(), 64, attributes=True, **entities):
             return bool(batch.column_names)
     return False

@@ -15,7 +15,7 @@ once. Compressed files are read whole, by one task.
 from __future__ import annotations
 
 import os
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from functools import partial
 from typing import Any
 
@@ -37,6 +37,7 @@ from dask.utils import parse_bytes
 import quelbrand_kernels as qk
 from quelbrand.arrow import string_schema, to_pandas
 from quelbrand.batches import DEFAULT_BATCH_ROWS
+from quelbrand.entities import entity_options
 from quelbrand.schema import pandas_dtypes
 from quelbrand.split import Guesses, Piece, Range, guess, joined, piece, settle, splittable
 
@@ -152,13 +153,13 @@ def _blocksize(blocksize: int | str | None) -> int | None:
 
 
 def _surveyed(
-    files: list[str], discover: bool, blocksize: int | str | None
+    files: list[str], discover: bool, blocksize: int | str | None, entities: dict[str, Any] | None = None
 ) -> tuple[list[tuple[Range, _Stamp]], list[str]]:
     """Every file's ranges in order, with the file's stamp, and the union of
     the files' columns (when discovered)."""
     size = _blocksize(blocksize)
     found = compute(*[delayed(_guesses)(p, size) for p in files])  # type: ignore[no-untyped-call]
-    read = partial(piece, columns=discover)
+    read = partial(piece, columns=discover, entities=entities)
     tasks = [[delayed(read)(g.path, start, until) for start, until in g.tasks()] for g, _ in found]
     results = compute(*tasks)  # type: ignore[no-untyped-call]
     parts: list[tuple[Range, _Stamp]] = []
@@ -169,7 +170,7 @@ def _surveyed(
             (again,) = compute(delayed(read)(path, start, until))  # type: ignore[no-untyped-call]
             return again  # type: ignore[no-any-return]
 
-        settled = settle(g, pieces, rerun)
+        settled = settle(g, pieces, rerun, entities)
         parts.extend((part, stamp) for part in joined(settled.ranges, size or 1))
         names.update(dict.fromkeys(settled.columns))
     return parts, list(names)
@@ -181,6 +182,8 @@ def read_xml(
     blocksize: int | str | None = "256MiB",
     batch_rows: int = DEFAULT_BATCH_ROWS,
     columns: Sequence[str] | None = None,
+    entities: str | Mapping[str, str] | None = None,
+    dtd: str | os.PathLike[str] | None = None,
 ) -> dd.DataFrame:
     """One Dask DataFrame over many XML files, in order, in partitions of
     about ``blocksize`` bytes of input each (a number, or a string such as
@@ -210,10 +213,14 @@ def read_xml(
     (malformed markup), otherwise when the partition holding it is computed
     (text that cannot be decoded, for one), with its position in the file.
     A file changed since the survey raises ``ValueError`` too.
+
+    ``entities`` and ``dtd`` name entities beyond those each file declares,
+    as :func:`quelbrand.read_xml` takes them.
     """
+    known = entity_options(entities, dtd)
     files = _as_paths(paths)
     discover = columns is None
-    parts, found = _surveyed(files, discover, blocksize)
+    parts, found = _surveyed(files, discover, blocksize, known)
     counts = [part.count for part, _ in parts]
     names = found if columns is None else list(columns)
     offsets = [0]
@@ -257,6 +264,8 @@ def read_xml_bag(
     *,
     blocksize: int | str | None = "256MiB",
     batch_rows: int = DEFAULT_BATCH_ROWS,
+    entities: str | Mapping[str, str] | None = None,
+    dtd: str | os.PathLike[str] | None = None,
 ) -> db.Bag:
     """A Dask Bag of records, in order, in partitions of about ``blocksize``
     bytes of input each, split as :func:`read_xml` splits (``None``: one
@@ -267,10 +276,12 @@ def read_xml_bag(
     memory as a list; ``batch_rows`` bounds only the reader's own buffer. A
     file that cannot be read or parsed raises the module's ``ValueError``:
     from this call when the survey of a split file meets malformed markup,
-    otherwise when the partition holding the fault is computed.
+    otherwise when the partition holding the fault is computed. ``entities``
+    and ``dtd`` are as :func:`read_xml` takes them.
     """
+    known = entity_options(entities, dtd)
     files = _as_paths(paths)
-    surveyed, _ = _surveyed(files, False, blocksize)
+    surveyed, _ = _surveyed(files, False, blocksize, known)
     parts = [delayed(_records)(part, stamp, batch_rows) for part, stamp in surveyed]
     bag: db.Bag = db.from_delayed(parts)  # type: ignore[no-untyped-call]
     return bag

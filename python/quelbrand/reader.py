@@ -30,12 +30,13 @@ import contextlib
 import dataclasses
 import os
 import tempfile
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import IO, TYPE_CHECKING, Any
 
 import quelbrand._native as _native
 from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows, checked_columns
+from quelbrand.entities import entity_options
 from quelbrand.errors import require_extra
 from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.output import open_output
@@ -68,6 +69,8 @@ def read_xml(
     columns: Sequence[str] | None = None,
     types: bool = False,
     attributes: bool = False,
+    entities: str | Mapping[str, str] | None = None,
+    dtd: str | os.PathLike[str] | None = None,
 ) -> XmlTable:
     """The XML document `source` as a lazy table of string columns, or with
     `types` of typed ones: `source` is a path (str or os.PathLike),
@@ -94,8 +97,17 @@ def read_xml(
     element in a record is a leaf of that element, named by its local name
     and placed before the element's children (namespace declarations are
     not data), and an element with attributes but no child elements keeps
-    its own text as a leaf named after itself, after its attributes."""
-    return XmlTable(source, batch_rows=batch_rows, columns=columns, types=types, attributes=attributes)
+    its own text as a leaf named after itself, after its attributes.
+
+    Entities declared in the document's DOCTYPE (its internal subset) are
+    expanded in text and attribute values; external ones are never read.
+    `entities="html"` adds the HTML named character references (`&eacute;`,
+    `&nbsp;`), `entities={name: text}` names of your own (their text is
+    taken as it is), and `dtd` the general entities declared in a local DTD
+    file. Any other entity is an error naming it."""
+    return XmlTable(
+        source, batch_rows=batch_rows, columns=columns, types=types, attributes=attributes, entities=entities, dtd=dtd
+    )
 
 
 class XmlTable:
@@ -109,8 +121,12 @@ class XmlTable:
         columns: Sequence[str] | None = None,
         types: bool = False,
         attributes: bool = False,
+        entities: str | Mapping[str, str] | None = None,
+        dtd: str | os.PathLike[str] | None = None,
     ):
         self.batch_rows = checked_batch_rows(batch_rows)
+        # The native reader's keywords for them, checked now.
+        self.entity_options = entity_options(entities, dtd)
         self.source = source
         # The path, or a name for messages.
         self.path = os.fspath(source) if isinstance(source, (str, os.PathLike)) else _name_of(source)
@@ -176,7 +192,12 @@ class XmlTable:
     def _discover_from(self, source: Any, check_text: bool) -> list[str]:
         self._tally = _native.Tally()
         found = _native.discover(
-            source, check_text=check_text, types=self.types, attributes=self.attributes, tally=self._tally
+            source,
+            check_text=check_text,
+            types=self.types,
+            attributes=self.attributes,
+            tally=self._tally,
+            **self.entity_options,
         )
         self._records = found.records
         if self.types:
@@ -226,6 +247,7 @@ class XmlTable:
                 prefetch=True,
                 types=self.types,
                 attributes=self.attributes,
+                **self.entity_options,
             )
             self._spool = _Spool.fill(self._last_reader, self._columns)
         return self._spool
@@ -257,6 +279,7 @@ class XmlTable:
             types=typed and known is None,
             known_types=known,
             attributes=self.attributes,
+            **self.entity_options,
         )
         self._tally = None
         self._last_reader = reader

@@ -50,6 +50,8 @@ class Range:
     # The range's end: where the next range begins, or None for the last,
     # which reads to the end of the file.
     end: int | None = None
+    # The native reader's keywords for entities (see quelbrand.entities).
+    entities: dict[str, Any] | None = None
 
     @property
     def whole(self) -> bool:
@@ -83,6 +85,7 @@ class Range:
             start=self.start,
             records=None if self.end is None else self.count,
             end=self.end,
+            **(self.entities or {}),
         )
 
 
@@ -237,6 +240,7 @@ def piece(
     columns: bool = True,
     attributes: bool = False,
     types: bool = False,
+    entities: dict[str, Any] | None = None,
 ) -> Piece:
     """One piece read from `start` (None: the file's start) through the
     first record that ends at or past `until` (None: the end of the file),
@@ -245,7 +249,9 @@ def piece(
     built and their text checked). Otherwise text is skimmed. A piece that
     is the whole file is read as it comes, a compressed file decompressed.
     Never raises for the file's content: the error is the piece's, for
-    settle() to raise only if the piece's start proves true."""
+    settle() to raise only if the piece's start proves true. `entities`
+    are the native reader's keywords for them (see quelbrand.entities)."""
+    kw = entities or {}
     try:
         source: Any = open_input(path).native() if start is None and until is None else path
         names: list[str] = []
@@ -253,11 +259,11 @@ def piece(
         found: Any = None
         if types or columns:
             found = _native.discover(
-                source, check_text=types, types=types, attributes=attributes, start=start, until=until
+                source, check_text=types, types=types, attributes=attributes, start=start, until=until, **kw
             )
             names, records, states, stop = list(found.columns), found.records, found.states, found.stop
         else:
-            records, splits = _native.split(source, 1 << 62, start=start, until=until)
+            records, splits = _native.split(source, 1 << 62, start=start, until=until, **kw)
             stop = splits[-1] if splits else None
         if until is None or stop is None or stop[0] < until:
             stop = None
@@ -269,7 +275,9 @@ def piece(
 Rerun = Callable[[bytes, int | None], Piece]
 
 
-def settle(guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun) -> Survey:
+def settle(
+    guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun, entities: dict[str, Any] | None = None
+) -> Survey:
     """The file's ranges, record count and columns from its pieces, read as
     Guesses.tasks() lists them. A piece whose guessed start the reading
     before it did not end on exactly is read again, by `rerun(start,
@@ -288,10 +296,10 @@ def settle(guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun) -> Survey:
         for name, kind in zip(current.columns, kinds):
             columns[name] = _native.merge_state(columns[name], kind) if name in columns else kind
         if current.stop is None:
-            found.append(Range(path, first, current.records, start, None))
+            found.append(Range(path, first, current.records, start, None, entities))
             break
         at, _, state = current.stop
-        found.append(Range(path, first, current.records, start, at))
+        found.append(Range(path, first, current.records, start, at, entities))
         first += current.records
         start = state
         # The first guess at or past where this reading stopped.
@@ -323,6 +331,7 @@ def survey(
     types: bool = False,
     attributes: bool = False,
     run: Runner | None = None,
+    entities: dict[str, Any] | None = None,
 ) -> Survey:
     """The file at `path` surveyed in pieces of about `blocksize` bytes,
     read by `run` (by default one after another): its ranges, record count,
@@ -333,10 +342,10 @@ def survey(
     guesses = guess(path, max(blocksize, 1)) if splittable(path) else Guesses(path, [], [])
 
     def read(task: tuple[bytes | None, int | None]) -> Piece:
-        return piece(path, *task, columns=columns, attributes=attributes, types=types)
+        return piece(path, *task, columns=columns, attributes=attributes, types=types, entities=entities)
 
     pieces = list((run or map)(read, guesses.tasks()))
-    return settle(guesses, pieces, lambda start, until: read((start, until)))
+    return settle(guesses, pieces, lambda start, until: read((start, until)), entities)
 
 
 def joined(parts: list[Range], blocksize: int) -> list[Range]:

@@ -9,6 +9,7 @@
 
 #include "xmlstream/attributes.h"
 #include "xmlstream/encoding.h"
+#include "xmlstream/entities.h"
 #include "xmlstream/split.h"
 #include "xmlstream/text.h"
 
@@ -45,6 +46,12 @@ XmlBatchInner::XmlBatchInner(std::unique_ptr<Reader> reader, std::uint64_t batch
 }
 
 XmlBatchInner::~XmlBatchInner() = default;
+
+void XmlBatchInner::set_options(const ReadOptions& options) {
+  opts_.read = options;
+  if (options.entities && reader_) reader_->set_entities(*options.entities);
+  run_ = nullptr;
+}
 
 void XmlBatchInner::take_split() {
   SplitPoint& at = opts_.splits->emplace_back();
@@ -266,8 +273,11 @@ Scan scan_piece(std::string_view s) {
 // Text that cannot become a value is still checked, for the same errors,
 // but copied nowhere when it needs no conversion.
 bool XmlBatchInner::resolve_here(std::string& s, std::size_t from, XmlStreamError& err) {
-  if (resolve_references_in_place(s, from, err)) return true;
+  Entities* entities = reader_->entities();
+  if (resolve_references_in_place(s, from, err, entities)) return true;
   err.text += reader_->position();
+  // Where entities can be given, the error says how.
+  if (entities && err.text.starts_with("unrecognized entity ")) err.text += Entities::kHint;
   return false;
 }
 

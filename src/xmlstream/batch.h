@@ -83,10 +83,7 @@ class XmlBatchInner {
     run_ = nullptr;
   }
   // All of ReadOptions; set before the first step.
-  void set_options(const ReadOptions& options) {
-    opts_.read = options;
-    run_ = nullptr;
-  }
+  void set_options(const ReadOptions& options);
   // Split points (see split.h): after a record that ends `every` bytes or
   // more past the last split point (or the start), when the records read
   // are a multiple of `align`, the state there is appended to `out`, which

@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace qk::xml {
+
+class Entities;
 
 struct ReadOptions {
   // Attributes as values; see XmlBatchInner::set_attributes.
@@ -29,6 +32,10 @@ struct ReadOptions {
   // are still read and checked whole, and flattened by the same rules, so a
   // listed column holds what it would without projection.
   std::optional<std::vector<std::string>> project{};
+  // Entities beyond the predefined ones, and whether the document's own
+  // DOCTYPE declares more (see entities.h and Reader::set_entities). Null:
+  // any other name is an error.
+  std::shared_ptr<const Entities> entities{};
 };
 
 }  // namespace qk::xml

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "xmlstream/encoding.h"
+#include "xmlstream/entities.h"
 #include "xmlstream/scan.h"
 #include "xmlstream/source.h"
 #include "xmlstream/split.h"
@@ -87,6 +88,13 @@ struct Reader::Impl {
   const enc::Encoding* encoding = &enc::utf8();
   bool encoding_declared = false;
   enc::Decoder decoder;
+
+  // Entities beyond the predefined ones, this reader's own (its document's
+  // declarations join them); null when there are none to know.
+  std::unique_ptr<Entities> entities;
+  // The document's internal subset in UTF-8, once read (or given by a split
+  // point): a reader resumed past the DOCTYPE learns its declarations from it.
+  std::shared_ptr<const std::string> subset;
 
   // --- errors --------------------------------------------------------------
 
@@ -247,7 +255,7 @@ struct Reader::Impl {
   // closes it. Quoted literals, and comments and PIs in the internal subset,
   // may hold ']' and '>' that end nothing. DOCTYPEs are small and rare, so
   // this walks byte by byte.
-  bool scan_doctype(std::string* out, bool& has_name) {
+  bool scan_doctype(std::string* out, bool& has_name, std::size_t cap, bool& too_long) {
     enum class Dt : std::uint8_t { Out, OutQuote, Subset, SubsetQuote, Lt, LtBang, LtBangDash,
                                    Comment, CommentDash, CommentDashDash, Pi, PiQ };
     Dt st = Dt::Out;
@@ -321,8 +329,47 @@ struct Reader::Impl {
       }
       if (out) out->append(s, static_cast<std::size_t>(e - s));
       src.pos = src.end;
+      if (out && out->size() > cap) {
+        too_long = true;
+        return false;
+      }
       if (!src.more()) return false;
     }
+  }
+
+  // The internal subset of a DOCTYPE's content: between the first '[' outside
+  // quoted literals and the last ']'; empty when there is none.
+  static std::string_view internal_subset(std::string_view doctype) {
+    char quote = 0;
+    for (std::size_t i = 0; i < doctype.size(); ++i) {
+      const char c = doctype[i];
+      if (quote) {
+        if (c == quote) quote = 0;
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (c == '[') {
+        const std::size_t close = doctype.rfind(']');
+        return close == std::string_view::npos || close < i ? std::string_view{} : doctype.substr(i + 1, close - i - 1);
+      }
+    }
+    return {};
+  }
+
+  // Learns the declarations of the internal subset `raw` (in the document's
+  // encoding).
+  bool learn_subset(std::string_view raw, XmlStreamError& err) {
+    auto text = std::make_shared<std::string>();
+    std::string why;
+    if (!decoder.decode(*encoding, raw, *text, why)) {
+      fail(err, "in the DOCTYPE declaration: " + why, false);
+      return false;
+    }
+    subset = std::move(text);
+    if (!entities->add_declarations(*subset, Entities::Origin::Subset, why)) {
+      fail(err, "in the DOCTYPE declaration: " + why, false);
+      return false;
+    }
+    return true;
   }
 
   // --- encoding ------------------------------------------------------------
@@ -598,9 +645,22 @@ struct Reader::Impl {
     }
     if (doctype == 2) {
       src.pos += 7;
-      bool has_name;
-      if (!scan_doctype(out, has_name)) return cut_off(err, "inside a DOCTYPE declaration");
+      bool has_name, too_long = false;
+      // Declarations are read only from the first DOCTYPE, as a document
+      // has one; its bytes are kept for that even when content is discarded.
+      const bool learn = entities && entities->read_subset() && !subset;
+      std::string own;
+      std::string* into = learn && !out ? &own : out;
+      const std::size_t from = into == &buf ? base : 0;
+      if (!scan_doctype(into, has_name, learn ? from + Entities::kMaxDtd : SIZE_MAX, too_long)) {
+        if (too_long) return fail(err, "DOCTYPE declaration longer than 16 MiB", true);
+        return cut_off(err, "inside a DOCTYPE declaration");
+      }
       if (!has_name) return fail(err, "DOCTYPE declaration has no name", false);
+      if (learn && !learn_subset(internal_subset(std::string_view(*into).substr(from)), err)) {
+        if (out) buf.resize(base);
+        return Step::Failed;
+      }
       if (out) {
         std::size_t lead = base;
         while (lead < buf.size() && is_ws(buf[lead])) ++lead;
@@ -690,6 +750,7 @@ void Reader::split_here(SplitPoint& out) const {
   out.offset = m.src.file_offset();
   out.encoding = m.encoding;
   out.declared = m.encoding_declared;
+  out.subset = m.subset;
   out.open.clear();
   for (std::size_t i = 0; i < m.names.size(); ++i) out.open.emplace_back(m.names.at(i));
 }
@@ -707,10 +768,34 @@ bool Reader::resume(const SplitPoint& at, XmlStreamError& err) {
   if (!m.src.resume(at.offset, *at.encoding, err)) return false;
   m.encoding = at.encoding;
   m.encoding_declared = at.declared;
+  if (at.subset) {
+    m.subset = at.subset;
+    if (m.entities) {
+      std::string ignored;  // it was read without fault by the reader that took the split point
+      m.entities->add_declarations(*m.subset, Entities::Origin::Subset, ignored);
+    }
+  }
   for (const std::string& name : at.open) m.names.push(name.data(), name.size(), false);
   // Right after a `>`: between markup, where text begins.
   m.state = Impl::State::Text;
   return true;
+}
+
+void Reader::set_entities(const Entities& given) {
+  Impl& m = *impl_;
+  m.entities = std::make_unique<Entities>(given);
+  // A split point's subset may have come first.
+  if (m.subset) {
+    std::string ignored;  // it was read without fault by the reader that took the split point
+    m.entities->add_declarations(*m.subset, Entities::Origin::Subset, ignored);
+  }
+}
+
+Entities* Reader::entities() {
+  Impl& m = *impl_;
+  if (!m.entities) return nullptr;
+  m.entities->note_input(m.src.stream_offset());
+  return m.entities.get();
 }
 
 bool Reader::text_is_utf8() const {

@@ -17,6 +17,7 @@
 namespace qk::xml {
 
 struct SplitPoint;
+class Entities;
 
 // Event kinds, in the order the subsystem numbers them.
 enum class Event : std::uint8_t {
@@ -121,6 +122,16 @@ class Reader {
   bool resume(const SplitPoint& at, XmlStreamError& err);
   // Elements open now.
   std::size_t open_depth() const;
+
+  // Entities beyond the predefined ones (see entities.h), copied: with
+  // `given.read_subset()`, the reader also reads the declarations of its
+  // document's internal subset (the first DOCTYPE's), keeping its bytes even
+  // while content is discarded, and its split points carry them. Set before
+  // the first event, before or after resume. Never set, every such name is
+  // an error, and DOCTYPEs are skipped unread.
+  void set_entities(const Entities& given);
+  // The reader's entities, for resolving text, or null when never set.
+  Entities* entities();
 
   struct Impl;
 

@@ -59,6 +59,8 @@ std::string serialize_split(const SplitPoint& at) {
   out += static_cast<char>(at.declared ? 1 : 0);
   put_varint(out, at.open.size());
   for (const std::string& name : at.open) put_bytes(out, name);
+  // Last and optional: a point without a subset reads as it always did.
+  if (at.subset) put_bytes(out, *at.subset);
   return out;
 }
 
@@ -78,6 +80,7 @@ bool parse_split(std::string_view bytes, SplitPoint& out) {
   // Each name takes at least its length byte.
   if (!c.ok || n > c.s.size()) return false;
   for (std::uint64_t i = 0; i < n && c.ok; ++i) at.open.emplace_back(c.bytes());
+  if (c.ok && !c.s.empty()) at.subset = std::make_shared<const std::string>(c.bytes());
   if (!c.ok || !c.s.empty()) return false;
   out = std::move(at);
   return true;

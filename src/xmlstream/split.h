@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,9 @@ struct SplitPoint {
   const enc::Encoding* encoding = nullptr;
   bool declared = false;           // the encoding came from an XML declaration
   std::vector<std::string> open;   // open elements' qualified names, outermost first
+  // The document's internal subset in UTF-8, when the reader read it for its
+  // entity declarations (shared: every split point of a file holds the same).
+  std::shared_ptr<const std::string> subset;
 };
 
 // A self-contained byte string, for sending a split point to another

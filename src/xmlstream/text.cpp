@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "xmlstream/encoding.h"
+#include "xmlstream/entities.h"
 #include "xmlstream/utf8.h"
 
 namespace qk::xml {
@@ -172,13 +173,66 @@ char predefined_entity(std::string_view name) {
   return 0;
 }
 
+// The tail of `s` from the reference at `amp` on, with the text before it
+// already resolved into s[0, w): rewritten into a new string, expanding
+// names `entities` knows.
+bool resolve_with_entities(std::string& s, std::size_t from, std::size_t w, std::size_t amp, Entities& entities,
+                           XmlStreamError& err) {
+  const auto fail = [&](std::string msg) {
+    s.resize(from);
+    err = XmlStreamError{XmlStreamError::Kind::Xml, std::move(msg)};
+    return false;
+  };
+  const std::string_view text(s);
+  std::string out;
+  out.reserve(text.size() + 64);
+  out.append(text.substr(0, w));
+  std::string why;
+  for (std::size_t i = amp;;) {
+    if (amp == std::string_view::npos) amp = text.size();
+    out.append(text.substr(i, amp - i));
+    if (amp == text.size()) break;
+    std::size_t end = amp + 1;
+    while (end < text.size() && text[end] != ';' && text[end] != '&') ++end;
+    if (end == text.size() || text[end] == '&') return fail("unterminated reference in text");
+    const std::string_view ref = text.substr(amp + 1, end - amp - 1);
+    if (!ref.empty() && ref[0] == '#') {
+      const std::uint32_t cp = character_reference(ref);
+      if (cp == 0) return fail("invalid character reference " + quoted(ref));
+      char buf[4];
+      out.append(buf, static_cast<std::size_t>(enc::put_utf8(buf, cp) - buf));
+    } else if (const char c = predefined_entity(ref)) {
+      out += c;
+    } else {
+      switch (entities.expand(ref, out, why)) {
+        case Entities::Found::Yes:
+          break;
+        case Entities::Found::No:
+          return fail("unrecognized entity " + quoted(ref));
+        case Entities::Found::Error:
+          return fail(std::move(why));
+      }
+    }
+    i = end + 1;
+    amp = text.find('&', i);
+  }
+  s = std::move(out);
+  return true;
+}
+
 }  // namespace
+
+std::uint32_t character_reference_value(std::string_view ref) { return character_reference(ref); }
+
+bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamError& err) {
+  return resolve_references_in_place(s, from, err, nullptr);
+}
 
 // The write position never passes the read position: "&lt;" gives one
 // byte, and a character reference spells at least as many characters as
 // its UTF-8 encoding has bytes ("&#9;" for 1 byte, "&#128;" for 2,
 // "&#2048;" for 3, "&#65536;" for 4, hex forms likewise).
-bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamError& err) {
+bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamError& err, Entities* entities) {
   const auto fail = [&](std::string msg) {
     s.resize(from);
     err = XmlStreamError{XmlStreamError::Kind::Xml, std::move(msg)};
@@ -214,6 +268,8 @@ bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamErro
       w = static_cast<std::size_t>(enc::put_utf8(base + w, cp) - base);
     } else if (const char c = predefined_entity(ref)) {
       base[w++] = c;
+    } else if (entities != nullptr) {
+      return resolve_with_entities(s, from, w, amp, *entities, err);
     } else {
       return fail("unrecognized entity " + quoted(ref));
     }

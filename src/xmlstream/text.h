@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -24,5 +25,16 @@ std::string_view trim_white_space(std::string_view s);
 // reference returns false with `err` (Kind::Xml) filled and `s` cut back to
 // `from`.
 bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamError& err);
+
+class Entities;
+// The same, also expanding the names `entities` knows (see entities.h),
+// when not null: the tail is then rewritten into a new string from the
+// first such name on, since an entity's text may be longer than its
+// reference. Text without such names takes the path above.
+bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamError& err, Entities* entities);
+
+// The character of a character reference "#..." (without '&' and ';'), or
+// 0 when it names none.
+std::uint32_t character_reference_value(std::string_view ref);
 
 }  // namespace qk::xml

@@ -25,6 +25,7 @@
 #include "xmlstream/discover.h"
 #include "xmlstream/count.h"
 #include "xmlstream/flatten.h"
+#include "xmlstream/entities.h"
 #include "xmlstream/split.h"
 #include "xmlstream/text.h"
 #include "xmlstream/types.h"
@@ -330,6 +331,10 @@ void check_splits(const std::string& doc, const Params& p, std::uint64_t every, 
     }
     parts += row_steps(std::move(reader), range);
   }
+  // A document whose entities outgrow the per-document total is refused
+  // wherever its reader reaches the limit, which a range, allowed its own
+  // total, reaches elsewhere or not at all.
+  if (whole.find("in this document") != std::string::npos) return;
   FUZZ_CHECK(parts == whole);
 }
 
@@ -379,9 +384,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string doc(reinterpret_cast<const char*>(data) + 2, size - 2);
   check_reading(doc, p, ReadOptions{});
   check_reading(doc, p, ReadOptions{.attributes = true});
+  // Declared and HTML entities, as the companion reader takes them: split
+  // points must carry the DOCTYPE's declarations to the ranges.
+  static const std::shared_ptr<const Entities> entities = [] {
+    auto e = std::make_shared<Entities>();
+    e->set_read_subset(true);
+    e->set_html(true);
+    return e;
+  }();
+  const auto with = [&](bool attributes, bool declared) {
+    return ReadOptions{.attributes = attributes, .entities = declared ? entities : nullptr};
+  };
   // Split points from every record to every few hundred bytes.
-  check_splits(doc, p, 1 + (data[1] >> 5) * 37, ReadOptions{.attributes = (data[0] & 0x20) != 0});
+  check_splits(doc, p, 1 + (data[1] >> 5) * 37, with((data[0] & 0x20) != 0, (data[0] & 0x40) != 0));
   check_until(doc, p, (static_cast<std::uint64_t>(data[0]) * 131 + data[1]) % (doc.size() + 1),
-              ReadOptions{.attributes = (data[1] & 0x10) != 0});
+              with((data[1] & 0x10) != 0, (data[0] & 0x80) != 0));
   return 0;
 }

@@ -19,6 +19,7 @@
 #include "xmlstream/batch.h"
 #include "xmlstream/count.h"
 #include "xmlstream/discover.h"
+#include "xmlstream/entities.h"
 #include "xmlstream/split.h"
 #include "xmlstream/types.h"
 
@@ -384,17 +385,18 @@ PyType_Spec g_reader_spec = {"quelbrand._native.Reader", sizeof(ReaderObject), 0
 // each one means.
 Signature g_open_sig{"open",
                      {"source", "batch_rows", "columns", "project", "prefetch", "discover", "companion", "types",
-                      "known_types", "attributes", "start", "records", "end"},
-                     13,
+                      "known_types", "attributes", "start", "records", "end", "doctype", "html", "entities", "dtd"},
+                     17,
                      2,
                      2};
 Signature g_discover_sig{"discover",
                          {"source", "check_text", "types", "attributes", "start", "records", "end", "until",
-                          "tally"},
-                         9,
+                          "tally", "doctype", "html", "entities", "dtd"},
+                         13,
                          1,
                          1};
-Signature g_split_sig{"split", {"source", "blocksize", "start", "until", "tally"}, 5, 2, 2};
+Signature g_split_sig{"split", {"source", "blocksize", "start", "until", "tally", "doctype", "html", "entities", "dtd"},
+                      9, 2, 2};
 Signature g_merge_state_sig{"merge_state", {"a", "b"}, 2, 2};
 Signature g_split_at_sig{"split_at", {"state", "offset"}, 2, 2};
 Signature g_decide_types_sig{"decide_types", {"states"}, 1, 1};
@@ -464,12 +466,57 @@ bool truth(PyObject* obj) {
 // Null for an optional argument not given or None.
 PyObject* given(PyObject* obj) { return obj == Py_None ? nullptr : obj; }
 
+// The entities of four optional arguments: doctype (read the document's
+// own declarations; on unless false), html (the HTML names), entities (a
+// mapping of name to text, taken as it is) and dtd (the path of a local DTD
+// file whose declarations are read). Null when doctype is false and nothing
+// else is given: every name beyond the predefined ones is then an error.
+std::shared_ptr<const xml::Entities> entities_from(PyObject* const* slots) {
+  const bool doctype = slots[0] == nullptr || truth(slots[0]);
+  const bool html = truth(slots[1]);
+  PyObject* mapping = given(slots[2]);
+  PyObject* dtd = given(slots[3]);
+  if (!doctype && !html && !mapping && !dtd) return nullptr;
+  auto out = std::make_shared<xml::Entities>();
+  out->set_read_subset(doctype);
+  out->set_html(html);
+  if (mapping) {
+    if (!PyMapping_Check(mapping)) raise(PyExc_TypeError, "entities must be a mapping of str to str");
+    Ref items = check(PyMapping_Items(mapping));
+    const Py_ssize_t n = PyList_Size(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* pair = PyList_GetItem(items.get(), i);  // borrowed
+      PyObject* key = PyTuple_GetItem(pair, 0);
+      PyObject* value = PyTuple_GetItem(pair, 1);
+      if (!PyUnicode_Check(key) || !PyUnicode_Check(value))
+        raise(PyExc_TypeError, "entities must be a mapping of str to str");
+      const std::string_view name = to_utf8(key, "entities");
+      bool ok = !name.empty() && name[0] != '#';
+      for (char c : name)
+        ok = ok && c != '&' && c != ';' && c != '<' && c != '>' && c != '"' && c != '\'' &&
+             static_cast<unsigned char>(c) > 0x20;
+      if (!ok) raise(PyExc_ValueError, "entities: `" + std::string(name) + "` is not an entity name");
+      const std::string_view text = to_utf8(value, "entities");
+      if (text.size() > xml::Entities::kMaxOne)
+        raise(PyExc_ValueError, "entities: the text of `" + std::string(name) + "` is longer than 1 MiB");
+      out->add_text(std::string(name), std::string(text));
+    }
+  }
+  if (dtd) {
+    if (!PyUnicode_Check(dtd)) raise(PyExc_TypeError, "dtd must be a path");
+    std::string why;
+    if (!out->add_dtd_file(std::string(to_utf8(dtd, "dtd")), why)) raise(PyExc_ValueError, why);
+  }
+  return out;
+}
+
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[13];
+    PyObject* slots[17];
     bind(g_open_sig, args, nargs, kwnames, slots);
     xml::ReadOptions options;
     options.attributes = truth(slots[9]);
+    options.entities = entities_from(slots + 13);
     const std::optional<xml::SplitPoint> start = range_from(slots + 10, options, "open()");
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     std::optional<std::vector<std::string>> columns;
@@ -617,10 +664,11 @@ PyStructSequence_Desc g_discovery_desc = {"quelbrand._native.Discovery",
 PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[9];
+    PyObject* slots[13];
     bind(g_discover_sig, args, nargs, kwnames, slots);
     xml::ReadOptions options;
     options.attributes = truth(slots[3]);
+    options.entities = entities_from(slots + 9);
     const bool check_text = slots[1] == nullptr || truth(slots[1]);
     const bool types = truth(slots[2]);
     // Reading stops at `until`, noting the split point there.
@@ -671,8 +719,11 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 // pass: no columns, so about a third of the cost of discover().
 PyObject* split_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[5];
+    PyObject* slots[9];
     bind(g_split_sig, args, nargs, kwnames, slots);
+    // Counting resolves nothing, but its split points carry the document's
+    // declarations for the ranges read from them.
+    const std::shared_ptr<const xml::Entities> entities = entities_from(slots + 5);
     const std::uint64_t blocksize = to_u64(slots[1], "blocksize");
     if (blocksize == 0) raise(PyExc_ValueError, "blocksize must be positive");
     std::optional<xml::SplitPoint> start;
@@ -682,6 +733,7 @@ PyObject* split_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     Inputs inputs;
     std::unique_ptr<xml::Reader> reader = inputs.open(slots[0]);
     if (start) resume(*reader, *start, inputs);
+    if (entities) reader->set_entities(*entities);
     std::uint64_t records = 0;
     std::vector<xml::SplitPoint> splits;
     xml::XmlStreamError err;
@@ -840,13 +892,15 @@ PyMethodDef g_functions[] = {
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(open_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "open(source, batch_rows, *, columns=None, project=False, prefetch=False, discover=False, companion=None, "
-     "types=False, known_types=None, attributes=False, start=None, records=None, end=None)\n--\n\n"},
+     "types=False, known_types=None, attributes=False, start=None, records=None, end=None, doctype=True, html=False, "
+     "entities=None, dtd=None)\n--\n\n"},
     {"discover", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "discover(source, *, check_text=True, types=False, attributes=False, start=None, records=None, end=None, "
-     "until=None, tally=None)\n--\n\n"},
+     "until=None, tally=None, doctype=True, html=False, entities=None, dtd=None)\n--\n\n"},
     {"split", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(split_entry)),
-     METH_FASTCALL | METH_KEYWORDS, "split(source, blocksize, *, start=None, until=None, tally=None)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "split(source, blocksize, *, start=None, until=None, tally=None, doctype=True, html=False, entities=None, "
+     "dtd=None)\n--\n\n"},
     {"split_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(split_at_entry)),
      METH_FASTCALL | METH_KEYWORDS, "split_at(state, offset)\n--\n\n"},
     {"merge_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(merge_state_entry)),
