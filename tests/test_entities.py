@@ -66,7 +66,8 @@ def test_entities_that_cannot_be_text_are_errors_naming_them(body, message):
         rows(doc)
     assert message in str(info.value)
     if "unrecognized" in message:
-        assert str(info.value).endswith("(declare it in the DOCTYPE, or pass entities='html', entities={...} or dtd=...)")
+        hint = "(declare it in the DOCTYPE, or pass entities='html', entities={...} or dtd=...)"
+        assert str(info.value).endswith(hint)
 
 
 def test_html_names_a_mapping_and_a_dtd_file(tmp_path):

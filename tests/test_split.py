@@ -358,8 +358,7 @@ def test_ranges_know_the_entities_their_doctype_declares(write_xml):
         f"<row><a>&co;{i}</a><!-- <row> --><b>{'&bad;' if i == 7 else '&nested;'}</b></row>" for i in range(30)
     )
     path = write_xml(
-        '<?xml version="1.0"?>\n<!DOCTYPE t [<!ENTITY co "Acme &#233;"><!ENTITY nested "[&co;]">]>\n'
-        f"<t>{records}</t>"
+        f'<?xml version="1.0"?>\n<!DOCTYPE t [<!ENTITY co "Acme &#233;"><!ENTITY nested "[&co;]">]>\n<t>{records}</t>'
     )
     columns, _ = discovered(path, False)
     whole = outcomes(path, columns)

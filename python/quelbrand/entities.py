@@ -8,7 +8,6 @@ from collections.abc import Mapping
 from typing import Any
 
 
-
 def entity_options(entities: Any = None, dtd: Any = None) -> dict[str, Any]:
     """The keyword arguments of quelbrand._native.open, discover and split
     for `entities` (None, "html" for the HTML named character references,

@@ -275,9 +275,7 @@ def piece(
 Rerun = Callable[[bytes, int | None], Piece]
 
 
-def settle(
-    guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun, entities: dict[str, Any] | None = None
-) -> Survey:
+def settle(guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun, entities: dict[str, Any] | None = None) -> Survey:
     """The file's ranges, record count and columns from its pieces, read as
     Guesses.tasks() lists them. A piece whose guessed start the reading
     before it did not end on exactly is read again, by `rerun(start,
