@@ -60,12 +60,6 @@ _NAMES = {"csv": "CSV", "jsonl": "JSON Lines", "parquet": "Parquet"}
 # batch size does not make a file of tiny row groups.
 PARQUET_ROW_GROUP_ROWS = DEFAULT_BATCH_ROWS
 
-# CSV and JSON Lines are read in batches of at most this many rows: their
-# bytes do not depend on the batches, and small ones let the encoding of
-# each overlap the parsing of the next, where a large last batch would be
-# encoded alone after the parsing ends.
-TEXT_BATCH_ROWS = 8192
-
 # A range is about this much of the file: several per job, so the jobs stay
 # busy to the end, and few enough that each one's batches are large.
 RANGE_BYTES_MIN = 1 << 20
@@ -129,8 +123,6 @@ def convert(
     known = entity_options(entities, dtd)
     inp = open_input(source)
     shown = Progress(progress)
-    if fmt != "parquet":
-        batch_rows = min(batch_rows, TEXT_BATCH_ROWS)
     job = _Job(inp, fmt, batch_rows, types and fmt != "csv", attributes, jobs, shown, (entities, dtd))
     with open_output(destination) as raw:
         out = _Counted(raw)
