@@ -25,6 +25,7 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, BinaryIO
 
 import quelbrand._native as _native
+from quelbrand.errors import require_extra
 from quelbrand.stitch import Stitcher, encode_empty, encode_group
 
 __all__ = ["JSON_LITERAL_TYPES", "RowGroups", "TextOutput", "write_parquet"]
@@ -102,7 +103,7 @@ def write_parquet(
     writer `options`), each group is encoded on the pool, at most `ahead`
     waiting to be put in."""
     if pool is None or options:
-        pq = _pyarrow_parquet()
+        pq = require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
         with pq.ParquetWriter(file, schema, **(options or {})) as writer:
             groups = RowGroups(pa, schema, group_rows, lambda t: writer.write_table(t, row_group_size=t.num_rows))
             for batch in batches:
@@ -129,9 +130,3 @@ def write_parquet(
             future.cancel()
     stitcher.close(encode_empty(schema))
     return groups.rows
-
-
-def _pyarrow_parquet() -> Any:
-    from quelbrand.errors import require_extra
-
-    return require_extra("pyarrow.parquet", "pyarrow", "Parquet output")

@@ -173,6 +173,30 @@ char predefined_entity(std::string_view name) {
   return 0;
 }
 
+// The reference whose `&` is at `amp`: its name, between `&` and `;`, and
+// where its `;` is; false when another `&` or the end comes first.
+inline bool reference_at(std::string_view text, std::size_t amp, std::string_view& ref, std::size_t& end) {
+  end = amp + 1;
+  while (end < text.size() && text[end] != ';' && text[end] != '&') ++end;
+  if (end == text.size() || text[end] == '&') return false;
+  ref = text.substr(amp + 1, end - amp - 1);
+  return true;
+}
+
+// A character or predefined reference written at `out` (room for four
+// bytes): how many bytes, 0 for a name that is neither, or -1 for a
+// character reference that names no character.
+inline int simple_reference(std::string_view ref, char* out) {
+  if (!ref.empty() && ref[0] == '#') {
+    const std::uint32_t cp = character_reference(ref);
+    return cp == 0 ? -1 : static_cast<int>(enc::put_utf8(out, cp) - out);
+  }
+  const char c = predefined_entity(ref);
+  if (c == 0) return 0;
+  *out = c;
+  return 1;
+}
+
 // The tail of `s` from the reference at `amp` on, with the text before it
 // already resolved into s[0, w): rewritten into a new string, expanding
 // names `entities` knows.
@@ -192,17 +216,14 @@ bool resolve_with_entities(std::string& s, std::size_t from, std::size_t w, std:
     if (amp == std::string_view::npos) amp = text.size();
     out.append(text.substr(i, amp - i));
     if (amp == text.size()) break;
-    std::size_t end = amp + 1;
-    while (end < text.size() && text[end] != ';' && text[end] != '&') ++end;
-    if (end == text.size() || text[end] == '&') return fail("unterminated reference in text");
-    const std::string_view ref = text.substr(amp + 1, end - amp - 1);
-    if (!ref.empty() && ref[0] == '#') {
-      const std::uint32_t cp = character_reference(ref);
-      if (cp == 0) return fail("invalid character reference " + quoted(ref));
-      char buf[4];
-      out.append(buf, static_cast<std::size_t>(enc::put_utf8(buf, cp) - buf));
-    } else if (const char c = predefined_entity(ref)) {
-      out += c;
+    std::string_view ref;
+    std::size_t end;
+    if (!reference_at(text, amp, ref, end)) return fail("unterminated reference in text");
+    char buf[4];
+    const int n = simple_reference(ref, buf);
+    if (n < 0) return fail("invalid character reference " + quoted(ref));
+    if (n > 0) {
+      out.append(buf, static_cast<std::size_t>(n));
     } else {
       switch (entities.expand(ref, out, why)) {
         case Entities::Found::Yes:
@@ -258,16 +279,14 @@ bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamErro
       amp = text.find('&', i);
       continue;
     }
-    std::size_t end = amp + 1;
-    while (end < text.size() && text[end] != ';' && text[end] != '&') ++end;
-    if (end == text.size() || text[end] == '&') return fail("unterminated reference in text");
-    const std::string_view ref = text.substr(amp + 1, end - amp - 1);
-    if (!ref.empty() && ref[0] == '#') {
-      const std::uint32_t cp = character_reference(ref);
-      if (cp == 0) return fail("invalid character reference " + quoted(ref));
-      w = static_cast<std::size_t>(enc::put_utf8(base + w, cp) - base);
-    } else if (const char c = predefined_entity(ref)) {
-      base[w++] = c;
+    std::string_view ref;
+    std::size_t end;
+    if (!reference_at(text, amp, ref, end)) return fail("unterminated reference in text");
+    // Never past the read position (see above), so written in place.
+    const int n = simple_reference(ref, base + w);
+    if (n < 0) return fail("invalid character reference " + quoted(ref));
+    if (n > 0) {
+      w += static_cast<std::size_t>(n);
     } else if (entities != nullptr) {
       return resolve_with_entities(s, from, w, amp, *entities, err);
     } else {
