@@ -9,6 +9,11 @@ every run in a fresh child process so that peak RSS belongs to that run alone:
   by careful ElementTree and lxml iterparse code that flattens records by the
   same rules in Python.
 
+Then chosen records: the "records" file's records as a feed's items, one level
+deeper (`<rss><channel><item>`), read by quelbrand._native.open with
+record="item", against the "records" file read by default (its records at
+depth 2). The goal is a ratio of at most 1.1x.
+
 Times are taken inside the child around the work only (no interpreter start-up
 or imports).  Each figure is the median of --repeat runs; the runs of all
 measurements are interleaved so that a noisy neighbour hits them alike.
@@ -200,7 +205,15 @@ CHILD_WORK = {
     "stream": lambda p: _rows(qk_batches(p, BATCH_ROWS)),
     "et": lambda p: _rows(et_batches(p, BATCH_ROWS)),
     "lxml": lambda p: _rows(lxml_batches(p, BATCH_ROWS)),
+    "read": lambda p: _native_rows(p),
+    "read-item": lambda p: _native_rows(p, record="item"),
 }
+
+
+def _native_rows(path: str, **options) -> int:
+    import quelbrand._native as native
+
+    return sum(batch.num_rows for batch in native.open(path, BATCH_ROWS, **options))
 
 
 def peak_rss_kib() -> int:
@@ -221,6 +234,8 @@ def child(what: str, path: str) -> int:
     # Import outside the timed region.
     if what in ("count", "stream"):
         import quelbrand_kernels  # noqa: F401
+    elif what in ("read", "read-item"):
+        import quelbrand._native  # noqa: F401
     elif what == "et":
         import xml.etree.ElementTree  # noqa: F401
     else:
@@ -436,7 +451,33 @@ def main(argv=None) -> int:
         seen = {k: r["records"] for k, r in res.items() if k != "floor"}
         if len(set().union(*seen.values())) > 1:
             print(f"\nWARNING: {kind}: record counts differ between measurements: {seen}")
+    if have_module:
+        chosen_records(a.dir, mb, repeat)
     return 0
+
+
+def chosen_records(directory: str, mb: float, repeat: int) -> None:
+    """record="item" on the feed (records at depth 3) against the records
+    file read by default (depth 2): medians of interleaved runs."""
+    cases = [("read", ensure_file("records", directory, mb)), ("read-item", ensure_file("feed", directory, mb))]
+    for _, path in cases:
+        with open(path, "rb") as f:
+            while f.read(1 << 24):
+                pass
+    runs: dict = {key: [] for key, _ in cases}
+    for _ in range(repeat):
+        for key, path in cases:
+            runs[key].append(measure(key, path, None))
+    medians = {key: statistics.median(r["seconds"] for r in rs) for key, rs in runs.items()}
+    records = {key: {r["records"] for r in rs} for key, rs in runs.items()}
+    print(f"\n## Chosen records (median of {repeat})\n")
+    print("| case | seconds | records |")
+    print("|---|---:|---:|")
+    print(f"| records file, default rule (depth 2) | {medians['read']:.3f} | {sorted(records['read'])} |")
+    print(f'| feed file, record="item" (depth 3) | {medians["read-item"]:.3f} | {sorted(records["read-item"])} |')
+    print(f'\nratio record="item" / default: {medians["read-item"] / medians["read"]:.3f}x (goal <= 1.1x)')
+    if records["read"] != records["read-item"]:
+        print("\nWARNING: the two files' record counts differ")
 
 
 if __name__ == "__main__":

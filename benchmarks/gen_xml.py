@@ -276,7 +276,22 @@ def _posts_chunk(rng: random.Random, first: int, count: int) -> str:
 
 # ---------------------------------------------------------------------------
 
-KINDS = {"records": _records_chunk, "wide": _wide_chunk, "posts": _posts_chunk}
+
+def _feed_chunk(rng: random.Random, first: int, count: int) -> str:
+    # The records of "records" as a feed's items, one level deeper.
+    return _records_chunk(rng, first, count).replace("<record ", "<item ").replace("</record>", "</item>")
+
+
+# A feed: the items sit inside <rss><channel>, after the channel's own leaves.
+FEED_OPEN = (
+    '<?xml version="1.0" encoding="UTF-8"?>\n<rss version="2.0">\n<channel>\n'
+    "  <title>synthetic feed</title>\n  <link>https://example.org/</link>\n"
+)
+FEED_CLOSE = "</channel>\n</rss>\n"
+
+KINDS = {"records": _records_chunk, "wide": _wide_chunk, "posts": _posts_chunk, "feed": _feed_chunk}
+# The random stream each kind draws from: a feed holds the records file's records.
+_SEEDS = {"feed": "records"}
 CHUNK_RECORDS = 4000
 
 
@@ -284,18 +299,18 @@ def generate(kind: str, path: str, mb: float, seed: int = 1) -> int:
     """Write a file of at least ``mb`` * 10^6 characters (rounded up to a whole
     chunk of records, then closed); return the number of records."""
     chunk = KINDS[kind]
-    rng = random.Random(f"{kind}:{seed}")
+    rng = random.Random(f"{_SEEDS.get(kind, kind)}:{seed}")
     target = int(mb * 1_000_000)
     records = 0
     with open(path, "w", encoding="utf-8", newline="\n") as f:
-        written = f.write(ROOT_OPEN)
+        written = f.write(FEED_OPEN if kind == "feed" else ROOT_OPEN)
         while written < target:
             # Small files get smaller chunks, so --mb 0.1 stays near 0.1 MB.
             n = min(CHUNK_RECORDS, max(1, target // 2000))
             written += len(s := chunk(rng, records, n))
             f.write(s)
             records += n
-        f.write(ROOT_CLOSE)
+        f.write(FEED_CLOSE if kind == "feed" else ROOT_CLOSE)
     return records
 
 

@@ -73,6 +73,8 @@ def open(
     html: bool = False,
     entities: Mapping[str, str] | None = None,
     dtd: str | None = None,
+    record: str | Sequence[str] | None = None,
+    record_column: str | None = None,
 ) -> Reader: ...
 def discover(
     source: object,
@@ -89,6 +91,8 @@ def discover(
     html: bool = False,
     entities: Mapping[str, str] | None = None,
     dtd: str | None = None,
+    record: str | Sequence[str] | None = None,
+    record_column: str | None = None,
 ) -> Discovery: ...
 def split(
     source: object,
@@ -101,6 +105,7 @@ def split(
     html: bool = False,
     entities: Mapping[str, str] | None = None,
     dtd: str | None = None,
+    record: str | Sequence[str] | None = None,
 ) -> tuple[int, list[SplitPoint]]: ...
 def split_at(state: bytes, offset: int) -> bytes | None: ...
 def merge_state(a: int, b: int) -> int: ...

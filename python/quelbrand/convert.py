@@ -35,7 +35,7 @@ import contextlib
 import itertools
 import os
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, BinaryIO, TextIO
 
@@ -47,6 +47,7 @@ from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.output import open_output
 from quelbrand.progress import Progress
 from quelbrand.reader import XmlTable
+from quelbrand.records import record_options
 from quelbrand.schema import schema
 from quelbrand.split import Range, Survey, splittable, survey
 from quelbrand.writers import TextOutput, write_parquet
@@ -88,6 +89,8 @@ def convert(
     blocksize: int | None = None,
     entities: str | Mapping[str, str] | None = None,
     dtd: str | os.PathLike[str] | None = None,
+    record: str | Sequence[str] | None = None,
+    record_column: str | None = None,
 ) -> int:
     """Converts the XML document `source` (a path, bytes or a binary file
     object, as read_xml takes) into `destination` (a path, or `-` for
@@ -110,7 +113,8 @@ def convert(
     the same, byte for byte.
 
     `entities` and `dtd` name entities beyond those the document declares,
-    as read_xml takes them."""
+    and `record` and `record_column` choose the records and name a column
+    of their element names, as read_xml takes them."""
     batch_rows = checked_batch_rows(batch_rows)
     if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"jobs must be a positive integer, not {jobs!r}")
@@ -120,10 +124,12 @@ def convert(
     if fmt == "parquet":
         # Fail before reading anything when the extra is missing.
         require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
-    known = entity_options(entities, dtd)
+    known = entity_options(entities, dtd) | record_options(record, record_column)
     inp = open_input(source)
     shown = Progress(progress)
-    job = _Job(inp, fmt, batch_rows, types and fmt != "csv", attributes, jobs, shown, (entities, dtd))
+    job = _Job(
+        inp, fmt, batch_rows, types and fmt != "csv", attributes, jobs, shown, (entities, dtd), (record, record_column)
+    )
     with open_output(destination) as raw:
         out = _Counted(raw)
         if jobs > 1 and is_plain_path(inp) and splittable(inp.name):
@@ -185,12 +191,14 @@ class _Job:
         jobs: int,
         shown: Progress,
         entities: tuple[Any, Any] = (None, None),
+        records: tuple[Any, Any] = (None, None),
     ):
         self.inp, self.fmt, self.batch_rows = inp, fmt, batch_rows
         self.types, self.attributes, self.jobs, self.shown = types, attributes, jobs, shown
-        # As given (entities, dtd), and as the native reader's keywords.
-        self.given = entities
-        self.entities = entity_options(*entities)
+        # As given (entities, dtd) and (record, record_column), and as the
+        # native reader's keywords.
+        self.given, self.records = entities, records
+        self.entities = entity_options(*entities) | record_options(*records)
 
     def whole(self, out: Any) -> tuple[int, list[str]]:
         """The file in one pass (after the one its batches wait for, if any)."""
@@ -202,6 +210,8 @@ class _Job:
             attributes=self.attributes,
             entities=entities,
             dtd=dtd,
+            record=self.records[0],
+            record_column=self.records[1],
         )
         total = None if self.inp.read_once else self.inp.size
         # The passes the batches wait for (a pipe's spool, then the types),

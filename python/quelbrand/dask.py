@@ -38,6 +38,7 @@ import quelbrand_kernels as qk
 from quelbrand.arrow import string_schema, to_pandas
 from quelbrand.batches import DEFAULT_BATCH_ROWS
 from quelbrand.entities import entity_options
+from quelbrand.records import record_options, with_record_column
 from quelbrand.schema import pandas_dtypes
 from quelbrand.split import Guesses, Piece, Range, guess, joined, piece, settle, splittable
 
@@ -85,14 +86,14 @@ def _stamp(path: str) -> _Stamp:
     return st.st_size, st.st_mtime_ns
 
 
-def _guesses(path: str, blocksize: int | None) -> tuple[Guesses, _Stamp]:
+def _guesses(path: str, blocksize: int | None, reader: dict[str, Any] | None = None) -> tuple[Guesses, _Stamp]:
     # Pieces of half a partition each, joined in pairs afterwards: the
     # workers then wait less on the survey's last pieces. A file that is not
     # split is one piece, read as it comes.
     stamp = _stamp(path) if os.path.exists(path) else (0, 0)
     if blocksize is None or not splittable(path):
         return Guesses(path, [], []), stamp
-    return guess(path, max(blocksize // 2, 1)), stamp
+    return guess(path, max(blocksize // 2, 1), reader), stamp
 
 
 def _changed(path: str, why: str) -> ConversionError:
@@ -158,7 +159,7 @@ def _surveyed(
     """Every file's ranges in order, with the file's stamp, and the union of
     the files' columns (when discovered)."""
     size = _blocksize(blocksize)
-    found = compute(*[delayed(_guesses)(p, size) for p in files])  # type: ignore[no-untyped-call]
+    found = compute(*[delayed(_guesses)(p, size, entities) for p in files])  # type: ignore[no-untyped-call]
     read = partial(piece, columns=discover, entities=entities)
     tasks = [[delayed(read)(g.path, start, until) for start, until in g.tasks()] for g, _ in found]
     results = compute(*tasks)  # type: ignore[no-untyped-call]
@@ -184,6 +185,8 @@ def read_xml(
     columns: Sequence[str] | None = None,
     entities: str | Mapping[str, str] | None = None,
     dtd: str | os.PathLike[str] | None = None,
+    record: str | Sequence[str] | None = None,
+    record_column: str | None = None,
 ) -> dd.DataFrame:
     """One Dask DataFrame over many XML files, in order, in partitions of
     about ``blocksize`` bytes of input each (a number, or a string such as
@@ -215,14 +218,15 @@ def read_xml(
     A file changed since the survey raises ``ValueError`` too.
 
     ``entities`` and ``dtd`` name entities beyond those each file declares,
-    as :func:`quelbrand.read_xml` takes them.
+    and ``record`` and ``record_column`` choose the records and name a
+    column of their element names, as :func:`quelbrand.read_xml` takes them.
     """
-    known = entity_options(entities, dtd)
+    known = entity_options(entities, dtd) | record_options(record, record_column)
     files = _as_paths(paths)
     discover = columns is None
     parts, found = _surveyed(files, discover, blocksize, known)
     counts = [part.count for part, _ in parts]
-    names = found if columns is None else list(columns)
+    names = found if columns is None else with_record_column(columns, known) or []
     offsets = [0]
     for count in counts:
         offsets.append(offsets[-1] + count)
@@ -266,6 +270,8 @@ def read_xml_bag(
     batch_rows: int = DEFAULT_BATCH_ROWS,
     entities: str | Mapping[str, str] | None = None,
     dtd: str | os.PathLike[str] | None = None,
+    record: str | Sequence[str] | None = None,
+    record_column: str | None = None,
 ) -> db.Bag:
     """A Dask Bag of records, in order, in partitions of about ``blocksize``
     bytes of input each, split as :func:`read_xml` splits (``None``: one
@@ -276,10 +282,11 @@ def read_xml_bag(
     memory as a list; ``batch_rows`` bounds only the reader's own buffer. A
     file that cannot be read or parsed raises the module's ``ValueError``:
     from this call when the survey of a split file meets malformed markup,
-    otherwise when the partition holding the fault is computed. ``entities``
-    and ``dtd`` are as :func:`read_xml` takes them.
+    otherwise when the partition holding the fault is computed. ``entities``,
+    ``dtd``, ``record`` and ``record_column`` are as :func:`read_xml` takes
+    them.
     """
-    known = entity_options(entities, dtd)
+    known = entity_options(entities, dtd) | record_options(record, record_column)
     files = _as_paths(paths)
     surveyed, _ = _surveyed(files, False, blocksize, known)
     parts = [delayed(_records)(part, stamp, batch_rows) for part, stamp in surveyed]

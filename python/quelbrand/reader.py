@@ -40,6 +40,7 @@ from quelbrand.entities import entity_options
 from quelbrand.errors import require_extra
 from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.output import open_output
+from quelbrand.records import record_options, with_record_column
 from quelbrand.schema import pandas_dtypes, schema, types_of
 from quelbrand.writers import TextOutput, write_parquet
 
@@ -71,6 +72,8 @@ def read_xml(
     attributes: bool = False,
     entities: str | Mapping[str, str] | None = None,
     dtd: str | os.PathLike[str] | None = None,
+    record: str | Sequence[str] | None = None,
+    record_column: str | None = None,
 ) -> XmlTable:
     """The XML document `source` as a lazy table of string columns, or with
     `types` of typed ones: `source` is a path (str or os.PathLike),
@@ -104,9 +107,29 @@ def read_xml(
     `entities="html"` adds the HTML named character references (`&eacute;`,
     `&nbsp;`), `entities={name: text}` names of your own (their text is
     taken as it is), and `dtd` the general entities declared in a local DTD
-    file. Any other entity is an error naming it."""
+    file. Any other entity is an error naming it.
+
+    The records are by default the children of top-level elements. With
+    `record`, they are the elements it names, by local name: a name
+    (`"item"`, at any depth), a path matched as the innermost open elements
+    (`"channel/item"`), a path from the root (`"/rss/channel/item"`), or a
+    list of these. An element it names inside a record is part of that
+    record; what lies outside records is skipped. A file where nothing
+    matches has no rows. A bad name raises ValueError here.
+    `record_column="tag"` adds a first column of that name holding each
+    record element's local name, for records of several names in one table
+    (it is put in front of `columns` unless listed there); a record with an
+    element or attribute of that name raises the module's ValueError."""
     return XmlTable(
-        source, batch_rows=batch_rows, columns=columns, types=types, attributes=attributes, entities=entities, dtd=dtd
+        source,
+        batch_rows=batch_rows,
+        columns=columns,
+        types=types,
+        attributes=attributes,
+        entities=entities,
+        dtd=dtd,
+        record=record,
+        record_column=record_column,
     )
 
 
@@ -123,15 +146,17 @@ class XmlTable:
         attributes: bool = False,
         entities: str | Mapping[str, str] | None = None,
         dtd: str | os.PathLike[str] | None = None,
+        record: str | Sequence[str] | None = None,
+        record_column: str | None = None,
     ):
         self.batch_rows = checked_batch_rows(batch_rows)
-        # The native reader's keywords for them, checked now.
-        self.entity_options = entity_options(entities, dtd)
+        # The native reader's keywords for them and the records, checked now.
+        self.entity_options = entity_options(entities, dtd) | record_options(record, record_column)
         self.source = source
         # The path, or a name for messages.
         self.path = os.fspath(source) if isinstance(source, (str, os.PathLike)) else _name_of(source)
         self.attributes = bool(attributes)
-        self._columns = checked_columns(columns)
+        self._columns = with_record_column(checked_columns(columns), self.entity_options)
         # Listed columns are a projection: the file's others are skipped.
         self._given = self._columns is not None
         self._records: int | None = None
@@ -147,6 +172,8 @@ class XmlTable:
 
     def __repr__(self) -> str:
         extra = (", types=True" if self.types else "") + (", attributes=True" if self.attributes else "")
+        if "record" in self.entity_options:
+            extra += f", record={list(self.entity_options['record'])!r}"
         return f"XmlTable({self.path!r}, batch_rows={self.batch_rows}{extra})"
 
     @property

@@ -35,6 +35,7 @@ from typing import Any
 
 import quelbrand._native as _native
 from quelbrand.inputs import codec_of, open_input
+from quelbrand.records import counting
 
 __all__ = ["Guesses", "Piece", "Range", "Survey", "guess", "joined", "piece", "settle", "splittable", "survey"]
 
@@ -50,7 +51,8 @@ class Range:
     # The range's end: where the next range begins, or None for the last,
     # which reads to the end of the file.
     end: int | None = None
-    # The native reader's keywords for entities (see quelbrand.entities).
+    # The native reader's keywords for entities and records (see
+    # quelbrand.entities and quelbrand.records).
     entities: dict[str, Any] | None = None
 
     @property
@@ -161,16 +163,20 @@ class Piece:
     states: list[int] | None = None
 
 
-def guess(path: str, blocksize: int) -> Guesses:
+def guess(path: str, blocksize: int, reader: dict[str, Any] | None = None) -> Guesses:
     """Guessed starts of the pieces of about `blocksize` bytes of the plain
     file at `path`: none for a file of fewer than two blocks, a UTF-16 one,
     or one whose first records cannot be told apart by the bytes. Malformed
-    markup at the file's start raises the module's ValueError."""
+    markup at the file's start raises the module's ValueError. `reader`
+    holds the native reader's keywords, of which the records count here:
+    a guess is just past the closing tag of an element named as the first
+    records are, in the open elements the first record had, and settle()
+    takes it only where a true reading ended there in that state."""
     size = os.path.getsize(path)
     none = Guesses(path, [], [])
     if size < 2 * blocksize:
         return none
-    _, head = _native.split(path, HEAD_STEP, until=min(HEAD_BYTES, size))
+    _, head = _native.split(path, HEAD_STEP, until=min(HEAD_BYTES, size), **_records_only(reader))
     if not head or _native.split_at(head[0][2], 0) is None:
         return none
     offsets: list[int] = []
@@ -188,6 +194,10 @@ def guess(path: str, blocksize: int) -> Guesses:
         assert moved is not None  # not UTF-16, as asked above
         states.append(moved)
     return Guesses(path, offsets, states)
+
+
+def _records_only(reader: dict[str, Any] | None) -> dict[str, Any]:
+    return {"record": reader["record"]} if reader and "record" in reader else {}
 
 
 def _record_names(data: Any, ends: list[int]) -> list[bytes]:
@@ -250,7 +260,8 @@ def piece(
     is the whole file is read as it comes, a compressed file decompressed.
     Never raises for the file's content: the error is the piece's, for
     settle() to raise only if the piece's start proves true. `entities`
-    are the native reader's keywords for them (see quelbrand.entities)."""
+    are the native reader's keywords for entities and records (see
+    quelbrand.entities and quelbrand.records)."""
     kw = entities or {}
     try:
         source: Any = open_input(path).native() if start is None and until is None else path
@@ -263,7 +274,7 @@ def piece(
             )
             names, records, states, stop = list(found.columns), found.records, found.states, found.stop
         else:
-            records, splits = _native.split(source, 1 << 62, start=start, until=until, **kw)
+            records, splits = _native.split(source, 1 << 62, start=start, until=until, **counting(kw))
             stop = splits[-1] if splits else None
         if until is None or stop is None or stop[0] < until:
             stop = None
@@ -337,7 +348,7 @@ def survey(
     A file that cannot be split is one piece, read as it comes. XML failures
     raise the module's ValueError, the first in the file that a survey
     meets."""
-    guesses = guess(path, max(blocksize, 1)) if splittable(path) else Guesses(path, [], [])
+    guesses = guess(path, max(blocksize, 1), entities) if splittable(path) else Guesses(path, [], [])
 
     def read(task: tuple[bytes | None, int | None]) -> Piece:
         return piece(path, *task, columns=columns, attributes=attributes, types=types, entities=entities)

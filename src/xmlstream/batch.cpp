@@ -50,7 +50,29 @@ XmlBatchInner::~XmlBatchInner() = default;
 void XmlBatchInner::set_options(const ReadOptions& options) {
   opts_.read = options;
   if (options.entities && reader_) reader_->set_entities(*options.entities);
+  if (options.record_paths) {
+    std::vector<std::string_view> open;
+    for (std::size_t i = 0; reader_ && i < reader_->open_depth(); ++i) open.push_back(reader_->open_name(i));
+    rule_ = RecordRule(options.record_paths, open);
+  }
+  naming_ = options.record_column.has_value();
+  name_values_ = Column();
   run_ = nullptr;
+}
+
+std::vector<std::string> XmlBatchInner::column_names() const {
+  if (!naming_) return columns_;
+  std::vector<std::string> out;
+  out.reserve(columns_.size() + 1);
+  out.push_back(*opts_.read.record_column);
+  out.insert(out.end(), columns_.begin(), columns_.end());
+  return out;
+}
+
+void XmlBatchInner::name_row() {
+  if (opts_.names_only) return;
+  // A record dropped whole made no row.
+  while (name_values_.rows() < row_count_) name_values_.push(record_name_);
 }
 
 void XmlBatchInner::take_split() {
@@ -91,9 +113,11 @@ void XmlBatchInner::reset_batch() {
   column_hashes_.clear();
   column_index_.clear();
   column_values_.clear();  // rows of a step that failed are dropped here
+  name_values_ = Column();
   // Projected, a batch has the listed columns from its start, and no other.
   if (opts_.read.project) {
     for (const std::string& name : *opts_.read.project) {
+      if (naming_ && name == *opts_.read.record_column) continue;  // made apart from the records' own
       const std::uint64_t h = KeyIndex::hash(name);
       if (column_index_.find(name, h, [&](std::uint32_t q) -> std::string_view { return columns_[q]; }) ==
           KeyIndex::npos)
@@ -107,6 +131,10 @@ Batch XmlBatchInner::take_batch() {
   for (std::size_t i = 0; i < column_values_.size(); ++i)
     last_bytes_[i] = column_values_[i].bytes.size() + column_values_[i].bytes.size() / 8;
   Batch batch{std::move(columns_), std::move(column_values_), row_count_};
+  if (naming_) {
+    batch.columns.insert(batch.columns.begin(), *opts_.read.record_column);
+    if (!opts_.names_only) batch.column_values.insert(batch.column_values.begin(), std::move(name_values_));
+  }
   reset_batch();
   return batch;
 }
@@ -143,6 +171,8 @@ std::uint32_t XmlBatchInner::column_for(const FlatPair& pair, std::uint32_t gues
     return columns_[q];
   });
   if (p != KeyIndex::npos) return p;
+  if (naming_ && key == *opts_.read.record_column) [[unlikely]]
+    name_clash_ = true;
   if (opts_.read.project) return kSkipped;
   return add_column(key, h);
 }
@@ -855,7 +885,16 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
   if (finished_) return Step::Finished;
   if (run_ == nullptr) run_ = pick_run();
   reset_batch();
-  return (this->*run_)(err);
+  const Step step = (this->*run_)(err);
+  if (name_clash_ && step != Step::Error) [[unlikely]] {
+    err = {XmlStreamError::Kind::Xml,
+           "a record holds an element or attribute named '" + *opts_.read.record_column +
+               "', the name of the record-name column: choose another name for that column",
+           false};
+    finished_ = true;
+    return Step::Error;
+  }
+  return step;
 }
 
 template <class M>
@@ -874,14 +913,18 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
       return Step::Error;
     }
     switch (ev) {
-      case Event::Start:
-        if (rule_.start() != RecordRule::Role::TopLevel) {
-          open<M::kNames>(std::string_view(buf_).substr(0, reader_->last_name_size()));
+      case Event::Start: {
+        const std::string_view name = std::string_view(buf_).substr(0, reader_->last_name_size());
+        const RecordRule::Role role = rule_.start(name);
+        if (role != RecordRule::Role::Outside) {
+          note_record(role);
+          open<M::kNames>(name);
           if (M::kAttributes && !open_attributes<M::kNames>(false, err)) return Step::Error;
         }
         break;
+      }
       case Event::End:
-        if (rule_.end() == RecordRule::Role::TopLevel) break;
+        if (rule_.end() == RecordRule::Role::Outside) break;
         if (M::kAttributes && own_text_open_) close_own_text<M::kNames>();
         switch (close_element<M::kNames>(err)) {
           case Closed::Inside:
@@ -894,8 +937,9 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
         }
         break;
       case Event::Empty:
-        switch (rule_.empty()) {
+        switch (rule_.empty(std::string_view(buf_).substr(0, reader_->last_name_size()))) {
           case RecordRule::Role::Record:
+            note_record(RecordRule::Role::Record);
             if (M::kAttributes) {
               if (opts_.flat_fast_path && reader_->text_is_utf8() && attribute_row<M::kNames>()) {
                 last_replayed_ = false;
@@ -938,7 +982,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
             if (!ok) return Step::Error;
             break;
           }
-          case RecordRule::Role::TopLevel:
+          case RecordRule::Role::Outside:
             break;
         }
         break;

@@ -19,6 +19,7 @@
 #include "xmlstream/read_options.h"
 #include "xmlstream/reader.h"
 #include "xmlstream/record_rule.h"
+#include "xmlstream/text.h"
 
 namespace qk::xml {
 
@@ -71,7 +72,8 @@ class XmlBatchInner {
     opts_.batch_rows = UINT64_MAX;
     run_ = nullptr;
   }
-  const std::vector<std::string>& column_names() const { return columns_; }
+  // The batch's columns (with ReadOptions::record_column, that one first).
+  std::vector<std::string> column_names() const;
   // Attributes as values (off by default): each attribute of an element in
   // a record, namespace declarations aside, is read as a leaf of that
   // element, named by its local name and placed before the element's
@@ -126,6 +128,8 @@ class XmlBatchInner {
   template <bool kStops>
   bool record_done() {
     ++records_;
+    if (naming_) [[unlikely]]
+      name_row();
     if constexpr (kStops) {
       if (opts_.splits && reader_->stream_offset() >= next_split_ && records_ % opts_.split_align == 0)
         take_split();
@@ -141,6 +145,15 @@ class XmlBatchInner {
   }
   void take_split();
   void take_stop();
+  // The record-name column: the record just read names its row, if it made
+  // one; and the record's name, when its element opens.
+  void name_row();
+  void note_record(RecordRule::Role role) {
+    if (naming_ && role == RecordRule::Role::Record) [[unlikely]] {
+      record_name_.clear();
+      local_name_append(std::string_view(buf_).substr(0, reader_->last_name_size()), record_name_);
+    }
+  }
   // The range's last record has been read: false, with `err`, when it did
   // not end where the next range begins.
   bool range_end_ok(XmlStreamError& err);
@@ -252,6 +265,14 @@ class XmlBatchInner {
   std::string flat_names_;
   std::vector<std::pair<std::size_t, std::size_t>> flat_keys_;  // in flat_names_
   std::vector<std::uint64_t> flat_hashes_;
+
+  // ---- The record-name column (ReadOptions::record_column) only.
+  bool naming_ = false;
+  std::string record_name_;  // the local name of the record being read
+  Column name_values_;       // of the batch's rows so far (none in names-only mode)
+  // A record's own element or attribute made a column of the record-name
+  // column's name: the step fails rather than give two columns one name.
+  bool name_clash_ = false;
 
   // ---- Stops only: where the next split point is due.
   std::uint64_t next_split_ = 0;

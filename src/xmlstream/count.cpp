@@ -24,12 +24,18 @@ bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err) {
 }
 
 bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err, std::uint64_t split_every,
-                   std::uint64_t split_align, std::vector<SplitPoint>& splits, std::uint64_t until) {
+                   std::uint64_t split_align, std::vector<SplitPoint>& splits, std::uint64_t until,
+                   std::shared_ptr<const RecordPaths> paths) {
   // No text is ever looked at here, so none of it needs buffering.
   reader.set_discard_content(true);
   std::string buf;
   buf.reserve(4096);
   RecordRule rule(reader.open_depth());
+  if (paths) {
+    std::vector<std::string_view> open;
+    for (std::size_t i = 0; i < reader.open_depth(); ++i) open.push_back(reader.open_name(i));
+    rule = RecordRule(paths, open);
+  }
   std::uint64_t records = 0;
   const std::uint64_t align = split_align == 0 ? 1 : split_align;
   std::uint64_t next_split = split_every == 0 ? UINT64_MAX : reader.stream_offset() + split_every;
@@ -55,7 +61,7 @@ bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err, st
     if (!reader.read_event(buf, ev, err)) return false;
     switch (ev) {
       case Event::Start:
-        rule.start();
+        rule.start(std::string_view(buf).substr(0, reader.last_name_size()));
         break;
       case Event::End:
         if (rule.end() == RecordRule::Role::Record && record()) {
@@ -64,7 +70,8 @@ bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err, st
         }
         break;
       case Event::Empty:
-        if (rule.empty() == RecordRule::Role::Record && record()) {
+        if (rule.empty(std::string_view(buf).substr(0, reader.last_name_size())) == RecordRule::Role::Record &&
+            record()) {
           count = records;
           return true;
         }

@@ -3,10 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
 #include "xmlstream/reader.h"
+#include "xmlstream/record_rule.h"
 
 namespace qk::xml {
 
@@ -22,11 +24,12 @@ bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err);
 // The same, noting split points into `splits` as XmlBatchInner::set_splits
 // does: the cheapest way to cut a file into ranges, when the columns are
 // left for the ranges to find.
+// With `paths`, the records are the elements they name (see record_rule.h).
 // With `until`, counting ends after the first record that ends at or past
 // that file offset, whose state is noted last in `splits` (see
 // ReadOptions::until).
 bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err, std::uint64_t split_every,
                    std::uint64_t split_align, std::vector<SplitPoint>& splits,
-                   std::uint64_t until = UINT64_MAX);
+                   std::uint64_t until = UINT64_MAX, std::shared_ptr<const RecordPaths> paths = {});
 
 }  // namespace qk::xml

@@ -11,6 +11,7 @@
 namespace qk::xml {
 
 class Entities;
+struct RecordPaths;
 
 struct ReadOptions {
   // Attributes as values; see XmlBatchInner::set_attributes.
@@ -36,6 +37,12 @@ struct ReadOptions {
   // DOCTYPE declares more (see entities.h and Reader::set_entities). Null:
   // any other name is an error.
   std::shared_ptr<const Entities> entities{};
+  // The records: null for the children of top-level elements, else the
+  // elements these name (see record_rule.h).
+  std::shared_ptr<const RecordPaths> record_paths{};
+  // A first column of this name holding each record element's local name,
+  // for records of several names read into one table.
+  std::optional<std::string> record_column{};
 };
 
 }  // namespace qk::xml

@@ -758,6 +758,7 @@ void Reader::split_here(SplitPoint& out) const {
 std::uint64_t Reader::stream_offset() const { return impl_->src.stream_offset(); }
 std::uint64_t Reader::file_offset() const { return impl_->src.file_offset(); }
 std::size_t Reader::open_depth() const { return impl_->names.size(); }
+std::string_view Reader::open_name(std::size_t i) const { return impl_->names.at(i); }
 
 bool Reader::resume(const SplitPoint& at, XmlStreamError& err) {
   Impl& m = *impl_;

@@ -120,8 +120,10 @@ class Reader {
   // reader that took it would have. False with `err` filled (Kind::Io)
   // when the input cannot be read from there.
   bool resume(const SplitPoint& at, XmlStreamError& err);
-  // Elements open now.
+  // Elements open now, and the qualified name of the `i`th (outermost
+  // first; valid until the next event).
   std::size_t open_depth() const;
+  std::string_view open_name(std::size_t i) const;
 
   // Entities beyond the predefined ones (see entities.h), copied: with
   // `given.read_subset()`, the reader also reads the declarations of its

@@ -385,18 +385,22 @@ PyType_Spec g_reader_spec = {"quelbrand._native.Reader", sizeof(ReaderObject), 0
 // each one means.
 Signature g_open_sig{"open",
                      {"source", "batch_rows", "columns", "project", "prefetch", "discover", "companion", "types",
-                      "known_types", "attributes", "start", "records", "end", "doctype", "html", "entities", "dtd"},
-                     17,
+                      "known_types", "attributes", "start", "records", "end", "doctype", "html", "entities", "dtd",
+                      "record", "record_column"},
+                     19,
                      2,
                      2};
 Signature g_discover_sig{"discover",
                          {"source", "check_text", "types", "attributes", "start", "records", "end", "until",
-                          "tally", "doctype", "html", "entities", "dtd"},
-                         13,
+                          "tally", "doctype", "html", "entities", "dtd", "record", "record_column"},
+                         15,
                          1,
                          1};
-Signature g_split_sig{"split", {"source", "blocksize", "start", "until", "tally", "doctype", "html", "entities", "dtd"},
-                      9, 2, 2};
+Signature g_split_sig{"split",
+                      {"source", "blocksize", "start", "until", "tally", "doctype", "html", "entities", "dtd", "record"},
+                      10,
+                      2,
+                      2};
 Signature g_merge_state_sig{"merge_state", {"a", "b"}, 2, 2};
 Signature g_split_at_sig{"split_at", {"state", "offset"}, 2, 2};
 Signature g_decide_types_sig{"decide_types", {"states"}, 1, 1};
@@ -510,14 +514,39 @@ std::shared_ptr<const xml::Entities> entities_from(PyObject* const* slots) {
   return out;
 }
 
+// The records of an optional argument `record` (a name, a path, or a
+// sequence of them) and `record_column` (a str), into `options`; a split
+// point to resume at must lie outside their records.
+void records_from(PyObject* record, PyObject* column, xml::ReadOptions& options,
+                  const std::optional<xml::SplitPoint>& start) {
+  if (given(record)) {
+    std::vector<std::string> names;
+    if (PyUnicode_Check(record)) names.emplace_back(to_utf8(record, "record"));
+    else names = strings_from(record, "record");
+    auto paths = std::make_shared<xml::RecordPaths>();
+    std::string why;
+    if (!xml::RecordPaths::parse(names, *paths, why)) raise(PyExc_ValueError, why);
+    if (start && paths->inside(start->open))
+      raise(PyExc_ValueError, "start lies inside a record of this record=: it was taken under other records");
+    options.record_paths = std::move(paths);
+  }
+  if (given(column)) {
+    if (!PyUnicode_Check(column)) raise(PyExc_TypeError, "record_column must be a str");
+    const std::string_view name = to_utf8(column, "record_column");
+    if (name.empty()) raise(PyExc_ValueError, "record_column must not be empty");
+    options.record_column = std::string(name);
+  }
+}
+
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[17];
+    PyObject* slots[19];
     bind(g_open_sig, args, nargs, kwnames, slots);
     xml::ReadOptions options;
     options.attributes = truth(slots[9]);
     options.entities = entities_from(slots + 13);
     const std::optional<xml::SplitPoint> start = range_from(slots + 10, options, "open()");
+    records_from(slots[17], slots[18], options, start);
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     std::optional<std::vector<std::string>> columns;
     if (given(slots[2])) columns = strings_from(slots[2], "columns");
@@ -664,7 +693,7 @@ PyStructSequence_Desc g_discovery_desc = {"quelbrand._native.Discovery",
 PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[13];
+    PyObject* slots[15];
     bind(g_discover_sig, args, nargs, kwnames, slots);
     xml::ReadOptions options;
     options.attributes = truth(slots[3]);
@@ -676,6 +705,7 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     const bool until = options.until != xml::ReadOptions::kNoEnd;
     // A range's columns: from a split point, through its records.
     const std::optional<xml::SplitPoint> start = range_from(slots + 4, options, "discover()");
+    records_from(slots[13], slots[14], options, start);
     std::atomic<std::uint64_t>* tally = tally_from(slots[8]);
     Inputs inputs;
     std::unique_ptr<xml::Reader> reader = inputs.open(slots[0]);
@@ -719,7 +749,7 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 // pass: no columns, so about a third of the cost of discover().
 PyObject* split_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[9];
+    PyObject* slots[10];
     bind(g_split_sig, args, nargs, kwnames, slots);
     // Counting resolves nothing, but its split points carry the document's
     // declarations for the ranges read from them.
@@ -728,27 +758,29 @@ PyObject* split_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (blocksize == 0) raise(PyExc_ValueError, "blocksize must be positive");
     std::optional<xml::SplitPoint> start;
     if (given(slots[2])) start = split_from(slots[2]);
+    xml::ReadOptions records;
+    records_from(slots[9], nullptr, records, start);
     const std::uint64_t until = given(slots[3]) ? to_u64(slots[3], "until") : UINT64_MAX;
     std::atomic<std::uint64_t>* tally = tally_from(slots[4]);
     Inputs inputs;
     std::unique_ptr<xml::Reader> reader = inputs.open(slots[0]);
     if (start) resume(*reader, *start, inputs);
     if (entities) reader->set_entities(*entities);
-    std::uint64_t records = 0;
+    std::uint64_t count = 0;
     std::vector<xml::SplitPoint> splits;
     xml::XmlStreamError err;
     const bool ok = run_unlocked([&](Unlocked& unlocked) {
       TallyingInterrupt tallying{&unlocked, reader.get(), tally};
       const xml::Interrupt interrupt = tallying.make();
       reader->set_interrupt(&interrupt);
-      return xml::count_records(*reader, records, err, blocksize, 1, splits, until);
+      return xml::count_records(*reader, count, err, blocksize, 1, splits, until, records.record_paths);
     });
     if (!ok) inputs.raise(err);
     if (tally) tally->store(reader->offset(), std::memory_order_relaxed);
     if (!inputs.files.empty() || inputs.bytes) splits.clear();
-    Ref count = check(PyLong_FromUnsignedLongLong(records));
+    Ref total = check(PyLong_FromUnsignedLongLong(count));
     Ref list = split_list(splits);
-    return check(PyTuple_Pack(2, count.get(), list.get()));
+    return check(PyTuple_Pack(2, total.get(), list.get()));
   });
 }
 
@@ -893,14 +925,15 @@ PyMethodDef g_functions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "open(source, batch_rows, *, columns=None, project=False, prefetch=False, discover=False, companion=None, "
      "types=False, known_types=None, attributes=False, start=None, records=None, end=None, doctype=True, html=False, "
-     "entities=None, dtd=None)\n--\n\n"},
+     "entities=None, dtd=None, record=None, record_column=None)\n--\n\n"},
     {"discover", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "discover(source, *, check_text=True, types=False, attributes=False, start=None, records=None, end=None, "
-     "until=None, tally=None, doctype=True, html=False, entities=None, dtd=None)\n--\n\n"},
+     "until=None, tally=None, doctype=True, html=False, entities=None, dtd=None, record=None, "
+     "record_column=None)\n--\n\n"},
     {"split", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(split_entry)),
      METH_FASTCALL | METH_KEYWORDS, "split(source, blocksize, *, start=None, until=None, tally=None, doctype=True, html=False, entities=None, "
-     "dtd=None)\n--\n\n"},
+     "dtd=None, record=None)\n--\n\n"},
     {"split_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(split_at_entry)),
      METH_FASTCALL | METH_KEYWORDS, "split_at(state, offset)\n--\n\n"},
     {"merge_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(merge_state_entry)),
