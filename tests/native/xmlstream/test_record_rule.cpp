@@ -7,6 +7,7 @@
 #include "records_helpers.h"
 #include "xmlstream/count.h"
 #include "xmlstream/record_rule.h"
+#include "xmlstream/split.h"
 
 using namespace qk::xml;
 using namespace qk::xml::testing;
