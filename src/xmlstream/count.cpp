@@ -55,13 +55,17 @@ bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err, st
     }
     return stop;
   };
+  // The tag's name, which only chosen records look at.
+  const auto name = [&] {
+    return rule.named() ? std::string_view(buf).substr(0, reader.last_name_size()) : std::string_view();
+  };
   while (true) {
     buf.clear();
     Event ev;
     if (!reader.read_event(buf, ev, err)) return false;
     switch (ev) {
       case Event::Start:
-        rule.start(std::string_view(buf).substr(0, reader.last_name_size()));
+        rule.start(name());
         break;
       case Event::End:
         if (rule.end() == RecordRule::Role::Record && record()) {
@@ -70,8 +74,7 @@ bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err, st
         }
         break;
       case Event::Empty:
-        if (rule.empty(std::string_view(buf).substr(0, reader.last_name_size())) == RecordRule::Role::Record &&
-            record()) {
+        if (rule.empty(name()) == RecordRule::Role::Record && record()) {
           count = records;
           return true;
         }

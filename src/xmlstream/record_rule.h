@@ -76,6 +76,8 @@ class RecordRule {
     }
   }
 
+  // Whether the rule looks at names: the default rule needs none.
+  bool named() const { return paths_ != nullptr; }
   // The default rule looks at depths alone: one branch more than that.
   Role start(std::string_view qualified) {
     if (!paths_) [[likely]]
