@@ -52,6 +52,7 @@ struct BatchSource::Core {
   mutable std::mutex tally_m;
   TypeTally tally;
   std::atomic<std::uint64_t> bytes_read{0};
+  std::atomic<std::uint64_t> lost_values{0}, lost_records{0};  // see XmlBatchInner::values_lost
   bool prefetch = false;
 
   // Between the threads and the caller.
@@ -135,6 +136,9 @@ BatchSource::~BatchSource() {
 
 std::uint64_t BatchSource::bytes_read() const {
   return core_->bytes_read.load(std::memory_order_relaxed);
+}
+std::pair<std::uint64_t, std::uint64_t> BatchSource::lost() const {
+  return {core_->lost_values.load(std::memory_order_relaxed), core_->lost_records.load(std::memory_order_relaxed)};
 }
 bool BatchSource::fixed_columns() const { return core_->fixed; }
 const std::string& BatchSource::path() const { return core_->inner.path(); }
@@ -266,6 +270,8 @@ BatchSource::Core::Item BatchSource::Core::build(const Interrupt* interrupt) {
   }
   inner.set_interrupt(nullptr);
   bytes_read.store(inner.offset(), std::memory_order_relaxed);
+  lost_values.store(inner.values_lost(), std::memory_order_relaxed);
+  lost_records.store(inner.records_with_loss(), std::memory_order_relaxed);
   return item;
 }
 

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "xmlstream/arrow_export.h"
@@ -82,6 +83,10 @@ class BatchSource {
 
   // Bytes of the file read so far, as far as batches have been built.
   std::uint64_t bytes_read() const;
+  // Values flattening lost, and records that lost any, in the batches
+  // built so far (see XmlBatchInner::values_lost); final once next() has
+  // reported Finished.
+  std::pair<std::uint64_t, std::uint64_t> lost() const;
   // The fixed columns, or null for batches with their own; waits for a
   // discovery under way. Returns false, with `err` filled, when discovery
   // failed or `interrupt` said stop.

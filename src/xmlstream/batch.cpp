@@ -106,6 +106,7 @@ bool XmlBatchInner::range_end_ok(XmlStreamError& err) {
 
 void XmlBatchInner::reset_batch() {
   row_count_ = 0;
+  batch_lost_values_ = batch_lost_records_ = 0;
   // Until a batch has been taken no column knows its size ahead, and
   // growing by doubling copies every value over and over.
   row_check_ = last_bytes_.empty() && opts_.batch_rows >= 4 * kSampleRows ? kSampleRows : opts_.batch_rows;
@@ -127,6 +128,8 @@ void XmlBatchInner::reset_batch() {
 }
 
 Batch XmlBatchInner::take_batch() {
+  lost_values_ += batch_lost_values_;
+  lost_records_ += batch_lost_records_;
   last_bytes_.resize(column_values_.size());
   for (std::size_t i = 0; i < column_values_.size(); ++i)
     last_bytes_[i] = column_values_[i].bytes.size() + column_values_[i].bytes.size() / 8;
@@ -318,7 +321,11 @@ bool XmlBatchInner::append_direct(bool resolve, XmlStreamError& err) {
     const Scan s = scan_piece(buf_);
     if (!s.high || enc::valid_utf8(buf_)) {
       const bool refs = resolve && s.amp;
-      if (!record_.keeps_text()) return !refs || resolve_here(buf_, 0, err);
+      if (!record_.keeps_text()) {
+        if (refs && !resolve_here(buf_, 0, err)) return false;
+        if (!trim_white_space(buf_).empty()) record_.lose_text();
+        return true;
+      }
       const std::size_t mark = text.size();
       text.append(buf_);
       return !refs || resolve_here(text, mark, err);
@@ -346,7 +353,11 @@ bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
     // An invalid piece goes the general way, which reports it.
     if (!s.high || enc::valid_utf8(buf_)) {
       const bool refs = resolve && s.amp;
-      if (!keep) return !refs || resolve_here(buf_, 0, err);
+      if (!keep) {
+        if (refs && !resolve_here(buf_, 0, err)) return false;
+        if (!kNames && !trim_white_space(buf_).empty()) record_text_lost_ = true;
+        return true;
+      }
       const std::size_t mark = text.size();
       text.append(buf_);
       if (refs && !resolve_here(text, mark, err)) return false;
@@ -360,8 +371,12 @@ bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
     return false;
   }
   if (resolve && !resolve_here(text, mark, err)) return false;
-  if (keep) log_text(mark);
-  else text.resize(mark);
+  if (keep) {
+    log_text(mark);
+  } else {
+    if (!kNames && !trim_white_space(std::string_view(text).substr(mark)).empty()) record_text_lost_ = true;
+    text.resize(mark);
+  }
   return true;
 }
 
@@ -380,6 +395,7 @@ void XmlBatchInner::log_open(std::string_view qualified_name) {
     // next go straight to the builder, and only every 64th tries the log.
     direct_ = !opts_.flat_fast_path || (last_replayed_ && (++probe_ & 63) != 0);
     log_flat_ = !direct_;
+    record_text_lost_ = false;
   } else if (!direct_ && log_depth_ >= 2) {
     // Nested, so not flat: what is logged goes to the builder, the rest
     // straight after it.
@@ -541,6 +557,7 @@ void XmlBatchInner::replay() {
     switch (e.kind) {
       case LogEntry::Open:
         record_.open(log.substr(e.off, e.len));
+        if (k == 0 && record_text_lost_) record_.lose_text();
         break;
       case LogEntry::Text: {
         std::string& text = record_.text();
@@ -734,6 +751,7 @@ bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
   // Values are checked as text is; a discovery that skims text skips them.
   const bool values = !kNames || !opts_.skip_text;
   bool any = false;
+  if (!kNames && own_text_open_) lose_own_text();
   own_text_open_ = false;
   tokenize_attributes(tag, name_size, values, attrs_);
   for (const Attribute& at : attrs_.items) {
@@ -815,6 +833,17 @@ bool XmlBatchInner::append_own_text(bool resolve, XmlStreamError& err) {
   return true;
 }
 
+// A child opens in an element with attributes that had none so far: its
+// text gathered until now can no longer become a leaf. The child has been
+// opened already, so that element is the one around the innermost.
+void XmlBatchInner::lose_own_text() {
+  if (trim_white_space(own_text_).empty()) return;
+  // Not straight to the builder, the record is still logged, and the
+  // log holds no element below the record with a child.
+  if (direct_) record_.lose_outer_text();
+  else record_text_lost_ = true;
+}
+
 // At the end tag in buf_ of an element with attributes and no children.
 template <bool kNames>
 void XmlBatchInner::close_own_text() {
@@ -840,6 +869,8 @@ template <bool kNames>
     return Closed::Record;
   }
   if (!direct_ && flat_row()) {
+    // A flat record can lose only the record element's own text.
+    if (record_text_lost_) [[unlikely]] count_loss(1);
     last_replayed_ = false;
     return Closed::Record;
   }
@@ -854,6 +885,7 @@ template <bool kNames>
   }
   assert(keys_unique(record_.pairs()));
   place_row(record_.pairs());
+  count_loss(record_.lost());
   record_.reset();
   return Closed::Record;
 }

@@ -99,6 +99,13 @@ class XmlBatchInner {
   }
   // Records read so far, in all steps.
   std::uint64_t records_read() const { return records_; }
+  // What flattening lost in the batches taken so far: values (a non-null
+  // value a later one under the same key replaced, and the non-blank text
+  // of an element with child elements, or of the record element), and the
+  // records that lost any. Projection leaves these as they would be
+  // without it; discovery counts nothing.
+  std::uint64_t values_lost() const { return lost_values_; }
+  std::uint64_t records_with_loss() const { return lost_records_; }
   // Whether flat records skip the general flattening (on by default); off,
   // every record takes the general way, which tests compare against.
   void set_flat_fast_path(bool on) { opts_.flat_fast_path = on; }
@@ -207,6 +214,7 @@ class XmlBatchInner {
   bool attribute_value(std::string_view name, std::string_view raw, bool amp, bool high,
                        XmlStreamError& err);
   bool append_own_text(bool resolve, XmlStreamError& err);
+  void lose_own_text();
   template <bool kNames>
   bool attribute_row();
   template <bool kNames>
@@ -238,6 +246,14 @@ class XmlBatchInner {
   // into flattened levels as they close.
   RecordBuilder record_;
   std::uint64_t records_ = 0;
+  // Losses of the batch being built, added to the totals when it is taken:
+  // a failed step's rows, dropped, count for nothing.
+  std::uint64_t batch_lost_values_ = 0, batch_lost_records_ = 0;
+  std::uint64_t lost_values_ = 0, lost_records_ = 0;
+  void count_loss(std::uint64_t values) {
+    batch_lost_values_ += values;
+    batch_lost_records_ += values != 0;
+  }
   bool finished_ = false;
   bool discarding_ = false;  // the reader's discard-content setting
   // An interrupt cut into the text of the record being read: that record is
@@ -285,6 +301,8 @@ class XmlBatchInner {
   std::size_t log_n_ = 0;
   std::size_t log_depth_ = 0;
   bool log_flat_ = false;
+  // The record element's non-blank text was dropped while it was logged.
+  bool record_text_lost_ = false;
   bool direct_ = false;         // the open record goes straight to record_, not to the log
   bool last_replayed_ = false;  // the last record was not flat
   std::uint32_t probe_ = 0;

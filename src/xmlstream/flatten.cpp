@@ -102,6 +102,7 @@ void RecordBuilder::take(Frame& f, const Pair& pair, std::size_t& end, const Fra
   v.key_hash = KeyIndex::hash(key(v));
   const std::uint32_t p = find(f, key(v), v.key_hash, end);
   if (p == KeyIndex::npos) return append_new(f, v, end);
+  lost_ += pairs_[p].has_value;  // the earlier value is overwritten
   pairs_[p].value_off = v.value_off;
   pairs_[p].value_len = v.value_len;
   pairs_[p].has_value = v.has_value;
@@ -118,7 +119,11 @@ void RecordBuilder::push_frame(std::size_t name_off) {
   if (!frames_.empty()) {
     Frame& parent = frames_.back();
     // Once an element has a child its own text can never be a value.
-    if (!parent.has_children) text_.resize(parent.text_off);
+    if (!parent.has_children) {
+      const std::string_view dropped(text_.data() + parent.text_off, text_.size() - parent.text_off);
+      if (!dropped.empty() && !trim_white_space(dropped).empty()) parent.lost_text = true;
+      text_.resize(parent.text_off);
+    }
     parent.has_children = true;
   }
   // Filled field by field in place: a frame built aside and copied in
@@ -146,7 +151,9 @@ void RecordBuilder::open_local(std::string_view name) {
 }
 
 void RecordBuilder::settle_text(std::size_t mark) {
-  if (!keeps_text()) text_.resize(mark);
+  if (keeps_text()) return;
+  if (!trim_white_space(std::string_view(text_).substr(mark)).empty()) frames_.back().lost_text = true;
+  text_.resize(mark);
 }
 
 bool RecordBuilder::close() {
@@ -154,6 +161,7 @@ bool RecordBuilder::close() {
   // and taking pairs never touches frames_.
   Frame& child = frames_.back();
   if (child.index >= 0) release_index(child);
+  lost_ += child.lost_text;
   if (frames_.size() == 1) {
     frames_.pop_back();
     return true;
@@ -224,7 +232,7 @@ void RecordBuilder::reset() {
   pairs_.clear();
   names_.clear();
   text_.clear();
-  fed_ = prefixed_ = 0;
+  fed_ = prefixed_ = lost_ = 0;
   too_complex_ = false;
   if (names_.capacity() > kKeepBytes) std::string().swap(names_);
   if (text_.capacity() > kKeepBytes) std::string().swap(text_);

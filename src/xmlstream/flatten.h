@@ -68,6 +68,10 @@ class RecordBuilder {
   // Whether text appended now could become a value; settle_text drops it
   // otherwise.
   bool keeps_text() const { return frames_.size() >= 2 && !frames_.back().has_children; }
+  // Text the caller drops itself for the innermost element (or the one
+  // around it, `outer`) was not blank: that element loses its text.
+  void lose_text() { frames_.back().lost_text = true; }
+  void lose_outer_text() { frames_[frames_.size() - 2].lost_text = true; }
 
   // The finished record's pairs; views valid until reset() or open().
   std::span<const FlatPair> pairs();
@@ -75,6 +79,11 @@ class RecordBuilder {
   // went over the work limit; its pairs are then incomplete and must not be
   // used. Cleared by reset().
   bool too_complex() const { return too_complex_; }
+  // Values the record lost so far: each non-null value a later one with
+  // the same key replaced, and each element whose non-blank text was
+  // dropped because it has child elements (or is the record element).
+  // Cleared by reset().
+  std::uint64_t lost() const { return lost_; }
   // Forgets the record, keeping modest storage for the next one.
   void reset();
 
@@ -94,6 +103,7 @@ class RecordBuilder {
     std::size_t text_off;  // the element's own text starts here in text_
     std::int32_t index;  // slot in indexes_ once the level is large, else -1
     bool has_children;
+    bool lost_text;  // non-blank text of its own was dropped
     // One bit per key hash of the level's keys: most lookups are for keys
     // not there yet, and this answers them without a search.
     std::uint64_t seen[4];
@@ -120,6 +130,7 @@ class RecordBuilder {
   std::vector<FlatPair> views_;
   std::uint64_t fed_ = 0;       // bytes of names and leaf texts the record brought
   std::uint64_t prefixed_ = 0;  // bytes of prefixed keys made for it
+  std::uint64_t lost_ = 0;
   bool too_complex_ = false;
 };
 

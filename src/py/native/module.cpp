@@ -351,6 +351,16 @@ PyObject* reader_records(PyObject* self, void*) noexcept {
   });
 }
 
+// (values, records): what flattening lost in the batches built so far.
+PyObject* reader_lost(PyObject* self, void*) noexcept {
+  return guard([&] {
+    const auto [values, records] = source_of(self).lost();
+    Ref v = check(PyLong_FromUnsignedLongLong(values));
+    Ref r = check(PyLong_FromUnsignedLongLong(records));
+    return check(PyTuple_Pack(2, v.get(), r.get()));
+  });
+}
+
 PyMethodDef g_reader_methods[] = {
     {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(reader_c_stream)),
      METH_VARARGS | METH_KEYWORDS, "__arrow_c_stream__(requested_schema=None)\n--\n\n"},
@@ -361,6 +371,7 @@ PyMethodDef g_reader_methods[] = {
 PyGetSetDef g_reader_getset[] = {
     {"bytes_read", reader_bytes_read, nullptr, nullptr, nullptr},
     {"columns", reader_columns, nullptr, nullptr, nullptr},
+    {"lost", reader_lost, nullptr, nullptr, nullptr},
     {"records", reader_records, nullptr, nullptr, nullptr},
     {"types", reader_types, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
