@@ -7,7 +7,15 @@ from __future__ import annotations
 
 from quelbrand._version import __version__ as __version__
 
-__all__ = ["ConversionError", "MissingExtraError", "XmlTable", "is_xml_error", "read_xml", "require_extra"]
+__all__ = [
+    "ConversionError",
+    "FlatteningWarning",
+    "MissingExtraError",
+    "XmlTable",
+    "is_xml_error",
+    "read_xml",
+    "require_extra",
+]
 
-from quelbrand.errors import ConversionError, MissingExtraError, is_xml_error, require_extra
+from quelbrand.errors import ConversionError, FlatteningWarning, MissingExtraError, is_xml_error, require_extra
 from quelbrand.reader import XmlTable, read_xml

@@ -268,6 +268,7 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
                 types=args.types,
                 attributes=args.attributes,
                 on_note=_note,
+                on_loss=_note,
                 jobs=args.jobs,
                 entities=args.entities,
                 dtd=args.dtd,

@@ -34,6 +34,8 @@ from __future__ import annotations
 import contextlib
 import itertools
 import os
+import threading
+import warnings
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -42,7 +44,7 @@ from typing import Any, BinaryIO, TextIO
 import quelbrand._native as _native
 from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows
 from quelbrand.entities import entity_options
-from quelbrand.errors import ConversionError, require_extra
+from quelbrand.errors import ConversionError, FlatteningWarning, loss_message, require_extra
 from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.output import open_output
 from quelbrand.progress import Progress
@@ -91,6 +93,7 @@ def convert(
     dtd: str | os.PathLike[str] | None = None,
     record: str | Sequence[str] | None = None,
     record_column: str | None = None,
+    on_loss: Callable[[str], object] | None = None,
 ) -> int:
     """Converts the XML document `source` (a path, bytes or a binary file
     object, as read_xml takes) into `destination` (a path, or `-` for
@@ -114,7 +117,12 @@ def convert(
 
     `entities` and `dtd` name entities beyond those the document declares,
     and `record` and `record_column` choose the records and name a column
-    of their element names, as read_xml takes them."""
+    of their element names, as read_xml takes them.
+
+    When the flat reading lost values (see quelbrand.read_xml), the
+    conversion ends with one FlatteningWarning giving the counts, summed
+    over the ranges read at once; with `on_loss`, that line (naming the
+    command's --nested) is given to it instead."""
     batch_rows = checked_batch_rows(batch_rows)
     if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"jobs must be a positive integer, not {jobs!r}")
@@ -130,13 +138,20 @@ def convert(
     job = _Job(
         inp, fmt, batch_rows, types and fmt != "csv", attributes, jobs, shown, (entities, dtd), (record, record_column)
     )
-    with open_output(destination) as raw:
+    with open_output(destination) as raw, warnings.catch_warnings():
+        # A reading's own warnings are summed into one, given below.
+        warnings.simplefilter("ignore", FlatteningWarning)
         out = _Counted(raw)
         if jobs > 1 and is_plain_path(inp) and splittable(inp.name):
             rows, columns = job.ranges(out, blocksize)
         else:
             rows, columns = job.whole(out)
     shown.summary(rows=rows, columns=len(columns), bytes_written=out.written)
+    values, records = job.lost
+    if values and on_loss is not None:
+        on_loss(loss_message(values, records, rows, "convert with --nested"))
+    elif values:
+        warnings.warn(FlatteningWarning(loss_message(values, records, rows)), stacklevel=2)
     if on_note is not None and rows and not columns and not attributes and not inp.read_once:
         if _records_have_attributes(inp, known):
             on_note(
@@ -199,6 +214,15 @@ class _Job:
         # native reader's keywords.
         self.given, self.records = entities, records
         self.entities = entity_options(*entities) | record_options(*records)
+        # (values, records) the flat reading lost, over every range read.
+        self.lost = (0, 0)
+        self._lost_lock = threading.Lock()
+
+    def _lose(self, reader: Any) -> None:
+        values, records = reader.lost
+        # Ranges finish on the pool's threads.
+        with self._lost_lock:
+            self.lost = (self.lost[0] + values, self.lost[1] + records)
 
     def whole(self, out: Any) -> tuple[int, list[str]]:
         """The file in one pass (after the one its batches wait for, if any)."""
@@ -240,6 +264,7 @@ class _Job:
             else:
                 written = table.write_jsonl(out, on_batch=on_batch)
             phase.update(total or table.bytes_read, written)
+        self.lost = table.lost or (0, 0)
         return written, table.column_names
 
     def ranges(self, out: Any, blocksize: int | None) -> tuple[int, list[str]]:
@@ -277,9 +302,11 @@ class _Job:
         def encode(part: Range) -> tuple[bytes, int]:
             encoder = TextOutput(self.fmt, names, kinds)
             chunks, count = [], 0
-            for batch in self._open(part, names, None):
+            reader = self._open(part, names, None)
+            for batch in reader:
                 chunks.append(encoder.encode(batch))
                 count += batch.num_rows
+            self._lose(reader)
             return b"".join(chunks), count
 
         out.write(TextOutput(self.fmt, names, kinds).header())
@@ -296,7 +323,10 @@ class _Job:
         fixed = schema(pa, names, kinds)
 
         def read(part: Range) -> list[Any]:
-            return [pa.record_batch(batch) for batch in self._open(part, names, kinds)]
+            reader = self._open(part, names, kinds)
+            batches = [pa.record_batch(batch) for batch in reader]
+            self._lose(reader)
+            return batches
 
         def batches() -> Iterator[Any]:
             rows = 0

@@ -15,6 +15,7 @@ once. Compressed files are read whole, by one task.
 from __future__ import annotations
 
 import os
+import warnings
 from collections.abc import Mapping, Sequence
 from functools import partial
 from typing import Any
@@ -38,6 +39,7 @@ import quelbrand_kernels as qk
 from quelbrand.arrow import string_schema, to_pandas
 from quelbrand.batches import DEFAULT_BATCH_ROWS
 from quelbrand.entities import entity_options
+from quelbrand.errors import FlatteningWarning, loss_message
 from quelbrand.records import record_options, with_record_column
 from quelbrand.schema import pandas_dtypes
 from quelbrand.split import Guesses, Piece, Range, guess, joined, piece, settle, splittable
@@ -108,7 +110,15 @@ def _range_batches(part: Range, stamp: _Stamp, batch_rows: int, names: list[str]
     if not part.whole and _stamp(part.path) != stamp:
         raise _changed(part.path, "differs in size or modification time from")
     # Listed columns are a projection, as read_xml's: others are skipped.
-    return [pa.record_batch(batch) for batch in part.open(batch_rows, names, project=names is not None)]
+    reader = part.open(batch_rows, names, project=names is not None)
+    batches = [pa.record_batch(batch) for batch in reader]
+    # Partitions are computed apart, perhaps on other machines: each one that
+    # lost values says so itself.
+    values, records = reader.lost
+    if values:
+        message = loss_message(values, records, sum(b.num_rows for b in batches))
+        warnings.warn(FlatteningWarning(f"{part.path!r}, records from {part.first}: {message}"), stacklevel=2)
+    return batches
 
 
 def _read_partition(part: Range, offset: int, stamp: _Stamp, *, batch_rows: int, names: list[str]) -> pd.DataFrame:
@@ -220,6 +230,11 @@ def read_xml(
     ``entities`` and ``dtd`` name entities beyond those each file declares,
     and ``record`` and ``record_column`` choose the records and name a
     column of their element names, as :func:`quelbrand.read_xml` takes them.
+
+    A partition whose flat reading lost values (see :func:`quelbrand.read_xml`)
+    gives one :class:`quelbrand.FlatteningWarning` with its counts when it is
+    computed, where it is computed: one per such partition, not one per
+    DataFrame. The same holds for :func:`read_xml_bag`.
     """
     known = entity_options(entities, dtd) | record_options(record, record_column)
     files = _as_paths(paths)

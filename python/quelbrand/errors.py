@@ -9,7 +9,7 @@ from __future__ import annotations
 import importlib
 from types import ModuleType
 
-__all__ = ["ConversionError", "MissingExtraError", "is_xml_error", "require_extra"]
+__all__ = ["ConversionError", "FlatteningWarning", "MissingExtraError", "is_xml_error", "loss_message", "require_extra"]
 
 # The fixed start of every message the native module gives an XML failure.
 XML_ERROR_PREFIX = "failed to parse XML file '"
@@ -25,6 +25,26 @@ class ConversionError(ValueError):
     the output needs two passes, the output format is unknown, or a batch does
     not fit the requested columns. A ValueError, like the module's own XML
     errors, so one `except ValueError` catches both."""
+
+
+class FlatteningWarning(UserWarning):
+    """A flat reading lost values: a repeated element whose value a later
+    one with the same column replaced, or the text of an element that also
+    has child elements (such text is never a value). Given once per reading
+    of a table, with the counts; reading with nested=True keeps every value.
+    Silence it with
+    `warnings.filterwarnings("ignore", category=quelbrand.FlatteningWarning)`."""
+
+
+def loss_message(values: int, records: int, total: int | None, how: str = "read with nested=True") -> str:
+    """What a flat reading lost, in words: `values` in `records` of `total`
+    records (None: not known), and `how` to keep them."""
+    of = "" if total is None else f" of {total:,}"
+    noun = "value" if values == 1 else "values"
+    return (
+        f"flat reading dropped {values:,} {noun} in {records:,}{of} records "
+        f"(repeated elements or text beside child elements); {how} to keep every value"
+    )
 
 
 def is_xml_error(exc: BaseException) -> bool:

@@ -30,6 +30,7 @@ import contextlib
 import dataclasses
 import os
 import tempfile
+import warnings
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import IO, TYPE_CHECKING, Any
@@ -37,7 +38,7 @@ from typing import IO, TYPE_CHECKING, Any
 import quelbrand._native as _native
 from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows, checked_columns
 from quelbrand.entities import entity_options
-from quelbrand.errors import require_extra
+from quelbrand.errors import FlatteningWarning, loss_message, require_extra
 from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.output import open_output
 from quelbrand.records import record_options, with_record_column
@@ -119,7 +120,15 @@ def read_xml(
     `record_column="tag"` adds a first column of that name holding each
     record element's local name, for records of several names in one table
     (it is put in front of `columns` unless listed there); a record with an
-    element or attribute of that name raises the module's ValueError."""
+    element or attribute of that name raises the module's ValueError.
+
+    Records flatten into columns: a repeated element takes a prefixed
+    column, or replaces the value of one taken already, and the text of an
+    element that also has child elements is dropped. A reading that lost
+    values so (iteration, to_arrow, to_pandas, the writers) ends with one
+    FlatteningWarning giving the counts; `XmlTable.lost` holds them. A
+    table exported as an Arrow stream of its own (pa.table(table) on a
+    path) gives no warning, but `lost` still counts."""
     return XmlTable(
         source,
         batch_rows=batch_rows,
@@ -169,6 +178,8 @@ class XmlTable:
         self._tally: Any = None
         self.types = bool(types)
         self._types: dict[str, str] | None = None  # the file's column types, once known
+        # The counts of what the last reading lost, as it reads.
+        self._loss_from: Callable[[], tuple[int, int]] | None = None
 
     def __repr__(self) -> str:
         extra = (", types=True" if self.types else "") + (", attributes=True" if self.attributes else "")
@@ -259,6 +270,28 @@ class XmlTable:
             return int(self._tally.value)
         return 0 if self._last_reader is None else self._input.position(self._last_reader)
 
+    @property
+    def lost(self) -> tuple[int, int] | None:
+        """(values, records): what the flat reading lost in the last reading
+        of the table, as far as it has read (final once its batches are
+        exhausted), and the records that lost any; None before any reading.
+        Lost are values a later element under the same column replaced and
+        the non-blank text of elements that have child elements (or of the
+        record element), counted as if every column were read."""
+        return None if self._loss_from is None else self._loss_from()
+
+    def _watched(self, batches: Iterator[Any], loss: Callable[[], tuple[int, int]]) -> Iterator[Any]:
+        """The batches of one reading, ending with one FlatteningWarning when
+        it lost values."""
+        self._loss_from = loss
+        rows = 0
+        for batch in batches:
+            rows += batch.num_rows
+            yield batch
+        values, records = loss()
+        if values:
+            warnings.warn(FlatteningWarning(loss_message(values, records, rows)), stacklevel=2)
+
     # -- Reading -------------------------------------------------------------
 
     def _spooled(self) -> _Spool:
@@ -310,6 +343,7 @@ class XmlTable:
         )
         self._tally = None
         self._last_reader = reader
+        self._loss_from = lambda: reader.lost
         return reader
 
     def _pass(self, typed: bool = True) -> tuple[list[str], list[str] | None, Iterator[Any]]:
@@ -322,7 +356,7 @@ class XmlTable:
             if self._spool is not None or self._columns is None or typed:
                 spool = self._spooled()
                 kinds = types_of(spool.columns, spool.types) if typed else None
-                return spool.columns, kinds, spool.batches(kinds)
+                return spool.columns, kinds, self._watched(spool.batches(kinds), lambda: spool.lost)
             # Columns given: one pass straight from the pipe, whose batches
             # are not kept; a second pass would find it empty.
             if self._drained:
@@ -336,7 +370,7 @@ class XmlTable:
         if typed:
             self._types = reader.types
             kinds = types_of(columns, self._types)
-        return columns, kinds, iter(reader)
+        return columns, kinds, self._watched(iter(reader), lambda: reader.lost)
 
     def pending(self) -> str | None:
         """The pass that the next scan must finish before its first batch,
@@ -521,6 +555,7 @@ class _Spool:
         self._file = file
         self._spans = spans
         self.types = types  # with types: each column's, over every batch
+        self.lost = (0, 0)  # what the reading that filled it lost (see XmlTable.lost)
 
     @classmethod
     def fill(cls, reader: Any, columns: Sequence[str] | None = None) -> _Spool:
@@ -539,7 +574,9 @@ class _Spool:
                     writer.write_batch(batch)
                 spans.append((start, file.tell() - start))
             # Given columns are the table's even when no batch came.
-            return cls(list(seen) if columns is None else list(columns), file, spans, reader.types)
+            spool = cls(list(seen) if columns is None else list(columns), file, spans, reader.types)
+            spool.lost = reader.lost
+            return spool
         except BaseException:
             file.close()
             raise

@@ -323,7 +323,7 @@ bool XmlBatchInner::append_direct(bool resolve, XmlStreamError& err) {
       const bool refs = resolve && s.amp;
       if (!record_.keeps_text()) {
         if (refs && !resolve_here(buf_, 0, err)) return false;
-        if (!trim_white_space(buf_).empty()) record_.lose_text();
+        if (!blank(buf_)) record_.lose_text();
         return true;
       }
       const std::size_t mark = text.size();
@@ -355,7 +355,7 @@ bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
       const bool refs = resolve && s.amp;
       if (!keep) {
         if (refs && !resolve_here(buf_, 0, err)) return false;
-        if (!kNames && !trim_white_space(buf_).empty()) record_text_lost_ = true;
+        if (!kNames && !blank(buf_)) record_text_lost_ = true;
         return true;
       }
       const std::size_t mark = text.size();
@@ -374,7 +374,7 @@ bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
   if (keep) {
     log_text(mark);
   } else {
-    if (!kNames && !trim_white_space(std::string_view(text).substr(mark)).empty()) record_text_lost_ = true;
+    if (!kNames && !blank(std::string_view(text).substr(mark))) record_text_lost_ = true;
     text.resize(mark);
   }
   return true;
@@ -837,7 +837,7 @@ bool XmlBatchInner::append_own_text(bool resolve, XmlStreamError& err) {
 // text gathered until now can no longer become a leaf. The child has been
 // opened already, so that element is the one around the innermost.
 void XmlBatchInner::lose_own_text() {
-  if (trim_white_space(own_text_).empty()) return;
+  if (blank(own_text_)) return;
   // Not straight to the builder, the record is still logged, and the
   // log holds no element below the record with a child.
   if (direct_) record_.lose_outer_text();

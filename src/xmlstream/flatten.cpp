@@ -121,7 +121,7 @@ void RecordBuilder::push_frame(std::size_t name_off) {
     // Once an element has a child its own text can never be a value.
     if (!parent.has_children) {
       const std::string_view dropped(text_.data() + parent.text_off, text_.size() - parent.text_off);
-      if (!dropped.empty() && !trim_white_space(dropped).empty()) parent.lost_text = true;
+      if (!blank(dropped)) parent.lost_text = true;
       text_.resize(parent.text_off);
     }
     parent.has_children = true;
@@ -152,7 +152,7 @@ void RecordBuilder::open_local(std::string_view name) {
 
 void RecordBuilder::settle_text(std::size_t mark) {
   if (keeps_text()) return;
-  if (!trim_white_space(std::string_view(text_).substr(mark)).empty()) frames_.back().lost_text = true;
+  if (!blank(std::string_view(text_).substr(mark))) frames_.back().lost_text = true;
   text_.resize(mark);
 }
 

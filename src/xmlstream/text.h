@@ -19,6 +19,15 @@ void local_name_append(std::string_view raw, std::string& out);
 // `s` without leading and trailing Unicode White_Space characters.
 std::string_view trim_white_space(std::string_view s);
 
+// Whether `s` is all white space (or empty). Inline: the text between
+// elements that is dropped, checked for anything it would lose, is mostly
+// short ASCII indentation.
+inline bool blank(std::string_view s) {
+  for (const char c : s)
+    if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return trim_white_space(s).empty();
+  return true;
+}
+
 // Replaces the five predefined entities and decimal or hexadecimal
 // character references in the tail of `s` from `from` on, rewriting it in
 // place (a reference is never shorter than its character). On a bad
