@@ -91,3 +91,66 @@ TEST(records_repeated_names_nested_deep) {
 
 // Names chosen offline so that the plain FNV-1a hash puts them all in one
 // probe run must spread out under the per-process seed.
+
+// ---- What flattening loses -------------------------------------------------------
+
+namespace {
+// (values lost, records with loss) after reading `xml` whole, in batches
+// of `rows`, with or without the flat fast path and attributes.
+std::pair<std::uint64_t, std::uint64_t> loss(const std::string& xml, bool fast, bool attributes = false,
+                                             std::uint64_t rows = 2) {
+  XmlBatchInner inner(Reader::from_bytes(xml, 3), rows, "doc.xml");
+  inner.set_flat_fast_path(fast);
+  inner.set_attributes(attributes);
+  XmlStreamError err;
+  XmlBatchInner::Step s;
+  while ((s = inner.next_batch(err)) != XmlBatchInner::Step::Finished)
+    if (s == XmlBatchInner::Step::Batch) inner.take_batch();
+  return {inner.values_lost(), inner.records_with_loss()};
+}
+}  // namespace
+
+TEST(records_loss_counts_with_and_without_the_fast_path) {
+  struct Case {
+    const char* xml;
+    bool attributes;
+    std::uint64_t values, records;
+  };
+  const Case cases[] = {
+      {"<r><a><x>1</x><y>2</y></a><a><x>3</x></a></r>", false, 0, 0},
+      // The third x replaces the second under a_x.
+      {"<r><a><x>1</x><x>2</x><x>3</x></a></r>", false, 1, 1},
+      // Replacing a null, or by a null: only a non-null value is lost.
+      {"<r><a><x/><x>2</x><x/></a><a><x>1</x><x/><x>3</x></a></r>", false, 1, 1},
+      // The record element's text, split by a comment, counts once.
+      {"<r><a>t<!-- c -->u<x>1</x>v</a><a> \n <x>1</x> </a><a>only</a></r>", false, 2, 2},
+      // A branch's text before and after its children counts once.
+      {"<r><a><b>t<c>1</c>u</b><d>2</d></a></r>", false, 1, 1},
+      // A flat record after nested ones goes straight to the builder.
+      {"<r><a><b><c>1</c></b></a><a>t<x>1</x></a><a>t<x>1</x></a></r>", false, 2, 2},
+      // A reference that resolves to white space is blank.
+      {"<r><a>&#32;<x>1</x>&#x9;</a></r>", false, 0, 0},
+      // Attributes: a leaf's own text is kept; beside a child it is lost.
+      {"<r><a k=\"1\">t</a><a k=\"1\">t<c>1</c></a><a><b k=\"1\">t<c>1</c>u</b></a></r>", true, 2, 2},
+      // Attribute leaves collide as elements do.
+      {"<r><a x=\"1\"><x>2</x><x>3</x></a><a p:x=\"1\" q:x=\"2\" xmlns:p=\"u\" xmlns:q=\"v\"/></r>", true, 1, 1},
+  };
+  for (const Case& c : cases)
+    for (const bool fast : {true, false}) {
+      const auto got = loss(c.xml, fast, c.attributes);
+      CHECK_EQ(got.first, c.values);
+      CHECK_EQ(got.second, c.records);
+    }
+}
+
+TEST(records_loss_of_a_failed_step_is_not_counted) {
+  // In batches of two, the second step fails on the bad reference of its
+  // second record and its rows are dropped: the loss of its first record
+  // goes with them. In batches of one, that record is delivered.
+  const std::string xml =
+      "<r><a><x>1</x><x>2</x><x>3</x></a><a>t<x>1</x></a><a>u<x>1</x></a><a><x>&bad;</x></a><a><x>1</x></a></r>";
+  for (const bool fast : {true, false}) {
+    CHECK(loss(xml, fast, false, 2) == std::make_pair(std::uint64_t{2}, std::uint64_t{2}));
+    CHECK(loss(xml, fast, false, 1) == std::make_pair(std::uint64_t{3}, std::uint64_t{3}));
+  }
+}
