@@ -44,7 +44,7 @@ from typing import Any, BinaryIO, TextIO
 import quelbrand._native as _native
 from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows
 from quelbrand.entities import entity_options
-from quelbrand.errors import ConversionError, FlatteningWarning, loss_message, require_extra
+from quelbrand.errors import ConversionError, FlatteningWarning, loss_message, require_extra, warn_loss
 from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.output import open_output
 from quelbrand.progress import Progress
@@ -151,7 +151,7 @@ def convert(
     if values and on_loss is not None:
         on_loss(loss_message(values, records, rows, "convert with --nested"))
     elif values:
-        warnings.warn(FlatteningWarning(loss_message(values, records, rows)), stacklevel=2)
+        warn_loss(values, records, rows)
     if on_note is not None and rows and not columns and not attributes and not inp.read_once:
         if _records_have_attributes(inp, known):
             on_note(

@@ -15,12 +15,11 @@ once. Compressed files are read whole, by one task.
 from __future__ import annotations
 
 import os
-import warnings
 from collections.abc import Mapping, Sequence
 from functools import partial
 from typing import Any
 
-from quelbrand.errors import ConversionError, require_extra
+from quelbrand.errors import ConversionError, require_extra, warn_loss
 
 # Fail at import, naming the extra, rather than at the first call.
 for _module in ("numpy", "pandas", "pyarrow", "dask.array", "dask.bag", "dask.dataframe"):
@@ -39,7 +38,6 @@ import quelbrand_kernels as qk
 from quelbrand.arrow import string_schema, to_pandas
 from quelbrand.batches import DEFAULT_BATCH_ROWS
 from quelbrand.entities import entity_options
-from quelbrand.errors import FlatteningWarning, loss_message
 from quelbrand.records import record_options, with_record_column
 from quelbrand.schema import pandas_dtypes
 from quelbrand.split import Guesses, Piece, Range, guess, joined, piece, settle, splittable
@@ -116,8 +114,7 @@ def _range_batches(part: Range, stamp: _Stamp, batch_rows: int, names: list[str]
     # lost values says so itself.
     values, records = reader.lost
     if values:
-        message = loss_message(values, records, sum(b.num_rows for b in batches))
-        warnings.warn(FlatteningWarning(f"{part.path!r}, records from {part.first}: {message}"), stacklevel=2)
+        warn_loss(values, records, sum(b.num_rows for b in batches), f"{part.path!r}, records from {part.first}: ")
     return batches
 
 

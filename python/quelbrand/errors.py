@@ -7,9 +7,20 @@ package's face, so that importing any one of them runs no import back up.
 from __future__ import annotations
 
 import importlib
+import os
+import sys
+import warnings
 from types import ModuleType
 
-__all__ = ["ConversionError", "FlatteningWarning", "MissingExtraError", "is_xml_error", "loss_message", "require_extra"]
+__all__ = [
+    "ConversionError",
+    "FlatteningWarning",
+    "MissingExtraError",
+    "is_xml_error",
+    "loss_message",
+    "require_extra",
+    "warn_loss",
+]
 
 # The fixed start of every message the native module gives an XML failure.
 XML_ERROR_PREFIX = "failed to parse XML file '"
@@ -41,10 +52,22 @@ def loss_message(values: int, records: int, total: int | None, how: str = "read 
     records (None: not known), and `how` to keep them."""
     of = "" if total is None else f" of {total:,}"
     noun = "value" if values == 1 else "values"
+    rows = "record" if (records if total is None else total) == 1 else "records"
     return (
-        f"flat reading dropped {values:,} {noun} in {records:,}{of} records "
+        f"flat reading dropped {values:,} {noun} in {records:,}{of} {rows} "
         f"(repeated elements or text beside child elements); {how} to keep every value"
     )
+
+
+def warn_loss(values: int, records: int, total: int | None, where: str = "") -> None:
+    """Gives the FlatteningWarning for a reading that lost `values` in
+    `records` of `total` records, pointed at the first caller outside this
+    package (readings end deep inside generators of its own)."""
+    package = os.path.dirname(__file__) + os.sep
+    frame, level = sys._getframe(0), 1
+    while frame is not None and frame.f_code.co_filename.startswith(package):
+        frame, level = frame.f_back, level + 1
+    warnings.warn(FlatteningWarning(where + loss_message(values, records, total)), stacklevel=level)
 
 
 def is_xml_error(exc: BaseException) -> bool:

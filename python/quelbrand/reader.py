@@ -30,7 +30,6 @@ import contextlib
 import dataclasses
 import os
 import tempfile
-import warnings
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import IO, TYPE_CHECKING, Any
@@ -38,7 +37,7 @@ from typing import IO, TYPE_CHECKING, Any
 import quelbrand._native as _native
 from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows, checked_columns
 from quelbrand.entities import entity_options
-from quelbrand.errors import FlatteningWarning, loss_message, require_extra
+from quelbrand.errors import require_extra, warn_loss
 from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.output import open_output
 from quelbrand.records import record_options, with_record_column
@@ -290,7 +289,7 @@ class XmlTable:
             yield batch
         values, records = loss()
         if values:
-            warnings.warn(FlatteningWarning(loss_message(values, records, rows)), stacklevel=2)
+            warn_loss(values, records, rows)
 
     # -- Reading -------------------------------------------------------------
 
