@@ -80,6 +80,12 @@ std::size_t space_at(std::string_view s) {
 
 }  // namespace
 
+bool blank_slow(std::string_view s) {
+  for (const char c : s)
+    if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return trim_white_space(s).empty();
+  return true;
+}
+
 std::string_view trim_white_space(std::string_view s) {
   // Most values start and end with an ASCII character that is not space.
   if (!s.empty()) {
