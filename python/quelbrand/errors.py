@@ -10,7 +10,7 @@ import importlib
 import os
 import sys
 import warnings
-from types import ModuleType
+from types import FrameType, ModuleType
 
 __all__ = [
     "ConversionError",
@@ -64,7 +64,8 @@ def warn_loss(values: int, records: int, total: int | None, where: str = "") -> 
     `records` of `total` records, pointed at the first caller outside this
     package (readings end deep inside generators of its own)."""
     package = os.path.dirname(__file__) + os.sep
-    frame, level = sys._getframe(0), 1
+    frame: FrameType | None = sys._getframe(0)
+    level = 1
     while frame is not None and frame.f_code.co_filename.startswith(package):
         frame, level = frame.f_back, level + 1
     warnings.warn(FlatteningWarning(where + loss_message(values, records, total)), stacklevel=level)
