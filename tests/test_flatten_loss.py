@@ -109,12 +109,12 @@ def read_all(data, **options):
 
 
 @pytest.mark.parametrize("seed", [11, 12, 13, 14, 15, 16, 17, 18])
-@pytest.mark.parametrize("batch_rows", [1, 7, 65536])
-def test_generated_documents_count_what_the_model_loses(seed, batch_rows):
+@pytest.mark.parametrize("options", [{"batch_rows": 1}, {"batch_rows": 7}, {}, {"record": "rec"}])
+def test_generated_documents_count_what_the_model_loses(seed, options):
     print("seed", seed)
     data = random_document(random.Random(seed))
     values, records, total = expected_loss(data)
-    rows, lost, caught = read_all(data, batch_rows=batch_rows)
+    rows, lost, caught = read_all(data, **options)
     assert rows == total
     assert lost == (values, records)
     assert len(caught) == (1 if values else 0)
