@@ -85,6 +85,7 @@ PEER_READER = "reader = xml2arrow.XmlToArrowParser(cfg).parse_single_table(src, 
 # or machine must have. RATIOS below compares rows of one file with each other.
 READ_XML = "import quelbrand, pyarrow\n" + CLOCK + "for b in quelbrand.read_xml(src): pass"
 READ_ROW = "`for b in quelbrand.read_xml(path)`"
+TO_ARROW = "import quelbrand, pyarrow\n" + CLOCK + "quelbrand.read_xml(src, threads={threads}).to_arrow()"
 
 CASES = [
     ("`count_xml_records`", "", "import quelbrand_kernels as qk\nqk.count_xml_records(src)", ""),
@@ -128,6 +129,14 @@ CASES = [
         "peer: xml2arrow `parse_single_table`, batches consumed",
         "peer-arrow",
         "import xml2arrow, pyarrow\n" + CLOCK + PEER_READER + "for b in reader: pass",
+        "peer",
+    ),
+    ("`quelbrand.read_xml(path, threads=1).to_arrow()`", "table", TO_ARROW.format(threads=1), "read"),
+    ("`quelbrand.read_xml(path, threads=2).to_arrow()`", "table", TO_ARROW.format(threads=2), "read"),
+    (
+        "peer: xml2arrow `parse_single_table` into one `pyarrow.Table`",
+        "peer-table",
+        "import xml2arrow, pyarrow\n" + CLOCK + PEER_READER + "pyarrow.Table.from_batches(list(reader))",
         "peer",
     ),
     ("`quelbrand convert --to .parquet --jobs 1`", "parquet", convert("parquet", "--jobs", "1"), ""),
@@ -197,6 +206,12 @@ RATIOS = [
         "JSON Lines, --jobs 2 / --jobs 1",
         "`quelbrand convert --to .jsonl --jobs 2`",
         "`quelbrand convert --to .jsonl --jobs 1`",
+        "",
+    ),
+    (
+        "to_arrow(), threads=2 / threads=1",
+        "`quelbrand.read_xml(path, threads=2).to_arrow()`",
+        "`quelbrand.read_xml(path, threads=1).to_arrow()`",
         "",
     ),
     (

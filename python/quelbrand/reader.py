@@ -40,6 +40,7 @@ from quelbrand.entities import entity_options
 from quelbrand.errors import require_extra, warn_loss
 from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.output import open_output
+from quelbrand.parallel import checked_threads, read_pieces
 from quelbrand.records import record_options, with_record_column
 from quelbrand.schema import pandas_dtypes, schema, types_of
 from quelbrand.writers import TextOutput, write_parquet
@@ -74,6 +75,7 @@ def read_xml(
     dtd: str | os.PathLike[str] | None = None,
     record: str | Sequence[str] | None = None,
     record_column: str | None = None,
+    threads: int | None = None,
 ) -> XmlTable:
     """The XML document `source` as a lazy table of string columns, or with
     `types` of typed ones: `source` is a path (str or os.PathLike),
@@ -127,7 +129,13 @@ def read_xml(
     values so (iteration, to_arrow, to_pandas, the writers) ends with one
     FlatteningWarning giving the counts; `XmlTable.lost` holds them. A
     table exported as an Arrow stream of its own (pa.table(table) on a
-    path) gives no warning, but `lost` still counts."""
+    path) gives no warning, but `lost` still counts.
+
+    `threads` (default: the cores this process may use) read a plain file
+    in pieces at once where a whole result is asked for (to_arrow,
+    to_pandas) without types: no pass finds the columns first, and the
+    result is the one-thread reading's, value for value. `threads=1` reads
+    on the calling thread alone."""
     return XmlTable(
         source,
         batch_rows=batch_rows,
@@ -138,6 +146,7 @@ def read_xml(
         dtd=dtd,
         record=record,
         record_column=record_column,
+        threads=threads,
     )
 
 
@@ -156,8 +165,10 @@ class XmlTable:
         dtd: str | os.PathLike[str] | None = None,
         record: str | Sequence[str] | None = None,
         record_column: str | None = None,
+        threads: int | None = None,
     ):
         self.batch_rows = checked_batch_rows(batch_rows)
+        self.threads = checked_threads(threads)
         # The native reader's keywords for them and the records, checked now.
         self.entity_options = entity_options(entities, dtd) | record_options(record, record_column)
         self.source = source
@@ -431,8 +442,51 @@ class XmlTable:
     def to_arrow(self) -> pyarrow.Table:
         """The whole table in memory, as one pyarrow.Table."""
         pa = _pyarrow("to_arrow")
+        table = self._in_pieces(pa)
+        if table is not None:
+            return table
         batches = list(self)
         return pa.Table.from_batches(batches, schema=self.schema)
+
+    def _in_pieces(self, pa: Any) -> pyarrow.Table | None:
+        """The whole table read in pieces on `threads` threads, its columns
+        lined up at the end; None where the file is not read so."""
+        if self.types or self.threads < 2 or not isinstance(self.source, (str, os.PathLike)):
+            return None
+        path = self.path
+
+        def open_piece(start: bytes | None, until: int | None) -> Any:
+            return _native.open(
+                path,
+                self.batch_rows,
+                columns=self._columns if self._given else None,
+                project=self._given,
+                attributes=self.attributes,
+                start=start,
+                until=until,
+                **self.entity_options,
+            )
+
+        reading = read_pieces(path, self.threads, open_piece, self.entity_options)
+        if reading is None:
+            return None
+        if self._columns is None:
+            self._columns, self._records = reading.columns, reading.records
+        self._loss_from = lambda: reading.lost
+        names = self._columns
+        fixed = schema(pa, names, None)
+        batches = []
+        for native in reading.batches:
+            batch = pa.record_batch(native)
+            if batch.schema.names != names:
+                have = dict(zip(batch.schema.names, batch.columns))
+                arrays = [have[n] if n in have else pa.nulls(batch.num_rows, pa.large_string()) for n in names]
+                batch = pa.RecordBatch.from_arrays(arrays, schema=fixed)
+            batches.append(batch)
+        values, records = reading.lost
+        if values:
+            warn_loss(values, records, reading.records)
+        return pa.Table.from_batches(batches, schema=fixed)
 
     def to_pandas(self, **options: Any) -> pandas.DataFrame:
         """The whole table as a pandas DataFrame whose columns have dtype

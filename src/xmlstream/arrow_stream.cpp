@@ -25,6 +25,8 @@ struct BatchSource::Core {
        const ReadOptions& options)
       : inner(std::move(reader), batch_rows, std::move(path)), options(options) {
     inner.set_options(options);
+    // Pacing far beyond any file: only the stop at `until` is noted.
+    if (options.until != ReadOptions::kNoEnd) inner.set_splits(std::uint64_t{1} << 62, 1, &stops);
   }
 
   Item build(const Interrupt* interrupt);  // one step of the batch loop
@@ -53,6 +55,7 @@ struct BatchSource::Core {
   TypeTally tally;
   std::atomic<std::uint64_t> bytes_read{0};
   std::atomic<std::uint64_t> lost_values{0}, lost_records{0};  // see XmlBatchInner::values_lost
+  std::vector<SplitPoint> stops;  // with `until`: where reading stopped
   bool prefetch = false;
 
   // Between the threads and the caller.
@@ -141,6 +144,13 @@ std::pair<std::uint64_t, std::uint64_t> BatchSource::lost() const {
   return {core_->lost_values.load(std::memory_order_relaxed), core_->lost_records.load(std::memory_order_relaxed)};
 }
 bool BatchSource::fixed_columns() const { return core_->fixed; }
+std::optional<SplitPoint> BatchSource::stop() {
+  // The worker appends to `stops` while it builds, under no lock; it has
+  // built its last batch once the caller has been told Finished.
+  std::lock_guard lock(consume_);
+  if (!finished_ || core_->stops.empty()) return std::nullopt;
+  return core_->stops.back();
+}
 const std::string& BatchSource::path() const { return core_->inner.path(); }
 
 bool BatchSource::columns(const ColumnSet*& out, XmlStreamError& err, const Interrupt* interrupt) {
@@ -150,7 +160,9 @@ bool BatchSource::columns(const ColumnSet*& out, XmlStreamError& err, const Inte
 BatchSource::Step BatchSource::next(std::optional<ArrowBatch>& out, XmlStreamError& err,
                                     const Interrupt* interrupt) {
   std::lock_guard consume(consume_);
-  return core_->next(out, err, interrupt);
+  const Step step = core_->next(out, err, interrupt);
+  if (step == Step::Finished) finished_ = true;
+  return step;
 }
 
 void BatchSource::Core::discover(std::unique_ptr<Reader> reader) {

@@ -20,6 +20,7 @@
 #include "xmlstream/column.h"
 #include "xmlstream/read_options.h"
 #include "xmlstream/reader.h"
+#include "xmlstream/split.h"
 #include "xmlstream/types.h"
 
 namespace qk::xml {
@@ -91,6 +92,10 @@ class BatchSource {
   // discovery under way. Returns false, with `err` filled, when discovery
   // failed or `interrupt` said stop.
   bool columns(const ColumnSet*& out, XmlStreamError& err, const Interrupt* interrupt);
+  // With ReadOptions::until: the split point where reading stopped, once
+  // next() has reported Finished; nullopt before, or when the input ended
+  // first.
+  std::optional<SplitPoint> stop();
   // Whether batches have fixed columns (known at once, discovery or not).
   bool fixed_columns() const;
   // The fixed columns' types (empty without types); waits as columns() does.
@@ -113,6 +118,7 @@ class BatchSource {
   struct Core;
   std::shared_ptr<Core> core_;
   std::mutex consume_;  // one caller at a time
+  bool finished_ = false;  // next() has reported Finished
 };
 
 // Exports the source as a stream; the source must have fixed columns.

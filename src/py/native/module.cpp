@@ -351,6 +351,18 @@ PyObject* reader_records(PyObject* self, void*) noexcept {
   });
 }
 
+Ref split_tuple(const xml::SplitPoint& at);
+
+// With until=: the split point where reading stopped, as (offset, records,
+// state), once the reader has run out; None before, or when the input
+// ended first.
+PyObject* reader_stop(PyObject* self, void*) noexcept {
+  return guard([&] {
+    const std::optional<xml::SplitPoint> at = source_of(self).stop();
+    return at ? split_tuple(*at) : Ref::borrow(Py_None);
+  });
+}
+
 // (values, records): what flattening lost in the batches built so far.
 PyObject* reader_lost(PyObject* self, void*) noexcept {
   return guard([&] {
@@ -373,6 +385,7 @@ PyGetSetDef g_reader_getset[] = {
     {"columns", reader_columns, nullptr, nullptr, nullptr},
     {"lost", reader_lost, nullptr, nullptr, nullptr},
     {"records", reader_records, nullptr, nullptr, nullptr},
+    {"stop", reader_stop, nullptr, nullptr, nullptr},
     {"types", reader_types, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -397,8 +410,8 @@ PyType_Spec g_reader_spec = {"quelbrand._native.Reader", sizeof(ReaderObject), 0
 Signature g_open_sig{"open",
                      {"source", "batch_rows", "columns", "project", "prefetch", "discover", "companion", "types",
                       "known_types", "attributes", "start", "records", "end", "doctype", "html", "entities", "dtd",
-                      "record", "record_column"},
-                     19,
+                      "record", "record_column", "until"},
+                     20,
                      2,
                      2};
 Signature g_discover_sig{"discover",
@@ -551,12 +564,15 @@ void records_from(PyObject* record, PyObject* column, xml::ReadOptions& options,
 
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[19];
+    PyObject* slots[20];
     bind(g_open_sig, args, nargs, kwnames, slots);
     xml::ReadOptions options;
     options.attributes = truth(slots[9]);
     options.entities = entities_from(slots + 13);
     const std::optional<xml::SplitPoint> start = range_from(slots + 10, options, "open()");
+    // Reading ends after the first record that ends at or past `until`; the
+    // reader's stop then says where, for the reading that goes on from there.
+    if (given(slots[19])) options.until = to_u64(slots[19], "until");
     records_from(slots[17], slots[18], options, start);
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     std::optional<std::vector<std::string>> columns;
@@ -936,7 +952,7 @@ PyMethodDef g_functions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "open(source, batch_rows, *, columns=None, project=False, prefetch=False, discover=False, companion=None, "
      "types=False, known_types=None, attributes=False, start=None, records=None, end=None, doctype=True, html=False, "
-     "entities=None, dtd=None, record=None, record_column=None)\n--\n\n"},
+     "entities=None, dtd=None, record=None, record_column=None, until=None)\n--\n\n"},
     {"discover", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "discover(source, *, check_text=True, types=False, attributes=False, start=None, records=None, end=None, "

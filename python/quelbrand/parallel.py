@@ -1,0 +1,138 @@
+"""One reading of a plain file on several threads at once, for results that
+need no schema before their first batch (a whole table in memory).
+
+The file is cut at guessed split points (see quelbrand.split), and each
+piece is read, values and all, with its own columns, on a thread of its
+own: no pass finds the columns first. A piece counts only where the reading
+before it ended exactly at its guess, in the state guessed; otherwise it is
+read again from where that reading did end. The pieces' columns are lined
+up at the end in order of first appearance over the file, so the result is
+the one-thread reading's, value for value.
+"""
+
+from __future__ import annotations
+
+import bisect
+import dataclasses
+import os
+from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any
+
+import quelbrand._native as _native
+from quelbrand.split import Guesses, guess, splittable
+
+__all__ = ["Reading", "checked_threads", "read_pieces", "usable_cores"]
+
+# A piece is worth a thread from this size; below two of them the file is
+# read by one.
+MIN_PIECE = 16 << 20
+# Pieces per thread: more than one, so that a thread whose pieces were
+# dense is helped by the others at the end.
+PIECES_PER_THREAD = 4
+
+
+def usable_cores() -> int:
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
+def checked_threads(threads: int | None) -> int:
+    """`threads` as a count: None means the usable cores."""
+    if threads is None:
+        return usable_cores()
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+    return threads
+
+
+@dataclasses.dataclass
+class _Piece:
+    batches: list[Any]
+    stop: tuple[int, int, bytes] | None
+    lost: tuple[int, int]
+    error: BaseException | None = None
+
+
+@dataclasses.dataclass
+class Reading:
+    """The batches of a whole file in order, each with its own columns; the
+    columns of all of them in order of first appearance; the record count
+    and what flattening lost."""
+
+    batches: list[Any]
+    columns: list[str]
+    records: int
+    lost: tuple[int, int]
+
+
+Open = Callable[..., Any]
+
+
+def read_pieces(path: str, threads: int, open_piece: Open, reader: dict[str, Any] | None = None) -> Reading | None:
+    """The file at `path` read in pieces on `threads` threads, or None where
+    that is not worth it (one thread, a file that is not plain or under two
+    pieces, or one whose records cannot be told apart by its bytes).
+    `open_piece(start=..., until=...)` opens a native reader of the file
+    from a split point to the first record that ends at or past `until`;
+    `reader` holds the native reader's keywords for records. XML failures
+    raise the module's ValueError: the first in the file."""
+    if threads < 2 or not splittable(path):
+        return None
+    size = os.path.getsize(path)
+    blocksize = max(MIN_PIECE, -(-size // (threads * PIECES_PER_THREAD)))
+    guesses = guess(path, blocksize, reader)
+    if not guesses.offsets:
+        return None
+
+    def read(task: Task) -> _Piece:
+        start, until = task
+        try:
+            native = open_piece(start=start, until=until)
+            batches = list(native)
+            # A stop short of `until` is the end of the file.
+            stop = native.stop if until is not None else None
+            if stop is not None and until is not None and stop[0] < until:
+                stop = None
+            return _Piece(batches, stop, native.lost)
+        except (ValueError, OSError) as error:
+            return _Piece([], None, (0, 0), error)
+
+    with ThreadPoolExecutor(threads) as pool:
+        pieces = list(pool.map(read, guesses.tasks()))
+    return _settled(guesses, pieces, read)
+
+
+Task = tuple[bytes | None, int | None]  # a piece's start and until
+
+
+def _settled(guesses: Guesses, pieces: list[_Piece], read: Callable[[Task], _Piece]) -> Reading:
+    # As split.settle: a piece is taken where the reading before it ended on
+    # its guess in the state guessed, else read again from the true end.
+    batches: list[Any] = []
+    columns: dict[str, None] = {}
+    values = records = rows = 0
+    current = pieces[0]
+    while True:
+        if current.error is not None:
+            raise current.error
+        for batch in current.batches:
+            columns.update(dict.fromkeys(batch.column_names))
+            rows += batch.num_rows
+        batches += current.batches
+        values += current.lost[0]
+        records += current.lost[1]
+        if current.stop is None:
+            break
+        at, _, state = current.stop
+        j = bisect.bisect_left(guesses.offsets, at)
+        if j < len(guesses.offsets) and guesses.offsets[j] == at and _native.split_at(state, at) == guesses.states[j]:
+            current = pieces[j + 1]
+        else:
+            current = read((state, guesses.offsets[j] if j < len(guesses.offsets) else None))
+    return Reading(batches, list(columns), rows, (values, records))

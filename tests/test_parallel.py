@@ -1,0 +1,119 @@
+"""A whole table read in pieces on several threads is the one-thread
+reading's, value for value, error for error."""
+
+import gzip
+import warnings
+
+import pytest
+from test_split import big_document
+from test_xml_random import random_document
+
+import quelbrand
+import quelbrand.parallel as parallel
+from quelbrand import FlatteningWarning
+
+pa = pytest.importorskip("pyarrow")
+
+
+@pytest.fixture
+def small_pieces(monkeypatch):
+    """Pieces of a few hundred bytes, so that small files are cut often."""
+    monkeypatch.setattr(parallel, "MIN_PIECE", 256)
+
+
+def both(path, **options):
+    """The table read on one thread and on two, or each one's error text."""
+    out = []
+    for threads in (1, 2):
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", FlatteningWarning)
+                out.append(quelbrand.read_xml(path, threads=threads, **options).to_arrow())
+        except ValueError as e:
+            out.append(str(e))
+    return out
+
+
+def pieces_read(monkeypatch):
+    """Counts the pieces the next readings open."""
+    opened = []
+    real = parallel.read_pieces
+
+    def counting(path, threads, open_piece, reader=None):
+        def counted(**where):
+            opened.append(where)
+            return open_piece(**where)
+
+        return real(path, threads, counted, reader)
+
+    monkeypatch.setattr("quelbrand.reader.read_pieces", counting)
+    return opened
+
+
+@pytest.mark.parametrize(
+    "options",
+    [{}, {"attributes": True}, {"columns": ["v", "id", "nope"]}, {"record": "row", "record_column": "kind"}],
+)
+def test_big_documents_read_in_pieces_as_on_one_thread(rng, write_xml, small_pieces, monkeypatch, options):
+    # Comments, CDATA sections and nested same names make guesses that must
+    # be read again; later top-level elements resume in another state.
+    path = write_xml(big_document(rng, 1500))
+    opened = pieces_read(monkeypatch)
+    one, two = both(path, **options)
+    assert len(opened) > 4
+    assert two.schema == one.schema
+    assert two.equals(one)
+
+
+def test_random_documents_read_in_pieces_as_on_one_thread(rng, write_xml, small_pieces, monkeypatch):
+    monkeypatch.setattr(parallel, "MIN_PIECE", 16)
+    for i in range(150):
+        path = write_xml(random_document(rng), name="random.xml")
+        one, two = both(path)
+        if isinstance(one, str):
+            assert two == one, i
+        else:
+            assert two.equals(one) and two.schema == one.schema, i
+
+
+def test_the_first_error_in_the_file_is_raised(write_xml, small_pieces):
+    # A later piece meets its fault first on its own thread: only the first
+    # in the file counts.
+    rows = [f"<row><v>{i}</v></row>" for i in range(30000)]
+    rows[12000] = "<row><v>&bad;</v></row>"
+    rows[25000] = "<row><v>1</w></row>"
+    path = write_xml("<t>\n" + "\n".join(rows) + "\n</t>\n")
+    _, two = both(path)
+    assert isinstance(two, str) and "`bad`" in two and "line 12002" in two
+
+
+def test_lost_values_warn_once_with_the_whole_files_counts(write_xml, small_pieces):
+    path = write_xml("<t>" + "<r><a>1</a><a>2</a><a>3</a><b>x</b></r>" * 2000 + "</t>")
+    counts = []
+    for threads in (1, 2):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            table = quelbrand.read_xml(path, threads=threads)
+            table.to_arrow()
+        assert [type(w.message) for w in caught] == [FlatteningWarning]
+        counts.append((str(caught[0].message), table.lost))
+    assert counts[0] == counts[1]
+
+
+def test_what_is_not_cut_is_read_on_one_thread(tmp_path, write_xml, small_pieces, monkeypatch):
+    opened = pieces_read(monkeypatch)
+    body = "<t>" + "<r><v>1</v></r>" * 3000 + "</t>"
+    packed = tmp_path / "t.xml.gz"
+    packed.write_bytes(gzip.compress(body.encode()))
+    assert quelbrand.read_xml(packed, threads=2).to_arrow().num_rows == 3000
+    assert quelbrand.read_xml(body.encode(), threads=2).to_arrow().num_rows == 3000
+    assert quelbrand.read_xml(write_xml(body), threads=2, types=True).to_arrow().num_rows == 3000
+    assert opened == []
+    assert quelbrand.read_xml(write_xml(body), threads=2).to_pandas().shape == (3000, 1)
+    assert opened
+
+
+@pytest.mark.parametrize("threads, error", [(0, ValueError), (-2, ValueError), (True, TypeError), ("2", TypeError)])
+def test_threads_must_be_a_positive_count(threads, error):
+    with pytest.raises(error):
+        quelbrand.read_xml(b"<t/>", threads=threads)
