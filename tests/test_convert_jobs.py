@@ -97,13 +97,13 @@ def test_the_command_takes_jobs(tmp_path):
     path = tmp_path / "doc.xml"
     path.write_text(document())
     outputs = []
-    for jobs in ("1", "2"):
-        out = tmp_path / f"out{jobs}.jsonl"
-        cmd = [sys.executable, "-m", "quelbrand", "convert", str(path), "--to", str(out), "--jobs", jobs]
+    for flag, jobs in (("--threads", "1"), ("--jobs", "2"), ("--threads", "2")):
+        out = tmp_path / f"out{flag}{jobs}.jsonl"
+        cmd = [sys.executable, "-m", "quelbrand", "convert", str(path), "--to", str(out), flag, jobs]
         result = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
         assert result.returncode == 0, result.stderr
         outputs.append(out.read_bytes())
-    assert outputs[0] == outputs[1]
+    assert outputs[0] == outputs[1] == outputs[2]
     cmd = [sys.executable, "-m", "quelbrand", "convert", str(path), "--to", str(tmp_path / "x.csv"), "--jobs", "0"]
     result = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
-    assert result.returncode == 2 and "--jobs" in result.stderr
+    assert result.returncode == 2 and "--threads" in result.stderr

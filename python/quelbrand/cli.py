@@ -27,6 +27,7 @@ from quelbrand.batches import DEFAULT_BATCH_ROWS, is_read_once
 from quelbrand.convert import FORMATS, convert, format_of
 from quelbrand.errors import ConversionError, MissingExtraError, is_xml_error, require_extra
 from quelbrand.inputs import is_plain_path, open_input
+from quelbrand.parallel import usable_cores
 from quelbrand.records import record_options
 
 __all__ = ["main"]
@@ -66,9 +67,9 @@ The format comes from OUT's extension or --format:
            booleans are written as JSON numbers and booleans.
   parquet  needs pyarrow (the pyarrow extra); typed columns with --types.
 
-With --jobs N a plain, uncompressed file is split between records into
-ranges that N threads read at once; OUT is byte for byte what --jobs 1
-writes. Compressed input, pipes and stdin are read by one thread.
+With --threads N (or --jobs N) a plain, uncompressed file is split between
+records into ranges that N threads read at once; OUT is byte for byte what
+--threads 1 writes. Compressed input, pipes and stdin are read by one thread.
 
 OUT may be `-` for stdout (name the format with --format). An OUT that is a
 device or a FIFO is written in place. Any other OUT is written to a temporary
@@ -180,12 +181,14 @@ def build_parser() -> argparse.ArgumentParser:
         help="also accept the general entities declared in this local DTD file",
     )
     convert_parser.add_argument(
+        "--threads",
         "--jobs",
+        dest="jobs",
         type=_positive,
-        default=_usable_cores(),
+        default=usable_cores(),
         metavar="N",
         help="read a plain file as N ranges at once, on N threads (default: the usable cores, here "
-        f"{_usable_cores()}); the output is the same for any N. Compressed input and stdin use one",
+        f"{usable_cores()}); the output is the same for any N. Compressed input and stdin use one",
     )
     _add_record_arguments(convert_parser)
     convert_parser.add_argument(
@@ -364,13 +367,6 @@ def _terminated_in(exc: BaseException | None) -> _Terminated | None:
         exc = exc.__cause__ or exc.__context__
     return None
 
-
-def _usable_cores() -> int:
-    """The cores this process may run on."""
-    try:
-        return max(len(os.sched_getaffinity(0)), 1)
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
 
 
 def _input_arg(file: str) -> object:

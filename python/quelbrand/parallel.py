@@ -35,8 +35,8 @@ PIECES_PER_THREAD = 4
 def usable_cores() -> int:
     """The cores this process may run on."""
     try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on Linux
+        return max(len(os.sched_getaffinity(0)), 1)
+    except (AttributeError, OSError):  # not on Linux
         return os.cpu_count() or 1
 
 
