@@ -9,8 +9,10 @@ from test_split import big_document
 from test_xml_random import random_document
 
 import quelbrand
+import quelbrand._native as _native
 import quelbrand.parallel as parallel
 from quelbrand import FlatteningWarning
+from quelbrand.records import record_options
 
 pa = pytest.importorskip("pyarrow")
 
@@ -117,3 +119,12 @@ def test_what_is_not_cut_is_read_on_one_thread(tmp_path, write_xml, small_pieces
 def test_threads_must_be_a_positive_count(threads, error):
     with pytest.raises(error):
         quelbrand.read_xml(b"<t/>", threads=threads)
+
+
+@pytest.mark.parametrize("record", [None, "row", ["row", "id"]])
+def test_records_counted_in_pieces_are_those_counted_whole(rng, write_xml, small_pieces, record):
+    path = write_xml(big_document(rng, 1500))
+    kw = record_options(record, None)
+    whole = _native.split(path, 1 << 62, **kw)[0]
+    assert parallel.count_records(path, 1, kw) is None
+    assert parallel.count_records(path, 2, kw) == whole

@@ -27,7 +27,7 @@ from quelbrand.batches import DEFAULT_BATCH_ROWS, is_read_once
 from quelbrand.convert import FORMATS, convert, format_of
 from quelbrand.errors import ConversionError, MissingExtraError, is_xml_error, require_extra
 from quelbrand.inputs import is_plain_path, open_input
-from quelbrand.parallel import usable_cores
+from quelbrand.parallel import count_records, usable_cores
 from quelbrand.records import record_options
 
 __all__ = ["main"]
@@ -180,15 +180,10 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="FILE",
         help="also accept the general entities declared in this local DTD file",
     )
-    convert_parser.add_argument(
-        "--threads",
-        "--jobs",
-        dest="jobs",
-        type=_positive,
-        default=usable_cores(),
-        metavar="N",
-        help="read a plain file as N ranges at once, on N threads (default: the usable cores, here "
-        f"{usable_cores()}); the output is the same for any N. Compressed input and stdin use one",
+    _add_threads_argument(
+        convert_parser,
+        "read a plain file as N ranges at once",
+        "; the output is the same for any N. Compressed input and stdin use one",
     )
     _add_record_arguments(convert_parser)
     convert_parser.add_argument(
@@ -201,6 +196,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     count_parser = commands.add_parser("count", help="print the number of records in an XML file")
     count_parser.add_argument("file", metavar="FILE", help="the XML file to read; - for stdin")
+    _add_threads_argument(count_parser, "count a plain file's records in pieces at once")
     _add_record_arguments(count_parser)
     count_parser.set_defaults(run=_run_count)
 
@@ -368,6 +364,17 @@ def _terminated_in(exc: BaseException | None) -> _Terminated | None:
     return None
 
 
+def _add_threads_argument(parser: argparse.ArgumentParser, what: str, more: str = "") -> None:
+    parser.add_argument(
+        "--threads",
+        "--jobs",
+        dest="jobs",
+        type=_positive,
+        default=usable_cores(),
+        metavar="N",
+        help=f"{what}, on N threads (default: the usable cores, here {usable_cores()}){more}",
+    )
+
 
 def _input_arg(file: str) -> object:
     """FILE as the readers take it: `-` is stdin's bytes."""
@@ -377,6 +384,10 @@ def _input_arg(file: str) -> object:
 def _run_count(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     source = _input_arg(args.file)
     records = _record_options(args, parser)
+    counted = count_records(source, args.jobs, records) if isinstance(source, str) else None
+    if counted is not None:
+        print(counted)
+        return 0
     if records:
         # The record counter's pass, following the chosen records.
         print(_native.split(open_input(source).native(), 1 << 62, **records)[0])

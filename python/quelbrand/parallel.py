@@ -20,9 +20,9 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import quelbrand._native as _native
-from quelbrand.split import Guesses, guess, splittable
+from quelbrand.split import Guesses, guess, splittable, survey
 
-__all__ = ["Reading", "checked_threads", "read_pieces", "usable_cores"]
+__all__ = ["Reading", "checked_threads", "count_records", "piece_size", "read_pieces", "usable_cores"]
 
 # A piece is worth a thread from this size; below two of them the file is
 # read by one.
@@ -49,6 +49,27 @@ def checked_threads(threads: int | None) -> int:
     if threads < 1:
         raise ValueError(f"threads must be at least 1, not {threads}")
     return threads
+
+
+def piece_size(path: str, threads: int) -> int | None:
+    """The size of the pieces `threads` threads read the file at `path` in,
+    or None where it is read by one (one thread, a file that is not plain,
+    or one smaller than two pieces)."""
+    if threads < 2 or not splittable(path):
+        return None
+    size = os.path.getsize(path)
+    blocksize = max(MIN_PIECE, -(-size // (threads * PIECES_PER_THREAD)))
+    return blocksize if size >= 2 * blocksize else None
+
+
+def count_records(path: str, threads: int, reader: dict[str, Any] | None = None) -> int | None:
+    """The records of the file at `path`, counted in pieces on `threads`
+    threads by the record counter's pass; None where it is read by one."""
+    blocksize = piece_size(path, threads)
+    if blocksize is None:
+        return None
+    with ThreadPoolExecutor(threads) as pool:
+        return survey(path, blocksize, columns=False, run=pool.map, entities=reader).records
 
 
 @dataclasses.dataclass
@@ -82,10 +103,9 @@ def read_pieces(path: str, threads: int, open_piece: Open, reader: dict[str, Any
     from a split point to the first record that ends at or past `until`;
     `reader` holds the native reader's keywords for records. XML failures
     raise the module's ValueError: the first in the file."""
-    if threads < 2 or not splittable(path):
+    blocksize = piece_size(path, threads)
+    if blocksize is None:
         return None
-    size = os.path.getsize(path)
-    blocksize = max(MIN_PIECE, -(-size // (threads * PIECES_PER_THREAD)))
     guesses = guess(path, blocksize, reader)
     if not guesses.offsets:
         return None
