@@ -261,3 +261,19 @@ def test_the_command_counts_and_converts_the_chosen_records(write_xml, tmp_path)
     assert second == {"kind": "inproceedings", "author": "B", "title": "T2", "booktitle": "Conf"}
     bad = run_cli("count", path, "--record", "a//b")
     assert bad.returncode == 2 and "empty step" in bad.stderr
+
+
+@pytest.mark.parametrize(
+    "encoding, name",
+    [("iso-8859-1", "Größe"), ("windows-1251", "Запись"), ("shift_jis", "記録"), ("utf-16", "Größe")],
+)
+def test_names_match_and_are_named_in_utf8_whatever_the_encoding(write_xml, encoding, name):
+    # Element names arrive in the document's own bytes; the chosen names,
+    # and the record-name column, are UTF-8.
+    label = {"utf-16": "UTF-16"}.get(encoding, encoding)
+    text = f'<?xml version="1.0" encoding="{label}"?><r><{name}><a>1</a></{name}><x><{name}><a>2</a></{name}></x></r>'
+    path = write_xml(text.encode(encoding))
+    got = quelbrand.read_xml(path, record=f"x/{name}", record_column="k").to_arrow().to_pylist()
+    assert got == [{"k": name, "a": "2"}]
+    assert quelbrand.read_xml(path, record_column="k").to_arrow().column("k").to_pylist() == [name, "x"]
+    assert _native.split(path, 1 << 62, record=name)[0] == 2

@@ -51,8 +51,9 @@ void XmlBatchInner::set_options(const ReadOptions& options) {
   opts_.read = options;
   if (options.entities && reader_) reader_->set_entities(*options.entities);
   if (options.record_paths) {
-    std::vector<std::string_view> open;
-    for (std::size_t i = 0; reader_ && i < reader_->open_depth(); ++i) open.push_back(reader_->open_name(i));
+    std::vector<std::string> open;
+    for (std::size_t i = 0; reader_ && i < reader_->open_depth(); ++i)
+      open.emplace_back(reader_->utf8_name(reader_->open_name(i), rule_name_));
     rule_ = RecordRule(options.record_paths, open);
   }
   naming_ = options.record_column.has_value();
@@ -947,7 +948,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
     switch (ev) {
       case Event::Start: {
         const std::string_view name = std::string_view(buf_).substr(0, reader_->last_name_size());
-        const RecordRule::Role role = rule_.start(name);
+        const RecordRule::Role role = rule_.start(rule_name(name));
         if (role != RecordRule::Role::Outside) {
           note_record(role);
           open<M::kNames>(name);
@@ -969,7 +970,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
         }
         break;
       case Event::Empty:
-        switch (rule_.empty(std::string_view(buf_).substr(0, reader_->last_name_size()))) {
+        switch (rule_.empty(rule_name(std::string_view(buf_).substr(0, reader_->last_name_size())))) {
           case RecordRule::Role::Record:
             note_record(RecordRule::Role::Record);
             if (M::kAttributes) {

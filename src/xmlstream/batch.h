@@ -158,7 +158,9 @@ class XmlBatchInner {
   void note_record(RecordRule::Role role) {
     if (naming_ && role == RecordRule::Role::Record) [[unlikely]] {
       record_name_.clear();
-      local_name_append(std::string_view(buf_).substr(0, reader_->last_name_size()), record_name_);
+      // A column holds UTF-8, whatever the document's encoding.
+      local_name_append(reader_->utf8_name(std::string_view(buf_).substr(0, reader_->last_name_size()), rule_name_),
+                        record_name_);
     }
   }
   // The range's last record has been read: false, with `err`, when it did
@@ -242,6 +244,12 @@ class XmlBatchInner {
   BatchOptions opts_;
   std::string path_;
   RecordRule rule_;
+  // Names chosen for records are UTF-8; a document in another encoding
+  // names its elements in its own bytes, decoded here for the rule alone.
+  std::string rule_name_;
+  std::string_view rule_name(std::string_view raw) {
+    return rule_.named() ? reader_->utf8_name(raw, rule_name_) : raw;
+  }
   // The open elements of the record being read (the stack), already folded
   // into flattened levels as they close.
   RecordBuilder record_;

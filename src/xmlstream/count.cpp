@@ -31,9 +31,11 @@ bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err, st
   std::string buf;
   buf.reserve(4096);
   RecordRule rule(reader.open_depth());
+  std::string scratch;
   if (paths) {
-    std::vector<std::string_view> open;
-    for (std::size_t i = 0; i < reader.open_depth(); ++i) open.push_back(reader.open_name(i));
+    std::vector<std::string> open;
+    for (std::size_t i = 0; i < reader.open_depth(); ++i)
+      open.emplace_back(reader.utf8_name(reader.open_name(i), scratch));
     rule = RecordRule(paths, open);
   }
   std::uint64_t records = 0;
@@ -57,7 +59,8 @@ bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err, st
   };
   // The tag's name, which only chosen records look at.
   const auto name = [&] {
-    return rule.named() ? std::string_view(buf).substr(0, reader.last_name_size()) : std::string_view();
+    return rule.named() ? reader.utf8_name(std::string_view(buf).substr(0, reader.last_name_size()), scratch)
+                        : std::string_view();
   };
   while (true) {
     buf.clear();

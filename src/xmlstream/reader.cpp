@@ -799,6 +799,14 @@ Entities* Reader::entities() {
   return m.entities.get();
 }
 
+std::string_view Reader::utf8_name(std::string_view raw, std::string& scratch) {
+  if (text_is_utf8()) return raw;
+  scratch.clear();
+  std::string why;
+  if (!impl_->decoder.decode(*impl_->encoding, raw, scratch, why)) return raw;
+  return scratch;
+}
+
 bool Reader::text_is_utf8() const {
   const enc::Kind k = impl_->encoding->kind;
   return k == enc::Kind::Utf8 || k == enc::Kind::Utf16BE || k == enc::Kind::Utf16LE;

@@ -102,6 +102,11 @@ class Reader {
   // reading has got, for progress.
   std::uint64_t offset() const;
 
+  // A name from the document's bytes (a tag's, or an open element's) as
+  // UTF-8: the bytes themselves while text arrives as UTF-8, else decoded
+  // into `scratch`. Bytes that do not decode are returned as they are.
+  std::string_view utf8_name(std::string_view raw, std::string& scratch);
+
   // True while the document's text arrives as UTF-8 already (UTF-8
   // documents, and UTF-16 ones transcoded as they are read): `decode` then
   // only checks the bytes and appends them unchanged, so a caller may check
