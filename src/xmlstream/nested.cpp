@@ -182,7 +182,11 @@ struct NestedBatch::Node {
   Bits valid;  // a struct's or a list's
   std::vector<std::int64_t> offsets = {0};
 
-  std::uint64_t length() const { return kind == Leaf ? col.rows() : valid.size; }
+  std::uint64_t converted = UINT64_MAX;  // a typed leaf's rows, once its text is gone
+
+  std::uint64_t length() const {
+    return kind != Leaf ? valid.size : converted != UINT64_MAX ? converted : col.rows();
+  }
 };
 
 struct NestedBatch::Data {
@@ -395,6 +399,7 @@ bool NestedBuilder::take(NestedBatch& out, std::string& err) {
       start_batch();
       return false;
     }
+    n.converted = n.col.rows();
     std::string().swap(n.col.bytes);
     std::vector<std::int64_t>().swap(n.col.offsets);
   }
@@ -525,6 +530,14 @@ void export_nested_schema(const Shape& root, bool types, ArrowSchema* out) {
   std::vector<Node> nodes;
   plan_element(root, types, nodes, true);
   export_node_schema(nodes, 0, true, out);
+}
+
+std::vector<std::string> nested_columns(const Shape& root) {
+  std::vector<Node> nodes;
+  plan_element(root, false, nodes, true);
+  std::vector<std::string> out;
+  for (const std::uint32_t c : nodes[0].children) out.push_back(nodes[c].name);
+  return out;
 }
 
 // ---- The discovery pass --------------------------------------------------------------

@@ -122,6 +122,8 @@ class NestedBatch {
 // The Arrow schema that `root` (a record shape) gives, the record's fields
 // as columns; with types, each leaf's decided type.
 void export_nested_schema(const Shape& root, bool types, ArrowSchema* out);
+// The names of those columns.
+std::vector<std::string> nested_columns(const Shape& root);
 
 // Building: each element occurrence appends to its own field's buffers.
 class NestedBuilder final : public NestedSink {

@@ -233,6 +233,7 @@ Signature g_open_sig{"open_nested",
                      2};
 Signature g_merge_sig{"merge_shapes", {"a", "b"}, 2, 2};
 Signature g_schema_sig{"nested_schema", {"shape", "types"}, 2, 1, 1};
+Signature g_columns_sig{"nested_columns", {"shape"}, 1, 1};
 
 // (shape, records, stop): the shape of the records read, and with `until`
 // the split point where reading stopped (None otherwise, or for an input
@@ -318,6 +319,22 @@ PyObject* schema_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
+// The column names of the batches read with `shape`.
+PyObject* columns_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guard([&] {
+    PyObject* slots[1];
+    bind(g_columns_sig, args, nargs, kwnames, slots);
+    const std::vector<std::string> names = xml::nested_columns(shape_from(slots[0]));
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    for (std::size_t i = 0; i < names.size(); ++i)
+      check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
+                                  check(PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()),
+                                                             "replace"))
+                                      .release()));
+    return list;
+  });
+}
+
 PyMethodDef g_functions[] = {
     {"discover_nested", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -331,6 +348,8 @@ PyMethodDef g_functions[] = {
      METH_FASTCALL | METH_KEYWORDS, "merge_shapes(a, b)\n--\n\n"},
     {"nested_schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(schema_entry)),
      METH_FASTCALL | METH_KEYWORDS, "nested_schema(shape, *, types=False)\n--\n\n"},
+    {"nested_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(columns_entry)),
+     METH_FASTCALL | METH_KEYWORDS, "nested_columns(shape)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
