@@ -40,7 +40,7 @@ if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
     import pyarrow  # type: ignore[import-untyped, unused-ignore]
 
-__all__ = ["NestedTable", "checked_text_of", "nested_schema"]
+__all__ = ["NestedTable", "checked_text_of", "literal_types", "nested_schema"]
 
 
 def checked_text_of(text_of: Iterable[str] | None) -> list[str]:
@@ -71,15 +71,20 @@ def nested_schema(pa: Any, shape: bytes, types: bool = False) -> Any:
     return pa.schema(_Schema(_native.nested_schema(shape, types=types)))
 
 
-def _literal_types(pa: Any, typed: Any) -> list[str]:
+def literal_types(pa: Any, typed: Any) -> list[str]:
     """Each column's type name where it is a number or a boolean, JSON
     Lines writing those bare; "string" otherwise."""
     out = []
     for field in typed:
         t = field.type
         out.append(
-            "int64" if pa.types.is_int64(t) else "float64" if pa.types.is_float64(t) else
-            "bool" if pa.types.is_boolean(t) else "string"
+            "int64"
+            if pa.types.is_int64(t)
+            else "float64"
+            if pa.types.is_float64(t)
+            else "bool"
+            if pa.types.is_boolean(t)
+            else "string"
         )
     return out
 
@@ -228,7 +233,7 @@ class NestedTable:
         kinds = None
         if self.types and fmt == "jsonl":
             pa = require_extra("pyarrow", "pyarrow", "typed JSON Lines")
-            kinds = _literal_types(pa, self.schema)
+            kinds = literal_types(pa, self.schema)
         return TextOutput(fmt, _native.nested_columns(self.shape), kinds)
 
     def _write_text(self, fmt: str, where: PathArg | IO[bytes], on_batch: Callable[[Any], object] | None) -> int:
