@@ -25,6 +25,7 @@ from quelbrand.errors import ConversionError, require_extra, warn_loss
 for _module in ("numpy", "pandas", "pyarrow", "dask.array", "dask.bag", "dask.dataframe"):
     require_extra(_module, "dask", "quelbrand.dask")
 
+import dask
 import dask.array as da
 import dask.bag as db
 import dask.dataframe as dd
@@ -227,6 +228,20 @@ def _read_nested(
     for count in counts:
         offsets.append(offsets[-1] + count)
     divisions = tuple(offsets) if all(c > 0 for c in counts[:-1]) else None
+    # Structs and lists are objects, which Dask would take for text.
+    with dask.config.set({"dataframe.convert-string": False}):
+        return _from_map_nested(parts, offsets, meta, divisions, batch_rows, shape, options)
+
+
+def _from_map_nested(
+    parts: list[tuple[Range, _Stamp]],
+    offsets: list[int],
+    meta: pd.DataFrame,
+    divisions: tuple[int, ...] | None,
+    batch_rows: int,
+    shape: bytes,
+    options: dict[str, Any],
+) -> dd.DataFrame:
     return dd.from_map(  # type: ignore[no-untyped-call, no-any-return]
         _read_nested_partition,
         [part for part, _ in parts],
