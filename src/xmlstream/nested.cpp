@@ -100,8 +100,12 @@ bool Shape::parse(std::string_view bytes, Shape& out) {
 // ---- Discovery --------------------------------------------------------------------
 
 Shape* ShapeCollector::enter(Shape& parent, std::uint64_t instance, std::string_view name, bool attr) {
-  std::size_t i = parent.find(name, attr);
-  if (i == Shape::npos) i = parent.add(name, attr);
+  std::size_t i = parent.guess;
+  if (i >= parent.fields.size() || parent.fields[i].attribute != attr || parent.fields[i].name != name) {
+    i = parent.find(name, attr);
+    if (i == Shape::npos) i = parent.add(name, attr);
+  }
+  parent.guess = i + 1;
   Shape& c = parent.fields[i];
   if (c.stamp == instance) c.repeated = true;
   c.stamp = instance;
@@ -112,7 +116,7 @@ bool ShapeCollector::open(std::string_view local_name, XmlStreamError&) {
   // Only the innermost shape gains fields, so the frames' pointers, into
   // the fields of shapes further out, stay valid.
   Shape* s = frames_.empty() ? &root_ : enter(*frames_.back().shape, frames_.back().instance, local_name, false);
-  frames_.push_back({s, text_.size(), ++instances_});
+  frames_.push_back({s, text_.size(), ++instances_, false});
   return true;
 }
 
@@ -131,11 +135,12 @@ bool ShapeCollector::close(XmlStreamError&) {
   const Frame f = frames_.back();
   frames_.pop_back();
   const std::string_view v = trim_white_space(std::string_view(text_).substr(f.text_off));
-  if (!v.empty()) {
+  if (!v.empty() || f.nonblank) {
     f.shape->text = true;
     if (options_.types) f.shape->type.add(classify(v));
   }
   text_.resize(f.text_off);
+  f.shape->guess = 0;
   return true;
 }
 

@@ -50,8 +50,10 @@ struct Shape {
   std::string serialize() const;
   static bool parse(std::string_view bytes, Shape& out);
 
-  // Discovery only: the parent instance that last held this field.
+  // Discovery only: the parent instance that last held this field, and
+  // the field likely to come next (records repeat their order).
   std::uint64_t stamp = 0;
+  std::size_t guess = 0;
 };
 
 // Which elements are taken as their whole text (descendants' text joined in
@@ -70,6 +72,10 @@ class NestedSink {
   virtual bool open(std::string_view local_name, XmlStreamError& err) = 0;
   virtual bool attribute(std::string_view local_name, std::string_view value, XmlStreamError& err) = 0;
   virtual std::string& text() = 0;
+  // Whether text() needs the text itself; if not, a piece known not to be
+  // blank is only noted by nonblank_text().
+  virtual bool wants_text() const { return true; }
+  virtual void nonblank_text() {}
   virtual bool close(XmlStreamError& err) = 0;
   // The record in progress is cut short (an error): forget it.
   virtual void abandon() = 0;
@@ -86,6 +92,8 @@ class ShapeCollector final : public NestedSink {
   bool open(std::string_view local_name, XmlStreamError& err) override;
   bool attribute(std::string_view local_name, std::string_view value, XmlStreamError& err) override;
   std::string& text() override { return text_; }
+  bool wants_text() const override { return options_.types; }
+  void nonblank_text() override { frames_.back().nonblank = true; }
   bool close(XmlStreamError& err) override;
   void abandon() override;
   Shape& shape() { return root_; }
@@ -95,6 +103,7 @@ class ShapeCollector final : public NestedSink {
     Shape* shape;
     std::size_t text_off;
     std::uint64_t instance;
+    bool nonblank;
   };
   Shape* enter(Shape& parent, std::uint64_t instance, std::string_view name, bool attr);
   Shape root_;

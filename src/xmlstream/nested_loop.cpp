@@ -15,6 +15,23 @@ namespace qk::xml {
 // Decodes the event's bytes onto the sink's text, resolving references for
 // character data (not CDATA).
 bool XmlBatchInner::nested_text(bool resolve, XmlStreamError& err) {
+  if (!nested_->wants_text() && reader_->text_is_utf8()) {
+    // Only whether it is blank matters: plain ASCII says so at once. Text
+    // errors are the reading pass's to report, as for a flat discovery.
+    bool plain = true, blank = true;
+    for (const char c : buf_) {
+      const auto b = static_cast<unsigned char>(c);
+      if (b >= 0x80 || c == '&') {
+        plain = false;
+        break;
+      }
+      blank = blank && (c == ' ' || c == '\t' || c == '\r' || c == '\n');
+    }
+    if (plain) {
+      if (!blank) nested_->nonblank_text();
+      return true;
+    }
+  }
   std::string& text = nested_->text();
   const std::size_t mark = text.size();
   if (reader_->text_is_utf8() && enc::valid_utf8(buf_)) {
