@@ -343,3 +343,19 @@ def test_convert_in_ranges_writes_what_one_reading_writes(rng, write_xml, tmp_pa
         convert(path, str(out), nested=True, attributes=True, types=True, jobs=jobs, blocksize=500)
         outs.append(out.read_bytes())
     assert outs[0] == outs[1]
+
+
+@pytest.mark.parametrize(("depth", "fails"), [(31, False), (32, True), (100000, True)])
+def test_nesting_is_bounded(depth, fails):
+    # Every level repeated: a list and a struct each, the deepest Arrow takes.
+    doc = "<r><x>" + "<a>" * depth + "v" + "</a>" * depth + "<a/></x></r>"
+    doc = doc.replace("<a><a>", "<a><a/><a>")
+    if fails:
+        with pytest.raises(ValueError, match="nested deeper than 32"):
+            read(doc).to_arrow()
+        # Inside a whole-text element depth costs nothing.
+        assert read(doc, text_of=["a"]).to_arrow().to_pylist() == [{"a": ["v", None]}]
+    else:
+        table = read(doc).to_arrow()
+        table.validate(full=True)
+        assert "'v'" in str(table.to_pylist())

@@ -56,9 +56,9 @@ void serialize_into(const Shape& s, std::string& out) {
   for (const Shape& f : s.fields) serialize_into(f, out);
 }
 
-// Nesting is bounded by the reader (see kMaxNestedDepth), and so is this.
-bool parse_from(std::string_view& in, Shape& s, int depth) {
-  if (depth > 4096 || in.size() < 7) return false;
+// Nesting is bounded by the reading (see kMaxNestedDepth), and so is this.
+bool parse_from(std::string_view& in, Shape& s, std::size_t depth) {
+  if (depth > 2 * kMaxNestedDepth || in.size() < 7) return false;
   const auto flags = static_cast<unsigned char>(in[0]);
   const std::uint16_t t = static_cast<std::uint16_t>(static_cast<unsigned char>(in[1]) |
                                                      (static_cast<unsigned char>(in[2]) << 8));

@@ -56,6 +56,11 @@ struct Shape {
   std::size_t guess = 0;
 };
 
+// The deepest a record may nest, counting the record element (text_of
+// elements' insides aside): a struct and a list for each level stay within
+// the 64 levels Arrow's importers take.
+constexpr std::size_t kMaxNestedDepth = 32;
+
 // Which elements are taken as their whole text (descendants' text joined in
 // document order, markup dropped), by local name.
 struct NestedOptions {

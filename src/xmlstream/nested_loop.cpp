@@ -58,6 +58,14 @@ bool XmlBatchInner::nested_open(bool empty, XmlStreamError& err) {
     ++nested_gather_;
     return true;
   }
+  // Shapes and arrays are walked recursively, so their depth is bounded.
+  if (nested_depth_ > kMaxNestedDepth) {
+    err = XmlStreamError{XmlStreamError::Kind::Xml,
+                         "a record nested deeper than " + std::to_string(kMaxNestedDepth) +
+                             " elements, the most nested reading takes (text_of= reads an element whole)" +
+                             reader_->position()};
+    return false;
+  }
   std::string& local = nested_name_;
   local.clear();
   local_name_append(tag.substr(0, name_size), local);
