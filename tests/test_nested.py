@@ -311,7 +311,7 @@ def big_document(rng):
 def test_split_reads_equal_whole_reads(rng, write_xml, types):
     from quelbrand.split import survey
 
-    for i in range(6):
+    for i in range(4):
         data = big_document(rng).encode()
         path = write_xml(data, name="nested.xml")
         options = {"attributes": rng.random() < 0.6, "text_of": rng.sample(["a", "c"], rng.randint(0, 1))}
