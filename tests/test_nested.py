@@ -359,3 +359,10 @@ def test_nesting_is_bounded(depth, fails):
         table = read(doc).to_arrow()
         table.validate(full=True)
         assert "'v'" in str(table.to_pylist())
+
+
+def test_records_chosen_by_name_are_nested_rows():
+    doc = "<rss><channel><title>c</title><item><t>1</t><t>2</t></item><item><t>3</t></item></channel></rss>"
+    assert read(doc, record="item").to_arrow().to_pylist() == [{"t": ["1", "2"]}, {"t": ["3"]}]
+    with pytest.raises(ValueError, match="record_column"):
+        read(doc, record="item", record_column="tag")

@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import contextlib
 import os
-from collections.abc import Callable, Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import IO, TYPE_CHECKING, Any
 
@@ -33,6 +33,7 @@ from quelbrand.entities import entity_options
 from quelbrand.errors import require_extra
 from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.output import open_output
+from quelbrand.records import record_options
 from quelbrand.schema import pandas_dtypes
 from quelbrand.writers import TextOutput, write_parquet
 
@@ -40,7 +41,7 @@ if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
     import pyarrow  # type: ignore[import-untyped, unused-ignore]
 
-__all__ = ["NestedTable", "checked_text_of", "literal_types", "nested_schema"]
+__all__ = ["NestedTable", "checked_text_of", "literal_types", "nested_record_options", "nested_schema"]
 
 
 def checked_text_of(text_of: Iterable[str] | None) -> list[str]:
@@ -54,6 +55,14 @@ def checked_text_of(text_of: Iterable[str] | None) -> list[str]:
         if not isinstance(name, str) or not name or ":" in name:
             raise ValueError(f"text_of takes local element names, not {name!r}")
     return names
+
+
+def nested_record_options(record: str | Sequence[str] | None, record_column: str | None) -> dict[str, Any]:
+    """The native keywords of `record`; a record column is flat only."""
+    options = record_options(record, record_column)
+    if "record_column" in options:
+        raise ValueError("record_column= names flat rows' records; nested rows are read without it")
+    return options
 
 
 class _Schema:
@@ -104,9 +113,11 @@ class NestedTable:
         entities: str | Mapping[str, str] | None = None,
         dtd: str | os.PathLike[str] | None = None,
         shape: bytes | None = None,
+        record: str | Sequence[str] | None = None,
+        record_column: str | None = None,
     ):
         self.batch_rows = checked_batch_rows(batch_rows)
-        self.entity_options = entity_options(entities, dtd)
+        self.entity_options = entity_options(entities, dtd) | nested_record_options(record, record_column)
         self.source = source
         self.path = os.fspath(source) if isinstance(source, (str, os.PathLike)) else f"<{type(source).__name__}>"
         self.types = bool(types)

@@ -158,6 +158,8 @@ def read_xml(
             text_of=text_of,
             entities=entities,
             dtd=dtd,
+            record=record,
+            record_column=record_column,
         )
     if text_of is not None:
         raise ValueError("text_of= needs nested=True")

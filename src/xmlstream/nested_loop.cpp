@@ -130,15 +130,17 @@ XmlBatchInner::Step XmlBatchInner::run_nested(XmlStreamError& err) {
     RecordRule::Role role;
     switch (ev) {
       case Event::Start:
-      case Event::Empty:
-        role = ev == Event::Start ? rule_.start() : rule_.empty();
-        if (role == RecordRule::Role::TopLevel) break;
+      case Event::Empty: {
+        const std::string_view name = std::string_view(buf_).substr(0, reader_->last_name_size());
+        role = ev == Event::Start ? rule_.start(name) : rule_.empty(name);
+        if (role == RecordRule::Role::Outside) break;
         if (!nested_open(ev == Event::Empty, err)) return fail();
         if (ev == Event::Start) break;
+      }
         [[fallthrough]];
       case Event::End:
         if (ev == Event::End) role = rule_.end();
-        if (role == RecordRule::Role::TopLevel) break;
+        if (role == RecordRule::Role::Outside) break;
         if (!close()) return fail();
         if (role == RecordRule::Role::Record) {
           ++row_count_;

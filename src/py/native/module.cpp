@@ -1028,6 +1028,9 @@ std::optional<xml::SplitPoint> range_options(PyObject* const* slots, xml::ReadOp
 void resume_at(xml::Reader& reader, const xml::SplitPoint& at, Inputs& inputs) { resume(reader, at, inputs); }
 Ref split_point(const xml::SplitPoint& at) { return split_tuple(at); }
 bool flag(PyObject* obj) { return truth(obj); }
+void record_paths(PyObject* record, xml::ReadOptions& options, const std::optional<xml::SplitPoint>& start) {
+  records_from(record, nullptr, options, start);
+}
 
 }  // namespace qk::py
 

@@ -221,14 +221,14 @@ PyType_Spec g_reader_spec = {"quelbrand._native.NestedReader", sizeof(ReaderObje
 
 Signature g_discover_sig{"discover_nested",
                          {"source", "types", "attributes", "text_of", "start", "records", "end", "until", "doctype",
-                          "html", "entities", "dtd"},
-                         12,
+                          "html", "entities", "dtd", "record"},
+                         13,
                          1,
                          1};
 Signature g_open_sig{"open_nested",
                      {"source", "batch_rows", "shape", "types", "attributes", "text_of", "start", "records", "end",
-                      "doctype", "html", "entities", "dtd"},
-                     13,
+                      "doctype", "html", "entities", "dtd", "record"},
+                     14,
                      3,
                      2};
 Signature g_merge_sig{"merge_shapes", {"a", "b"}, 2, 2};
@@ -240,7 +240,7 @@ Signature g_columns_sig{"nested_columns", {"shape"}, 1, 1};
 // that is not a path).
 PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[12];
+    PyObject* slots[13];
     bind(g_discover_sig, args, nargs, kwnames, slots);
     xml::ReadOptions read;
     read.attributes = flag(slots[2]);
@@ -248,6 +248,7 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (slots[7] && slots[7] != Py_None) read.until = to_u64(slots[7], "until");
     const bool until = read.until != xml::ReadOptions::kNoEnd;
     const std::optional<xml::SplitPoint> start = range_options(slots + 4, read, "discover_nested()");
+    record_paths(slots[12], read, start);
     const xml::NestedOptions options = nested_options(slots[1], slots[3]);
     Inputs inputs;
     std::unique_ptr<xml::Reader> reader = inputs.open(slots[0]);
@@ -274,7 +275,7 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[13];
+    PyObject* slots[14];
     bind(g_open_sig, args, nargs, kwnames, slots);
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     if (batch_rows == 0) raise(PyExc_ValueError, "batch_rows must be positive");
@@ -283,6 +284,7 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     read.attributes = flag(slots[4]);
     read.entities = entity_options(slots + 9);
     const std::optional<xml::SplitPoint> start = range_options(slots + 6, read, "open_nested()");
+    record_paths(slots[13], read, start);
     auto state = std::make_unique<ReaderState>();
     std::unique_ptr<xml::Reader> reader = state->inputs.open(slots[0]);
     if (start) resume_at(*reader, *start, state->inputs);
@@ -339,11 +341,11 @@ PyMethodDef g_functions[] = {
     {"discover_nested", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "discover_nested(source, *, types=False, attributes=False, text_of=None, start=None, records=None, end=None, "
-     "until=None, doctype=True, html=False, entities=None, dtd=None)\n--\n\n"},
+     "until=None, doctype=True, html=False, entities=None, dtd=None, record=None)\n--\n\n"},
     {"open_nested", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(open_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "open_nested(source, batch_rows, *, shape, types=False, attributes=False, text_of=None, start=None, "
-     "records=None, end=None, doctype=True, html=False, entities=None, dtd=None)\n--\n\n"},
+     "records=None, end=None, doctype=True, html=False, entities=None, dtd=None, record=None)\n--\n\n"},
     {"merge_shapes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(merge_entry)),
      METH_FASTCALL | METH_KEYWORDS, "merge_shapes(a, b)\n--\n\n"},
     {"nested_schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(schema_entry)),
