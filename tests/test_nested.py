@@ -366,3 +366,11 @@ def test_records_chosen_by_name_are_nested_rows():
     assert read(doc, record="item").to_arrow().to_pylist() == [{"t": ["1", "2"]}, {"t": ["3"]}]
     with pytest.raises(ValueError, match="record_column"):
         read(doc, record="item", record_column="tag")
+
+
+def test_bytes_read_follows_the_reading(write_xml):
+    path = write_xml("<r>" + "<x><a>1</a></x>" * 100 + "</r>")
+    table = quelbrand.read_xml(path, nested=True)
+    assert table.bytes_read == 0
+    table.to_arrow()
+    assert table.bytes_read > 1000

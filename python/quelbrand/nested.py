@@ -126,6 +126,7 @@ class NestedTable:
         self._shape = shape
         self._records: int | None = None
         self._opened: Input | None = None
+        self._reader: Any = None  # the last pass's
 
     def __repr__(self) -> str:
         extra = (", types=True" if self.types else "") + (", attributes=True" if self.attributes else "")
@@ -144,7 +145,9 @@ class NestedTable:
 
     @property
     def bytes_read(self) -> int:
-        return 0
+        """How far the last pass's reader has read, for progress (0 while
+        the shape is being found)."""
+        return 0 if self._reader is None else self._input.position(self._reader)
 
     def _options(self) -> dict[str, Any]:
         return {"attributes": self.attributes, "text_of": self.text_of, **self.entity_options}
@@ -177,9 +180,10 @@ class NestedTable:
     def native_batches(self, typed: bool = True) -> Iterator[Any]:
         """The native batches of one pass (each has __arrow_c_array__)."""
         shape = self.shape
-        yield from _native.open_nested(
+        self._reader = _native.open_nested(
             self._input.native(), self.batch_rows, shape=shape, types=typed and self.types, **self._options()
         )
+        yield from self._reader
 
     def __iter__(self) -> Iterator[pyarrow.RecordBatch]:
         pa = require_extra("pyarrow", "pyarrow", "Arrow record batches")

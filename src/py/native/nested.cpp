@@ -206,7 +206,18 @@ PyObject* reader_next(PyObject* self) noexcept {
   });
 }
 
+// How far into the file reading has got, for progress; asked between steps.
+PyObject* reader_bytes_read(PyObject* self, void*) noexcept {
+  return guard([&] { return check(PyLong_FromUnsignedLongLong(as_reader(self)->state->inner->offset())); });
+}
+
+PyGetSetDef g_reader_getset[] = {
+    {"bytes_read", reader_bytes_read, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot g_reader_slots[] = {
+    {Py_tp_getset, g_reader_getset},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_new, reinterpret_cast<void*>(no_new)},
     {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
