@@ -374,3 +374,16 @@ def test_bytes_read_follows_the_reading(write_xml):
     assert table.bytes_read == 0
     table.to_arrow()
     assert table.bytes_read > 1000
+
+
+def test_a_large_file_finds_its_shape_in_pieces_at_once(rng, write_xml, monkeypatch):
+    import quelbrand.nested
+
+    monkeypatch.setattr(quelbrand.nested, "PARALLEL_SHAPE_BYTES", 0)
+    monkeypatch.setattr(quelbrand.nested, "PIECE_BYTES_MIN", 200)
+    monkeypatch.setattr(quelbrand.nested, "_usable_cores", lambda: 3)
+    data = big_document(rng).encode()
+    path = write_xml(data, name="nested.xml")
+    table = quelbrand.read_xml(path, nested=True, attributes=True)
+    assert table.shape == _native.discover_nested(path, attributes=True)[0]
+    assert table.to_arrow().to_pylist() == reference_rows(data, attributes=True)

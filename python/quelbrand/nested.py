@@ -31,10 +31,11 @@ import quelbrand._native as _native
 from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows
 from quelbrand.entities import entity_options
 from quelbrand.errors import require_extra
-from quelbrand.inputs import Input, open_input, spooled
+from quelbrand.inputs import Input, is_plain_path, open_input, spooled
 from quelbrand.output import open_output
 from quelbrand.records import record_options
 from quelbrand.schema import pandas_dtypes
+from quelbrand.split import splittable, survey
 from quelbrand.writers import TextOutput, write_parquet
 
 if TYPE_CHECKING:
@@ -63,6 +64,37 @@ def nested_record_options(record: str | Sequence[str] | None, record_column: str
     if "record_column" in options:
         raise ValueError("record_column= names flat rows' records; nested rows are read without it")
     return options
+
+
+# Below this a file's shape is found by one reader: pieces would cost more
+# than they save.
+PARALLEL_SHAPE_BYTES = 8 << 20
+PIECE_BYTES_MIN = 1 << 20
+
+
+def _usable_cores() -> int:
+    try:
+        return max(len(os.sched_getaffinity(0)), 1)
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def _surveyed_shape(path: str, size: int, jobs: int, types: bool, options: dict[str, Any]) -> Any:
+    """The shape of the plain file at `path`, its pieces read on `jobs`
+    threads and merged in file order (see quelbrand.split)."""
+    kw = dict(options)
+    attributes, text_of = kw.pop("attributes"), kw.pop("text_of")
+    with ThreadPoolExecutor(jobs) as pool:
+        return survey(
+            path,
+            max(size // (2 * jobs), PIECE_BYTES_MIN),
+            types=types,
+            attributes=attributes,
+            run=lambda read, tasks: pool.map(read, tasks),
+            entities=kw,
+            nested=True,
+            text_of=text_of,
+        )
 
 
 class _Schema:
@@ -154,11 +186,19 @@ class NestedTable:
 
     @property
     def shape(self) -> bytes:
-        """The file's record shape, as bytes; finding it reads the file once."""
+        """The file's record shape, as bytes; finding it reads the file once,
+        a large plain file in pieces at once on the usable cores."""
         if self._shape is None:
-            self._shape, self._records, _ = _native.discover_nested(
-                self._input.native(), types=self.types, **self._options()
-            )
+            inp = self._input
+            jobs = _usable_cores()
+            large = is_plain_path(inp) and (inp.size or 0) >= PARALLEL_SHAPE_BYTES
+            if jobs > 1 and large and splittable(inp.name):
+                found = _surveyed_shape(inp.name, inp.size or 0, jobs, self.types, self._options())
+                self._shape, self._records = found.shape, found.records
+            else:
+                options = self._options()
+                self._shape, self._records, _ = _native.discover_nested(inp.native(), types=self.types, **options)
+        assert self._shape is not None
         return self._shape
 
     @property
