@@ -381,9 +381,8 @@ def test_a_large_file_finds_its_shape_in_pieces_at_once(rng, write_xml, monkeypa
 
     monkeypatch.setattr(quelbrand.nested, "PARALLEL_SHAPE_BYTES", 0)
     monkeypatch.setattr(quelbrand.nested, "PIECE_BYTES_MIN", 200)
-    monkeypatch.setattr(quelbrand.nested, "_usable_cores", lambda: 3)
     data = big_document(rng).encode()
     path = write_xml(data, name="nested.xml")
-    table = quelbrand.read_xml(path, nested=True, attributes=True)
+    table = quelbrand.read_xml(path, nested=True, attributes=True, threads=3)
     assert table.shape == _native.discover_nested(path, attributes=True)[0]
     assert table.to_arrow().to_pylist() == reference_rows(data, attributes=True)

@@ -33,6 +33,7 @@ from quelbrand.entities import entity_options
 from quelbrand.errors import require_extra
 from quelbrand.inputs import Input, is_plain_path, open_input, spooled
 from quelbrand.output import open_output
+from quelbrand.parallel import checked_threads
 from quelbrand.records import record_options
 from quelbrand.schema import pandas_dtypes
 from quelbrand.split import splittable, survey
@@ -70,13 +71,6 @@ def nested_record_options(record: str | Sequence[str] | None, record_column: str
 # than they save.
 PARALLEL_SHAPE_BYTES = 8 << 20
 PIECE_BYTES_MIN = 1 << 20
-
-
-def _usable_cores() -> int:
-    try:
-        return max(len(os.sched_getaffinity(0)), 1)
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
 
 
 def _surveyed_shape(path: str, size: int, jobs: int, types: bool, options: dict[str, Any]) -> Any:
@@ -147,8 +141,11 @@ class NestedTable:
         shape: bytes | None = None,
         record: str | Sequence[str] | None = None,
         record_column: str | None = None,
+        threads: int | None = None,
     ):
         self.batch_rows = checked_batch_rows(batch_rows)
+        # Threads for finding a large plain file's shape (None: the usable cores).
+        self.threads = checked_threads(threads)
         self.entity_options = entity_options(entities, dtd) | nested_record_options(record, record_column)
         self.source = source
         self.path = os.fspath(source) if isinstance(source, (str, os.PathLike)) else f"<{type(source).__name__}>"
@@ -171,6 +168,9 @@ class NestedTable:
             self._opened = spooled(open_input(self.source))
         return self._opened
 
+    # Nested rows keep every value: nothing is lost, as XmlTable.lost counts.
+    lost = (0, 0)
+
     @property
     def input_size(self) -> int | None:
         return self._input.size
@@ -190,7 +190,7 @@ class NestedTable:
         a large plain file in pieces at once on the usable cores."""
         if self._shape is None:
             inp = self._input
-            jobs = _usable_cores()
+            jobs = self.threads
             large = is_plain_path(inp) and (inp.size or 0) >= PARALLEL_SHAPE_BYTES
             if jobs > 1 and large and splittable(inp.name):
                 found = _surveyed_shape(inp.name, inp.size or 0, jobs, self.types, self._options())

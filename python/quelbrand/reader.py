@@ -160,6 +160,7 @@ def read_xml(
             dtd=dtd,
             record=record,
             record_column=record_column,
+            threads=threads,
         )
     if text_of is not None:
         raise ValueError("text_of= needs nested=True")
