@@ -378,3 +378,21 @@ def test_text_outputs_are_the_same_bytes_without_pyarrow(tmp_path, fmt, options,
         outputs.append(out.read_bytes())
     assert outputs[0] == outputs[1]
     assert outputs[0].count(b"\n") >= 61
+
+
+@pytest.mark.parametrize(
+    ("args", "expected"),
+    [
+        (["--format", "jsonl"], '{"@id": "1", "a": ["1", "2"]}\n{"a": [], "b": "tz"}\n'),
+        (["--format", "csv"], '@id,a,b\n1,"[""1"", ""2""]",\n,[],tz\n'),
+    ],
+)
+def test_convert_nested(write_xml, args, expected):
+    path = write_xml('<r><x id="1"><a>1</a><a>2</a></x><x><b>t<i>z</i></b></x></r>')
+    result = run("convert", path, "--to", "-", "--nested", "--attributes", "--text-of", "b", "--quiet", *args)
+    assert (result.returncode, result.stdout) == (0, expected), result.stderr
+
+
+def test_text_of_needs_nested(write_xml):
+    result = run("convert", write_xml("<r/>"), "--to", "-", "--format", "csv", "--text-of", "b")
+    assert result.returncode == 2 and "--text-of needs --nested" in result.stderr

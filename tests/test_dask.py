@@ -276,3 +276,20 @@ def test_entities_reach_every_partition(write_xml, tmp_path):
     assert frame.npartitions > 2
     got, index = rows(frame.compute())
     assert got == [(f"Acme & Co{i}", "éö") for i in range(400)] and index == list(range(400))
+
+
+@pytest.mark.parametrize("blocksize", [2000, None])
+def test_nested_frames_are_the_files_nested_rows(write_xml, blocksize):
+    pad = "<x><d>...................</d></x>\n" * 300
+    first = write_xml(f'<r><x id="1"><a>1</a><a>2</a></x>\n<x><b>t<i>z</i></b></x>\n<x><a>3</a></x>\n{pad}</r>')
+    second = write_xml("<r><x><c>new</c></x></r>")
+    frame = qd.read_xml([first, second], nested=True, attributes=True, blocksize=blocksize)
+    if blocksize:
+        assert frame.npartitions > 2
+    got = frame.compute()
+    assert list(got.columns) == ["@id", "a", "b", "d", "c"] and str(frame.dtypes["a"]) == "object"
+    assert [list(v) for v in got["a"]] == [["1", "2"], [], ["3"]] + [[]] * 301
+    assert got["b"][1] == {"i": "z", "#text": "t"} and got["c"][303] == "new"
+    assert list(got.index) == list(range(304))
+    with pytest.raises(ValueError, match="nested=True"):
+        qd.read_xml([first], attributes=True)

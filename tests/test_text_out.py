@@ -176,7 +176,8 @@ def test_header_is_quoted_like_the_fields():
         ("csv", ["a", "c"], pa.record_batch({"a": ["1"], "b": ["2"]}), ValueError, "column 1 is 'b' where the encoder"),
         ("jsonl", ["a"], pa.record_batch({"a": ["1"], "b": ["2"]}), ValueError, "2 columns"),
         ("jsonl", ["a", "n"], pa.record_batch({"a": ["1"], "n": [1]}), TypeError, "'n' is of Arrow type int64"),
-        ("csv", ["l"], pa.record_batch({"l": [["x"]]}), TypeError, "'l' is of Arrow type list, which CSV"),
+        # A list is written as its JSON text, but only a list of strings.
+        ("csv", ["l"], pa.record_batch({"l": [[1.5]]}), TypeError, r"'l\[\]' is of Arrow type double, which CSV"),
         ("jsonl", ["s"], pa.record_batch({"s": [{"k": 1.5}]}), TypeError, r"'s\.k' is of Arrow type double"),
         ("jsonl", ["d"], pa.record_batch({"d": pa.array(["x"]).dictionary_encode()}), TypeError, "dictionary"),
         ("jsonl", [], pa.array(["x"]), TypeError, "takes a record batch"),
@@ -207,3 +208,21 @@ def test_arguments_it_refuses(args, kwargs, error, match):
 def test_keywords_and_stub_agree():
     encoder = TextEncoder(format="jsonl", columns=("a",), literal=None, nulls=True)
     assert encoder.encode(batch=pa.record_batch({"a": pa.array([None], pa.string())})) == b'{"a": null}\n'
+
+
+@pytest.mark.parametrize(
+    ("column", "field"),
+    [
+        (pa.array([["a", None, 'q"'], []], pa.large_list(pa.large_string())), '"[""a"", null, ""q\\""""]"'),
+        (pa.array([{"k": "v,w", "m": None}, None], pa.struct([("k", pa.string()), ("m", pa.string())])), None),
+    ],
+)
+def test_csv_writes_a_nested_value_as_its_json_text(column, field):
+    batch = pa.record_batch({"n": column, "s": ["x", "y"]})
+    text = TextEncoder("csv", ["n", "s"]).encode(batch).decode()
+    lines = TextEncoder("jsonl", ["n", "s"]).encode(batch).decode().splitlines()
+    # The field is the JSON Lines member's value, CSV-quoted.
+    first = next(csv.reader(io.StringIO(text)))
+    assert first == [lines[0][len('{"n": ') : lines[0].index(', "s"')], "x"]
+    if field is not None:
+        assert text.startswith(field + ",x\r\n")

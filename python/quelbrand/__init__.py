@@ -11,6 +11,7 @@ __all__ = [
     "ConversionError",
     "FlatteningWarning",
     "MissingExtraError",
+    "NestedTable",
     "XmlTable",
     "is_xml_error",
     "read_xml",
@@ -18,4 +19,5 @@ __all__ = [
 ]
 
 from quelbrand.errors import ConversionError, FlatteningWarning, MissingExtraError, is_xml_error, require_extra
+from quelbrand.nested import NestedTable
 from quelbrand.reader import XmlTable, read_xml

@@ -119,6 +119,57 @@ def merge_state(a: int, b: int) -> int: ...
 def decide_types(states: Sequence[int]) -> list[str]: ...
 def typed(batch: object, types: Sequence[str]) -> Batch: ...
 
+# Nested reading: a record shape travels as bytes.
+@final
+class NestedBatch:
+    @property
+    def num_rows(self) -> int: ...
+    def __len__(self) -> int: ...
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+    def __arrow_c_schema__(self) -> object: ...
+
+@final
+class NestedReader:
+    @property
+    def bytes_read(self) -> int: ...
+    def __iter__(self) -> Iterator[NestedBatch]: ...
+    def __next__(self) -> NestedBatch: ...
+
+def discover_nested(
+    source: object,
+    *,
+    types: bool = False,
+    attributes: bool = False,
+    text_of: Sequence[str] | None = None,
+    start: SplitPoint | bytes | None = None,
+    records: int | None = None,
+    end: int | None = None,
+    until: int | None = None,
+    doctype: bool = True,
+    html: bool = False,
+    entities: Mapping[str, str] | None = None,
+    dtd: str | None = None,
+) -> tuple[bytes, int, SplitPoint | None]: ...
+def open_nested(
+    source: object,
+    batch_rows: int,
+    *,
+    shape: bytes,
+    types: bool = False,
+    attributes: bool = False,
+    text_of: Sequence[str] | None = None,
+    start: SplitPoint | bytes | None = None,
+    records: int | None = None,
+    end: int | None = None,
+    doctype: bool = True,
+    html: bool = False,
+    entities: Mapping[str, str] | None = None,
+    dtd: str | None = None,
+) -> NestedReader: ...
+def merge_shapes(a: bytes, b: bytes) -> bytes: ...
+def nested_schema(shape: bytes, *, types: bool = False) -> object: ...
+def nested_columns(shape: bytes) -> list[str]: ...
+
 # Record batches (anything with __arrow_c_array__ whose columns are
 # `columns`, in order) as CSV ("csv") or JSON Lines ("jsonl") bytes.
 @final

@@ -170,6 +170,19 @@ def build_parser() -> argparse.ArgumentParser:
         help="read attributes as values: each becomes a column named by its local name",
     )
     convert_parser.add_argument(
+        "--nested",
+        action="store_true",
+        help="one row per record keeping every value: repeated elements as lists, elements with children or "
+        "attributes as structs (text beside children in #text); CSV writes a nested value as its JSON text",
+    )
+    convert_parser.add_argument(
+        "--text-of",
+        action="append",
+        metavar="NAME",
+        help="with --nested: take the element NAME as its whole text, inline markup dropped "
+        "(kg/m<sup>2</sup> reads kg/m2); repeatable",
+    )
+    convert_parser.add_argument(
         "--entities",
         choices=["html"],
         help="also accept the HTML named character references (&eacute; &nbsp; ...); entities the "
@@ -252,6 +265,8 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
         except ValueError as exc:
             parser.error(f"{exc} (or pass --format)")
     records = _record_options(args, parser)
+    if args.text_of and not args.nested:
+        parser.error("--text-of needs --nested")
     show_progress = not args.quiet and (args.force_progress or sys.stderr.isatty())
     # The first use of the temporary folder writes and removes a probe file
     # there, which a signal in between would leave behind: done first.
@@ -273,6 +288,8 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
                 dtd=args.dtd,
                 record=records.get("record"),
                 record_column=records.get("record_column"),
+                nested=args.nested,
+                text_of=args.text_of,
             )
     except _Terminated as exc:
         _error(f"stopped by {signal.Signals(exc.signum).name}")

@@ -46,6 +46,7 @@ from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows
 from quelbrand.entities import entity_options
 from quelbrand.errors import ConversionError, FlatteningWarning, loss_message, require_extra, warn_loss
 from quelbrand.inputs import Input, is_plain_path, open_input
+from quelbrand.nested import NestedTable, checked_text_of, literal_types, nested_record_options, nested_schema
 from quelbrand.output import open_output
 from quelbrand.progress import Progress
 from quelbrand.reader import XmlTable
@@ -94,6 +95,8 @@ def convert(
     record: str | Sequence[str] | None = None,
     record_column: str | None = None,
     on_loss: Callable[[str], object] | None = None,
+    nested: bool = False,
+    text_of: Sequence[str] | None = None,
 ) -> int:
     """Converts the XML document `source` (a path, bytes or a binary file
     object, as read_xml takes) into `destination` (a path, or `-` for
@@ -122,7 +125,10 @@ def convert(
     When the flat reading lost values (see quelbrand.read_xml), the
     conversion ends with one FlatteningWarning giving the counts, summed
     over the ranges read at once; with `on_loss`, that line (naming the
-    command's --nested) is given to it instead."""
+    command's --nested) is given to it instead. With `nested` (and
+    `text_of`), records are read as read_xml(nested=True) reads them: JSON
+    Lines writes nested objects and arrays, CSV a nested value as its JSON
+    text in one field, and nothing is lost."""
     batch_rows = checked_batch_rows(batch_rows)
     if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"jobs must be a positive integer, not {jobs!r}")
@@ -138,6 +144,11 @@ def convert(
     job = _Job(
         inp, fmt, batch_rows, types and fmt != "csv", attributes, jobs, shown, (entities, dtd), (record, record_column)
     )
+    if nested:
+        nested_record_options(record, record_column)
+        job.nested = {"text_of": checked_text_of(text_of)}
+    elif text_of is not None:
+        raise ValueError("text_of needs nested reading")
     with open_output(destination) as raw, warnings.catch_warnings():
         # A reading's own warnings are summed into one, given below.
         warnings.simplefilter("ignore", FlatteningWarning)
@@ -217,8 +228,11 @@ class _Job:
         # (values, records) the flat reading lost, over every range read.
         self.lost = (0, 0)
         self._lost_lock = threading.Lock()
+        self.nested: dict[str, Any] | None = None  # {"text_of": [...]} when nested
 
     def _lose(self, reader: Any) -> None:
+        if self.nested is not None:
+            return  # nested rows keep every value
         values, records = reader.lost
         # Ranges finish on the pool's threads.
         with self._lost_lock:
@@ -227,16 +241,30 @@ class _Job:
     def whole(self, out: Any) -> tuple[int, list[str]]:
         """The file in one pass (after the one its batches wait for, if any)."""
         entities, dtd = self.given
-        table = XmlTable(
-            self.inp,
-            batch_rows=self.batch_rows,
-            types=self.types,
-            attributes=self.attributes,
-            entities=entities,
-            dtd=dtd,
-            record=self.records[0],
-            record_column=self.records[1],
-        )
+        table: XmlTable | NestedTable
+        if self.nested is not None:
+            table = NestedTable(
+                self.inp,
+                batch_rows=self.batch_rows,
+                types=self.types,
+                attributes=self.attributes,
+                entities=entities,
+                dtd=dtd,
+                record=self.records[0],
+                record_column=self.records[1],
+                **self.nested,
+            )
+        else:
+            table = XmlTable(
+                self.inp,
+                batch_rows=self.batch_rows,
+                types=self.types,
+                attributes=self.attributes,
+                entities=entities,
+                dtd=dtd,
+                record=self.records[0],
+                record_column=self.records[1],
+            )
         total = None if self.inp.read_once else self.inp.size
         # The passes the batches wait for (a pipe's spool, then the types),
         # each shown as a pass of its own.
@@ -273,6 +301,8 @@ class _Job:
         size = os.path.getsize(path)
         blocksize = blocksize or max(RANGE_BYTES_MIN, min(RANGE_BYTES_MAX, size // (self.jobs * 4)))
         label = "finding columns and types" if self.types else "finding columns"
+        if self.nested is not None:
+            label = "finding shapes"
         with ThreadPoolExecutor(self.jobs) as pool:
             with self.shown.phase(label, size) as phase:
 
@@ -284,25 +314,47 @@ class _Job:
                         yield found
 
                 surveyed = survey(
-                    path, blocksize, types=self.types, attributes=self.attributes, run=run, entities=self.entities
+                    path,
+                    blocksize,
+                    types=self.types,
+                    attributes=self.attributes,
+                    run=run,
+                    entities=self.entities,
+                    nested=self.nested is not None,
+                    **(self.nested or {}),
                 )
             with self.shown.phase(f"writing {_NAMES[self.fmt]}", size) as phase:
                 write = self._parquet if self.fmt == "parquet" else self._text
                 rows = write(out, pool, surveyed, lambda part, rows: phase.update(part.end or size, rows))
+        if surveyed.shape is not None:
+            return rows, _native.nested_columns(surveyed.shape)
         return rows, surveyed.columns
 
-    def _open(self, part: Range, names: list[str], kinds: list[str] | None) -> Any:
+    def _open(self, part: Range, names: list[str], kinds: list[str] | None, shape: bytes | None = None) -> Any:
+        if shape is not None:
+            # Text outputs read text; Parquet the types (kinds names them).
+            typed = self.types and (kinds is not None or self.fmt == "parquet")
+            return part.open_nested(
+                self.batch_rows, shape, types=typed, attributes=self.attributes, **(self.nested or {})
+            )
         return part.open(self.batch_rows, names, known_types=kinds, attributes=self.attributes)
 
     def _text(self, out: Any, pool: ThreadPoolExecutor, surveyed: Survey, done: _Done) -> int:
         names, kinds, parts = surveyed.columns, surveyed.types, surveyed.ranges
+        shape = surveyed.shape
+        if shape is not None:
+            names = _native.nested_columns(shape)
+            kinds = None
+            if self.types and self.fmt == "jsonl":
+                pa = require_extra("pyarrow", "pyarrow", "typed JSON Lines")
+                kinds = literal_types(pa, nested_schema(pa, shape, True))
 
         # Each range's text is made in memory on its job and written in
         # order: at most jobs + 1 ranges' text is held at once.
         def encode(part: Range) -> tuple[bytes, int]:
             encoder = TextOutput(self.fmt, names, kinds)
             chunks, count = [], 0
-            reader = self._open(part, names, None)
+            reader = self._open(part, names, None, shape)
             for batch in reader:
                 chunks.append(encoder.encode(batch))
                 count += batch.num_rows
@@ -320,10 +372,11 @@ class _Job:
     def _parquet(self, out: Any, pool: ThreadPoolExecutor, surveyed: Survey, done: _Done) -> int:
         names, kinds, parts = surveyed.columns, surveyed.types, surveyed.ranges
         pa = require_extra("pyarrow", "pyarrow", "Parquet output")
-        fixed = schema(pa, names, kinds)
+        shape = surveyed.shape
+        fixed = schema(pa, names, kinds) if shape is None else nested_schema(pa, shape, self.types)
 
         def read(part: Range) -> list[Any]:
-            reader = self._open(part, names, kinds)
+            reader = self._open(part, names, kinds, shape)
             batches = [pa.record_batch(batch) for batch in reader]
             self._lose(reader)
             return batches

@@ -25,6 +25,7 @@ from quelbrand.errors import ConversionError, require_extra, warn_loss
 for _module in ("numpy", "pandas", "pyarrow", "dask.array", "dask.bag", "dask.dataframe"):
     require_extra(_module, "dask", "quelbrand.dask")
 
+import dask
 import dask.array as da
 import dask.bag as db
 import dask.dataframe as dd
@@ -34,10 +35,12 @@ from dask.base import compute
 from dask.delayed import delayed
 from dask.utils import parse_bytes
 
+import quelbrand._native as _native
 import quelbrand_kernels as qk
 from quelbrand.arrow import string_schema, to_pandas
-from quelbrand.batches import DEFAULT_BATCH_ROWS
+from quelbrand.batches import DEFAULT_BATCH_ROWS, checked_batch_rows
 from quelbrand.entities import entity_options
+from quelbrand.nested import checked_text_of, nested_record_options, nested_schema
 from quelbrand.records import record_options, with_record_column
 from quelbrand.schema import pandas_dtypes
 from quelbrand.split import Guesses, Piece, Range, guess, joined, piece, settle, splittable
@@ -161,13 +164,19 @@ def _blocksize(blocksize: int | str | None) -> int | None:
 
 
 def _surveyed(
-    files: list[str], discover: bool, blocksize: int | str | None, entities: dict[str, Any] | None = None
+    files: list[str],
+    discover: bool,
+    blocksize: int | str | None,
+    entities: dict[str, Any] | None = None,
+    nested: dict[str, Any] | None = None,
 ) -> tuple[list[tuple[Range, _Stamp]], list[str]]:
     """Every file's ranges in order, with the file's stamp, and the union of
-    the files' columns (when discovered)."""
+    the files' columns (when discovered). With `nested` (piece()'s nested
+    keywords), the files' record shapes merged in order go to
+    nested["shape"]."""
     size = _blocksize(blocksize)
     found = compute(*[delayed(_guesses)(p, size, entities) for p in files])  # type: ignore[no-untyped-call]
-    read = partial(piece, columns=discover, entities=entities)
+    read = partial(piece, columns=discover, entities=entities, **{k: v for k, v in (nested or {}).items()})
     tasks = [[delayed(read)(g.path, start, until) for start, until in g.tasks()] for g, _ in found]
     results = compute(*tasks)  # type: ignore[no-untyped-call]
     parts: list[tuple[Range, _Stamp]] = []
@@ -181,7 +190,71 @@ def _surveyed(
         settled = settle(g, pieces, rerun, entities)
         parts.extend((part, stamp) for part in joined(settled.ranges, size or 1))
         names.update(dict.fromkeys(settled.columns))
+        if nested is not None and settled.shape is not None:
+            shape = nested.get("shape")
+            nested["shape"] = settled.shape if shape is None else _native.merge_shapes(shape, settled.shape)
     return parts, list(names)
+
+
+def _read_nested_partition(
+    part: Range, offset: int, stamp: _Stamp, *, batch_rows: int, shape: bytes, options: dict[str, Any]
+) -> pd.DataFrame:
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+    if not part.whole and _stamp(part.path) != stamp:
+        raise _changed(part.path, "differs in size or modification time from")
+    batches = [pa.record_batch(b) for b in part.open_nested(batch_rows, shape, **options)]
+    fixed = nested_schema(pa, shape, options["types"])
+    frame = pa.Table.from_batches(batches, schema=fixed).to_pandas(types_mapper=_string_dtypes().get)
+    if len(frame) != part.count:
+        raise _changed(part.path, f"holds {len(frame)} records where {part.count} were counted")
+    frame.index = pd.RangeIndex(offset, offset + len(frame))
+    return frame
+
+
+def _read_nested(
+    files: list[str], blocksize: int | str | None, batch_rows: int, known: dict[str, Any], options: dict[str, Any]
+) -> dd.DataFrame:
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+    nested: dict[str, Any] = {"nested": True, **options}
+    parts, _ = _surveyed(files, False, blocksize, known, nested)
+    shape = nested.pop("shape", None) or _native.discover_nested(b"<r/>")[0]
+    fixed = nested_schema(pa, shape, options["types"])
+    meta = fixed.empty_table().to_pandas(types_mapper=_string_dtypes().get)
+    meta.index = pd.RangeIndex(0, 0)
+    counts = [part.count for part, _ in parts]
+    offsets = [0]
+    for count in counts:
+        offsets.append(offsets[-1] + count)
+    divisions = tuple(offsets) if all(c > 0 for c in counts[:-1]) else None
+    # Structs and lists are objects, which Dask would take for text.
+    with dask.config.set({"dataframe.convert-string": False}):
+        return _from_map_nested(parts, offsets, meta, divisions, batch_rows, shape, options)
+
+
+def _from_map_nested(
+    parts: list[tuple[Range, _Stamp]],
+    offsets: list[int],
+    meta: pd.DataFrame,
+    divisions: tuple[int, ...] | None,
+    batch_rows: int,
+    shape: bytes,
+    options: dict[str, Any],
+) -> dd.DataFrame:
+    return dd.from_map(  # type: ignore[no-untyped-call, no-any-return]
+        _read_nested_partition,
+        [part for part, _ in parts],
+        offsets[:-1],
+        [stamp for _, stamp in parts],
+        meta=meta,
+        divisions=divisions,
+        label="read-xml-nested",
+        enforce_metadata=False,
+        batch_rows=batch_rows,
+        shape=shape,
+        options=options,
+    )
 
 
 def read_xml(
@@ -194,6 +267,10 @@ def read_xml(
     dtd: str | os.PathLike[str] | None = None,
     record: str | Sequence[str] | None = None,
     record_column: str | None = None,
+    nested: bool = False,
+    types: bool = False,
+    attributes: bool = False,
+    text_of: Sequence[str] | None = None,
 ) -> dd.DataFrame:
     """One Dask DataFrame over many XML files, in order, in partitions of
     about ``blocksize`` bytes of input each (a number, or a string such as
@@ -232,9 +309,23 @@ def read_xml(
     gives one :class:`quelbrand.FlatteningWarning` with its counts when it is
     computed, where it is computed: one per such partition, not one per
     DataFrame. The same holds for :func:`read_xml_bag`.
+
+    With ``nested``, each record is one row of nested values, as
+    :func:`quelbrand.read_xml` reads them with ``nested=True`` (and
+    ``types``, ``attributes``, ``text_of``, which apply to nested reading
+    only): the record shape is surveyed over every file, so every partition
+    has the same columns and types; a struct is a dict, a list an array.
     """
     known = entity_options(entities, dtd) | record_options(record, record_column)
     files = _as_paths(paths)
+    if nested:
+        nested_record_options(record, record_column)
+        if columns is not None:
+            raise ValueError("columns= selects flat columns; nested reading keeps every column")
+        options = {"types": bool(types), "attributes": bool(attributes), "text_of": checked_text_of(text_of)}
+        return _read_nested(files, blocksize, checked_batch_rows(batch_rows), known, options)
+    if types or attributes or text_of is not None:
+        raise ValueError("types=, attributes= and text_of= are read here with nested=True only")
     discover = columns is None
     parts, found = _surveyed(files, discover, blocksize, known)
     counts = [part.count for part, _ in parts]

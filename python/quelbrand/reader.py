@@ -39,6 +39,7 @@ from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows, c
 from quelbrand.entities import entity_options
 from quelbrand.errors import require_extra, warn_loss
 from quelbrand.inputs import Input, open_input, spooled
+from quelbrand.nested import NestedTable
 from quelbrand.output import open_output
 from quelbrand.parallel import checked_threads, read_pieces
 from quelbrand.records import record_options, with_record_column
@@ -76,7 +77,9 @@ def read_xml(
     record: str | Sequence[str] | None = None,
     record_column: str | None = None,
     threads: int | None = None,
-) -> XmlTable:
+    nested: bool = False,
+    text_of: Sequence[str] | None = None,
+) -> XmlTable | NestedTable:
     """The XML document `source` as a lazy table of string columns, or with
     `types` of typed ones: `source` is a path (str or os.PathLike),
     bytes-like data, or a readable binary file object (an open file,
@@ -135,7 +138,32 @@ def read_xml(
     in pieces at once where a whole result is asked for (to_arrow,
     to_pandas) without types: no pass finds the columns first, and the
     result is the one-thread reading's, value for value. `threads=1` reads
-    on the calling thread alone."""
+    on the calling thread alone.
+
+
+    With `nested`, each record is one row that keeps every value: repeated
+    elements are lists, elements with children or attributes are structs,
+    text beside child elements is a `#text` field (see quelbrand.nested),
+    and a NestedTable is returned. `text_of` (nested only) names elements
+    taken as their whole text, the markup inside them dropped: for text
+    with inline markup such as `kg/m<sup>2</sup>`."""
+    if nested:
+        if columns is not None:
+            raise ValueError("columns= selects flat columns; nested reading keeps every column")
+        return NestedTable(
+            source,
+            batch_rows=batch_rows,
+            types=types,
+            attributes=attributes,
+            text_of=text_of,
+            entities=entities,
+            dtd=dtd,
+            record=record,
+            record_column=record_column,
+            threads=threads,
+        )
+    if text_of is not None:
+        raise ValueError("text_of= needs nested=True")
     return XmlTable(
         source,
         batch_rows=batch_rows,

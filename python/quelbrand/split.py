@@ -90,6 +90,24 @@ class Range:
             **(self.entities or {}),
         )
 
+    def open_nested(
+        self, batch_rows: int, shape: bytes, *, types: bool = False, attributes: bool = False, text_of: Any = None
+    ) -> Any:
+        """A native nested reader of the range's records, every batch of
+        the type `shape` gives (see quelbrand._native.open_nested)."""
+        return _native.open_nested(
+            self.source(),
+            batch_rows,
+            shape=shape,
+            types=types,
+            attributes=attributes,
+            text_of=text_of,
+            start=self.start,
+            records=None if self.end is None else self.count,
+            end=self.end,
+            **(self.entities or {}),
+        )
+
 
 @dataclasses.dataclass(frozen=True)
 class Survey:
@@ -100,6 +118,8 @@ class Survey:
     records: int
     ranges: list[Range]
     types: list[str] | None = None
+    # Nested: the record shape of the whole file, the pieces' merged in order.
+    shape: bytes | None = None
 
 
 def splittable(path: str) -> bool:
@@ -161,6 +181,8 @@ class Piece:
     # With types: each column's state over the piece, to merge with the
     # other pieces' (see quelbrand._native.merge_state).
     states: list[int] | None = None
+    # Nested: the piece's record shape (see quelbrand._native.merge_shapes).
+    shape: bytes | None = None
 
 
 def guess(path: str, blocksize: int, reader: dict[str, Any] | None = None) -> Guesses:
@@ -251,6 +273,8 @@ def piece(
     attributes: bool = False,
     types: bool = False,
     entities: dict[str, Any] | None = None,
+    nested: bool = False,
+    text_of: Any = None,
 ) -> Piece:
     """One piece read from `start` (None: the file's start) through the
     first record that ends at or past `until` (None: the end of the file),
@@ -261,10 +285,18 @@ def piece(
     Never raises for the file's content: the error is the piece's, for
     settle() to raise only if the piece's start proves true. `entities`
     are the native reader's keywords for entities and records (see
-    quelbrand.entities and quelbrand.records)."""
+    quelbrand.entities and quelbrand.records). With `nested`, the piece's
+    record shape instead of its columns."""
     kw = entities or {}
     try:
         source: Any = open_input(path).native() if start is None and until is None else path
+        if nested:
+            shape, records, stop = _native.discover_nested(
+                source, types=types, attributes=attributes, text_of=text_of, start=start, until=until, **kw
+            )
+            if until is None or stop is None or stop[0] < until:
+                stop = None
+            return Piece([], records, stop, shape=shape)
         names: list[str] = []
         states: list[int] | None = None
         found: Any = None
@@ -295,6 +327,7 @@ def settle(guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun, entities: di
     path = guesses.path
     found: list[Range] = []
     columns: dict[str, int] = {}
+    shape: bytes | None = None
     first = 0
     start: bytes | None = None
     current = pieces[0]
@@ -304,6 +337,8 @@ def settle(guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun, entities: di
         kinds = current.states if current.states is not None else [0] * len(current.columns)
         for name, kind in zip(current.columns, kinds):
             columns[name] = _native.merge_state(columns[name], kind) if name in columns else kind
+        if current.shape is not None:
+            shape = current.shape if shape is None else _native.merge_shapes(shape, current.shape)
         if current.stop is None:
             found.append(Range(path, first, current.records, start, None, entities))
             break
@@ -322,7 +357,7 @@ def settle(guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun, entities: di
         last = found.pop()
         found[-1] = dataclasses.replace(found[-1], end=last.end)
     types = _native.decide_types(list(columns.values())) if pieces[0].states is not None else None
-    return Survey(list(columns), sum(part.count for part in found), found, types)
+    return Survey(list(columns), sum(part.count for part in found), found, types, shape)
 
 
 # How the pieces are read: like map(read, tasks), in order, perhaps at once
@@ -341,17 +376,29 @@ def survey(
     attributes: bool = False,
     run: Runner | None = None,
     entities: dict[str, Any] | None = None,
+    nested: bool = False,
+    text_of: Any = None,
 ) -> Survey:
     """The file at `path` surveyed in pieces of about `blocksize` bytes,
     read by `run` (by default one after another): its ranges, record count,
     and unless `columns` is off its columns (with `types`, and their types).
     A file that cannot be split is one piece, read as it comes. XML failures
     raise the module's ValueError, the first in the file that a survey
-    meets."""
+    meets. With `nested`, the survey has the file's record shape (the
+    pieces' merged in file order) instead of its columns."""
     guesses = guess(path, max(blocksize, 1), entities) if splittable(path) else Guesses(path, [], [])
 
     def read(task: tuple[bytes | None, int | None]) -> Piece:
-        return piece(path, *task, columns=columns, attributes=attributes, types=types, entities=entities)
+        return piece(
+            path,
+            *task,
+            columns=columns,
+            attributes=attributes,
+            types=types,
+            entities=entities,
+            nested=nested,
+            text_of=text_of,
+        )
 
     pieces = list((run or map)(read, guesses.tasks()))
     return settle(guesses, pieces, lambda start, until: read((start, until)), entities)

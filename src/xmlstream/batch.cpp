@@ -901,6 +901,7 @@ XmlBatchInner::Run XmlBatchInner::pick_run() const {
   const bool names = opts_.names_only, attributes = opts_.read.attributes;
   const bool stops = opts_.splits != nullptr || opts_.read.records != UINT64_MAX ||
                      opts_.read.until != ReadOptions::kNoEnd;
+  if (nested_) return stops ? &XmlBatchInner::run_nested<true> : &XmlBatchInner::run_nested<false>;
   const int mode = (names ? 4 : 0) | (attributes ? 2 : 0) | (stops ? 1 : 0);
   switch (mode) {
     case 0: return &XmlBatchInner::run<Mode<false, false, false>>;

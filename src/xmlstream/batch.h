@@ -23,6 +23,8 @@
 
 namespace qk::xml {
 
+class NestedSink;
+
 // Everything a batch loop is told before its first step, which picks its
 // mode from them (see XmlBatchInner::Mode).
 struct BatchOptions {
@@ -109,6 +111,13 @@ class XmlBatchInner {
   // Whether flat records skip the general flattening (on by default); off,
   // every record takes the general way, which tests compare against.
   void set_flat_fast_path(bool on) { opts_.flat_fast_path = on; }
+  // Nested reading (see nested.h): each record goes whole to `sink`, which
+  // outlives the reading, instead of being flattened; the batch itself gets
+  // no columns, only its row count. Set before the first step.
+  void set_nested(NestedSink* sink) {
+    nested_ = sink;
+    run_ = nullptr;
+  }
   const BatchOptions& options() const { return opts_; }
   const std::string& path() const { return path_; }
   // How far into the file reading has got (see Reader::offset).
@@ -130,6 +139,15 @@ class XmlBatchInner {
   Run run_ = nullptr;  // picked at the first step from opts_
 
   void reset_batch();
+  // Nested reading's loop and its steps; see nested_loop.cpp.
+  template <bool kStops>
+  Step run_nested(XmlStreamError& err);
+  bool nested_open(bool empty, XmlStreamError& err);
+  bool nested_text(bool resolve, XmlStreamError& err);
+  NestedSink* nested_ = nullptr;
+  std::size_t nested_depth_ = 0;   // open elements of the record
+  std::size_t nested_gather_ = 0;  // open elements of a whole-text element, itself included
+  std::string nested_name_;        // the opening element's local name
   // After each record: true when the batch ends here (full, or the range's
   // last record).
   template <bool kStops>

@@ -419,8 +419,9 @@ struct Builder {
 
   TextFault type_fault(const std::string& path, const ArrowSchema& schema) {
     why = "column " + quoted(path) + " is of Arrow type " + type_of(schema) + ", which ";
-    why += format == TextFormat::Csv ? "CSV does not write: only string and large_string columns"
-                                     : "JSON Lines does not write: only strings, and structs and lists of them";
+    why += format == TextFormat::Csv
+               ? "CSV does not write: only strings, and structs and lists of them (as their JSON text)"
+               : "JSON Lines does not write: only strings, and structs and lists of them";
     return TextFault::Type;
   }
   TextFault malformed(const std::string& path) {
@@ -460,7 +461,7 @@ struct Builder {
       }
       return TextFault::None;
     }
-    if (format == TextFormat::Csv) return type_fault(path, s);
+    // CSV writes a struct or a list as its JSON text.
     if (f == "+s") {
       node.kind = TextNode::Struct;
       if (a.n_buffers < 1 || a.n_children != s.n_children) return malformed(path);
@@ -598,6 +599,18 @@ void TextEncoder::encode(const Plan& plan, TextOut& out) const {
             *p++ = ',';
             sink.done(p);
           }
+          continue;
+        }
+        if (node.kind > TextNode::LargeString) {
+          // A nested value: its JSON text, as JSON Lines writes it, quoted.
+          TextOut json;
+          {
+            Sink js(json, 256);
+            json_value(js, node, j, nulls_);
+          }
+          char* p = sink.ensure(csv_room(json.size()) + 1);
+          if (c) *p++ = ',';
+          sink.done(csv_field(p, json.data(), json.size(), json.data() + json.size()));
           continue;
         }
         const std::string_view v = string_at(node, j);

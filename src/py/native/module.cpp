@@ -12,6 +12,7 @@
 
 #include "py/boundary.h"
 #include "py/native/input.h"
+#include "py/native/nested.h"
 #include "py/native/text_out.h"
 #include "py/xml_errors.h"
 #include "xmlstream/arrow_export.h"
@@ -999,6 +1000,7 @@ Ref init() {
     check_status(PyObject_SetAttrString(module.get(), "Tally", g_tally_type));
     check_status(PyObject_SetAttrString(module.get(), "Discovery", g_discovery_type));
     add_text_encoder(module.get());
+    add_nested(module.get());
     // Readers of file objects stop taking the lock once shutdown begins.
     static PyMethodDef exiting = {
         "_note_exiting",
@@ -1016,6 +1018,20 @@ Ref init() {
 }
 
 }  // namespace
+
+// ---- Shared with the nested reader (nested.cpp) ------------------------------------
+
+std::shared_ptr<const xml::Entities> entity_options(PyObject* const* slots) { return entities_from(slots); }
+std::optional<xml::SplitPoint> range_options(PyObject* const* slots, xml::ReadOptions& options, const char* fn) {
+  return range_from(slots, options, fn);
+}
+void resume_at(xml::Reader& reader, const xml::SplitPoint& at, Inputs& inputs) { resume(reader, at, inputs); }
+Ref split_point(const xml::SplitPoint& at) { return split_tuple(at); }
+bool flag(PyObject* obj) { return truth(obj); }
+void record_paths(PyObject* record, xml::ReadOptions& options, const std::optional<xml::SplitPoint>& start) {
+  records_from(record, nullptr, options, start);
+}
+
 }  // namespace qk::py
 
 PyMODINIT_FUNC PyInit__native(void) noexcept { return qk::py::guard(qk::py::init); }

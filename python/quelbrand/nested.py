@@ -1,0 +1,313 @@
+"""Nested reading: each record one row, nothing dropped.
+
+    table = quelbrand.read_xml("dict.xml", nested=True, attributes=True)
+    table.schema     # structs and lists, decided over the whole file
+
+A record's columns are its attributes (`@name`, with `attributes=True`)
+and its child elements, in order of first appearance over the file. An
+element without children or kept attributes is a string (typed with
+`types=True`); one with them is a struct of its attributes, its children
+and its own non-blank text (`#text`, the element's text pieces joined in
+document order). An element that occurs more than once under one parent
+in any record is a list in every record: an empty list where its parent is
+present without it, while an absent parent is null as a whole. Elements
+named in `text_of` are taken as their whole text, markup dropped.
+
+The shape of every path is found by a first pass over the file (a shape
+travels as bytes: see quelbrand._native.discover_nested and merge_shapes),
+so every batch has the same Arrow type; the second pass builds the values
+straight into Arrow's layout.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from typing import IO, TYPE_CHECKING, Any
+
+import quelbrand._native as _native
+from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows
+from quelbrand.entities import entity_options
+from quelbrand.errors import require_extra
+from quelbrand.inputs import Input, is_plain_path, open_input, spooled
+from quelbrand.output import open_output
+from quelbrand.parallel import checked_threads
+from quelbrand.records import record_options
+from quelbrand.schema import pandas_dtypes
+from quelbrand.split import splittable, survey
+from quelbrand.writers import TextOutput, write_parquet
+
+if TYPE_CHECKING:
+    import pandas  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow  # type: ignore[import-untyped, unused-ignore]
+
+__all__ = ["NestedTable", "checked_text_of", "literal_types", "nested_record_options", "nested_schema"]
+
+
+def checked_text_of(text_of: Iterable[str] | None) -> list[str]:
+    """Element names whose whole text is their value, as a list."""
+    if text_of is None:
+        return []
+    if isinstance(text_of, (str, bytes)):
+        raise TypeError("text_of must be a sequence of element names, not a single string")
+    names = list(text_of)
+    for name in names:
+        if not isinstance(name, str) or not name or ":" in name:
+            raise ValueError(f"text_of takes local element names, not {name!r}")
+    return names
+
+
+def nested_record_options(record: str | Sequence[str] | None, record_column: str | None) -> dict[str, Any]:
+    """The native keywords of `record`; a record column is flat only."""
+    options = record_options(record, record_column)
+    if "record_column" in options:
+        raise ValueError("record_column= names flat rows' records; nested rows are read without it")
+    return options
+
+
+# Below this a file's shape is found by one reader: pieces would cost more
+# than they save.
+PARALLEL_SHAPE_BYTES = 8 << 20
+PIECE_BYTES_MIN = 1 << 20
+
+
+def _surveyed_shape(path: str, size: int, jobs: int, types: bool, options: dict[str, Any]) -> Any:
+    """The shape of the plain file at `path`, its pieces read on `jobs`
+    threads and merged in file order (see quelbrand.split)."""
+    kw = dict(options)
+    attributes, text_of = kw.pop("attributes"), kw.pop("text_of")
+    with ThreadPoolExecutor(jobs) as pool:
+        return survey(
+            path,
+            max(size // (2 * jobs), PIECE_BYTES_MIN),
+            types=types,
+            attributes=attributes,
+            run=lambda read, tasks: pool.map(read, tasks),
+            entities=kw,
+            nested=True,
+            text_of=text_of,
+        )
+
+
+class _Schema:
+    """An Arrow schema capsule, for pyarrow.schema()."""
+
+    def __init__(self, capsule: object):
+        self._capsule = capsule
+
+    def __arrow_c_schema__(self) -> object:
+        return self._capsule
+
+
+def nested_schema(pa: Any, shape: bytes, types: bool = False) -> Any:
+    """The pyarrow schema of the batches read with `shape`."""
+    return pa.schema(_Schema(_native.nested_schema(shape, types=types)))
+
+
+def literal_types(pa: Any, typed: Any) -> list[str]:
+    """Each column's type name where it is a number or a boolean, JSON
+    Lines writing those bare; "string" otherwise."""
+    out = []
+    for field in typed:
+        t = field.type
+        out.append(
+            "int64"
+            if pa.types.is_int64(t)
+            else "float64"
+            if pa.types.is_float64(t)
+            else "bool"
+            if pa.types.is_boolean(t)
+            else "string"
+        )
+    return out
+
+
+class NestedTable:
+    """A table of nested rows read from an XML document on demand; see
+    `quelbrand.read_xml(..., nested=True)`."""
+
+    def __init__(
+        self,
+        source: Any,
+        *,
+        batch_rows: int = DEFAULT_BATCH_ROWS,
+        types: bool = False,
+        attributes: bool = False,
+        text_of: Iterable[str] | None = None,
+        entities: str | Mapping[str, str] | None = None,
+        dtd: str | os.PathLike[str] | None = None,
+        shape: bytes | None = None,
+        record: str | Sequence[str] | None = None,
+        record_column: str | None = None,
+        threads: int | None = None,
+    ):
+        self.batch_rows = checked_batch_rows(batch_rows)
+        # Threads for finding a large plain file's shape (None: the usable cores).
+        self.threads = checked_threads(threads)
+        self.entity_options = entity_options(entities, dtd) | nested_record_options(record, record_column)
+        self.source = source
+        self.path = os.fspath(source) if isinstance(source, (str, os.PathLike)) else f"<{type(source).__name__}>"
+        self.types = bool(types)
+        self.attributes = bool(attributes)
+        self.text_of = checked_text_of(text_of)
+        self._shape = shape
+        self._records: int | None = None
+        self._opened: Input | None = None
+        self._reader: Any = None  # the last pass's
+
+    def __repr__(self) -> str:
+        extra = (", types=True" if self.types else "") + (", attributes=True" if self.attributes else "")
+        return f"NestedTable({self.path!r}, batch_rows={self.batch_rows}{extra})"
+
+    @property
+    def _input(self) -> Input:
+        # Two passes read it: one that can be read only once is kept first.
+        if self._opened is None:
+            self._opened = spooled(open_input(self.source))
+        return self._opened
+
+    # Nested rows keep every value: nothing is lost, as XmlTable.lost counts.
+    lost = (0, 0)
+
+    @property
+    def input_size(self) -> int | None:
+        return self._input.size
+
+    @property
+    def bytes_read(self) -> int:
+        """How far the last pass's reader has read, for progress (0 while
+        the shape is being found)."""
+        return 0 if self._reader is None else self._input.position(self._reader)
+
+    def _options(self) -> dict[str, Any]:
+        return {"attributes": self.attributes, "text_of": self.text_of, **self.entity_options}
+
+    @property
+    def shape(self) -> bytes:
+        """The file's record shape, as bytes; finding it reads the file once,
+        a large plain file in pieces at once on the usable cores."""
+        if self._shape is None:
+            inp = self._input
+            jobs = self.threads
+            large = is_plain_path(inp) and (inp.size or 0) >= PARALLEL_SHAPE_BYTES
+            if jobs > 1 and large and splittable(inp.name):
+                found = _surveyed_shape(inp.name, inp.size or 0, jobs, self.types, self._options())
+                self._shape, self._records = found.shape, found.records
+            else:
+                options = self._options()
+                self._shape, self._records, _ = _native.discover_nested(inp.native(), types=self.types, **options)
+        assert self._shape is not None
+        return self._shape
+
+    @property
+    def schema(self) -> pyarrow.Schema:
+        pa = require_extra("pyarrow", "pyarrow", "Arrow schemas")
+        return nested_schema(pa, self.shape, self.types)
+
+    @property
+    def column_names(self) -> list[str]:
+        """The record's columns; finding them reads the file once."""
+        return list(_native.nested_columns(self.shape))
+
+    def pending(self) -> str | None:
+        return "finding shapes" if self._shape is None else None
+
+    def prepare(self) -> None:
+        self.shape  # noqa: B018 - found now, as a pass of its own
+
+    def native_batches(self, typed: bool = True) -> Iterator[Any]:
+        """The native batches of one pass (each has __arrow_c_array__)."""
+        shape = self.shape
+        self._reader = _native.open_nested(
+            self._input.native(), self.batch_rows, shape=shape, types=typed and self.types, **self._options()
+        )
+        yield from self._reader
+
+    def __iter__(self) -> Iterator[pyarrow.RecordBatch]:
+        pa = require_extra("pyarrow", "pyarrow", "Arrow record batches")
+        for batch in self.native_batches():
+            yield pa.record_batch(batch)
+
+    def __arrow_c_schema__(self) -> object:
+        return self.schema.__arrow_c_schema__()
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        pa = require_extra("pyarrow", "pyarrow", "Arrow streams")
+        return pa.RecordBatchReader.from_batches(self.schema, iter(self)).__arrow_c_stream__(requested_schema)
+
+    def to_arrow(self) -> pyarrow.Table:
+        pa = require_extra("pyarrow", "pyarrow", "to_arrow")
+        return pa.Table.from_batches(list(self), schema=self.schema)
+
+    def to_pandas(self, **options: Any) -> pandas.DataFrame:
+        """As XmlTable.to_pandas: string columns are string[pyarrow]; a
+        struct is a dict, a list a NumPy array of its items."""
+        pa = require_extra("pyarrow", "pyarrow", "to_pandas")
+        pd = require_extra("pandas", "pandas", "to_pandas")
+        options.setdefault("types_mapper", pandas_dtypes(pa, pd).get)
+        return self.to_arrow().to_pandas(**options)
+
+    def write_parquet(
+        self,
+        where: PathArg | IO[bytes],
+        *,
+        row_group_rows: int | None = None,
+        on_batch: Callable[[Any], object] | None = None,
+        jobs: int = 1,
+        **options: Any,
+    ) -> int:
+        pa = require_extra("pyarrow", "pyarrow", "Parquet output")
+        require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
+        group = max(row_group_rows or self.batch_rows, 1 if row_group_rows else DEFAULT_BATCH_ROWS)
+        fixed = self.schema
+
+        def batches() -> Iterator[Any]:
+            for native in self.native_batches():
+                batch = pa.record_batch(native)
+                yield batch
+                if on_batch is not None:
+                    on_batch(batch)
+
+        with _output(where) as out, ThreadPoolExecutor(jobs) if jobs > 1 else contextlib.nullcontext() as pool:
+            return write_parquet(pa, out, fixed, batches(), group, pool=pool, ahead=jobs, options=options)
+
+    def write_csv(self, where: PathArg | IO[bytes], *, on_batch: Callable[[Any], object] | None = None) -> int:
+        """CSV as XmlTable.write_csv, a struct or a list written as its
+        JSON text (the JSON Lines value) in one field."""
+        return self._write_text("csv", where, on_batch)
+
+    def write_jsonl(self, where: PathArg | IO[bytes], *, on_batch: Callable[[Any], object] | None = None) -> int:
+        """JSON Lines with nested objects and arrays; a missing value is
+        omitted from its object, a list keeps its nulls."""
+        return self._write_text("jsonl", where, on_batch)
+
+    def text_output(self, fmt: str) -> TextOutput:
+        """The encoder of this table's text batches (native_batches(typed=False))."""
+        kinds = None
+        if self.types and fmt == "jsonl":
+            pa = require_extra("pyarrow", "pyarrow", "typed JSON Lines")
+            kinds = literal_types(pa, self.schema)
+        return TextOutput(fmt, _native.nested_columns(self.shape), kinds)
+
+    def _write_text(self, fmt: str, where: PathArg | IO[bytes], on_batch: Callable[[Any], object] | None) -> int:
+        encoder = self.text_output(fmt)
+        rows = 0
+        with _output(where) as out:
+            out.write(encoder.header())
+            for batch in self.native_batches(typed=False):
+                out.write(encoder.encode(batch))
+                rows += batch.num_rows
+                if on_batch is not None:
+                    on_batch(batch)
+        return rows
+
+
+@contextlib.contextmanager
+def _output(where: PathArg | IO[bytes]) -> Iterator[Any]:
+    if isinstance(where, (str, os.PathLike)):
+        with open_output(where) as out:
+            yield out
+    else:
+        yield where

@@ -1,0 +1,172 @@
+// The event loop of nested reading: records go whole to a NestedSink, which
+// finds their shapes or builds their values. Reading, record boundaries,
+// ranges and split points are the flat loop's own.
+#include <cstring>
+
+#include "xmlstream/attributes.h"
+#include "xmlstream/batch.h"
+#include "xmlstream/encoding.h"
+#include "xmlstream/entities.h"
+#include "xmlstream/nested.h"
+#include "xmlstream/text.h"
+
+namespace qk::xml {
+
+// Decodes the event's bytes onto the sink's text, resolving references for
+// character data (not CDATA).
+bool XmlBatchInner::nested_text(bool resolve, XmlStreamError& err) {
+  if (!nested_->wants_text() && reader_->text_is_utf8()) {
+    // Only whether it is blank matters: plain ASCII says so at once. Text
+    // errors are the reading pass's to report, as for a flat discovery.
+    bool plain = true, blank = true;
+    for (const char c : buf_) {
+      const auto b = static_cast<unsigned char>(c);
+      if (b >= 0x80 || c == '&') {
+        plain = false;
+        break;
+      }
+      blank = blank && (c == ' ' || c == '\t' || c == '\r' || c == '\n');
+    }
+    if (plain) {
+      if (!blank) nested_->nonblank_text();
+      return true;
+    }
+  }
+  std::string& text = nested_->text();
+  const std::size_t mark = text.size();
+  if (reader_->text_is_utf8() && enc::valid_utf8(buf_)) {
+    text.append(buf_);
+  } else if (!reader_->decode(buf_, text, err)) {
+    text.resize(mark);
+    return false;
+  }
+  if (resolve && std::memchr(text.data() + mark, '&', text.size() - mark) != nullptr &&
+      !resolve_here(text, mark, err)) {
+    text.resize(mark);
+    return false;
+  }
+  return true;
+}
+
+// The element whose tag is in buf_ opens, with its attributes when they are
+// read. Inside a whole-text element only the depth is kept.
+bool XmlBatchInner::nested_open(bool empty, XmlStreamError& err) {
+  const std::string_view tag(buf_);
+  const std::size_t name_size = reader_->last_name_size();
+  ++nested_depth_;
+  if (nested_gather_) {
+    ++nested_gather_;
+    return true;
+  }
+  // Shapes and arrays are walked recursively, so their depth is bounded.
+  if (nested_depth_ > kMaxNestedDepth) {
+    err = XmlStreamError{XmlStreamError::Kind::Xml,
+                         "a record nested deeper than " + std::to_string(kMaxNestedDepth) +
+                             " elements, the most nested reading takes (text_of= reads an element whole)" +
+                             reader_->position()};
+    return false;
+  }
+  std::string& local = nested_name_;
+  local.clear();
+  local_name_append(tag.substr(0, name_size), local);
+  if (!nested_->open(local, err)) {
+    err.text += reader_->position();
+    return false;
+  }
+  if (nested_->options().text_of.count(local)) nested_gather_ = 1;
+  if (!opts_.read.attributes) return true;
+  reader_->mark_tag(buf_.size(), empty);
+  tokenize_attributes(tag, name_size, true, attrs_);
+  for (const Attribute& at : attrs_.items) {
+    if (is_namespace_declaration(at.name)) continue;
+    attr_value_.clear();
+    bool ok = true;
+    if (reader_->text_is_utf8() && (!at.high || enc::valid_utf8(at.raw))) attr_value_.append(at.raw);
+    else ok = reader_->decode(at.raw, attr_value_, err);
+    if (ok && at.amp) ok = resolve_here(attr_value_, 0, err);
+    if (!ok) {
+      err.text = "attribute " + std::string(at.name) + " of <" + std::string(tag.substr(0, name_size)) +
+                 ">: " + err.text;
+      return false;
+    }
+    attr_arena_.clear();
+    local_name_append(at.name, attr_arena_);
+    if (!nested_->attribute(attr_arena_, attr_value_, err)) {
+      err.text += reader_->position();
+      return false;
+    }
+  }
+  if (attrs_.error) {
+    err = XmlStreamError{XmlStreamError::Kind::Xml, std::string(attrs_.error) + " in tag <" +
+                                                        std::string(tag.substr(0, name_size)) + ">" +
+                                                        reader_->position()};
+    return false;
+  }
+  return true;
+}
+
+template <bool kStops>
+XmlBatchInner::Step XmlBatchInner::run_nested(XmlStreamError& err) {
+  // The record in progress is lost with the error, so reading ends there.
+  const auto fail = [&] {
+    nested_->abandon();
+    nested_depth_ = nested_gather_ = 0;
+    finished_ = true;
+    return Step::Error;
+  };
+  const auto close = [&]() -> bool {
+    --nested_depth_;
+    if (nested_gather_ && --nested_gather_ != 0) return true;
+    if (nested_->close(err)) return true;
+    err.text += reader_->position();
+    return false;
+  };
+  while (true) {
+    buf_.clear();
+    const bool discard = nested_depth_ == 0;
+    if (discarding_ != discard) reader_->set_discard_content(discarding_ = discard);
+    Event ev;
+    if (!reader_->read_event(buf_, ev, err)) return fail();
+    RecordRule::Role role;
+    switch (ev) {
+      case Event::Start:
+      case Event::Empty: {
+        const std::string_view name = std::string_view(buf_).substr(0, reader_->last_name_size());
+        role = ev == Event::Start ? rule_.start(name) : rule_.empty(name);
+        if (role == RecordRule::Role::Outside) break;
+        if (!nested_open(ev == Event::Empty, err)) return fail();
+        if (ev == Event::Start) break;
+      }
+        [[fallthrough]];
+      case Event::End:
+        if (ev == Event::End) role = rule_.end();
+        if (role == RecordRule::Role::Outside) break;
+        if (!close()) return fail();
+        if (role == RecordRule::Role::Record) {
+          ++row_count_;
+          if (record_done<kStops>()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
+        }
+        break;
+      case Event::Text:
+      case Event::CData:
+        if (nested_depth_ != 0 && !nested_text(ev == Event::Text, err)) return fail();
+        break;
+      case Event::Eof:
+        if (row_count_ == 0) {
+          finished_ = true;
+          return Step::Finished;
+        }
+        return Step::Batch;
+      case Event::Comment:
+      case Event::Decl:
+      case Event::PI:
+      case Event::DocType:
+        break;
+    }
+  }
+}
+
+template XmlBatchInner::Step XmlBatchInner::run_nested<false>(XmlStreamError&);
+template XmlBatchInner::Step XmlBatchInner::run_nested<true>(XmlStreamError&);
+
+}  // namespace qk::xml
