@@ -53,7 +53,7 @@ void XmlBatchInner::set_options(const ReadOptions& options) {
   if (options.record_paths) {
     std::vector<std::string> open;
     for (std::size_t i = 0; reader_ && i < reader_->open_depth(); ++i)
-      open.emplace_back(reader_->utf8_name(reader_->open_name(i), rule_name_));
+      open.emplace_back(utf8_name(reader_->open_name(i), decoded_name_));
     rule_ = RecordRule(options.record_paths, open);
   }
   naming_ = options.record_column.has_value();
@@ -758,8 +758,9 @@ bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
   for (const Attribute& at : attrs_.items) {
     if (is_namespace_declaration(at.name)) continue;
     any = true;
-    if (!values) attribute_leaf<kNames>(at.name, {});
-    else if (!attribute_value<kNames>(at.name, at.raw, at.amp, at.high, err)) return in_value(at.name);
+    const std::string_view name = utf8_name(at.name, attr_name_);
+    if (!values) attribute_leaf<kNames>(name, {});
+    else if (!attribute_value<kNames>(name, at.raw, at.amp, at.high, err)) return in_value(at.name);
   }
   if (attrs_.error) return malformed(attrs_.error);
   own_text_.clear();
@@ -948,8 +949,8 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
     }
     switch (ev) {
       case Event::Start: {
-        const std::string_view name = std::string_view(buf_).substr(0, reader_->last_name_size());
-        const RecordRule::Role role = rule_.start(rule_name(name));
+        const std::string_view name = utf8_name(std::string_view(buf_).substr(0, reader_->last_name_size()), decoded_name_);
+        const RecordRule::Role role = rule_.start(name);
         if (role != RecordRule::Role::Outside) {
           note_record(role);
           open<M::kNames>(name);
@@ -970,8 +971,9 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
             return Step::Error;
         }
         break;
-      case Event::Empty:
-        switch (rule_.empty(rule_name(std::string_view(buf_).substr(0, reader_->last_name_size())))) {
+      case Event::Empty: {
+        const std::string_view name = utf8_name(std::string_view(buf_).substr(0, reader_->last_name_size()), decoded_name_);
+        switch (rule_.empty(name)) {
           case RecordRule::Role::Record:
             note_record(RecordRule::Role::Record);
             if (M::kAttributes) {
@@ -982,7 +984,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
               }
               // Its attributes may make a row of values, flattened as any
               // other record; one with a bad attribute is dropped whole.
-              open<M::kNames>(std::string_view(buf_).substr(0, reader_->last_name_size()));
+              open<M::kNames>(name);
               const bool ok = open_attributes<M::kNames>(true, err);
               own_text_open_ = false;
               if (!ok) {
@@ -1008,7 +1010,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
             if (record_done<M::kStops>()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
             break;
           case RecordRule::Role::InRecord: {
-            open<M::kNames>(std::string_view(buf_).substr(0, reader_->last_name_size()));
+            open<M::kNames>(name);
             const bool ok = !M::kAttributes || open_attributes<M::kNames>(true, err);
             own_text_open_ = false;
             if (M::kNames) shape_close();
@@ -1020,6 +1022,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
             break;
         }
         break;
+      }
       case Event::Text:
       case Event::CData:
         if (depth<M::kNames>() != 0 && !(M::kAttributes && own_text_open_ ? append_own_text(ev == Event::Text, err)

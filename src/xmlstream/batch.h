@@ -177,7 +177,7 @@ class XmlBatchInner {
     if (naming_ && role == RecordRule::Role::Record) [[unlikely]] {
       record_name_.clear();
       // A column holds UTF-8, whatever the document's encoding.
-      local_name_append(reader_->utf8_name(std::string_view(buf_).substr(0, reader_->last_name_size()), rule_name_),
+      local_name_append(utf8_name(std::string_view(buf_).substr(0, reader_->last_name_size()), decoded_name_),
                         record_name_);
     }
   }
@@ -262,12 +262,16 @@ class XmlBatchInner {
   BatchOptions opts_;
   std::string path_;
   RecordRule rule_;
-  // Names chosen for records are UTF-8; a document in another encoding
-  // names its elements in its own bytes, decoded here for the rule alone.
-  std::string rule_name_;
-  std::string_view rule_name(std::string_view raw) {
-    return rule_.named() ? reader_->utf8_name(raw, rule_name_) : raw;
+  // Element and attribute names as UTF-8, as columns, fields and chosen
+  // record names are: a document in another encoding names them in its own
+  // bytes. An ASCII name is the same in every encoding read here, so only
+  // one with other bytes (or ISO-2022's escape) is looked at again.
+  std::string_view utf8_name(std::string_view raw, std::string& scratch) {
+    for (const char c : raw)
+      if (static_cast<unsigned char>(c) >= 0x80 || c == '\x1b') return reader_->utf8_name(raw, scratch);
+    return raw;
   }
+  std::string decoded_name_, attr_name_;
   // The open elements of the record being read (the stack), already folded
   // into flattened levels as they close.
   RecordBuilder record_;

@@ -66,9 +66,10 @@ bool XmlBatchInner::nested_open(bool empty, XmlStreamError& err) {
                              reader_->position()};
     return false;
   }
+  // Field names are UTF-8, whatever the document's encoding.
   std::string& local = nested_name_;
   local.clear();
-  local_name_append(tag.substr(0, name_size), local);
+  local_name_append(utf8_name(tag.substr(0, name_size), decoded_name_), local);
   if (!nested_->open(local, err)) {
     err.text += reader_->position();
     return false;
@@ -90,7 +91,7 @@ bool XmlBatchInner::nested_open(bool empty, XmlStreamError& err) {
       return false;
     }
     attr_arena_.clear();
-    local_name_append(at.name, attr_arena_);
+    local_name_append(utf8_name(at.name, attr_name_), attr_arena_);
     if (!nested_->attribute(attr_arena_, attr_value_, err)) {
       err.text += reader_->position();
       return false;
@@ -131,7 +132,7 @@ XmlBatchInner::Step XmlBatchInner::run_nested(XmlStreamError& err) {
     switch (ev) {
       case Event::Start:
       case Event::Empty: {
-        const std::string_view name = std::string_view(buf_).substr(0, reader_->last_name_size());
+        const std::string_view name = utf8_name(std::string_view(buf_).substr(0, reader_->last_name_size()), decoded_name_);
         role = ev == Event::Start ? rule_.start(name) : rule_.empty(name);
         if (role == RecordRule::Role::Outside) break;
         if (!nested_open(ev == Event::Empty, err)) return fail();
