@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "py/boundary.h"
+#include "py/native/arguments.h"
 #include "py/native/input.h"
 #include "py/native/nested.h"
+#include "py/native/objects.h"
 #include "py/native/text_out.h"
 #include "py/xml_errors.h"
 #include "xmlstream/arrow_export.h"
@@ -27,47 +29,6 @@
 namespace qk::py {
 namespace {
 
-// ---- Capsules --------------------------------------------------------------------
-// A capsule owns its struct; a consumer that imports it moves the contents
-// out and leaves `release` null, and otherwise the capsule releases them.
-
-template <class T>
-struct CapsuleName;
-template <>
-struct CapsuleName<ArrowSchema> {
-  static constexpr const char* value = "arrow_schema";
-};
-template <>
-struct CapsuleName<ArrowArray> {
-  static constexpr const char* value = "arrow_array";
-};
-template <>
-struct CapsuleName<ArrowArrayStream> {
-  static constexpr const char* value = "arrow_array_stream";
-};
-
-template <class T>
-void free_capsule(PyObject* capsule) noexcept {
-  auto* p = static_cast<T*>(PyCapsule_GetPointer(capsule, CapsuleName<T>::value));
-  if (p == nullptr) return PyErr_Clear();
-  if (p->release) p->release(p);
-  delete p;
-}
-
-// A capsule around a struct that `fill` exports; released if the capsule
-// cannot be made.
-template <class T, class Fill>
-Ref capsule(Fill fill) {
-  auto p = std::make_unique<T>();
-  fill(p.get());
-  Ref cap = Ref::steal(PyCapsule_New(p.get(), CapsuleName<T>::value, free_capsule<T>));
-  if (!cap) {
-    p->release(p.get());
-    throw PyErrSet{};
-  }
-  p.release();
-  return cap;
-}
 
 Ref schema_capsule(const std::vector<std::string>& names, const std::vector<xml::ValueType>& types = {}) {
   return capsule<ArrowSchema>([&](ArrowSchema* s) { xml::export_schema(names, types, s); });
@@ -77,16 +38,6 @@ Ref array_capsule(const xml::ArrowBatch& batch) {
   return capsule<ArrowArray>([&](ArrowArray* a) { batch.export_array(a); });
 }
 
-Ref name_list(const std::vector<std::string>& names) {
-  Ref list = check(PyList_New(static_cast<Py_ssize_t>(names.size())));
-  for (std::size_t i = 0; i < names.size(); ++i)
-    check_status(PyList_SetItem(
-        list.get(), static_cast<Py_ssize_t>(i),
-        check(PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()),
-                                   "replace"))
-            .release()));
-  return list;
-}
 
 Ref type_list(const std::vector<xml::ValueType>& types) {
   Ref list = check(PyList_New(static_cast<Py_ssize_t>(types.size())));
@@ -129,23 +80,11 @@ PyObject* g_reader_type = nullptr;
 
 BatchObject* as_batch(PyObject* self) { return reinterpret_cast<BatchObject*>(self); }
 
-void dealloc_with(PyObject* self, void (*clear)(PyObject*)) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  clear(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
 
 void batch_dealloc(PyObject* self) noexcept {
   dealloc_with(self, [](PyObject* s) { delete as_batch(s)->batch; });
 }
 
-PyObject* no_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
-  PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", "quelbrand._native object");
-  (void)type;
-  return nullptr;
-}
 
 // The requested schema, if any, is not honoured: every column is a large
 // string, which is what the consumer gets, as the protocol allows.
@@ -352,8 +291,6 @@ PyObject* reader_records(PyObject* self, void*) noexcept {
   });
 }
 
-Ref split_tuple(const xml::SplitPoint& at);
-
 // With until=: the split point where reading stopped, as (offset, records,
 // state), once the reader has run out; None before, or when the input
 // ended first.
@@ -431,137 +368,7 @@ Signature g_split_at_sig{"split_at", {"state", "offset"}, 2, 2};
 Signature g_decide_types_sig{"decide_types", {"states"}, 1, 1};
 Signature g_typed_sig{"typed", {"batch", "types"}, 2};
 
-// ---- Split points ------------------------------------------------------------------
-// A split point travels as (offset, records, state): the state is the whole
-// point as bytes, the two numbers are there to plan ranges with.
 
-Ref split_tuple(const xml::SplitPoint& at) {
-  const std::string state = xml::serialize_split(at);
-  Ref offset = check(PyLong_FromUnsignedLongLong(at.offset));
-  Ref records = check(PyLong_FromUnsignedLongLong(at.records));
-  Ref bytes = check(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
-  return check(PyTuple_Pack(3, offset.get(), records.get(), bytes.get()));
-}
-
-Ref split_list(const std::vector<xml::SplitPoint>& splits) {
-  Ref list = check(PyList_New(static_cast<Py_ssize_t>(splits.size())));
-  for (std::size_t i = 0; i < splits.size(); ++i)
-    check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), split_tuple(splits[i]).release()));
-  return list;
-}
-
-// The split point `obj` names: its state bytes, or the whole triple.
-xml::SplitPoint split_from(PyObject* obj) {
-  PyObject* state = obj;
-  if (PyTuple_Check(obj) && PyTuple_Size(obj) == 3) state = PyTuple_GetItem(obj, 2);
-  if (!PyBytes_Check(state)) raise(PyExc_TypeError, "start must be a split point from discover()");
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  check_status(PyBytes_AsStringAndSize(state, &data, &size));
-  xml::SplitPoint at;
-  if (!xml::parse_split(std::string_view(data, static_cast<std::size_t>(size)), at))
-    raise(PyExc_ValueError, "start is not a split point from discover()");
-  return at;
-}
-
-// A range of a split file from three optional arguments, start (a split
-// point), records and end (only with records): the split point, with the
-// last two into `options`.
-std::optional<xml::SplitPoint> range_from(PyObject* const* slots, xml::ReadOptions& options, const char* fn) {
-  std::optional<xml::SplitPoint> start;
-  if (slots[0] && slots[0] != Py_None) start = split_from(slots[0]);
-  if (slots[1] && slots[1] != Py_None) options.records = to_u64(slots[1], "records");
-  if (slots[2] && slots[2] != Py_None) {
-    if (options.records == UINT64_MAX) raise(PyExc_ValueError, std::string(fn) + " takes an end only with records");
-    options.end = to_u64(slots[2], "end");
-  }
-  return start;
-}
-
-// Resumes `reader` at `at`, raising as a failed read would.
-void resume(xml::Reader& reader, const xml::SplitPoint& at, Inputs& inputs) {
-  xml::XmlStreamError err;
-  if (!reader.resume(at, err)) inputs.raise(err);
-}
-
-// An optional flag: false when not given.
-bool truth(PyObject* obj) {
-  if (obj == nullptr) return false;
-  const int v = PyObject_IsTrue(obj);
-  check_status(v);
-  return v != 0;
-}
-
-// Null for an optional argument not given or None.
-PyObject* given(PyObject* obj) { return obj == Py_None ? nullptr : obj; }
-
-// The entities of four optional arguments: doctype (read the document's
-// own declarations; on unless false), html (the HTML names), entities (a
-// mapping of name to text, taken as it is) and dtd (the path of a local DTD
-// file whose declarations are read). Null when doctype is false and nothing
-// else is given: every name beyond the predefined ones is then an error.
-std::shared_ptr<const xml::Entities> entities_from(PyObject* const* slots) {
-  const bool doctype = slots[0] == nullptr || truth(slots[0]);
-  const bool html = truth(slots[1]);
-  PyObject* mapping = given(slots[2]);
-  PyObject* dtd = given(slots[3]);
-  if (!doctype && !html && !mapping && !dtd) return nullptr;
-  auto out = std::make_shared<xml::Entities>();
-  out->set_read_subset(doctype);
-  out->set_html(html);
-  if (mapping) {
-    if (!PyMapping_Check(mapping)) raise(PyExc_TypeError, "entities must be a mapping of str to str");
-    Ref items = check(PyMapping_Items(mapping));
-    const Py_ssize_t n = PyList_Size(items.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* pair = PyList_GetItem(items.get(), i);  // borrowed
-      PyObject* key = PyTuple_GetItem(pair, 0);
-      PyObject* value = PyTuple_GetItem(pair, 1);
-      if (!PyUnicode_Check(key) || !PyUnicode_Check(value))
-        raise(PyExc_TypeError, "entities must be a mapping of str to str");
-      const std::string_view name = to_utf8(key, "entities");
-      bool ok = !name.empty() && name[0] != '#';
-      for (char c : name)
-        ok = ok && c != '&' && c != ';' && c != '<' && c != '>' && c != '"' && c != '\'' &&
-             static_cast<unsigned char>(c) > 0x20;
-      if (!ok) raise(PyExc_ValueError, "entities: `" + std::string(name) + "` is not an entity name");
-      const std::string_view text = to_utf8(value, "entities");
-      if (text.size() > xml::Entities::kMaxOne)
-        raise(PyExc_ValueError, "entities: the text of `" + std::string(name) + "` is longer than 1 MiB");
-      out->add_text(std::string(name), std::string(text));
-    }
-  }
-  if (dtd) {
-    if (!PyUnicode_Check(dtd)) raise(PyExc_TypeError, "dtd must be a path");
-    std::string why;
-    if (!out->add_dtd_file(std::string(to_utf8(dtd, "dtd")), why)) raise(PyExc_ValueError, why);
-  }
-  return out;
-}
-
-// The records of an optional argument `record` (a name, a path, or a
-// sequence of them) and `record_column` (a str), into `options`; a split
-// point to resume at must lie outside their records.
-void records_from(PyObject* record, PyObject* column, xml::ReadOptions& options,
-                  const std::optional<xml::SplitPoint>& start) {
-  if (given(record)) {
-    std::vector<std::string> names;
-    if (PyUnicode_Check(record)) names.emplace_back(to_utf8(record, "record"));
-    else names = strings_from(record, "record");
-    auto paths = std::make_shared<xml::RecordPaths>();
-    std::string why;
-    if (!xml::RecordPaths::parse(names, *paths, why)) raise(PyExc_ValueError, why);
-    if (start && paths->inside(start->open))
-      raise(PyExc_ValueError, "start lies inside a record of this record=: it was taken under other records");
-    options.record_paths = std::move(paths);
-  }
-  if (given(column)) {
-    if (!PyUnicode_Check(column)) raise(PyExc_TypeError, "record_column must be a str");
-    const std::string_view name = to_utf8(column, "record_column");
-    if (name.empty()) raise(PyExc_ValueError, "record_column must not be empty");
-    options.record_column = std::string(name);
-  }
-}
 
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
@@ -1019,18 +826,6 @@ Ref init() {
 
 }  // namespace
 
-// ---- Shared with the nested reader (nested.cpp) ------------------------------------
-
-std::shared_ptr<const xml::Entities> entity_options(PyObject* const* slots) { return entities_from(slots); }
-std::optional<xml::SplitPoint> range_options(PyObject* const* slots, xml::ReadOptions& options, const char* fn) {
-  return range_from(slots, options, fn);
-}
-void resume_at(xml::Reader& reader, const xml::SplitPoint& at, Inputs& inputs) { resume(reader, at, inputs); }
-Ref split_point(const xml::SplitPoint& at) { return split_tuple(at); }
-bool flag(PyObject* obj) { return truth(obj); }
-void record_paths(PyObject* record, xml::ReadOptions& options, const std::optional<xml::SplitPoint>& start) {
-  records_from(record, nullptr, options, start);
-}
 
 }  // namespace qk::py
 

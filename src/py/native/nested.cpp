@@ -4,6 +4,9 @@
 // the type nested_schema names.
 #include "py/native/nested.h"
 
+#include "py/native/arguments.h"
+#include "py/native/objects.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,38 +17,6 @@
 
 namespace qk::py {
 namespace {
-
-template <class T>
-struct Capsule;
-template <>
-struct Capsule<ArrowSchema> {
-  static constexpr const char* name = "arrow_schema";
-};
-template <>
-struct Capsule<ArrowArray> {
-  static constexpr const char* name = "arrow_array";
-};
-
-template <class T>
-void free_capsule(PyObject* capsule) noexcept {
-  auto* p = static_cast<T*>(PyCapsule_GetPointer(capsule, Capsule<T>::name));
-  if (p == nullptr) return PyErr_Clear();
-  if (p->release) p->release(p);
-  delete p;
-}
-
-template <class T, class Fill>
-Ref capsule(Fill fill) {
-  auto p = std::make_unique<T>();
-  fill(p.get());
-  Ref cap = Ref::steal(PyCapsule_New(p.get(), Capsule<T>::name, free_capsule<T>));
-  if (!cap) {
-    p->release(p.get());
-    throw PyErrSet{};
-  }
-  p.release();
-  return cap;
-}
 
 xml::Shape shape_from(PyObject* obj) {
   if (!PyBytes_Check(obj)) raise(PyExc_TypeError, "a shape must be bytes from discover_nested()");
@@ -65,7 +36,7 @@ Ref shape_bytes(const xml::Shape& shape) {
 
 xml::NestedOptions nested_options(PyObject* types, PyObject* text_of) {
   xml::NestedOptions out;
-  out.types = flag(types);
+  out.types = truth(types);
   if (text_of && text_of != Py_None)
     for (std::string& name : strings_from(text_of, "text_of")) out.text_of.insert(std::move(name));
   return out;
@@ -85,24 +56,11 @@ PyObject* g_reader_type = nullptr;
 
 BatchObject* as_batch(PyObject* self) { return reinterpret_cast<BatchObject*>(self); }
 
-void dealloc_with(PyObject* self, void (*clear)(PyObject*)) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  clear(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
-
 void batch_dealloc(PyObject* self) noexcept {
   dealloc_with(self, [](PyObject* s) {
     delete as_batch(s)->batch;
     delete as_batch(s)->shape;
   });
-}
-
-PyObject* no_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
-  PyErr_SetString(PyExc_TypeError, "cannot create quelbrand._native nested objects");
-  return nullptr;
 }
 
 Ref batch_schema(PyObject* self) {
@@ -254,16 +212,16 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* slots[13];
     bind(g_discover_sig, args, nargs, kwnames, slots);
     xml::ReadOptions read;
-    read.attributes = flag(slots[2]);
-    read.entities = entity_options(slots + 8);
+    read.attributes = truth(slots[2]);
+    read.entities = entities_from(slots + 8);
     if (slots[7] && slots[7] != Py_None) read.until = to_u64(slots[7], "until");
     const bool until = read.until != xml::ReadOptions::kNoEnd;
-    const std::optional<xml::SplitPoint> start = range_options(slots + 4, read, "discover_nested()");
-    record_paths(slots[12], read, start);
+    const std::optional<xml::SplitPoint> start = range_from(slots + 4, read, "discover_nested()");
+    records_from(slots[12], nullptr, read, start);
     const xml::NestedOptions options = nested_options(slots[1], slots[3]);
     Inputs inputs;
     std::unique_ptr<xml::Reader> reader = inputs.open(slots[0]);
-    if (start) resume_at(*reader, *start, inputs);
+    if (start) resume(*reader, *start, inputs);
     xml::Shape shape;
     std::uint64_t records = 0;
     std::vector<xml::SplitPoint> splits;
@@ -277,7 +235,7 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!ok) inputs.raise(err);
     const bool path = inputs.files.empty() && !inputs.bytes;
     Ref stop = Ref::borrow(Py_None);
-    if (until && path && !splits.empty()) stop = split_point(splits.back());
+    if (until && path && !splits.empty()) stop = split_tuple(splits.back());
     Ref bytes = shape_bytes(shape);
     Ref count = check(PyLong_FromUnsignedLongLong(records));
     return check(PyTuple_Pack(3, bytes.get(), count.get(), stop.get()));
@@ -292,13 +250,13 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (batch_rows == 0) raise(PyExc_ValueError, "batch_rows must be positive");
     auto shape = std::make_shared<const xml::Shape>(shape_from(slots[2]));
     xml::ReadOptions read;
-    read.attributes = flag(slots[4]);
-    read.entities = entity_options(slots + 9);
-    const std::optional<xml::SplitPoint> start = range_options(slots + 6, read, "open_nested()");
-    record_paths(slots[13], read, start);
+    read.attributes = truth(slots[4]);
+    read.entities = entities_from(slots + 9);
+    const std::optional<xml::SplitPoint> start = range_from(slots + 6, read, "open_nested()");
+    records_from(slots[13], nullptr, read, start);
     auto state = std::make_unique<ReaderState>();
     std::unique_ptr<xml::Reader> reader = state->inputs.open(slots[0]);
-    if (start) resume_at(*reader, *start, state->inputs);
+    if (start) resume(*reader, *start, state->inputs);
     state->shape = shape;
     state->builder = std::make_unique<xml::NestedBuilder>(*shape, nested_options(slots[3], slots[5]));
     state->inner = std::make_unique<xml::XmlBatchInner>(std::move(reader), batch_rows, state->inputs.name);
@@ -327,7 +285,7 @@ PyObject* schema_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     PyObject* slots[2];
     bind(g_schema_sig, args, nargs, kwnames, slots);
     const xml::Shape shape = shape_from(slots[0]);
-    const bool types = flag(slots[1]);
+    const bool types = truth(slots[1]);
     return capsule<ArrowSchema>([&](ArrowSchema* s) { xml::export_nested_schema(shape, types, s); });
   });
 }
@@ -337,14 +295,7 @@ PyObject* columns_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   return guard([&] {
     PyObject* slots[1];
     bind(g_columns_sig, args, nargs, kwnames, slots);
-    const std::vector<std::string> names = xml::nested_columns(shape_from(slots[0]));
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(names.size())));
-    for (std::size_t i = 0; i < names.size(); ++i)
-      check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                                  check(PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()),
-                                                             "replace"))
-                                      .release()));
-    return list;
+    return name_list(xml::nested_columns(shape_from(slots[0])));
   });
 }
 
