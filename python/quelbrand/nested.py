@@ -21,26 +21,23 @@ straight into Arrow's layout.
 
 from __future__ import annotations
 
-import contextlib
 import os
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
-from typing import IO, TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any
 
 import quelbrand._native as _native
-from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows
+from quelbrand.batches import DEFAULT_BATCH_ROWS, checked_batch_rows
 from quelbrand.entities import entity_options
 from quelbrand.errors import require_extra
 from quelbrand.inputs import Input, is_plain_path, open_input, spooled
-from quelbrand.output import open_output
 from quelbrand.parallel import checked_threads
 from quelbrand.records import record_options
-from quelbrand.schema import pandas_dtypes
 from quelbrand.split import splittable, survey
-from quelbrand.writers import TextOutput, write_parquet
+from quelbrand.table import Table
+from quelbrand.writers import TextOutput
 
 if TYPE_CHECKING:
-    import pandas  # type: ignore[import-untyped, unused-ignore]
     import pyarrow  # type: ignore[import-untyped, unused-ignore]
 
 __all__ = ["NestedTable", "checked_text_of", "literal_types", "nested_record_options", "nested_schema"]
@@ -124,7 +121,7 @@ def literal_types(pa: Any, typed: Any) -> list[str]:
     return out
 
 
-class NestedTable:
+class NestedTable(Table):
     """A table of nested rows read from an XML document on demand; see
     `quelbrand.read_xml(..., nested=True)`."""
 
@@ -225,10 +222,11 @@ class NestedTable:
         )
         yield from self._reader
 
-    def __iter__(self) -> Iterator[pyarrow.RecordBatch]:
-        pa = require_extra("pyarrow", "pyarrow", "Arrow record batches")
-        for batch in self.native_batches():
-            yield pa.record_batch(batch)
+    def arrow_pass(self, pa: Any) -> tuple[Any, Iterator[Any]]:
+        return self.schema, self.native_batches()
+
+    def text_pass(self, fmt: str) -> tuple[TextOutput, Iterator[Any]]:
+        return self.text_output(fmt), self.native_batches(typed=False)
 
     def __arrow_c_schema__(self) -> object:
         return self.schema.__arrow_c_schema__()
@@ -237,52 +235,6 @@ class NestedTable:
         pa = require_extra("pyarrow", "pyarrow", "Arrow streams")
         return pa.RecordBatchReader.from_batches(self.schema, iter(self)).__arrow_c_stream__(requested_schema)
 
-    def to_arrow(self) -> pyarrow.Table:
-        pa = require_extra("pyarrow", "pyarrow", "to_arrow")
-        return pa.Table.from_batches(list(self), schema=self.schema)
-
-    def to_pandas(self, **options: Any) -> pandas.DataFrame:
-        """As XmlTable.to_pandas: string columns are string[pyarrow]; a
-        struct is a dict, a list a NumPy array of its items."""
-        pa = require_extra("pyarrow", "pyarrow", "to_pandas")
-        pd = require_extra("pandas", "pandas", "to_pandas")
-        options.setdefault("types_mapper", pandas_dtypes(pa, pd).get)
-        return self.to_arrow().to_pandas(**options)
-
-    def write_parquet(
-        self,
-        where: PathArg | IO[bytes],
-        *,
-        row_group_rows: int | None = None,
-        on_batch: Callable[[Any], object] | None = None,
-        jobs: int = 1,
-        **options: Any,
-    ) -> int:
-        pa = require_extra("pyarrow", "pyarrow", "Parquet output")
-        require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
-        group = max(row_group_rows or self.batch_rows, 1 if row_group_rows else DEFAULT_BATCH_ROWS)
-        fixed = self.schema
-
-        def batches() -> Iterator[Any]:
-            for native in self.native_batches():
-                batch = pa.record_batch(native)
-                yield batch
-                if on_batch is not None:
-                    on_batch(batch)
-
-        with _output(where) as out, ThreadPoolExecutor(jobs) if jobs > 1 else contextlib.nullcontext() as pool:
-            return write_parquet(pa, out, fixed, batches(), group, pool=pool, ahead=jobs, options=options)
-
-    def write_csv(self, where: PathArg | IO[bytes], *, on_batch: Callable[[Any], object] | None = None) -> int:
-        """CSV as XmlTable.write_csv, a struct or a list written as its
-        JSON text (the JSON Lines value) in one field."""
-        return self._write_text("csv", where, on_batch)
-
-    def write_jsonl(self, where: PathArg | IO[bytes], *, on_batch: Callable[[Any], object] | None = None) -> int:
-        """JSON Lines with nested objects and arrays; a missing value is
-        omitted from its object, a list keeps its nulls."""
-        return self._write_text("jsonl", where, on_batch)
-
     def text_output(self, fmt: str) -> TextOutput:
         """The encoder of this table's text batches (native_batches(typed=False))."""
         kinds = None
@@ -290,24 +242,3 @@ class NestedTable:
             pa = require_extra("pyarrow", "pyarrow", "typed JSON Lines")
             kinds = literal_types(pa, self.schema)
         return TextOutput(fmt, _native.nested_columns(self.shape), kinds)
-
-    def _write_text(self, fmt: str, where: PathArg | IO[bytes], on_batch: Callable[[Any], object] | None) -> int:
-        encoder = self.text_output(fmt)
-        rows = 0
-        with _output(where) as out:
-            out.write(encoder.header())
-            for batch in self.native_batches(typed=False):
-                out.write(encoder.encode(batch))
-                rows += batch.num_rows
-                if on_batch is not None:
-                    on_batch(batch)
-        return rows
-
-
-@contextlib.contextmanager
-def _output(where: PathArg | IO[bytes]) -> Iterator[Any]:
-    if isinstance(where, (str, os.PathLike)):
-        with open_output(where) as out:
-            yield out
-    else:
-        yield where

@@ -26,28 +26,25 @@ quelbrand.inputs for how each is read again.
 
 from __future__ import annotations
 
-import contextlib
 import dataclasses
 import os
 import tempfile
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from concurrent.futures import ThreadPoolExecutor
 from typing import IO, TYPE_CHECKING, Any
 
 import quelbrand._native as _native
-from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows, checked_columns
+from quelbrand.batches import DEFAULT_BATCH_ROWS, checked_batch_rows, checked_columns
 from quelbrand.entities import entity_options
 from quelbrand.errors import require_extra, warn_loss
 from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.nested import NestedTable
-from quelbrand.output import open_output
 from quelbrand.parallel import checked_threads, read_pieces
 from quelbrand.records import record_options, with_record_column
-from quelbrand.schema import pandas_dtypes, schema, types_of
-from quelbrand.writers import TextOutput, write_parquet
+from quelbrand.schema import schema, types_of
+from quelbrand.table import Table
+from quelbrand.writers import TextOutput
 
 if TYPE_CHECKING:
-    import pandas  # type: ignore[import-untyped, unused-ignore]
     import pyarrow  # type: ignore[import-untyped, unused-ignore]
 
 __all__ = ["XmlTable", "read_xml"]
@@ -178,7 +175,7 @@ def read_xml(
     )
 
 
-class XmlTable:
+class XmlTable(Table):
     """A table read from an XML document on demand; see `read_xml`."""
 
     def __init__(
@@ -446,13 +443,13 @@ class XmlTable:
         names, kinds, batches = self._pass()
         return Scan(names, kinds, batches)
 
-    def _native_batches(self) -> Iterator[Any]:
-        yield from self._pass()[2]
+    def arrow_pass(self, pa: Any) -> tuple[Any, Iterator[Any]]:
+        found = self.scan()
+        return schema(pa, found.columns, found.types), found.batches
 
-    def __iter__(self) -> Iterator[pyarrow.RecordBatch]:
-        pa = _pyarrow("Arrow record batches")
-        for batch in self._native_batches():
-            yield pa.record_batch(batch)
+    def text_pass(self, fmt: str) -> tuple[TextOutput, Iterator[Any]]:
+        found = self.scan(text=True)
+        return TextOutput(fmt, found.columns, found.types), found.batches
 
     def __arrow_c_schema__(self) -> object:
         return self.schema.__arrow_c_schema__()
@@ -471,10 +468,7 @@ class XmlTable:
         """The whole table in memory, as one pyarrow.Table."""
         pa = _pyarrow("to_arrow")
         table = self._in_pieces(pa)
-        if table is not None:
-            return table
-        batches = list(self)
-        return pa.Table.from_batches(batches, schema=self.schema)
+        return super().to_arrow() if table is None else table
 
     def _in_pieces(self, pa: Any) -> pyarrow.Table | None:
         """The whole table read in pieces on `threads` threads, its columns
@@ -516,77 +510,6 @@ class XmlTable:
             warn_loss(values, records, reading.records)
         return pa.Table.from_batches(batches, schema=fixed)
 
-    def to_pandas(self, **options: Any) -> pandas.DataFrame:
-        """The whole table as a pandas DataFrame whose columns have dtype
-        `string[pyarrow]` (pd.StringDtype("pyarrow")), a missing value being
-        pd.NA. `options` go to pyarrow.Table.to_pandas."""
-        pa = _pyarrow("to_pandas")
-        pd = require_extra("pandas", "pandas", "to_pandas")
-        dtypes = pandas_dtypes(pa, pd)
-        options.setdefault("types_mapper", dtypes.get)
-        return self.to_arrow().to_pandas(**options)
-
-    def write_parquet(
-        self,
-        where: PathArg | IO[bytes],
-        *,
-        row_group_rows: int | None = None,
-        on_batch: Callable[[Any], object] | None = None,
-        jobs: int = 1,
-        **options: Any,
-    ) -> int:
-        """Writes the table to a Parquet file, a batch at a time, and returns
-        the number of rows. Row groups hold exactly `row_group_rows` rows
-        (the last may hold fewer; default: the batch size, at least 65536).
-        `on_batch` is called with each batch once written (for progress).
-        With `jobs` above 1 (and no `options`), row groups are encoded on
-        that many threads, into the same bytes. `options` go to
-        pyarrow.parquet.ParquetWriter. A path is written as the command
-        writes its output: whole, or not at all."""
-        pa = _pyarrow("Parquet output")
-        require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
-        group = max(row_group_rows or self.batch_rows, 1 if row_group_rows else DEFAULT_BATCH_ROWS)
-        scan = self.scan()
-        fixed = schema(pa, scan.columns, scan.types)
-
-        def batches() -> Iterator[Any]:
-            for native in scan.batches:
-                batch = pa.record_batch(native)
-                yield batch
-                if on_batch is not None:
-                    on_batch(batch)
-
-        with _output(where) as out, ThreadPoolExecutor(jobs) if jobs > 1 else contextlib.nullcontext() as pool:
-            return write_parquet(pa, out, fixed, batches(), group, pool=pool, ahead=jobs, options=options)
-
-    def write_csv(self, where: PathArg | IO[bytes], *, on_batch: Callable[[Any], object] | None = None) -> int:
-        """Writes the table as CSV and returns the number of rows: RFC 4180,
-        with a header line, a field quoted only where it must be, a missing
-        value an empty field, CRLF line ends. Values are written as the
-        file has them, with types too. Needs no pyarrow. A path is written
-        whole, or not at all."""
-        return self._write_text("csv", where, on_batch)
-
-    def write_jsonl(self, where: PathArg | IO[bytes], *, on_batch: Callable[[Any], object] | None = None) -> int:
-        """Writes the table as JSON Lines and returns the number of rows: an
-        object per record, its members in the table's column order, a
-        missing value omitted; with types, numbers and booleans bare. Needs
-        no pyarrow. A path is written whole, or not at all."""
-        return self._write_text("jsonl", where, on_batch)
-
-    def _write_text(self, fmt: str, where: PathArg | IO[bytes], on_batch: Callable[[Any], object] | None) -> int:
-        scan = self.scan(text=True)
-        encoder = TextOutput(fmt, scan.columns, scan.types)
-        rows = 0
-        with _output(where) as out:
-            out.write(encoder.header())
-            for batch in scan.batches:
-                out.write(encoder.encode(batch))
-                rows += batch.num_rows
-                if on_batch is not None:
-                    on_batch(batch)
-        return rows
-
 
 @dataclasses.dataclass
 class Scan:
@@ -597,15 +520,6 @@ class Scan:
     columns: list[str]
     types: list[str] | None
     batches: Iterator[Any]
-
-
-@contextlib.contextmanager
-def _output(where: PathArg | IO[bytes]) -> Iterator[Any]:
-    if isinstance(where, (str, os.PathLike)):
-        with open_output(where) as out:
-            yield out
-    else:
-        yield where
 
 
 def _pipe_read_twice(path: str) -> Exception:
