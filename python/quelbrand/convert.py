@@ -241,30 +241,18 @@ class _Job:
     def whole(self, out: Any) -> tuple[int, list[str]]:
         """The file in one pass (after the one its batches wait for, if any)."""
         entities, dtd = self.given
-        table: XmlTable | NestedTable
-        if self.nested is not None:
-            table = NestedTable(
-                self.inp,
-                batch_rows=self.batch_rows,
-                types=self.types,
-                attributes=self.attributes,
-                entities=entities,
-                dtd=dtd,
-                record=self.records[0],
-                record_column=self.records[1],
-                **self.nested,
-            )
-        else:
-            table = XmlTable(
-                self.inp,
-                batch_rows=self.batch_rows,
-                types=self.types,
-                attributes=self.attributes,
-                entities=entities,
-                dtd=dtd,
-                record=self.records[0],
-                record_column=self.records[1],
-            )
+        kind: type[XmlTable] | type[NestedTable] = XmlTable if self.nested is None else NestedTable
+        table = kind(
+            self.inp,
+            batch_rows=self.batch_rows,
+            types=self.types,
+            attributes=self.attributes,
+            entities=entities,
+            dtd=dtd,
+            record=self.records[0],
+            record_column=self.records[1],
+            **(self.nested or {}),
+        )
         total = None if self.inp.read_once else self.inp.size
         # The passes the batches wait for (a pipe's spool, then the types),
         # each shown as a pass of its own.
