@@ -292,4 +292,22 @@ def test_nested_frames_are_the_files_nested_rows(write_xml, blocksize):
     assert got["b"][1] == {"i": "z", "#text": "t"} and got["c"][303] == "new"
     assert list(got.index) == list(range(304))
     with pytest.raises(ValueError, match="nested=True"):
-        qd.read_xml([first], attributes=True)
+        qd.read_xml([first], text_of=["b"])
+
+
+@pytest.mark.parametrize("blocksize", [300, None])
+def test_flat_frames_take_types_and_attributes_over_every_file(write_xml, blocksize):
+    # A column's type is decided over all the files: an integer column that
+    # a later file holds a decimal in is float64 in every partition.
+    body = "".join(f'<x id="{i}"><n>{i}</n><d>2024-01-{i % 28 + 1:02}</d><t>a{i}</t></x>\n' for i in range(200))
+    first = write_xml(f"<r>{body}</r>")
+    second = write_xml('<r><x id="7"><n>2.5</n><t>b</t></x></r>')
+    frame = qd.read_xml([first, second], types=True, attributes=True, blocksize=blocksize)
+    if blocksize:
+        assert frame.npartitions > 3
+    got = frame.compute()
+    assert list(got.columns) == ["id", "n", "d", "t"]
+    assert {c: str(t) for c, t in got.dtypes.items()} == {"id": "Int64", "n": "Float64", "d": "object", "t": "string"}
+    assert got["n"].tolist()[-2:] == [199.0, 2.5] and got["id"].tolist()[-1] == 7
+    assert str(got["d"][0]) == "2024-01-01" and got["d"].tolist()[-1] is None
+    assert {c: str(t) for c, t in frame.dtypes.items()} == {c: str(t) for c, t in got.dtypes.items()}

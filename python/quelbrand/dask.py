@@ -37,12 +37,11 @@ from dask.utils import parse_bytes
 
 import quelbrand._native as _native
 import quelbrand_kernels as qk
-from quelbrand.arrow import string_schema, to_pandas
 from quelbrand.batches import DEFAULT_BATCH_ROWS, checked_batch_rows
 from quelbrand.entities import entity_options
 from quelbrand.nested import checked_text_of, nested_record_options, nested_schema
 from quelbrand.records import record_options, with_record_column
-from quelbrand.schema import pandas_dtypes
+from quelbrand.schema import pandas_dtypes, schema, types_of
 from quelbrand.split import Guesses, Piece, Range, guess, joined, piece, settle, splittable
 
 __all__ = ["read_xml", "read_xml_bag", "keyed_hash", "keyed_uniforms", "inv_norm_cdf"]
@@ -103,15 +102,27 @@ def _changed(path: str, why: str) -> ConversionError:
     return ConversionError(f"XML file '{path}' {why} when the DataFrame was built: was it changed since?")
 
 
-def _range_batches(part: Range, stamp: _Stamp, batch_rows: int, names: list[str] | None) -> list[Any]:
-    """The range's records as pyarrow batches, built by the native reader."""
-    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
-
+def _check_stamp(part: Range, stamp: _Stamp) -> None:
     # A whole file, plain or compressed, has nothing to resume from.
     if not part.whole and _stamp(part.path) != stamp:
         raise _changed(part.path, "differs in size or modification time from")
+
+
+def _range_batches(
+    part: Range,
+    stamp: _Stamp,
+    batch_rows: int,
+    names: list[str] | None,
+    kinds: list[str] | None = None,
+    attributes: bool = False,
+) -> list[Any]:
+    """The range's records as pyarrow batches, built by the native reader
+    (of the types `kinds`, one per name, when given)."""
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+    _check_stamp(part, stamp)
     # Listed columns are a projection, as read_xml's: others are skipped.
-    reader = part.open(batch_rows, names, project=names is not None)
+    reader = part.open(batch_rows, names, project=names is not None, known_types=kinds, attributes=attributes)
     batches = [pa.record_batch(batch) for batch in reader]
     # Partitions are computed apart, perhaps on other machines: each one that
     # lost values says so itself.
@@ -121,13 +132,27 @@ def _range_batches(part: Range, stamp: _Stamp, batch_rows: int, names: list[str]
     return batches
 
 
-def _read_partition(part: Range, offset: int, stamp: _Stamp, *, batch_rows: int, names: list[str]) -> pd.DataFrame:
+def _read_partition(
+    part: Range,
+    offset: int,
+    stamp: _Stamp,
+    *,
+    batch_rows: int,
+    names: list[str],
+    kinds: list[str] | None = None,
+    attributes: bool = False,
+) -> pd.DataFrame:
     # Not a `columns` keyword: Dask would push column selections down into it,
     # and to_pandas refuses to drop a column the file has.
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
-    batches = _range_batches(part, stamp, batch_rows, names)
-    frame = pa.Table.from_batches(batches, schema=string_schema(names)).to_pandas(types_mapper=_string_dtypes().get)
+    batches = _range_batches(part, stamp, batch_rows, names, kinds, attributes)
+    return _framed(part, offset, pa.Table.from_batches(batches, schema=schema(pa, names, kinds)))
+
+
+def _framed(part: Range, offset: int, table: Any) -> pd.DataFrame:
+    """A partition's table as its frame, indexed from `offset`."""
+    frame = table.to_pandas(types_mapper=_string_dtypes().get)
     # The counts fixed every partition's index range; a file that no longer
     # matches its count would put rows outside it.
     if len(frame) != part.count:
@@ -140,6 +165,17 @@ def _read_partition(part: Range, offset: int, stamp: _Stamp, *, batch_rows: int,
     return frame
 
 
+def _offsets(parts: list[tuple[Range, _Stamp]]) -> tuple[list[int], tuple[int, ...] | None]:
+    """Each partition's first record across the files, and the divisions."""
+    offsets = [0]
+    for part, _ in parts:
+        offsets.append(offsets[-1] + part.count)
+    # Divisions must rise strictly between partitions; an empty file in the
+    # middle would repeat one, so those layouts go without.
+    counts = [part.count for part, _ in parts]
+    return offsets, tuple(offsets) if all(c > 0 for c in counts[:-1]) else None
+
+
 def _string_dtypes() -> dict[Any, Any]:
     """What quelbrand.arrow.to_pandas makes of the reader's columns."""
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
@@ -147,9 +183,9 @@ def _string_dtypes() -> dict[Any, Any]:
     return pandas_dtypes(pa, pd)
 
 
-def _empty_frame(columns: list[str]) -> pd.DataFrame:
+def _empty_frame(fixed: Any) -> pd.DataFrame:
     """The partitions' schema, by the same conversion a partition goes through."""
-    frame = to_pandas(os.devnull, 1, columns=columns)  # an empty file: no records
+    frame = fixed.empty_table().to_pandas(types_mapper=_string_dtypes().get)
     frame.index = pd.RangeIndex(0, 0)
     return frame
 
@@ -169,18 +205,21 @@ def _surveyed(
     blocksize: int | str | None,
     entities: dict[str, Any] | None = None,
     nested: dict[str, Any] | None = None,
-) -> tuple[list[tuple[Range, _Stamp]], list[str]]:
-    """Every file's ranges in order, with the file's stamp, and the union of
-    the files' columns (when discovered). With `nested` (piece()'s nested
-    keywords), the files' record shapes merged in order go to
-    nested["shape"]."""
+    flat: dict[str, Any] | None = None,
+) -> tuple[list[tuple[Range, _Stamp]], list[str], dict[str, int]]:
+    """Every file's ranges in order, with the file's stamp, the union of the
+    files' columns (when discovered), and with types in `flat` (piece()'s
+    flat keywords, types and attributes) each column's type state over all
+    the files. With `nested` (piece()'s nested keywords), the files' record
+    shapes merged in order go to nested["shape"]."""
     size = _blocksize(blocksize)
     found = compute(*[delayed(_guesses)(p, size, entities) for p in files])  # type: ignore[no-untyped-call]
-    read = partial(piece, columns=discover, entities=entities, **{k: v for k, v in (nested or {}).items()})
+    read = partial(piece, columns=discover, entities=entities, **(nested or flat or {}))
     tasks = [[delayed(read)(g.path, start, until) for start, until in g.tasks()] for g, _ in found]
     results = compute(*tasks)  # type: ignore[no-untyped-call]
     parts: list[tuple[Range, _Stamp]] = []
     names: dict[str, None] = {}
+    states: dict[str, int] = {}
     for (g, stamp), pieces in zip(found, results):
         # A failed guess is read again on the cluster, where the file is.
         def rerun(start: bytes, until: int | None, path: str = g.path) -> Piece:
@@ -190,10 +229,12 @@ def _surveyed(
         settled = settle(g, pieces, rerun, entities)
         parts.extend((part, stamp) for part in joined(settled.ranges, size or 1))
         names.update(dict.fromkeys(settled.columns))
+        for name, state in zip(settled.columns, settled.states or []):
+            states[name] = _native.merge_state(states[name], state) if name in states else state
         if nested is not None and settled.shape is not None:
             shape = nested.get("shape")
             nested["shape"] = settled.shape if shape is None else _native.merge_shapes(shape, settled.shape)
-    return parts, list(names)
+    return parts, list(names), states
 
 
 def _read_nested_partition(
@@ -201,15 +242,9 @@ def _read_nested_partition(
 ) -> pd.DataFrame:
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
-    if not part.whole and _stamp(part.path) != stamp:
-        raise _changed(part.path, "differs in size or modification time from")
+    _check_stamp(part, stamp)
     batches = [pa.record_batch(b) for b in part.open_nested(batch_rows, shape, **options)]
-    fixed = nested_schema(pa, shape, options["types"])
-    frame = pa.Table.from_batches(batches, schema=fixed).to_pandas(types_mapper=_string_dtypes().get)
-    if len(frame) != part.count:
-        raise _changed(part.path, f"holds {len(frame)} records where {part.count} were counted")
-    frame.index = pd.RangeIndex(offset, offset + len(frame))
-    return frame
+    return _framed(part, offset, pa.Table.from_batches(batches, schema=nested_schema(pa, shape, options["types"])))
 
 
 def _read_nested(
@@ -218,16 +253,10 @@ def _read_nested(
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     nested: dict[str, Any] = {"nested": True, **options}
-    parts, _ = _surveyed(files, False, blocksize, known, nested)
+    parts, _, _ = _surveyed(files, False, blocksize, known, nested)
     shape = nested.pop("shape", None) or _native.discover_nested(b"<r/>")[0]
-    fixed = nested_schema(pa, shape, options["types"])
-    meta = fixed.empty_table().to_pandas(types_mapper=_string_dtypes().get)
-    meta.index = pd.RangeIndex(0, 0)
-    counts = [part.count for part, _ in parts]
-    offsets = [0]
-    for count in counts:
-        offsets.append(offsets[-1] + count)
-    divisions = tuple(offsets) if all(c > 0 for c in counts[:-1]) else None
+    meta = _empty_frame(nested_schema(pa, shape, options["types"]))
+    offsets, divisions = _offsets(parts)
     # Structs and lists are objects, which Dask would take for text.
     with dask.config.set({"dataframe.convert-string": False}):
         return _from_map_nested(parts, offsets, meta, divisions, batch_rows, shape, options)
@@ -312,10 +341,14 @@ def read_xml(
 
     With ``nested``, each record is one row of nested values, as
     :func:`quelbrand.read_xml` reads them with ``nested=True`` (and
-    ``types``, ``attributes``, ``text_of``, which apply to nested reading
-    only): the record shape is surveyed over every file, so every partition
-    has the same columns and types; a struct is a dict, a list an array.
-    """
+    ``types``, ``attributes`` and ``text_of``): the record shape is
+    surveyed over every file, so every partition has the same columns and
+    types; a struct is a dict, a list an array.
+
+    Flat columns take ``types`` and ``attributes`` as
+    :func:`quelbrand.read_xml` does: with ``types``, the survey builds every
+    value to decide each column's type over all the files, and every
+    partition has those dtypes."""
     known = entity_options(entities, dtd) | record_options(record, record_column)
     files = _as_paths(paths)
     if nested:
@@ -324,29 +357,44 @@ def read_xml(
             raise ValueError("columns= selects flat columns; nested reading keeps every column")
         options = {"types": bool(types), "attributes": bool(attributes), "text_of": checked_text_of(text_of)}
         return _read_nested(files, blocksize, checked_batch_rows(batch_rows), known, options)
-    if types or attributes or text_of is not None:
-        raise ValueError("types=, attributes= and text_of= are read here with nested=True only")
-    discover = columns is None
-    parts, found = _surveyed(files, discover, blocksize, known)
-    counts = [part.count for part, _ in parts]
+    if text_of is not None:
+        raise ValueError("text_of= applies to nested reading: pass nested=True")
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+    # Types are found by the survey, which then reads every value.
+    flat = {"types": bool(types), "attributes": bool(attributes)}
+    parts, found, states = _surveyed(files, columns is None or bool(types), blocksize, known, flat=flat)
     names = found if columns is None else with_record_column(columns, known) or []
-    offsets = [0]
-    for count in counts:
-        offsets.append(offsets[-1] + count)
-    # Divisions must rise strictly between partitions; an empty file in the
-    # middle would repeat one, so those layouts go without.
-    divisions = tuple(offsets) if all(c > 0 for c in counts[:-1]) else None
+    kinds = types_of(names, dict(zip(states, _native.decide_types(list(states.values()))))) if types else None
+    offsets, divisions = _offsets(parts)
+    # Dates are objects, which Dask would take for text.
+    with dask.config.set({"dataframe.convert-string": False} if types else {}):
+        return _from_map_flat(parts, offsets, divisions, batch_rows, schema(pa, names, kinds), names, kinds, attributes)
+
+
+def _from_map_flat(
+    parts: list[tuple[Range, _Stamp]],
+    offsets: list[int],
+    divisions: tuple[int, ...] | None,
+    batch_rows: int,
+    fixed: Any,
+    names: list[str],
+    kinds: list[str] | None,
+    attributes: bool,
+) -> dd.DataFrame:
     frame: dd.DataFrame = dd.from_map(  # type: ignore[no-untyped-call]
         _read_partition,
         [part for part, _ in parts],
         offsets[:-1],
         [stamp for _, stamp in parts],
-        meta=_empty_frame(names),
+        meta=_empty_frame(fixed),
         divisions=divisions,
         label="read-xml",
         enforce_metadata=False,
         batch_rows=batch_rows,
         names=names,
+        kinds=kinds,
+        attributes=bool(attributes),
     )
     return frame
 
@@ -391,7 +439,7 @@ def read_xml_bag(
     """
     known = entity_options(entities, dtd) | record_options(record, record_column)
     files = _as_paths(paths)
-    surveyed, _ = _surveyed(files, False, blocksize, known)
+    surveyed, _, _ = _surveyed(files, False, blocksize, known)
     parts = [delayed(_records)(part, stamp, batch_rows) for part, stamp in surveyed]
     bag: db.Bag = db.from_delayed(parts)  # type: ignore[no-untyped-call]
     return bag

@@ -120,6 +120,9 @@ class Survey:
     types: list[str] | None = None
     # Nested: the record shape of the whole file, the pieces' merged in order.
     shape: bytes | None = None
+    # With types: each column's state, to merge with other files' (see
+    # quelbrand._native.merge_state).
+    states: list[int] | None = None
 
 
 def splittable(path: str) -> bool:
@@ -356,8 +359,9 @@ def settle(guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun, entities: di
     if len(found) > 1 and found[-1].count == 0:
         last = found.pop()
         found[-1] = dataclasses.replace(found[-1], end=last.end)
-    types = _native.decide_types(list(columns.values())) if pieces[0].states is not None else None
-    return Survey(list(columns), sum(part.count for part in found), found, types, shape)
+    states = list(columns.values()) if pieces[0].states is not None else None
+    types = None if states is None else _native.decide_types(states)
+    return Survey(list(columns), sum(part.count for part in found), found, types, shape, states)
 
 
 # How the pieces are read: like map(read, tasks), in order, perhaps at once
