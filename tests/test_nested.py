@@ -340,7 +340,8 @@ def test_convert_in_ranges_writes_what_one_reading_writes(rng, write_xml, tmp_pa
     outs = []
     for jobs in (1, 3):
         out = tmp_path / f"out{jobs}.{fmt}"
-        convert(path, str(out), nested=True, attributes=True, types=True, jobs=jobs, blocksize=500)
+        options = {"attributes": True, "types": True, "record_column": "kind"}
+        convert(path, str(out), nested=True, jobs=jobs, blocksize=500, **options)
         outs.append(out.read_bytes())
     assert outs[0] == outs[1]
 
@@ -364,8 +365,26 @@ def test_nesting_is_bounded(depth, fails):
 def test_records_chosen_by_name_are_nested_rows():
     doc = "<rss><channel><title>c</title><item><t>1</t><t>2</t></item><item><t>3</t></item></channel></rss>"
     assert read(doc, record="item").to_arrow().to_pylist() == [{"t": ["1", "2"]}, {"t": ["3"]}]
-    with pytest.raises(ValueError, match="record_column"):
-        read(doc, record="item", record_column="tag")
+
+
+DBLP = (
+    '<dblp><article key="a"><author>A</author><author>B</author></article><www key="w"><title>H</title></www>'
+    + '<inproceedings key="p"><author>C</author><title>T</title></inproceedings></dblp>'
+)
+
+
+def test_the_record_name_column_comes_first_with_each_records_name():
+    table = read(DBLP, record=["article", "inproceedings"], record_column="kind", attributes=True)
+    assert table.column_names == ["kind", "@key", "author", "title"]
+    assert table.to_arrow().to_pylist() == [
+        {"kind": "article", "@key": "a", "author": ["A", "B"], "title": None},
+        {"kind": "inproceedings", "@key": "p", "author": ["C"], "title": "T"},
+    ]
+    flat = quelbrand.read_xml(DBLP.encode(), record=["article", "inproceedings"], record_column="kind")
+    assert flat.to_arrow().column("kind") == table.to_arrow().column("kind")
+    # An element of that name in the records would share its column.
+    with pytest.raises(ValueError, match="record-name column"):
+        read(DBLP, record_column="title").to_arrow()
 
 
 def test_bytes_read_follows_the_reading(write_xml):

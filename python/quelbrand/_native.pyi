@@ -149,6 +149,8 @@ def discover_nested(
     html: bool = False,
     entities: Mapping[str, str] | None = None,
     dtd: str | None = None,
+    record: str | Sequence[str] | None = None,
+    record_column: str | None = None,
 ) -> tuple[bytes, int, SplitPoint | None]: ...
 def open_nested(
     source: object,
@@ -165,6 +167,8 @@ def open_nested(
     html: bool = False,
     entities: Mapping[str, str] | None = None,
     dtd: str | None = None,
+    record: str | Sequence[str] | None = None,
+    record_column: str | None = None,
 ) -> NestedReader: ...
 def merge_shapes(a: bytes, b: bytes) -> bytes: ...
 def nested_schema(shape: bytes, *, types: bool = False) -> object: ...

@@ -46,7 +46,7 @@ from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows
 from quelbrand.entities import entity_options
 from quelbrand.errors import ConversionError, FlatteningWarning, loss_message, require_extra, warn_loss
 from quelbrand.inputs import Input, is_plain_path, open_input
-from quelbrand.nested import NestedTable, checked_text_of, literal_types, nested_record_options, nested_schema
+from quelbrand.nested import NestedTable, checked_text_of, literal_types, nested_schema
 from quelbrand.output import open_output
 from quelbrand.progress import Progress
 from quelbrand.reader import XmlTable
@@ -145,7 +145,6 @@ def convert(
         inp, fmt, batch_rows, types and fmt != "csv", attributes, jobs, shown, (entities, dtd), (record, record_column)
     )
     if nested:
-        nested_record_options(record, record_column)
         job.nested = {"text_of": checked_text_of(text_of)}
     elif text_of is not None:
         raise ValueError("text_of needs nested reading")

@@ -39,7 +39,7 @@ import quelbrand._native as _native
 import quelbrand_kernels as qk
 from quelbrand.batches import DEFAULT_BATCH_ROWS, checked_batch_rows
 from quelbrand.entities import entity_options
-from quelbrand.nested import checked_text_of, nested_record_options, nested_schema
+from quelbrand.nested import checked_text_of, nested_schema
 from quelbrand.records import record_options, with_record_column
 from quelbrand.schema import pandas_dtypes, schema, types_of
 from quelbrand.split import Guesses, Piece, Range, guess, joined, piece, settle, splittable
@@ -352,7 +352,6 @@ def read_xml(
     known = entity_options(entities, dtd) | record_options(record, record_column)
     files = _as_paths(paths)
     if nested:
-        nested_record_options(record, record_column)
         if columns is not None:
             raise ValueError("columns= selects flat columns; nested reading keeps every column")
         options = {"types": bool(types), "attributes": bool(attributes), "text_of": checked_text_of(text_of)}

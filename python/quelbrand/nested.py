@@ -40,7 +40,7 @@ from quelbrand.writers import TextOutput
 if TYPE_CHECKING:
     import pyarrow  # type: ignore[import-untyped, unused-ignore]
 
-__all__ = ["NestedTable", "checked_text_of", "literal_types", "nested_record_options", "nested_schema"]
+__all__ = ["NestedTable", "checked_text_of", "literal_types", "nested_schema"]
 
 
 def checked_text_of(text_of: Iterable[str] | None) -> list[str]:
@@ -54,14 +54,6 @@ def checked_text_of(text_of: Iterable[str] | None) -> list[str]:
         if not isinstance(name, str) or not name or ":" in name:
             raise ValueError(f"text_of takes local element names, not {name!r}")
     return names
-
-
-def nested_record_options(record: str | Sequence[str] | None, record_column: str | None) -> dict[str, Any]:
-    """The native keywords of `record`; a record column is flat only."""
-    options = record_options(record, record_column)
-    if "record_column" in options:
-        raise ValueError("record_column= names flat rows' records; nested rows are read without it")
-    return options
 
 
 # Below this a file's shape is found by one reader: pieces would cost more
@@ -143,7 +135,7 @@ class NestedTable(Table):
         self.batch_rows = checked_batch_rows(batch_rows)
         # Threads for finding a large plain file's shape (None: the usable cores).
         self.threads = checked_threads(threads)
-        self.entity_options = entity_options(entities, dtd) | nested_record_options(record, record_column)
+        self.entity_options = entity_options(entities, dtd) | record_options(record, record_column)
         self.source = source
         self.path = os.fspath(source) if isinstance(source, (str, os.PathLike)) else f"<{type(source).__name__}>"
         self.types = bool(types)

@@ -28,6 +28,7 @@ std::size_t Shape::add(std::string_view field_name, bool attr) {
 void Shape::merge(const Shape& other) {
   repeated = repeated || other.repeated;
   text = text || other.text;
+  record_name = record_name || other.record_name;
   type.merge(other.type);
   for (const Shape& f : other.fields) {
     const std::size_t i = find(f.name, f.attribute);
@@ -46,7 +47,8 @@ void put32(std::string& out, std::uint32_t v) {
 }
 
 void serialize_into(const Shape& s, std::string& out) {
-  out.push_back(static_cast<char>((s.attribute ? 1 : 0) | (s.repeated ? 2 : 0) | (s.text ? 4 : 0)));
+  out.push_back(
+      static_cast<char>((s.attribute ? 1 : 0) | (s.repeated ? 2 : 0) | (s.text ? 4 : 0) | (s.record_name ? 8 : 0)));
   const std::uint16_t t = s.type.packed();
   out.push_back(static_cast<char>(t & 0xFF));
   out.push_back(static_cast<char>(t >> 8));
@@ -62,10 +64,11 @@ bool parse_from(std::string_view& in, Shape& s, std::size_t depth) {
   const auto flags = static_cast<unsigned char>(in[0]);
   const std::uint16_t t = static_cast<std::uint16_t>(static_cast<unsigned char>(in[1]) |
                                                      (static_cast<unsigned char>(in[2]) << 8));
-  if (flags > 7 || t > 0x1FF) return false;
+  if (flags > 15 || t > 0x1FF) return false;
   s.attribute = flags & 1;
   s.repeated = flags & 2;
   s.text = flags & 4;
+  s.record_name = flags & 8;
   s.type = TypeState::unpacked(t);
   std::uint32_t n;
   std::memcpy(&n, in.data() + 3, 4);
@@ -112,7 +115,21 @@ Shape* ShapeCollector::enter(Shape& parent, std::uint64_t instance, std::string_
   return &c;
 }
 
-bool ShapeCollector::open(std::string_view local_name, XmlStreamError&) {
+ShapeCollector::ShapeCollector(NestedOptions options) {
+  options_ = std::move(options);
+  // First, whatever the records hold.
+  if (options_.record_column) root_.fields[root_.add(*options_.record_column, false)].record_name = true;
+}
+
+bool ShapeCollector::open(std::string_view local_name, XmlStreamError& err) {
+  if (frames_.size() == 1 && options_.record_column && local_name == *options_.record_column) {
+    // Two columns of one name, or the element's values in the names' column.
+    err = XmlStreamError{XmlStreamError::Kind::Xml,
+                         "a record holds an element <" + std::string(local_name) +
+                             ">, the name given for the record-name column (record_column=): choose another",
+                         false};
+    return false;
+  }
   // Only the innermost shape gains fields, so the frames' pointers, into
   // the fields of shapes further out, stay valid.
   Shape* s = frames_.empty() ? &root_ : enter(*frames_.back().shape, frames_.back().instance, local_name, false);
@@ -179,6 +196,7 @@ struct NestedBatch::Node {
   ValueType type = ValueType::String;
   std::vector<std::uint32_t> children;  // a struct's fields, or a list's item
   std::int32_t text_field = -1;         // a struct's #text leaf
+  std::int32_t name_field = -1;         // the record's record-name leaf
   NameMap elements, attributes;         // a struct's fields' positions by local name
   std::uint32_t guess = 0;              // a struct's next field's position, likely
 
@@ -216,10 +234,19 @@ std::uint32_t plan_element(const Shape& s, bool types, std::vector<Node>& nodes,
     return at;
   }
   nodes[at].kind = Node::Struct;
-  // Attributes first, then children, then the element's own text.
+  // The record-name column first, then attributes, children, and the
+  // element's own text.
+  for (const Shape& f : s.fields) {
+    if (!record || !f.record_name) continue;
+    const auto c = static_cast<std::uint32_t>(nodes.size());
+    nodes.emplace_back();
+    nodes[c].name = f.name;  // its empty key matches no element
+    nodes[at].name_field = static_cast<std::int32_t>(c);
+    nodes[at].children.push_back(c);
+  }
   for (const bool attr : {true, false})
     for (const Shape& f : s.fields) {
-      if (f.attribute != attr) continue;
+      if (f.attribute != attr || f.record_name) continue;
       const std::uint32_t c = plan_field(f, types, nodes);
       (attr ? nodes[at].attributes : nodes[at].elements)
           .emplace(f.name, static_cast<std::uint32_t>(nodes[at].children.size()));
@@ -322,6 +349,7 @@ bool NestedBuilder::open(std::string_view local_name, XmlStreamError& err) {
   std::vector<Node>& nodes = plan_->nodes;
   if (plan_->frames.empty()) {
     plan_->frames.push_back({0, text_.size()});
+    if (nodes[0].name_field >= 0) record_name_.assign(local_name);
     return true;
   }
   Node& parent = nodes[plan_->frames.back().node];
@@ -369,6 +397,7 @@ bool NestedBuilder::close(XmlStreamError& err) {
     push_text(n, text);
   } else {
     const std::uint64_t row = n.length();
+    if (n.name_field >= 0) push_text(nodes[static_cast<std::uint32_t>(n.name_field)], record_name_);
     if (n.text_field >= 0) push_text(nodes[static_cast<std::uint32_t>(n.text_field)], text);
     else if (!trim_white_space(text).empty()) return changed(err, "text");
     for (const std::uint32_t c : nodes[fr.node].children) {

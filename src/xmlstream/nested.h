@@ -32,6 +32,9 @@ struct Shape {
   bool attribute = false;
   bool repeated = false;  // more than once under one parent in some record
   bool text = false;      // own non-blank text (an attribute: a value) seen
+  // The record-name column: a leaf of the record element, first, holding
+  // the record element's own local name.
+  bool record_name = false;
   TypeState type;         // of that text
   // Attributes and child elements, each kind in order of first appearance.
   std::vector<Shape> fields;
@@ -66,6 +69,9 @@ constexpr std::size_t kMaxNestedDepth = 32;
 struct NestedOptions {
   std::unordered_set<std::string> text_of;
   bool types = false;  // classify values (discovery) or convert them (building)
+  // Discovery: the name of a first column holding each record element's
+  // local name, for records of several names in one table.
+  std::optional<std::string> record_column;
 };
 
 // What the nested event loop (XmlBatchInner::set_nested) feeds: the record
@@ -93,7 +99,7 @@ class NestedSink {
 // Discovery: every record's shape merged into one.
 class ShapeCollector final : public NestedSink {
  public:
-  explicit ShapeCollector(NestedOptions options) { options_ = std::move(options); }
+  explicit ShapeCollector(NestedOptions options);
   bool open(std::string_view local_name, XmlStreamError& err) override;
   bool attribute(std::string_view local_name, std::string_view value, XmlStreamError& err) override;
   std::string& text() override { return text_; }
@@ -160,6 +166,7 @@ class NestedBuilder final : public NestedSink {
   Shape root_;  // the plan's names view into it
   std::unique_ptr<Plan> plan_;
   std::string text_;
+  std::string record_name_;  // of the record being built
   std::string scratch_;
 };
 

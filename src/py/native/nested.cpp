@@ -34,11 +34,15 @@ Ref shape_bytes(const xml::Shape& shape) {
   return check(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
-xml::NestedOptions nested_options(PyObject* types, PyObject* text_of) {
+xml::NestedOptions nested_options(PyObject* types, PyObject* text_of, PyObject* record_column = nullptr) {
   xml::NestedOptions out;
   out.types = truth(types);
   if (text_of && text_of != Py_None)
     for (std::string& name : strings_from(text_of, "text_of")) out.text_of.insert(std::move(name));
+  // Checked as flat reading checks it, into a scratch of its options.
+  xml::ReadOptions checked;
+  records_from(nullptr, record_column, checked, std::nullopt);
+  out.record_column = std::move(checked.record_column);
   return out;
 }
 
@@ -190,14 +194,14 @@ PyType_Spec g_reader_spec = {"quelbrand._native.NestedReader", sizeof(ReaderObje
 
 Signature g_discover_sig{"discover_nested",
                          {"source", "types", "attributes", "text_of", "start", "records", "end", "until", "doctype",
-                          "html", "entities", "dtd", "record"},
-                         13,
+                          "html", "entities", "dtd", "record", "record_column"},
+                         14,
                          1,
                          1};
 Signature g_open_sig{"open_nested",
                      {"source", "batch_rows", "shape", "types", "attributes", "text_of", "start", "records", "end",
-                      "doctype", "html", "entities", "dtd", "record"},
-                     14,
+                      "doctype", "html", "entities", "dtd", "record", "record_column"},
+                     15,
                      3,
                      2};
 Signature g_merge_sig{"merge_shapes", {"a", "b"}, 2, 2};
@@ -209,7 +213,7 @@ Signature g_columns_sig{"nested_columns", {"shape"}, 1, 1};
 // that is not a path).
 PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[13];
+    PyObject* slots[14];
     bind(g_discover_sig, args, nargs, kwnames, slots);
     xml::ReadOptions read;
     read.attributes = truth(slots[2]);
@@ -218,7 +222,7 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     const bool until = read.until != xml::ReadOptions::kNoEnd;
     const std::optional<xml::SplitPoint> start = range_from(slots + 4, read, "discover_nested()");
     records_from(slots[12], nullptr, read, start);
-    const xml::NestedOptions options = nested_options(slots[1], slots[3]);
+    const xml::NestedOptions options = nested_options(slots[1], slots[3], slots[13]);
     Inputs inputs;
     std::unique_ptr<xml::Reader> reader = inputs.open(slots[0]);
     if (start) resume(*reader, *start, inputs);
@@ -244,7 +248,9 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[14];
+    // record_column is taken and left: the shape holds the record-name
+    // column, if discovery made one.
+    PyObject* slots[15];
     bind(g_open_sig, args, nargs, kwnames, slots);
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     if (batch_rows == 0) raise(PyExc_ValueError, "batch_rows must be positive");
@@ -303,11 +309,11 @@ PyMethodDef g_functions[] = {
     {"discover_nested", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "discover_nested(source, *, types=False, attributes=False, text_of=None, start=None, records=None, end=None, "
-     "until=None, doctype=True, html=False, entities=None, dtd=None, record=None)\n--\n\n"},
+     "until=None, doctype=True, html=False, entities=None, dtd=None, record=None, record_column=None)\n--\n\n"},
     {"open_nested", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(open_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "open_nested(source, batch_rows, *, shape, types=False, attributes=False, text_of=None, start=None, "
-     "records=None, end=None, doctype=True, html=False, entities=None, dtd=None, record=None)\n--\n\n"},
+     "records=None, end=None, doctype=True, html=False, entities=None, dtd=None, record=None, record_column=None)\n--\n\n"},
     {"merge_shapes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(merge_entry)),
      METH_FASTCALL | METH_KEYWORDS, "merge_shapes(a, b)\n--\n\n"},
     {"nested_schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(schema_entry)),
