@@ -758,9 +758,8 @@ bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
   for (const Attribute& at : attrs_.items) {
     if (is_namespace_declaration(at.name)) continue;
     any = true;
-    const std::string_view name = utf8_name(at.name, attr_name_);
-    if (!values) attribute_leaf<kNames>(name, {});
-    else if (!attribute_value<kNames>(name, at.raw, at.amp, at.high, err)) return in_value(at.name);
+    if (!values) attribute_leaf<kNames>(at.name, {});
+    else if (!attribute_value<kNames>(at.name, at.raw, at.amp, at.high, err)) return in_value(at.name);
   }
   if (attrs_.error) return malformed(attrs_.error);
   own_text_.clear();
@@ -949,8 +948,8 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
     }
     switch (ev) {
       case Event::Start: {
-        const std::string_view name = utf8_name(std::string_view(buf_).substr(0, reader_->last_name_size()), decoded_name_);
-        const RecordRule::Role role = rule_.start(name);
+        const std::string_view name = std::string_view(buf_).substr(0, reader_->last_name_size());
+        const RecordRule::Role role = rule_.start(rule_name(name));
         if (role != RecordRule::Role::Outside) {
           note_record(role);
           open<M::kNames>(name);
@@ -972,8 +971,8 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
         }
         break;
       case Event::Empty: {
-        const std::string_view name = utf8_name(std::string_view(buf_).substr(0, reader_->last_name_size()), decoded_name_);
-        switch (rule_.empty(name)) {
+        const std::string_view name = std::string_view(buf_).substr(0, reader_->last_name_size());
+        switch (rule_.empty(rule_name(name))) {
           case RecordRule::Role::Record:
             note_record(RecordRule::Role::Record);
             if (M::kAttributes) {

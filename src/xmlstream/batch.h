@@ -262,16 +262,19 @@ class XmlBatchInner {
   BatchOptions opts_;
   std::string path_;
   RecordRule rule_;
-  // Element and attribute names as UTF-8, as columns, fields and chosen
-  // record names are: a document in another encoding names them in its own
-  // bytes. An ASCII name is the same in every encoding read here, so only
-  // one with other bytes (or ISO-2022's escape) is looked at again.
+  // A name as UTF-8, as chosen record names, the record-name column and
+  // nested fields are: a document in another encoding names its elements in
+  // its own bytes. (Flat keys keep the name's bytes, shown as UTF-8 with
+  // replacement characters, as the kernels module has always named them.)
+  // An ASCII name is the same in every encoding read here, so only one with
+  // other bytes (or ISO-2022's escape) is looked at again.
   std::string_view utf8_name(std::string_view raw, std::string& scratch) {
     for (const char c : raw)
       if (static_cast<unsigned char>(c) >= 0x80 || c == '\x1b') return reader_->utf8_name(raw, scratch);
     return raw;
   }
   std::string decoded_name_, attr_name_;
+  std::string_view rule_name(std::string_view raw) { return rule_.named() ? utf8_name(raw, decoded_name_) : raw; }
   // The open elements of the record being read (the stack), already folded
   // into flattened levels as they close.
   RecordBuilder record_;
