@@ -57,15 +57,16 @@ bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err, st
     }
     return stop;
   };
-  // The tag's name, which only chosen records look at.
+  // The event's bytes, left in the reader's window where they can be: no
+  // tag is copied only to be counted. Only chosen records look at names.
+  std::string_view bytes;
   const auto name = [&] {
-    return rule.named() ? reader.utf8_name(std::string_view(buf).substr(0, reader.last_name_size()), scratch)
-                        : std::string_view();
+    return rule.named() ? reader.utf8_name(bytes.substr(0, reader.last_name_size()), scratch) : std::string_view();
   };
   while (true) {
     buf.clear();
     Event ev;
-    if (!reader.read_event(buf, ev, err)) return false;
+    if (!reader.read_event(buf, bytes, ev, err)) return false;
     switch (ev) {
       case Event::Start:
         rule.start(name());

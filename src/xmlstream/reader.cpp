@@ -76,6 +76,9 @@ struct Reader::Impl {
 
   State state = State::Initial;
   bool discard = false;
+  // Bytes of the event the fast path just read, left in the window for a
+  // caller that takes them from there (see next).
+  std::string_view lent;
 
   const Interrupt* interrupt = nullptr;
   bool interrupted(bool urgent) const {
@@ -399,7 +402,15 @@ struct Reader::Impl {
   // else (other markup, an event crossing the window's end, a failing check)
   // changes nothing here and goes to the general path, which starts over
   // from the same state.
+  //
+  // With kLend, the event's bytes stay in the window, in `lent`, instead of
+  // being appended to `buf`.
+  template <bool kLend>
   [[gnu::always_inline]] bool next(std::string& buf, Event& ev, XmlStreamError& err) {
+    const auto put = [&](const char* p, std::size_t n) {
+      if (kLend) lent = {p, n};
+      else buf.append(p, n);
+    };
     for (;;) {
       const char* w = src.win.get();
       const char* e = w + src.end;
@@ -420,7 +431,7 @@ struct Reader::Impl {
           // own events; only text delivered here can still fail (decoding,
           // references), so only it is marked, and a count marks nothing.
           src.mark(static_cast<std::size_t>(s - w));
-          buf.append(s, static_cast<std::size_t>(lt - s));
+          put(s, static_cast<std::size_t>(lt - s));
           ev = Event::Text;
           return true;
         }
@@ -443,7 +454,7 @@ struct Reader::Impl {
         const std::size_t n = static_cast<std::size_t>(name_end - s);
         if (names.empty() || !names.top_is(s, n, true)) return next_general(buf, ev, err);
         names.pop();
-        buf.append(s, n);
+        put(s, n);
         ev = Event::End;
       } else if (*s == '!') {
         const bool comment = e - s >= 3 && s[1] == '-' && s[2] == '-';
@@ -454,7 +465,7 @@ struct Reader::Impl {
         if (!discard) src.mark(src.pos);  // CDATA text may still fail to decode
         src.pos = static_cast<std::size_t>(gt + 1 - w);
         state = State::Text;
-        if (!discard) buf.append(s, static_cast<std::size_t>(gt - 2 - s));
+        if (!discard) put(s, static_cast<std::size_t>(gt - 2 - s));
         else if (cdata) continue;  // consumed without a trace
         ev = comment ? Event::Comment : Event::CData;
         return true;
@@ -462,12 +473,12 @@ struct Reader::Impl {
         if (*s == '?' || !(gt = tag_end_in(first_end ? first_end : s, e))) return next_general(buf, ev, err);
         if (gt > s && gt[-1] == '/') {
           name_size = ws_offset(s, gt - 1);
-          buf.append(s, static_cast<std::size_t>(gt - 1 - s));
+          put(s, static_cast<std::size_t>(gt - 1 - s));
           ev = Event::Empty;
         } else {
           name_size = ws_offset(s, gt);
           names.push(s, name_size, true);
-          buf.append(s, static_cast<std::size_t>(gt - s));
+          put(s, static_cast<std::size_t>(gt - s));
           ev = Event::Start;
         }
       }
@@ -706,15 +717,26 @@ std::unique_ptr<Reader> Reader::from_callback(ReadCallback callback, std::shared
 Reader::Reader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Reader::~Reader() = default;
 
+bool Reader::poll(XmlStreamError& err) {
+  events_until_poll_ = kEventsPerPoll;
+  if (!impl_->interrupted(false)) return true;
+  err = {XmlStreamError::Kind::Interrupted, {}, false};
+  return false;
+}
+
 bool Reader::read_event(std::string& buf, Event& ev, XmlStreamError& err) {
-  if (--events_until_poll_ == 0) {
-    events_until_poll_ = kEventsPerPoll;
-    if (impl_->interrupted(false)) {
-      err = {XmlStreamError::Kind::Interrupted, {}, false};
-      return false;
-    }
-  }
-  return impl_->next(buf, ev, err);
+  if (--events_until_poll_ == 0 && !poll(err)) return false;
+  return impl_->next<false>(buf, ev, err);
+}
+
+bool Reader::read_event(std::string& buf, std::string_view& bytes, Event& ev, XmlStreamError& err) {
+  if (--events_until_poll_ == 0 && !poll(err)) return false;
+  Impl& m = *impl_;
+  const std::size_t base = buf.size();
+  m.lent = {};
+  const bool ok = m.next<true>(buf, ev, err);
+  bytes = m.lent.data() ? m.lent : std::string_view(buf).substr(base);
+  return ok;
 }
 
 void Reader::set_interrupt(const Interrupt* interrupt) {

@@ -67,6 +67,10 @@ class Reader {
   // document; the reader's state afterwards follows the reader's contract
   // (done after read/syntax errors, usable after end-name/DOCTYPE errors).
   bool read_event(std::string& buf, Event& ev, XmlStreamError& err);
+  // The same, but the event's bytes may be left in the reader's window
+  // rather than appended to `buf`: `bytes` gets them either way, valid until
+  // the next call. For a caller that copies them on anyway, a copy fewer.
+  bool read_event(std::string& buf, std::string_view& bytes, Event& ev, XmlStreamError& err);
 
   // After a Start or Empty event: the size of its qualified name, the bytes
   // `tag_name` would find at the start of the event's bytes. The reader
@@ -145,6 +149,8 @@ class Reader {
  private:
   explicit Reader(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
+  // Asks the interrupt; false with `err` filled when it says stop.
+  bool poll(XmlStreamError& err);
   // Events are short, so asking the interrupt before each would cost more
   // than the events; every few thousand is soon enough.
   static constexpr std::uint32_t kEventsPerPoll = 4096;

@@ -313,3 +313,52 @@ TEST(reader_error_positions_at_every_chunk_size) {
     }
   }
 }
+
+namespace {
+
+// Every event as "Kind:bytes @offset", every error with its position, read
+// through either read_event: with `lend`, the bytes the reader may leave in
+// its window, and `buf` must hold nothing else.
+std::vector<std::string> read_all(const std::string& doc, std::size_t chunk, bool discard, bool lend) {
+  auto r = Reader::from_bytes(doc, chunk);
+  r->set_discard_content(discard);
+  std::vector<std::string> out;
+  std::string buf;
+  for (int guard = 0; guard < 1000; ++guard) {
+    buf.clear();
+    std::string_view bytes;
+    Event ev;
+    XmlStreamError err;
+    const bool ok = lend ? r->read_event(buf, bytes, ev, err) : r->read_event(buf, ev, err);
+    if (!ok) {
+      out.push_back("ERR:" + err.text);
+      continue;
+    }
+    if (!lend) bytes = buf;
+    else if (bytes.data() == buf.data() ? bytes.size() != buf.size() : !buf.empty()) out.push_back("BUF TOUCHED");
+    out.push_back(std::string(kind_name(ev)) + ":" + std::string(bytes) + " @" + std::to_string(r->stream_offset()));
+    if ((ev == Event::Start || ev == Event::Empty) && r->last_name_size() != qk::xml::tag_name(bytes).size())
+      out.push_back("NAME SIZE");
+    if (ev == Event::Eof) break;
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(reader_lent_bytes_match_copied_ones) {
+  for (const Case& c : cases()) {
+    for (bool discard : {false, true}) {
+      for (std::size_t chunk = 1; chunk <= c.doc.size() + 1; ++chunk) {
+        auto want = read_all(c.doc, chunk, discard, false);
+        auto got = read_all(c.doc, chunk, discard, true);
+        if (got != want) {
+          check::fail(__FILE__, __LINE__,
+                      "chunk " + std::to_string(chunk) + (discard ? " (discard)" : "") + ", document: " + c.doc +
+                          "\n  got:" + join(got) + "\n  want:" + join(want));
+          break;
+        }
+      }
+    }
+  }
+}
