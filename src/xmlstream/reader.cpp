@@ -76,9 +76,6 @@ struct Reader::Impl {
 
   State state = State::Initial;
   bool discard = false;
-  // Bytes of the event the fast path just read, left in the window for a
-  // caller that takes them from there (see next).
-  std::string_view lent;
 
   const Interrupt* interrupt = nullptr;
   bool interrupted(bool urgent) const {
@@ -98,6 +95,10 @@ struct Reader::Impl {
   // The document's internal subset in UTF-8, once read (or given by a split
   // point): a reader resumed past the DOCTYPE learns its declarations from it.
   std::shared_ptr<const std::string> subset;
+
+  // Bytes of the event the fast path just read, left in the window for a
+  // caller that takes them from there (see next).
+  std::string_view lent;
 
   // --- errors --------------------------------------------------------------
 
@@ -407,10 +408,6 @@ struct Reader::Impl {
   // being appended to `buf`.
   template <bool kLend>
   [[gnu::always_inline]] bool next(std::string& buf, Event& ev, XmlStreamError& err) {
-    const auto put = [&](const char* p, std::size_t n) {
-      if (kLend) lent = {p, n};
-      else buf.append(p, n);
-    };
     for (;;) {
       const char* w = src.win.get();
       const char* e = w + src.end;
@@ -431,7 +428,8 @@ struct Reader::Impl {
           // own events; only text delivered here can still fail (decoding,
           // references), so only it is marked, and a count marks nothing.
           src.mark(static_cast<std::size_t>(s - w));
-          put(s, static_cast<std::size_t>(lt - s));
+          if constexpr (kLend) lent = {s, static_cast<std::size_t>(lt - s)};
+          else buf.append(s, static_cast<std::size_t>(lt - s));
           ev = Event::Text;
           return true;
         }
@@ -454,7 +452,8 @@ struct Reader::Impl {
         const std::size_t n = static_cast<std::size_t>(name_end - s);
         if (names.empty() || !names.top_is(s, n, true)) return next_general(buf, ev, err);
         names.pop();
-        put(s, n);
+        if constexpr (kLend) lent = {s, n};
+        else buf.append(s, n);
         ev = Event::End;
       } else if (*s == '!') {
         const bool comment = e - s >= 3 && s[1] == '-' && s[2] == '-';
@@ -465,20 +464,26 @@ struct Reader::Impl {
         if (!discard) src.mark(src.pos);  // CDATA text may still fail to decode
         src.pos = static_cast<std::size_t>(gt + 1 - w);
         state = State::Text;
-        if (!discard) put(s, static_cast<std::size_t>(gt - 2 - s));
-        else if (cdata) continue;  // consumed without a trace
+        if (!discard) {
+          if constexpr (kLend) lent = {s, static_cast<std::size_t>(gt - 2 - s)};
+          else buf.append(s, static_cast<std::size_t>(gt - 2 - s));
+        } else if (cdata) {
+          continue;  // consumed without a trace
+        }
         ev = comment ? Event::Comment : Event::CData;
         return true;
       } else {
         if (*s == '?' || !(gt = tag_end_in(first_end ? first_end : s, e))) return next_general(buf, ev, err);
         if (gt > s && gt[-1] == '/') {
           name_size = ws_offset(s, gt - 1);
-          put(s, static_cast<std::size_t>(gt - 1 - s));
+          if constexpr (kLend) lent = {s, static_cast<std::size_t>(gt - 1 - s)};
+          else buf.append(s, static_cast<std::size_t>(gt - 1 - s));
           ev = Event::Empty;
         } else {
           name_size = ws_offset(s, gt);
           names.push(s, name_size, true);
-          put(s, static_cast<std::size_t>(gt - s));
+          if constexpr (kLend) lent = {s, static_cast<std::size_t>(gt - s)};
+          else buf.append(s, static_cast<std::size_t>(gt - s));
           ev = Event::Start;
         }
       }
@@ -725,7 +730,13 @@ bool Reader::poll(XmlStreamError& err) {
 }
 
 bool Reader::read_event(std::string& buf, Event& ev, XmlStreamError& err) {
-  if (--events_until_poll_ == 0 && !poll(err)) return false;
+  if (--events_until_poll_ == 0) {
+    events_until_poll_ = kEventsPerPoll;
+    if (impl_->interrupted(false)) {
+      err = {XmlStreamError::Kind::Interrupted, {}, false};
+      return false;
+    }
+  }
   return impl_->next<false>(buf, ev, err);
 }
 
