@@ -404,10 +404,9 @@ struct Reader::Impl {
   // changes nothing here and goes to the general path, which starts over
   // from the same state.
   //
-  // With kLend, the event's bytes stay in the window, in `lent`, instead of
-  // being appended to `buf`.
-  template <bool kLend>
-  [[gnu::always_inline]] bool next(std::string& buf, Event& ev, XmlStreamError& err) {
+  // With `lend` (a constant where this is inlined), the event's bytes stay
+  // in the window, in `lent`, instead of being appended to `buf`.
+  [[gnu::always_inline]] bool next(std::string& buf, Event& ev, XmlStreamError& err, bool lend) {
     for (;;) {
       const char* w = src.win.get();
       const char* e = w + src.end;
@@ -428,7 +427,7 @@ struct Reader::Impl {
           // own events; only text delivered here can still fail (decoding,
           // references), so only it is marked, and a count marks nothing.
           src.mark(static_cast<std::size_t>(s - w));
-          if constexpr (kLend) lent = {s, static_cast<std::size_t>(lt - s)};
+          if (lend) lent = {s, static_cast<std::size_t>(lt - s)};
           else buf.append(s, static_cast<std::size_t>(lt - s));
           ev = Event::Text;
           return true;
@@ -452,7 +451,7 @@ struct Reader::Impl {
         const std::size_t n = static_cast<std::size_t>(name_end - s);
         if (names.empty() || !names.top_is(s, n, true)) return next_general(buf, ev, err);
         names.pop();
-        if constexpr (kLend) lent = {s, n};
+        if (lend) lent = {s, n};
         else buf.append(s, n);
         ev = Event::End;
       } else if (*s == '!') {
@@ -465,7 +464,7 @@ struct Reader::Impl {
         src.pos = static_cast<std::size_t>(gt + 1 - w);
         state = State::Text;
         if (!discard) {
-          if constexpr (kLend) lent = {s, static_cast<std::size_t>(gt - 2 - s)};
+          if (lend) lent = {s, static_cast<std::size_t>(gt - 2 - s)};
           else buf.append(s, static_cast<std::size_t>(gt - 2 - s));
         } else if (cdata) {
           continue;  // consumed without a trace
@@ -476,13 +475,13 @@ struct Reader::Impl {
         if (*s == '?' || !(gt = tag_end_in(first_end ? first_end : s, e))) return next_general(buf, ev, err);
         if (gt > s && gt[-1] == '/') {
           name_size = ws_offset(s, gt - 1);
-          if constexpr (kLend) lent = {s, static_cast<std::size_t>(gt - 1 - s)};
+          if (lend) lent = {s, static_cast<std::size_t>(gt - 1 - s)};
           else buf.append(s, static_cast<std::size_t>(gt - 1 - s));
           ev = Event::Empty;
         } else {
           name_size = ws_offset(s, gt);
           names.push(s, name_size, true);
-          if constexpr (kLend) lent = {s, static_cast<std::size_t>(gt - s)};
+          if (lend) lent = {s, static_cast<std::size_t>(gt - s)};
           else buf.append(s, static_cast<std::size_t>(gt - s));
           ev = Event::Start;
         }
@@ -737,7 +736,7 @@ bool Reader::read_event(std::string& buf, Event& ev, XmlStreamError& err) {
       return false;
     }
   }
-  return impl_->next<false>(buf, ev, err);
+  return impl_->next(buf, ev, err, false);
 }
 
 bool Reader::read_event(std::string& buf, std::string_view& bytes, Event& ev, XmlStreamError& err) {
@@ -745,7 +744,7 @@ bool Reader::read_event(std::string& buf, std::string_view& bytes, Event& ev, Xm
   Impl& m = *impl_;
   const std::size_t base = buf.size();
   m.lent = {};
-  const bool ok = m.next<true>(buf, ev, err);
+  const bool ok = m.next(buf, ev, err, true);
   bytes = m.lent.data() ? m.lent : std::string_view(buf).substr(base);
   return ok;
 }
