@@ -19,8 +19,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 RUN = """
 import sys, time, quelbrand
 path, mode, out, nested = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4] == "nested"
+threads = int(sys.argv[5]) if sys.argv[5] else None
 t = time.perf_counter()
-table = quelbrand.read_xml(path, nested=nested)
+table = quelbrand.read_xml(path, nested=nested, threads=threads)
 if mode == "arrow":
     table.to_arrow()
 else:
@@ -29,11 +30,14 @@ print(time.perf_counter() - t)
 """
 
 
-def once(path: str, mode: str, how: str) -> float:
+def once(path: str, mode: str, how: str, threads: int | None = None) -> float:
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "out.parquet")
         done = subprocess.run(
-            [sys.executable, "-c", RUN, path, mode, out, how], check=True, capture_output=True, text=True
+            [sys.executable, "-c", RUN, path, mode, out, how, str(threads or "")],
+            check=True,
+            capture_output=True,
+            text=True,
         )
     return float(done.stdout)
 
@@ -44,6 +48,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--wide", help="a 'wide' file (default: generated)")
     parser.add_argument("--mb", type=float, default=30)
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--threads", type=int, help="threads for both readings (default: the usable cores)")
     args = parser.parse_args(argv)
     sys.path.insert(0, HERE)
     from gen_xml import generate
@@ -60,7 +65,7 @@ def main(argv: list[str] | None = None) -> int:
             times: dict[str, list[float]] = {"flat": [], "nested": []}
             for _ in range(args.repeat):
                 for how in ("flat", "nested"):  # interleaved
-                    times[how].append(once(path, mode, how))
+                    times[how].append(once(path, mode, how, args.threads))
             flat, nested = statistics.median(times["flat"]), statistics.median(times["nested"])
             print(f"{kind:8} {mode:8} {flat:8.3f} {nested:9.3f} {nested / flat:6.2f}")
     return 0

@@ -404,4 +404,8 @@ def test_a_large_file_finds_its_shape_in_pieces_at_once(rng, write_xml, monkeypa
     path = write_xml(data, name="nested.xml")
     table = quelbrand.read_xml(path, nested=True, attributes=True, threads=3)
     assert table.shape == _native.discover_nested(path, attributes=True)[0]
-    assert table.to_arrow().to_pylist() == reference_rows(data, attributes=True)
+    # The ranges it was found in are read at once as well.
+    whole = table.to_arrow()
+    assert len(table._ranges) > 3
+    assert whole.to_pylist() == reference_rows(data, attributes=True)
+    assert whole.equals(quelbrand.read_xml(path, nested=True, attributes=True, threads=1).to_arrow())

@@ -33,7 +33,7 @@ from quelbrand.errors import require_extra
 from quelbrand.inputs import Input, is_plain_path, open_input, spooled
 from quelbrand.parallel import checked_threads
 from quelbrand.records import record_options
-from quelbrand.split import splittable, survey
+from quelbrand.split import Range, splittable, survey
 from quelbrand.table import Table
 from quelbrand.writers import TextOutput
 
@@ -143,6 +143,9 @@ class NestedTable(Table):
         self.text_of = checked_text_of(text_of)
         self._shape = shape
         self._records: int | None = None
+        # The ranges the shape was found in, when in pieces: a whole reading
+        # reads them at once too.
+        self._ranges: list[Range] | None = None
         self._opened: Input | None = None
         self._reader: Any = None  # the last pass's
 
@@ -183,7 +186,7 @@ class NestedTable(Table):
             large = is_plain_path(inp) and (inp.size or 0) >= PARALLEL_SHAPE_BYTES
             if jobs > 1 and large and splittable(inp.name):
                 found = _surveyed_shape(inp.name, inp.size or 0, jobs, self.types, self._options())
-                self._shape, self._records = found.shape, found.records
+                self._shape, self._records, self._ranges = found.shape, found.records, found.ranges
             else:
                 options = self._options()
                 self._shape, self._records, _ = _native.discover_nested(inp.native(), types=self.types, **options)
@@ -216,6 +219,23 @@ class NestedTable(Table):
 
     def arrow_pass(self, pa: Any) -> tuple[Any, Iterator[Any]]:
         return self.schema, self.native_batches()
+
+    def to_arrow(self) -> pyarrow.Table:
+        """The whole table in memory; a large plain file's ranges (those its
+        shape was found in) are read at once on `threads` threads."""
+        shape = self.shape
+        if self._ranges is None or len(self._ranges) < 2 or self.threads < 2:
+            return super().to_arrow()
+        pa = require_extra("pyarrow", "pyarrow", "to_arrow")
+        options = self._options()
+        kw = {"types": self.types, "attributes": options["attributes"], "text_of": options["text_of"]}
+
+        def read(part: Range) -> list[Any]:
+            return [pa.record_batch(b) for b in part.open_nested(self.batch_rows, shape, **kw)]
+
+        with ThreadPoolExecutor(self.threads) as pool:
+            parts = list(pool.map(read, self._ranges))
+        return pa.Table.from_batches([b for part in parts for b in part], schema=self.schema)
 
     def text_pass(self, fmt: str) -> tuple[TextOutput, Iterator[Any]]:
         return self.text_output(fmt), self.native_batches(typed=False)

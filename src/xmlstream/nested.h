@@ -86,6 +86,9 @@ class NestedSink {
   // Whether text() needs the text itself; if not, a piece known not to be
   // blank is only noted by nonblank_text().
   virtual bool wants_text() const { return true; }
+  // Whether text in the innermost open element could tell anything new;
+  // if not, the reader may skip it unread.
+  virtual bool needs_text() const { return true; }
   virtual void nonblank_text() {}
   virtual bool close(XmlStreamError& err) = 0;
   // The record in progress is cut short (an error): forget it.
@@ -104,6 +107,9 @@ class ShapeCollector final : public NestedSink {
   bool attribute(std::string_view local_name, std::string_view value, XmlStreamError& err) override;
   std::string& text() override { return text_; }
   bool wants_text() const override { return options_.types; }
+  // Without types, only whether a path ever has text counts: once it has,
+  // its further text is news to no one.
+  bool needs_text() const override { return options_.types || frames_.empty() || !frames_.back().shape->text; }
   void nonblank_text() override { frames_.back().nonblank = true; }
   bool close(XmlStreamError& err) override;
   void abandon() override;

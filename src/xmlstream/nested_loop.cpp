@@ -124,7 +124,9 @@ XmlBatchInner::Step XmlBatchInner::run_nested(XmlStreamError& err) {
   };
   while (true) {
     buf_.clear();
-    const bool discard = nested_depth_ == 0;
+    // Text outside records, or that the sink has no use for, is skipped
+    // unread; its faults are the reading pass's to report.
+    const bool discard = nested_depth_ == 0 || !nested_->needs_text();
     if (discarding_ != discard) reader_->set_discard_content(discarding_ = discard);
     Event ev;
     if (!reader_->read_event(buf_, ev, err)) return fail();
