@@ -65,6 +65,12 @@ class Range:
         compressed one decompressed), a range by its plain path."""
         return open_input(self.path).native() if self.whole else self.path
 
+    def where(self) -> dict[str, Any]:
+        """The native readers' keywords for the range: where it starts and
+        ends, and the entities and records it is read with."""
+        records = None if self.end is None else self.count
+        return {"start": self.start, "records": records, "end": self.end, **(self.entities or {})}
+
     def open(
         self,
         batch_rows: int,
@@ -84,10 +90,7 @@ class Range:
             types=types,
             known_types=known_types,
             attributes=attributes,
-            start=self.start,
-            records=None if self.end is None else self.count,
-            end=self.end,
-            **(self.entities or {}),
+            **self.where(),
         )
 
     def open_nested(
@@ -102,10 +105,7 @@ class Range:
             types=types,
             attributes=attributes,
             text_of=text_of,
-            start=self.start,
-            records=None if self.end is None else self.count,
-            end=self.end,
-            **(self.entities or {}),
+            **self.where(),
         )
 
 
