@@ -1,8 +1,11 @@
 """Reading one file as ranges between split points: the ranges' rows and
 errors, concatenated, are those of reading the whole file."""
 
+import contextlib
 import dataclasses
 import gzip
+import io
+import os
 
 import pytest
 from test_xml_random import random_document
@@ -156,6 +159,54 @@ def test_large_documents_split_exactly_in_every_encoding(rng, write_xml, encodin
         assert got == whole, blocksize
         if blocksize <= 1000:
             assert len(found.ranges) > 10
+
+
+def file_object_outcomes(path, found, opener, batch_rows=64):
+    out = []
+    for part in found.ranges:
+        with opener(path) as file:
+            out += outcomes(file, None, batch_rows, **part.where())
+    return out
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "utf-16-le"])
+@pytest.mark.parametrize(
+    "opener", [lambda p: open(p, "rb"), lambda p: gzip.open(p + ".gz", "rb")], ids=["file", "gzip"]
+)
+def test_file_objects_are_read_from_split_points_as_the_path_is(rng, write_xml, encoding, opener):
+    text = big_document(rng)
+    if encoding != "utf-8":
+        text = "\ufeff" + text.replace('encoding="UTF-8"', 'encoding="UTF-16"')
+    path = write_xml(text.encode(encoding))
+    with open(path, "rb") as plain, gzip.open(path + ".gz", "wb") as packed:
+        packed.write(plain.read())
+    columns, records = discovered(path, False)
+    found = Survey(columns, records, planned(path, *_native.split(path, 3000)))
+    assert len(found.ranges) > 5
+    try:
+        by_path = file_object_outcomes(path, found, contextlib.nullcontext)
+        assert len(by_path) == found.records
+        assert file_object_outcomes(path, found, opener) == by_path
+    finally:
+        os.remove(path + ".gz")
+
+
+def test_a_file_object_that_cannot_seek_is_refused_at_a_split_point(write_xml):
+    path = write_xml("<t>" + "".join(f"<row><v>{i}</v></row>" for i in range(3000)) + "</t>")
+    part = survey(path, 3000).ranges[1]
+
+    class Stream(io.RawIOBase):
+        def readable(self):
+            return True
+
+        def readinto(self, b):
+            return 0
+
+        def seekable(self):
+            return False
+
+    with pytest.raises((OSError, TypeError)):
+        _native.open(Stream(), 1, **part.where())
 
 
 def test_an_error_is_raised_by_its_range_with_its_place_in_the_file(write_xml):

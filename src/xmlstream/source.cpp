@@ -165,12 +165,30 @@ bool Source::resume(std::uint64_t offset, const enc::Encoding& encoding, XmlStre
     err = {XmlStreamError::Kind::Io, std::move(text)};
     return false;
   };
-  if (callback_.read != nullptr) return refuse("an input read as a stream cannot be read from a split point");
   const bool wide = enc::is_utf16(encoding);
   const std::size_t n = wide ? 2 : 1;
   char before[2] = {0, 0};
   if (offset < n) return refuse("split point at byte " + std::to_string(offset) + " is before any markup");
-  if (fd_ >= 0) {
+  if (callback_.read != nullptr) {
+    // The caller has put the input at `offset - n`: the bytes before the
+    // split point come first, checked like a file's.
+    if (pull_pos_ != pull_end_ || callback_failed_)
+      return refuse("an input read as a stream cannot be read from a split point");
+    std::size_t have = 0;
+    while (have < n) {
+      const long r = callback_.read(callback_.context, pull_.get() + have, kPullSize - have);
+      if (r < 0 || static_cast<std::size_t>(r) > kPullSize - have) {
+        callback_failed_ = true;
+        read_errno_ = EIO;
+        return refuse(read_error());
+      }
+      if (r == 0) return refuse("the input is shorter than when it was split");
+      have += static_cast<std::size_t>(r);
+    }
+    std::memcpy(before, pull_.get(), n);
+    pull_pos_ = n;
+    pull_end_ = have;
+  } else if (fd_ >= 0) {
     ssize_t got;
     do {
       got = ::pread(fd_, before, n, static_cast<off_t>(offset - n));

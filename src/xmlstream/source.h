@@ -61,7 +61,8 @@ class Source {
   // Instead of start(): reads on from the file offset `offset` of a
   // document in `encoding`, as a reader would that had read everything
   // before it. The offset must follow a `>` (checked, so that a file that
-  // changed since is caught early); a callback's input cannot resume.
+  // changed since is caught early). A callback's input must already stand
+  // at the byte before the offset (two before, in UTF-16), unread so far.
   // Returns false with `err` filled (Kind::Io) otherwise.
   bool resume(std::uint64_t offset, const enc::Encoding& encoding, XmlStreamError& err);
 

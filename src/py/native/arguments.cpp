@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "py/xml_errors.h"
+#include "xmlstream/encoding.h"
 #include "xmlstream/record_rule.h"
 
 namespace qk::py {
@@ -62,6 +63,12 @@ std::optional<xml::SplitPoint> range_from(PyObject* const* slots, xml::ReadOptio
 
 void resume(xml::Reader& reader, const xml::SplitPoint& at, Inputs& inputs) {
   xml::XmlStreamError err;
+  // A file object is put where the split point's check begins: the byte
+  // before it (a code unit, in UTF-16), which must end a tag.
+  if (!inputs.files.empty() && at.encoding != nullptr) {
+    const std::uint64_t back = xml::enc::is_utf16(*at.encoding) ? 2 : 1;
+    if (at.offset >= back) inputs.files.back()->seek(at.offset - back);
+  }
   if (!reader.resume(at, err)) inputs.raise(err);
 }
 

@@ -66,6 +66,17 @@ void FileInput::reraise() {
   throw PyErrSet{};
 }
 
+void FileInput::seek(std::uint64_t offset) {
+  if (file_ == nullptr) raise(PyExc_ValueError, "the input is closed");
+  Ref method = Ref::steal(PyObject_GetAttrString(file_, "seek"));
+  if (!method) {
+    PyErr_Clear();
+    raise(PyExc_TypeError, "a " + type_name(file_) + " cannot seek, so it cannot be read from a split point");
+  }
+  Ref at = check(PyLong_FromUnsignedLongLong(offset));
+  Ref result = check(PyObject_CallFunctionObjArgs(method.get(), at.get(), nullptr));
+}
+
 long FileInput::pull(void* self, char* dst, std::size_t size) {
   auto& input = *static_cast<FileInput*>(self);
   if (g_exiting.load()) return -1;

@@ -33,6 +33,9 @@ class FileInput {
   // With the lock held: raises the stored exception, if any, and throws
   // PyErrSet; otherwise returns.
   void reraise();
+  // With the lock held: puts the object at byte `offset` by its seek(), or
+  // raises (TypeError for an object that cannot seek).
+  void seek(std::uint64_t offset);
   // With the lock held: drops every reference.
   void detach() noexcept;
 
