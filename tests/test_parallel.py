@@ -128,3 +128,64 @@ def test_records_counted_in_pieces_are_those_counted_whole(rng, write_xml, small
     whole = _native.split(path, 1 << 62, **kw)[0]
     assert parallel.count_records(path, 1, kw) is None
     assert parallel.count_records(path, 2, kw) == whole
+
+
+# ---- Streams: the schema first, then ranges read a few at once ------------------------
+
+
+@pytest.fixture
+def small_stream_pieces(monkeypatch):
+    monkeypatch.setattr(parallel, "MIN_PIECE", 256)
+    monkeypatch.setattr(parallel, "MIN_STREAM_PIECE", 300)
+    opened = []
+    real = quelbrand.split.Range.open
+
+    def counted(self, *args, **kwargs):
+        opened.append(self.first)
+        return real(self, *args, **kwargs)
+
+    monkeypatch.setattr(quelbrand.split.Range, "open", counted)
+    return opened
+
+
+def streamed(path, threads, **options):
+    """What each consumer of a stream gets: the batches' sizes and rows,
+    the Arrow stream's table, the CSV text and the lost counts; or the error."""
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", FlatteningWarning)
+            table = quelbrand.read_xml(path, threads=threads, batch_rows=7, **options)
+            batches = list(table)
+            whole = pa.table(quelbrand.read_xml(path, threads=threads, batch_rows=7, **options))
+            text = quelbrand.read_xml(path, threads=threads, **options)
+            csv = path + f".{threads}.csv"
+            text.write_csv(csv)
+            with open(csv, "rb") as f:
+                written = f.read()
+        return [len(b) for b in batches], pa.Table.from_batches(batches), whole, written, table.lost
+    except ValueError as e:
+        return str(e)
+
+
+@pytest.mark.parametrize(
+    "options",
+    [{}, {"types": True}, {"attributes": True}, {"columns": ["v", "id", "nope"]}, {"record": "row"}],
+)
+def test_streams_on_two_threads_are_those_of_one(rng, write_xml, small_stream_pieces, options):
+    path = write_xml(big_document(rng, 1500))
+    one = streamed(path, 1, **options)
+    assert not small_stream_pieces
+    two = streamed(path, 2, **options)
+    assert len(small_stream_pieces) > 4
+    sizes, batches, whole, written, lost = two
+    assert sizes == one[0] and set(sizes[:-1]) == {7}
+    assert batches.equals(one[1]) and whole.equals(one[2]) and whole.schema == one[2].schema
+    assert written == one[3] and lost == one[4]
+
+
+def test_a_stream_raises_the_first_fault_of_the_file(write_xml, small_stream_pieces):
+    rows = [f"<row><v>{i}</v></row>" for i in range(30000)]
+    rows[12000] = "<row><v>&bad;</v></row>"
+    path = write_xml("<t>\n" + "\n".join(rows) + "\n</t>\n")
+    one, two = (streamed(path, threads) for threads in (1, 2))
+    assert isinstance(two, str) and two == one and "line 12002" in two

@@ -82,6 +82,7 @@ def open(
     record: str | Sequence[str] | None = None,
     record_column: str | None = None,
     until: int | None = None,
+    first_rows: int | None = None,
 ) -> Reader: ...
 def discover(
     source: object,

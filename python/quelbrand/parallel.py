@@ -1,5 +1,10 @@
-"""One reading of a plain file on several threads at once, for results that
-need no schema before their first batch (a whole table in memory).
+"""One reading of a plain file on several threads at once.
+
+For results that need no schema before their first batch (a whole table in
+memory), read_pieces() below reads the pieces values and all, each with its
+own columns. A stream, whose schema comes first, is read from the exact
+ranges of a survey instead (see quelbrand.split), a few pieces ahead of
+the consumer, in file order (in_order()).
 
 The file is cut at guessed split points (see quelbrand.split), and each
 piece is read, values and all, with its own columns, on a thread of its
@@ -13,16 +18,26 @@ the one-thread reading's, value for value.
 from __future__ import annotations
 
 import bisect
+import collections
 import dataclasses
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any
+from typing import Any, TypeVar
 
 import quelbrand._native as _native
 from quelbrand.split import Guesses, guess, splittable, survey
 
-__all__ = ["Reading", "checked_threads", "count_records", "piece_size", "read_pieces", "usable_cores"]
+__all__ = [
+    "Reading",
+    "checked_threads",
+    "count_records",
+    "in_order",
+    "piece_size",
+    "read_pieces",
+    "stream_piece_size",
+    "usable_cores",
+]
 
 # A piece is worth a thread from this size; below two of them the file is
 # read by one.
@@ -60,6 +75,48 @@ def piece_size(path: str, threads: int) -> int | None:
     size = os.path.getsize(path)
     blocksize = max(MIN_PIECE, -(-size // (threads * PIECES_PER_THREAD)))
     return blocksize if size >= 2 * blocksize else None
+
+
+# A streamed piece is held whole once read, so its size bounds memory
+# whatever the file's; it is smaller on a small file so that every thread
+# gets several.
+STREAM_PIECE = 16 << 20
+MIN_STREAM_PIECE = 4 << 20
+
+
+def stream_piece_size(path: str, threads: int) -> int | None:
+    """The size of the pieces `threads` threads stream the file at `path`
+    in, or None where one reads it (see piece_size)."""
+    if threads < 2 or not splittable(path):
+        return None
+    size = os.path.getsize(path)
+    if size < 2 * MIN_PIECE:
+        return None
+    return min(STREAM_PIECE, max(MIN_STREAM_PIECE, size // (threads * PIECES_PER_THREAD)))
+
+
+T = TypeVar("T")
+R = TypeVar("R")
+
+
+def in_order(threads: int, read: Callable[[T], R], tasks: Iterable[T]) -> Iterator[R]:
+    """read(task) of each task, run on `threads` threads, given in the
+    tasks' order, at most `threads + 1` of them read ahead of the one in
+    use, so that memory holds a few. Leaving early cancels the tasks not
+    started."""
+    with ThreadPoolExecutor(threads) as pool:
+        pending: collections.deque[Any] = collections.deque()
+        todo = iter(tasks)
+        try:
+            for task in todo:
+                pending.append(pool.submit(read, task))
+                if len(pending) > threads:
+                    yield pending.popleft().result()
+            while pending:
+                yield pending.popleft().result()
+        finally:
+            for future in pending:
+                future.cancel()
 
 
 def count_records(path: str, threads: int, reader: dict[str, Any] | None = None) -> int | None:

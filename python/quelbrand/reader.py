@@ -30,6 +30,7 @@ import dataclasses
 import os
 import tempfile
 from collections.abc import Callable, Iterator, Mapping, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from typing import IO, TYPE_CHECKING, Any
 
 import quelbrand._native as _native
@@ -38,9 +39,10 @@ from quelbrand.entities import entity_options
 from quelbrand.errors import require_extra, warn_loss
 from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.nested import NestedTable
-from quelbrand.parallel import checked_threads, read_pieces
+from quelbrand.parallel import checked_threads, in_order, read_pieces, stream_piece_size
 from quelbrand.records import record_options, with_record_column
 from quelbrand.schema import schema, types_of
+from quelbrand.split import Range, Survey, survey
 from quelbrand.table import Table
 from quelbrand.writers import TextOutput
 
@@ -134,8 +136,11 @@ def read_xml(
     `threads` (default: the cores this process may use) read a plain file
     in pieces at once where a whole result is asked for (to_arrow,
     to_pandas) without types: no pass finds the columns first, and the
-    result is the one-thread reading's, value for value. `threads=1` reads
-    on the calling thread alone.
+    result is the one-thread reading's, value for value. Streams (iteration,
+    the Arrow stream, the writers) and typed tables survey the columns in
+    pieces on every thread first, then read the ranges found a few at once,
+    in file order, each batch as on one thread. `threads=1` reads on the
+    calling thread alone.
 
 
     With `nested`, each record is one row that keeps every value: repeated
@@ -215,6 +220,10 @@ class XmlTable(Table):
         self._types: dict[str, str] | None = None  # the file's column types, once known
         # The counts of what the last reading lost, as it reads.
         self._loss_from: Callable[[], tuple[int, int]] | None = None
+        # A plain file read on several threads: its ranges, once surveyed
+        # (None: read by one), and whether the survey has been tried.
+        self._ranges: list[Range] | None = None
+        self._surveyed = False
 
     def __repr__(self) -> str:
         extra = (", types=True" if self.types else "") + (", attributes=True" if self.attributes else "")
@@ -258,9 +267,46 @@ class XmlTable(Table):
 
     def _discover(self) -> list[str]:
         """The file's columns (and with types, their types), from a native
-        pass; given columns stay the table's. Without `check_text` errors in
-        text are left to the reading pass."""
+        pass, on every thread where the file can be surveyed in pieces;
+        given columns stay the table's. Without `check_text` errors in text
+        are left to the reading pass."""
+        if self._survey() is not None:
+            return self._columns or []
         return self._discover_from(self._input.native(), True)
+
+    def _survey(self) -> Survey | None:
+        """The file surveyed in pieces on `threads` threads, its columns,
+        record count and types noted, or None where one thread reads it (a
+        file that is not plain or too small, or one whose survey failed:
+        the one-thread reading then raises the file's first fault)."""
+        if self._surveyed:
+            return None
+        self._surveyed = True
+        if self.threads < 2 or not isinstance(self.source, (str, os.PathLike)):
+            return None
+        blocksize = stream_piece_size(self.path, self.threads)
+        if blocksize is None:
+            return None
+        try:
+            with ThreadPoolExecutor(self.threads) as pool:
+                found = survey(
+                    self.path,
+                    blocksize,
+                    columns=not self._given or self.types,
+                    types=self.types,
+                    attributes=self.attributes,
+                    run=pool.map,
+                    entities=self.entity_options,
+                )
+        except ValueError:
+            return None
+        if not self._given:
+            self._columns = found.columns
+        self._records = found.records
+        if self.types:
+            self._types = dict(zip(found.columns, found.types or []))
+        self._ranges = found.ranges if len(found.ranges) > 1 else None
+        return found
 
     def _discover_from(self, source: Any, check_text: bool) -> list[str]:
         self._tally = _native.Tally()
@@ -385,8 +431,13 @@ class XmlTable(Table):
         """The columns, their types (None for strings) and the native
         batches of one pass. When the columns are not known yet they are
         found beside the first batch, so asking for them here costs no pass
-        of its own. `typed=False` gives the text even with types."""
+        of its own, or, on several threads, by a survey of the file's
+        pieces first. `typed=False` gives the text even with types."""
         typed = typed and self.types
+        if not self._read_once and _have_pyarrow():
+            self._survey()
+            if self._ranges is not None:
+                return self._ranges_pass(self._ranges, typed)
         if self._read_once:
             if self._spool is not None or self._columns is None or typed:
                 spool = self._spooled()
@@ -406,6 +457,49 @@ class XmlTable(Table):
             self._types = reader.types
             kinds = types_of(columns, self._types)
         return columns, kinds, self._watched(iter(reader), lambda: reader.lost)
+
+    def _ranges_pass(self, ranges: list[Range], typed: bool) -> tuple[list[str], list[str] | None, Iterator[Any]]:
+        """One pass over the surveyed ranges, read a few at once on
+        `threads` threads, their batches in file order."""
+        pa = _pyarrow("reading on several threads")
+        columns = list(self._columns or [])
+        kinds = types_of(columns, self._types) if typed else None
+        progress = _Progress(os.path.getsize(self.path))
+        lost = [0, 0]
+
+        def read(part: Range) -> tuple[list[Any], tuple[int, int], int]:
+            native = part.open(
+                self.batch_rows,
+                columns,
+                known_types=kinds,
+                attributes=self.attributes,
+                project=self._given,
+                aligned=True,
+            )
+            batches = [pa.record_batch(b) for b in native]
+            return batches, native.lost, part.end if part.end is not None else progress.size
+
+        def batches() -> Iterator[Any]:
+            # Batches end where the one-thread reading ends them: a batch
+            # that straddles ranges is joined from their pieces.
+            held: list[Any] = []
+            rows = 0
+            for got, (values, records), end in in_order(self.threads, read, ranges):
+                for batch in got:
+                    held.append(batch)
+                    rows += batch.num_rows
+                    if rows >= self.batch_rows:
+                        yield _joined(pa, held)
+                        held, rows = [], 0
+                lost[0] += values
+                lost[1] += records
+                progress.value = end
+            if held:
+                yield _joined(pa, held)
+
+        self._last_reader = None
+        self._tally = progress
+        return columns, kinds, self._watched(batches(), lambda: (lost[0], lost[1]))
 
     def pending(self) -> str | None:
         """The pass that the next scan must finish before its first batch,
@@ -455,9 +549,11 @@ class XmlTable(Table):
         return self.schema.__arrow_c_schema__()
 
     def __arrow_c_stream__(self, requested_schema: object = None) -> object:
-        if not self._input.native_stream:
-            # A file object is read through Python, whose exceptions then
-            # reach the consumer unchanged.
+        if not self._read_once and _have_pyarrow():
+            self._survey()
+        if self._ranges is not None or not self._input.native_stream:
+            # Ranges read on several threads, or a file object read through
+            # Python, whose exceptions then reach the consumer unchanged.
             pa = _pyarrow("Arrow streams from a file object or a pipe")
             return pa.RecordBatchReader.from_batches(self.schema, iter(self)).__arrow_c_stream__(requested_schema)
         return self._reader().__arrow_c_stream__(requested_schema)
@@ -535,6 +631,22 @@ def _name_of(source: Any) -> str:
         return "<bytes>"
     name = getattr(source, "name", None)
     return name if isinstance(name, str) else f"<{type(source).__name__}>"
+
+
+def _joined(pa: Any, batches: list[Any]) -> Any:
+    """One record batch of `batches`, which share their schema."""
+    if len(batches) == 1:
+        return batches[0]
+    return pa.Table.from_batches(batches).combine_chunks().to_batches()[0]
+
+
+class _Progress:
+    """How far a pass over ranges has read: the end of the last range whose
+    batches have all been handed on."""
+
+    def __init__(self, size: int) -> None:
+        self.value = 0
+        self.size = size
 
 
 class _Spool:

@@ -80,8 +80,12 @@ class Range:
         known_types: list[str] | None = None,
         attributes: bool = False,
         project: bool = False,
+        aligned: bool = False,
     ) -> Any:
-        """A native reader of the range's records (see quelbrand._native.open)."""
+        """A native reader of the range's records (see quelbrand._native.open).
+        `aligned`: its batches end where the whole file's reading ends its
+        batches of `batch_rows` records, the first one perhaps short."""
+        first_rows = (-self.first) % batch_rows if aligned else None
         return _native.open(
             self.source(),
             batch_rows,
@@ -90,6 +94,7 @@ class Range:
             types=types,
             known_types=known_types,
             attributes=attributes,
+            first_rows=first_rows or None,
             **self.where(),
         )
 

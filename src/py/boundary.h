@@ -64,7 +64,7 @@ std::string type_name(PyObject* obj);
 
 // ---- Argument binding ------------------------------------------------------
 
-constexpr int kMaxParams = 20;
+constexpr int kMaxParams = 24;
 
 // Every exported function takes positional-or-keyword parameters, the
 // first `required` of them required (all, by default); an optional one not

@@ -28,6 +28,7 @@ namespace qk::xml {
 // How a BatchSource reads; see BatchSource.
 struct BatchSourceOptions {
   std::uint64_t batch_rows = 0;
+  std::uint64_t first_batch_rows = 0;  // see XmlBatchInner::set_first_batch_rows
   std::string path{};  // for error texts
   std::optional<std::vector<std::string>> columns{};
   bool prefetch = false;

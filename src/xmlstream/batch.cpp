@@ -134,6 +134,14 @@ Batch XmlBatchInner::take_batch() {
   last_bytes_.resize(column_values_.size());
   for (std::size_t i = 0; i < column_values_.size(); ++i)
     last_bytes_[i] = column_values_[i].bytes.size() + column_values_[i].bytes.size() / 8;
+  if (later_rows_ != 0) {
+    // Later batches are longer than this short first one: room in proportion.
+    for (std::size_t& b : last_bytes_)
+      b = static_cast<std::size_t>(static_cast<double>(b) * static_cast<double>(later_rows_) /
+                                   static_cast<double>(std::max<std::uint64_t>(row_count_, 1)));
+    opts_.batch_rows = later_rows_;
+    later_rows_ = 0;
+  }
   Batch batch{std::move(columns_), std::move(column_values_), row_count_};
   if (naming_) {
     batch.columns.insert(batch.columns.begin(), *opts_.read.record_column);

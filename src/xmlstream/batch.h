@@ -74,6 +74,14 @@ class XmlBatchInner {
     opts_.batch_rows = UINT64_MAX;
     run_ = nullptr;
   }
+  // The first batch ends after `rows` rows (if fewer than batch_rows), the
+  // others after batch_rows: a range that begins inside a batch of the
+  // whole file's reading then ends that batch where the whole reading would.
+  void set_first_batch_rows(std::uint64_t rows) {
+    if (rows == 0 || rows >= opts_.batch_rows) return;
+    later_rows_ = opts_.batch_rows;
+    opts_.batch_rows = rows;
+  }
   // The batch's columns (with ReadOptions::record_column, that one first).
   std::vector<std::string> column_names() const;
   // Attributes as values (off by default): each attribute of an element in
@@ -297,6 +305,7 @@ class XmlBatchInner {
   KeyIndex column_index_;  // name -> position in columns_
   std::vector<Column> column_values_;  // none in names-only mode
   std::uint64_t row_count_ = 0;
+  std::uint64_t later_rows_ = 0;  // batch_rows after a short first batch
   // The row count at which the batch is next looked at: opts_.batch_rows,
   // or in the first batch the sample after which its columns are sized.
   std::uint64_t row_check_ = 0;

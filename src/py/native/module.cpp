@@ -348,8 +348,8 @@ PyType_Spec g_reader_spec = {"quelbrand._native.Reader", sizeof(ReaderObject), 0
 Signature g_open_sig{"open",
                      {"source", "batch_rows", "columns", "project", "prefetch", "discover", "companion", "types",
                       "known_types", "attributes", "start", "records", "end", "doctype", "html", "entities", "dtd",
-                      "record", "record_column", "until"},
-                     20,
+                      "record", "record_column", "until", "first_rows"},
+                     21,
                      2,
                      2};
 Signature g_discover_sig{"discover",
@@ -372,7 +372,7 @@ Signature g_typed_sig{"typed", {"batch", "types"}, 2};
 
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[20];
+    PyObject* slots[21];
     bind(g_open_sig, args, nargs, kwnames, slots);
     xml::ReadOptions options;
     options.attributes = truth(slots[9]);
@@ -383,6 +383,9 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (given(slots[19])) options.until = to_u64(slots[19], "until");
     records_from(slots[17], slots[18], options, start);
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
+    // A range's first batch may be cut short, to end where the whole
+    // file's reading would end the batch the range begins in.
+    const std::uint64_t first_rows = given(slots[20]) ? to_u64(slots[20], "first_rows") : 0;
     std::optional<std::vector<std::string>> columns;
     if (given(slots[2])) columns = strings_from(slots[2], "columns");
     const bool project = truth(slots[3]);
@@ -420,6 +423,7 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     auto source = std::make_unique<std::shared_ptr<xml::BatchSource>>(
         std::make_shared<xml::BatchSource>(std::move(reader),
                                            xml::BatchSourceOptions{.batch_rows = batch_rows,
+                                                                   .first_batch_rows = first_rows,
                                                                    .path = inputs->name,
                                                                    .columns = std::move(columns),
                                                                    .prefetch = prefetch,
@@ -760,7 +764,7 @@ PyMethodDef g_functions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "open(source, batch_rows, *, columns=None, project=False, prefetch=False, discover=False, companion=None, "
      "types=False, known_types=None, attributes=False, start=None, records=None, end=None, doctype=True, html=False, "
-     "entities=None, dtd=None, record=None, record_column=None, until=None)\n--\n\n"},
+     "entities=None, dtd=None, record=None, record_column=None, until=None, first_rows=None)\n--\n\n"},
     {"discover", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "discover(source, *, check_text=True, types=False, attributes=False, start=None, records=None, end=None, "
