@@ -120,6 +120,22 @@ CASES = [
         "read",
     ),
     (
+        "`read_xml(path, threads=1, columns=...)` consumed as a `RecordBatchReader` (core for core)",
+        "arrow",
+        "import quelbrand, pyarrow, quelbrand._native as n\ncols = list(n.discover(src).columns)\n"
+        + CLOCK
+        + "for b in pyarrow.RecordBatchReader.from_stream(quelbrand.read_xml(src, threads=1, columns=cols)): pass",
+        "read",
+    ),
+    (
+        "`read_xml(path)` consumed as a `RecordBatchReader`",
+        "arrow",
+        "import quelbrand, pyarrow\n"
+        + CLOCK
+        + "for b in pyarrow.RecordBatchReader.from_stream(quelbrand.read_xml(src)): pass",
+        "read",
+    ),
+    (
         "loop over `quelbrand.arrow.record_batches`",
         "arrow",
         "import pyarrow\nfrom quelbrand.arrow import record_batches\n" + CLOCK + "for b in record_batches(src): pass",
@@ -187,7 +203,29 @@ CASES = [
 # wall time (start-up included) and in work time (imports left out). A goal
 # "<= x" is met by a work-time ratio at most x, ">= x" by a speed-up (the
 # reference's time over the row's) of at least x.
+PEER_ARROW = "peer: xml2arrow `parse_single_table`, batches consumed"
+PEER_TABLE = "peer: xml2arrow `parse_single_table` into one `pyarrow.Table`"
+PEER_PARQUET = "peer: xml2arrow reader into `ParquetWriter`"
 RATIOS = [
+    (
+        "core for core: threads=1, columns given, as a RecordBatchReader / xml2arrow",
+        "`read_xml(path, threads=1, columns=...)` consumed as a `RecordBatchReader` (core for core)",
+        PEER_ARROW,
+        ">= 2",
+    ),
+    (
+        "RecordBatchReader, defaults / xml2arrow",
+        "`read_xml(path)` consumed as a `RecordBatchReader`",
+        PEER_ARROW,
+        ">= 2",
+    ),
+    ("to_arrow(), defaults / xml2arrow", "`quelbrand.read_xml(path, threads=2).to_arrow()`", PEER_TABLE, ">= 2.5"),
+    (
+        "convert to Parquet, default threads / xml2arrow",
+        "`quelbrand convert --to .parquet --jobs 2`",
+        PEER_PARQUET,
+        ">= 1.5",
+    ),
     ("convert to CSV, --jobs 1 / read_xml into Arrow", "`quelbrand convert --to .csv --jobs 1`", READ_ROW, "<= 1.1"),
     (
         "convert to JSON Lines, --jobs 1 / read_xml into Arrow",
@@ -200,7 +238,7 @@ RATIOS = [
         "CSV, --jobs 2 / --jobs 1",
         "`quelbrand convert --to .csv --jobs 2`",
         "`quelbrand convert --to .csv --jobs 1`",
-        "",
+        ">= 1.7",
     ),
     (
         "JSON Lines, --jobs 2 / --jobs 1",
@@ -218,7 +256,7 @@ RATIOS = [
         "Parquet, --jobs 2 / --jobs 1",
         "`quelbrand convert --to .parquet --jobs 2`",
         "`quelbrand convert --to .parquet --jobs 1`",
-        "",
+        ">= 1.7",
     ),
 ]
 NOT_CHOSEN = "left out by --only"
@@ -349,15 +387,15 @@ def table(src: str, results: dict[str, list | str]) -> str:
         lines.append(f"| {name} | {seconds:.2f} | {work:.2f} | {cpu:.2f} | {rate} | {peak:.0f} | {ratio} |")
     compared = [ratio for ratio in RATIOS if ratio[1] in medians and ratio[2] in medians]
     if compared:
-        lines += ["", "| comparison | wall-time ratio | work-time ratio | work CPU ratio | goal | met |"]
-        lines += ["|---|---:|---:|---:|---|---|"]
+        lines += ["", "| comparison | wall-time ratio | work-time ratio | work CPU ratio | peak ratio | goal | met |"]
+        lines += ["|---|---:|---:|---:|---:|---|---|"]
     for label, row, reference, goal in compared:
-        wall, work, _, cpu = (medians[row][i] / medians[reference][i] for i in range(4))
+        wall, work, peak, cpu = (medians[row][i] / medians[reference][i] for i in range(4))
         met = "-"
         if goal:
             sign, bound = goal.split()
             met = "yes" if (work <= float(bound) if sign == "<=" else 1 / work >= float(bound)) else "no"
-        lines.append(f"| {label} | {wall:.2f} | {work:.2f} | {cpu:.2f} | {goal or '-'} | {met} |")
+        lines.append(f"| {label} | {wall:.2f} | {work:.2f} | {cpu:.2f} | {peak:.2f} | {goal or '-'} | {met} |")
     for one, two in SAME_OUTPUT:
         if one in medians and two in medians:
             digests = {run[4] for run in results[one] + results[two]}
