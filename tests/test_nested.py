@@ -6,6 +6,7 @@ tables, schema included, across batch sizes."""
 
 import io
 import json
+import os
 import xml.etree.ElementTree as ET
 from collections import Counter
 
@@ -409,3 +410,22 @@ def test_a_large_file_finds_its_shape_in_pieces_at_once(rng, write_xml, monkeypa
     assert len(table._ranges) > 3
     assert whole.to_pylist() == reference_rows(data, attributes=True)
     assert whole.equals(quelbrand.read_xml(path, nested=True, attributes=True, threads=1).to_arrow())
+
+
+@pytest.mark.parametrize("types", [False, True])
+def test_a_large_files_batches_on_several_threads_are_those_of_one(rng, write_xml, monkeypatch, types):
+    import quelbrand.nested
+
+    monkeypatch.setattr(quelbrand.nested, "PARALLEL_SHAPE_BYTES", 0)
+    monkeypatch.setattr(quelbrand.nested, "PIECE_BYTES_MIN", 200)
+    path = write_xml(big_document(rng), name="nested.xml")
+    got = []
+    for threads in (1, 3):
+        table = quelbrand.read_xml(path, nested=True, types=types, batch_rows=7, threads=threads)
+        batches = list(table)
+        table.write_jsonl(path + ".jsonl")
+        with open(path + ".jsonl", "rb") as f:
+            got.append(([len(b) for b in batches], pa.Table.from_batches(batches), f.read(), table.bytes_read))
+    (sizes, one, text, done), (sizes3, three, text3, done3) = got
+    assert sizes3 == sizes and set(sizes[:-1]) == {7}
+    assert three.equals(one) and text3 == text and done3 == done == os.path.getsize(path)

@@ -16,6 +16,7 @@ __all__ = [
     "ConversionError",
     "FlatteningWarning",
     "MissingExtraError",
+    "have_pyarrow",
     "is_xml_error",
     "loss_message",
     "require_extra",
@@ -75,6 +76,15 @@ def is_xml_error(exc: BaseException) -> bool:
     """Whether `exc` is the native module's report of an unreadable or
     malformed XML file (a ValueError with a fixed message prefix)."""
     return type(exc) is ValueError and str(exc).startswith(XML_ERROR_PREFIX)
+
+
+def have_pyarrow() -> bool:
+    """Whether pyarrow can be imported."""
+    try:
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
+    except ImportError:
+        return False
+    return True
 
 
 def require_extra(module: str, extra: str, purpose: str) -> ModuleType:

@@ -29,9 +29,9 @@ from typing import TYPE_CHECKING, Any
 import quelbrand._native as _native
 from quelbrand.batches import DEFAULT_BATCH_ROWS, checked_batch_rows
 from quelbrand.entities import entity_options
-from quelbrand.errors import require_extra
+from quelbrand.errors import have_pyarrow, require_extra
 from quelbrand.inputs import Input, is_plain_path, open_input, spooled
-from quelbrand.parallel import checked_threads
+from quelbrand.parallel import aligned, checked_threads, in_order
 from quelbrand.records import record_options
 from quelbrand.split import Range, splittable, survey
 from quelbrand.table import Table
@@ -148,6 +148,7 @@ class NestedTable(Table):
         self._ranges: list[Range] | None = None
         self._opened: Input | None = None
         self._reader: Any = None  # the last pass's
+        self._done = 0  # without one: the end of the last range handed on
 
     def __repr__(self) -> str:
         extra = (", types=True" if self.types else "") + (", attributes=True" if self.attributes else "")
@@ -171,7 +172,7 @@ class NestedTable(Table):
     def bytes_read(self) -> int:
         """How far the last pass's reader has read, for progress (0 while
         the shape is being found)."""
-        return 0 if self._reader is None else self._input.position(self._reader)
+        return self._done if self._reader is None else self._input.position(self._reader)
 
     def _options(self) -> dict[str, Any]:
         return {"attributes": self.attributes, "text_of": self.text_of, **self.entity_options}
@@ -210,12 +211,36 @@ class NestedTable(Table):
         self.shape  # noqa: B018 - found now, as a pass of its own
 
     def native_batches(self, typed: bool = True) -> Iterator[Any]:
-        """The native batches of one pass (each has __arrow_c_array__)."""
+        """The native batches of one pass (each has __arrow_c_array__): the
+        ranges the shape was found in read a few at once on `threads`
+        threads, in file order, where there are several and pyarrow."""
         shape = self.shape
+        if self._ranges is not None and len(self._ranges) > 1 and self.threads > 1 and have_pyarrow():
+            yield from self._ranges_batches(shape, typed and self.types)
+            return
         self._reader = _native.open_nested(
             self._input.native(), self.batch_rows, shape=shape, types=typed and self.types, **self._options()
         )
         yield from self._reader
+
+    def _ranges_batches(self, shape: bytes, typed: bool) -> Iterator[Any]:
+        pa = require_extra("pyarrow", "pyarrow", "reading on several threads")
+        options = self._options()
+        kw = {"types": typed, "attributes": options["attributes"], "text_of": options["text_of"]}
+
+        size = self._input.size or 0
+
+        def read(part: Range) -> tuple[list[Any], int]:
+            native = part.open_nested(self.batch_rows, shape, aligned=True, **kw)
+            return [pa.record_batch(b) for b in native], size if part.end is None else part.end
+
+        def parts() -> Iterator[list[Any]]:
+            for batches, end in in_order(self.threads, read, self._ranges or []):
+                yield batches
+                self._done = end
+
+        self._reader, self._done = None, 0
+        yield from aligned(pa, self.batch_rows, parts())
 
     def arrow_pass(self, pa: Any) -> tuple[Any, Iterator[Any]]:
         return self.schema, self.native_batches()

@@ -30,6 +30,7 @@ from quelbrand.split import Guesses, guess, splittable, survey
 
 __all__ = [
     "Reading",
+    "aligned",
     "checked_threads",
     "count_records",
     "in_order",
@@ -117,6 +118,30 @@ def in_order(threads: int, read: Callable[[T], R], tasks: Iterable[T]) -> Iterat
         finally:
             for future in pending:
                 future.cancel()
+
+
+def aligned(pa: Any, batch_rows: int, parts: Iterable[list[Any]]) -> Iterator[Any]:
+    """The record batches of consecutive ranges, each range's list read
+    aligned (see quelbrand.split.Range.open), as batches of `batch_rows`
+    rows but the last: a batch that straddles ranges is joined from their
+    parts, a copy of at most one batch per range."""
+    held: list[Any] = []
+    rows = 0
+    for part in parts:
+        for batch in part:
+            held.append(batch)
+            rows += batch.num_rows
+            if rows >= batch_rows:
+                yield _joined(pa, held)
+                held, rows = [], 0
+    if held:
+        yield _joined(pa, held)
+
+
+def _joined(pa: Any, batches: list[Any]) -> Any:
+    if len(batches) == 1:
+        return batches[0]
+    return pa.Table.from_batches(batches).combine_chunks().to_batches()[0]
 
 
 def count_records(path: str, threads: int, reader: dict[str, Any] | None = None) -> int | None:

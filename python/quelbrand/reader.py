@@ -36,10 +36,10 @@ from typing import IO, TYPE_CHECKING, Any
 import quelbrand._native as _native
 from quelbrand.batches import DEFAULT_BATCH_ROWS, checked_batch_rows, checked_columns
 from quelbrand.entities import entity_options
-from quelbrand.errors import require_extra, warn_loss
+from quelbrand.errors import have_pyarrow, require_extra, warn_loss
 from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.nested import NestedTable
-from quelbrand.parallel import checked_threads, in_order, read_pieces, stream_piece_size
+from quelbrand.parallel import aligned, checked_threads, in_order, read_pieces, stream_piece_size
 from quelbrand.records import record_options, with_record_column
 from quelbrand.schema import schema, types_of
 from quelbrand.split import Range, Survey, survey
@@ -50,14 +50,6 @@ if TYPE_CHECKING:
     import pyarrow  # type: ignore[import-untyped, unused-ignore]
 
 __all__ = ["XmlTable", "read_xml"]
-
-
-def _have_pyarrow() -> bool:
-    try:
-        import pyarrow  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
-    except ImportError:
-        return False
-    return True
 
 
 def _pyarrow(purpose: str) -> Any:
@@ -241,7 +233,7 @@ class XmlTable(Table):
 
     @property
     def _read_once(self) -> bool:
-        if self._input.read_once and not self._drained and not _have_pyarrow():
+        if self._input.read_once and not self._drained and not have_pyarrow():
             # Nothing can keep its batches: the input itself is kept instead.
             self._opened = spooled(self._input)
         return self._input.read_once
@@ -434,7 +426,7 @@ class XmlTable(Table):
         of its own, or, on several threads, by a survey of the file's
         pieces first. `typed=False` gives the text even with types."""
         typed = typed and self.types
-        if not self._read_once and _have_pyarrow():
+        if not self._read_once and have_pyarrow():
             self._survey()
             if self._ranges is not None:
                 return self._ranges_pass(self._ranges, typed)
@@ -479,23 +471,16 @@ class XmlTable(Table):
             batches = [pa.record_batch(b) for b in native]
             return batches, native.lost, part.end if part.end is not None else progress.size
 
-        def batches() -> Iterator[Any]:
-            # Batches end where the one-thread reading ends them: a batch
-            # that straddles ranges is joined from their pieces.
-            held: list[Any] = []
-            rows = 0
+        def parts() -> Iterator[list[Any]]:
             for got, (values, records), end in in_order(self.threads, read, ranges):
-                for batch in got:
-                    held.append(batch)
-                    rows += batch.num_rows
-                    if rows >= self.batch_rows:
-                        yield _joined(pa, held)
-                        held, rows = [], 0
+                yield got
                 lost[0] += values
                 lost[1] += records
                 progress.value = end
-            if held:
-                yield _joined(pa, held)
+
+        def batches() -> Iterator[Any]:
+            # Batches end where the one-thread reading ends them.
+            yield from aligned(pa, self.batch_rows, parts())
 
         self._last_reader = None
         self._tally = progress
@@ -507,7 +492,7 @@ class XmlTable(Table):
         columns are found) or "finding types"; None when batches come at
         once (the columns, if needed, are found beside them)."""
         if self._input.read_once:
-            if not self._drained and not _have_pyarrow():
+            if not self._drained and not have_pyarrow():
                 return "spooling"  # the input itself, as it comes
             if self._spool is None and (self._columns is None or self.types):
                 return "spooling"
@@ -549,7 +534,7 @@ class XmlTable(Table):
         return self.schema.__arrow_c_schema__()
 
     def __arrow_c_stream__(self, requested_schema: object = None) -> object:
-        if not self._read_once and _have_pyarrow():
+        if not self._read_once and have_pyarrow():
             self._survey()
         if self._ranges is not None or not self._input.native_stream:
             # Ranges read on several threads, or a file object read through
@@ -631,13 +616,6 @@ def _name_of(source: Any) -> str:
         return "<bytes>"
     name = getattr(source, "name", None)
     return name if isinstance(name, str) else f"<{type(source).__name__}>"
-
-
-def _joined(pa: Any, batches: list[Any]) -> Any:
-    """One record batch of `batches`, which share their schema."""
-    if len(batches) == 1:
-        return batches[0]
-    return pa.Table.from_batches(batches).combine_chunks().to_batches()[0]
 
 
 class _Progress:

@@ -99,10 +99,19 @@ class Range:
         )
 
     def open_nested(
-        self, batch_rows: int, shape: bytes, *, types: bool = False, attributes: bool = False, text_of: Any = None
+        self,
+        batch_rows: int,
+        shape: bytes,
+        *,
+        types: bool = False,
+        attributes: bool = False,
+        text_of: Any = None,
+        aligned: bool = False,
     ) -> Any:
         """A native nested reader of the range's records, every batch of
-        the type `shape` gives (see quelbrand._native.open_nested)."""
+        the type `shape` gives (see quelbrand._native.open_nested);
+        `aligned` as for open()."""
+        first_rows = (-self.first) % batch_rows if aligned else None
         return _native.open_nested(
             self.source(),
             batch_rows,
@@ -110,6 +119,7 @@ class Range:
             types=types,
             attributes=attributes,
             text_of=text_of,
+            first_rows=first_rows or None,
             **self.where(),
         )
 

@@ -200,8 +200,8 @@ Signature g_discover_sig{"discover_nested",
                          1};
 Signature g_open_sig{"open_nested",
                      {"source", "batch_rows", "shape", "types", "attributes", "text_of", "start", "records", "end",
-                      "doctype", "html", "entities", "dtd", "record", "record_column"},
-                     15,
+                      "doctype", "html", "entities", "dtd", "record", "record_column", "first_rows"},
+                     16,
                      3,
                      2};
 Signature g_merge_sig{"merge_shapes", {"a", "b"}, 2, 2};
@@ -250,10 +250,11 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return guard([&] {
     // record_column is taken and left: the shape holds the record-name
     // column, if discovery made one.
-    PyObject* slots[15];
+    PyObject* slots[16];
     bind(g_open_sig, args, nargs, kwnames, slots);
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     if (batch_rows == 0) raise(PyExc_ValueError, "batch_rows must be positive");
+    const std::uint64_t first_rows = given(slots[15]) ? to_u64(slots[15], "first_rows") : 0;
     auto shape = std::make_shared<const xml::Shape>(shape_from(slots[2]));
     xml::ReadOptions read;
     read.attributes = truth(slots[4]);
@@ -268,6 +269,7 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     state->inner = std::make_unique<xml::XmlBatchInner>(std::move(reader), batch_rows, state->inputs.name);
     state->inner->set_options(read);
     state->inner->set_nested(state->builder.get());
+    state->inner->set_first_batch_rows(first_rows);
     Ref obj = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(g_reader_type), 0));
     as_reader(obj.get())->state = state.release();
     return obj;
@@ -313,7 +315,8 @@ PyMethodDef g_functions[] = {
     {"open_nested", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(open_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "open_nested(source, batch_rows, *, shape, types=False, attributes=False, text_of=None, start=None, "
-     "records=None, end=None, doctype=True, html=False, entities=None, dtd=None, record=None, record_column=None)\n--\n\n"},
+     "records=None, end=None, doctype=True, html=False, entities=None, dtd=None, record=None, record_column=None, "
+     "first_rows=None)\n--\n\n"},
     {"merge_shapes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(merge_entry)),
      METH_FASTCALL | METH_KEYWORDS, "merge_shapes(a, b)\n--\n\n"},
     {"nested_schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(schema_entry)),
