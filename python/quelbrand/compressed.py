@@ -127,6 +127,19 @@ def cut_off(name: str, codec: str, exc: BaseException) -> ConversionError:
     )
 
 
+def check_used(path: str, codec: str, used: int) -> None:
+    """Raises when a decompressor that reached its end used only `used` of
+    the file's compressed bytes, and what it left is not zero padding."""
+    size = os.path.getsize(path)
+    if used >= size:
+        return
+    with open(path, "rb") as file:
+        file.seek(used)
+        rest = file.read(1 << 16)
+    if size - used > len(rest) or rest.strip(b"\x00"):
+        raise cut_off(path, codec, EOFError(f"the stream ends at byte {used} of {size}"))
+
+
 class Reading:
     """A compressed file read as its decompressed bytes, seekable where its
     decompressor is (the parallel ones, or the standard library's through an
@@ -141,6 +154,7 @@ class Reading:
         self._raw = raw  # the compressed file, where the library does not hold it
         self._errors = _decompression_errors()
         self._closed = False
+        self._ended = False  # read to the end
         if kind in _FAST.values():
             with _LIVE_LOCK:
                 _LIVE.add(self)
@@ -150,9 +164,20 @@ class Reading:
             return exc  # the file's own failure, not its content
         return cut_off(self.name, self.codec, exc)
 
+    def _at_end(self) -> None:
+        """At the end of the decompressed bytes: rapidgzip ends quietly
+        where a cut-off file does, having used fewer compressed bytes than
+        the file has, which is the sign (past any zero padding)."""
+        self._ended = True
+        if self.kind == "rapidgzip":
+            used = -(-int(self._inner.tell_compressed()) // 8)
+            check_used(self.name, self.codec, used)
+
     def read(self, size: int = -1) -> bytes:
         try:
             data: bytes = self._inner.read(size)
+            if not data and size != 0 and not self._ended:
+                self._at_end()
             return data
         except (*self._errors, OSError) as exc:
             failed = self._failed(exc)
@@ -163,6 +188,8 @@ class Reading:
     def readinto(self, buffer: Any) -> int:
         try:
             got: int = self._inner.readinto(buffer)
+            if got == 0 and len(memoryview(buffer)) > 0 and not self._ended:
+                self._at_end()
             return got
         except (*self._errors, OSError) as exc:
             failed = self._failed(exc)
@@ -174,6 +201,7 @@ class Reading:
         return True
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        self._ended = False
         try:
             at: int = self._inner.seek(offset, whence)
             return at
@@ -190,10 +218,19 @@ class Reading:
     @property
     def raw_position(self) -> int | None:
         with contextlib.suppress(Exception):
-            if self.kind in _FAST.values():
-                return int(self._inner.tell_compressed()) // 8
-            if self._raw is not None:
-                return int(self._raw.tell())
+            if self.kind not in _FAST.values():
+                return None if self._raw is None else int(self._raw.tell())
+            if self._ended:
+                return os.path.getsize(self.name)
+            at = int(self._inner.tell_compressed()) // 8
+            if at == 0 and self._inner.tell() > 0:
+                # A parallel reader may not say; the last block it started
+                # is near enough.
+                done = self._inner.tell()
+                at = max(
+                    (bits // 8 for bits, out in self._inner.available_block_offsets().items() if out <= done), default=0
+                )
+            return at
         return None
 
     def close(self) -> None:
@@ -306,6 +343,8 @@ def build_index(path: str, codec: str, threads: int | None = None) -> Index | No
             inner = reading._inner
             size = reading.seek(0, io.SEEK_END)
             try:
+                if kind == "rapidgzip":
+                    check_used(path, codec, -(-int(inner.tell_compressed()) // 8))
                 offsets = inner.block_offsets()
                 if kind == "rapidgzip":
                     out = io.BytesIO()
