@@ -17,7 +17,8 @@ their ratios:
     read at once through it). The same for FILE.bz2.
 (b) `quelbrand.dask.read_xml([FILE.gz], blocksize=B).to_parquet(DIR)` on a
     LocalCluster of N single-thread worker processes, split through the
-    index (its pass included) against blocksize=None (one partition).
+    index (its pass included) against blocksize=None (one partition); B is
+    by default two partitions per worker.
 """
 
 from __future__ import annotations
@@ -94,8 +95,11 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("file")
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--threads", type=int, default=2, help="jobs and Dask workers (default 2)")
-    ap.add_argument("--blocksize", type=int, default=64 << 20, help="Dask partitions, decompressed bytes")
+    ap.add_argument("--blocksize", type=int, help="Dask partitions, decompressed bytes (default: two per worker)")
+    ap.add_argument("--only", choices=["convert", "dask"], help="run only these cases")
     args = ap.parse_args(argv)
+    if args.blocksize is None:
+        args.blocksize = os.path.getsize(args.file) // (2 * args.threads) + 1
     gz, bz = packed(args.file)
     n = str(args.threads)
     out = tempfile.mkdtemp(prefix="bench-compressed-")
@@ -107,6 +111,8 @@ def main(argv: list[str] | None = None) -> int:
         f"gz Dask, one partition, {n} workers": (DASK, gz, f"{out}/e", n, "none"),
         f"gz Dask, split, {n} workers": (DASK, gz, f"{out}/f", n, str(args.blocksize)),
     }
+    if args.only:
+        cases = {name: case for name, case in cases.items() if ("Dask" in name) == (args.only == "dask")}
     times: dict[str, list[float]] = {name: [] for name in cases}
     parts: dict[str, int] = {}
     try:
@@ -128,7 +134,7 @@ def main(argv: list[str] | None = None) -> int:
     print("| case | median s | speed-up |")
     print("| --- | ---: | ---: |")
     names = list(cases)
-    for base, fast in ((names[0], names[1]), (names[2], names[3]), (names[4], names[5])):
+    for base, fast in zip(names[::2], names[1::2]):
         print(f"| {base} | {med[base]:.2f} | |")
         label = fast + (f" ({parts[fast]} partitions)" if fast in parts else "")
         print(f"| {label} | {med[fast]:.2f} | {med[base] / med[fast]:.2f}x |")
