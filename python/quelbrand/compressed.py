@@ -152,7 +152,8 @@ class Reading:
         self.kind = kind
         self._inner = inner
         self._raw = raw  # the compressed file, where the library does not hold it
-        self._errors = _decompression_errors()
+        # OSError too: bz2 reports bad data so, without an errno.
+        self._errors: tuple[type[BaseException], ...] = (*_decompression_errors(), OSError)
         self._closed = False
         self._ended = False  # read to the end
         if kind in _FAST.values():
@@ -179,7 +180,7 @@ class Reading:
             if not data and size != 0 and not self._ended:
                 self._at_end()
             return data
-        except (*self._errors, OSError) as exc:
+        except self._errors as exc:
             failed = self._failed(exc)
             if failed is exc:
                 raise
@@ -191,7 +192,7 @@ class Reading:
             if got == 0 and len(memoryview(buffer)) > 0 and not self._ended:
                 self._at_end()
             return got
-        except (*self._errors, OSError) as exc:
+        except self._errors as exc:
             failed = self._failed(exc)
             if failed is exc:
                 raise
@@ -205,7 +206,7 @@ class Reading:
         try:
             at: int = self._inner.seek(offset, whence)
             return at
-        except (*self._errors, OSError) as exc:
+        except self._errors as exc:
             failed = self._failed(exc)
             if failed is exc:
                 raise

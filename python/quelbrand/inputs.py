@@ -63,7 +63,8 @@ def _decompressor_errors() -> tuple[type[BaseException], ...]:
     with contextlib.suppress(ImportError):
         from isal import isal_zlib  # type: ignore[import-not-found, unused-ignore]
 
-        errors.append(isal_zlib.error)
+        isal_error: Any = isal_zlib.error
+        errors.append(isal_error)
     with contextlib.suppress(ImportError):
         import zstandard  # type: ignore[import-not-found, unused-ignore]
 
