@@ -1,7 +1,9 @@
 """quelbrand.dask on a LocalCluster of worker processes: XML files as a DataFrame
 and a Bag, and the kernels over chunked arrays."""
 
+import bz2
 import gzip
+import lzma
 import os
 import re
 
@@ -144,7 +146,8 @@ def test_one_file_splits_into_partitions_that_hold_its_records(write_xml, blocks
 
 
 def test_a_compressed_file_is_one_partition(write_xml):
-    packed = write_xml(gzip.compress(SPLIT_DOC.encode()), name="doc.xml.gz")
+    # xz has no index to enter it by (gzip and bzip2 split: see below).
+    packed = write_xml(lzma.compress(SPLIT_DOC.encode()), name="doc.xml.xz")
     frame = qd.read_xml([packed, write_xml(SPLIT_DOC)], blocksize=200)
     whole = to_pandas(write_xml(SPLIT_DOC))
     # The whole compressed file in the first partition, the plain one split.
@@ -152,6 +155,19 @@ def test_a_compressed_file_is_one_partition(write_xml):
     assert rows(frame.partitions[0].compute()) == rows(whole)
     bag = qd.read_xml_bag([packed], blocksize=200)
     assert bag.npartitions == 1 and len(bag.compute()) == len(whole)
+
+
+@pytest.mark.parametrize("codec", ["gzip", "bzip2"])
+@pytest.mark.parametrize("blocksize", [300, 2000])
+def test_a_gzip_or_bzip2_file_splits_through_its_index(write_xml, codec, blocksize):
+    # The workers read the ranges through the index the survey task built.
+    pytest.importorskip("rapidgzip" if codec == "gzip" else "indexed_bzip2", reason="the compressed extra")
+    pack = gzip.compress if codec == "gzip" else bz2.compress
+    packed = write_xml(pack(SPLIT_DOC.encode()), name="doc.xml.gz")
+    frame = qd.read_xml([packed], blocksize=blocksize)
+    whole = to_pandas(write_xml(SPLIT_DOC))
+    assert frame.npartitions > 3 and frame.divisions[-1] == len(whole)
+    assert rows(frame.compute()) == rows(whole)
 
 
 def test_a_fault_is_raised_by_its_partition_alone_with_its_line(write_xml):

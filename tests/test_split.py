@@ -5,6 +5,7 @@ import contextlib
 import dataclasses
 import gzip
 import io
+import lzma
 import os
 
 import pytest
@@ -251,8 +252,9 @@ def test_only_split_points_from_discover_are_taken(write_xml, start, error):
 def test_inputs_that_cannot_be_read_again_stay_one_range(tmp_path):
     data = "<t>" + "".join(f"<row><v>{i}</v></row>" for i in range(3000)) + "</t>"
     assert _native.split(data.encode(), 10)[1] == []
-    packed = tmp_path / "doc.xml.gz"
-    packed.write_bytes(gzip.compress(data.encode()))
+    # xz has no index to enter it by (gzip and bzip2 do: see test_compressed).
+    packed = tmp_path / "doc.xml.xz"
+    packed.write_bytes(lzma.compress(data.encode()))
     plain = tmp_path / "doc.xml"
     plain.write_text(data)
     assert not splittable(str(packed)) and splittable(str(plain))

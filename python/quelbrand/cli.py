@@ -67,9 +67,12 @@ The format comes from OUT's extension or --format:
            booleans are written as JSON numbers and booleans.
   parquet  needs pyarrow (the pyarrow extra); typed columns with --types.
 
-With --threads N (or --jobs N) a plain, uncompressed file is split between
-records into ranges that N threads read at once; OUT is byte for byte what
---threads 1 writes. Compressed input, pipes and stdin are read by one thread.
+With --threads N (or --jobs N) a plain file is split between records into
+ranges that N threads read at once; OUT is byte for byte what --threads 1
+writes. A gzip or bzip2 file is split too, through an index one pass builds
+(with the compressed extra; without it, only one of several streams), and N
+also caps its decompression threads. Other compressed input, pipes and stdin
+are read by one thread.
 
 OUT may be `-` for stdout (name the format with --format). An OUT that is a
 device or a FIFO is written in place. Any other OUT is written to a temporary

@@ -18,10 +18,11 @@ The source may be a path, bytes or a binary file object, plain or compressed
 over the input, in the bytes read (the compressed bytes of a compressed
 file), and ends with a summary.
 
-With `jobs` above 1, a plain file is surveyed in pieces and read in ranges
+With `jobs` above 1, a plain file (or a gzip or bzip2 one, through the index
+of quelbrand.compressed) is surveyed in pieces and read in ranges
 between records on that many threads at once (the native reader lets go of
 the interpreter while it parses), written in the file's order: the output
-is byte for byte that of one job. Compressed input, bytes, file objects and
+is byte for byte that of one job. Other compressed input, bytes, file objects and
 pipes cannot be split and are read in one pass.
 
 Output goes where quelbrand.output.open_output puts it: a regular file is
@@ -42,6 +43,7 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, BinaryIO, TextIO
 
 import quelbrand._native as _native
+from quelbrand import compressed
 from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows
 from quelbrand.entities import entity_options
 from quelbrand.errors import ConversionError, FlatteningWarning, loss_message, require_extra, warn_loss
@@ -139,7 +141,7 @@ def convert(
         # Fail before reading anything when the extra is missing.
         require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
     known = entity_options(entities, dtd) | record_options(record, record_column)
-    inp = open_input(source)
+    inp = open_input(source, jobs)
     shown = Progress(progress)
     job = _Job(
         inp, fmt, batch_rows, types and fmt != "csv", attributes, jobs, shown, (entities, dtd), (record, record_column)
@@ -152,10 +154,11 @@ def convert(
         # A reading's own warnings are summed into one, given below.
         warnings.simplefilter("ignore", FlatteningWarning)
         out = _Counted(raw)
-        if jobs > 1 and is_plain_path(inp) and splittable(inp.name):
-            rows, columns = job.ranges(out, blocksize)
-        else:
-            rows, columns = job.whole(out)
+        split = jobs > 1 and (
+            (is_plain_path(inp) and splittable(inp.name))
+            or (isinstance(inp, compressed.CompressedPath) and compressed.splittable(inp.name))
+        )
+        rows, columns = job.ranges(out, blocksize) if split else job.whole(out)
     shown.summary(rows=rows, columns=len(columns), bytes_written=out.written)
     values, records = job.lost
     if values and on_loss is not None:
@@ -283,9 +286,17 @@ class _Job:
         return written, table.column_names
 
     def ranges(self, out: Any, blocksize: int | None) -> tuple[int, list[str]]:
-        """The plain file surveyed in pieces and read in ranges at once."""
+        """The plain file surveyed in pieces and read in ranges at once; a
+        gzip or bzip2 file the same, through the index one pass builds
+        (its offsets are decompressed bytes), or whole where it has none."""
         path = self.inp.name
-        size = os.path.getsize(path)
+        index = None
+        if self.inp.compressed:
+            with self.shown.phase("indexing", self.inp.size):
+                index = compressed.index_of(path, self.jobs)
+            if index is None:
+                return self.whole(out)
+        size = os.path.getsize(path) if index is None else index.size
         blocksize = blocksize or max(RANGE_BYTES_MIN, min(RANGE_BYTES_MAX, size // (self.jobs * 4)))
         label = "finding columns and types" if self.types else "finding columns"
         if self.nested is not None:
@@ -308,6 +319,7 @@ class _Job:
                     run=run,
                     entities=self.entities,
                     nested=self.nested is not None,
+                    index=index,
                     **(self.nested or {}),
                 )
             with self.shown.phase(f"writing {_NAMES[self.fmt]}", size) as phase:

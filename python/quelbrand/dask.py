@@ -9,7 +9,9 @@ A file becomes partitions of about ``blocksize`` bytes of input each: the
 survey that finds the columns reads the file's pieces at once and notes the
 split points between them, and a partition reads from one split point
 through its records, so one huge file is surveyed and read by many tasks at
-once. Compressed files are read whole, by one task.
+once. A gzip or bzip2 file is split too, through the index one pass over it
+builds (see quelbrand.compressed); other compressed files are read whole, by
+one task.
 """
 
 from __future__ import annotations
@@ -37,6 +39,7 @@ from dask.utils import parse_bytes
 
 import quelbrand._native as _native
 import quelbrand_kernels as qk
+from quelbrand import compressed
 from quelbrand.batches import DEFAULT_BATCH_ROWS, checked_batch_rows
 from quelbrand.entities import entity_options
 from quelbrand.nested import checked_text_of, nested_schema
@@ -93,6 +96,10 @@ def _guesses(path: str, blocksize: int | None, reader: dict[str, Any] | None = N
     # workers then wait less on the survey's last pieces. A file that is not
     # split is one piece, read as it comes.
     stamp = _stamp(path) if os.path.exists(path) else (0, 0)
+    if blocksize is not None and compressed.splittable(path):
+        # One pass indexes a gzip or bzip2 file; its pieces and partitions
+        # then read through that index.
+        return compressed.guess(path, max(blocksize // 2, 1), reader), stamp
     if blocksize is None or not splittable(path):
         return Guesses(path, [], []), stamp
     return guess(path, max(blocksize // 2, 1), reader), stamp
@@ -215,15 +222,15 @@ def _surveyed(
     size = _blocksize(blocksize)
     found = compute(*[delayed(_guesses)(p, size, entities) for p in files])  # type: ignore[no-untyped-call]
     read = partial(piece, columns=discover, entities=entities, **(nested or flat or {}))
-    tasks = [[delayed(read)(g.path, start, until) for start, until in g.tasks()] for g, _ in found]
+    tasks = [[delayed(read)(g.path, start, until, index=g.index) for start, until in g.tasks()] for g, _ in found]
     results = compute(*tasks)  # type: ignore[no-untyped-call]
     parts: list[tuple[Range, _Stamp]] = []
     names: dict[str, None] = {}
     states: dict[str, int] = {}
     for (g, stamp), pieces in zip(found, results):
         # A failed guess is read again on the cluster, where the file is.
-        def rerun(start: bytes, until: int | None, path: str = g.path) -> Piece:
-            (again,) = compute(delayed(read)(path, start, until))  # type: ignore[no-untyped-call]
+        def rerun(start: bytes, until: int | None, path: str = g.path, index: Any = g.index) -> Piece:
+            (again,) = compute(delayed(read)(path, start, until, index=index))  # type: ignore[no-untyped-call]
             return again  # type: ignore[no-any-return]
 
         settled = settle(g, pieces, rerun, entities)

@@ -3,7 +3,8 @@ object, each of them plain or compressed.
 
 Compression is recognised by the first bytes, whatever the name: gzip, bzip2
 and xz with the standard library, zstd with the `zstandard` package (the
-`zstd` extra). No XML document starts with any of those bytes, so sniffing
+`zstd` extra); a gzip or bzip2 file by path on several threads where the
+`compressed` extra is installed (see quelbrand.compressed). No XML document starts with any of those bytes, so sniffing
 never mistakes one for the other. Decompression is a stream: memory holds a
 block at a time.
 
@@ -22,7 +23,6 @@ so a table may read its input more than once. An `Input` says how:
 
 from __future__ import annotations
 
-import bz2
 import contextlib
 import gzip
 import io
@@ -60,6 +60,11 @@ def codec_of(head: bytes) -> str | None:
 
 def _decompressor_errors() -> tuple[type[BaseException], ...]:
     errors: list[type[BaseException]] = [EOFError, gzip.BadGzipFile, lzma.LZMAError, zlib.error]
+    with contextlib.suppress(ImportError):
+        from isal import isal_zlib  # type: ignore[import-not-found, unused-ignore]
+
+        isal_error: Any = isal_zlib.error
+        errors.append(isal_error)
     with contextlib.suppress(ImportError):
         import zstandard  # type: ignore[import-not-found, unused-ignore]
 
@@ -112,10 +117,10 @@ class _Zstd:
 
 
 def _decompressing(raw: Any, codec: str) -> Any:
-    if codec == "gzip":
-        return gzip.GzipFile(fileobj=raw, mode="rb")
-    if codec == "bzip2":
-        return bz2.BZ2File(raw, "rb")
+    if codec in ("gzip", "bzip2"):
+        from quelbrand.compressed import stream_file
+
+        return stream_file(raw, codec)
     if codec == "xz":
         return lzma.LZMAFile(raw, "rb")
     return _Zstd(raw)
@@ -149,6 +154,8 @@ class Decompressed:
             raise self._damaged(exc) from exc
 
     def _damaged(self, exc: BaseException) -> ConversionError:
+        if isinstance(exc, EOFError):
+            return ConversionError(f"cannot decompress {self.name!r} ({self.codec}): the archive is cut off ({exc})")
         return ConversionError(f"cannot decompress {self.name!r} ({self.codec}): {exc}")
 
     @property
@@ -453,7 +460,7 @@ def _is_read_once_path(path: str) -> bool:
     return stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode) or stat.S_ISCHR(mode)
 
 
-def _path_input(path: str) -> Input:
+def _path_input(path: str, threads: int | None = None) -> Input:
     if _is_read_once_path(path):
         # Unbuffered: each read returns what the pipe holds, so batches come
         # as the writer writes instead of a block at a time.
@@ -466,6 +473,10 @@ def _path_input(path: str) -> Input:
     codec = codec_of(head)
     if codec is None:
         return _Path(path)
+    if codec in ("gzip", "bzip2"):
+        from quelbrand.compressed import CompressedPath
+
+        return CompressedPath(path, codec, threads)
     return _Reopened(path, lambda: open(path, "rb"), codec, _size(path))
 
 
@@ -475,17 +486,19 @@ def is_plain_path(inp: Input) -> bool:
     return isinstance(inp, _Path)
 
 
-def open_input(source: Any) -> Input:
+def open_input(source: Any, threads: int | None = None) -> Input:
     """The Input for a path (str or os.PathLike), bytes-like data, or a
     readable binary file object. A read-once object's first bytes are read
-    here, to tell its compression. An Input is returned as it is."""
+    here, to tell its compression. An Input is returned as it is.
+    `threads` caps the threads that decompress a gzip or bzip2 file by path
+    (None: the usable cores)."""
     if isinstance(source, Input):
         return source
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         if not isinstance(path, str):
             raise TypeError(f"expected a str path, not {type(path).__name__}")
-        return _path_input(path)
+        return _path_input(path, threads)
     if isinstance(source, (bytes, bytearray, memoryview)):
         # A bytearray could change under the reader, so it is copied once.
         data = source if isinstance(source, bytes) else bytes(source)

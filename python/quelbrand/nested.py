@@ -158,7 +158,7 @@ class NestedTable(Table):
     def _input(self) -> Input:
         # Two passes read it: one that can be read only once is kept first.
         if self._opened is None:
-            self._opened = spooled(open_input(self.source))
+            self._opened = spooled(open_input(self.source, self.threads))
         return self._opened
 
     # Nested rows keep every value: nothing is lost, as XmlTable.lost counts.

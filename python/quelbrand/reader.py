@@ -228,7 +228,7 @@ class XmlTable(Table):
         # Opened on first use: a pipe's first bytes, read to tell its
         # compression, may be a while coming.
         if self._opened is None:
-            self._opened = open_input(self.source)
+            self._opened = open_input(self.source, self.threads)
         return self._opened
 
     @property

@@ -7,8 +7,9 @@ start) through a known number of records; the last one reads to the end of
 the file, so an error after the last record is still found. The ranges'
 rows, concatenated, are the rows of reading the whole file, value for value.
 
-Only a plain file named by its path can be split: compressed input, bytes,
-file objects and pipes are read as one range.
+A plain file named by its path can be split, and a gzip or bzip2 one through
+the index of quelbrand.compressed (its offsets are then decompressed ones);
+other compressed input, bytes, file objects and pipes are read as one range.
 
 The file is surveyed in pieces read at once, since one reader's survey is
 serial and on a large file takes as long as the reading it plans. The start
@@ -34,6 +35,7 @@ from collections.abc import Callable, Iterable, Sequence
 from typing import Any
 
 import quelbrand._native as _native
+from quelbrand import compressed
 from quelbrand.inputs import codec_of, open_input
 from quelbrand.records import counting
 
@@ -54,6 +56,8 @@ class Range:
     # The native reader's keywords for entities and records (see
     # quelbrand.entities and quelbrand.records).
     entities: dict[str, Any] | None = None
+    # A compressed file's index (quelbrand.compressed.Index), read through.
+    index: Any = None
 
     @property
     def whole(self) -> bool:
@@ -62,7 +66,10 @@ class Range:
 
     def source(self) -> Any:
         """What the native reader reads: a whole file as it comes (a
-        compressed one decompressed), a range by its plain path."""
+        compressed one decompressed), a range by its plain path or through
+        its compressed file's index."""
+        if self.index is not None:
+            return self.index.open(self.path)
         return open_input(self.path).native() if self.whole else self.path
 
     def where(self) -> dict[str, Any]:
@@ -177,6 +184,9 @@ class Guesses:
     path: str
     offsets: list[int]
     states: list[bytes]
+    # A compressed file's index (quelbrand.compressed.Index), its pieces
+    # read through it.
+    index: Any = None
 
     def tasks(self) -> list[tuple[bytes | None, int | None]]:
         """Each piece's (start, until): from the file's start or a guess,
@@ -293,6 +303,7 @@ def piece(
     entities: dict[str, Any] | None = None,
     nested: bool = False,
     text_of: Any = None,
+    index: Any = None,
 ) -> Piece:
     """One piece read from `start` (None: the file's start) through the
     first record that ends at or past `until` (None: the end of the file),
@@ -304,10 +315,14 @@ def piece(
     settle() to raise only if the piece's start proves true. `entities`
     are the native reader's keywords for entities and records (see
     quelbrand.entities and quelbrand.records). With `nested`, the piece's
-    record shape instead of its columns."""
+    record shape instead of its columns. A compressed file's piece is read
+    through its `index`."""
     kw = entities or {}
     try:
-        source: Any = open_input(path).native() if start is None and until is None else path
+        if index is not None:
+            source: Any = index.open(path)
+        else:
+            source = open_input(path).native() if start is None and until is None else path
         if nested:
             shape, records, stop = _native.discover_nested(
                 source, types=types, attributes=attributes, text_of=text_of, start=start, until=until, **kw
@@ -358,10 +373,10 @@ def settle(guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun, entities: di
         if current.shape is not None:
             shape = current.shape if shape is None else _native.merge_shapes(shape, current.shape)
         if current.stop is None:
-            found.append(Range(path, first, current.records, start, None, entities))
+            found.append(Range(path, first, current.records, start, None, entities, guesses.index))
             break
         at, _, state = current.stop
-        found.append(Range(path, first, current.records, start, at, entities))
+        found.append(Range(path, first, current.records, start, at, entities, guesses.index))
         first += current.records
         start = state
         # The first guess at or past where this reading stopped.
@@ -397,6 +412,8 @@ def survey(
     entities: dict[str, Any] | None = None,
     nested: bool = False,
     text_of: Any = None,
+    index: Any = None,
+    threads: int | None = None,
 ) -> Survey:
     """The file at `path` surveyed in pieces of about `blocksize` bytes,
     read by `run` (by default one after another): its ranges, record count,
@@ -404,8 +421,15 @@ def survey(
     A file that cannot be split is one piece, read as it comes. XML failures
     raise the module's ValueError, the first in the file that a survey
     meets. With `nested`, the survey has the file's record shape (the
-    pieces' merged in file order) instead of its columns."""
-    guesses = guess(path, max(blocksize, 1), entities) if splittable(path) else Guesses(path, [], [])
+    pieces' merged in file order) instead of its columns. A gzip or bzip2
+    file is split through its `index` (built here, on up to `threads`
+    threads, unless given), in decompressed offsets."""
+    if splittable(path):
+        guesses = guess(path, max(blocksize, 1), entities)
+    elif index is not None or compressed.splittable(path):
+        guesses = compressed.guess(path, max(blocksize, 1), entities, threads, index)
+    else:
+        guesses = Guesses(path, [], [])
 
     def read(task: tuple[bytes | None, int | None]) -> Piece:
         return piece(
@@ -417,6 +441,7 @@ def survey(
             entities=entities,
             nested=nested,
             text_of=text_of,
+            index=guesses.index,
         )
 
     pieces = list((run or map)(read, guesses.tasks()))

@@ -181,6 +181,21 @@ std::unique_ptr<xml::Reader> Inputs::open(PyObject* source) {
   return xml::Reader::from_callback(file->callback(), file);
 }
 
+bool FileInput::seekable() const {
+  if (file_ == nullptr) return false;
+  Ref result = Ref::steal(PyObject_CallMethod(file_, "seekable", nullptr));
+  const int yes = result ? PyObject_IsTrue(result.get()) : 0;
+  if (yes < 0 || !result) PyErr_Clear();
+  return yes > 0;
+}
+
+bool Inputs::resumable() const {
+  if (bytes) return false;
+  for (const auto& file : files)
+    if (!file->seekable()) return false;
+  return true;
+}
+
 Inputs::~Inputs() {
   for (const auto& file : files) file->detach();
 }

@@ -36,6 +36,8 @@ class FileInput {
   // With the lock held: puts the object at byte `offset` by its seek(), or
   // raises (TypeError for an object that cannot seek).
   void seek(std::uint64_t offset);
+  // With the lock held: whether the object says it can seek.
+  bool seekable() const;
   // With the lock held: drops every reference.
   void detach() noexcept;
 
@@ -72,6 +74,9 @@ struct Inputs {
   // Raises what ended the reading: an object's exception if its read
   // raised one, else the XML error.
   [[noreturn]] void raise(const xml::XmlStreamError& err);
+  // With the lock held: whether a reading can go on from the split points
+  // it noted: a path, or file objects that can seek (bytes are not split).
+  bool resumable() const;
 };
 
 }  // namespace qk::py

@@ -575,10 +575,9 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              (types ? type_list(found.types) : Ref::borrow(Py_None)).release());
     PyStructSequence_SetItem(result.get(), 3,
                              (types ? state_list(found.type_states) : Ref::borrow(Py_None)).release());
-    // Only a file named by its path is read again from a split point.
-    const bool path = inputs.files.empty() && !inputs.bytes;
+    // Only a path or a file object that seeks is read again from a split point.
     Ref stop = Ref::borrow(Py_None);
-    if (until && path && !found.splits.empty()) stop = split_tuple(found.splits.back());
+    if (until && inputs.resumable() && !found.splits.empty()) stop = split_tuple(found.splits.back());
     PyStructSequence_SetItem(result.get(), 4, stop.release());
     return result;
   });
@@ -616,7 +615,7 @@ PyObject* split_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
     if (!ok) inputs.raise(err);
     if (tally) tally->store(reader->offset(), std::memory_order_relaxed);
-    if (!inputs.files.empty() || inputs.bytes) splits.clear();
+    if (!inputs.resumable()) splits.clear();
     Ref total = check(PyLong_FromUnsignedLongLong(count));
     Ref list = split_list(splits);
     return check(PyTuple_Pack(2, total.get(), list.get()));

@@ -237,9 +237,8 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                                   until ? &splits : nullptr, err);
     });
     if (!ok) inputs.raise(err);
-    const bool path = inputs.files.empty() && !inputs.bytes;
     Ref stop = Ref::borrow(Py_None);
-    if (until && path && !splits.empty()) stop = split_tuple(splits.back());
+    if (until && inputs.resumable() && !splits.empty()) stop = split_tuple(splits.back());
     Ref bytes = shape_bytes(shape);
     Ref count = check(PyLong_FromUnsignedLongLong(records));
     return check(PyTuple_Pack(3, bytes.get(), count.get(), stop.get()));
