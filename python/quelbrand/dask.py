@@ -19,7 +19,7 @@ from collections.abc import Mapping, Sequence
 from functools import partial
 from typing import Any
 
-from quelbrand.errors import ConversionError, require_extra, warn_loss
+from quelbrand.errors import ConversionError, is_xml_error, require_extra, warn_loss
 
 # Fail at import, naming the extra, rather than at the first call.
 for _module in ("numpy", "pandas", "pyarrow", "dask.array", "dask.bag", "dask.dataframe"):
@@ -39,6 +39,7 @@ import quelbrand._native as _native
 import quelbrand_kernels as qk
 from quelbrand.batches import DEFAULT_BATCH_ROWS, checked_batch_rows
 from quelbrand.entities import entity_options
+from quelbrand.faults import range_fault
 from quelbrand.nested import checked_text_of, nested_schema
 from quelbrand.records import record_options, with_record_column
 from quelbrand.schema import pandas_dtypes, schema, types_of
@@ -95,7 +96,14 @@ def _guesses(path: str, blocksize: int | None, reader: dict[str, Any] | None = N
     stamp = _stamp(path) if os.path.exists(path) else (0, 0)
     if blocksize is None or not splittable(path):
         return Guesses(path, [], []), stamp
-    return guess(path, max(blocksize // 2, 1), reader), stamp
+    try:
+        return guess(path, max(blocksize // 2, 1), reader), stamp
+    except ValueError as error:
+        # Markup the head's skim failed on: one piece, whose failure then
+        # finds the first fault.
+        if not is_xml_error(error):
+            raise
+        return Guesses(path, [], []), stamp
 
 
 def _changed(path: str, why: str) -> ConversionError:
@@ -220,13 +228,24 @@ def _surveyed(
     parts: list[tuple[Range, _Stamp]] = []
     names: dict[str, None] = {}
     states: dict[str, int] = {}
+    checked = bool((nested or flat or {}).get("types"))  # text is checked with types only
+
+    def held(parts: list[Range], error: BaseException) -> BaseException:
+        # The survey skimmed text: a fault there before the markup it failed
+        # on is found by reading the values up to it, on the cluster.
+        if checked or not is_xml_error(error):
+            return error
+        attributes = bool((nested or flat or {}).get("attributes"))
+        faults = compute(*[delayed(range_fault)(part, attributes) for part in parts])  # type: ignore[no-untyped-call]
+        return next((fault for fault in faults if fault is not None), error)
+
     for (g, stamp), pieces in zip(found, results):
         # A failed guess is read again on the cluster, where the file is.
         def rerun(start: bytes, until: int | None, path: str = g.path) -> Piece:
             (again,) = compute(delayed(read)(path, start, until))  # type: ignore[no-untyped-call]
             return again  # type: ignore[no-any-return]
 
-        settled = settle(g, pieces, rerun, entities)
+        settled = settle(g, pieces, rerun, entities, held)
         parts.extend((part, stamp) for part in joined(settled.ranges, size or 1))
         names.update(dict.fromkeys(settled.columns))
         for name, state in zip(settled.columns, settled.states or []):

@@ -71,10 +71,26 @@ def warn_loss(values: int, records: int, total: int | None, where: str = "") -> 
     warnings.warn(FlatteningWarning(where + loss_message(values, records, total)), stacklevel=level)
 
 
+# The libraries that take our batches as an Arrow stream raise its errors as
+# their own exceptions, our message inside theirs.
+_WRAPPERS = ("pyarrow", "polars", "duckdb", "_duckdb")
+
+
 def is_xml_error(exc: BaseException) -> bool:
-    """Whether `exc` is the native module's report of an unreadable or
-    malformed XML file (a ValueError with a fixed message prefix)."""
-    return type(exc) is ValueError and str(exc).startswith(XML_ERROR_PREFIX)
+    """Whether `exc` is our report of a malformed or unreadable XML document:
+    the ValueError that reading raises, whose message starts with "failed to
+    parse XML file '", or the same message inside the exception of a library
+    that read our Arrow stream (pyarrow's ArrowInvalid, a Polars or DuckDB
+    error). A missing file is a FileNotFoundError instead."""
+    text = str(exc)
+    if type(exc) is ValueError:
+        return text.startswith(XML_ERROR_PREFIX)
+    if type(exc).__module__.split(".")[0] not in _WRAPPERS:
+        return False
+    # The wrapper puts its own words in front: "got external error: ",
+    # "Invalid Input Error: ... failed: ValueError: ".
+    at = text.find(XML_ERROR_PREFIX)
+    return at >= 0 and "': " in text[at + len(XML_ERROR_PREFIX) :]
 
 
 def require_extra(module: str, extra: str, purpose: str) -> ModuleType:

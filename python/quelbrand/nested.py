@@ -30,6 +30,7 @@ import quelbrand._native as _native
 from quelbrand.batches import DEFAULT_BATCH_ROWS, checked_batch_rows
 from quelbrand.entities import entity_options
 from quelbrand.errors import require_extra
+from quelbrand.faults import input_fault
 from quelbrand.inputs import Input, is_plain_path, open_input, spooled
 from quelbrand.parallel import checked_threads
 from quelbrand.records import record_options
@@ -189,7 +190,14 @@ class NestedTable(Table):
                 self._shape, self._records, self._ranges = found.shape, found.records, found.ranges
             else:
                 options = self._options()
-                self._shape, self._records, _ = _native.discover_nested(inp.native(), types=self.types, **options)
+                try:
+                    self._shape, self._records, _ = _native.discover_nested(inp.native(), types=self.types, **options)
+                except ValueError as error:
+                    # Without types the pass skims text: a fault in text
+                    # before the markup it failed on comes first.
+                    if self.types:
+                        raise
+                    raise input_fault(inp.native(), error, self.attributes, self.entity_options) from None
         assert self._shape is not None
         return self._shape
 
