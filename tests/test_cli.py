@@ -104,8 +104,10 @@ def test_parse_failure_leaves_no_output(write_xml, tmp_path, fmt, existing):
 @pytest.mark.parametrize(
     "args, code, message",
     [
-        (["convert", "MISSING", "--to", "x.csv"], 1, "failed to parse XML file 'MISSING': No such file"),
-        (["count", "MISSING"], 1, "failed to parse XML file 'MISSING': No such file"),
+        (["convert", "MISSING", "--to", "x.csv"], 1, "cannot read 'MISSING': No such file"),
+        (["convert", "MISSING", "--to", "x.csv", "--jobs", "2"], 1, "cannot read 'MISSING': No such file"),
+        (["count", "MISSING"], 1, "cannot read 'MISSING': No such file"),
+        (["count", "MISSING", "--jobs", "2"], 1, "cannot read 'MISSING': No such file"),
         (["convert", "DOC", "--to", "x.txt"], 2, "name it .csv, .jsonl or .parquet"),
         (["convert", "DOC", "--to", "no/such/dir/x.csv"], 1, "cannot write 'no/such/dir/x.csv'"),
         (["convert", "DOC", "--to", "x.csv", "--batch-rows", "0"], 2, "0 is outside 1"),

@@ -82,15 +82,16 @@ def is_xml_error(exc: BaseException) -> bool:
     parse XML file '", or the same message inside the exception of a library
     that read our Arrow stream (pyarrow's ArrowInvalid, a Polars or DuckDB
     error). A missing file is a FileNotFoundError instead."""
-    text = str(exc)
-    if type(exc) is ValueError:
-        return text.startswith(XML_ERROR_PREFIX)
-    if type(exc).__module__.split(".")[0] not in _WRAPPERS:
+    if type(exc) is not ValueError and type(exc).__module__.split(".")[0] not in _WRAPPERS:
         return False
-    # The wrapper puts its own words in front: "got external error: ",
-    # "Invalid Input Error: ... failed: ValueError: ".
-    at = text.find(XML_ERROR_PREFIX)
-    return at >= 0 and "': " in text[at + len(XML_ERROR_PREFIX) :]
+    # Ours from its start, or after the words a wrapper puts in front
+    # ("got external error: ", "Invalid Input Error: ... failed: ValueError: ").
+    text = str(exc)
+    at = 0 if text.startswith(XML_ERROR_PREFIX) else text.find(": " + XML_ERROR_PREFIX) + 2
+    if at == 1:
+        return False
+    # Then the path, and what went wrong.
+    return "': " in text[at + len(XML_ERROR_PREFIX) :]
 
 
 def require_extra(module: str, extra: str, purpose: str) -> ModuleType:
