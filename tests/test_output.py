@@ -61,9 +61,8 @@ def test_a_failing_block_leaves_nothing_and_keeps_the_target(tmp_path, error, ex
     if existing:
         assert out.read_bytes() == b"old"
     # The exception says what became of the output.
-    if sys.version_info >= (3, 11):
-        left = "the file there is as it was" if existing else "no file was left there"
-        assert excinfo.value.__notes__ == [f"nothing was written to {os.path.realpath(out)!r}: {left}"]
+    left = "the file there is as it was" if existing else "no file was left there"
+    assert excinfo.value.__notes__ == [f"nothing was written to {os.path.realpath(out)!r}: {left}"]
 
 
 @pytest.mark.parametrize("dangling", [False, True])

@@ -608,3 +608,18 @@ def test_a_known_encoding_s_errors_say_nothing_of_it(write_xml):
     with pytest.raises(ValueError, match="invalid UTF-8") as info:
         list(read_xml(path))
     assert "declares encoding" not in str(info.value)
+
+
+@pytest.mark.parametrize("method", ["write_parquet", "write_csv", "write_jsonl"])
+@pytest.mark.parametrize("existing", [False, True])
+def test_a_failed_write_leaves_the_target_as_it_was(tmp_path, faulty_xml, method, existing):
+    path, expected = faulty_xml(FAULT_ORDERS[0], records=600)
+    out = tmp_path / "out"
+    if existing:
+        out.write_bytes(b"before")
+    with pytest.raises(ValueError) as info:
+        getattr(read_xml(path, batch_rows=50), method)(out)
+    assert_first_fault(info.value, expected)
+    assert info.value.__notes__[-1].startswith(f"nothing was written to {os.path.realpath(out)!r}")
+    assert sorted(os.listdir(tmp_path)) == sorted([os.path.basename(path)] + ["out"] * existing)
+    assert not existing or out.read_bytes() == b"before"

@@ -141,13 +141,15 @@ def _replacing(final: str) -> Iterator[BinaryIO]:
 
 
 def note_unwritten(exc: BaseException, path: str, existed: bool) -> None:
-    """Adds to `exc` (as a note, where Python has them) that the output at
-    `path` was not written: what was there is as it was."""
+    """Adds to `exc`, as a note, that the output at `path` was not written:
+    what was there is as it was."""
     note = f"nothing was written to {path!r}: " + (
         "the file there is as it was" if existed else "no file was left there"
     )
     if hasattr(exc, "add_note"):
         exc.add_note(note)
+    else:  # before Python 3.11: where the command looks for it all the same
+        exc.__notes__ = [*getattr(exc, "__notes__", ()), note]
 
 
 def _close_quietly(file: BinaryIO) -> None:
