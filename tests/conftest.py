@@ -34,7 +34,10 @@ def pytest_configure(config):
     # otherwise keeps the last three runs' files). --basetemp keeps them.
     if config.option.basetemp is None:
         config.quelbrand_basetemp = tempfile.mkdtemp(prefix="quelbrand-tests-")
-        config.option.basetemp = config.quelbrand_basetemp
+        config.option.basetemp = os.path.join(config.quelbrand_basetemp, "tmp")
+        # Dask's workers keep their scratch files there too (they inherit
+        # the environment), beside the folder pytest empties as it starts.
+        os.environ.setdefault("DASK_TEMPORARY_DIRECTORY", os.path.join(config.quelbrand_basetemp, "dask"))
 
 
 def pytest_unconfigure(config):
