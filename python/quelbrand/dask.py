@@ -39,7 +39,7 @@ import quelbrand._native as _native
 import quelbrand_kernels as qk
 from quelbrand.batches import DEFAULT_BATCH_ROWS, checked_batch_rows
 from quelbrand.entities import entity_options
-from quelbrand.faults import range_fault
+from quelbrand.faults import first_fault, range_fault
 from quelbrand.nested import checked_text_of, nested_schema
 from quelbrand.records import record_options, with_record_column
 from quelbrand.schema import pandas_dtypes, schema, types_of
@@ -236,8 +236,9 @@ def _surveyed(
         if checked or not is_xml_error(error):
             return error
         attributes = bool((nested or flat or {}).get("attributes"))
-        faults = compute(*[delayed(range_fault)(part, attributes) for part in parts])  # type: ignore[no-untyped-call]
-        return next((fault for fault in faults if fault is not None), error)
+        shaped = ((nested or {}).get("text_of") or True) if nested is not None else None
+        faults = compute(*[delayed(range_fault)(part, attributes, shaped) for part in parts])  # type: ignore[no-untyped-call]
+        return first_fault(parts, error, run=lambda _, __: faults)
 
     for (g, stamp), pieces in zip(found, results):
         # A failed guess is read again on the cluster, where the file is.

@@ -197,7 +197,9 @@ class NestedTable(Table):
                     # before the markup it failed on comes first.
                     if self.types:
                         raise
-                    raise input_fault(inp.native(), error, self.attributes, self.entity_options) from None
+                    raise input_fault(
+                        inp.native(), error, self.attributes, self.entity_options, self.text_of or True
+                    ) from None
         assert self._shape is not None
         return self._shape
 

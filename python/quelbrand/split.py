@@ -446,7 +446,8 @@ def survey(
     pieces = list((run or map)(read, guesses.tasks()))
     # Text is checked only with types; else a fault in text before the
     # failed piece's is found by reading values up to it (see quelbrand.faults).
-    held = None if types else lambda parts, error: first_fault(parts, error, attributes)
+    shaped = (text_of or True) if nested else None
+    held = None if types else lambda parts, error: first_fault(parts, error, attributes, nested=shaped)
     return settle(guesses, pieces, lambda start, until: read((start, until)), entities, held)
 
 
