@@ -9,6 +9,7 @@ import subprocess
 import sys
 
 import pytest
+from conftest import FAULT_ORDERS, assert_first_fault
 
 import quelbrand
 import quelbrand.convert
@@ -104,8 +105,10 @@ def test_parse_failure_leaves_no_output(write_xml, tmp_path, fmt, existing):
 @pytest.mark.parametrize(
     "args, code, message",
     [
-        (["convert", "MISSING", "--to", "x.csv"], 1, "failed to parse XML file 'MISSING': No such file"),
-        (["count", "MISSING"], 1, "failed to parse XML file 'MISSING': No such file"),
+        (["convert", "MISSING", "--to", "x.csv"], 1, "cannot read 'MISSING': No such file"),
+        (["convert", "MISSING", "--to", "x.csv", "--jobs", "2"], 1, "cannot read 'MISSING': No such file"),
+        (["count", "MISSING"], 1, "cannot read 'MISSING': No such file"),
+        (["count", "MISSING", "--jobs", "2"], 1, "cannot read 'MISSING': No such file"),
         (["convert", "DOC", "--to", "x.txt"], 2, "name it .csv, .jsonl or .parquet"),
         (["convert", "DOC", "--to", "no/such/dir/x.csv"], 1, "cannot write 'no/such/dir/x.csv'"),
         (["convert", "DOC", "--to", "x.csv", "--batch-rows", "0"], 2, "0 is outside 1"),
@@ -396,3 +399,19 @@ def test_convert_nested(write_xml, args, expected):
 def test_text_of_needs_nested(write_xml):
     result = run("convert", write_xml("<r/>"), "--to", "-", "--format", "csv", "--text-of", "b")
     assert result.returncode == 2 and "--text-of needs --nested" in result.stderr
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize("existing", [False, True])
+def test_a_failed_conversion_says_the_output_was_not_written(tmp_path, faulty_xml, jobs, existing):
+    path, expected = faulty_xml(FAULT_ORDERS[0], records=600)
+    out = tmp_path / "out.parquet"
+    if existing:
+        out.write_bytes(b"before")
+    result = run("convert", path, "--to", str(out), "--jobs", jobs)
+    assert_clean_failure(result, 1)
+    first, note = result.stderr.splitlines()
+    assert_first_fault(first, expected)
+    left = "the file there is as it was" if existing else "no file was left there"
+    assert note == f"quelbrand: note: nothing was written to {os.path.realpath(out)!r}: {left}"
+    assert sorted(os.listdir(tmp_path)) == sorted([os.path.basename(path)] + ["out.parquet"] * existing)

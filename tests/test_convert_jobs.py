@@ -7,6 +7,7 @@ import subprocess
 import sys
 
 import pytest
+from conftest import FAULT_ORDERS, assert_first_fault
 
 import quelbrand.convert
 from quelbrand.convert import convert
@@ -107,3 +108,37 @@ def test_the_command_takes_jobs(tmp_path):
     cmd = [sys.executable, "-m", "quelbrand", "convert", str(path), "--to", str(tmp_path / "x.csv"), "--jobs", "0"]
     result = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
     assert result.returncode == 2 and "--threads" in result.stderr
+
+
+@pytest.mark.parametrize("order", FAULT_ORDERS, ids="-".join)
+@pytest.mark.parametrize("fmt", ["parquet", "csv"])
+@pytest.mark.parametrize("jobs", [1, 2, 3])
+@pytest.mark.parametrize("existing", [False, True])
+def test_the_first_fault_fails_every_job_count_and_writes_nothing(tmp_path, faulty_xml, order, fmt, jobs, existing):
+    path, expected = faulty_xml(order)
+    out = tmp_path / f"out.{fmt}"
+    if existing:
+        out.write_bytes(b"before")
+    with pytest.raises(ValueError) as info:
+        convert(path, out, batch_rows=50, jobs=jobs, blocksize=8000)
+    assert_first_fault(info.value, expected)
+    # Nothing half-written: the file there before is as it was.
+    assert sorted(os.listdir(tmp_path)) == sorted([os.path.basename(path)] + ["out." + fmt] * existing)
+    if existing:
+        assert out.read_bytes() == b"before"
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_an_unsupported_encoding_is_named_in_a_range_read_from_a_split_point(tmp_path, jobs):
+    body = "".join(f"<a><b>{i}</b></a>\n" for i in range(2000)).encode()
+    path = tmp_path / "doc.xml"
+    path.write_bytes(
+        b'<?xml version="1.0" encoding="IBM855"?>\n<r>\n' + body + b"<a><b>\xad</b></a>\n" + body + b"</r>"
+    )
+    with pytest.raises(ValueError) as info:
+        convert(path, tmp_path / "out.csv", jobs=jobs, blocksize=2000)
+    assert (
+        "the document declares encoding 'IBM855', which is not supported; it was read as UTF-8: invalid UTF-8"
+        in str(info.value)
+    )
+    assert "at line 2003," in str(info.value)

@@ -14,6 +14,7 @@ pytest.importorskip("dask.distributed")
 import dask  # noqa: E402
 import dask.array as da  # noqa: E402
 import numpy as np  # noqa: E402
+from conftest import FAULT_ORDERS, assert_first_fault  # noqa: E402
 from dask.distributed import Client, LocalCluster  # noqa: E402
 
 import quelbrand.dask as qd  # noqa: E402
@@ -327,3 +328,32 @@ def test_flat_frames_take_types_and_attributes_over_every_file(write_xml, blocks
     assert got["n"].tolist()[-2:] == [199.0, 2.5] and got["id"].tolist()[-1] == 7
     assert str(got["d"][0]) == "2024-01-01" and got["d"].tolist()[-1] is None
     assert {c: str(t) for c, t in frame.dtypes.items()} == {c: str(t) for c, t in got.dtypes.items()}
+
+
+@pytest.mark.parametrize("order", FAULT_ORDERS, ids="-".join)
+@pytest.mark.parametrize(
+    "build",
+    [
+        lambda p: qd.read_xml([p], blocksize=8000),
+        lambda p: qd.read_xml([p], blocksize=8000, columns=["id"]),
+        lambda p: qd.read_xml([p], blocksize=8000, nested=True),
+        lambda p: qd.read_xml_bag([p], blocksize=8000),
+        lambda p: qd.read_xml([p], blocksize=None),
+    ],
+    ids=["frame", "named_columns", "nested", "bag", "whole"],
+)
+def test_the_survey_raises_the_file_s_first_fault(faulty_xml, order, build):
+    # The survey skims text: where it fails on markup, an earlier fault in
+    # text is raised instead, from this call or from the partition.
+    path, expected = faulty_xml(order)
+    with pytest.raises(ValueError) as info:
+        dask.compute(build(path))
+    assert_first_fault(info.value, expected)
+
+
+@pytest.mark.parametrize("build", [qd.read_xml, qd.read_xml_bag])
+def test_a_missing_file_is_file_not_found(tmp_path, build):
+    path = str(tmp_path / "no.xml")
+    with pytest.raises(FileNotFoundError) as info:
+        dask.compute(build([path]))
+    assert info.value.filename == path

@@ -249,14 +249,14 @@ def test_nesting_costs_linear_time(write_xml):
     pytest.fail(f"{DEPTH // 10} levels take {small:.3f} s, {DEPTH} levels {big:.3f} s")
 
 
-def test_repeated_names_nested_deep_stay_small_in_memory():
+def test_repeated_names_nested_deep_stay_small_in_memory(tmp_path):
     # Every level re-prefixes the keys that collide, so level k holds k keys
     # of length up to 2k. The keys the final record keeps are inherently
     # quadratic; the ones each level drops must not pile up.
-    lines, peak = run_child("""
-        import quelbrand_kernels as qk, tempfile
+    lines, peak = run_child(f"""
+        import quelbrand_kernels as qk
         n = 1000
-        with tempfile.NamedTemporaryFile("w", suffix=".xml", delete=False) as f:
+        with open({str(tmp_path / "deep.xml")!r}, "w") as f:
             f.write("<r><rec>" + "<a><v>1</v>" * n + "</a>" * n + "</rec></r>")
         [(names, values)] = list(qk.stream_xml_file(f.name, 1))
         assert names == ["a_" * k + "v" for k in range(n)], names[:5]
@@ -291,15 +291,15 @@ def test_many_distinct_columns_in_one_batch(write_xml):
     assert columns[n] == [None, None]
 
 
-def test_huge_text_value_arrives_intact():
+def test_huge_text_value_arrives_intact(tmp_path):
     # References, multi-byte characters and a CDATA section all land on
     # read-buffer boundaries somewhere in a value this long.
     lines, peak = run_child(f"""
-        import quelbrand_kernels as qk, tempfile
+        import quelbrand_kernels as qk
         unit = "abc é€ &amp; &#x1F600; <![CDATA[<&>]]> xyz\\n"
         want_unit = "abc é€ & \\U0001f600 <&> xyz\\n"
         reps = {BIG_TEXT} // len(unit.encode()) // 1000 * 1000
-        with tempfile.NamedTemporaryFile("w", suffix=".xml", delete=False) as f:
+        with open({str(tmp_path / "huge.xml")!r}, "w") as f:
             f.write("<r><rec><v>")
             for _ in range(reps // 1000):
                 f.write(unit * 1000)

@@ -27,7 +27,7 @@ def leftovers(directory):
 
 
 @pytest.mark.parametrize("existing", [False, True])
-def test_a_regular_target_is_replaced_whole_with_the_umask_s_mode(tmp_path, existing):
+def test_a_regular_target_is_replaced_whole_keeping_its_mode_or_taking_the_umask_s(tmp_path, existing):
     out = tmp_path / "out.csv"
     if existing:
         out.write_bytes(b"old")
@@ -42,7 +42,8 @@ def test_a_regular_target_is_replaced_whole_with_the_umask_s_mode(tmp_path, exis
     finally:
         os.umask(old)
     assert out.read_bytes() == DATA
-    assert out.stat().st_mode & 0o777 == 0o640
+    # A file replaced keeps its permissions; a new one takes the umask's.
+    assert out.stat().st_mode & 0o777 == (0o600 if existing else 0o640)
     assert os.listdir(tmp_path) == ["out.csv"]
 
 
@@ -52,13 +53,16 @@ def test_a_failing_block_leaves_nothing_and_keeps_the_target(tmp_path, error, ex
     out = tmp_path / "out.csv"
     if existing:
         out.write_bytes(b"old")
-    with pytest.raises(error):
+    with pytest.raises(error) as excinfo:
         with open_output(str(out)) as file:
             file.write(DATA * 10_000)  # past the buffer: bytes are on disk
             raise error()
     assert os.listdir(tmp_path) == (["out.csv"] if existing else [])
     if existing:
         assert out.read_bytes() == b"old"
+    # The exception says what became of the output.
+    left = "the file there is as it was" if existing else "no file was left there"
+    assert excinfo.value.__notes__ == [f"nothing was written to {os.path.realpath(out)!r}: {left}"]
 
 
 @pytest.mark.parametrize("dangling", [False, True])

@@ -10,6 +10,7 @@ import sys
 import threading
 
 import pytest
+from conftest import FAULT_ORDERS, assert_first_fault
 from test_xml_random import random_document
 
 import quelbrand
@@ -215,17 +216,26 @@ ERROR_CALLS = {
 
 
 @pytest.mark.parametrize("call", ERROR_CALLS.values(), ids=ERROR_CALLS.keys())
-@pytest.mark.parametrize("kind", ["malformed", "missing"])
-def test_failures_are_the_modules_value_error(write_xml, tmp_path, kind, call):
-    bad = "<r><row><a>1</a></row><row><a>2</b></row></r>"
-    path = write_xml(bad) if kind == "malformed" else str(tmp_path / "no.xml")
+def test_failures_are_the_modules_value_error(write_xml, call):
+    path = write_xml("<r><row><a>1</a></row><row><a>2</b></row></r>")
     with pytest.raises(ValueError) as info:
         call(path)
     assert str(info.value).startswith(f"{PREFIX}{path}'")
     assert quelbrand.is_xml_error(info.value)
-    # Through the stream, the consumer's own error carries the message.
-    with pytest.raises(Exception, match=f"{PREFIX}{path}'"):
+    # Through the stream, pyarrow's ValueError carries the same message.
+    with pytest.raises(ValueError) as streamed:
         pa.table(read_xml(path))
+    assert str(streamed.value) == str(info.value)
+    assert quelbrand.is_xml_error(streamed.value)
+
+
+@pytest.mark.parametrize("call", [*ERROR_CALLS.values(), lambda p: pa.table(read_xml(p))], ids=[*ERROR_CALLS, "stream"])
+def test_a_missing_file_is_file_not_found_naming_it(tmp_path, call):
+    path = str(tmp_path / "no.xml")
+    with pytest.raises(FileNotFoundError) as info:
+        call(path)
+    assert info.value.filename == path
+    assert not quelbrand.is_xml_error(info.value)
 
 
 def test_reading_goes_on_after_a_failed_step(write_xml):
@@ -457,3 +467,159 @@ def test_nested_fields_are_named_in_utf8_whatever_the_encoding(write_xml, encodi
     assert got.schema == want.schema and got.equals(want)
     kernel_names = [batch[0] for batch in qk.stream_xml_file(other, 100)][0]
     assert quelbrand.read_xml(other).column_names == kernel_names
+
+
+# ---- The first fault, whichever pass meets one ----------------------------------------
+# Columns, shapes and split points are found by passes that skim text, so
+# they meet a fault in markup before the reading meets one in text earlier
+# in the file; the file's first fault is raised all the same.
+
+
+def _gzipped(path):
+    import gzip
+
+    with open(path, "rb") as f:
+        data = f.read()
+    with gzip.open(path + ".gz", "wb") as f:
+        f.write(data)
+    return path + ".gz"
+
+
+FIRST_FAULT_CALLS = {
+    "iterate": lambda p: list(read_xml(p, batch_rows=100)),
+    "stream": lambda p: pa.table(read_xml(p, batch_rows=100)),
+    "to_arrow": lambda p: read_xml(p, batch_rows=100, threads=1).to_arrow(),
+    "pieces": lambda p: read_xml(p, batch_rows=100, threads=2).to_arrow(),
+    "to_pandas": lambda p: read_xml(p, threads=2).to_pandas(),
+    "types": lambda p: read_xml(p, types=True).to_arrow(),
+    "columns": lambda p: read_xml(p, batch_rows=100).column_names,
+    "nested": lambda p: list(read_xml(p, nested=True, batch_rows=100)),
+    "nested_pieces": lambda p: read_xml(p, nested=True, threads=2).to_arrow(),
+    "compressed": lambda p: list(read_xml(_gzipped(p), batch_rows=100)),
+    "compressed_nested": lambda p: list(read_xml(_gzipped(p), nested=True)),
+}
+
+
+@pytest.mark.parametrize("order", FAULT_ORDERS, ids="-".join)
+@pytest.mark.parametrize("call", FIRST_FAULT_CALLS.values(), ids=FIRST_FAULT_CALLS.keys())
+def test_the_first_fault_in_the_file_is_raised(faulty_xml, monkeypatch, order, call):
+    import quelbrand.nested
+    import quelbrand.parallel
+
+    # Pieces small enough for a small file to be read in several.
+    monkeypatch.setattr(quelbrand.parallel, "MIN_PIECE", 4096)
+    monkeypatch.setattr(quelbrand.nested, "PARALLEL_SHAPE_BYTES", 4096)
+    monkeypatch.setattr(quelbrand.nested, "PIECE_BYTES_MIN", 4096)
+    path, expected = faulty_xml(order)
+    with pytest.raises(ValueError) as info:
+        call(path)
+    assert quelbrand.is_xml_error(info.value)
+    if call in (FIRST_FAULT_CALLS["compressed"], FIRST_FAULT_CALLS["compressed_nested"]):
+        expected = (expected[0], "")  # a stream read once counts no lines
+    assert_first_fault(info.value, expected)
+
+
+def test_the_first_fault_is_the_same_message_through_every_interface(faulty_xml):
+    path, _ = faulty_xml(FAULT_ORDERS[0])
+    messages = set()
+    for call in (FIRST_FAULT_CALLS["iterate"], FIRST_FAULT_CALLS["stream"], FIRST_FAULT_CALLS["to_arrow"]):
+        with pytest.raises(ValueError) as info:
+            call(path)
+        messages.add(str(info.value))
+    assert len(messages) == 1
+
+
+# ---- What each consumer of the stream raises -------------------------------------------
+
+
+def _consume(consumer, table):
+    if consumer == "pyarrow":
+        return pa.table(table)
+    if consumer == "pyarrow_reader":
+        return pa.RecordBatchReader.from_stream(table).read_all()
+    if consumer.startswith("polars"):
+        pl = pytest.importorskip("polars")
+        return pl.DataFrame(table) if consumer == "polars_frame" else pl.from_arrow(table)
+    duckdb = pytest.importorskip("duckdb")
+    if consumer == "duckdb_stream":
+        stream = pa.RecordBatchReader.from_stream(table)  # noqa: F841 - read by name
+        return duckdb.sql("select * from stream").fetchall()
+    xml_table = table  # noqa: F841 - read by name
+    return duckdb.sql("select * from xml_table").fetchall()
+
+
+@pytest.mark.parametrize(
+    "consumer", ["pyarrow", "pyarrow_reader", "polars_frame", "polars_from_arrow", "duckdb_stream", "duckdb_table"]
+)
+@pytest.mark.parametrize(
+    "fault", ["<r><a><b>1</b></a><a><b>&bad;</b></a></r>", "<r><a><b>1</b></a><a><b>2</c></a></r>"]
+)
+def test_every_consumer_s_error_carries_the_message_and_is_recognised(write_xml, consumer, fault):
+    path = write_xml(fault)
+    with pytest.raises(ValueError) as iterated:
+        list(read_xml(path))
+    with pytest.raises(Exception) as consumed:
+        _consume(consumer, read_xml(path))
+    assert str(iterated.value) in str(consumed.value)
+    assert quelbrand.is_xml_error(consumed.value)
+    if consumer.startswith("pyarrow"):
+        # A ValueError with the same words, line and byte.
+        assert isinstance(consumed.value, ValueError)
+        assert str(consumed.value) == str(iterated.value)
+
+
+@pytest.mark.parametrize(
+    "error",
+    [
+        ValueError("failed to parse the input"),
+        ValueError(f"a note: {PREFIX}, and no more"),  # the words alone are not our message
+        RuntimeError(f"{PREFIX}x.xml': y"),
+        pa.ArrowInvalid("failed to parse XML file"),
+        FileNotFoundError(2, "No such file or directory"),
+    ],
+)
+def test_other_errors_are_not_taken_for_xml_errors(error):
+    assert not quelbrand.is_xml_error(error)
+
+
+# ---- Messages that name the cause -----------------------------------------------------
+
+
+@pytest.mark.parametrize("label", ["IBM855", "MacCyrillic", "no-such-encoding"])
+@pytest.mark.parametrize(
+    "call", [lambda p: list(read_xml(p)), lambda p: pa.table(read_xml(p))], ids=["iterate", "stream"]
+)
+def test_a_decoding_error_names_an_unsupported_declared_encoding(write_xml, label, call):
+    doc = f'<?xml version="1.0" encoding="{label}"?>\n<r>\n<a><b>x</b></a>\n'.encode() + b"<a><b>\xad\xe0</b></a></r>"
+    path = write_xml(doc)
+    with pytest.raises(ValueError) as info:
+        call(path)
+    note = f"the document declares encoding '{label}', which is not supported; it was read as UTF-8"
+    at = doc.index(b"\xad")  # where the text event begins
+    assert str(info.value) == f"{PREFIX}{path}': {note}: invalid UTF-8 in text at line 4, byte {at}"
+    # The kernels module keeps its own words.
+    with pytest.raises(ValueError) as kernels:
+        list(qk.stream_xml_file(path, 10))
+    assert "not supported" not in str(kernels.value)
+
+
+def test_a_known_encoding_s_errors_say_nothing_of_it(write_xml):
+    path = write_xml(b'<?xml version="1.0" encoding="UTF-8"?>\n<r><a><b>\xad</b></a></r>')
+    with pytest.raises(ValueError, match="invalid UTF-8") as info:
+        list(read_xml(path))
+    assert "declares encoding" not in str(info.value)
+
+
+@pytest.mark.parametrize("method", ["write_parquet", "write_csv", "write_jsonl"])
+@pytest.mark.parametrize("existing", [False, True])
+def test_a_failed_write_leaves_the_target_as_it_was(tmp_path, faulty_xml, method, existing):
+    path, expected = faulty_xml(FAULT_ORDERS[0], records=600)
+    out = tmp_path / "out"
+    if existing:
+        out.write_bytes(b"before")
+    with pytest.raises(ValueError) as info:
+        getattr(read_xml(path, batch_rows=50), method)(out)
+    assert_first_fault(info.value, expected)
+    assert info.value.__notes__[-1].startswith(f"nothing was written to {os.path.realpath(out)!r}")
+    assert sorted(os.listdir(tmp_path)) == sorted([os.path.basename(path)] + ["out"] * existing)
+    assert not existing or out.read_bytes() == b"before"

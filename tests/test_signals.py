@@ -360,7 +360,10 @@ def test_a_terminating_signal_removes_the_temporary_output(tmp_path, signum, fmt
             proc.communicate()
         writer.join(HANG_GUARD)
     assert proc.returncode == 128 + signum, err
-    assert err == f"quelbrand: stopped by {signal.Signals(signum).name}\n"
+    assert err == (
+        f"quelbrand: stopped by {signal.Signals(signum).name}\n"
+        f"quelbrand: note: nothing was written to {os.path.realpath(out)!r}: no file was left there\n"
+    )
     assert sorted(os.listdir(tmp_path)) == ["feed.fifo", "spool"]
     assert os.listdir(spool) == []
 
@@ -398,7 +401,10 @@ def test_the_command_s_handlers_last_only_while_it_converts(tmp_path, monkeypatc
         assert rc == 0 and out.read_bytes() == b"partial"
     else:
         assert rc == 128 + signal.SIGHUP
-        assert capsys.readouterr().err == "quelbrand: stopped by SIGHUP\n"
+        assert capsys.readouterr().err == (
+            "quelbrand: stopped by SIGHUP\n"
+            f"quelbrand: note: nothing was written to {os.path.realpath(out)!r}: no file was left there\n"
+        )
         assert os.listdir(tmp_path) == []
 
 

@@ -14,6 +14,7 @@ import contextlib
 import importlib.resources
 import os
 import signal
+import stat
 import sys
 import tempfile
 import threading
@@ -296,12 +297,23 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
             )
     except _Terminated as exc:
         _error(f"stopped by {signal.Signals(exc.signum).name}")
+        _notes(exc)
         return 128 + exc.signum
     except OSError as exc:
-        # The XML side reports its failures as ValueError, so this is the output.
-        _error(f"cannot write {args.to!r}: {exc.strerror or exc}")
+        if _is_input_error(exc, args):
+            _error(f"cannot read {args.file!r}: {exc.strerror or exc}")
+        else:
+            # The XML side reports its failures as ValueError, so this is the output.
+            _error(f"cannot write {args.to!r}: {exc.strerror or exc}")
+        _notes(exc)
         return EXIT_FAILURE
     return 0
+
+
+def _is_input_error(exc: OSError, args: argparse.Namespace) -> bool:
+    """Whether `exc` is the input file's failing to open (it names it)."""
+    file = getattr(args, "file", None)
+    return file not in (None, "-") and exc.filename is not None and os.fspath(exc.filename) == file
 
 
 class _Terminated(BaseException):
@@ -414,7 +426,15 @@ def _run_count(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
         return 0
     inp = None if isinstance(source, str) and is_read_once(source) else open_input(source)
     if inp is None or is_plain_path(inp):
-        print(qk.count_xml_records(args.file))
+        try:
+            count = qk.count_xml_records(args.file)
+        except ValueError:
+            # A file that cannot be opened is an OSError naming it, as for
+            # every other command.
+            if stat.S_ISREG(os.stat(args.file).st_mode):
+                open(args.file, "rb").close()
+            raise
+        print(count)
     else:
         print(_native.discover(inp.native()).records)
     return 0
@@ -475,6 +495,12 @@ def _note(message: object) -> None:
     print(f"{PROG}: note: {message}", file=sys.stderr)
 
 
+def _notes(exc: BaseException) -> None:
+    """The notes an exception carries (what became of the output)."""
+    for note in getattr(exc, "__notes__", ()):
+        _note(note)
+
+
 def _discard_stdout() -> None:
     """Points stdout at /dev/null, so that the interpreter's final flush of
     the output still buffered goes nowhere instead of failing again with a
@@ -500,16 +526,21 @@ def main(argv: Sequence[str] | None = None) -> int:
         if not (isinstance(exc, ConversionError) or is_xml_error(exc)):
             raise
         _error(exc)
+        _notes(exc)
         return EXIT_FAILURE
     except BrokenPipeError:
         # The reader of our output went away (`quelbrand draw ... | head`).
         _discard_stdout()
         return EXIT_FAILURE
     except OSError as exc:
+        if _is_input_error(exc, args):
+            _error(f"cannot read {exc.filename!r}: {exc.strerror or exc}")
+            return EXIT_FAILURE
         # Printing failed, say into a full disk behind a redirect.
         _error(f"cannot write the output: {exc.strerror or exc}")
         _discard_stdout()
         return EXIT_FAILURE
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as exc:
         _error("interrupted")
+        _notes(exc)
         return EXIT_INTERRUPTED

@@ -21,7 +21,7 @@ from collections.abc import Mapping, Sequence
 from functools import partial
 from typing import Any
 
-from quelbrand.errors import ConversionError, require_extra, warn_loss
+from quelbrand.errors import ConversionError, is_xml_error, require_extra, warn_loss
 
 # Fail at import, naming the extra, rather than at the first call.
 for _module in ("numpy", "pandas", "pyarrow", "dask.array", "dask.bag", "dask.dataframe"):
@@ -42,6 +42,7 @@ import quelbrand_kernels as qk
 from quelbrand import compressed
 from quelbrand.batches import DEFAULT_BATCH_ROWS, checked_batch_rows
 from quelbrand.entities import entity_options
+from quelbrand.faults import first_fault, range_fault
 from quelbrand.nested import checked_text_of, nested_schema
 from quelbrand.records import record_options, with_record_column
 from quelbrand.schema import pandas_dtypes, schema, types_of
@@ -102,7 +103,14 @@ def _guesses(path: str, blocksize: int | None, reader: dict[str, Any] | None = N
         return compressed.guess(path, max(blocksize // 2, 1), reader), stamp
     if blocksize is None or not splittable(path):
         return Guesses(path, [], []), stamp
-    return guess(path, max(blocksize // 2, 1), reader), stamp
+    try:
+        return guess(path, max(blocksize // 2, 1), reader), stamp
+    except ValueError as error:
+        # Markup the head's skim failed on: one piece, whose failure then
+        # finds the first fault.
+        if not is_xml_error(error):
+            raise
+        return Guesses(path, [], []), stamp
 
 
 def _changed(path: str, why: str) -> ConversionError:
@@ -227,13 +235,25 @@ def _surveyed(
     parts: list[tuple[Range, _Stamp]] = []
     names: dict[str, None] = {}
     states: dict[str, int] = {}
+    checked = bool((nested or flat or {}).get("types"))  # text is checked with types only
+
+    def held(parts: list[Range], error: BaseException) -> BaseException:
+        # The survey skimmed text: a fault there before the markup it failed
+        # on is found by reading the values up to it, on the cluster.
+        if checked or not is_xml_error(error):
+            return error
+        attributes = bool((nested or flat or {}).get("attributes"))
+        shaped = ((nested or {}).get("text_of") or True) if nested is not None else None
+        faults = compute(*[delayed(range_fault)(part, attributes, shaped) for part in parts])  # type: ignore[no-untyped-call]
+        return first_fault(parts, error, run=lambda _, __: faults)
+
     for (g, stamp), pieces in zip(found, results):
         # A failed guess is read again on the cluster, where the file is.
         def rerun(start: bytes, until: int | None, path: str = g.path, index: Any = g.index) -> Piece:
             (again,) = compute(delayed(read)(path, start, until, index=index))  # type: ignore[no-untyped-call]
             return again  # type: ignore[no-any-return]
 
-        settled = settle(g, pieces, rerun, entities)
+        settled = settle(g, pieces, rerun, entities, held)
         parts.extend((part, stamp) for part in joined(settled.ranges, size or 1))
         names.update(dict.fromkeys(settled.columns))
         for name, state in zip(settled.columns, settled.states or []):

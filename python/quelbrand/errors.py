@@ -72,10 +72,27 @@ def warn_loss(values: int, records: int, total: int | None, where: str = "") -> 
     warnings.warn(FlatteningWarning(where + loss_message(values, records, total)), stacklevel=level)
 
 
+# The libraries that take our batches as an Arrow stream raise its errors as
+# their own exceptions, our message inside theirs.
+_WRAPPERS = ("pyarrow", "polars", "duckdb", "_duckdb")
+
+
 def is_xml_error(exc: BaseException) -> bool:
-    """Whether `exc` is the native module's report of an unreadable or
-    malformed XML file (a ValueError with a fixed message prefix)."""
-    return type(exc) is ValueError and str(exc).startswith(XML_ERROR_PREFIX)
+    """Whether `exc` is our report of a malformed or unreadable XML document:
+    the ValueError that reading raises, whose message starts with "failed to
+    parse XML file '", or the same message inside the exception of a library
+    that read our Arrow stream (pyarrow's ArrowInvalid, a Polars or DuckDB
+    error). A missing file is a FileNotFoundError instead."""
+    if type(exc) is not ValueError and type(exc).__module__.split(".")[0] not in _WRAPPERS:
+        return False
+    # Ours from its start, or after the words a wrapper puts in front
+    # ("got external error: ", "Invalid Input Error: ... failed: ValueError: ").
+    text = str(exc)
+    at = 0 if text.startswith(XML_ERROR_PREFIX) else text.find(": " + XML_ERROR_PREFIX) + 2
+    if at == 1:
+        return False
+    # Then the path, and what went wrong.
+    return "': " in text[at + len(XML_ERROR_PREFIX) :]
 
 
 def have_pyarrow() -> bool:

@@ -30,6 +30,7 @@ import quelbrand._native as _native
 from quelbrand.batches import DEFAULT_BATCH_ROWS, checked_batch_rows
 from quelbrand.entities import entity_options
 from quelbrand.errors import have_pyarrow, require_extra
+from quelbrand.faults import input_fault
 from quelbrand.inputs import Input, is_plain_path, open_input, spooled
 from quelbrand.parallel import aligned, checked_threads, in_order
 from quelbrand.records import record_options
@@ -190,7 +191,16 @@ class NestedTable(Table):
                 self._shape, self._records, self._ranges = found.shape, found.records, found.ranges
             else:
                 options = self._options()
-                self._shape, self._records, _ = _native.discover_nested(inp.native(), types=self.types, **options)
+                try:
+                    self._shape, self._records, _ = _native.discover_nested(inp.native(), types=self.types, **options)
+                except ValueError as error:
+                    # Without types the pass skims text: a fault in text
+                    # before the markup it failed on comes first.
+                    if self.types:
+                        raise
+                    raise input_fault(
+                        inp.native(), error, self.attributes, self.entity_options, self.text_of or True
+                    ) from None
         assert self._shape is not None
         return self._shape
 

@@ -110,6 +110,10 @@ def _replacing(final: str) -> Iterator[BinaryIO]:
     temporary: str | None = None
     file: BinaryIO | None = None
     try:
+        existing = os.stat(final).st_mode
+    except OSError:
+        existing = None
+    try:
         while True:
             temporary = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
             try:
@@ -120,16 +124,32 @@ def _replacing(final: str) -> Iterator[BinaryIO]:
             except FileExistsError:
                 temporary = None
         file = os.fdopen(fd, "wb")
+        if existing is not None:
+            # The file replaced keeps its permissions.
+            os.fchmod(fd, stat.S_IMODE(existing))
         yield file
         file.close()
         os.replace(temporary, final)
-    except BaseException:
+    except BaseException as exc:
         if file is not None:
             _close_quietly(file)
         if temporary is not None:
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(temporary)
+        note_unwritten(exc, final, existing is not None)
         raise
+
+
+def note_unwritten(exc: BaseException, path: str, existed: bool) -> None:
+    """Adds to `exc`, as a note, that the output at `path` was not written:
+    what was there is as it was."""
+    note = f"nothing was written to {path!r}: " + (
+        "the file there is as it was" if existed else "no file was left there"
+    )
+    if hasattr(exc, "add_note"):
+        exc.add_note(note)
+    else:  # before Python 3.11: where the command looks for it all the same
+        exc.__notes__ = [*getattr(exc, "__notes__", ()), note]
 
 
 def _close_quietly(file: BinaryIO) -> None:

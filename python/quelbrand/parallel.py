@@ -26,6 +26,7 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
 import quelbrand._native as _native
+from quelbrand.errors import is_xml_error
 from quelbrand.split import Guesses, guess, splittable, survey
 
 __all__ = [
@@ -188,7 +189,14 @@ def read_pieces(path: str, threads: int, open_piece: Open, reader: dict[str, Any
     blocksize = piece_size(path, threads)
     if blocksize is None:
         return None
-    guesses = guess(path, blocksize, reader)
+    try:
+        guesses = guess(path, blocksize, reader)
+    except ValueError as error:
+        # Markup the head's skim failed on: one thread's reading finds the
+        # file's first fault, which may lie in text before it.
+        if is_xml_error(error):
+            return None
+        raise
     if not guesses.offsets:
         return None
 

@@ -37,6 +37,7 @@ import quelbrand._native as _native
 from quelbrand.batches import DEFAULT_BATCH_ROWS, checked_batch_rows, checked_columns
 from quelbrand.entities import entity_options
 from quelbrand.errors import have_pyarrow, require_extra, warn_loss
+from quelbrand.faults import input_fault
 from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.nested import NestedTable
 from quelbrand.parallel import aligned, checked_threads, in_order, read_pieces, stream_piece_size
@@ -399,7 +400,10 @@ class XmlTable(Table):
         needs_pass = self._columns is None or (typed and known is None)
         companion = source.companion() if needs_pass else None
         if needs_pass and companion is None:
-            self._columns = self._discover_from(source.native(), False)
+            try:
+                self._columns = self._discover_from(source.native(), False)
+            except ValueError as error:
+                raise input_fault(source.native(), error, self.attributes, self.entity_options) from None
             if typed:
                 known = types_of(self._columns or [], self._types)
         reader = _native.open(

@@ -36,10 +36,23 @@ from typing import Any
 
 import quelbrand._native as _native
 from quelbrand import compressed
+from quelbrand.errors import is_xml_error
+from quelbrand.faults import first_fault
 from quelbrand.inputs import codec_of, open_input
 from quelbrand.records import counting
 
-__all__ = ["Guesses", "Piece", "Range", "Survey", "guess", "joined", "piece", "settle", "splittable", "survey"]
+__all__ = [
+    "Guesses",
+    "Piece",
+    "Range",
+    "Survey",
+    "guess",
+    "joined",
+    "piece",
+    "settle",
+    "splittable",
+    "survey",
+]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -350,13 +363,24 @@ def piece(
 
 Rerun = Callable[[bytes, int | None], Piece]
 
+# Given the ranges read before a piece failed and the piece's own from its
+# start, and the piece's error: the error to raise.
+Held = Callable[[list[Range], BaseException], BaseException]
 
-def settle(guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun, entities: dict[str, Any] | None = None) -> Survey:
+
+def settle(
+    guesses: Guesses,
+    pieces: Sequence[Piece],
+    rerun: Rerun,
+    entities: dict[str, Any] | None = None,
+    held: Held | None = None,
+) -> Survey:
     """The file's ranges, record count and columns from its pieces, read as
     Guesses.tasks() lists them. A piece whose guessed start the reading
     before it did not end on exactly is read again, by `rerun(start,
     until)`, from where that reading did end. The first error met in a
-    piece that began at a true split point is raised."""
+    piece that began at a true split point is raised, or with `held`
+    (for pieces whose text was skimmed) the error it makes of it."""
     path = guesses.path
     found: list[Range] = []
     columns: dict[str, int] = {}
@@ -366,7 +390,9 @@ def settle(guesses: Guesses, pieces: Sequence[Piece], rerun: Rerun, entities: di
     current = pieces[0]
     while True:
         if current.error is not None:
-            raise current.error
+            if held is None:
+                raise current.error
+            raise held([*found, Range(path, first, 0, start, None, entities)], current.error)
         kinds = current.states if current.states is not None else [0] * len(current.columns)
         for name, kind in zip(current.columns, kinds):
             columns[name] = _native.merge_state(columns[name], kind) if name in columns else kind
@@ -424,12 +450,17 @@ def survey(
     pieces' merged in file order) instead of its columns. A gzip or bzip2
     file is split through its `index` (built here, on up to `threads`
     threads, unless given), in decompressed offsets."""
-    if splittable(path):
-        guesses = guess(path, max(blocksize, 1), entities)
-    elif index is not None or compressed.splittable(path):
-        guesses = compressed.guess(path, max(blocksize, 1), entities, threads, index)
-    else:
-        guesses = Guesses(path, [], [])
+    guesses = Guesses(path, [], [])
+    try:
+        if splittable(path):
+            guesses = guess(path, max(blocksize, 1), entities)
+        elif index is not None or compressed.splittable(path):
+            guesses = compressed.guess(path, max(blocksize, 1), entities, threads, index)
+    except ValueError as error:
+        # Markup the head's skim failed on: read as one piece, whose
+        # failure then finds the first fault.
+        if not is_xml_error(error):
+            raise
 
     def read(task: tuple[bytes | None, int | None]) -> Piece:
         return piece(
@@ -445,7 +476,11 @@ def survey(
         )
 
     pieces = list((run or map)(read, guesses.tasks()))
-    return settle(guesses, pieces, lambda start, until: read((start, until)), entities)
+    # Text is checked only with types; else a fault in text before the
+    # failed piece's is found by reading values up to it (see quelbrand.faults).
+    shaped = (text_of or True) if nested else None
+    held = None if types else lambda parts, error: first_fault(parts, error, attributes, nested=shaped)
+    return settle(guesses, pieces, lambda start, until: read((start, until)), entities, held)
 
 
 def joined(parts: list[Range], blocksize: int) -> list[Range]:

@@ -77,17 +77,19 @@ class Table:
         pa = require_extra("pyarrow", "pyarrow", "Parquet output")
         require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
         group = max(row_group_rows or self.batch_rows, 1 if row_group_rows else DEFAULT_BATCH_ROWS)
-        fixed, natives = self.arrow_pass(pa)
 
-        def batches() -> Iterator[Any]:
+        def batches(natives: Iterator[Any]) -> Iterator[Any]:
             for native in natives:
                 batch = pa.record_batch(native)
                 yield batch
                 if on_batch is not None:
                     on_batch(batch)
 
+        # The output is opened first, so that a failure of any pass (the one
+        # that finds the columns too) says what became of it.
         with output_to(where) as out, ThreadPoolExecutor(jobs) if jobs > 1 else contextlib.nullcontext() as pool:
-            return write_parquet(pa, out, fixed, batches(), group, pool=pool, ahead=jobs, options=options)
+            fixed, natives = self.arrow_pass(pa)
+            return write_parquet(pa, out, fixed, batches(natives), group, pool=pool, ahead=jobs, options=options)
 
     def write_csv(self, where: PathArg | IO[bytes], *, on_batch: Callable[[Any], object] | None = None) -> int:
         """Writes the table as CSV and returns the number of rows: RFC 4180,
@@ -107,9 +109,9 @@ class Table:
         return self._write_text("jsonl", where, on_batch)
 
     def _write_text(self, fmt: str, where: PathArg | IO[bytes], on_batch: Callable[[Any], object] | None) -> int:
-        encoder, batches = self.text_pass(fmt)
         rows = 0
         with output_to(where) as out:
+            encoder, batches = self.text_pass(fmt)
             out.write(encoder.header())
             for batch in batches:
                 out.write(encoder.encode(batch))

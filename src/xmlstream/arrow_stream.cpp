@@ -36,6 +36,9 @@ struct BatchSource::Core {
   template <class Ready>
   bool wait(std::unique_lock<std::mutex>& lock, Ready done, const Interrupt* interrupt);
   bool columns(const ColumnSet*& out, XmlStreamError& err, const Interrupt* interrupt);
+  // After a failed discovery: the reading's own first fault in `err`, read
+  // for with m held by `lock`; false when `interrupt` said stop first.
+  bool first_fault(std::unique_lock<std::mutex>& lock, XmlStreamError& err, const Interrupt* interrupt);
   Step next(std::optional<ArrowBatch>& out, XmlStreamError& err, const Interrupt* interrupt);
   // Lines a built batch up to `columns` (if any) and converts it to `types`.
   static void finish(Item& item, const ColumnSet* columns, const std::vector<ValueType>& types);
@@ -246,10 +249,13 @@ bool BatchSource::Core::columns(const ColumnSet*& out, XmlStreamError& err, cons
     return false;
   }
   if (discovery_error) {
+    // Discovery skims text, so a fault in text before the markup it failed
+    // on is not its to see: the batches are read on, and dropped, to the
+    // reading's first fault, which is never later than discovery's.
+    if (!first_fault(lock, err, interrupt)) return false;
     // Reported once. Without the file's columns there is no schema to line
     // later batches up to, so the source ends there rather than raising
     // the same error for ever.
-    err = std::move(*discovery_error);
     discovery_error.reset();
     discovery_failed = true;
     return false;
@@ -259,6 +265,39 @@ bool BatchSource::Core::columns(const ColumnSet*& out, XmlStreamError& err, cons
     return true;
   }
   out = column_set ? &*column_set : nullptr;
+  return true;
+}
+
+bool BatchSource::Core::first_fault(std::unique_lock<std::mutex>& lock, XmlStreamError& err,
+                                    const Interrupt* interrupt) {
+  while (true) {
+    Item item;
+    if (!prefetch) {
+      lock.unlock();
+      item = build(interrupt);
+      lock.lock();
+    } else {
+      if (!wait(lock, [&] { return !ready.empty() || worker_done; }, interrupt)) {
+        err = XmlStreamError{XmlStreamError::Kind::Interrupted, {}, false};
+        return false;
+      }
+      if (ready.empty() || ready.front().step == Step::Finished) break;
+      item = std::move(ready.front());
+      ready.pop_front();
+      cv.notify_all();
+    }
+    if (item.fault || item.step == Step::Finished) break;
+    if (item.step != Step::Error) continue;
+    // Interrupted: the next call goes on looking.
+    if (item.err.kind == XmlStreamError::Kind::Interrupted) {
+      err = std::move(item.err);
+      return false;
+    }
+    err = std::move(item.err);
+    return true;
+  }
+  // The reading met no fault of its own (discovery ran out of memory).
+  err = std::move(*discovery_error);
   return true;
 }
 
@@ -398,6 +437,10 @@ struct StreamState {
 
 StreamState& state(ArrowArrayStream* s) { return *static_cast<StreamState*>(s->private_data); }
 
+// Every failure iteration raises as a ValueError is EINVAL, which consumers
+// raise as one too (EIO would be an OSError).
+int stream_errno(const XmlStreamError&) { return EINVAL; }
+
 int stream_schema(ArrowArrayStream* s, ArrowSchema* out) {
   try {
     StreamState& st = state(s);
@@ -405,7 +448,7 @@ int stream_schema(ArrowArrayStream* s, ArrowSchema* out) {
     XmlStreamError err;
     if (!st.source->columns(columns, err, nullptr)) {
       st.last_error = "failed to parse XML file '" + st.source->path() + "': " + err.text;
-      return EIO;
+      return stream_errno(err);
     }
     if (!columns) {
       st.last_error = "the batches have no single schema";
@@ -414,7 +457,7 @@ int stream_schema(ArrowArrayStream* s, ArrowSchema* out) {
     const std::vector<ValueType>* types = nullptr;
     if (!st.source->column_types(types, err, nullptr)) {
       st.last_error = "failed to parse XML file '" + st.source->path() + "': " + err.text;
-      return EIO;
+      return stream_errno(err);
     }
     export_schema(columns->names(), *types, out);
     return 0;
@@ -442,7 +485,7 @@ int stream_next(ArrowArrayStream* s, ArrowArray* out) {
         return EINVAL;
       case BatchSource::Step::Error:
         st.last_error = "failed to parse XML file '" + st.source->path() + "': " + err.text;
-        return EIO;
+        return stream_errno(err);
     }
   } catch (...) {
     st.last_error = "out of memory";

@@ -317,7 +317,7 @@ Scan scan_piece(std::string_view s) {
 bool XmlBatchInner::resolve_here(std::string& s, std::size_t from, XmlStreamError& err) {
   Entities* entities = reader_->entities();
   if (resolve_references_in_place(s, from, err, entities)) return true;
-  err.text += reader_->position();
+  reader_->locate(err);
   // Where entities can be given, the error says how.
   if (entities && err.text.starts_with("unrecognized entity ")) err.text += Entities::kHint;
   return false;
@@ -670,8 +670,8 @@ bool XmlBatchInner::shape_record(XmlStreamError& err) {
     record_.reset();
     shape_.clear();
     err = XmlStreamError{XmlStreamError::Kind::Xml,
-                         "record too deeply nested with repeated element names to flatten" +
-                             reader_->position()};
+                         "record too deeply nested with repeated element names to flatten"};
+    reader_->locate(err);
     return false;
   }
   place_row(record_.pairs());
@@ -746,8 +746,8 @@ bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
   const std::size_t name_size = reader_->last_name_size();
   const auto malformed = [&](const char* what) {
     err = XmlStreamError{XmlStreamError::Kind::Xml,
-                         std::string(what) + " in tag <" + std::string(tag.substr(0, name_size)) + ">" +
-                             reader_->position()};
+                         std::string(what) + " in tag <" + std::string(tag.substr(0, name_size)) + ">"};
+    reader_->locate(err);
     return false;
   };
   // Says which value a decoding or reference error was found in.
@@ -888,8 +888,8 @@ template <bool kNames>
   if (record_.too_complex()) {
     record_.reset();
     err = XmlStreamError{XmlStreamError::Kind::Xml,
-                         "record too deeply nested with repeated element names to flatten" +
-                             reader_->position()};
+                         "record too deeply nested with repeated element names to flatten"};
+    reader_->locate(err);
     return Closed::Error;
   }
   assert(keys_unique(record_.pairs()));

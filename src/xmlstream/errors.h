@@ -20,6 +20,13 @@ struct XmlStreamError {
   // Interrupted inside the bytes of a text event, which are then lost: a
   // record being built from them cannot be trusted any more.
   bool mid_event = false;
+  // The offset in the file's own bytes of the event the fault is in, as the
+  // text gives it; kNowhere when the text names no place (a failed read).
+  // Two passes over one file that fail differently report the earlier.
+  static constexpr std::uint64_t kNowhere = UINT64_MAX;
+  std::uint64_t at = kNowhere;
+  // The C library's error number when a file could not be opened, else 0.
+  int os_errno = 0;
 };
 
 // Lets a long read stop at its caller's word, for example to run signal

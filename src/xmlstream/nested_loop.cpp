@@ -62,8 +62,8 @@ bool XmlBatchInner::nested_open(bool empty, XmlStreamError& err) {
   if (nested_depth_ > kMaxNestedDepth) {
     err = XmlStreamError{XmlStreamError::Kind::Xml,
                          "a record nested deeper than " + std::to_string(kMaxNestedDepth) +
-                             " elements, the most nested reading takes (text_of= reads an element whole)" +
-                             reader_->position()};
+                             " elements, the most nested reading takes (text_of= reads an element whole)"};
+    reader_->locate(err);
     return false;
   }
   // Field names are UTF-8, whatever the document's encoding.
@@ -71,7 +71,7 @@ bool XmlBatchInner::nested_open(bool empty, XmlStreamError& err) {
   local.clear();
   local_name_append(utf8_name(tag.substr(0, name_size), decoded_name_), local);
   if (!nested_->open(local, err)) {
-    err.text += reader_->position();
+    reader_->locate(err);
     return false;
   }
   if (nested_->options().text_of.count(local)) nested_gather_ = 1;
@@ -93,14 +93,14 @@ bool XmlBatchInner::nested_open(bool empty, XmlStreamError& err) {
     attr_arena_.clear();
     local_name_append(utf8_name(at.name, attr_name_), attr_arena_);
     if (!nested_->attribute(attr_arena_, attr_value_, err)) {
-      err.text += reader_->position();
+      reader_->locate(err);
       return false;
     }
   }
   if (attrs_.error) {
     err = XmlStreamError{XmlStreamError::Kind::Xml, std::string(attrs_.error) + " in tag <" +
-                                                        std::string(tag.substr(0, name_size)) + ">" +
-                                                        reader_->position()};
+                                                        std::string(tag.substr(0, name_size)) + ">"};
+    reader_->locate(err);
     return false;
   }
   return true;
@@ -119,7 +119,7 @@ XmlBatchInner::Step XmlBatchInner::run_nested(XmlStreamError& err) {
     --nested_depth_;
     if (nested_gather_ && --nested_gather_ != 0) return true;
     if (nested_->close(err)) return true;
-    err.text += reader_->position();
+    reader_->locate(err);
     return false;
   };
   while (true) {

@@ -96,6 +96,10 @@ struct Reader::Impl {
   // point): a reader resumed past the DOCTYPE learns its declarations from it.
   std::shared_ptr<const std::string> subset;
 
+  // The encoding the XML declaration named when no decoder here knows it:
+  // the document is then read as UTF-8.
+  std::string unsupported;
+
   // Bytes of the event the fast path just read, left in the window for a
   // caller that takes them from there (see next).
   std::string_view lent;
@@ -107,6 +111,7 @@ struct Reader::Impl {
     err.kind = XmlStreamError::Kind::Xml;
     err.text = std::move(text);
     err.text += position();
+    err.at = src.mark_offset();
     return Step::Failed;
   }
 
@@ -385,7 +390,10 @@ struct Reader::Impl {
     std::string_view label;
     if (!declared_label(decl, label)) return;
     const enc::Encoding* e = enc::lookup_label(label);
-    if (!e) return;
+    if (!e) {
+      unsupported.assign(label);
+      return;
+    }
     // This document has just been read as ASCII-compatible bytes, so a
     // UTF-16 label is wrong about it; decoding its text as UTF-16 would
     // garble every value.
@@ -769,11 +777,21 @@ bool Reader::decode(std::string_view bytes, std::string& out, XmlStreamError& er
   std::string text;
   if (impl_->decoder.decode(*impl_->encoding, bytes, out, text)) return true;
   err.kind = XmlStreamError::Kind::Xml;
-  err.text = std::move(text) + impl_->position();
+  err.text.clear();
+  if (explain_encoding_ && !impl_->unsupported.empty())
+    err.text = "the document declares encoding '" + impl_->unsupported +
+               "', which is not supported; it was read as UTF-8: ";
+  err.text += text;
+  locate(err);
   return false;
 }
 
 std::string Reader::position() { return impl_->position(); }
+
+void Reader::locate(XmlStreamError& err) {
+  err.text += impl_->position();
+  err.at = impl_->src.mark_offset();
+}
 
 std::uint64_t Reader::offset() const { return impl_->src.mark_offset(); }
 
@@ -782,6 +800,7 @@ void Reader::split_here(SplitPoint& out) const {
   out.offset = m.src.file_offset();
   out.encoding = m.encoding;
   out.declared = m.encoding_declared;
+  out.unsupported = m.unsupported;
   out.subset = m.subset;
   out.open.clear();
   for (std::size_t i = 0; i < m.names.size(); ++i) out.open.emplace_back(m.names.at(i));
@@ -801,6 +820,7 @@ bool Reader::resume(const SplitPoint& at, XmlStreamError& err) {
   if (!m.src.resume(at.offset, *at.encoding, err)) return false;
   m.encoding = at.encoding;
   m.encoding_declared = at.declared;
+  m.unsupported = at.unsupported;
   if (at.subset) {
     m.subset = at.subset;
     if (m.entities) {

@@ -102,6 +102,11 @@ class Reader {
   // L, byte B" (offsets in the file's own bytes, UTF-16 included), or
   // " at byte B" when the file cannot be read again to count lines.
   std::string position();
+  // Appends position() to the error's text and notes its offset in `at`.
+  void locate(XmlStreamError& err);
+  // Decoding errors in a document whose declared encoding is not one known
+  // here (so it was read as UTF-8) say so first. Off by default.
+  void explain_encoding() { explain_encoding_ = true; }
   // The offset in the file's own bytes where the last event began: how far
   // reading has got, for progress.
   std::uint64_t offset() const;
@@ -155,6 +160,7 @@ class Reader {
   // than the events; every few thousand is soon enough.
   static constexpr std::uint32_t kEventsPerPoll = 4096;
   std::uint32_t events_until_poll_ = kEventsPerPoll;
+  bool explain_encoding_ = false;
 };
 
 // The qualified name at the start of a Start or Empty event's bytes.

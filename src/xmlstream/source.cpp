@@ -39,6 +39,7 @@ bool Source::open(std::string_view path, XmlStreamError& err) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     err = {XmlStreamError::Kind::Io, os_error(errno)};
+    err.os_errno = errno;
     return false;
   }
   fd_ = fd;

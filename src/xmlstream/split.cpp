@@ -56,7 +56,9 @@ std::string serialize_split(const SplitPoint& at) {
   put_varint(out, at.offset);
   put_varint(out, at.records);
   put_bytes(out, at.encoding ? at.encoding->name : "");
-  out += static_cast<char>(at.declared ? 1 : 0);
+  // 2: an encoding was declared that is not known here, its label follows.
+  out += static_cast<char>(at.declared ? 1 : at.unsupported.empty() ? 0 : 2);
+  if (!at.declared && !at.unsupported.empty()) put_bytes(out, at.unsupported);
   put_varint(out, at.open.size());
   for (const std::string& name : at.open) put_bytes(out, name);
   // Last and optional: a point without a subset reads as it always did.
@@ -74,8 +76,12 @@ bool parse_split(std::string_view bytes, SplitPoint& out) {
   if (!c.ok || at.encoding == nullptr || c.s.empty()) return false;
   const char declared = c.s.front();
   c.s.remove_prefix(1);
-  if (declared != 0 && declared != 1) return false;
+  if (declared != 0 && declared != 1 && declared != 2) return false;
   at.declared = declared == 1;
+  if (declared == 2) {
+    at.unsupported = c.bytes();
+    if (!c.ok || at.unsupported.empty()) return false;
+  }
   const std::uint64_t n = c.varint();
   // Each name takes at least its length byte.
   if (!c.ok || n > c.s.size()) return false;

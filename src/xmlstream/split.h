@@ -25,6 +25,7 @@ struct SplitPoint {
   std::uint64_t records = 0;  // records read before it, from where reading began
   const enc::Encoding* encoding = nullptr;
   bool declared = false;           // the encoding came from an XML declaration
+  std::string unsupported;        // a declared encoding not known here (read as UTF-8)
   std::vector<std::string> open;   // open elements' qualified names, outermost first
   // The document's internal subset in UTF-8, when the reader read it for its
   // entity declarations (shared: every split point of a file holds the same).

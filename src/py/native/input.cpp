@@ -1,6 +1,7 @@
 #include "py/native/input.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 
 #include "py/xml_errors.h"
@@ -159,7 +160,15 @@ std::unique_ptr<xml::Reader> Inputs::open(PyObject* source) {
     if (first) name = path;
     xml::XmlStreamError err;
     std::unique_ptr<xml::Reader> reader = xml::Reader::open(path, err);
+    if (!reader && err.os_errno != 0) {
+      // A file that cannot be opened is the OSError naming it that Python's
+      // own open() gives (FileNotFoundError, PermissionError, ...).
+      errno = err.os_errno;
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, source);
+      throw PyErrSet{};
+    }
     if (!reader) raise_parse_error(path, err);
+    reader->explain_encoding();
     return reader;
   }
   if (PyBytes_Check(source)) {
@@ -173,12 +182,16 @@ std::unique_ptr<xml::Reader> Inputs::open(PyObject* source) {
       bytes = std::make_shared<const std::string>(data, static_cast<std::size_t>(n));
       bytes_source = source;
     }
-    return xml::Reader::from_view(*bytes, bytes);
+    std::unique_ptr<xml::Reader> reader = xml::Reader::from_view(*bytes, bytes);
+    reader->explain_encoding();
+    return reader;
   }
   auto file = std::make_shared<FileInput>(source);
   if (first) name = name_of(source);
   files.push_back(file);
-  return xml::Reader::from_callback(file->callback(), file);
+  std::unique_ptr<xml::Reader> reader = xml::Reader::from_callback(file->callback(), file);
+  reader->explain_encoding();
+  return reader;
 }
 
 bool FileInput::seekable() const {

@@ -194,3 +194,29 @@ TEST(the_record_counter_finds_the_same_split_points) {
         CHECK_EQ(serialize_split(counted[i]), serialize_split(found[i]));
     }
 }
+
+TEST(an_unsupported_declared_encoding_travels_with_split_points) {
+  const std::string doc =
+      "<?xml version=\"1.0\" encoding=\"IBM855\"?>\n<t><row><a>1</a></row><row><a>2</a></row><row><a>\xad</a></row></t>";
+  const std::vector<SplitPoint> splits = splits_of(doc, 1, 8192);
+  CHECK(splits.size() >= 2);
+  CHECK_EQ(splits[0].unsupported, std::string("IBM855"));
+  CHECK(!splits[0].declared);
+  SplitPoint out;
+  const std::string bytes = serialize_split(splits[1]);  // before the record at fault
+  CHECK(parse_split(bytes, out));
+  CHECK_EQ(out.unsupported, std::string("IBM855"));
+  for (std::size_t n = 0; n < bytes.size(); ++n) CHECK(!parse_split(bytes.substr(0, n), out));
+  // A reader resumed there names the label in a decoding error, at the
+  // offset its text gives.
+  auto reader = Reader::from_bytes(doc);
+  reader->explain_encoding();
+  XmlStreamError err;
+  CHECK(reader->resume(out, err));
+  XmlBatchInner inner(std::move(reader), 1, "doc");
+  CHECK(inner.next_batch(err) == XmlBatchInner::Step::Error);
+  const std::string at = std::to_string(doc.find('\xad'));
+  CHECK(err.text.starts_with("the document declares encoding 'IBM855', which is not supported; it was read as UTF-8: "));
+  CHECK(err.text.ends_with("byte " + at));
+  CHECK_EQ(std::to_string(err.at), at);
+}
