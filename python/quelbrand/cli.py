@@ -30,6 +30,7 @@ from quelbrand.errors import ConversionError, MissingExtraError, is_xml_error, r
 from quelbrand.inputs import is_plain_path, open_input
 from quelbrand.parallel import count_records, usable_cores
 from quelbrand.records import record_options
+from quelbrand.remote import is_url, parse_storage_option
 
 __all__ = ["main"]
 
@@ -203,6 +204,7 @@ def build_parser() -> argparse.ArgumentParser:
         "; the output is the same for any N. Compressed input and stdin use one",
     )
     _add_record_arguments(convert_parser)
+    _add_storage_argument(convert_parser)
     convert_parser.add_argument(
         "--record-column",
         metavar="NAME",
@@ -215,6 +217,7 @@ def build_parser() -> argparse.ArgumentParser:
     count_parser.add_argument("file", metavar="FILE", help="the XML file to read; - for stdin")
     _add_threads_argument(count_parser, "count a plain file's records in pieces at once")
     _add_record_arguments(count_parser)
+    _add_storage_argument(count_parser)
     count_parser.set_defaults(run=_run_count)
 
     draw_parser = commands.add_parser(
@@ -247,6 +250,27 @@ def _add_record_arguments(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def _add_storage_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--storage-option",
+        action="append",
+        metavar="KEY=VALUE",
+        help="for a URL FILE (s3://, gs://, https://, ...): an option of its filesystem, such as "
+        "anon=true or endpoint_url=http://...; VALUE is read as JSON where it parses, else as text; repeatable",
+    )
+
+
+def _storage_options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> dict[str, Any] | None:
+    if not args.storage_option:
+        return None
+    if not is_url(args.file):
+        parser.error("--storage-option applies only to a URL FILE (s3://, https://, ...)")
+    try:
+        return dict(parse_storage_option(text) for text in args.storage_option)
+    except ValueError as exc:
+        parser.error(f"--storage-option: {exc}")
+
+
 def _record_options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> dict[str, Any]:
     """The records the command was given, checked before anything is read."""
     try:
@@ -269,6 +293,7 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
         except ValueError as exc:
             parser.error(f"{exc} (or pass --format)")
     records = _record_options(args, parser)
+    storage_options = _storage_options(args, parser)
     if args.text_of and not args.nested:
         parser.error("--text-of needs --nested")
     show_progress = not args.quiet and (args.force_progress or sys.stderr.isatty())
@@ -294,6 +319,7 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
                 record_column=records.get("record_column"),
                 nested=args.nested,
                 text_of=args.text_of,
+                storage_options=storage_options,
             )
     except _Terminated as exc:
         _error(f"stopped by {signal.Signals(exc.signum).name}")
@@ -416,6 +442,14 @@ def _input_arg(file: str) -> object:
 def _run_count(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     source = _input_arg(args.file)
     records = _record_options(args, parser)
+    storage_options = _storage_options(args, parser)
+    if is_url(source):
+        fetched = open_input(source, storage_options=storage_options)
+        if is_plain_path(fetched):  # a file:// URL
+            source = fetched.name
+        else:
+            print(_native.split(fetched.native(), 1 << 62, **records)[0])
+            return 0
     counted = count_records(source, args.jobs, records) if isinstance(source, str) else None
     if counted is not None:
         print(counted)
@@ -426,13 +460,14 @@ def _run_count(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
         return 0
     inp = None if isinstance(source, str) and is_read_once(source) else open_input(source)
     if inp is None or is_plain_path(inp):
+        path = inp.name if inp is not None else args.file
         try:
-            count = qk.count_xml_records(args.file)
+            count = qk.count_xml_records(path)
         except ValueError:
             # A file that cannot be opened is an OSError naming it, as for
             # every other command.
-            if stat.S_ISREG(os.stat(args.file).st_mode):
-                open(args.file, "rb").close()
+            if stat.S_ISREG(os.stat(path).st_mode):
+                open(path, "rb").close()
             raise
         print(count)
     else:

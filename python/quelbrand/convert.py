@@ -99,10 +99,12 @@ def convert(
     on_loss: Callable[[str], object] | None = None,
     nested: bool = False,
     text_of: Sequence[str] | None = None,
+    storage_options: dict[str, Any] | None = None,
 ) -> int:
     """Converts the XML document `source` (a path, bytes or a binary file
     object, as read_xml takes) into `destination` (a path, or `-` for
-    stdout) and returns the number of rows written. `fmt` is one of
+    stdout) and returns the number of rows written; a URL is read through
+    fsspec with `storage_options`, as read_xml reads it. `fmt` is one of
     FORMATS, by default taken from the destination's extension. With
     `progress`, each pass and a closing summary are drawn on that stream.
     With `attributes`, attributes are values too, and with `types` columns
@@ -141,7 +143,7 @@ def convert(
         # Fail before reading anything when the extra is missing.
         require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
     known = entity_options(entities, dtd) | record_options(record, record_column)
-    inp = open_input(source, jobs)
+    inp = open_input(source, jobs, storage_options=storage_options)
     shown = Progress(progress)
     job = _Job(
         inp, fmt, batch_rows, types and fmt != "csv", attributes, jobs, shown, (entities, dtd), (record, record_column)

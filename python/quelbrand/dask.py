@@ -12,6 +12,8 @@ through its records, so one huge file is surveyed and read by many tasks at
 once. A gzip or bzip2 file is split too, through the index one pass over it
 builds (see quelbrand.compressed); other compressed files are read whole, by
 one task.
+URLs are read through fsspec (see quelbrand.remote), each range by the task
+that needs it.
 """
 
 from __future__ import annotations
@@ -45,20 +47,32 @@ from quelbrand.entities import entity_options
 from quelbrand.faults import first_fault, range_fault
 from quelbrand.nested import checked_text_of, nested_schema
 from quelbrand.records import record_options, with_record_column
+from quelbrand.remote import Remote, expand, is_url
+from quelbrand.remote import guess as remote_guess
 from quelbrand.schema import pandas_dtypes, schema, types_of
 from quelbrand.split import Guesses, Piece, Range, guess, joined, piece, settle, splittable
 
 __all__ = ["read_xml", "read_xml_bag", "keyed_hash", "keyed_uniforms", "inv_norm_cdf"]
 
 
-def _as_paths(paths: Sequence[str | os.PathLike[str]]) -> list[str]:
-    # A lone string is a Sequence too; reading its characters as file names
-    # would fail far from the mistake, so refuse it here.
+def _as_paths(paths: Any, storage_options: dict[str, Any] | None = None) -> list[Any]:
+    """Local paths as they are, and URLs as the objects they name (a glob
+    pattern's matches, sorted), each a quelbrand.remote.Remote."""
+    # A lone URL may be a pattern, as dd.read_csv takes it. A lone local
+    # string is a Sequence too; reading its characters as file names would
+    # fail far from the mistake, so refuse it here.
+    if is_url(paths):
+        paths = [paths]
     if isinstance(paths, (str, bytes)) or not isinstance(paths, Sequence):
-        raise TypeError(f"paths must be a sequence of file paths, not {type(paths).__name__}")
+        raise TypeError(f"paths must be a sequence of file paths, or a URL, not {type(paths).__name__}")
     if not paths:
         raise ValueError("paths is empty: give at least one XML file")
-    return [os.fspath(p) for p in paths]
+    if storage_options and not any(is_url(p) for p in paths):
+        raise ValueError("storage_options apply only to URLs (s3://, https://, ...), not to local paths")
+    out: list[Any] = []
+    for p in paths:
+        out.extend(expand([p], storage_options) if is_url(p) else [os.fspath(p)])
+    return out
 
 
 # ---- Files to a DataFrame --------------------------------------------------------
@@ -84,18 +98,26 @@ def _as_paths(paths: Sequence[str | os.PathLike[str]]) -> list[str]:
 # modification time travel with the ranges, so a partition can tell that the
 # file changed since.
 
-_Stamp = tuple[int, int]
+# An object behind a URL has its size and version (ETag, mtime) as the store
+# gives them, asked again on the worker before a range is read.
+_Stamp = tuple[Any, ...]
 
 
-def _stamp(path: str) -> _Stamp:
+def _stamp(path: Any) -> _Stamp:
+    if isinstance(path, Remote):
+        return path.current_stamp()
     st = os.stat(path)
     return st.st_size, st.st_mtime_ns
 
 
-def _guesses(path: str, blocksize: int | None, reader: dict[str, Any] | None = None) -> tuple[Guesses, _Stamp]:
+def _guesses(path: Any, blocksize: int | None, reader: dict[str, Any] | None = None) -> tuple[Guesses, _Stamp]:
     # Pieces of half a partition each, joined in pairs afterwards: the
     # workers then wait less on the survey's last pieces. A file that is not
     # split is one piece, read as it comes.
+    if isinstance(path, Remote):
+        if blocksize is None or not path.splittable():
+            return Guesses(path, [], []), path.stamp
+        return remote_guess(path, max(blocksize // 2, 1), reader), path.stamp
     stamp = _stamp(path) if os.path.exists(path) else (0, 0)
     if blocksize is not None and compressed.splittable(path):
         # One pass indexes a gzip or bzip2 file; its pieces and partitions
@@ -113,7 +135,7 @@ def _guesses(path: str, blocksize: int | None, reader: dict[str, Any] | None = N
         return Guesses(path, [], []), stamp
 
 
-def _changed(path: str, why: str) -> ConversionError:
+def _changed(path: Any, why: str) -> ConversionError:
     return ConversionError(f"XML file '{path}' {why} when the DataFrame was built: was it changed since?")
 
 
@@ -314,7 +336,7 @@ def _from_map_nested(
 
 
 def read_xml(
-    paths: Sequence[str | os.PathLike[str]],
+    paths: str | Sequence[str | os.PathLike[str]],
     *,
     blocksize: int | str | None = "256MiB",
     batch_rows: int = DEFAULT_BATCH_ROWS,
@@ -327,6 +349,7 @@ def read_xml(
     types: bool = False,
     attributes: bool = False,
     text_of: Sequence[str] | None = None,
+    storage_options: dict[str, Any] | None = None,
 ) -> dd.DataFrame:
     """One Dask DataFrame over many XML files, in order, in partitions of
     about ``blocksize`` bytes of input each (a number, or a string such as
@@ -357,6 +380,15 @@ def read_xml(
     (text that cannot be decoded, for one), with its position in the file.
     A file changed since the survey raises ``ValueError`` too.
 
+    ``paths`` may hold URLs of any protocol fsspec knows (``s3://``,
+    ``gs://``, ``https://``), read with ``storage_options`` as
+    :func:`dask.dataframe.read_csv` takes them (the ``remote`` extra); a
+    URL may be a glob pattern, and a lone URL may stand for the list. Each
+    task reads its own byte ranges of an object where it runs, so the data
+    never passes through the client; an object whose size or version
+    (ETag, modification time) changed since the survey raises
+    ``ValueError``.
+
     ``entities`` and ``dtd`` name entities beyond those each file declares,
     and ``record`` and ``record_column`` choose the records and name a
     column of their element names, as :func:`quelbrand.read_xml` takes them.
@@ -377,7 +409,7 @@ def read_xml(
     value to decide each column's type over all the files, and every
     partition has those dtypes."""
     known = entity_options(entities, dtd) | record_options(record, record_column)
-    files = _as_paths(paths)
+    files = _as_paths(paths, storage_options)
     if nested:
         if columns is not None:
             raise ValueError("columns= selects flat columns; nested reading keeps every column")
@@ -441,7 +473,7 @@ def _records(part: Range, stamp: _Stamp, batch_rows: int) -> list[dict[str, str]
 
 
 def read_xml_bag(
-    paths: Sequence[str | os.PathLike[str]],
+    paths: str | Sequence[str | os.PathLike[str]],
     *,
     blocksize: int | str | None = "256MiB",
     batch_rows: int = DEFAULT_BATCH_ROWS,
@@ -449,6 +481,7 @@ def read_xml_bag(
     dtd: str | os.PathLike[str] | None = None,
     record: str | Sequence[str] | None = None,
     record_column: str | None = None,
+    storage_options: dict[str, Any] | None = None,
 ) -> db.Bag:
     """A Dask Bag of records, in order, in partitions of about ``blocksize``
     bytes of input each, split as :func:`read_xml` splits (``None``: one
@@ -460,11 +493,11 @@ def read_xml_bag(
     file that cannot be read or parsed raises the module's ``ValueError``:
     from this call when the survey of a split file meets malformed markup,
     otherwise when the partition holding the fault is computed. ``entities``,
-    ``dtd``, ``record`` and ``record_column`` are as :func:`read_xml` takes
-    them.
+    ``dtd``, ``record``, ``record_column`` and ``storage_options`` are as
+    :func:`read_xml` takes them.
     """
     known = entity_options(entities, dtd) | record_options(record, record_column)
-    files = _as_paths(paths)
+    files = _as_paths(paths, storage_options)
     surveyed, _, _ = _surveyed(files, False, blocksize, known)
     parts = [delayed(_records)(part, stamp, batch_rows) for part, stamp in surveyed]
     bag: db.Bag = db.from_delayed(parts)  # type: ignore[no-untyped-call]

@@ -486,14 +486,21 @@ def is_plain_path(inp: Input) -> bool:
     return isinstance(inp, _Path)
 
 
-def open_input(source: Any, threads: int | None = None) -> Input:
-    """The Input for a path (str or os.PathLike), bytes-like data, or a
-    readable binary file object. A read-once object's first bytes are read
-    here, to tell its compression. An Input is returned as it is.
+def open_input(source: Any, threads: int | None = None, *, storage_options: dict[str, Any] | None = None) -> Input:
+    """The Input for a path (str or os.PathLike), a URL (read through
+    fsspec with `storage_options`; see quelbrand.remote), bytes-like data,
+    or a readable binary file object. A read-once object's first bytes are
+    read here, to tell its compression. An Input is returned as it is.
     `threads` caps the threads that decompress a gzip or bzip2 file by path
     (None: the usable cores)."""
     if isinstance(source, Input):
         return source
+    from quelbrand import remote
+
+    if remote.is_url(source):
+        return remote.open_remote(source, storage_options)
+    if storage_options:
+        raise ValueError("storage_options apply only to URLs (s3://, https://, ...), not to a local path or data")
     if isinstance(source, (str, os.PathLike)):
         path = os.fspath(source)
         if not isinstance(path, str):

@@ -132,8 +132,10 @@ class NestedTable(Table):
         record: str | Sequence[str] | None = None,
         record_column: str | None = None,
         threads: int | None = None,
+        storage_options: dict[str, Any] | None = None,
     ):
         self.batch_rows = checked_batch_rows(batch_rows)
+        self.storage_options = storage_options
         # Threads for finding a large plain file's shape (None: the usable cores).
         self.threads = checked_threads(threads)
         self.entity_options = entity_options(entities, dtd) | record_options(record, record_column)
@@ -159,7 +161,7 @@ class NestedTable(Table):
     def _input(self) -> Input:
         # Two passes read it: one that can be read only once is kept first.
         if self._opened is None:
-            self._opened = spooled(open_input(self.source, self.threads))
+            self._opened = spooled(open_input(self.source, self.threads, storage_options=self.storage_options))
         return self._opened
 
     # Nested rows keep every value: nothing is lost, as XmlTable.lost counts.

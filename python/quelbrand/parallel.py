@@ -27,7 +27,7 @@ from typing import Any, TypeVar
 
 import quelbrand._native as _native
 from quelbrand.errors import is_xml_error
-from quelbrand.split import Guesses, guess, splittable, survey
+from quelbrand.split import Guesses, guess, size_of, splittable, survey
 
 __all__ = [
     "Reading",
@@ -68,13 +68,13 @@ def checked_threads(threads: int | None) -> int:
     return threads
 
 
-def piece_size(path: str, threads: int) -> int | None:
+def piece_size(path: Any, threads: int) -> int | None:
     """The size of the pieces `threads` threads read the file at `path` in,
     or None where it is read by one (one thread, a file that is not plain,
     or one smaller than two pieces)."""
     if threads < 2 or not splittable(path):
         return None
-    size = os.path.getsize(path)
+    size = size_of(path)
     blocksize = max(MIN_PIECE, -(-size // (threads * PIECES_PER_THREAD)))
     return blocksize if size >= 2 * blocksize else None
 
@@ -86,12 +86,12 @@ STREAM_PIECE = 16 << 20
 MIN_STREAM_PIECE = 4 << 20
 
 
-def stream_piece_size(path: str, threads: int) -> int | None:
+def stream_piece_size(path: Any, threads: int) -> int | None:
     """The size of the pieces `threads` threads stream the file at `path`
     in, or None where one reads it (see piece_size)."""
     if threads < 2 or not splittable(path):
         return None
-    size = os.path.getsize(path)
+    size = size_of(path)
     if size < 2 * MIN_PIECE:
         return None
     return min(STREAM_PIECE, max(MIN_STREAM_PIECE, size // (threads * PIECES_PER_THREAD)))
@@ -178,7 +178,7 @@ class Reading:
 Open = Callable[..., Any]
 
 
-def read_pieces(path: str, threads: int, open_piece: Open, reader: dict[str, Any] | None = None) -> Reading | None:
+def read_pieces(path: Any, threads: int, open_piece: Open, reader: dict[str, Any] | None = None) -> Reading | None:
     """The file at `path` read in pieces on `threads` threads, or None where
     that is not worth it (one thread, a file that is not plain or under two
     pieces, or one whose records cannot be told apart by its bytes).

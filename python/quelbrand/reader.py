@@ -42,8 +42,9 @@ from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.nested import NestedTable
 from quelbrand.parallel import aligned, checked_threads, in_order, read_pieces, stream_piece_size
 from quelbrand.records import record_options, with_record_column
+from quelbrand.remote import RemoteInput, is_url
 from quelbrand.schema import schema, types_of
-from quelbrand.split import Range, Survey, survey
+from quelbrand.split import Range, Survey, size_of, source_of, survey
 from quelbrand.table import Table
 from quelbrand.writers import TextOutput
 
@@ -71,13 +72,17 @@ def read_xml(
     threads: int | None = None,
     nested: bool = False,
     text_of: Sequence[str] | None = None,
+    storage_options: dict[str, Any] | None = None,
 ) -> XmlTable | NestedTable:
     """The XML document `source` as a lazy table of string columns, or with
     `types` of typed ones: `source` is a path (str or os.PathLike),
     bytes-like data, or a readable binary file object (an open file,
     gzip.open(...), sys.stdin.buffer, io.BytesIO); gzip, bzip2, xz and zstd
     input is decompressed as it is read. What a file object's read raises
-    passes through unchanged.
+    passes through unchanged. A URL of any protocol fsspec knows
+    (`s3://bucket/dump.xml.gz`, `https://...`) is read through it, with
+    `storage_options` (credentials, endpoint) as pandas takes them; that
+    needs the `remote` extra.
 
     Without `columns` the table has every column of the file, in order of
     first appearance; with `columns` exactly those, in that order, and a
@@ -156,6 +161,7 @@ def read_xml(
             record=record,
             record_column=record_column,
             threads=threads,
+            storage_options=storage_options,
         )
     if text_of is not None:
         raise ValueError("text_of= needs nested=True")
@@ -170,6 +176,7 @@ def read_xml(
         record=record,
         record_column=record_column,
         threads=threads,
+        storage_options=storage_options,
     )
 
 
@@ -189,9 +196,11 @@ class XmlTable(Table):
         record: str | Sequence[str] | None = None,
         record_column: str | None = None,
         threads: int | None = None,
+        storage_options: dict[str, Any] | None = None,
     ):
         self.batch_rows = checked_batch_rows(batch_rows)
         self.threads = checked_threads(threads)
+        self.storage_options = storage_options
         # The native reader's keywords for them and the records, checked now.
         self.entity_options = entity_options(entities, dtd) | record_options(record, record_column)
         self.source = source
@@ -229,7 +238,7 @@ class XmlTable(Table):
         # Opened on first use: a pipe's first bytes, read to tell its
         # compression, may be a while coming.
         if self._opened is None:
-            self._opened = open_input(self.source, self.threads)
+            self._opened = open_input(self.source, self.threads, storage_options=self.storage_options)
         return self._opened
 
     @property
@@ -267,6 +276,17 @@ class XmlTable(Table):
             return self._columns or []
         return self._discover_from(self._input.native(), True)
 
+    def _target(self) -> Any:
+        """What pieces of the input are read from: the local path, or the
+        object behind a URL (each piece its own ranged reads); None for
+        bytes and file objects."""
+        if not isinstance(self.source, (str, os.PathLike)):
+            return None
+        if isinstance(self._input, RemoteInput):
+            return self._input.remote
+        # A file:// URL is its local file.
+        return self._input.name if is_url(self.path) else self.path
+
     def _survey(self) -> Survey | None:
         """The file surveyed in pieces on `threads` threads, its columns,
         record count and types noted, or None where one thread reads it (a
@@ -275,15 +295,16 @@ class XmlTable(Table):
         if self._surveyed:
             return None
         self._surveyed = True
-        if self.threads < 2 or not isinstance(self.source, (str, os.PathLike)):
+        target = self.threads > 1 and self._target()
+        if not target:
             return None
-        blocksize = stream_piece_size(self.path, self.threads)
+        blocksize = stream_piece_size(target, self.threads)
         if blocksize is None:
             return None
         try:
             with ThreadPoolExecutor(self.threads) as pool:
                 found = survey(
-                    self.path,
+                    target,
                     blocksize,
                     columns=not self._given or self.types,
                     types=self.types,
@@ -460,7 +481,10 @@ class XmlTable(Table):
         pa = _pyarrow("reading on several threads")
         columns = list(self._columns or [])
         kinds = types_of(columns, self._types) if typed else None
-        progress = _Progress(os.path.getsize(self.path))
+        target = ranges[0].path
+        if not isinstance(target, str):
+            target.check()  # the object the survey read, or a failure now
+        progress = _Progress(size_of(target))
         lost = [0, 0]
 
         def read(part: Range) -> tuple[list[Any], tuple[int, int], int]:
@@ -558,13 +582,13 @@ class XmlTable(Table):
     def _in_pieces(self, pa: Any) -> pyarrow.Table | None:
         """The whole table read in pieces on `threads` threads, its columns
         lined up at the end; None where the file is not read so."""
-        if self.types or self.threads < 2 or not isinstance(self.source, (str, os.PathLike)):
+        path = self._target()
+        if self.types or self.threads < 2 or path is None:
             return None
-        path = self.path
 
         def open_piece(start: bytes | None, until: int | None) -> Any:
             return _native.open(
-                path,
+                source_of(path, False, until),
                 self.batch_rows,
                 columns=self._columns if self._given else None,
                 project=self._given,

@@ -50,6 +50,8 @@ __all__ = [
     "joined",
     "piece",
     "settle",
+    "size_of",
+    "source_of",
     "splittable",
     "survey",
 ]
@@ -57,9 +59,10 @@ __all__ = [
 
 @dataclasses.dataclass(frozen=True)
 class Range:
-    """Records `first` .. `first + count - 1` of the file at `path`."""
+    """Records `first` .. `first + count - 1` of the file at `path` (or of
+    the object behind a URL, a quelbrand.remote.Remote)."""
 
-    path: str
+    path: Any
     first: int  # the file's record position where the range begins
     count: int
     start: bytes | None = None  # the split point's state; None: the file's start
@@ -83,7 +86,7 @@ class Range:
         its compressed file's index."""
         if self.index is not None:
             return self.index.open(self.path)
-        return open_input(self.path).native() if self.whole else self.path
+        return source_of(self.path, self.whole, self.end)
 
     def where(self) -> dict[str, Any]:
         """The native readers' keywords for the range: where it starts and
@@ -144,6 +147,16 @@ class Range:
         )
 
 
+def source_of(path: Any, whole: bool, end: int | None = None) -> Any:
+    """What a native reader reads of `path`, a local path or an object
+    behind a URL (quelbrand.remote's Remote), which opens its own bytes,
+    fetching ahead no further than about `end`: the whole of it as it
+    comes, or a range of its plain bytes."""
+    if not isinstance(path, str):
+        return path.source(whole, end)
+    return open_input(path).native() if whole else path
+
+
 @dataclasses.dataclass(frozen=True)
 class Survey:
     """A file's columns, record count and ranges (and with types, the
@@ -160,9 +173,17 @@ class Survey:
     states: list[int] | None = None
 
 
-def splittable(path: str) -> bool:
+def size_of(path: Any) -> int:
+    """The size of a file, or of an object behind a URL."""
+    return int(path.size) if not isinstance(path, str) else os.path.getsize(path)
+
+
+def splittable(path: Any) -> bool:
     """Whether `path` is a regular file that holds XML as it stands: not
-    compressed, which a reader cannot enter in the middle."""
+    compressed, which a reader cannot enter in the middle (or an object
+    behind a URL that answers ranges and is not compressed)."""
+    if not isinstance(path, str):
+        return bool(path.splittable())
     try:
         if not stat.S_ISREG(os.stat(path).st_mode):
             return False
@@ -194,7 +215,7 @@ _START_NAME_ENDS = frozenset(bytes([c]) for c in b" \t\r\n/")
 class Guesses:
     """Where the pieces of a file are guessed to begin, past the first."""
 
-    path: str
+    path: Any  # as Range.path
     offsets: list[int]
     states: list[bytes]
     # A compressed file's index (quelbrand.compressed.Index), its pieces
@@ -226,7 +247,7 @@ class Piece:
     shape: bytes | None = None
 
 
-def guess(path: str, blocksize: int, reader: dict[str, Any] | None = None) -> Guesses:
+def guess(path: Any, blocksize: int, reader: dict[str, Any] | None = None) -> Guesses:
     """Guessed starts of the pieces of about `blocksize` bytes of the plain
     file at `path`: none for a file of fewer than two blocks, a UTF-16 one,
     or one whose first records cannot be told apart by the bytes. Malformed
@@ -235,6 +256,8 @@ def guess(path: str, blocksize: int, reader: dict[str, Any] | None = None) -> Gu
     a guess is just past the closing tag of an element named as the first
     records are, in the open elements the first record had, and settle()
     takes it only where a true reading ended there in that state."""
+    if not isinstance(path, str):
+        return path.guess(blocksize, reader)  # type: ignore[no-any-return]
     size = os.path.getsize(path)
     none = Guesses(path, [], [])
     if size < 2 * blocksize:
@@ -306,7 +329,7 @@ def _first_record_end(data: Any, names: list[bytes], lo: int, hi: int) -> int | 
 
 
 def piece(
-    path: str,
+    path: Any,
     start: bytes | None,
     until: int | None,
     *,
@@ -335,7 +358,7 @@ def piece(
         if index is not None:
             source: Any = index.open(path)
         else:
-            source = open_input(path).native() if start is None and until is None else path
+            source = source_of(path, start is None and until is None, until)
         if nested:
             shape, records, stop = _native.discover_nested(
                 source, types=types, attributes=attributes, text_of=text_of, start=start, until=until, **kw
@@ -454,7 +477,7 @@ def survey(
     try:
         if splittable(path):
             guesses = guess(path, max(blocksize, 1), entities)
-        elif index is not None or compressed.splittable(path):
+        elif index is not None or (isinstance(path, str) and compressed.splittable(path)):
             guesses = compressed.guess(path, max(blocksize, 1), entities, threads, index)
     except ValueError as error:
         # Markup the head's skim failed on: read as one piece, whose
