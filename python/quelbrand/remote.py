@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import errno
 import json
 import re
 import threading
@@ -179,15 +180,14 @@ class Remote:
 
 @contextlib.contextmanager
 def _reading(url: str) -> Any:
-    """A failure of the store, as the package reports a file it cannot
-    read: a ValueError naming the URL, not an OSError that the command
-    would take for its output's."""
+    """A failure of the store as the OSError a local file's would be,
+    naming the URL as its filename (FileNotFoundError for a missing object)."""
     try:
         yield
     except FileNotFoundError:
-        raise ConversionError(f"cannot read {url!r}: no such object") from None
+        raise FileNotFoundError(errno.ENOENT, "no such object", url) from None
     except OSError as exc:
-        raise ConversionError(f"cannot read {url!r}: {exc}") from exc
+        raise OSError(exc.errno or errno.EIO, exc.strerror or str(exc), url) from exc
 
 
 def _short(remote: Remote, start: int, end: int, got: int) -> ConversionError:
@@ -201,7 +201,7 @@ def _info(fs: Any, path: str, url: str) -> dict[str, Any]:
     with _reading(url):
         info: dict[str, Any] = fs.info(path)
     if info.get("type") == "directory":
-        raise ConversionError(f"cannot read {url!r}: a directory, not an XML file")
+        raise IsADirectoryError(errno.EISDIR, "a directory, not an XML file", url)
     return info
 
 
@@ -255,7 +255,7 @@ def expand(urls: list[str], storage_options: dict[str, Any] | None = None) -> li
         with _reading(url):
             found = sorted(fs.glob(path))
         if not found:
-            raise ConversionError(f"no object matches {url!r}")
+            raise FileNotFoundError(errno.ENOENT, "no object matches", url)
         for match in found:
             full = fs.unstrip_protocol(match)
             with _reading(full):
