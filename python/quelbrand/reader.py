@@ -633,7 +633,8 @@ class XmlTable(Table):
             self.batch_rows,
             columns=listed,
             project=self._given,
-            prefetch=True,
+            # Lined up, the reading runs on a thread of its own already.
+            prefetch=not own_columns,
             types=typed and known is None,
             known_types=known,
             attributes=self.attributes,
