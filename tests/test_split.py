@@ -241,7 +241,7 @@ def test_a_file_changed_since_the_survey_is_refused(write_xml):
 
 @pytest.mark.parametrize(
     "start, error",
-    [(b"not a split point", ValueError), ("text", TypeError), (b"qksplit1\x00\x00\x05UTF-8\x02\x00", ValueError)],
+    [(b"not a split point", ValueError), ("text", TypeError), (b"qksplit2\x00\x00\x00\x05UTF-8\x02\x00", ValueError)],
 )
 def test_only_split_points_from_discover_are_taken(write_xml, start, error):
     path = write_xml("<t><row><v>1</v></row></t>")

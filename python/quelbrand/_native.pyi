@@ -19,6 +19,10 @@ class Reader:
     def bytes_read(self) -> int: ...
     @property
     def columns(self) -> list[str] | None: ...
+    # With skip=, or after a document cut off: where the last failed step's
+    # fault lies.
+    @property
+    def fault(self) -> Fault | None: ...
     # (values, records): what flattening lost in the batches built so far.
     @property
     def lost(self) -> tuple[int, int]: ...
@@ -54,9 +58,15 @@ class Discovery(tuple[Any, ...]):
     def states(self) -> list[int] | None: ...
     @property
     def stop(self) -> SplitPoint | None: ...
+    @property
+    def fault(self) -> Fault | None: ...
 
 # (file offset, records before it, the state to resume with)
 SplitPoint = tuple[int, int, bytes]
+# (error text, whether the input was cut off, the error's offset, the start
+# of the record it fell in or None, the split point at the end of the last
+# complete record, the elements open there)
+Fault = tuple[str, bool, int, int | None, SplitPoint, list[str]]
 
 # `source` (and `companion`) is a str path, bytes, or a readable binary file
 # object, read through readinto, else read.
@@ -83,6 +93,7 @@ def open(
     record_column: str | None = None,
     until: int | None = None,
     first_rows: int | None = None,
+    skip: bool = False,
 ) -> Reader: ...
 def discover(
     source: object,
@@ -101,6 +112,7 @@ def discover(
     dtd: str | None = None,
     record: str | Sequence[str] | None = None,
     record_column: str | None = None,
+    skip: bool = False,
 ) -> Discovery: ...
 def split(
     source: object,
@@ -114,8 +126,9 @@ def split(
     entities: Mapping[str, str] | None = None,
     dtd: str | None = None,
     record: str | Sequence[str] | None = None,
+    check_end: bool = False,
 ) -> tuple[int, list[SplitPoint]]: ...
-def split_at(state: bytes, offset: int) -> bytes | None: ...
+def split_at(state: bytes, offset: int, line: int | None = None) -> bytes | None: ...
 def merge_state(a: int, b: int) -> int: ...
 def decide_types(states: Sequence[int]) -> list[str]: ...
 def typed(batch: object, types: Sequence[str]) -> Batch: ...

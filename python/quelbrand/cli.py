@@ -18,7 +18,7 @@ import stat
 import sys
 import tempfile
 import threading
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, TextIO
 
 import quelbrand._native as _native
@@ -26,10 +26,11 @@ import quelbrand_kernels as qk
 from quelbrand._version import __version__
 from quelbrand.batches import DEFAULT_BATCH_ROWS, is_read_once
 from quelbrand.convert import FORMATS, convert, format_of
-from quelbrand.errors import ConversionError, MissingExtraError, is_xml_error, require_extra
+from quelbrand.errors import XML_ERROR_PREFIX, ConversionError, MissingExtraError, is_xml_error, require_extra
 from quelbrand.inputs import is_plain_path, open_input
 from quelbrand.parallel import count_records, usable_cores
 from quelbrand.records import record_options
+from quelbrand.recover import ON_ERROR, Rejects, plain_path, recovered_discovery
 from quelbrand.remote import is_url, parse_storage_option
 
 __all__ = ["main"]
@@ -210,6 +211,7 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="NAME",
         help="add a first column NAME holding each record's element name (for several --record names)",
     )
+    _add_error_arguments(convert_parser)
     convert_parser.add_argument("--force-progress", action="store_true", help=argparse.SUPPRESS)
     convert_parser.set_defaults(run=_run_convert)
 
@@ -218,6 +220,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_threads_argument(count_parser, "count a plain file's records in pieces at once")
     _add_record_arguments(count_parser)
     _add_storage_argument(count_parser)
+    _add_error_arguments(count_parser)
     count_parser.set_defaults(run=_run_count)
 
     draw_parser = commands.add_parser(
@@ -271,6 +274,49 @@ def _storage_options(args: argparse.Namespace, parser: argparse.ArgumentParser) 
         parser.error(f"--storage-option: {exc}")
 
 
+def _add_error_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--on-error",
+        choices=ON_ERROR,
+        default="raise",
+        help="raise: stop at the first malformed record (default); skip: leave each faulty record out, "
+        "read on from the next one, and end with a count of the records rejected",
+    )
+    parser.add_argument(
+        "--max-errors",
+        type=_integer_at_least(0),
+        metavar="N",
+        help="with --on-error skip, fail once more than N records are rejected (default: no limit)",
+    )
+    parser.add_argument(
+        "--rejects",
+        metavar="FILE",
+        help="with --on-error skip, write each rejected span (start and end byte, line, error, element) "
+        "to FILE as JSON Lines",
+    )
+
+
+def _integer_at_least(low: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        return _integer(text, low, 1 << 62)
+
+    return parse
+
+
+def _error_options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> dict[str, Any]:
+    if args.on_error != "skip" and (args.max_errors is not None or args.rejects is not None):
+        parser.error("--max-errors and --rejects need --on-error skip")
+    if args.on_error != "skip":
+        return {}
+    return {"on_error": "skip", "max_errors": args.max_errors, "rejects": args.rejects}
+
+
+def _rejected_line(rows: int, rejected: int, rejects: str | None, what: str = "rows written") -> None:
+    """The closing line of a command that skipped faulty records."""
+    where = f"report in {rejects}" if rejects is not None else "pass --rejects FILE for a report"
+    print(f"{PROG}: {rows:,} {what}, {rejected:,} records rejected; {where}", file=sys.stderr)
+
+
 def _record_options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> dict[str, Any]:
     """The records the command was given, checked before anything is read."""
     try:
@@ -294,6 +340,15 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
             parser.error(f"{exc} (or pass --format)")
     records = _record_options(args, parser)
     storage_options = _storage_options(args, parser)
+    errors = _error_options(args, parser)
+    rejected = 0
+
+    def count_reject(reject: Any) -> None:
+        nonlocal rejected
+        rejected += 1
+
+    if errors:
+        errors["on_reject"] = count_reject
     if args.text_of and not args.nested:
         parser.error("--text-of needs --nested")
     show_progress = not args.quiet and (args.force_progress or sys.stderr.isatty())
@@ -302,7 +357,7 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
     tempfile.gettempdir()
     try:
         with _signals_unwind(TERMINATING_SIGNALS):
-            convert(
+            rows = convert(
                 _input_arg(args.file),
                 args.to,
                 fmt=fmt,
@@ -320,7 +375,10 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
                 nested=args.nested,
                 text_of=args.text_of,
                 storage_options=storage_options,
+                **errors,
             )
+        if errors:
+            _rejected_line(rows, rejected, args.rejects)
     except _Terminated as exc:
         _error(f"stopped by {signal.Signals(exc.signum).name}")
         _notes(exc)
@@ -448,21 +506,41 @@ def _run_count(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
         if is_plain_path(fetched):  # a file:// URL
             source = fetched.name
         else:
-            print(_native.split(fetched.native(), 1 << 62, **records)[0])
+            print(_native.split(fetched.native(), 1 << 62, check_end=True, **records)[0])
             return 0
+    errors = _error_options(args, parser)
+    if errors:
+        # The records a skipping reading keeps, counted by its column pass.
+        report = Rejects(args.file, path=args.rejects, max_errors=args.max_errors)
+        path = plain_path(source, report)
+        report.start(path)
+
+        def discover_at(start: bytes | None, until: int | None) -> Any:
+            return _native.discover(path, check_text=True, start=start, skip=True, **records)
+
+        stretches, _, ending = recovered_discovery(path, discover_at, report.add)
+        kept = sum(found.records for _, found in stretches)
+        report.finish(kept)
+        print(kept)
+        _rejected_line(kept, len(report.items), args.rejects, "records counted")
+        if ending is not None:
+            raise ValueError(f"{XML_ERROR_PREFIX}{args.file}': {ending}")
+        return 0
     counted = count_records(source, args.jobs, records) if isinstance(source, str) else None
     if counted is not None:
         print(counted)
         return 0
     if records:
         # The record counter's pass, following the chosen records.
-        print(_native.split(open_input(source).native(), 1 << 62, **records)[0])
+        print(_native.split(open_input(source).native(), 1 << 62, check_end=True, **records)[0])
         return 0
     inp = None if isinstance(source, str) and is_read_once(source) else open_input(source)
     if inp is None or is_plain_path(inp):
         path = inp.name if inp is not None else args.file
+        # The command, unlike the kernels module, fails on a document cut off
+        # inside open elements or holding none.
         try:
-            count = qk.count_xml_records(path)
+            count = _native.split(path, 1 << 62, check_end=True)[0]
         except ValueError:
             # A file that cannot be opened is an OSError naming it, as for
             # every other command.

@@ -46,13 +46,21 @@ import quelbrand._native as _native
 from quelbrand import compressed
 from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg, checked_batch_rows
 from quelbrand.entities import entity_options
-from quelbrand.errors import ConversionError, FlatteningWarning, loss_message, require_extra, warn_loss
+from quelbrand.errors import (
+    XML_ERROR_PREFIX,
+    ConversionError,
+    FlatteningWarning,
+    loss_message,
+    require_extra,
+    warn_loss,
+)
 from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.nested import NestedTable, checked_text_of, literal_types, nested_schema
 from quelbrand.output import open_output
 from quelbrand.progress import Progress
 from quelbrand.reader import XmlTable
 from quelbrand.records import record_options
+from quelbrand.recover import Reject, Rejects, checked_max_errors, checked_on_error
 from quelbrand.schema import schema
 from quelbrand.split import Range, Survey, splittable, survey
 from quelbrand.writers import TextOutput, write_parquet
@@ -100,6 +108,10 @@ def convert(
     nested: bool = False,
     text_of: Sequence[str] | None = None,
     storage_options: dict[str, Any] | None = None,
+    on_error: str = "raise",
+    max_errors: int | None = None,
+    rejects: PathArg | None = None,
+    on_reject: Callable[[Reject], object] | None = None,
 ) -> int:
     """Converts the XML document `source` (a path, bytes or a binary file
     object, as read_xml takes) into `destination` (a path, or `-` for
@@ -132,8 +144,16 @@ def convert(
     command's --nested) is given to it instead. With `nested` (and
     `text_of`), records are read as read_xml(nested=True) reads them: JSON
     Lines writes nested objects and arrays, CSV a nested value as its JSON
-    text in one field, and nothing is lost."""
+    text in one field, and nothing is lost.
+
+    `on_error="skip"` leaves faulty records out and reads on (see
+    quelbrand.read_xml): each rejected span is written to the JSON Lines
+    file `rejects` and given to `on_reject`; more than `max_errors` of
+    them raise ConversionError."""
     batch_rows = checked_batch_rows(batch_rows)
+    skip = checked_on_error(on_error)
+    if not skip and (max_errors is not None or rejects is not None or on_reject is not None):
+        raise ValueError("max_errors, rejects and on_reject need on_error='skip'")
     if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"jobs must be a positive integer, not {jobs!r}")
     fmt = format_of(destination) if fmt is None else fmt
@@ -148,6 +168,8 @@ def convert(
     job = _Job(
         inp, fmt, batch_rows, types and fmt != "csv", attributes, jobs, shown, (entities, dtd), (record, record_column)
     )
+    if skip:
+        job.report = Rejects(inp.name, path=rejects, callback=on_reject, max_errors=checked_max_errors(max_errors))
     if nested:
         job.nested = {"text_of": checked_text_of(text_of)}
     elif text_of is not None:
@@ -233,6 +255,7 @@ class _Job:
         self.lost = (0, 0)
         self._lost_lock = threading.Lock()
         self.nested: dict[str, Any] | None = None  # {"text_of": [...]} when nested
+        self.report: Rejects | None = None  # skipping faulty records: where their spans go
 
     def _lose(self, reader: Any) -> None:
         if self.nested is not None:
@@ -256,6 +279,7 @@ class _Job:
             record=self.records[0],
             record_column=self.records[1],
             **(self.nested or {}),
+            **self._skipping(),
         )
         total = None if self.inp.read_once else self.inp.size
         # The passes the batches wait for (a pipe's spool, then the types),
@@ -286,6 +310,12 @@ class _Job:
             phase.update(total or table.bytes_read, written)
         self.lost = table.lost or (0, 0)
         return written, table.column_names
+
+    def _skipping(self) -> dict[str, Any]:
+        if self.report is None:
+            return {}
+        given = self.report
+        return {"skip": True, "max_errors": given.max_errors, "rejects": given.path, "on_reject": given.callback}
 
     def ranges(self, out: Any, blocksize: int | None) -> tuple[int, list[str]]:
         """The plain file surveyed in pieces and read in ranges at once; a
@@ -323,10 +353,22 @@ class _Job:
                     nested=self.nested is not None,
                     index=index,
                     **(self.nested or {}),
+                    skip=self.report is not None,
                 )
+            if self.report is not None:
+                # The ranges hold only the records kept: every span is known.
+                self.report.start(path)
+                for span in surveyed.spans:
+                    self.report.add(span)
+                if surveyed.records == 0:
+                    self.report.finish(0)
             with self.shown.phase(f"writing {_NAMES[self.fmt]}", size) as phase:
                 write = self._parquet if self.fmt == "parquet" else self._text
                 rows = write(out, pool, surveyed, lambda part, rows: phase.update(part.end or size, rows))
+            if self.report is not None:
+                self.report.finish(rows)
+                if surveyed.ending is not None:
+                    raise ValueError(f"{XML_ERROR_PREFIX}{path}': {surveyed.ending}")
         if surveyed.shape is not None:
             return rows, _native.nested_columns(surveyed.shape)
         return rows, surveyed.columns

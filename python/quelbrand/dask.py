@@ -19,11 +19,11 @@ that needs it.
 from __future__ import annotations
 
 import os
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from functools import partial
 from typing import Any
 
-from quelbrand.errors import ConversionError, is_xml_error, require_extra, warn_loss
+from quelbrand.errors import XML_ERROR_PREFIX, ConversionError, is_xml_error, require_extra, warn_loss
 
 # Fail at import, naming the extra, rather than at the first call.
 for _module in ("numpy", "pandas", "pyarrow", "dask.array", "dask.bag", "dask.dataframe"):
@@ -47,6 +47,7 @@ from quelbrand.entities import entity_options
 from quelbrand.faults import first_fault, range_fault
 from quelbrand.nested import checked_text_of, nested_schema
 from quelbrand.records import record_options, with_record_column
+from quelbrand.recover import Reject, Rejects, checked_max_errors, checked_on_error
 from quelbrand.remote import Remote, expand, is_url
 from quelbrand.remote import guess as remote_guess
 from quelbrand.schema import pandas_dtypes, schema, types_of
@@ -110,7 +111,9 @@ def _stamp(path: Any) -> _Stamp:
     return st.st_size, st.st_mtime_ns
 
 
-def _guesses(path: Any, blocksize: int | None, reader: dict[str, Any] | None = None) -> tuple[Guesses, _Stamp]:
+def _guesses(
+    path: Any, blocksize: int | None, reader: dict[str, Any] | None = None, skip: bool = False
+) -> tuple[Guesses, _Stamp]:
     # Pieces of half a partition each, joined in pairs afterwards: the
     # workers then wait less on the survey's last pieces. A file that is not
     # split is one piece, read as it comes.
@@ -126,7 +129,7 @@ def _guesses(path: Any, blocksize: int | None, reader: dict[str, Any] | None = N
     if blocksize is None or not splittable(path):
         return Guesses(path, [], []), stamp
     try:
-        return guess(path, max(blocksize // 2, 1), reader), stamp
+        return guess(path, max(blocksize // 2, 1), reader, skip=skip), stamp
     except ValueError as error:
         # Markup the head's skim failed on: one piece, whose failure then
         # finds the first fault.
@@ -243,15 +246,22 @@ def _surveyed(
     entities: dict[str, Any] | None = None,
     nested: dict[str, Any] | None = None,
     flat: dict[str, Any] | None = None,
+    report: Rejects | None = None,
 ) -> tuple[list[tuple[Range, _Stamp]], list[str], dict[str, int]]:
     """Every file's ranges in order, with the file's stamp, the union of the
     files' columns (when discovered), and with types in `flat` (piece()'s
     flat keywords, types and attributes) each column's type state over all
     the files. With `nested` (piece()'s nested keywords), the files' record
-    shapes merged in order go to nested["shape"]."""
+    shapes merged in order go to nested["shape"]. With `report`, faulty
+    records are left out of the ranges, and each file's rejected spans go
+    to it (see quelbrand.recover)."""
     size = _blocksize(blocksize)
-    found = compute(*[delayed(_guesses)(p, size, entities) for p in files])  # type: ignore[no-untyped-call]
-    read = partial(piece, columns=discover, entities=entities, **(nested or flat or {}))
+    if report is not None:
+        for path in files:
+            if not splittable(path):
+                raise ValueError(f"on_error='skip' reads plain XML files only; {path!r} is not one")
+    found = compute(*[delayed(_guesses)(p, size, entities, report is not None) for p in files])  # type: ignore[no-untyped-call]
+    read = partial(piece, columns=discover, entities=entities, skip=report is not None, **(nested or flat or {}))
     tasks = [[delayed(read)(g.path, start, until, index=g.index) for start, until in g.tasks()] for g, _ in found]
     results = compute(*tasks)  # type: ignore[no-untyped-call]
     parts: list[tuple[Range, _Stamp]] = []
@@ -276,6 +286,13 @@ def _surveyed(
             return again  # type: ignore[no-any-return]
 
         settled = settle(g, pieces, rerun, entities, held)
+        if report is not None:
+            report.start(g.path, fresh=g.path == files[0])
+            for span in settled.spans:
+                report.add(span)
+            report.finish(settled.records)
+            if settled.ending is not None:
+                raise ValueError(f"{XML_ERROR_PREFIX}{g.path}': {settled.ending}")
         parts.extend((part, stamp) for part in joined(settled.ranges, size or 1))
         names.update(dict.fromkeys(settled.columns))
         for name, state in zip(settled.columns, settled.states or []):
@@ -297,12 +314,17 @@ def _read_nested_partition(
 
 
 def _read_nested(
-    files: list[str], blocksize: int | str | None, batch_rows: int, known: dict[str, Any], options: dict[str, Any]
+    files: list[str],
+    blocksize: int | str | None,
+    batch_rows: int,
+    known: dict[str, Any],
+    options: dict[str, Any],
+    report: Rejects | None = None,
 ) -> dd.DataFrame:
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     nested: dict[str, Any] = {"nested": True, **options}
-    parts, _, _ = _surveyed(files, False, blocksize, known, nested)
+    parts, _, _ = _surveyed(files, False, blocksize, known, nested, report=report)
     shape = nested.pop("shape", None) or _native.discover_nested(b"<r/>")[0]
     meta = _empty_frame(nested_schema(pa, shape, options["types"]))
     offsets, divisions = _offsets(parts)
@@ -350,6 +372,10 @@ def read_xml(
     attributes: bool = False,
     text_of: Sequence[str] | None = None,
     storage_options: dict[str, Any] | None = None,
+    on_error: str = "raise",
+    max_errors: int | None = None,
+    rejects: str | os.PathLike[str] | None = None,
+    on_reject: Callable[[Reject], Any] | None = None,
 ) -> dd.DataFrame:
     """One Dask DataFrame over many XML files, in order, in partitions of
     about ``blocksize`` bytes of input each (a number, or a string such as
@@ -407,21 +433,35 @@ def read_xml(
     Flat columns take ``types`` and ``attributes`` as
     :func:`quelbrand.read_xml` does: with ``types``, the survey builds every
     value to decide each column's type over all the files, and every
-    partition has those dtypes."""
+    partition has those dtypes.
+
+    With ``on_error="skip"`` (plain files only), faulty records are left
+    out, as :func:`quelbrand.read_xml` leaves them out: the survey finds
+    them, so every partition reads only records kept, and the rejected
+    spans go to the JSON Lines file ``rejects`` and to ``on_reject`` from
+    this call, file by file (``max_errors`` counts them over all files)."""
     known = entity_options(entities, dtd) | record_options(record, record_column)
     files = _as_paths(paths, storage_options)
+    skip = checked_on_error(on_error)
+    report = None
+    if skip:
+        report = Rejects(", ".join(files), path=rejects, callback=on_reject, max_errors=checked_max_errors(max_errors))
+    elif max_errors is not None or rejects is not None or on_reject is not None:
+        raise ValueError("max_errors, rejects and on_reject need on_error='skip'")
     if nested:
         if columns is not None:
             raise ValueError("columns= selects flat columns; nested reading keeps every column")
         options = {"types": bool(types), "attributes": bool(attributes), "text_of": checked_text_of(text_of)}
-        return _read_nested(files, blocksize, checked_batch_rows(batch_rows), known, options)
+        return _read_nested(files, blocksize, checked_batch_rows(batch_rows), known, options, report)
     if text_of is not None:
         raise ValueError("text_of= applies to nested reading: pass nested=True")
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     # Types are found by the survey, which then reads every value.
     flat = {"types": bool(types), "attributes": bool(attributes)}
-    parts, found, states = _surveyed(files, columns is None or bool(types), blocksize, known, flat=flat)
+    parts, found, states = _surveyed(
+        files, columns is None or bool(types) or skip, blocksize, known, flat=flat, report=report
+    )
     names = found if columns is None else with_record_column(columns, known) or []
     kinds = types_of(names, dict(zip(states, _native.decide_types(list(states.values()))))) if types else None
     offsets, divisions = _offsets(parts)

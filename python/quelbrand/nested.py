@@ -22,18 +22,19 @@ straight into Arrow's layout.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
 
 import quelbrand._native as _native
 from quelbrand.batches import DEFAULT_BATCH_ROWS, checked_batch_rows
 from quelbrand.entities import entity_options
-from quelbrand.errors import have_pyarrow, require_extra
+from quelbrand.errors import XML_ERROR_PREFIX, have_pyarrow, require_extra
 from quelbrand.faults import input_fault
 from quelbrand.inputs import Input, is_plain_path, open_input, spooled
 from quelbrand.parallel import aligned, checked_threads, in_order
 from quelbrand.records import record_options
+from quelbrand.recover import Reject, Rejects, plain_path
 from quelbrand.split import Range, splittable, survey
 from quelbrand.table import Table
 from quelbrand.writers import TextOutput
@@ -133,6 +134,10 @@ class NestedTable(Table):
         record_column: str | None = None,
         threads: int | None = None,
         storage_options: dict[str, Any] | None = None,
+        skip: bool = False,
+        max_errors: int | None = None,
+        rejects: str | os.PathLike[str] | None = None,
+        on_reject: Callable[[Reject], Any] | None = None,
     ):
         self.batch_rows = checked_batch_rows(batch_rows)
         self.storage_options = storage_options
@@ -152,6 +157,13 @@ class NestedTable(Table):
         self._opened: Input | None = None
         self._reader: Any = None  # the last pass's
         self._done = 0  # without one: the end of the last range handed on
+        # on_error="skip": the shape and ranges are those of the records
+        # kept, found by a survey that skips faults and lists their spans.
+        self.skip = skip
+        self._report = Rejects(self.path, path=rejects, callback=on_reject, max_errors=max_errors)
+        self._spans: list[Any] = []
+        self._ending: str | None = None  # skipping: the error of a document cut off
+        self._plain: str | None = None
 
     def __repr__(self) -> str:
         extra = (", types=True" if self.types else "") + (", attributes=True" if self.attributes else "")
@@ -181,9 +193,52 @@ class NestedTable(Table):
         return {"attributes": self.attributes, "text_of": self.text_of, **self.entity_options}
 
     @property
+    def rejects(self) -> list[Reject] | None:
+        """With on_error="skip": the spans the last reading rejected; None
+        otherwise."""
+        return list(self._report.items) if self.skip else None
+
+    def _skip_survey(self) -> None:
+        self._plain = self._plain or plain_path(self.source, self)
+        size = os.path.getsize(self._plain)
+        jobs = self.threads if size >= PARALLEL_SHAPE_BYTES else 1
+        kw = dict(self._options())
+        attributes, text_of = kw.pop("attributes"), kw.pop("text_of")
+        with ThreadPoolExecutor(jobs) as pool:
+            found = survey(
+                self._plain,
+                max(size // (2 * jobs), PIECE_BYTES_MIN),
+                types=self.types,
+                attributes=attributes,
+                run=lambda read, tasks: pool.map(read, tasks),
+                entities=kw,
+                nested=True,
+                text_of=text_of,
+                skip=True,
+            )
+        self._records, self._ranges, self._spans = found.records, found.ranges, found.spans
+        self._ending = found.ending
+        if found.shape is None:
+            # No record kept: an empty shape, or no table at all if any were rejected.
+            self._reported()
+            self._report.finish(0)
+            found_shape, _, _ = _native.discover_nested(b"<r/>", types=self.types)
+            self._shape = found_shape
+        else:
+            self._shape = found.shape
+
+    def _reported(self) -> None:
+        assert self._plain is not None
+        self._report.start(self._plain)
+        for span in self._spans:
+            self._report.add(span)
+
+    @property
     def shape(self) -> bytes:
         """The file's record shape, as bytes; finding it reads the file once,
         a large plain file in pieces at once on the usable cores."""
+        if self._shape is None and self.skip:
+            self._skip_survey()
         if self._shape is None:
             inp = self._input
             jobs = self.threads
@@ -227,6 +282,9 @@ class NestedTable(Table):
         ranges the shape was found in read a few at once on `threads`
         threads, in file order, where there are several and pyarrow."""
         shape = self.shape
+        if self.skip:
+            yield from self._skip_batches(shape, typed)
+            return
         if self._ranges is not None and len(self._ranges) > 1 and self.threads > 1 and have_pyarrow():
             yield from self._ranges_batches(shape, typed and self.types)
             return
@@ -254,6 +312,23 @@ class NestedTable(Table):
         self._reader, self._done = None, 0
         yield from aligned(pa, self.batch_rows, parts())
 
+    def _skip_batches(self, shape: bytes, typed: bool) -> Iterator[Any]:
+        self._reported()
+        options = self._options()
+        kw = {"types": typed and self.types, "attributes": options["attributes"], "text_of": options["text_of"]}
+        rows = 0
+        for part in self._ranges or []:
+            self._reader = part.open_nested(self.batch_rows, shape, **kw)
+            for batch in self._reader:
+                rows += len(batch)
+                yield batch
+        self._report.finish(rows)
+        self._raise_ending()
+
+    def _raise_ending(self) -> None:
+        if self._ending is not None:
+            raise ValueError(f"{XML_ERROR_PREFIX}{self._plain}': {self._ending}")
+
     def arrow_pass(self, pa: Any) -> tuple[Any, Iterator[Any]]:
         return self.schema, self.native_batches()
 
@@ -263,6 +338,8 @@ class NestedTable(Table):
         shape = self.shape
         if self._ranges is None or len(self._ranges) < 2 or self.threads < 2:
             return super().to_arrow()
+        if self.skip:
+            self._reported()
         pa = require_extra("pyarrow", "pyarrow", "to_arrow")
         options = self._options()
         kw = {"types": self.types, "attributes": options["attributes"], "text_of": options["text_of"]}
@@ -272,6 +349,9 @@ class NestedTable(Table):
 
         with ThreadPoolExecutor(self.threads) as pool:
             parts = list(pool.map(read, self._ranges))
+        if self.skip:
+            self._report.finish(sum(b.num_rows for part in parts for b in part))
+            self._raise_ending()
         return pa.Table.from_batches([b for part in parts for b in part], schema=self.schema)
 
     def text_pass(self, fmt: str) -> tuple[TextOutput, Iterator[Any]]:

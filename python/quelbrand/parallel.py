@@ -27,6 +27,7 @@ from typing import Any, TypeVar
 
 import quelbrand._native as _native
 from quelbrand.errors import is_xml_error
+from quelbrand.recover import Span, recovered
 from quelbrand.split import Guesses, guess, size_of, splittable, survey
 
 __all__ = [
@@ -152,7 +153,7 @@ def count_records(path: str, threads: int, reader: dict[str, Any] | None = None)
     if blocksize is None:
         return None
     with ThreadPoolExecutor(threads) as pool:
-        return survey(path, blocksize, columns=False, run=pool.map, entities=reader).records
+        return survey(path, blocksize, columns=False, run=pool.map, entities=reader, check_end=True).records
 
 
 @dataclasses.dataclass
@@ -161,6 +162,7 @@ class _Piece:
     stop: tuple[int, int, bytes] | None
     lost: tuple[int, int]
     error: BaseException | None = None
+    spans: list[Span] = dataclasses.field(default_factory=list)  # rejected, skipping
 
 
 @dataclasses.dataclass
@@ -178,19 +180,30 @@ class Reading:
 Open = Callable[..., Any]
 
 
-def read_pieces(path: Any, threads: int, open_piece: Open, reader: dict[str, Any] | None = None) -> Reading | None:
+def read_pieces(
+    path: Any,
+    threads: int,
+    open_piece: Open,
+    reader: dict[str, Any] | None = None,
+    *,
+    skip: bool = False,
+    on_span: Callable[[Span], Any] | None = None,
+) -> Reading | None:
     """The file at `path` read in pieces on `threads` threads, or None where
     that is not worth it (one thread, a file that is not plain or under two
     pieces, or one whose records cannot be told apart by its bytes).
     `open_piece(start=..., until=...)` opens a native reader of the file
     from a split point to the first record that ends at or past `until`;
     `reader` holds the native reader's keywords for records. XML failures
-    raise the module's ValueError: the first in the file."""
+    raise the module's ValueError: the first in the file. With `skip`,
+    each piece leaves its faulty records out (see quelbrand.recover), and
+    the spans of the pieces kept go to `on_span` in file order, before any
+    error after them is raised."""
     blocksize = piece_size(path, threads)
     if blocksize is None:
         return None
     try:
-        guesses = guess(path, blocksize, reader)
+        guesses = guess(path, blocksize, reader, skip=skip)
     except ValueError as error:
         # Markup the head's skim failed on: one thread's reading finds the
         # file's first fault, which may lie in text before it.
@@ -202,6 +215,8 @@ def read_pieces(path: Any, threads: int, open_piece: Open, reader: dict[str, Any
 
     def read(task: Task) -> _Piece:
         start, until = task
+        if skip:
+            return _read_skipping(path, open_piece, start, until)
         try:
             native = open_piece(start=start, until=until)
             batches = list(native)
@@ -215,13 +230,33 @@ def read_pieces(path: Any, threads: int, open_piece: Open, reader: dict[str, Any
 
     with ThreadPoolExecutor(threads) as pool:
         pieces = list(pool.map(read, guesses.tasks()))
-    return _settled(guesses, pieces, read)
+    return _settled(guesses, pieces, read, on_span)
 
 
 Task = tuple[bytes | None, int | None]  # a piece's start and until
 
 
-def _settled(guesses: Guesses, pieces: list[_Piece], read: Callable[[Task], _Piece]) -> Reading:
+def _read_skipping(path: str, open_piece: Open, start: bytes | None, until: int | None) -> _Piece:
+    spans: list[Span] = []
+    stopped: list[Any] = []
+    opened: list[Any] = []
+
+    def open_at(at: bytes | None, upto: int | None) -> Any:
+        opened.append(open_piece(start=at, until=upto))
+        return opened[-1]
+
+    try:
+        batches = list(recovered(path, open_at, spans.append, start=start, until=until, stopped=stopped))
+    except (ValueError, OSError) as error:
+        return _Piece([], None, (0, 0), error, spans)
+    lost = [native.lost for native in opened]
+    stop = stopped[0] if stopped else None
+    return _Piece(batches, stop, (sum(v for v, _ in lost), sum(r for _, r in lost)), spans=spans)
+
+
+def _settled(
+    guesses: Guesses, pieces: list[_Piece], read: Callable[[Task], _Piece], on_span: Callable[[Span], Any] | None
+) -> Reading:
     # As split.settle: a piece is taken where the reading before it ended on
     # its guess in the state guessed, else read again from the true end.
     batches: list[Any] = []
@@ -229,6 +264,9 @@ def _settled(guesses: Guesses, pieces: list[_Piece], read: Callable[[Task], _Pie
     values = records = rows = 0
     current = pieces[0]
     while True:
+        for span in current.spans:
+            if on_span is not None:
+                on_span(span)
         if current.error is not None:
             raise current.error
         for batch in current.batches:

@@ -26,9 +26,11 @@ quelbrand.inputs for how each is read again.
 
 from __future__ import annotations
 
+import collections
 import dataclasses
 import os
 import tempfile
+import threading
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import IO, TYPE_CHECKING, Any
@@ -42,6 +44,15 @@ from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.nested import NestedTable
 from quelbrand.parallel import aligned, checked_threads, in_order, read_pieces, stream_piece_size
 from quelbrand.records import record_options, with_record_column
+from quelbrand.recover import (
+    Reject,
+    Rejects,
+    checked_max_errors,
+    checked_on_error,
+    plain_path,
+    recovered,
+    recovered_discovery,
+)
 from quelbrand.remote import RemoteInput, is_url
 from quelbrand.schema import schema, types_of
 from quelbrand.split import Range, Survey, size_of, source_of, survey
@@ -73,6 +84,10 @@ def read_xml(
     nested: bool = False,
     text_of: Sequence[str] | None = None,
     storage_options: dict[str, Any] | None = None,
+    on_error: str = "raise",
+    max_errors: int | None = None,
+    rejects: str | os.PathLike[str] | None = None,
+    on_reject: Callable[[Reject], Any] | None = None,
 ) -> XmlTable | NestedTable:
     """The XML document `source` as a lazy table of string columns, or with
     `types` of typed ones: `source` is a path (str or os.PathLike),
@@ -146,7 +161,28 @@ def read_xml(
     text beside child elements is a `#text` field (see quelbrand.nested),
     and a NestedTable is returned. `text_of` (nested only) names elements
     taken as their whole text, the markup inside them dropped: for text
-    with inline markup such as `kg/m<sup>2</sup>`."""
+    with inline markup such as `kg/m<sup>2</sup>`.
+
+    `on_error="skip"` leaves out each record with an error in it (a bad
+    byte, reference, entity or attribute, a mismatched end tag, malformed
+    markup) and reads on from the next record; the rows before the fault
+    are kept. Each rejected span (start and end byte, start line, the error,
+    the record's element name) goes to `table.rejects` after a reading, to
+    the JSON Lines file `rejects`, and to `on_reject(reject)` as it is
+    found. More than `max_errors` rejects (default: no limit) raise
+    ConversionError, and so does a reading that rejected records and kept
+    none. A document cut off inside a record rejects that record and still
+    raises its truncation after the rows. The default, "raise", stops at
+    the first fault."""
+    skip = checked_on_error(on_error)
+    errors: dict[str, Any] = {
+        "skip": skip,
+        "max_errors": checked_max_errors(max_errors),
+        "rejects": rejects,
+        "on_reject": on_reject,
+    }
+    if not skip and (max_errors is not None or rejects is not None or on_reject is not None):
+        raise ValueError("max_errors, rejects and on_reject need on_error='skip'")
     if nested:
         if columns is not None:
             raise ValueError("columns= selects flat columns; nested reading keeps every column")
@@ -162,6 +198,7 @@ def read_xml(
             record_column=record_column,
             threads=threads,
             storage_options=storage_options,
+            **errors,
         )
     if text_of is not None:
         raise ValueError("text_of= needs nested=True")
@@ -177,6 +214,7 @@ def read_xml(
         record_column=record_column,
         threads=threads,
         storage_options=storage_options,
+        **errors,
     )
 
 
@@ -197,6 +235,10 @@ class XmlTable(Table):
         record_column: str | None = None,
         threads: int | None = None,
         storage_options: dict[str, Any] | None = None,
+        skip: bool = False,
+        max_errors: int | None = None,
+        rejects: str | os.PathLike[str] | None = None,
+        on_reject: Callable[[Reject], Any] | None = None,
     ):
         self.batch_rows = checked_batch_rows(batch_rows)
         self.threads = checked_threads(threads)
@@ -226,6 +268,10 @@ class XmlTable(Table):
         # (None: read by one), and whether the survey has been tried.
         self._ranges: list[Range] | None = None
         self._surveyed = False
+        # on_error="skip": faulty records are left out, and reported here.
+        self.skip = skip
+        self._report = Rejects(self.path, path=rejects, callback=on_reject, max_errors=max_errors)
+        self._plain: str | None = None
 
     def __repr__(self) -> str:
         extra = (", types=True" if self.types else "") + (", attributes=True" if self.attributes else "")
@@ -292,7 +338,7 @@ class XmlTable(Table):
         record count and types noted, or None where one thread reads it (a
         file that is not plain or too small, or one whose survey failed:
         the one-thread reading then raises the file's first fault)."""
-        if self._surveyed:
+        if self._surveyed or self.skip:
             return None
         self._surveyed = True
         target = self.threads > 1 and self._target()
@@ -323,6 +369,8 @@ class XmlTable(Table):
         return found
 
     def _discover_from(self, source: Any, check_text: bool) -> list[str]:
+        if self.skip:
+            return self._discover_skipping()
         self._tally = _native.Tally()
         found = _native.discover(
             source,
@@ -336,6 +384,35 @@ class XmlTable(Table):
         if self.types:
             self._types = dict(zip(found.columns, found.types or []))
         return list(found.columns) if self._columns is None else self._columns
+
+    def _discover_skipping(self) -> list[str]:
+        """The columns (and types) of the records a skipping reading keeps:
+        discovery skips the same faults, its spans unreported (the reading
+        reports them)."""
+        path = self._plain_path()
+
+        def discover_at(start: bytes | None, until: int | None) -> Any:
+            return _native.discover(
+                path,
+                check_text=True,
+                types=self.types,
+                attributes=self.attributes,
+                start=start,
+                skip=True,
+                **self.entity_options,
+            )
+
+        parts = [part for _, part in recovered_discovery(path, discover_at, lambda span: None)[0]]
+        # A document cut off is the reading's to raise, after its rows.
+        self._records = sum(part.records for part in parts)
+        columns: dict[str, int] = {}
+        for part in parts:
+            states = part.states if part.states is not None else [0] * len(part.columns)
+            for name, state in zip(part.columns, states):
+                columns[name] = _native.merge_state(columns[name], state) if name in columns else state
+        if self.types:
+            self._types = dict(zip(columns, _native.decide_types(list(columns.values()))))
+        return list(columns) if self._columns is None else self._columns
 
     @property
     def column_types(self) -> list[str] | None:
@@ -375,6 +452,17 @@ class XmlTable(Table):
         record element), counted as if every column were read."""
         return None if self._loss_from is None else self._loss_from()
 
+    @property
+    def rejects(self) -> list[Reject] | None:
+        """With on_error="skip": the spans the last reading rejected, so far
+        (all of them once its batches are exhausted); None otherwise."""
+        return list(self._report.items) if self.skip else None
+
+    def _plain_path(self) -> str:
+        if self._plain is None:
+            self._plain = plain_path(self.source, self)
+        return self._plain
+
     def _watched(self, batches: Iterator[Any], loss: Callable[[], tuple[int, int]]) -> Iterator[Any]:
         """The batches of one reading, ending with one FlatteningWarning when
         it lost values."""
@@ -383,6 +471,8 @@ class XmlTable(Table):
         for batch in batches:
             rows += batch.num_rows
             yield batch
+        if self.skip:
+            self._report.finish(rows)
         values, records = loss()
         if values:
             warn_loss(values, records, rows)
@@ -451,6 +541,8 @@ class XmlTable(Table):
         of its own, or, on several threads, by a survey of the file's
         pieces first. `typed=False` gives the text even with types."""
         typed = typed and self.types
+        if self.skip:
+            return self._skip_pass(typed)
         if not self._read_once and have_pyarrow():
             self._survey()
             if self._ranges is not None:
@@ -514,6 +606,67 @@ class XmlTable(Table):
         self._tally = progress
         return columns, kinds, self._watched(batches(), lambda: (lost[0], lost[1]))
 
+    def _skip_pass(self, typed: bool) -> tuple[list[str], list[str] | None, Iterator[Any]]:
+        """A pass with faulty records left out (see quelbrand.recover). The
+        columns (and types) are found by a discovery that skips the same
+        faults, on a thread of its own while the first batches are built;
+        those batches have their own columns and are lined up here, and
+        converted to the types. Without pyarrow to line them up, the
+        discovery runs first."""
+        path = self._plain_path()
+        lined_up = None
+        if self._columns is None or (typed and self._types is None):
+            if have_pyarrow():
+                pool = ThreadPoolExecutor(1)
+                found = pool.submit(self._discover_skipping)
+                pool.shutdown(wait=False)
+                lined_up = found
+            else:
+                self._columns = self._discover_skipping()
+        own = lined_up is not None
+        opened: list[Any] = []
+
+        def open_at(start: bytes | None, until: int | None) -> Any:
+            reader = self._skip_open(path, start, typed and not own, own_columns=own)
+            opened.append(reader)
+            self._last_reader = reader
+            return reader
+
+        def loss() -> tuple[int, int]:
+            lost = [reader.lost for reader in opened]
+            return sum(v for v, _ in lost), sum(r for _, r in lost)
+
+        self._tally = None
+        self._report.start(path)
+        batches: Iterator[Any] = recovered(path, open_at, self._report.add)
+        if lined_up is not None:
+            # Reading goes on beside the discovery, about two batches ahead.
+            ahead = _ahead(batches, 2 * self.batch_rows)
+            self._columns = lined_up.result()
+            kinds = types_of(self._columns, self._types) if typed else None
+            batches = _lined_up(ahead, self._columns, kinds)
+        columns = list(self._columns or [])
+        kinds = types_of(columns, self._types) if typed else None
+        return columns, kinds, self._watched(batches, loss)
+
+    def _skip_open(self, path: str, start: bytes | None, typed: bool, *, own_columns: bool = False) -> Any:
+        known = types_of(self._columns, self._types) if typed and self._columns is not None and self._types else None
+        listed = self._columns if self._given or not own_columns else None
+        return _native.open(
+            path,
+            self.batch_rows,
+            columns=listed,
+            project=self._given,
+            # Lined up, the reading runs on a thread of its own already.
+            prefetch=not own_columns,
+            types=typed and known is None,
+            known_types=known,
+            attributes=self.attributes,
+            start=start,
+            skip=True,
+            **self.entity_options,
+        )
+
     def pending(self) -> str | None:
         """The pass that the next scan must finish before its first batch,
         if any: "spooling" (an input read only once is kept while its
@@ -564,7 +717,7 @@ class XmlTable(Table):
     def __arrow_c_stream__(self, requested_schema: object = None) -> object:
         if not self._read_once and have_pyarrow():
             self._survey()
-        if self._ranges is not None or not self._input.native_stream:
+        if self._ranges is not None or self.skip or not self._input.native_stream:
             # Ranges read on several threads, or a file object read through
             # Python, whose exceptions then reach the consumer unchanged.
             pa = _pyarrow("Arrow streams from a file object or a pipe")
@@ -585,6 +738,9 @@ class XmlTable(Table):
         path = self._target()
         if self.types or self.threads < 2 or path is None:
             return None
+        path = self.path
+        if self.skip:
+            self._report.start(self._plain_path())
 
         def open_piece(start: bytes | None, until: int | None) -> Any:
             return _native.open(
@@ -595,12 +751,16 @@ class XmlTable(Table):
                 attributes=self.attributes,
                 start=start,
                 until=until,
+                skip=self.skip,
                 **self.entity_options,
             )
 
-        reading = read_pieces(path, self.threads, open_piece, self.entity_options)
+        skipping: dict[str, Any] = {"skip": True, "on_span": self._report.add} if self.skip else {}
+        reading = read_pieces(path, self.threads, open_piece, self.entity_options, **skipping)
         if reading is None:
             return None
+        if self.skip:
+            self._report.finish(reading.records)
         if self._columns is None:
             self._columns, self._records = reading.columns, reading.records
         self._loss_from = lambda: reading.lost
@@ -618,6 +778,71 @@ class XmlTable(Table):
         if values:
             warn_loss(values, records, reading.records)
         return pa.Table.from_batches(batches, schema=fixed)
+
+
+def _ahead(batches: Iterator[Any], rows: int) -> Iterator[Any]:
+    """`batches` read on a thread of their own, up to about `rows` rows
+    ahead of the caller; what the reading raises is raised in their place."""
+    held = threading.Condition()
+    ready: collections.deque[tuple[Any, BaseException | None]] = collections.deque()
+    state = {"rows": 0, "stop": False}
+
+    def put(item: tuple[Any, BaseException | None]) -> None:
+        with held:
+            ready.append(item)
+            held.notify_all()
+
+    def produce() -> None:
+        try:
+            for batch in batches:
+                with held:
+                    held.wait_for(lambda: state["rows"] < rows or bool(state["stop"]))
+                    if state["stop"]:
+                        return
+                    state["rows"] += batch.num_rows
+                put((batch, None))
+            put((None, None))
+        except BaseException as error:  # noqa: BLE001 - raised in the caller's thread
+            put((None, error))
+
+    threading.Thread(target=produce, daemon=True).start()
+
+    def consume() -> Iterator[Any]:
+        try:
+            while True:
+                with held:
+                    held.wait_for(lambda: bool(ready))
+                    batch, error = ready.popleft()
+                    if batch is not None:
+                        state["rows"] -= batch.num_rows
+                        held.notify_all()
+                if error is not None:
+                    raise error
+                if batch is None:
+                    return
+                yield batch
+        finally:
+            with held:
+                state["stop"] = True
+                held.notify_all()
+
+    return consume()
+
+
+def _lined_up(batches: Iterator[Any], columns: list[str], kinds: list[str] | None) -> Iterator[Any]:
+    """Batches with their own columns lined up to `columns` (a column a
+    batch lacks is null), and converted to `kinds` if given."""
+    pa = _pyarrow("reading with on_error='skip'")
+    strings = pa.large_string()
+    fixed = pa.schema([pa.field(name, strings) for name in columns])
+    for native in batches:
+        batch = native
+        if list(native.column_names) != columns:
+            batch = pa.record_batch(native)
+            have = dict(zip(batch.schema.names, batch.columns))
+            arrays = [have[n] if n in have else pa.nulls(batch.num_rows, strings) for n in columns]
+            batch = pa.RecordBatch.from_arrays(arrays, schema=fixed)
+        yield batch if kinds is None else _native.typed(batch, kinds)
 
 
 @dataclasses.dataclass

@@ -74,6 +74,9 @@ class Range:
     entities: dict[str, Any] | None = None
     # A compressed file's index (quelbrand.compressed.Index), read through.
     index: Any = None
+    # Skipping faulty records: rejected bytes follow the range, so it joins
+    # no range after it.
+    gap: bool = False
 
     @property
     def whole(self) -> bool:
@@ -171,6 +174,12 @@ class Survey:
     # With types: each column's state, to merge with other files' (see
     # quelbrand._native.merge_state).
     states: list[int] | None = None
+    # Skipping faulty records: the rejected spans, in file order (see
+    # quelbrand.recover); the ranges hold none of them.
+    spans: list[Any] = dataclasses.field(default_factory=list)
+    # Skipping: the error of a document cut off, for the reading to raise
+    # after the rows of the ranges.
+    ending: str | None = None
 
 
 def size_of(path: Any) -> int:
@@ -245,9 +254,15 @@ class Piece:
     states: list[int] | None = None
     # Nested: the piece's record shape (see quelbrand._native.merge_shapes).
     shape: bytes | None = None
+    # Skipping faulty records: the stretches before each fault, as (records,
+    # the offset where the last ended, the state to read on from), and the
+    # rejected spans; `records` and `stop` are those of the last stretch.
+    faulted: list[tuple[int, int, bytes]] = dataclasses.field(default_factory=list)
+    spans: list[Any] = dataclasses.field(default_factory=list)
+    ending: str | None = None  # the document was cut off: how it ended
 
 
-def guess(path: Any, blocksize: int, reader: dict[str, Any] | None = None) -> Guesses:
+def guess(path: Any, blocksize: int, reader: dict[str, Any] | None = None, *, skip: bool = False) -> Guesses:
     """Guessed starts of the pieces of about `blocksize` bytes of the plain
     file at `path`: none for a file of fewer than two blocks, a UTF-16 one,
     or one whose first records cannot be told apart by the bytes. Malformed
@@ -255,14 +270,22 @@ def guess(path: Any, blocksize: int, reader: dict[str, Any] | None = None) -> Gu
     holds the native reader's keywords, of which the records count here:
     a guess is just past the closing tag of an element named as the first
     records are, in the open elements the first record had, and settle()
-    takes it only where a true reading ended there in that state."""
+    takes it only where a true reading ended there in that state. With
+    `skip`, a fault in the head leaves the records before it to go by."""
     if not isinstance(path, str):
         return path.guess(blocksize, reader)  # type: ignore[no-any-return]
     size = os.path.getsize(path)
     none = Guesses(path, [], [])
     if size < 2 * blocksize:
         return none
-    _, head = _native.split(path, HEAD_STEP, until=min(HEAD_BYTES, size), **_records_only(reader))
+    try:
+        _, head = _native.split(path, HEAD_STEP, until=min(HEAD_BYTES, size), **_records_only(reader))
+    except ValueError:
+        if not skip:
+            raise
+        found = _native.discover(path, check_text=False, until=min(HEAD_BYTES, size), skip=True, **(reader or {}))
+        good = found.fault[4] if found.fault is not None else found.stop
+        head = [good] if good is not None and good[1] else []
     if not head or _native.split_at(head[0][2], 0) is None:
         return none
     offsets: list[int] = []
@@ -340,6 +363,8 @@ def piece(
     nested: bool = False,
     text_of: Any = None,
     index: Any = None,
+    skip: bool = False,
+    check_end: bool = False,
 ) -> Piece:
     """One piece read from `start` (None: the file's start) through the
     first record that ends at or past `until` (None: the end of the file),
@@ -352,8 +377,13 @@ def piece(
     are the native reader's keywords for entities and records (see
     quelbrand.entities and quelbrand.records). With `nested`, the piece's
     record shape instead of its columns. A compressed file's piece is read
-    through its `index`."""
+    through its `index`. With `skip`, faulty records are
+    left out (see quelbrand.recover): the piece is read in stretches
+    between them, each a range of its own. The record counter's pass with
+    `check_end` fails on a document cut off, or holding no element."""
     kw = entities or {}
+    if skip:
+        return _skipping_piece(path, start, until, attributes, types, kw, nested, text_of)
     try:
         if index is not None:
             source: Any = index.open(path)
@@ -375,7 +405,9 @@ def piece(
             )
             names, records, states, stop = list(found.columns), found.records, found.states, found.stop
         else:
-            records, splits = _native.split(source, 1 << 62, start=start, until=until, **counting(kw))
+            records, splits = _native.split(
+                source, 1 << 62, start=start, until=until, check_end=check_end and until is None, **counting(kw)
+            )
             stop = splits[-1] if splits else None
         if until is None or stop is None or stop[0] < until:
             stop = None
@@ -383,6 +415,77 @@ def piece(
     except (ValueError, OSError) as error:
         return Piece([], 0, None, error)
 
+
+def _skipping_piece(
+    path: str,
+    start: bytes | None,
+    until: int | None,
+    attributes: bool,
+    types: bool,
+    kw: dict[str, Any],
+    nested: bool,
+    text_of: Any,
+) -> Piece:
+    from quelbrand.recover import recovered_discovery
+
+    def discover_at(at: bytes | None, upto: int | None) -> Any:
+        return _native.discover(path, types=types, attributes=attributes, start=at, until=upto, skip=True, **kw)
+
+    spans: list[Any] = []
+    try:
+        stretches, stop, ending = recovered_discovery(path, discover_at, spans.append, start=start, until=until)
+        columns: dict[str, int] = {}
+        shape: bytes | None = None
+        faulted: list[tuple[int, int, bytes]] = []
+        for i, (at, found) in enumerate(stretches):
+            states = found.states if found.states is not None else [0] * len(found.columns)
+            for name, state in zip(found.columns, states):
+                columns[name] = _native.merge_state(columns[name], state) if name in columns else state
+            last = i == len(stretches) - 1
+            if nested and found.records:
+                # The stretch's shape, from exactly its records.
+                end = None if last else found.fault[4][0]
+                records = None if last else found.records
+                part, _, _ = _native.discover_nested(
+                    path,
+                    types=types,
+                    attributes=attributes,
+                    text_of=text_of,
+                    start=at,
+                    records=records,
+                    end=end,
+                    until=until if last else None,
+                    **kw,
+                )
+                shape = part if shape is None else _native.merge_shapes(shape, part)
+            if not last:
+                resume = stretches[i + 1][0]
+                assert resume is not None
+                faulted.append((found.records, found.fault[4][0], resume))
+        if until is None or stop is None or stop[0] < until:
+            stop = None
+        records = stretches[-1][1].records
+        if stretches[-1][1].fault is not None:
+            # The rest of the file is rejected: the last stretch ends at its
+            # fault, and no range follows.
+            faulted.append((records, stretches[-1][1].fault[4][0], _NOWHERE))
+            records = 0
+        return Piece(
+            [] if nested else list(columns),
+            records,
+            stop,
+            states=list(columns.values()) if types and not nested else None,
+            shape=shape if nested else None,
+            faulted=faulted,
+            spans=spans,
+            ending=ending,
+        )
+    except (ValueError, OSError) as error:
+        return Piece([], 0, None, error)
+
+
+# The state after a stretch that the rest of the file was rejected past.
+_NOWHERE = b""
 
 Rerun = Callable[[bytes, int | None], Piece]
 
@@ -411,18 +514,30 @@ def settle(
     first = 0
     start: bytes | None = None
     current = pieces[0]
+    spans: list[Any] = []
+    ending: str | None = None
     while True:
         if current.error is not None:
             if held is None:
                 raise current.error
             raise held([*found, Range(path, first, 0, start, None, entities)], current.error)
+        spans += current.spans
+        for count, end, resume in current.faulted:
+            if count:
+                found.append(Range(path, first, count, start, end, entities, gap=True))
+                first += count
+            elif found:
+                found[-1] = dataclasses.replace(found[-1], gap=True)
+            start = resume
         kinds = current.states if current.states is not None else [0] * len(current.columns)
         for name, kind in zip(current.columns, kinds):
             columns[name] = _native.merge_state(columns[name], kind) if name in columns else kind
         if current.shape is not None:
             shape = current.shape if shape is None else _native.merge_shapes(shape, current.shape)
         if current.stop is None:
-            found.append(Range(path, first, current.records, start, None, entities, guesses.index))
+            ending = current.ending
+            if start != _NOWHERE:
+                found.append(Range(path, first, current.records, start, None, entities, guesses.index))
             break
         at, _, state = current.stop
         found.append(Range(path, first, current.records, start, at, entities, guesses.index))
@@ -434,13 +549,14 @@ def settle(
             current = pieces[j + 1]
         else:
             current = rerun(state, guesses.offsets[j] if j < len(guesses.offsets) else None)
-    # A last range of no records: the one before reads to the end instead.
-    if len(found) > 1 and found[-1].count == 0:
+    # A last range of no records: the one before reads to the end instead,
+    # unless it ends at a fault.
+    if len(found) > 1 and found[-1].count == 0 and not spans:
         last = found.pop()
         found[-1] = dataclasses.replace(found[-1], end=last.end)
     states = list(columns.values()) if pieces[0].states is not None else None
     types = None if states is None else _native.decide_types(states)
-    return Survey(list(columns), sum(part.count for part in found), found, types, shape, states)
+    return Survey(list(columns), sum(part.count for part in found), found, types, shape, states, spans, ending)
 
 
 # How the pieces are read: like map(read, tasks), in order, perhaps at once
@@ -463,6 +579,8 @@ def survey(
     text_of: Any = None,
     index: Any = None,
     threads: int | None = None,
+    skip: bool = False,
+    check_end: bool = False,
 ) -> Survey:
     """The file at `path` surveyed in pieces of about `blocksize` bytes,
     read by `run` (by default one after another): its ranges, record count,
@@ -472,11 +590,12 @@ def survey(
     meets. With `nested`, the survey has the file's record shape (the
     pieces' merged in file order) instead of its columns. A gzip or bzip2
     file is split through its `index` (built here, on up to `threads`
-    threads, unless given), in decompressed offsets."""
+    threads, unless given), in decompressed offsets. With `skip`,
+    faulty records are left out of the ranges and their spans listed."""
     guesses = Guesses(path, [], [])
     try:
         if splittable(path):
-            guesses = guess(path, max(blocksize, 1), entities)
+            guesses = guess(path, max(blocksize, 1), entities, skip=skip)
         elif index is not None or (isinstance(path, str) and compressed.splittable(path)):
             guesses = compressed.guess(path, max(blocksize, 1), entities, threads, index)
     except ValueError as error:
@@ -496,6 +615,8 @@ def survey(
             nested=nested,
             text_of=text_of,
             index=guesses.index,
+            skip=skip,
+            check_end=check_end,
         )
 
     pieces = list((run or map)(read, guesses.tasks()))
@@ -516,13 +637,13 @@ def joined(parts: list[Range], blocksize: int) -> list[Range]:
     begin = 0  # the file offset where the last joined range begins
     for part in parts:
         last = out[-1] if out else None
-        if last is None or last.end is None:
+        if last is None or last.end is None or last.gap:
             out.append(part)
             continue
         span = last.end - begin
         extra = 0 if part.end is None else part.end - last.end
         if span + extra / 2 < blocksize:
-            out[-1] = dataclasses.replace(last, count=last.count + part.count, end=part.end)
+            out[-1] = dataclasses.replace(last, count=last.count + part.count, end=part.end, gap=part.gap)
         else:
             begin = last.end
             out.append(part)

@@ -19,6 +19,7 @@ struct BatchSource::Core {
     std::optional<ArrowBatch> done;  // lined up and converted, by the worker
     XmlStreamError err;
     std::exception_ptr fault;
+    std::optional<Fault> where;  // of an Error, where the batch loop noted one
   };
 
   Core(std::unique_ptr<Reader> reader, std::uint64_t batch_rows, std::string path,
@@ -78,6 +79,7 @@ struct BatchSource::Core {
   bool discovery_failed = false;  // its error has been reported: the source has ended
   std::uint64_t records = 0;
   bool records_known = false;
+  std::optional<Fault> last_fault;  // the caller's, under consume_
 };
 
 template <class Body>
@@ -156,6 +158,10 @@ std::optional<SplitPoint> BatchSource::stop() {
   return core_->stops.back();
 }
 const std::string& BatchSource::path() const { return core_->inner.path(); }
+std::optional<Fault> BatchSource::fault() {
+  std::lock_guard lock(consume_);
+  return core_->last_fault;
+}
 
 bool BatchSource::columns(const ColumnSet*& out, XmlStreamError& err, const Interrupt* interrupt) {
   return core_->columns(out, err, interrupt);
@@ -173,6 +179,9 @@ void BatchSource::Core::discover(std::unique_ptr<Reader> reader) {
   Discovery found;
   XmlStreamError err;
   bool ok = false;
+  // The reading reports how the input ends, after its rows.
+  ReadOptions options = this->options;
+  options.check_end = options.check_element = false;
   try {
     if (types) {
       ok = discover_types(std::move(reader), inner.path(), found, err, &stop_interrupt, options);
@@ -182,7 +191,7 @@ void BatchSource::Core::discover(std::unique_ptr<Reader> reader) {
       names.set_options(options);
       // Reading reports every error in text itself, at its place among the
       // batches, so discovery need not read text at all.
-      ok = discover_columns(names, found, err, false);
+      ok = discover_columns(names, found, err, options.skip);
     }
   } catch (const std::bad_alloc&) {
     err = XmlStreamError{XmlStreamError::Kind::Xml, "out of memory finding the columns", false};
@@ -318,6 +327,7 @@ BatchSource::Core::Item BatchSource::Core::build(const Interrupt* interrupt) {
       break;
     case XmlBatchInner::Step::Error:
       item.step = Step::Error;
+      if (inner.fault()) item.where = *inner.fault();
       break;
   }
   inner.set_interrupt(nullptr);
@@ -402,6 +412,7 @@ BatchSource::Step BatchSource::Core::next(std::optional<ArrowBatch>& out, XmlStr
   if (item.step == Step::Batch && !item.done) finish(item, lined_up, column_types);
   if (item.step != Step::Batch) {
     err = std::move(item.err);
+    if (item.where) last_fault = std::move(item.where);
     return item.step;
   }
   out = std::move(item.done);

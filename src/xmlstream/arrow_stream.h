@@ -111,6 +111,8 @@ class BatchSource {
   // The file's record count, once discovery has finished; else nullopt.
   std::optional<std::uint64_t> records() const;
   const std::string& path() const;
+  // Where the last failed step's fault lies (see XmlBatchInner::fault).
+  std::optional<Fault> fault();
 
  private:
   // Everything the threads touch lives in the core, which they share: a

@@ -908,7 +908,7 @@ template <bool kNames>
 XmlBatchInner::Run XmlBatchInner::pick_run() const {
   const bool names = opts_.names_only, attributes = opts_.read.attributes;
   const bool stops = opts_.splits != nullptr || opts_.read.records != UINT64_MAX ||
-                     opts_.read.until != ReadOptions::kNoEnd;
+                     opts_.read.until != ReadOptions::kNoEnd || opts_.read.skip;
   if (nested_) return stops ? &XmlBatchInner::run_nested<true> : &XmlBatchInner::run_nested<false>;
   const int mode = (names ? 4 : 0) | (attributes ? 2 : 0) | (stops ? 1 : 0);
   switch (mode) {
@@ -924,8 +924,16 @@ XmlBatchInner::Run XmlBatchInner::pick_run() const {
 }
 
 XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
+  if (pending_) {
+    err = std::move(*pending_);
+    pending_.reset();
+    return Step::Error;
+  }
   if (finished_) return Step::Finished;
-  if (run_ == nullptr) run_ = pick_run();
+  if (run_ == nullptr) {
+    run_ = pick_run();
+    if (opts_.read.skip) note_good();
+  }
   reset_batch();
   const Step step = (this->*run_)(err);
   if (name_clash_ && step != Step::Error) [[unlikely]] {
@@ -936,7 +944,49 @@ XmlBatchInner::Step XmlBatchInner::next_batch(XmlStreamError& err) {
     finished_ = true;
     return Step::Error;
   }
+  const bool truncated = fault_ && fault_->truncated;
+  // Input with no element at all is not XML: nothing to skip to.
+  if (step == Step::Error && err.kind == XmlStreamError::Kind::Xml && ((opts_.read.skip && !empty_) || truncated)) {
+    if (!fault_) note_fault(false);
+    fault_->text = err.text;
+    finished_ = true;
+    // The complete rows come first; a nested batch was dropped with its record.
+    if (row_count_ != 0 && !opts_.names_only && nested_ == nullptr) {
+      pending_ = std::move(err);
+      return Step::Batch;
+    }
+  }
   return step;
+}
+
+void XmlBatchInner::note_fault(bool truncated) {
+  Fault f;
+  f.truncated = truncated;
+  f.at = truncated ? reader_->file_offset() : reader_->offset();
+  f.in_record = started_;
+  f.record_start = record_start_;
+  reader_->split_here(f.good);
+  f.good.offset = good_end_;
+  f.good.records = good_records_;
+  // A later record resumes among the elements the faulty one had around it.
+  if (started_ && record_depth_ < f.good.open.size()) f.good.open.resize(record_depth_);
+  fault_ = std::move(f);
+}
+
+bool XmlBatchInner::end_ok(XmlStreamError& err) {
+  const std::size_t open = reader_->open_depth();
+  if (open == 0 && (!opts_.read.check_element || records_ != 0 || reader_->any_element())) return true;
+  const std::string where = reader_->position_at(reader_->file_offset());
+  if (open != 0) {
+    err = {XmlStreamError::Kind::Xml,
+           "the document ends inside <" + std::string(reader_->open_name(0)) + ">" + where + "; truncated?", false};
+    note_fault(true);
+  } else {
+    err = {XmlStreamError::Kind::Xml, "the input holds no XML element" + where + ": it is empty or not XML", false};
+    empty_ = true;
+  }
+  opts_.read.check_end = false;  // said once
+  return false;
 }
 
 template <class M>
@@ -959,6 +1009,9 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
         const std::string_view name = std::string_view(buf_).substr(0, reader_->last_name_size());
         const RecordRule::Role role = rule_.start(rule_name(name));
         if (role != RecordRule::Role::Outside) {
+          if constexpr (M::kStops) {
+            if (opts_.read.skip && role == RecordRule::Role::Record) note_record_start(false);
+          }
           note_record(role);
           open<M::kNames>(name);
           if (M::kAttributes && !open_attributes<M::kNames>(false, err)) return Step::Error;
@@ -982,6 +1035,9 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
         const std::string_view name = std::string_view(buf_).substr(0, reader_->last_name_size());
         switch (rule_.empty(rule_name(name))) {
           case RecordRule::Role::Record:
+            if constexpr (M::kStops) {
+              if (opts_.read.skip) note_record_start(true);
+            }
             note_record(RecordRule::Role::Record);
             if (M::kAttributes) {
               if (opts_.flat_fast_path && reader_->text_is_utf8() && attribute_row<M::kNames>()) {
@@ -1037,6 +1093,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
           return Step::Error;
         break;
       case Event::Eof:
+        if (opts_.read.check_end && !end_ok(err)) return Step::Error;
         if (row_count_ == 0) {
           finished_ = true;
           return Step::Finished;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,11 +20,13 @@
 #include "xmlstream/read_options.h"
 #include "xmlstream/reader.h"
 #include "xmlstream/record_rule.h"
+#include "xmlstream/split.h"
 #include "xmlstream/text.h"
 
 namespace qk::xml {
 
 class NestedSink;
+
 
 // Everything a batch loop is told before its first step, which picks its
 // mode from them (see XmlBatchInner::Mode).
@@ -131,6 +134,9 @@ class XmlBatchInner {
   // How far into the file reading has got (see Reader::offset).
   std::uint64_t offset() const { return reader_->offset(); }
   bool finished() const { return finished_; }
+  // With ReadOptions::skip, or after a truncated input: where the failed
+  // step's fault lies; null before any.
+  const Fault* fault() const { return fault_ ? &*fault_ : nullptr; }
 
  private:
   // The loop's modes, one compiled copy each: names only (discovery) or
@@ -164,6 +170,7 @@ class XmlBatchInner {
     if (naming_) [[unlikely]]
       name_row();
     if constexpr (kStops) {
+      if (opts_.read.skip) note_good();
       if (opts_.splits && reader_->stream_offset() >= next_split_ && records_ % opts_.split_align == 0)
         take_split();
       const std::uint64_t until = opts_.read.until;
@@ -178,6 +185,31 @@ class XmlBatchInner {
   }
   void take_split();
   void take_stop();
+  // Recovery (ReadOptions::skip): the end of the last complete record, the
+  // start of the record being read, and the fault of a failed step.
+  void note_good() {
+    good_end_ = reader_->file_offset();
+    good_records_ = records_;
+    started_ = false;
+  }
+  void note_record_start(bool empty) {
+    reader_->mark_tag(buf_.size(), empty);
+    record_start_ = reader_->offset();
+    record_depth_ = reader_->open_depth() - (empty ? 0 : 1);
+    started_ = true;
+  }
+  void note_fault(bool truncated);
+  // The input has ended: false, with `err`, when it ended inside open
+  // elements or held none (see ReadOptions::check_end).
+  bool end_ok(XmlStreamError& err);
+  std::uint64_t good_end_ = 0, good_records_ = 0, record_start_ = 0;
+  std::size_t record_depth_ = 0;
+  bool started_ = false;  // a record began since good_end_ (or the start)
+  bool saw_element_ = false;  // an element outside records was read
+  std::optional<Fault> fault_;
+  bool empty_ = false;  // the input held no element
+  // The error of a step whose complete rows were handed over first.
+  std::optional<XmlStreamError> pending_;
   // The record-name column: the record just read names its row, if it made
   // one; and the record's name, when its element opens.
   void name_row();

@@ -24,6 +24,11 @@ bool discover_columns(XmlBatchInner& inner, Discovery& out, XmlStreamError& err,
   inner.set_names_only(check_text);
   switch (inner.next_batch(err)) {
     case XmlBatchInner::Step::Error:
+      if (inner.options().read.skip && inner.fault()) {
+        out.columns = inner.column_names();
+        out.records = inner.fault()->good.records;
+        out.fault = *inner.fault();
+      }
       return false;
     case XmlBatchInner::Step::Batch:
       out.columns = inner.column_names();
@@ -94,6 +99,13 @@ bool discover_types(std::unique_ptr<Reader> reader, std::string path, Discovery&
   while (true) {
     switch (inner.next_batch(err)) {
       case XmlBatchInner::Step::Error:
+        if (options.skip && inner.fault()) {
+          out.columns = tally.names();
+          out.types = tally.decide();
+          out.type_states = tally.packed();
+          out.records = records;
+          out.fault = *inner.fault();
+        }
         return false;
       case XmlBatchInner::Step::Batch: {
         const Batch batch = inner.take_batch();

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "xmlstream/column.h"
@@ -25,6 +26,9 @@ struct Discovery {
   // its state (TypeState::packed), for merging with other ranges'.
   std::vector<ValueType> types;
   std::vector<std::uint16_t> type_states;
+  // With ReadOptions::skip, after a fault: where it lies; the fields above
+  // then hold what the complete records before it gave.
+  std::optional<Fault> fault;
   // Split points, where asked for (XmlBatchInner::set_splits).
   std::vector<SplitPoint> splits;
 };

@@ -137,6 +137,9 @@ XmlBatchInner::Step XmlBatchInner::run_nested(XmlStreamError& err) {
         const std::string_view name = utf8_name(std::string_view(buf_).substr(0, reader_->last_name_size()), decoded_name_);
         role = ev == Event::Start ? rule_.start(name) : rule_.empty(name);
         if (role == RecordRule::Role::Outside) break;
+        if constexpr (kStops) {
+          if (opts_.read.skip && role == RecordRule::Role::Record) note_record_start(ev == Event::Empty);
+        }
         if (!nested_open(ev == Event::Empty, err)) return fail();
         if (ev == Event::Start) break;
       }
@@ -155,6 +158,7 @@ XmlBatchInner::Step XmlBatchInner::run_nested(XmlStreamError& err) {
         if (nested_depth_ != 0 && !nested_text(ev == Event::Text, err)) return fail();
         break;
       case Event::Eof:
+        if (opts_.read.check_end && !end_ok(err)) return fail();
         if (row_count_ == 0) {
           finished_ = true;
           return Step::Finished;

@@ -43,6 +43,16 @@ struct ReadOptions {
   // A first column of this name holding each record element's local name,
   // for records of several names read into one table.
   std::optional<std::string> record_column{};
+  // The end of the input is checked (off for the kernels module, which ends
+  // leniently): input that ends with elements still open fails after the
+  // rows read so far, and with `check_element`, so does input that held no
+  // element at all (a reading from the start of a document, not a range).
+  bool check_end = false;
+  bool check_element = false;
+  // Recovery: a failed step still hands over the complete rows it read
+  // (the error follows at the next step, which then ends the reading), and
+  // the batch loop notes where the fault lies (see XmlBatchInner::fault).
+  bool skip = false;
 };
 
 }  // namespace qk::xml

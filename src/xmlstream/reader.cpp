@@ -84,6 +84,7 @@ struct Reader::Impl {
 
   NameStack names;  // of the open elements, innermost last
   std::size_t name_size = 0;  // of the last Start or Empty tag
+  bool top_empty = false;     // an empty-element tag was read outside every element
 
   const enc::Encoding* encoding = &enc::utf8();
   bool encoding_declared = false;
@@ -117,8 +118,8 @@ struct Reader::Impl {
 
   // Where the event being read began: " at line L, byte B", or only the
   // byte where the file cannot be read again to count lines (a pipe).
-  std::string position() {
-    const std::uint64_t at = src.mark_offset();
+  std::string position() { return position_at(src.mark_offset()); }
+  std::string position_at(std::uint64_t at) {
     const std::optional<std::uint64_t> line = src.line_of(at);
     std::string s = " at ";
     if (line) s += "line " + std::to_string(*line) + ", ";
@@ -483,6 +484,7 @@ struct Reader::Impl {
         if (*s == '?' || !(gt = tag_end_in(first_end ? first_end : s, e))) return next_general(buf, ev, err);
         if (gt > s && gt[-1] == '/') {
           name_size = ws_offset(s, gt - 1);
+          top_empty |= names.empty();
           if (lend) lent = {s, static_cast<std::size_t>(gt - 1 - s)};
           else buf.append(s, static_cast<std::size_t>(gt - 1 - s));
           ev = Event::Empty;
@@ -594,6 +596,7 @@ struct Reader::Impl {
     const std::string_view name = tag_name(std::string_view(buf).substr(base));
     name_size = name.size();
     if (empty) {
+      top_empty |= names.empty();
       ev = Event::Empty;
     } else {
       names.push(name.data(), name.size(), false);
@@ -787,6 +790,9 @@ bool Reader::decode(std::string_view bytes, std::string& out, XmlStreamError& er
 }
 
 std::string Reader::position() { return impl_->position(); }
+std::string Reader::position_at(std::uint64_t at) { return impl_->position_at(at); }
+bool Reader::at_end() const { return impl_->state == Impl::State::Done; }
+bool Reader::any_element() const { return impl_->names.ever_pushed() || impl_->top_empty; }
 
 void Reader::locate(XmlStreamError& err) {
   err.text += impl_->position();
@@ -818,6 +824,7 @@ bool Reader::resume(const SplitPoint& at, XmlStreamError& err) {
     return false;
   }
   if (!m.src.resume(at.offset, *at.encoding, err)) return false;
+  if (at.line != 0) m.src.know_line(at.offset, at.line);
   m.encoding = at.encoding;
   m.encoding_declared = at.declared;
   m.unsupported = at.unsupported;

@@ -107,6 +107,12 @@ class Reader {
   // Decoding errors in a document whose declared encoding is not one known
   // here (so it was read as UTF-8) say so first. Off by default.
   void explain_encoding() { explain_encoding_ = true; }
+  // The same for a file offset of the caller's (the end of the input).
+  std::string position_at(std::uint64_t at);
+  // Whether the input has ended (every later read delivers Eof), and
+  // whether it held any element before.
+  bool at_end() const;
+  bool any_element() const;
   // The offset in the file's own bytes where the last event began: how far
   // reading has got, for progress.
   std::uint64_t offset() const;

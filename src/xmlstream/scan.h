@@ -100,6 +100,8 @@ inline std::size_t ws_offset(const char* p, const char* e) {
 class NameStack {
  public:
   bool empty() const { return starts_.empty(); }
+  // Whether any name was ever pushed (the first allocates).
+  bool ever_pushed() const { return cap_ != 0; }
   std::size_t size() const { return starts_.size(); }
   // The `i`th name, outermost first.
   std::string_view at(std::size_t i) const {

@@ -102,6 +102,8 @@ class Source {
   // The line (from 1, counting LF) holding the file offset, found by reading
   // the file again up to there; none when it cannot be read again (a pipe).
   std::optional<std::uint64_t> line_of(std::uint64_t offset);
+  // The line at `offset` is known: line_of counts on from there.
+  void know_line(std::uint64_t offset, std::uint64_t line) { lines_at_ = offset, lines_ = line; }
 
   // Whether the bytes are transcoded from UTF-16.
   bool transcoding() const { return utf16_ != nullptr; }

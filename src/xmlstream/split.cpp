@@ -6,7 +6,7 @@ namespace {
 
 // Version and kind in one tag, so a stale or foreign string is refused
 // rather than misread.
-constexpr std::string_view kMagic = "qksplit1";
+constexpr std::string_view kMagic = "qksplit2";
 
 void put_varint(std::string& out, std::uint64_t v) {
   while (v >= 0x80) {
@@ -55,6 +55,7 @@ std::string serialize_split(const SplitPoint& at) {
   std::string out(kMagic);
   put_varint(out, at.offset);
   put_varint(out, at.records);
+  put_varint(out, at.line);
   put_bytes(out, at.encoding ? at.encoding->name : "");
   // 2: an encoding was declared that is not known here, its label follows.
   out += static_cast<char>(at.declared ? 1 : at.unsupported.empty() ? 0 : 2);
@@ -72,6 +73,7 @@ bool parse_split(std::string_view bytes, SplitPoint& out) {
   SplitPoint at;
   at.offset = c.varint();
   at.records = c.varint();
+  at.line = c.varint();
   at.encoding = enc::by_exact_name(c.bytes());
   if (!c.ok || at.encoding == nullptr || c.s.empty()) return false;
   const char declared = c.s.front();

@@ -30,6 +30,16 @@ Ref split_tuple(const xml::SplitPoint& at) {
   return check(PyTuple_Pack(3, offset.get(), records.get(), bytes.get()));
 }
 
+Ref fault_tuple(const xml::Fault& fault) {
+  Ref text = check(PyUnicode_DecodeUTF8(fault.text.data(), static_cast<Py_ssize_t>(fault.text.size()), "replace"));
+  Ref at = check(PyLong_FromUnsignedLongLong(fault.at));
+  Ref start = fault.in_record ? check(PyLong_FromUnsignedLongLong(fault.record_start)) : Ref::borrow(Py_None);
+  Ref good = split_tuple(fault.good);
+  Ref open = name_list(fault.good.open);
+  return check(PyTuple_Pack(6, text.get(), fault.truncated ? Py_True : Py_False, at.get(), start.get(), good.get(),
+                            open.get()));
+}
+
 Ref split_list(const std::vector<xml::SplitPoint>& splits) {
   Ref list = check(PyList_New(static_cast<Py_ssize_t>(splits.size())));
   for (std::size_t i = 0; i < splits.size(); ++i)

@@ -23,6 +23,9 @@ Ref name_list(const std::vector<std::string>& names);
 // point as bytes, the two numbers are there to plan ranges with.
 Ref split_tuple(const xml::SplitPoint& at);
 Ref split_list(const std::vector<xml::SplitPoint>& splits);
+// A fault as (text, truncated, offset, record start or None, split point
+// at the last complete record's end, the elements open there).
+Ref fault_tuple(const xml::Fault& fault);
 // The split point `obj` names: its state bytes, or the whole triple.
 xml::SplitPoint split_from(PyObject* obj);
 // A range of a split file from three optional arguments, start (a split

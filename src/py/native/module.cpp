@@ -301,6 +301,15 @@ PyObject* reader_stop(PyObject* self, void*) noexcept {
   });
 }
 
+// With skip=, or after a truncated input: where the last failed step's
+// fault lies (see fault_tuple); None before any.
+PyObject* reader_fault(PyObject* self, void*) noexcept {
+  return guard([&] {
+    const std::optional<xml::Fault> fault = source_of(self).fault();
+    return fault ? fault_tuple(*fault) : Ref::borrow(Py_None);
+  });
+}
+
 // (values, records): what flattening lost in the batches built so far.
 PyObject* reader_lost(PyObject* self, void*) noexcept {
   return guard([&] {
@@ -321,6 +330,7 @@ PyMethodDef g_reader_methods[] = {
 PyGetSetDef g_reader_getset[] = {
     {"bytes_read", reader_bytes_read, nullptr, nullptr, nullptr},
     {"columns", reader_columns, nullptr, nullptr, nullptr},
+    {"fault", reader_fault, nullptr, nullptr, nullptr},
     {"lost", reader_lost, nullptr, nullptr, nullptr},
     {"records", reader_records, nullptr, nullptr, nullptr},
     {"stop", reader_stop, nullptr, nullptr, nullptr},
@@ -348,23 +358,24 @@ PyType_Spec g_reader_spec = {"quelbrand._native.Reader", sizeof(ReaderObject), 0
 Signature g_open_sig{"open",
                      {"source", "batch_rows", "columns", "project", "prefetch", "discover", "companion", "types",
                       "known_types", "attributes", "start", "records", "end", "doctype", "html", "entities", "dtd",
-                      "record", "record_column", "until", "first_rows"},
-                     21,
+                      "record", "record_column", "until", "first_rows", "skip"},
+                     22,
                      2,
                      2};
 Signature g_discover_sig{"discover",
                          {"source", "check_text", "types", "attributes", "start", "records", "end", "until",
-                          "tally", "doctype", "html", "entities", "dtd", "record", "record_column"},
-                         15,
+                          "tally", "doctype", "html", "entities", "dtd", "record", "record_column", "skip"},
+                         16,
                          1,
                          1};
 Signature g_split_sig{"split",
-                      {"source", "blocksize", "start", "until", "tally", "doctype", "html", "entities", "dtd", "record"},
-                      10,
+                      {"source", "blocksize", "start", "until", "tally", "doctype", "html", "entities", "dtd", "record",
+                       "check_end"},
+                      11,
                       2,
                       2};
 Signature g_merge_state_sig{"merge_state", {"a", "b"}, 2, 2};
-Signature g_split_at_sig{"split_at", {"state", "offset"}, 2, 2};
+Signature g_split_at_sig{"split_at", {"state", "offset", "line"}, 3, 2};
 Signature g_decide_types_sig{"decide_types", {"states"}, 1, 1};
 Signature g_typed_sig{"typed", {"batch", "types"}, 2};
 
@@ -372,9 +383,13 @@ Signature g_typed_sig{"typed", {"batch", "types"}, 2};
 
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[21];
+    PyObject* slots[22];
     bind(g_open_sig, args, nargs, kwnames, slots);
     xml::ReadOptions options;
+    // A reading says how its input ended; with `skip`, a failed step hands
+    // over its complete rows first, and `fault` says where the fault lies.
+    options.skip = truth(slots[21]);
+    options.check_end = true;
     options.attributes = truth(slots[9]);
     options.entities = entities_from(slots + 13);
     const std::optional<xml::SplitPoint> start = range_from(slots + 10, options, "open()");
@@ -382,6 +397,7 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     // reader's stop then says where, for the reading that goes on from there.
     if (given(slots[19])) options.until = to_u64(slots[19], "until");
     records_from(slots[17], slots[18], options, start);
+    options.check_element = !start;
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     // A range's first batch may be cut short, to end where the whole
     // file's reading would end the batch the range begins in.
@@ -523,18 +539,22 @@ PyStructSequence_Field g_discovery_fields[] = {
     {"types", "each column's type, with types; else None"},
     {"states", "each column's type state, with types, to merge with other pieces'; else None"},
     {"stop", "the split point where reading stopped at `until`, or None"},
+    {"fault", "with skip, where a fault ended the pass, or None"},
     {nullptr, nullptr},
 };
 
 PyStructSequence_Desc g_discovery_desc = {"quelbrand._native.Discovery",
-                                          "What a pass over (part of) a file found", g_discovery_fields, 5};
+                                          "What a pass over (part of) a file found", g_discovery_fields, 6};
 
 PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[15];
+    PyObject* slots[16];
     bind(g_discover_sig, args, nargs, kwnames, slots);
     xml::ReadOptions options;
+    // With `skip`, a fault ends the pass without raising: the result holds
+    // what the complete records before it gave, and `fault` where it lies.
+    options.skip = truth(slots[15]);
     options.attributes = truth(slots[3]);
     options.entities = entities_from(slots + 9);
     const bool check_text = slots[1] == nullptr || truth(slots[1]);
@@ -545,6 +565,8 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     // A range's columns: from a split point, through its records.
     const std::optional<xml::SplitPoint> start = range_from(slots + 4, options, "discover()");
     records_from(slots[13], slots[14], options, start);
+    // Skipping, a pass to the end notes a cut-off record as its fault.
+    options.check_end = options.skip && !until && options.records == UINT64_MAX;
     std::atomic<std::uint64_t>* tally = tally_from(slots[8]);
     Inputs inputs;
     std::unique_ptr<xml::Reader> reader = inputs.open(slots[0]);
@@ -567,7 +589,7 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       if (until) inner.set_splits(kFar, 1, &found.splits);
       return xml::discover_columns(inner, found, err, check_text);
     });
-    if (!ok) inputs.raise(err);
+    if (!ok && !found.fault) inputs.raise(err);
     Ref result = check(PyStructSequence_New(reinterpret_cast<PyTypeObject*>(g_discovery_type)));
     PyStructSequence_SetItem(result.get(), 0, name_list(found.columns).release());
     PyStructSequence_SetItem(result.get(), 1, check(PyLong_FromUnsignedLongLong(found.records)).release());
@@ -579,6 +601,7 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     Ref stop = Ref::borrow(Py_None);
     if (until && inputs.resumable() && !found.splits.empty()) stop = split_tuple(found.splits.back());
     PyStructSequence_SetItem(result.get(), 4, stop.release());
+    PyStructSequence_SetItem(result.get(), 5, (found.fault ? fault_tuple(*found.fault) : Ref::borrow(Py_None)).release());
     return result;
   });
 }
@@ -587,8 +610,9 @@ PyObject* discover_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 // pass: no columns, so about a third of the cost of discover().
 PyObject* split_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[10];
+    PyObject* slots[11];
     bind(g_split_sig, args, nargs, kwnames, slots);
+    const bool check_end = truth(slots[10]);
     // Counting resolves nothing, but its split points carry the document's
     // declarations for the ranges read from them.
     const std::shared_ptr<const xml::Entities> entities = entities_from(slots + 5);
@@ -607,12 +631,26 @@ PyObject* split_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::uint64_t count = 0;
     std::vector<xml::SplitPoint> splits;
     xml::XmlStreamError err;
-    const bool ok = run_unlocked([&](Unlocked& unlocked) {
+    bool ok = run_unlocked([&](Unlocked& unlocked) {
       TallyingInterrupt tallying{&unlocked, reader.get(), tally};
       const xml::Interrupt interrupt = tallying.make();
       reader->set_interrupt(&interrupt);
       return xml::count_records(*reader, count, err, blocksize, 1, splits, until, records.record_paths);
     });
+    // The count of a whole document fails where the document ends inside
+    // open elements, or holds none.
+    if (ok && check_end && reader->at_end()) {
+      const std::string where = reader->position_at(reader->file_offset());
+      if (reader->open_depth() != 0) {
+        ok = false;
+        err = {xml::XmlStreamError::Kind::Xml,
+               "the document ends inside <" + std::string(reader->open_name(0)) + ">" + where + "; truncated?", false};
+      } else if (!start && count == 0 && !reader->any_element()) {
+        ok = false;
+        err = {xml::XmlStreamError::Kind::Xml, "the input holds no XML element" + where + ": it is empty or not XML",
+               false};
+      }
+    }
     if (!ok) inputs.raise(err);
     if (tally) tally->store(reader->offset(), std::memory_order_relaxed);
     if (!inputs.resumable()) splits.clear();
@@ -638,15 +676,17 @@ PyObject* merge_state_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 
 // A guess at a split point: `state` moved to `offset`, which a reader that
 // gets there from a true split point must confirm before it is used. None
-// for UTF-16, whose markup a search of the bytes cannot find.
+// for UTF-16, whose markup a search of the bytes cannot find. With `line`,
+// the line at `offset`, for the error positions of a reader resumed there.
 PyObject* split_at_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[2];
+    PyObject* slots[3];
     bind(g_split_at_sig, args, nargs, kwnames, slots);
     xml::SplitPoint at = split_from(slots[0]);
     if (xml::enc::is_utf16(*at.encoding)) return Ref::borrow(Py_None);
     at.offset = to_u64(slots[1], "offset");
     at.records = 0;
+    at.line = given(slots[2]) ? to_u64(slots[2], "line") : 0;
     const std::string state = xml::serialize_split(at);
     return check(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
   });
@@ -773,7 +813,7 @@ PyMethodDef g_functions[] = {
      METH_FASTCALL | METH_KEYWORDS, "split(source, blocksize, *, start=None, until=None, tally=None, doctype=True, html=False, entities=None, "
      "dtd=None, record=None)\n--\n\n"},
     {"split_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(split_at_entry)),
-     METH_FASTCALL | METH_KEYWORDS, "split_at(state, offset)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, "split_at(state, offset, line=None)\n--\n\n"},
     {"merge_state", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(merge_state_entry)),
      METH_FASTCALL | METH_KEYWORDS, "merge_state(a, b)\n--\n\n"},
     {"decide_types", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(decide_types_entry)),

@@ -260,6 +260,8 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     read.entities = entities_from(slots + 9);
     const std::optional<xml::SplitPoint> start = range_from(slots + 6, read, "open_nested()");
     records_from(slots[13], nullptr, read, start);
+    read.check_end = true;
+    read.check_element = !start;
     auto state = std::make_unique<ReaderState>();
     std::unique_ptr<xml::Reader> reader = state->inputs.open(slots[0]);
     if (start) resume(*reader, *start, state->inputs);
