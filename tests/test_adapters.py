@@ -80,7 +80,16 @@ def test_to_pandas_with_columns_keeps_their_order(write_xml):
     assert frame["d"].tolist()[4] == "4"
 
 
-@pytest.mark.parametrize("doc", ["", "  ", "<r/>", "<r><!-- none --></r>"])
+@pytest.mark.parametrize("doc", ["", "  ", "text, no element"])
+def test_no_element_at_all_is_an_error(write_xml, doc):
+    path = write_xml(doc)
+    for read in (lambda: list(record_batches(path)), lambda: to_pandas(path)):
+        with pytest.raises(ValueError, match="holds no XML element"):
+            read()
+    assert discover_columns(path) == []  # the kernels module's own, which ends leniently
+
+
+@pytest.mark.parametrize("doc", ["<r/>", "<r><!-- none --></r>"])
 def test_no_records(write_xml, doc):
     path = write_xml(doc)
     assert list(record_batches(path)) == []

@@ -738,9 +738,10 @@ class XmlTable(Table):
         path = self._target()
         if self.types or self.threads < 2 or path is None:
             return None
-        path = self.path
         if self.skip:
-            self._report.start(self._plain_path())
+            # Only a plain local file is resumed past a fault.
+            path = self._plain_path()
+            self._report.start(path)
 
         def open_piece(start: bytes | None, until: int | None) -> Any:
             return _native.open(
