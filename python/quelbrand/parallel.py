@@ -143,7 +143,10 @@ def aligned(pa: Any, batch_rows: int, parts: Iterable[list[Any]]) -> Iterator[An
 def _joined(pa: Any, batches: list[Any]) -> Any:
     if len(batches) == 1:
         return batches[0]
-    return pa.Table.from_batches(batches).combine_chunks().to_batches()[0]
+    # Column by column: a table's combine_chunks() takes over ten times as long.
+    schema = batches[0].schema
+    columns = [pa.concat_arrays([b.column(i) for b in batches]) for i in range(len(schema))]
+    return pa.RecordBatch.from_arrays(columns, schema=schema)
 
 
 def count_records(path: str, threads: int, reader: dict[str, Any] | None = None) -> int | None:
