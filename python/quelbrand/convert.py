@@ -151,9 +151,7 @@ def convert(
     file `rejects` and given to `on_reject`; more than `max_errors` of
     them raise ConversionError."""
     batch_rows = checked_batch_rows(batch_rows)
-    skip = checked_on_error(on_error)
-    if not skip and (max_errors is not None or rejects is not None or on_reject is not None):
-        raise ValueError("max_errors, rejects and on_reject need on_error='skip'")
+    skip = checked_on_error(on_error, max_errors, rejects, on_reject)
     if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"jobs must be a positive integer, not {jobs!r}")
     fmt = format_of(destination) if fmt is None else fmt

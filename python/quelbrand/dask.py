@@ -442,12 +442,10 @@ def read_xml(
     this call, file by file (``max_errors`` counts them over all files)."""
     known = entity_options(entities, dtd) | record_options(record, record_column)
     files = _as_paths(paths, storage_options)
-    skip = checked_on_error(on_error)
+    skip = checked_on_error(on_error, max_errors, rejects, on_reject)
     report = None
     if skip:
         report = Rejects(", ".join(files), path=rejects, callback=on_reject, max_errors=checked_max_errors(max_errors))
-    elif max_errors is not None or rejects is not None or on_reject is not None:
-        raise ValueError("max_errors, rejects and on_reject need on_error='skip'")
     if nested:
         if columns is not None:
             raise ValueError("columns= selects flat columns; nested reading keeps every column")

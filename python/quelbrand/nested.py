@@ -32,7 +32,7 @@ from quelbrand.entities import entity_options
 from quelbrand.errors import XML_ERROR_PREFIX, have_pyarrow, require_extra
 from quelbrand.faults import input_fault
 from quelbrand.inputs import Input, is_plain_path, open_input, spooled
-from quelbrand.parallel import aligned, checked_threads, in_order
+from quelbrand.parallel import checked_threads, ranges_in_order
 from quelbrand.records import record_options
 from quelbrand.recover import Reject, Rejects, plain_path
 from quelbrand.split import Range, splittable, survey
@@ -300,17 +300,18 @@ class NestedTable(Table):
 
         size = self._input.size or 0
 
-        def read(part: Range) -> tuple[list[Any], int]:
-            native = part.open_nested(self.batch_rows, shape, aligned=True, **kw)
-            return [pa.record_batch(b) for b in native], size if part.end is None else part.end
-
-        def parts() -> Iterator[list[Any]]:
-            for batches, end in in_order(self.threads, read, self._ranges or []):
-                yield batches
-                self._done = end
+        def on_range(part: Range, _: Any) -> None:
+            self._done = size if part.end is None else part.end
 
         self._reader, self._done = None, 0
-        yield from aligned(pa, self.batch_rows, parts())
+        yield from ranges_in_order(
+            pa,
+            self.threads,
+            self.batch_rows,
+            self._ranges or [],
+            lambda part: part.open_nested(self.batch_rows, shape, aligned=True, **kw),
+            on_range,
+        )
 
     def _skip_batches(self, shape: bytes, typed: bool) -> Iterator[Any]:
         self._reported()

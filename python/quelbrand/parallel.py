@@ -37,6 +37,7 @@ __all__ = [
     "count_records",
     "in_order",
     "piece_size",
+    "ranges_in_order",
     "read_pieces",
     "stream_piece_size",
     "usable_cores",
@@ -120,6 +121,32 @@ def in_order(threads: int, read: Callable[[T], R], tasks: Iterable[T]) -> Iterat
         finally:
             for future in pending:
                 future.cancel()
+
+
+def ranges_in_order(
+    pa: Any,
+    threads: int,
+    batch_rows: int,
+    ranges: Iterable[Any],
+    open_range: Callable[[Any], Any],
+    on_range: Callable[[Any, Any], object],
+) -> Iterator[Any]:
+    """The record batches of consecutive `ranges` (quelbrand.split.Range),
+    read a few at once on `threads` threads by `open_range(part)`, a native
+    reader opened aligned, and given in file order, cut as the one-thread
+    reading cuts them (see aligned()). `on_range(part, reader)` follows
+    each range once its batches have all been handed on."""
+
+    def read(part: Any) -> tuple[Any, list[Any], Any]:
+        native = open_range(part)
+        return part, [pa.record_batch(b) for b in native], native
+
+    def parts() -> Iterator[list[Any]]:
+        for part, batches, native in in_order(threads, read, ranges):
+            yield batches
+            on_range(part, native)
+
+    return aligned(pa, batch_rows, parts())
 
 
 def aligned(pa: Any, batch_rows: int, parts: Iterable[list[Any]]) -> Iterator[Any]:

@@ -42,7 +42,7 @@ from quelbrand.errors import have_pyarrow, require_extra, warn_loss
 from quelbrand.faults import input_fault
 from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.nested import NestedTable
-from quelbrand.parallel import aligned, checked_threads, in_order, read_pieces, stream_piece_size
+from quelbrand.parallel import checked_threads, ranges_in_order, read_pieces, stream_piece_size
 from quelbrand.records import record_options, with_record_column
 from quelbrand.recover import (
     Reject,
@@ -174,15 +174,12 @@ def read_xml(
     none. A document cut off inside a record rejects that record and still
     raises its truncation after the rows. The default, "raise", stops at
     the first fault."""
-    skip = checked_on_error(on_error)
     errors: dict[str, Any] = {
-        "skip": skip,
+        "skip": checked_on_error(on_error, max_errors, rejects, on_reject),
         "max_errors": checked_max_errors(max_errors),
         "rejects": rejects,
         "on_reject": on_reject,
     }
-    if not skip and (max_errors is not None or rejects is not None or on_reject is not None):
-        raise ValueError("max_errors, rejects and on_reject need on_error='skip'")
     if nested:
         if columns is not None:
             raise ValueError("columns= selects flat columns; nested reading keeps every column")
@@ -579,8 +576,8 @@ class XmlTable(Table):
         progress = _Progress(size_of(target))
         lost = [0, 0]
 
-        def read(part: Range) -> tuple[list[Any], tuple[int, int], int]:
-            native = part.open(
+        def open_range(part: Range) -> Any:
+            return part.open(
                 self.batch_rows,
                 columns,
                 known_types=kinds,
@@ -588,23 +585,17 @@ class XmlTable(Table):
                 project=self._given,
                 aligned=True,
             )
-            batches = [pa.record_batch(b) for b in native]
-            return batches, native.lost, part.end if part.end is not None else progress.size
 
-        def parts() -> Iterator[list[Any]]:
-            for got, (values, records), end in in_order(self.threads, read, ranges):
-                yield got
-                lost[0] += values
-                lost[1] += records
-                progress.value = end
+        def on_range(part: Range, native: Any) -> None:
+            values, records = native.lost
+            lost[0] += values
+            lost[1] += records
+            progress.value = part.end if part.end is not None else progress.size
 
-        def batches() -> Iterator[Any]:
-            # Batches end where the one-thread reading ends them.
-            yield from aligned(pa, self.batch_rows, parts())
-
+        batches = ranges_in_order(pa, self.threads, self.batch_rows, ranges, open_range, on_range)
         self._last_reader = None
         self._tally = progress
-        return columns, kinds, self._watched(batches(), lambda: (lost[0], lost[1]))
+        return columns, kinds, self._watched(batches, lambda: (lost[0], lost[1]))
 
     def _skip_pass(self, typed: bool) -> tuple[list[str], list[str] | None, Iterator[Any]]:
         """A pass with faulty records left out (see quelbrand.recover). The

@@ -55,10 +55,14 @@ __all__ = [
 ON_ERROR = ("raise", "skip")
 
 
-def checked_on_error(on_error: str) -> bool:
-    """Whether `on_error` asks to skip faulty records."""
+def checked_on_error(on_error: str, *report: object) -> bool:
+    """Whether `on_error` asks to skip faulty records; `report` are the
+    options that only a skipping reading takes (max_errors, rejects,
+    on_reject), refused when given without it."""
     if on_error not in ON_ERROR:
         raise ValueError(f"on_error must be 'raise' or 'skip', not {on_error!r}")
+    if on_error != "skip" and any(option is not None for option in report):
+        raise ValueError("max_errors, rejects and on_reject need on_error='skip'")
     return on_error == "skip"
 
 

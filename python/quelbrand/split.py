@@ -97,6 +97,10 @@ class Range:
         records = None if self.end is None else self.count
         return {"start": self.start, "records": records, "end": self.end, **(self.entities or {})}
 
+    def _first_rows(self, batch_rows: int, aligned: bool) -> int | None:
+        # A range that begins inside a batch of the whole reading ends it.
+        return ((-self.first) % batch_rows or None) if aligned else None
+
     def open(
         self,
         batch_rows: int,
@@ -111,7 +115,6 @@ class Range:
         """A native reader of the range's records (see quelbrand._native.open).
         `aligned`: its batches end where the whole file's reading ends its
         batches of `batch_rows` records, the first one perhaps short."""
-        first_rows = (-self.first) % batch_rows if aligned else None
         return _native.open(
             self.source(),
             batch_rows,
@@ -120,7 +123,7 @@ class Range:
             types=types,
             known_types=known_types,
             attributes=attributes,
-            first_rows=first_rows or None,
+            first_rows=self._first_rows(batch_rows, aligned),
             **self.where(),
         )
 
@@ -137,7 +140,6 @@ class Range:
         """A native nested reader of the range's records, every batch of
         the type `shape` gives (see quelbrand._native.open_nested);
         `aligned` as for open()."""
-        first_rows = (-self.first) % batch_rows if aligned else None
         return _native.open_nested(
             self.source(),
             batch_rows,
@@ -145,7 +147,7 @@ class Range:
             types=types,
             attributes=attributes,
             text_of=text_of,
-            first_rows=first_rows or None,
+            first_rows=self._first_rows(batch_rows, aligned),
             **self.where(),
         )
 
