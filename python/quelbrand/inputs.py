@@ -35,7 +35,7 @@ from typing import Any
 
 from quelbrand.errors import ConversionError, MissingExtraError
 
-__all__ = ["Decompressed", "Input", "codec_of", "is_plain_path", "open_input"]
+__all__ = ["Decompressed", "Input", "Reopened", "codec_of", "is_plain_path", "open_input"]
 
 # The first bytes of each compressed format; the longest is xz's six.
 _MAGIC = (
@@ -312,21 +312,22 @@ class _Bytes(Input):
         return self._data
 
 
-class _Reopened(Input):
-    """A compressed path or compressed bytes, decompressed again for every
-    pass; progress follows the compressed bytes."""
+class Reopened(Input):
+    """An input opened again by `opener` for every pass: a compressed path
+    or compressed bytes, decompressed (or, without `codec`, the raw file
+    object as it is); progress follows the bytes opened."""
 
-    compressed = True
-
-    def __init__(self, name: str, opener: Any, codec: str, size: int | None):
+    def __init__(self, name: str, opener: Any, codec: str | None, size: int | None):
         self.name = name
         self._opener = opener
         self._codec = codec
+        self.compressed = codec is not None
         self.size = size
-        self._last: Decompressed | None = None
+        self._last: Any = None
 
-    def _open(self) -> Decompressed:
-        return Decompressed(self._opener(), self._codec, self.name, owns_raw=True)
+    def _open(self) -> Any:
+        raw = self._opener()
+        return raw if self._codec is None else Decompressed(raw, self._codec, self.name, owns_raw=True)
 
     def native(self) -> Any:
         self._last = self._open()
@@ -336,8 +337,12 @@ class _Reopened(Input):
         return self._open()
 
     def position(self, reader: Any) -> int:
-        at = None if self._last is None else self._last.raw_position
-        return at if at is not None else 0
+        last = self._last
+        if last is None:
+            return 0
+        if isinstance(last, Decompressed):
+            return last.raw_position or 0
+        return int(last.tell())
 
 
 class _Seekable(Input):
@@ -477,7 +482,7 @@ def _path_input(path: str, threads: int | None = None) -> Input:
         from quelbrand.compressed import CompressedPath
 
         return CompressedPath(path, codec, threads)
-    return _Reopened(path, lambda: open(path, "rb"), codec, _size(path))
+    return Reopened(path, lambda: open(path, "rb"), codec, _size(path))
 
 
 def is_plain_path(inp: Input) -> bool:
@@ -512,7 +517,7 @@ def open_input(source: Any, threads: int | None = None, *, storage_options: dict
         codec = codec_of(data[:_HEAD])
         if codec is None:
             return _Bytes(data)
-        return _Reopened("<bytes>", lambda: io.BytesIO(data), codec, len(data))
+        return Reopened("<bytes>", lambda: io.BytesIO(data), codec, len(data))
     if not (hasattr(source, "read") or hasattr(source, "readinto")):
         raise TypeError(f"expected a path, bytes or a readable binary file object, not {type(source).__name__}")
     seekable = False

@@ -27,7 +27,7 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any
 
 from quelbrand.errors import ConversionError, MissingExtraError
-from quelbrand.inputs import _HEAD, Decompressed, Input, codec_of
+from quelbrand.inputs import _HEAD, Input, Reopened, codec_of
 
 __all__ = [
     "BLOCK",
@@ -395,18 +395,14 @@ class _Streamed:
             self.close()
 
 
-class RemoteInput(Input):
+class RemoteInput(Reopened):
     """An object behind a URL, opened again for every pass (see the
     module's description); progress counts its bytes, compressed or not."""
 
     def __init__(self, remote: Remote):
-        self.remote = remote
-        self.name = remote.url
-        self.size = remote.size
         head = remote.head() if remote.ranges else _Streamed(remote).read(_HEAD)
-        self._codec = codec_of(head)
-        self.compressed = self._codec is not None
-        self._last: Any = None
+        super().__init__(remote.url, remote.file, codec_of(head), remote.size)
+        self.remote = remote
         self._opens = 0
 
     def _open(self) -> Any:
@@ -415,25 +411,7 @@ class RemoteInput(Input):
         if self._opens:
             self.remote.check()
         self._opens += 1
-        raw = self.remote.file()
-        if self._codec is None:
-            return raw
-        return Decompressed(raw, self._codec, self.name, owns_raw=True)
-
-    def native(self) -> Any:
-        self._last = self._open()
-        return self._last
-
-    def companion(self) -> Any:
-        return self._open()
-
-    def position(self, reader: Any) -> int:
-        last = self._last
-        if last is None:
-            return 0
-        if isinstance(last, Decompressed):
-            return last.raw_position or 0
-        return int(last.tell())
+        return super()._open()
 
 
 def open_remote(source: str | Remote, storage_options: dict[str, Any] | None = None) -> Input:
