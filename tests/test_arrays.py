@@ -126,6 +126,32 @@ def test_without_numpy_the_module_imports_and_numeric_calls_panic(tmp_path):
     assert "numpy is blocked" in lines[1]
 
 
+def test_an_interrupt_while_numpy_loads_passes_through_and_the_load_is_retried():
+    # Loading NumPy's table runs Python code, where Ctrl-C can land: that is
+    # the user's KeyboardInterrupt, not an internal fault, and nothing broken
+    # may be kept for the next call.
+    code = textwrap.dedent("""
+        import sys, types
+        import numpy as np
+        import numpy.lib
+        import quelbrand_kernels as qk
+        real = sys.modules["numpy.lib"]
+        fake = types.ModuleType("numpy.lib")
+        def interrupted(name):
+            raise KeyboardInterrupt
+        fake.__getattr__ = interrupted
+        sys.modules["numpy.lib"] = fake
+        try:
+            qk.inv_norm_cdf(np.array([0.5]))
+        except BaseException as e:
+            print(type(e).__name__)
+        sys.modules["numpy.lib"] = real
+        print(qk.inv_norm_cdf(np.array([0.5]))[0])
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert out.stdout.split() == ["KeyboardInterrupt", "0.0"], out.stderr
+
+
 @pytest.mark.parametrize("length", [2**40, 2**59])
 @pytest.mark.parametrize("name", CALLS)
 def test_memory_exhaustion_is_memory_error(name, length):

@@ -43,6 +43,13 @@ using SetBaseObjectFn = int (*)(PyObject*, PyObject*);
 void** g_api = nullptr;
 
 [[noreturn]] void api_fault() {
+  // A Ctrl-C (or SystemExit) that lands while NumPy's Python code runs is not
+  // a fault of the capsule: it passes through as raised, and since nothing is
+  // cached the next call loads the table again.
+  PyObject* pending = PyErr_Occurred();
+  if (pending != nullptr && !PyErr_GivenExceptionMatches(pending, PyExc_Exception)) {
+    throw PyErrSet{};
+  }
   // Describe the pending Python error, then report it as an internal fault.
   PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
   PyErr_Fetch(&type, &value, &tb);
