@@ -387,15 +387,26 @@ def table(src: str, results: dict[str, list | str]) -> str:
         lines.append(f"| {name} | {seconds:.2f} | {work:.2f} | {cpu:.2f} | {rate} | {peak:.0f} | {ratio} |")
     compared = [ratio for ratio in RATIOS if ratio[1] in medians and ratio[2] in medians]
     if compared:
-        lines += ["", "| comparison | wall-time ratio | work-time ratio | work CPU ratio | peak ratio | goal | met |"]
-        lines += ["|---|---:|---:|---:|---:|---|---|"]
+        lines += [
+            "",
+            "Each ratio reads as its goal does: a speed-up (the reference's time over the row's)"
+            " for a `>=` goal or none, the row's time over the reference's for a `<=` goal;"
+            " peak is always the row's over the reference's.",
+            "",
+            "| comparison | reads as | wall ratio | work ratio | work CPU ratio | peak ratio | goal | met |",
+            "|---|---|---:|---:|---:|---:|---|---|",
+        ]
     for label, row, reference, goal in compared:
         wall, work, peak, cpu = (medians[row][i] / medians[reference][i] for i in range(4))
+        slower = goal.startswith("<=")
+        if not slower:
+            wall, work, cpu = 1 / wall, 1 / work, 1 / cpu
         met = "-"
         if goal:
-            sign, bound = goal.split()
-            met = "yes" if (work <= float(bound) if sign == "<=" else 1 / work >= float(bound)) else "no"
-        lines.append(f"| {label} | {wall:.2f} | {work:.2f} | {cpu:.2f} | {peak:.2f} | {goal or '-'} | {met} |")
+            bound = float(goal.split()[1])
+            met = "yes" if (work <= bound if slower else work >= bound) else "no"
+        kind = "time" if slower else "speed-up"
+        lines.append(f"| {label} | {kind} | {wall:.2f} | {work:.2f} | {cpu:.2f} | {peak:.2f} | {goal or '-'} | {met} |")
     for one, two in SAME_OUTPUT:
         if one in medians and two in medians:
             digests = {run[4] for run in results[one] + results[two]}

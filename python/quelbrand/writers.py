@@ -57,9 +57,10 @@ class TextOutput:
 
 
 class RowGroups:
-    """Batches cut and joined into row groups of exactly `rows` rows (the
-    last may hold fewer), whatever the batches' sizes, each handed to `emit`
-    as a table of one chunk."""
+    """Batches cut into row groups of exactly `rows` rows (the last may hold
+    fewer), whatever the batches' sizes, each handed to `emit` as a table
+    whose chunks `one_chunk` joins: the join copies the whole group, so an
+    encoder on a pool does it there rather than on the reading thread."""
 
     def __init__(self, pa: Any, schema: Any, rows: int, emit: Callable[[Any], None]):
         self._pa, self._schema, self._rows, self._emit = pa, schema, max(rows, 1), emit
@@ -83,8 +84,13 @@ class RowGroups:
 
     def _take(self) -> None:
         pending, self._pending, self._count = self._pending, [], 0
-        table = self._pa.Table.from_batches(pending, schema=self._schema)
-        self._emit(table.combine_chunks() if len(pending) > 1 else table)
+        self._emit(self._pa.Table.from_batches(pending, schema=self._schema))
+
+
+def one_chunk(table: Any) -> Any:
+    """The group as one contiguous chunk, so that its bytes depend only on
+    its rows, not on how the batches were cut."""
+    return table.combine_chunks() if table.num_columns and table.column(0).num_chunks > 1 else table
 
 
 def write_parquet(
@@ -105,7 +111,9 @@ def write_parquet(
     if pool is None or options:
         pq = require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
         with pq.ParquetWriter(file, schema, **(options or {})) as writer:
-            groups = RowGroups(pa, schema, group_rows, lambda t: writer.write_table(t, row_group_size=t.num_rows))
+            groups = RowGroups(
+                pa, schema, group_rows, lambda t: writer.write_table(one_chunk(t), row_group_size=t.num_rows)
+            )
             for batch in batches:
                 groups.add(batch)
             groups.flush()
@@ -114,7 +122,7 @@ def write_parquet(
     pending: deque[Future[bytes]] = deque()
 
     def emit(table: Any) -> None:
-        pending.append(pool.submit(encode_group, table, schema))
+        pending.append(pool.submit(lambda: encode_group(one_chunk(table), schema)))
         while len(pending) > max(ahead, 1):
             stitcher.add(pending.popleft().result())
 
