@@ -94,6 +94,7 @@ def open(
     until: int | None = None,
     first_rows: int | None = None,
     skip: bool = False,
+    expect_rows: int | None = None,
 ) -> Reader: ...
 def discover(
     source: object,

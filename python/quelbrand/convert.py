@@ -429,7 +429,11 @@ class _Job:
                 rows += sum(batch.num_rows for batch in found)
                 done(part, rows)
 
-        return write_parquet(pa, out, fixed, batches(), PARQUET_ROW_GROUP_ROWS, pool=pool, ahead=self.jobs)
+        # A group holds several ranges' rows, and encoding one takes less
+        # than reading it: half the jobs encoding keeps up, and each group
+        # waiting to be encoded is a group more in memory.
+        ahead = max(1, self.jobs // 2)
+        return write_parquet(pa, out, fixed, batches(), PARQUET_ROW_GROUP_ROWS, pool=pool, ahead=ahead)
 
 
 def _in_order(pool: ThreadPoolExecutor, fn: Callable[[Any], Any], items: Iterable[Any], ahead: int) -> Iterator[Any]:

@@ -124,6 +124,7 @@ class Range:
             known_types=known_types,
             attributes=attributes,
             first_rows=self._first_rows(batch_rows, aligned),
+            expect_rows=self.count or None,
             **self.where(),
         )
 

@@ -11,8 +11,9 @@ ranges of many read at once.
   columns are written bare in JSON Lines; CSV keeps the text of the file.
 - Parquet goes through pyarrow's writer, in row groups of exactly
   `group_rows` rows (the last may hold fewer) cut from batches of any
-  size, each group one contiguous chunk: the bytes of a group then depend
-  only on its rows, so ranges read apart make the file one reading makes.
+  size, each group in chunks cut at fixed rows from its start (see
+  CHUNK_ROWS): the bytes of a group then depend only on its rows, so
+  ranges read apart make the file one reading makes.
   With a pool, groups are encoded on it and put together in order (see
   quelbrand.stitch).
 """
@@ -28,7 +29,7 @@ import quelbrand._native as _native
 from quelbrand.errors import require_extra
 from quelbrand.stitch import Stitcher, encode_empty, encode_group
 
-__all__ = ["JSON_LITERAL_TYPES", "RowGroups", "TextOutput", "write_parquet"]
+__all__ = ["CHUNK_ROWS", "JSON_LITERAL_TYPES", "RowGroups", "TextOutput", "write_parquet"]
 
 # Columns of these types hold text that is a JSON value as it stands: the
 # classifier accepts exactly JSON's number syntax, and `true` or `false`.
@@ -56,41 +57,57 @@ class TextOutput:
         return self._encoder.encode(batch)
 
 
+# Parquet's encoder cuts pages by where the chunks of its input begin, so a
+# row group's bytes depend on its rows' chunking, not only on its rows. A
+# group is handed over in chunks of this many rows from its start, whatever
+# the batches were: the same bytes from any reading, and only a chunk that
+# straddles two batches is copied, never a whole group.
+CHUNK_ROWS = 8192
+
+
 class RowGroups:
     """Batches cut into row groups of exactly `rows` rows (the last may hold
     fewer), whatever the batches' sizes, each handed to `emit` as a table
-    whose chunks `one_chunk` joins: the join copies the whole group, so an
-    encoder on a pool does it there rather than on the reading thread."""
+    whose chunks hold CHUNK_ROWS rows each (the last may hold fewer), or
+    one chunk where `rows` is not a multiple of it."""
 
     def __init__(self, pa: Any, schema: Any, rows: int, emit: Callable[[Any], None]):
-        self._pa, self._schema, self._rows, self._emit = pa, schema, max(rows, 1), emit
-        self._pending: list[Any] = []
-        self._count = 0
+        self._pa, self._schema, self._emit = pa, schema, emit
+        self._rows = max(rows, 1)
+        self._chunk = CHUNK_ROWS if self._rows % CHUNK_ROWS == 0 else self._rows
+        self._chunks: list[Any] = []  # the group's finished chunks
+        self._parts: list[Any] = []  # slices of the chunk being filled
+        self._count = 0  # rows in _parts
         self.rows = 0
 
     def add(self, batch: Any) -> None:
         self.rows += batch.num_rows
         while batch.num_rows:
-            take = min(self._rows - self._count, batch.num_rows)
-            self._pending.append(batch.slice(0, take))
+            take = min(self._chunk - self._count, batch.num_rows)
+            self._parts.append(batch.slice(0, take))
             self._count += take
             batch = batch.slice(take)
-            if self._count == self._rows:
-                self._take()
+            if self._count == self._chunk:
+                self._end_chunk()
+                if len(self._chunks) * self._chunk == self._rows:
+                    self._take()
 
     def flush(self) -> None:
         if self._count:
+            self._end_chunk()
+        if self._chunks:
             self._take()
 
+    def _end_chunk(self) -> None:
+        parts, self._parts, self._count = self._parts, [], 0
+        if len(parts) > 1:
+            joined = self._pa.Table.from_batches(parts, schema=self._schema).combine_chunks()
+            parts = joined.to_batches() or parts
+        self._chunks.append(parts[0])
+
     def _take(self) -> None:
-        pending, self._pending, self._count = self._pending, [], 0
-        self._emit(self._pa.Table.from_batches(pending, schema=self._schema))
-
-
-def one_chunk(table: Any) -> Any:
-    """The group as one contiguous chunk, so that its bytes depend only on
-    its rows, not on how the batches were cut."""
-    return table.combine_chunks() if table.num_columns and table.column(0).num_chunks > 1 else table
+        chunks, self._chunks = self._chunks, []
+        self._emit(self._pa.Table.from_batches(chunks, schema=self._schema))
 
 
 def write_parquet(
@@ -111,9 +128,7 @@ def write_parquet(
     if pool is None or options:
         pq = require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
         with pq.ParquetWriter(file, schema, **(options or {})) as writer:
-            groups = RowGroups(
-                pa, schema, group_rows, lambda t: writer.write_table(one_chunk(t), row_group_size=t.num_rows)
-            )
+            groups = RowGroups(pa, schema, group_rows, lambda t: writer.write_table(t, row_group_size=t.num_rows))
             for batch in batches:
                 groups.add(batch)
             groups.flush()
@@ -122,7 +137,7 @@ def write_parquet(
     pending: deque[Future[bytes]] = deque()
 
     def emit(table: Any) -> None:
-        pending.append(pool.submit(lambda: encode_group(one_chunk(table), schema)))
+        pending.append(pool.submit(encode_group, table, schema))
         while len(pending) > max(ahead, 1):
             stitcher.add(pending.popleft().result())
 

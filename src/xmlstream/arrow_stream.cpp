@@ -108,6 +108,7 @@ BatchSource::BatchSource(std::unique_ptr<Reader> reader, BatchSourceOptions o)
     : core_(std::make_shared<Core>(std::move(reader), o.batch_rows, std::move(o.path), projected(o))) {
   Core& c = *core_;
   c.inner.set_first_batch_rows(o.first_batch_rows);
+  c.inner.expect_rows(o.expect_rows);
   const bool types = o.types, prefetch = o.prefetch;
   std::optional<std::vector<std::string>>& columns = o.columns;
   std::unique_ptr<Reader>& discovery = o.discovery;

@@ -29,6 +29,7 @@ namespace qk::xml {
 struct BatchSourceOptions {
   std::uint64_t batch_rows = 0;
   std::uint64_t first_batch_rows = 0;  // see XmlBatchInner::set_first_batch_rows
+  std::uint64_t expect_rows = 0;       // see XmlBatchInner::expect_rows
   std::string path{};  // for error texts
   std::optional<std::vector<std::string>> columns{};
   bool prefetch = false;

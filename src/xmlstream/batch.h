@@ -80,6 +80,12 @@ class XmlBatchInner {
   // The first batch ends after `rows` rows (if fewer than batch_rows), the
   // others after batch_rows: a range that begins inside a batch of the
   // whole file's reading then ends that batch where the whole reading would.
+  // The records the reading will meet, where known (a surveyed range's
+  // count): columns get room ahead for no more rows than that, since a
+  // short range's batch would otherwise reserve a whole batch's room.
+  void expect_rows(std::uint64_t rows) {
+    if (rows != 0 && rows < reserve_rows_) reserve_rows_ = static_cast<std::size_t>(rows);
+  }
   void set_first_batch_rows(std::uint64_t rows) {
     if (rows == 0 || rows >= opts_.batch_rows) return;
     later_rows_ = opts_.batch_rows;

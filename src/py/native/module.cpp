@@ -358,8 +358,8 @@ PyType_Spec g_reader_spec = {"quelbrand._native.Reader", sizeof(ReaderObject), 0
 Signature g_open_sig{"open",
                      {"source", "batch_rows", "columns", "project", "prefetch", "discover", "companion", "types",
                       "known_types", "attributes", "start", "records", "end", "doctype", "html", "entities", "dtd",
-                      "record", "record_column", "until", "first_rows", "skip"},
-                     22,
+                      "record", "record_column", "until", "first_rows", "skip", "expect_rows"},
+                     23,
                      2,
                      2};
 Signature g_discover_sig{"discover",
@@ -383,7 +383,7 @@ Signature g_typed_sig{"typed", {"batch", "types"}, 2};
 
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[22];
+    PyObject* slots[23];
     bind(g_open_sig, args, nargs, kwnames, slots);
     xml::ReadOptions options;
     // A reading says how its input ended; with `skip`, a failed step hands
@@ -402,6 +402,7 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     // A range's first batch may be cut short, to end where the whole
     // file's reading would end the batch the range begins in.
     const std::uint64_t first_rows = given(slots[20]) ? to_u64(slots[20], "first_rows") : 0;
+    const std::uint64_t expect_rows = given(slots[22]) ? to_u64(slots[22], "expect_rows") : 0;
     std::optional<std::vector<std::string>> columns;
     if (given(slots[2])) columns = strings_from(slots[2], "columns");
     const bool project = truth(slots[3]);
@@ -440,6 +441,7 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         std::make_shared<xml::BatchSource>(std::move(reader),
                                            xml::BatchSourceOptions{.batch_rows = batch_rows,
                                                                    .first_batch_rows = first_rows,
+                                                                   .expect_rows = expect_rows,
                                                                    .path = inputs->name,
                                                                    .columns = std::move(columns),
                                                                    .prefetch = prefetch,
@@ -803,7 +805,8 @@ PyMethodDef g_functions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "open(source, batch_rows, *, columns=None, project=False, prefetch=False, discover=False, companion=None, "
      "types=False, known_types=None, attributes=False, start=None, records=None, end=None, doctype=True, html=False, "
-     "entities=None, dtd=None, record=None, record_column=None, until=None, first_rows=None)\n--\n\n"},
+     "entities=None, dtd=None, record=None, record_column=None, until=None, first_rows=None, skip=False, "
+     "expect_rows=None)\n--\n\n"},
     {"discover", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "discover(source, *, check_text=True, types=False, attributes=False, start=None, records=None, end=None, "
