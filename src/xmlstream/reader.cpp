@@ -101,10 +101,6 @@ struct Reader::Impl {
   // the document is then read as UTF-8.
   std::string unsupported;
 
-  // Bytes of the event the fast path just read, left in the window for a
-  // caller that takes them from there (see next).
-  std::string_view lent;
-
   // --- errors --------------------------------------------------------------
 
   Step fail(XmlStreamError& err, std::string text, bool fatal) {
@@ -413,9 +409,12 @@ struct Reader::Impl {
   // changes nothing here and goes to the general path, which starts over
   // from the same state.
   //
-  // With `lend` (a constant where this is inlined), the event's bytes stay
-  // in the window, in `lent`, instead of being appended to `buf`.
-  [[gnu::always_inline]] bool next(std::string& buf, Event& ev, XmlStreamError& err, bool lend) {
+  // With `lend` (null or not as a constant where this is inlined), the
+  // event's bytes stay in the window, in *lend, instead of being appended to
+  // `buf`. The caller's own local, not a member: a member written here in two
+  // halves and read back whole right after stalls store forwarding, which
+  // cost more than the rest of a short event.
+  [[gnu::always_inline]] bool next(std::string& buf, Event& ev, XmlStreamError& err, std::string_view* lend) {
     for (;;) {
       const char* w = src.win.get();
       const char* e = w + src.end;
@@ -436,7 +435,7 @@ struct Reader::Impl {
           // own events; only text delivered here can still fail (decoding,
           // references), so only it is marked, and a count marks nothing.
           src.mark(static_cast<std::size_t>(s - w));
-          if (lend) lent = {s, static_cast<std::size_t>(lt - s)};
+          if (lend) *lend = {s, static_cast<std::size_t>(lt - s)};
           else buf.append(s, static_cast<std::size_t>(lt - s));
           ev = Event::Text;
           return true;
@@ -460,7 +459,7 @@ struct Reader::Impl {
         const std::size_t n = static_cast<std::size_t>(name_end - s);
         if (names.empty() || !names.top_is(s, n, true)) return next_general(buf, ev, err);
         names.pop();
-        if (lend) lent = {s, n};
+        if (lend) *lend = {s, n};
         else buf.append(s, n);
         ev = Event::End;
       } else if (*s == '!') {
@@ -473,7 +472,7 @@ struct Reader::Impl {
         src.pos = static_cast<std::size_t>(gt + 1 - w);
         state = State::Text;
         if (!discard) {
-          if (lend) lent = {s, static_cast<std::size_t>(gt - 2 - s)};
+          if (lend) *lend = {s, static_cast<std::size_t>(gt - 2 - s)};
           else buf.append(s, static_cast<std::size_t>(gt - 2 - s));
         } else if (cdata) {
           continue;  // consumed without a trace
@@ -485,13 +484,13 @@ struct Reader::Impl {
         if (gt > s && gt[-1] == '/') {
           name_size = ws_offset(s, gt - 1);
           top_empty |= names.empty();
-          if (lend) lent = {s, static_cast<std::size_t>(gt - 1 - s)};
+          if (lend) *lend = {s, static_cast<std::size_t>(gt - 1 - s)};
           else buf.append(s, static_cast<std::size_t>(gt - 1 - s));
           ev = Event::Empty;
         } else {
           name_size = ws_offset(s, gt);
           names.push(s, name_size, true);
-          if (lend) lent = {s, static_cast<std::size_t>(gt - s)};
+          if (lend) *lend = {s, static_cast<std::size_t>(gt - s)};
           else buf.append(s, static_cast<std::size_t>(gt - s));
           ev = Event::Start;
         }
@@ -747,16 +746,16 @@ bool Reader::read_event(std::string& buf, Event& ev, XmlStreamError& err) {
       return false;
     }
   }
-  return impl_->next(buf, ev, err, false);
+  return impl_->next(buf, ev, err, nullptr);
 }
 
 bool Reader::read_event(std::string& buf, std::string_view& bytes, Event& ev, XmlStreamError& err) {
   if (--events_until_poll_ == 0 && !poll(err)) return false;
   Impl& m = *impl_;
   const std::size_t base = buf.size();
-  m.lent = {};
-  const bool ok = m.next(buf, ev, err, true);
-  bytes = m.lent.data() ? m.lent : std::string_view(buf).substr(base);
+  std::string_view lent;
+  const bool ok = m.next(buf, ev, err, &lent);
+  bytes = lent.data() ? lent : std::string_view(buf).substr(base);
   return ok;
 }
 
