@@ -69,7 +69,18 @@ bool count_records(Reader& reader, std::uint64_t& count, XmlStreamError& err, st
     if (!reader.read_event(buf, bytes, ev, err)) return false;
     switch (ev) {
       case Event::Start:
-        rule.start(name());
+        // Nothing inside a record changes the count, so the reader runs
+        // through it without a call per event.
+        if (rule.start(name()) != RecordRule::Role::Record) break;
+        if (!reader.skip_element(ev, err)) return false;
+        if (ev == Event::Eof) {
+          count = records;
+          return true;
+        }
+        if (rule.end() == RecordRule::Role::Record && record()) {
+          count = records;
+          return true;
+        }
         break;
       case Event::End:
         if (rule.end() == RecordRule::Role::Record && record()) {

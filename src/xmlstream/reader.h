@@ -72,6 +72,13 @@ class Reader {
   // the next call. For a caller that copies them on anyway, a copy fewer.
   bool read_event(std::string& buf, std::string_view& bytes, Event& ev, XmlStreamError& err);
 
+  // After a Start event: reads on through the end tag that closes its
+  // element (ev = End), or to the end of input (ev = Eof), with every check
+  // read_event makes, delivering nothing in between. For a caller that only
+  // needs to know where an element ends, such as a counter: the events
+  // inside cost no call each. Returns false as read_event does.
+  bool skip_element(Event& ev, XmlStreamError& err);
+
   // After a Start or Empty event: the size of its qualified name, the bytes
   // `tag_name` would find at the start of the event's bytes. The reader
   // scans the name anyway, so callers need not scan it again. Unspecified

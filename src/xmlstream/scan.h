@@ -92,6 +92,54 @@ inline std::size_t ws_offset(const char* p, const char* e) {
 }
 
 // ---------------------------------------------------------------------------
+// Structural index
+
+// The bytes the tokenizer's fast path looks for, one bit per byte of a
+// 64-byte block (bit i for byte i). The window is classified a refill at a
+// time, so events are then found with shifts and ctz over these words
+// instead of a vector load per search.
+struct Block {
+  std::uint64_t lt, gt, dq, sq;  // '<', '>', '"', '\''
+};
+
+// The classifier's implementations; which ones run depends on the CPU.
+enum class Isa : std::uint8_t { Scalar, Sse2, Avx2, Avx512 };
+const char* isa_name(Isa isa);
+// Whether this CPU (and build) can run `isa`.
+bool isa_supported(Isa isa);
+
+// Classifies the `n` bytes at `p` into ceil(n / 64) blocks at `out`; bits of
+// bytes past `n` are clear. Reads whole blocks, so up to 63 bytes past
+// `p + n` must be readable (the window's padding).
+using ClassifyFn = void (*)(const char* p, std::size_t n, Block* out);
+// The implementation for `isa`, which must be supported.
+ClassifyFn classifier(Isa isa);
+
+// The one in use: the best this CPU has, chosen at first use, unless the
+// environment variable QK_SIMD (avx512, avx2, sse2 or scalar, read once)
+// names another; a name the CPU cannot run falls back to the best it can.
+// Every implementation gives the same bits, so this only changes speed; the
+// variable lets tests run the whole reader on each.
+Isa active_isa();
+ClassifyFn active_classifier();
+// Tests only: uses `isa` from now on (it must be supported).
+void force_isa(Isa isa);
+
+// The first byte at or after window offset `from` whose bit `mask(block)`
+// sets, over blocks [0, blocks); SIZE_MAX when there is none.
+template <class Mask>
+[[gnu::always_inline]] inline std::size_t next_bit(const Block* b, std::size_t blocks, std::size_t from, Mask mask) {
+  std::size_t w = from >> 6;
+  if (w >= blocks) return SIZE_MAX;
+  std::uint64_t x = mask(b[w]) & (~std::uint64_t{0} << (from & 63));
+  while (!x) {
+    if (++w >= blocks) return SIZE_MAX;
+    x = mask(b[w]);
+  }
+  return (w << 6) + static_cast<std::size_t>(__builtin_ctzll(x));
+}
+
+// ---------------------------------------------------------------------------
 // Open-element names
 
 // Open-element names back to back. Names are short, so with 16 bytes of

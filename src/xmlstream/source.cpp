@@ -110,6 +110,7 @@ long Source::read_chunk(void* dst) {
 }
 
 bool Source::more() {
+  ++generation;
   if (pos > 0) {
     if (utf16_) {
       if (mark_ >= discarded_ && mark_ - discarded_ < pos) mark_raw_ = raw_discarded_ + utf16_bytes(mark_ - discarded_);
@@ -139,6 +140,7 @@ bool Source::more() {
 }
 
 bool Source::start(const enc::Encoding*& encoding) {
+  ++generation;
   while (end < 4 && more()) {
   }
   if (read_errno_ || stopped_) return false;
@@ -208,6 +210,7 @@ bool Source::resume(std::uint64_t offset, const enc::Encoding& encoding, XmlStre
   if (!gt) return refuse("no tag ends before the split point at byte " + std::to_string(offset) +
                          ": the file changed since it was split");
   pos = end = 0;
+  ++generation;
   if (wide) {
     utf16_ = std::make_unique<enc::Utf16Transcoder>(encoding.kind == enc::Kind::Utf16BE);
     raw_.reset(new unsigned char[kRawSize]);

@@ -23,13 +23,14 @@ class Source {
  public:
   // Lookahead carried across a refill (at most the 7 bytes after `<!`), the
   // most a refill can add (a UTF-16 chunk grows by half when transcoded),
-  // and padding for the scanners' over-read.
+  // and padding for the scanners' over-read: the structural index reads
+  // whole 64-byte blocks, up to 63 bytes past `end`.
   static constexpr std::size_t kLookahead = 16;
   // The most bytes one read asks for (the reader's kReadBufferSize).
   static constexpr std::size_t kMaxChunk = 8192;
   static constexpr std::size_t kRawSize = kMaxChunk + 4;
   static constexpr std::size_t kWindowSize =
-      kLookahead + enc::Utf16Transcoder::max_output(kRawSize) + 32;
+      kLookahead + enc::Utf16Transcoder::max_output(kRawSize) + 64;
 
   // `chunk` caps each read; it is clamped to 1..kMaxChunk.
   explicit Source(std::size_t chunk);
@@ -116,6 +117,9 @@ class Source {
   // behind `end` keeps the scanners' 16-byte loads inside the allocation.
   std::unique_ptr<char[]> win;
   std::size_t pos = 0, end = 0;
+  // Changes whenever the window's bytes may have moved or grown, so that an
+  // index of them knows when it is stale.
+  std::uint64_t generation = 0;
 
  private:
   // One read of at most `chunk_` bytes; -1 on failure (read_errno_ set), -2
