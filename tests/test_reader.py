@@ -641,3 +641,61 @@ def test_a_failed_write_leaves_the_target_as_it_was(tmp_path, faulty_xml, method
     assert info.value.__notes__[-1].startswith(f"nothing was written to {os.path.realpath(out)!r}")
     assert sorted(os.listdir(tmp_path)) == sorted([os.path.basename(path)] + ["out"] * existing)
     assert not existing or out.read_bytes() == b"before"
+
+
+# Reads every file given, through the table, the counter and the native
+# stream, and prints what each gave (or the error, with its position).
+READ_ON_ONE_PATH = """
+import sys
+import quelbrand, quelbrand_kernels as qk
+from quelbrand import _native
+for path in sys.argv[1:]:
+    for read in (lambda: quelbrand.read_xml(path).to_arrow().to_pylist(), lambda: qk.count_xml_records(path),
+                 lambda: _native.discover(path).records):
+        try:
+            print(repr(read()))
+        except Exception as e:
+            print(type(e).__name__, e)
+"""
+TRICKY = {
+    "multibyte": "<r>"
+    + "".join(f"<row><a>caf\u00e9 \u20ac{i}</a><b>\U0001f600{'x' * i}</b></row>" for i in range(70))
+    + "</r>",
+    "cdata_comments": "<r><row><a><![CDATA[ ]] > <x> ]]></a><!-- c -- > --><b>1</b></row>"
+    "<row><?pi x?><a>2</a></row></r>",
+    "entities": "<r>" + "<row><a>&lt;&amp;&#233;&#x20AC;</a><b>x &quot;y&quot;</b></row>" * 40 + "</r>",
+    "crlf": "<r>\r\n" + "<row>\r\n <a>1\r\n2</a>\r\n</row>\r\n" * 50 + "</r>",
+    "attributes": "<r>"
+    + "".join(f"<row k='{i}>' q=\"'\"><a x=\"a>b\">{i}</a><e y='z'/></row>" for i in range(60))
+    + "</r>",
+    "long_names": "<r>" + f"<row><{'n' * 70}>v</{'n' * 70}></row>" * 30 + "</r>",
+    "bad_end": "<r>" + "<row><a>1</a></row>" * 200 + "<row><a>2</b></row></r>",
+    "bad_text": "<r>" + "<row><a>1</a></row>" * 300 + "<row><a>\xff</a></row></r>",
+    "cut_off": "<r>" + "<row><a x='1'>1</a></row>" * 300 + "<row><a x='",
+}
+
+
+@pytest.mark.parametrize("path", ["avx512", "avx2", "sse2"])
+def test_every_scan_path_reads_alike(tmp_path, path):
+    # QK_SIMD picks the tokenizer's classifier for a process; a path this CPU
+    # lacks falls back to one it has, which must agree all the same.
+    files = []
+    for name, doc in TRICKY.items():
+        files.append(tmp_path / f"{name}.xml")
+        files[-1].write_bytes(doc.encode("latin-1") if name == "bad_text" else doc.encode())
+
+    def run(isa):
+        env = dict(os.environ, QK_SIMD=isa)
+        proc = subprocess.run(
+            [sys.executable, "-c", READ_ON_ONE_PATH, *map(str, files)],
+            capture_output=True,
+            text=True,
+            env=env,
+            timeout=300,
+        )
+        assert proc.returncode == 0, proc.stderr
+        return proc.stdout.splitlines()
+
+    want = run("scalar")
+    assert any("line 1, byte" in line for line in want)  # the faults are reported with their places
+    assert run(path) == want

@@ -88,6 +88,9 @@ __attribute__((target("avx512f,avx512bw"))) void classify_avx512(const char* p, 
 #endif
 
 Isa best_isa() {
+#if defined(__x86_64__)
+  __builtin_cpu_init();  // may run before libgcc's own constructor
+#endif
   for (Isa isa : {Isa::Avx512, Isa::Avx2, Isa::Sse2})
     if (isa_supported(isa)) return isa;
   return Isa::Scalar;

@@ -1,7 +1,8 @@
 // Coverage-guided fuzz target over the native XML core: the reader and its
 // decoders, reference resolution, record flattening, batch accumulation and
 // record counting. Event bytes the reader lends from its window must be the
-// ones it copies.
+// ones it copies, and every structural classifier the CPU runs must give the
+// scalar one's events, errors and count.
 //
 // Input layout: byte 0 picks the chunk-size class (bits 0-1) and batch_rows
 // (bits 2-4); byte 1 picks the chunk size within its class; the rest is the document. Small chunks are favoured because they
@@ -27,6 +28,7 @@
 #include "xmlstream/count.h"
 #include "xmlstream/flatten.h"
 #include "xmlstream/entities.h"
+#include "xmlstream/scan.h"
 #include "xmlstream/split.h"
 #include "xmlstream/text.h"
 #include "xmlstream/types.h"
@@ -403,6 +405,46 @@ std::string event_trace(const std::string& doc, std::size_t chunk, bool discard,
   }
 }
 
+// The counter's result, or its error with position; `by_events` counts
+// event by event under the default rule instead of letting the counter skip
+// records' insides.
+std::string count_trace(const std::string& doc, std::size_t chunk, bool by_events) {
+  auto r = Reader::from_bytes(doc, chunk);
+  XmlStreamError err;
+  std::uint64_t n = 0;
+  if (!by_events) return count_records(*r, n, err) ? std::to_string(n) : "E" + err.text;
+  r->set_discard_content(true);
+  std::uint64_t depth = 0;
+  std::string buf;
+  for (;;) {
+    buf.clear();
+    Event ev;
+    if (!r->read_event(buf, ev, err)) return "E" + err.text;
+    if (ev == Event::Start) ++depth;
+    if (ev == Event::End && depth > 0 && --depth == 1) ++n;
+    if (ev == Event::Empty && depth == 1) ++n;
+    if (ev == Event::Eof) return std::to_string(n);
+  }
+}
+
+// Every structural classifier this CPU runs gives the scalar one's events,
+// errors and count.
+void check_scan_paths(const std::string& doc, std::size_t chunk) {
+  using namespace qk::xml::scan;
+  const Isa before = active_isa();
+  force_isa(Isa::Scalar);
+  const std::string events[2] = {event_trace(doc, chunk, false, true), event_trace(doc, chunk, true, true)};
+  const std::string count = count_trace(doc, chunk, true);
+  for (Isa isa : {Isa::Scalar, Isa::Sse2, Isa::Avx2, Isa::Avx512}) {
+    if (!isa_supported(isa)) continue;
+    force_isa(isa);
+    FUZZ_CHECK(event_trace(doc, chunk, false, true) == events[0]);
+    FUZZ_CHECK(event_trace(doc, chunk, true, true) == events[1]);
+    FUZZ_CHECK(count_trace(doc, chunk, false) == count);
+  }
+  force_isa(before);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
   const Params p = decode_params(data[0], data[1]);
@@ -410,6 +452,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Lent bytes are the copied ones, whatever the chunks and errors.
   for (bool discard : {false, true})
     FUZZ_CHECK(event_trace(doc, p.chunk, discard, true) == event_trace(doc, p.chunk, discard, false));
+  check_scan_paths(doc, p.chunk);
   check_reading(doc, p, ReadOptions{});
   check_reading(doc, p, ReadOptions{.attributes = true});
   // Declared and HTML entities, as the companion reader takes them: split

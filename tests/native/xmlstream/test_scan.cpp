@@ -1,0 +1,193 @@
+// The structural classifier on every instruction set this CPU has, and the
+// reader and counter built on it: each must give what the scalar one gives.
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "xmlstream/count.h"
+#include "xmlstream/reader.h"
+#include "xmlstream/scan.h"
+
+using namespace qk::xml;
+using namespace qk::xml::scan;
+
+namespace {
+
+const Isa kAll[] = {Isa::Scalar, Isa::Sse2, Isa::Avx2, Isa::Avx512};
+
+// Readers made meanwhile use `isa`; the choice before comes back however
+// the test ends.
+struct ForcedIsa {
+  explicit ForcedIsa(Isa isa) : before(active_isa()) { force_isa(isa); }
+  ~ForcedIsa() { force_isa(before); }
+  Isa before;
+};
+
+std::uint32_t seed_for(const char* test) {
+  const std::uint32_t seed = std::random_device{}();
+  std::printf("%s: seed %u\n", test, seed);
+  return seed;
+}
+
+// Documents from pieces chosen to sit across 16- and 64-byte blocks and
+// window refills: quotes hiding '>', long names, long text, multi-byte
+// text, references, CR LF, and markup the fast path leaves to the general one.
+std::string random_document(std::mt19937& rng, bool sound) {
+  static const char* pieces[] = {
+      "<a>", "</a>", "<b x=\"1>2\" y='\"'>", "</b>", "<c/>", "<c />", "<abcdefghijklmnopqrstuvwxyz0123456789>",
+      "</abcdefghijklmnopqrstuvwxyz0123456789>", "text", "caf\xC3\xA9 \xE2\x82\xAC", "&amp;&#233;", "\r\n",
+      "<!-- c -- > -->", "<![CDATA[ ]] > <x> ]]>", "<?pi ?>", "   ", "<d\tk='v'\n>", "</d >",
+      "<e a=\"'\" b='\"'/>", "0123456789012345678901234567890123456789012345678901234567890123456789"};
+  static const char* faults[] = {"</zz>", "<", "<!x>", "<a x='", "]]>", "<!--", "\xFF"};
+  std::uniform_int_distribution<int> n_pieces(0, 120), pick(0, sizeof pieces / sizeof *pieces - 1),
+      fault(0, sizeof faults / sizeof *faults - 1), coin(0, 40);
+  std::string doc = "<r>";
+  for (int i = n_pieces(rng); i > 0; --i) doc += !sound && coin(rng) == 0 ? faults[fault(rng)] : pieces[pick(rng)];
+  return doc + "</r>";
+}
+
+// Every event with its bytes and offset, every error with its position.
+std::string events_of(const std::string& doc, std::size_t chunk, bool discard) {
+  auto r = Reader::from_bytes(doc, chunk);
+  r->set_discard_content(discard);
+  std::string out, buf;
+  for (int guard = 0; guard < 100000; ++guard) {
+    buf.clear();
+    std::string_view bytes;
+    Event ev;
+    XmlStreamError err;
+    if (!r->read_event(buf, bytes, ev, err)) {
+      out += "ERR:" + err.text + "\n";
+      continue;
+    }
+    out += std::to_string(static_cast<int>(ev)) + ":" + std::string(bytes) + " @" +
+           std::to_string(r->stream_offset()) + "\n";
+    if (ev == Event::Eof) break;
+  }
+  return out;
+}
+
+// The count the record rule gives, read event by event as before the
+// counter skipped records' insides.
+std::string count_by_events(const std::string& doc, std::size_t chunk) {
+  auto r = Reader::from_bytes(doc, chunk);
+  r->set_discard_content(true);
+  std::uint64_t depth = 0, records = 0;
+  std::string buf;
+  for (;;) {
+    buf.clear();
+    Event ev;
+    XmlStreamError err;
+    if (!r->read_event(buf, ev, err)) return "ERR:" + err.text;
+    if (ev == Event::Start) ++depth;
+    if (ev == Event::End && depth > 0 && --depth == 1) ++records;
+    if (ev == Event::Empty && depth == 1) ++records;
+    if (ev == Event::Eof) return std::to_string(records);
+  }
+}
+
+std::string count_of(const std::string& doc, std::size_t chunk) {
+  auto r = Reader::from_bytes(doc, chunk);
+  std::uint64_t n = 0;
+  XmlStreamError err;
+  if (!count_records(*r, n, err)) return "ERR:" + err.text;
+  return std::to_string(n);
+}
+
+}  // namespace
+
+TEST(scan_classifiers_agree_with_bytes) {
+  std::mt19937 rng(seed_for("scan_classifiers_agree_with_bytes"));
+  const char alphabet[] = "<>\"'a \n\x80\xFF";
+  std::uniform_int_distribution<int> len(0, 300), any(0, 255), from_alphabet(0, sizeof alphabet - 2), coin(0, 1);
+  for (int round = 0; round < 400; ++round) {
+    const std::size_t n = static_cast<std::size_t>(len(rng));
+    std::vector<char> bytes(n + 64);
+    for (char& c : bytes) c = static_cast<char>(coin(rng) ? alphabet[from_alphabet(rng)] : any(rng));
+    std::vector<Block> want((n + 63) / 64);
+    for (std::size_t i = 0; i < n; ++i) {
+      Block& b = want[i / 64];
+      const std::uint64_t bit = std::uint64_t{1} << (i % 64);
+      if (bytes[i] == '<') b.lt |= bit;
+      if (bytes[i] == '>') b.gt |= bit;
+      if (bytes[i] == '"') b.dq |= bit;
+      if (bytes[i] == '\'') b.sq |= bit;
+    }
+    for (Isa isa : kAll) {
+      if (!isa_supported(isa)) continue;
+      std::vector<Block> got(want.size() + 1, Block{1, 1, 1, 1});
+      classifier(isa)(bytes.data(), n, got.data());
+      for (std::size_t k = 0; k < want.size(); ++k) {
+        const bool same = got[k].lt == want[k].lt && got[k].gt == want[k].gt && got[k].dq == want[k].dq &&
+                          got[k].sq == want[k].sq;
+        if (!same) check::fail(__FILE__, __LINE__, std::string(isa_name(isa)) + ": block " + std::to_string(k) +
+                                                       " of " + std::to_string(n) + " bytes");
+      }
+      CHECK(got.back().lt == 1);  // no block written past the last
+    }
+  }
+}
+
+TEST(scan_next_bit_crosses_blocks) {
+  std::vector<Block> b(3, Block{0, 0, 0, 0});
+  b[0].lt = std::uint64_t{1} << 5;
+  b[2].lt = std::uint64_t{1} << 63;
+  const auto lt = [](const Block& k) { return k.lt; };
+  CHECK_EQ(next_bit(b.data(), 3, 0, lt), 5u);
+  CHECK_EQ(next_bit(b.data(), 3, 5, lt), 5u);
+  CHECK_EQ(next_bit(b.data(), 3, 6, lt), 191u);
+  CHECK_EQ(next_bit(b.data(), 2, 6, lt), SIZE_MAX);
+  CHECK_EQ(next_bit(b.data(), 3, 192, lt), SIZE_MAX);
+}
+
+TEST(scan_reader_and_counter_same_on_every_path) {
+  std::mt19937 rng(seed_for("scan_reader_and_counter_same_on_every_path"));
+  for (int round = 0; round < 60; ++round) {
+    const std::string doc = random_document(rng, round % 2 == 0);
+    for (std::size_t chunk : {std::size_t(1), std::size_t(7), std::size_t(64), std::size_t(65), Reader::kReadBufferSize}) {
+      std::string want_events[2], want_count;
+      {
+        ForcedIsa scalar(Isa::Scalar);
+        want_events[0] = events_of(doc, chunk, false);
+        want_events[1] = events_of(doc, chunk, true);
+        want_count = count_by_events(doc, chunk);
+      }
+      for (Isa isa : kAll) {
+        if (!isa_supported(isa)) continue;
+        ForcedIsa forced(isa);
+        const std::string where = std::string(isa_name(isa)) + ", chunk " + std::to_string(chunk) + ": " + doc;
+        if (events_of(doc, chunk, false) != want_events[0] || events_of(doc, chunk, true) != want_events[1])
+          check::fail(__FILE__, __LINE__, "events differ on " + where);
+        const std::string got = count_of(doc, chunk);
+        if (got != want_count)
+          check::fail(__FILE__, __LINE__, "count " + got + " vs " + want_count + " on " + where);
+      }
+    }
+  }
+}
+
+TEST(scan_skip_element_stops_at_its_end) {
+  // Records whose insides need the general path (comments, CDATA, a PI,
+  // a refill) and one left open by the end of input.
+  const std::string doc = "<r><a><b x='>'/><!--<c>--><![CDATA[</a>]]><?p?>" + std::string(9000, 't') +
+                          "</a><a><d></d></a><a><e>";
+  for (std::size_t chunk : {std::size_t(1), std::size_t(100), Reader::kReadBufferSize}) {
+    auto r = Reader::from_bytes(doc, chunk);
+    std::string buf;
+    Event ev;
+    XmlStreamError err;
+    std::vector<std::uint64_t> ends;
+    while (r->read_event(buf, ev, err) && ev != Event::Eof) {
+      if (ev == Event::Start && r->open_depth() == 2) {
+        CHECK(r->skip_element(ev, err));
+        CHECK_EQ(r->open_depth(), ev == Event::End ? 1u : 3u);
+        ends.push_back(ev == Event::End ? r->stream_offset() : 0);
+      }
+      buf.clear();
+    }
+    CHECK(ends == (std::vector<std::uint64_t>{9051, 9065, 0}));
+  }
+}
