@@ -10,6 +10,8 @@
 
 #include <optional>
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -69,14 +71,13 @@ struct Reader::Impl {
   enum class Step : std::uint8_t { Delivered, Skipped, Failed };
 
   explicit Impl(std::size_t chunk_size)
-      : src(chunk_size), blocks(new Block[(Source::kWindowSize + 63) / 64]), classify(active_classifier()) {}
+      : src(chunk_size), blocks(new Block[(Source::kWindowSize + 63) / 64 + 1]), classify(active_classifier()) {}
 
   Source src;
 
   // The window's structural index: valid while `indexed` is the source's
-  // generation, over its first `nblocks` blocks.
+  // generation, its blocks then ending in a sentinel (see next_bit).
   std::unique_ptr<Block[]> blocks;
-  std::size_t nblocks = 0;
   std::uint64_t indexed = UINT64_MAX;
   ClassifyFn classify;
 
@@ -422,20 +423,19 @@ struct Reader::Impl {
   // cost more than the rest of a short event.
   [[gnu::always_inline]] bool next(std::string& buf, Event& ev, XmlStreamError& err, std::string_view* lend) {
     for (;;) {
-      if (state != State::Text && state != State::Markup) [[unlikely]]
-        return next_general(buf, ev, err);
-      if (indexed != src.generation) [[unlikely]]
-        reindex();
       const char* w = src.win.get();
       const char* e = w + src.end;
-      const Block* const ix = blocks.get();
-      const std::size_t nb = nblocks;
+      // The first byte after the '<' that may end its tag ('>' or a quote),
+      // when the 16 bytes loaded to find the '<' show it: short text and
+      // the tag after it then cost one load, not two dependent searches.
+      const char* first_end = nullptr;
       if (state == State::Text) {
         const char* s = w + src.pos;
-        const std::size_t at = next_bit(ix, nb, src.pos, [](const Block& k) { return k.lt; });
-        if (at == SIZE_MAX) return next_general(buf, ev, err);
-        const char* lt = w + at;
-        src.pos = at;
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('<'))));
+        const char* lt = m ? s + __builtin_ctz(m) : find1(std::min(s + 16, e), e, '<');
+        if (!lt || lt >= e) return next_general(buf, ev, err);
+        src.pos = static_cast<std::size_t>(lt - w);
         state = State::Markup;
         if (!discard && lt != s) {
           // Markup errors all come from the general path, which marks its
@@ -447,15 +447,20 @@ struct Reader::Impl {
           ev = Event::Text;
           return true;
         }
+        if (m) {
+          const unsigned ends = static_cast<unsigned>(_mm_movemask_epi8(tag_ends(x))) & (~1u << __builtin_ctz(m));
+          if (ends) first_end = s + __builtin_ctz(ends);
+        }
+      } else if (state != State::Markup) [[unlikely]] {
+        return next_general(buf, ev, err);
       }
       const char* s = w + src.pos + 1;  // after the '<'
       if (s >= e) return next_general(buf, ev, err);
       const char* gt;
       if (*s == '/') {
         ++s;
-        const std::size_t at = next_bit(ix, nb, static_cast<std::size_t>(s - w), [](const Block& k) { return k.gt; });
-        if (at == SIZE_MAX) return next_general(buf, ev, err);
-        gt = w + at;
+        gt = first_end && first_end < e && *first_end == '>' ? first_end : find1(s, e, '>');
+        if (!gt) return next_general(buf, ev, err);
         const char* name_end = gt;
         while (name_end > s && is_ws(name_end[-1])) --name_end;
         const std::size_t n = static_cast<std::size_t>(name_end - s);
@@ -469,7 +474,7 @@ struct Reader::Impl {
         const bool cdata = !comment && e - s >= 8 && std::memcmp(s + 1, "[CDATA[", 7) == 0;
         if (!comment && !cdata) return next_general(buf, ev, err);
         s += comment ? 3 : 8;
-        if (!(gt = close_of(ix, nb, w, s, comment ? '-' : ']'))) return next_general(buf, ev, err);
+        if (!(gt = close_of(s, e, comment ? '-' : ']'))) return next_general(buf, ev, err);
         if (!discard) src.mark(src.pos);  // CDATA text may still fail to decode
         src.pos = static_cast<std::size_t>(gt + 1 - w);
         state = State::Text;
@@ -482,7 +487,7 @@ struct Reader::Impl {
         ev = comment ? Event::Comment : Event::CData;
         return true;
       } else {
-        if (*s == '?' || !(gt = tag_end_in(ix, nb, w, s))) return next_general(buf, ev, err);
+        if (*s == '?' || !(gt = tag_end_in(first_end ? first_end : s, e))) return next_general(buf, ev, err);
         if (gt > s && gt[-1] == '/') {
           name_size = ws_offset(s, gt - 1);
           top_empty |= names.empty();
@@ -503,20 +508,22 @@ struct Reader::Impl {
     }
   }
 
-  // The '>' of the first `cc>` (`-->`, `]]>`) wholly after `s` in the
-  // indexed window `w`, or null.
-  [[gnu::always_inline]] static const char* close_of(const Block* ix, std::size_t nb, const char* w, const char* s, char c) {
-    for (std::size_t at = next_bit(ix, nb, static_cast<std::size_t>(s + 2 - w), [](const Block& k) { return k.gt; });
-         at != SIZE_MAX; at = next_bit(ix, nb, at + 1, [](const Block& k) { return k.gt; }))
-      if (w[at - 1] == c && w[at - 2] == c) return w + at;
+  // The '>' of the first `cc>` (`-->`, `]]>`) wholly after `s` in [s, e),
+  // or null.
+  static const char* close_of(const char* s, const char* e, char c) {
+    for (const char* p = s + 2; p < e && (p = find1(p, e, '>')); ++p)
+      if (p[-1] == c && p[-2] == c) return p;
     return nullptr;
   }
 
   // The window's structural index (scan.h) for [0, src.end), rebuilt when
-  // a refill has changed the window since.
+  // a refill has changed the window since. Only skim walks it: for events
+  // delivered one per call, the 16-byte searches next() makes cost fewer
+  // instructions than keeping the index and walking it (measured).
   [[gnu::noinline]] void reindex() {
-    nblocks = (src.end + 63) / 64;
+    const std::size_t n = (src.end + 63) / 64;
     classify(src.win.get(), src.end, blocks.get());
+    blocks[n] = kSentinel;
     indexed = src.generation;
   }
 
@@ -526,23 +533,23 @@ struct Reader::Impl {
   // `depth` elements open (true) or anything else: markup next() must see,
   // the window's end, or `budget` tags (false, the rest left unconsumed).
   bool skim(std::size_t depth, std::uint32_t& budget) {
-    if (state != State::Text || indexed != src.generation) return false;
+    if (state != State::Text) return false;
+    if (indexed != src.generation) reindex();
     const char* const w = src.win.get();
     const char* const e = w + src.end;
     const Block* const ix = blocks.get();
-    const std::size_t nb = nblocks;
     std::size_t pos = src.pos;
     bool closed = false;
     while (budget > 1) {
-      const std::size_t lt = next_bit(ix, nb, pos, [](const Block& k) { return k.lt; });
-      if (lt == SIZE_MAX) break;
+      const std::size_t lt = next_bit(ix, pos, [](const Block& k) { return k.lt; });
+      if (lt >= src.end) break;
       const char* s = w + lt + 1;
       if (s >= e) break;
       const char* gt;
       if (*s == '/') {
         ++s;
-        const std::size_t at = next_bit(ix, nb, lt + 2, [](const Block& k) { return k.gt; });
-        if (at == SIZE_MAX) break;
+        const std::size_t at = next_bit(ix, lt + 2, [](const Block& k) { return k.gt; });
+        if (at >= src.end) break;
         gt = w + at;
         const char* name_end = gt;
         while (name_end > s && is_ws(name_end[-1])) --name_end;
@@ -551,7 +558,7 @@ struct Reader::Impl {
         names.pop();
         closed = names.size() < depth;
       } else {
-        if (*s == '!' || *s == '?' || !(gt = tag_end_in(ix, nb, w, s))) break;
+        if (*s == '!' || *s == '?' || !(gt = tag_end_ix(ix, w, e, s))) break;
         if (!(gt > s && gt[-1] == '/')) names.push(s, ws_offset(s, gt), true);
       }
       pos = static_cast<std::size_t>(gt + 1 - w);
@@ -630,16 +637,28 @@ struct Reader::Impl {
     }
   }
 
+  // The '>' ending the start or empty-element tag at `s` if the window holds
+  // all of it, else null. A '>' inside a quoted attribute value ends nothing.
+  static const char* tag_end_in(const char* s, const char* e) {
+    for (const char* p = s;;) {
+      if (!(p = find3(p, e, '>', '"', '\''))) return nullptr;
+      if (*p == '>') return p;
+      if (!(p = find1(p + 1, e, *p))) return nullptr;
+      ++p;
+    }
+  }
+
   // The '>' ending the start or empty-element tag at `s` if the indexed
-  // window `w` holds all of it, else null. A '>' inside a quoted attribute
-  // value ends nothing.
-  [[gnu::always_inline]] static const char* tag_end_in(const Block* ix, std::size_t nb, const char* w, const char* s) {
+  // window [w, e) holds all of it, else null. A '>' inside a quoted
+  // attribute value ends nothing.
+  [[gnu::always_inline]] static const char* tag_end_ix(const Block* ix, const char* w, const char* e, const char* s) {
+    const std::size_t end = static_cast<std::size_t>(e - w);
     for (std::size_t at = static_cast<std::size_t>(s - w);;) {
-      if ((at = next_bit(ix, nb, at, [](const Block& k) { return k.gt | k.dq | k.sq; })) == SIZE_MAX) return nullptr;
+      if ((at = next_bit(ix, at, [](const Block& k) { return k.gt | k.dq | k.sq; })) >= end) return nullptr;
       if (w[at] == '>') return w + at;
-      at = w[at] == '"' ? next_bit(ix, nb, at + 1, [](const Block& k) { return k.dq; })
-                        : next_bit(ix, nb, at + 1, [](const Block& k) { return k.sq; });
-      if (at == SIZE_MAX) return nullptr;
+      at = w[at] == '"' ? next_bit(ix, at + 1, [](const Block& k) { return k.dq; })
+                        : next_bit(ix, at + 1, [](const Block& k) { return k.sq; });
+      if (at >= end) return nullptr;
       ++at;
     }
   }

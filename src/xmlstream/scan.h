@@ -125,19 +125,23 @@ ClassifyFn active_classifier();
 // Tests only: uses `isa` from now on (it must be supported).
 void force_isa(Isa isa);
 
-// The first byte at or after window offset `from` whose bit `mask(block)`
-// sets, over blocks [0, blocks); SIZE_MAX when there is none.
+// The first byte at or after offset `from` whose bit `mask(block)` sets.
+// The blocks must end with a sentinel whose bits are all set, after the
+// block holding `from` at the latest: a search that finds nothing then
+// stops there, at an offset past the classified bytes, without a bound to
+// test on the way.
 template <class Mask>
-[[gnu::always_inline]] inline std::size_t next_bit(const Block* b, std::size_t blocks, std::size_t from, Mask mask) {
+[[gnu::always_inline]] inline std::size_t next_bit(const Block* b, std::size_t from, Mask mask) {
   std::size_t w = from >> 6;
-  if (w >= blocks) return SIZE_MAX;
-  std::uint64_t x = mask(b[w]) & (~std::uint64_t{0} << (from & 63));
-  while (!x) {
-    if (++w >= blocks) return SIZE_MAX;
-    x = mask(b[w]);
-  }
+  std::uint64_t x = mask(b[w]) >> (from & 63);
+  if (x) return from + static_cast<std::size_t>(__builtin_ctzll(x));
+  do x = mask(b[++w]);
+  while (!x);
   return (w << 6) + static_cast<std::size_t>(__builtin_ctzll(x));
 }
+
+// A sentinel for next_bit.
+inline constexpr Block kSentinel{~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}};
 
 // ---------------------------------------------------------------------------
 // Open-element names

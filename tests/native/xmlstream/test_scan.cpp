@@ -131,16 +131,19 @@ TEST(scan_classifiers_agree_with_bytes) {
   }
 }
 
-TEST(scan_next_bit_crosses_blocks) {
-  std::vector<Block> b(3, Block{0, 0, 0, 0});
+TEST(scan_next_bit_crosses_blocks_and_stops_at_the_sentinel) {
+  std::vector<Block> b(4, Block{0, 0, 0, 0});
   b[0].lt = std::uint64_t{1} << 5;
   b[2].lt = std::uint64_t{1} << 63;
+  b[3] = kSentinel;
   const auto lt = [](const Block& k) { return k.lt; };
-  CHECK_EQ(next_bit(b.data(), 3, 0, lt), 5u);
-  CHECK_EQ(next_bit(b.data(), 3, 5, lt), 5u);
-  CHECK_EQ(next_bit(b.data(), 3, 6, lt), 191u);
-  CHECK_EQ(next_bit(b.data(), 2, 6, lt), SIZE_MAX);
-  CHECK_EQ(next_bit(b.data(), 3, 192, lt), SIZE_MAX);
+  CHECK_EQ(next_bit(b.data(), 0, lt), 5u);
+  CHECK_EQ(next_bit(b.data(), 5, lt), 5u);
+  CHECK_EQ(next_bit(b.data(), 6, lt), 191u);
+  CHECK_EQ(next_bit(b.data(), 192, lt), 192u);  // past the classified bytes
+  CHECK_EQ(next_bit(b.data(), 193, lt), 193u);
+  b[2].lt = 0;
+  CHECK_EQ(next_bit(b.data(), 6, lt), 192u);
 }
 
 TEST(scan_reader_and_counter_same_on_every_path) {
