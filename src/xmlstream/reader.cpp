@@ -540,8 +540,9 @@ struct Reader::Impl {
     const Block* const ix = blocks.get();
     std::size_t pos = src.pos;
     bool closed = false;
+    const auto lts = [](const Block& k) { return k.lt; };
+    std::size_t lt = next_bit(ix, pos, lts);
     while (budget > 1) {
-      const std::size_t lt = next_bit(ix, pos, [](const Block& k) { return k.lt; });
       if (lt >= src.end) break;
       const char* s = w + lt + 1;
       if (s >= e) break;
@@ -564,6 +565,12 @@ struct Reader::Impl {
       pos = static_cast<std::size_t>(gt + 1 - w);
       --budget;
       if (closed) break;
+      // The next '<' is sought from this one, not from the tag's end, so
+      // the search need not wait for the tag's; one inside a quoted
+      // value is passed over by searching again.
+      lt = next_bit(ix, lt + 1, lts);
+      if (lt < pos) [[unlikely]]
+        lt = next_bit(ix, pos, lts);
     }
     src.pos = pos;
     return closed;
