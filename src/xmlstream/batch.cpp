@@ -327,21 +327,21 @@ bool XmlBatchInner::resolve_here(std::string& s, std::size_t from, XmlStreamErro
 bool XmlBatchInner::append_direct(bool resolve, XmlStreamError& err) {
   std::string& text = record_.text();
   if (reader_->text_is_utf8()) {
-    const Scan s = scan_piece(buf_);
-    if (!s.high || enc::valid_utf8(buf_)) {
+    const Scan s = scan_piece(ev_);
+    if (!s.high || enc::valid_utf8(ev_)) {
       const bool refs = resolve && s.amp;
       if (!record_.keeps_text()) {
-        if (refs && !resolve_here(buf_, 0, err)) return false;
-        if (!blank(buf_)) record_.lose_text();
+        if (refs && !resolve_here(event_copy(), 0, err)) return false;
+        if (!blank(refs ? std::string_view(buf_) : ev_)) record_.lose_text();
         return true;
       }
       const std::size_t mark = text.size();
-      text.append(buf_);
+      text.append(ev_);
       return !refs || resolve_here(text, mark, err);
     }
   }
   const std::size_t mark = text.size();
-  if (!reader_->decode(buf_, text, err)) {
+  if (!reader_->decode(ev_, text, err)) {
     text.resize(mark);
     return false;
   }
@@ -358,24 +358,24 @@ bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
   const bool keep = !kNames && log_depth_ >= 2;
   std::string& text = log_;
   if (reader_->text_is_utf8()) {
-    const Scan s = scan_piece(buf_);
+    const Scan s = scan_piece(ev_);
     // An invalid piece goes the general way, which reports it.
-    if (!s.high || enc::valid_utf8(buf_)) {
+    if (!s.high || enc::valid_utf8(ev_)) {
       const bool refs = resolve && s.amp;
       if (!keep) {
-        if (refs && !resolve_here(buf_, 0, err)) return false;
-        if (!kNames && !blank(buf_)) record_text_lost_ = true;
+        if (refs && !resolve_here(event_copy(), 0, err)) return false;
+        if (!kNames && !blank(refs ? std::string_view(buf_) : ev_)) record_text_lost_ = true;
         return true;
       }
       const std::size_t mark = text.size();
-      text.append(buf_);
+      text.append(ev_);
       if (refs && !resolve_here(text, mark, err)) return false;
       log_text(mark);
       return true;
     }
   }
   const std::size_t mark = text.size();
-  if (!reader_->decode(buf_, text, err)) {
+  if (!reader_->decode(ev_, text, err)) {
     text.resize(mark);
     return false;
   }
@@ -737,12 +737,12 @@ bool XmlBatchInner::attribute_value(std::string_view name, std::string_view raw,
   return ok;
 }
 
-// The attributes of the start or empty-element tag in buf_, whose element
+// The attributes of the start or empty-element tag in ev_, whose element
 // has just been opened.
 template <bool kNames>
 bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
-  reader_->mark_tag(buf_.size(), empty);
-  const std::string_view tag(buf_);
+  reader_->mark_tag(ev_.size(), empty);
+  const std::string_view tag(ev_);
   const std::size_t name_size = reader_->last_name_size();
   const auto malformed = [&](const char* what) {
     err = XmlStreamError{XmlStreamError::Kind::Xml,
@@ -785,7 +785,7 @@ bool XmlBatchInner::open_attributes(bool empty, XmlStreamError& err) {
 // wrong with it.
 template <bool kNames>
 bool XmlBatchInner::attribute_row() {
-  const std::string_view tag(buf_);
+  const std::string_view tag(ev_);
   begin_flat_row();
   // A discovery that skims text takes the names alone.
   const bool values = !kNames || !opts_.skip_text;
@@ -825,11 +825,11 @@ bool XmlBatchInner::attribute_row() {
 bool XmlBatchInner::append_own_text(bool resolve, XmlStreamError& err) {
   const std::size_t mark = own_text_.size();
   bool ok;
-  if (reader_->text_is_utf8() && enc::valid_utf8(buf_)) {
-    own_text_.append(buf_);
+  if (reader_->text_is_utf8() && enc::valid_utf8(ev_)) {
+    own_text_.append(ev_);
     ok = true;
   } else {
-    ok = reader_->decode(buf_, own_text_, err);
+    ok = reader_->decode(ev_, own_text_, err);
   }
   if (ok && resolve) ok = resolve_here(own_text_, mark, err);
   if (ok) return true;
@@ -853,12 +853,12 @@ void XmlBatchInner::lose_own_text() {
   else record_text_lost_ = true;
 }
 
-// At the end tag in buf_ of an element with attributes and no children.
+// At the end tag in ev_ of an element with attributes and no children.
 template <bool kNames>
 void XmlBatchInner::close_own_text() {
   own_text_open_ = false;
   const std::string_view text = trim_white_space(own_text_);
-  if (!text.empty() || own_text_unsure_) attribute_leaf<kNames>(buf_, text);
+  if (!text.empty() || own_text_unsure_) attribute_leaf<kNames>(ev_, text);
   own_text_.clear();
   own_text_unsure_ = false;
 }
@@ -999,14 +999,14 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
     const bool discard = depth<M::kNames>() == 0 || ((M::kNames && opts_.skip_text) && !(M::kAttributes && own_text_open_));
     if (discarding_ != discard) reader_->set_discard_content(discarding_ = discard);
     Event ev;
-    if (!reader_->read_event(buf_, ev, err)) {
+    if (!reader_->read_event(buf_, ev_, ev, err)) {
       if (err.kind == XmlStreamError::Kind::Interrupted && err.mid_event && depth<M::kNames>() != 0)
         drop_record_ = true;
       return Step::Error;
     }
     switch (ev) {
       case Event::Start: {
-        const std::string_view name = std::string_view(buf_).substr(0, reader_->last_name_size());
+        const std::string_view name = ev_.substr(0, reader_->last_name_size());
         const RecordRule::Role role = rule_.start(rule_name(name));
         if (role != RecordRule::Role::Outside) {
           if constexpr (M::kStops) {
@@ -1032,7 +1032,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
         }
         break;
       case Event::Empty: {
-        const std::string_view name = std::string_view(buf_).substr(0, reader_->last_name_size());
+        const std::string_view name = ev_.substr(0, reader_->last_name_size());
         switch (rule_.empty(rule_name(name))) {
           case RecordRule::Role::Record:
             if constexpr (M::kStops) {

@@ -199,7 +199,7 @@ class XmlBatchInner {
     started_ = false;
   }
   void note_record_start(bool empty) {
-    reader_->mark_tag(buf_.size(), empty);
+    reader_->mark_tag(ev_.size(), empty);
     record_start_ = reader_->offset();
     record_depth_ = reader_->open_depth() - (empty ? 0 : 1);
     started_ = true;
@@ -223,7 +223,7 @@ class XmlBatchInner {
     if (naming_ && role == RecordRule::Role::Record) [[unlikely]] {
       record_name_.clear();
       // A column holds UTF-8, whatever the document's encoding.
-      local_name_append(utf8_name(std::string_view(buf_).substr(0, reader_->last_name_size()), decoded_name_),
+      local_name_append(utf8_name(ev_.substr(0, reader_->last_name_size()), decoded_name_),
                         record_name_);
     }
   }
@@ -269,7 +269,7 @@ class XmlBatchInner {
   enum class Closed : std::uint8_t { Inside, Record, Error };
   template <bool kNames>
   Closed close_element(XmlStreamError& err);
-  // Attributes (see set_attributes): the tag in buf_ read as leaves, an
+  // Attributes (see set_attributes): the tag in ev_ read as leaves, an
   // element's own text gathered while it may still become one, and that
   // leaf made when the element ends.
   template <bool kNames>
@@ -304,7 +304,16 @@ class XmlBatchInner {
 
   // ---- Every mode: the input, the options and the batch being built.
   std::unique_ptr<Reader> reader_;
-  std::string buf_;  // the last event's bytes
+  std::string buf_;  // the last event's bytes, when the reader did not lend them
+  // The last event's bytes: in buf_, or in the reader's window, where they
+  // stay valid until the next read; values are appended from there with no
+  // copy between.
+  std::string_view ev_;
+  // The event's bytes in buf_, for resolving references in place.
+  std::string& event_copy() {
+    if (ev_.data() != buf_.data()) buf_.assign(ev_);
+    return buf_;
+  }
   BatchOptions opts_;
   std::string path_;
   RecordRule rule_;
@@ -407,7 +416,7 @@ class XmlBatchInner {
   std::string own_text_;
   std::string attr_value_;
   std::string attr_arena_;  // attribute_row's resolved values
-  AttributeList attrs_;     // the tag in buf_, tokenized
+  AttributeList attrs_;     // the tag in ev_, tokenized
 };
 
 }  // namespace qk::xml

@@ -130,6 +130,7 @@ XmlBatchInner::Step XmlBatchInner::run_nested(XmlStreamError& err) {
     if (discarding_ != discard) reader_->set_discard_content(discarding_ = discard);
     Event ev;
     if (!reader_->read_event(buf_, ev, err)) return fail();
+    ev_ = buf_;
     RecordRule::Role role;
     switch (ev) {
       case Event::Start:
