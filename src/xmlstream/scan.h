@@ -94,10 +94,10 @@ inline std::size_t ws_offset(const char* p, const char* e) {
 // ---------------------------------------------------------------------------
 // Structural index
 
-// The bytes the tokenizer's fast path looks for, one bit per byte of a
-// 64-byte block (bit i for byte i). The window is classified a refill at a
-// time, so events are then found with shifts and ctz over these words
-// instead of a vector load per search.
+// The bytes that delimit tags, one bit per byte of a 64-byte block (bit i
+// for byte i). The window is classified a refill at a time, so the reader's
+// walk through a record's inside (Reader::skip_element) finds its tags with
+// shifts and ctz over these words instead of a vector load per search.
 struct Block {
   std::uint64_t lt, gt, dq, sq;  // '<', '>', '"', '\''
 };
