@@ -444,12 +444,7 @@ def guess(
             at = split._first_record_end(window, names, 0, min(width, len(window)))
             if at is not None and begin + at < size and (not offsets or begin + at > offsets[-1]):
                 offsets.append(begin + at)
-    states: list[bytes] = []
-    for at in offsets:
-        moved = _native.split_at(head[0][2], at)
-        assert moved is not None  # not UTF-16, as asked above
-        states.append(moved)
-    return split.Guesses(path, offsets, states, index)
+    return split.Guesses.at(path, offsets, head[0][2], index)
 
 
 # ---- Independent streams, with the standard library -------------------------------------

@@ -17,7 +17,6 @@ the one-thread reading's, value for value.
 
 from __future__ import annotations
 
-import bisect
 import collections
 import dataclasses
 import os
@@ -25,7 +24,6 @@ from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
-import quelbrand._native as _native
 from quelbrand.errors import is_xml_error
 from quelbrand.recover import Span, recovered
 from quelbrand.split import Guesses, guess, size_of, splittable, survey
@@ -308,9 +306,6 @@ def _settled(
         if current.stop is None:
             break
         at, _, state = current.stop
-        j = bisect.bisect_left(guesses.offsets, at)
-        if j < len(guesses.offsets) and guesses.offsets[j] == at and _native.split_at(state, at) == guesses.states[j]:
-            current = pieces[j + 1]
-        else:
-            current = read((state, guesses.offsets[j] if j < len(guesses.offsets) else None))
+        k, until = guesses.after(at, state)
+        current = pieces[k] if k is not None else read((state, until))
     return Reading(batches, list(columns), rows, (values, records))

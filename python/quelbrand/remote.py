@@ -476,12 +476,7 @@ def guess(remote: Remote, blocksize: int, reader: dict[str, Any] | None = None) 
         at = _first_record_end_near(remote, names, max(lo, offsets[-1] if offsets else 0), hi)
         if at is not None and at < size:
             offsets.append(at)
-    states: list[bytes] = []
-    for at in offsets:
-        moved = _native.split_at(points[0][2], at)
-        assert moved is not None  # not UTF-16, as asked above
-        states.append(moved)
-    return split.Guesses(remote, offsets, states)
+    return split.Guesses.at(remote, offsets, points[0][2])
 
 
 def _first_record_end_near(remote: Remote, names: list[bytes], lo: int, hi: int) -> int | None:

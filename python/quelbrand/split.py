@@ -241,6 +241,27 @@ class Guesses:
         untils: list[int | None] = [*self.offsets, None]
         return list(zip(starts, untils))
 
+    @classmethod
+    def at(cls, path: Any, offsets: list[int], head: bytes, index: Any = None) -> Guesses:
+        """Guesses at `offsets`, each in the state `head` (a split point of
+        the file's head, not UTF-16) moved there."""
+        states: list[bytes] = []
+        for offset in offsets:
+            moved = _native.split_at(head, offset)
+            assert moved is not None  # not UTF-16, as the caller checked
+            states.append(moved)
+        return cls(path, offsets, states, index)
+
+    def after(self, at: int, state: bytes) -> tuple[int | None, int | None]:
+        """Where a reading that stopped at `at` in `state` goes on: (k, None)
+        when the guess it stopped on holds, so that piece k (of tasks())
+        follows; else (None, until), read from there up to the next guess
+        (None: to the end)."""
+        j = bisect.bisect_left(self.offsets, at)
+        if j < len(self.offsets) and self.offsets[j] == at and _native.split_at(state, at) == self.states[j]:
+            return j + 1, None
+        return None, self.offsets[j] if j < len(self.offsets) else None
+
 
 @dataclasses.dataclass(frozen=True)
 class Piece:
@@ -300,12 +321,7 @@ def guess(path: Any, blocksize: int, reader: dict[str, Any] | None = None, *, sk
             at = _first_record_end(data, names, max(lo, offsets[-1] if offsets else 0), min(lo + blocksize, size))
             if at is not None and at < size:
                 offsets.append(at)
-    states: list[bytes] = []
-    for at in offsets:
-        moved = _native.split_at(head[0][2], at)
-        assert moved is not None  # not UTF-16, as asked above
-        states.append(moved)
-    return Guesses(path, offsets, states)
+    return Guesses.at(path, offsets, head[0][2])
 
 
 def _records_only(reader: dict[str, Any] | None) -> dict[str, Any]:
@@ -547,11 +563,8 @@ def settle(
         first += current.records
         start = state
         # The first guess at or past where this reading stopped.
-        j = bisect.bisect_left(guesses.offsets, at)
-        if j < len(guesses.offsets) and guesses.offsets[j] == at and _native.split_at(state, at) == guesses.states[j]:
-            current = pieces[j + 1]
-        else:
-            current = rerun(state, guesses.offsets[j] if j < len(guesses.offsets) else None)
+        k, until = guesses.after(at, state)
+        current = pieces[k] if k is not None else rerun(state, until)
     # A last range of no records: the one before reads to the end instead,
     # unless it ends at a fault.
     if len(found) > 1 and found[-1].count == 0 and not spans:
