@@ -585,36 +585,20 @@ void XmlBatchInner::replay() {
 // ---- Record shapes (discovery) ------------------------------------------------------
 // A record's columns follow from its element names alone, and most records of
 // a file repeat a few shapes. Discovery keeps each record's names as a shape
-// and flattens only a shape it has not seen, so a repeat costs a lookup.
+// and flattens only a shape it has not seen, so a repeat costs one hash and
+// one comparison of the record's names, and each element no more than
+// appending its name.
+
+// A byte loop: names are short, and find_first_of asks memchr once per byte.
+std::size_t XmlBatchInner::next_marker(std::string_view shape, std::size_t from) {
+  for (std::size_t i = from; i < shape.size(); ++i)
+    if (shape[i] == kShapeOpen || shape[i] == kShapeClose) return i;
+  return std::string_view::npos;
+}
 
 template <bool kNames>
 void XmlBatchInner::open(std::string_view qualified_name) {
   if (!kNames) return log_open(qualified_name);
-  if (shape_depth_ == 0) {
-    shape_flat_ = true;
-    flat_names_.clear();
-    flat_keys_.clear();
-    flat_hashes_.clear();
-    flat_seen_[0] = flat_seen_[1] = flat_seen_[2] = flat_seen_[3] = 0;
-  } else if (shape_depth_ >= 2) {
-    shape_flat_ = false;
-  } else if (shape_flat_) {
-    // A child of the record: its key, if the record stays flat.
-    const std::size_t at = flat_names_.size();
-    local_name_append(qualified_name, flat_names_);
-    const std::string_view key(flat_names_.data() + at, flat_names_.size() - at);
-    const std::uint64_t h = KeyIndex::hash(key);
-    std::uint64_t& word = flat_seen_[(h >> 6) & 3];
-    const std::uint64_t bit = std::uint64_t{1} << (h & 63);
-    if (word & bit) {
-      // Maybe a repeat, which prefixing rules would rename: not flat.
-      for (std::size_t k = 0; k < flat_hashes_.size() && shape_flat_; ++k)
-        if (flat_hashes_[k] == h && same_bytes(flat_key(k), key)) shape_flat_ = false;
-    }
-    word |= bit;
-    flat_keys_.push_back({at, key.size()});
-    flat_hashes_.push_back(h);
-  }
   shape_ += kShapeOpen;
   shape_.append(qualified_name);
   ++shape_depth_;
@@ -626,30 +610,64 @@ bool XmlBatchInner::shape_close() {
 }
 
 // A flat record (its children all leaves) whose children's names are all
-// different flattens to those names, in order: no prefix, no collision. Its
-// keys were made as its children opened, and it is registered from them.
+// different flattens to those names, in order: no prefix, no collision. Such
+// a record is registered from its shape, the record's name skipped; false,
+// with nothing registered, for any other record. As in reading values, a
+// name equal to the column after the last one matched is that column (keys
+// hold no ':'), so a record of known names costs a comparison per child.
 bool XmlBatchInner::flat_record() {
-  if (!shape_flat_) return false;
-  std::uint32_t guess = 0;
-  for (std::size_t k = 0; k < flat_keys_.size(); ++k) {
-    const std::string_view key = flat_key(k);
-    const std::uint64_t h = flat_hashes_[k];
-    const bool hit = guess < columns_.size() && column_hashes_[guess] == h &&
-                     same_bytes(columns_[guess], key);
-    const std::uint32_t p = hit ? guess : column_for(FlatPair{key, {}, h, false}, guess);
-    if (p != kSkipped) guess = p + 1;
+  flat_names_.clear();
+  flat_keys_.clear();
+  flat_hashes_.clear();
+  if (++stamp_ == 0) {
+    std::fill(column_stamp_.begin(), column_stamp_.end(), 0);
+    stamp_ = 1;
   }
-  ++row_count_;
+  column_stamp_.resize(columns_.size(), 0);
+  const std::string_view shape(shape_);
+  std::uint32_t guess = 0;
+  // kShapeOpen record-name, then (kShapeOpen name kShapeClose)*, kShapeClose.
+  std::size_t i = next_marker(shape, 1);
+  while (i < shape.size() && shape[i] == kShapeOpen) {
+    const std::size_t end = next_marker(shape, i + 1);
+    if (end == std::string_view::npos || shape[end] != kShapeClose) return false;  // a grandchild
+    const std::string_view name = shape.substr(i + 1, end - i - 1);
+    i = end + 1;
+    std::uint32_t p;
+    if (guess < columns_.size() && same_bytes(columns_[guess], name)) {
+      p = guess;
+    } else {
+      const std::size_t at = flat_names_.size();
+      local_name_append(name, flat_names_);
+      const std::string_view key(flat_names_.data() + at, flat_names_.size() - at);
+      const std::uint64_t h = KeyIndex::hash(key);
+      p = KeyIndex::npos;
+      for (std::uint32_t q = guess + 1; q < columns_.size() && q < guess + 4 && p == KeyIndex::npos; ++q)
+        if (column_hashes_[q] == h && same_bytes(columns_[q], key)) p = q;
+      if (p == KeyIndex::npos)
+        p = column_index_.find(key, h, [&](std::uint32_t q) -> std::string_view { return columns_[q]; });
+      if (p == KeyIndex::npos) {
+        // A repeat, which prefixing rules would rename: not flat.
+        for (std::size_t k = 0; k < flat_hashes_.size(); ++k)
+          if (flat_hashes_[k] == h && same_bytes(flat_key(k), key)) return false;
+        flat_keys_.push_back({at, key.size()});
+        flat_hashes_.push_back(h);
+        continue;
+      }
+    }
+    if (column_stamp_[p] == stamp_) return false;  // a repeat
+    column_stamp_[p] = stamp_;
+    guess = p + 1;
+  }
+  // New names join after all others, in the order they came.
+  for (std::size_t k = 0; k < flat_keys_.size(); ++k)
+    column_for(FlatPair{flat_key(k), {}, flat_hashes_[k], false}, static_cast<std::uint32_t>(columns_.size()));
   return true;
 }
 
 bool XmlBatchInner::shape_record(XmlStreamError& err) {
   constexpr std::size_t kMaxShapes = 4096;
-  if (flat_record()) {
-    shape_.clear();
-    return true;
-  }
-  if (shapes_.find(shape_) != shapes_.end()) {
+  if (flat_record() || shapes_.find(shape_) != shapes_.end()) {
     shape_.clear();
     ++row_count_;
     return true;
@@ -661,7 +679,7 @@ bool XmlBatchInner::shape_record(XmlStreamError& err) {
       ++i;
       continue;
     }
-    const std::size_t end = shape_.find_first_of(kShapeMarkers, i + 1);
+    const std::size_t end = next_marker(shape_, i + 1);
     const std::size_t stop = end == std::string::npos ? shape_.size() : end;
     record_.open(std::string_view(shape_).substr(i + 1, stop - i - 1));
     i = stop;
@@ -674,7 +692,7 @@ bool XmlBatchInner::shape_record(XmlStreamError& err) {
     reader_->locate(err);
     return false;
   }
-  place_row(record_.pairs());
+  place_row(record_.pairs());  // counts the row
   record_.reset();
   if (shapes_.size() < kMaxShapes) shapes_.insert(shape_);
   shape_.clear();

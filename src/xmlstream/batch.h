@@ -234,7 +234,8 @@ class XmlBatchInner {
   Step run(XmlStreamError& err);
   // Discovery's record shapes; see batch.cpp.
   static constexpr char kShapeOpen = '\x01', kShapeClose = '\x02';
-  static constexpr const char* kShapeMarkers = "\x01\x02";
+  // The first marker byte in `shape` at or after `from`, or npos.
+  static std::size_t next_marker(std::string_view shape, std::size_t from);
   template <bool kNames>
   void open(std::string_view qualified_name);
   bool shape_close();  // true when the record element closed
@@ -404,8 +405,6 @@ class XmlBatchInner {
   std::string shape_;  // the open record's names, as kShapeOpen name ... kShapeClose
   std::size_t shape_depth_ = 0;
   std::unordered_set<std::string> shapes_;
-  bool shape_flat_ = false;  // the open record's children are all leaves so far
-  std::uint64_t flat_seen_[4] = {0, 0, 0, 0};  // one bit per key hash of flat_keys_
 
   // ---- Attributes only.
   // The innermost open element has attributes and no child element so far:
