@@ -604,6 +604,18 @@ void XmlBatchInner::open(std::string_view qualified_name) {
   ++shape_depth_;
 }
 
+bool XmlBatchInner::skim_names() {
+  const std::size_t record_depth = reader_->open_depth() + 1 - shape_depth_;
+  std::ptrdiff_t opened = 0;
+  const bool closed = reader_->skim_names(record_depth, shape_, kShapeOpen, kShapeClose, opened);
+  shape_depth_ = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(shape_depth_) + opened);
+  // Elements the walk left open, or closed, inside the record: the rule
+  // needs no names for them.
+  for (; opened > 0; --opened) rule_.start({});
+  for (; opened < 0; ++opened) rule_.end();
+  return closed;
+}
+
 bool XmlBatchInner::shape_close() {
   shape_ += kShapeClose;
   return --shape_depth_ == 0;
@@ -1009,18 +1021,29 @@ bool XmlBatchInner::end_ok(XmlStreamError& err) {
 
 template <class M>
 XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
+  // A discovery of names alone passes over a record's insides with the
+  // reader's tag walk, which leaves it at the record's end tag (or at
+  // whatever the walk left to read_event).
+  constexpr bool kSkims = M::kNames && !M::kAttributes;
+  bool skimmed_end = false;
   while (true) {
-    buf_.clear();
-    // Character data outside records is never looked at, so the reader
-    // need not buffer it; nor any, in a discovery that skips text, but for
-    // the text that may become a leaf beside attributes.
-    const bool discard = depth<M::kNames>() == 0 || ((M::kNames && opts_.skip_text) && !(M::kAttributes && own_text_open_));
-    if (discarding_ != discard) reader_->set_discard_content(discarding_ = discard);
     Event ev;
-    if (!reader_->read_event(buf_, ev_, ev, err)) {
-      if (err.kind == XmlStreamError::Kind::Interrupted && err.mid_event && depth<M::kNames>() != 0)
-        drop_record_ = true;
-      return Step::Error;
+    if (kSkims && skimmed_end) {
+      skimmed_end = false;
+      ev = Event::End;
+    } else {
+      buf_.clear();
+      // Character data outside records is never looked at, so the reader
+      // need not buffer it; nor any, in a discovery that skips text, but for
+      // the text that may become a leaf beside attributes.
+      const bool discard =
+          depth<M::kNames>() == 0 || ((M::kNames && opts_.skip_text) && !(M::kAttributes && own_text_open_));
+      if (discarding_ != discard) reader_->set_discard_content(discarding_ = discard);
+      if (!reader_->read_event(buf_, ev_, ev, err)) {
+        if (err.kind == XmlStreamError::Kind::Interrupted && err.mid_event && depth<M::kNames>() != 0)
+          drop_record_ = true;
+        return Step::Error;
+      }
     }
     switch (ev) {
       case Event::Start: {
@@ -1033,6 +1056,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
           note_record(role);
           open<M::kNames>(name);
           if (M::kAttributes && !open_attributes<M::kNames>(false, err)) return Step::Error;
+          if (kSkims && opts_.skip_text) skimmed_end = skim_names();
         }
         break;
       }
@@ -1041,6 +1065,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
         if (M::kAttributes && own_text_open_) close_own_text<M::kNames>();
         switch (close_element<M::kNames>(err)) {
           case Closed::Inside:
+            if (kSkims && opts_.skip_text) skimmed_end = skim_names();
             break;
           case Closed::Record:
             if (record_done<M::kStops>()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
@@ -1097,6 +1122,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
             if (M::kNames) shape_close();
             else log_close();
             if (!ok) return Step::Error;
+            if (kSkims && opts_.skip_text) skimmed_end = skim_names();
             break;
           }
           case RecordRule::Role::Outside:

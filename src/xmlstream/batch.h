@@ -239,6 +239,10 @@ class XmlBatchInner {
   template <bool kNames>
   void open(std::string_view qualified_name);
   bool shape_close();  // true when the record element closed
+  // Names only, text skipped: the rest of the open record's tags walked by
+  // the reader into its shape; true when its end tag was consumed, for the
+  // loop to handle as an End event.
+  bool skim_names();
   bool shape_record(XmlStreamError& err);
   bool flat_record();
   std::string_view flat_key(std::size_t k) const {

@@ -527,12 +527,15 @@ struct Reader::Impl {
     indexed = src.generation;
   }
 
-  // For skip_element: consumes, from text, the start, empty-element and
-  // matching end tags lying wholly in the indexed window, as next() would
-  // but delivering nothing, until the end tag that leaves fewer than
-  // `depth` elements open (true) or anything else: markup next() must see,
-  // the window's end, or `budget` tags (false, the rest left unconsumed).
-  bool skim(std::size_t depth, std::uint32_t& budget) {
+  // For skip_element and skim_names: consumes, from text, the start,
+  // empty-element and matching end tags lying wholly in the indexed window,
+  // as next() would, telling `tag` of each but the last (Start or Empty
+  // with its qualified name, End with none), until the end tag that leaves
+  // fewer than `depth` elements open (true) or anything else: markup next()
+  // must see, the window's end, or `budget` tags (false, the rest left
+  // unconsumed).
+  template <class Tag>
+  [[gnu::always_inline]] bool skim(std::size_t depth, std::uint32_t& budget, Tag&& tag) {
     if (state != State::Text) return false;
     if (indexed != src.generation) reindex();
     const char* const w = src.win.get();
@@ -558,9 +561,16 @@ struct Reader::Impl {
         if (names.empty() || !names.top_is(s, n, true)) break;
         names.pop();
         closed = names.size() < depth;
+        if (!closed) tag(Event::End, std::string_view{});
       } else {
         if (*s == '!' || *s == '?' || !(gt = tag_end_ix(ix, w, e, s))) break;
-        if (!(gt > s && gt[-1] == '/')) names.push(s, ws_offset(s, gt), true);
+        if (!(gt > s && gt[-1] == '/')) {
+          const std::size_t n = ws_offset(s, gt);
+          names.push(s, n, true);
+          tag(Event::Start, std::string_view(s, n));
+        } else {
+          tag(Event::Empty, std::string_view(s, ws_offset(s, gt - 1)));
+        }
       }
       pos = static_cast<std::size_t>(gt + 1 - w);
       --budget;
@@ -846,7 +856,7 @@ bool Reader::skip_element(Event& ev, XmlStreamError& err) {
   const std::size_t depth = m.names.size();
   std::string buf;  // the general path's; the fast path lends instead
   for (;;) {
-    if (m.skim(depth, events_until_poll_)) {
+    if (m.skim(depth, events_until_poll_, [](Event, std::string_view) {})) {
       ev = Event::End;
       return true;
     }
@@ -857,6 +867,18 @@ bool Reader::skip_element(Event& ev, XmlStreamError& err) {
     if (!m.next(buf, ev, err, &lent)) return false;
     if ((ev == Event::End && m.names.size() < depth) || ev == Event::Eof) return true;
   }
+}
+
+bool Reader::skim_names(std::size_t depth, std::string& shape, char open, char close, std::ptrdiff_t& opened) {
+  opened = 0;
+  return impl_->skim(depth, events_until_poll_, [&](Event ev, std::string_view name) {
+    if (ev != Event::End) {
+      shape += open;
+      shape.append(name);
+    }
+    if (ev != Event::Start) shape += close;
+    opened += ev == Event::Start ? 1 : ev == Event::End ? -1 : 0;
+  });
 }
 
 void Reader::set_interrupt(const Interrupt* interrupt) {

@@ -79,6 +79,17 @@ class Reader {
   // inside cost no call each. Returns false as read_event does.
   bool skip_element(Event& ev, XmlStreamError& err);
 
+  // For a caller that needs the names of the tags inside an element and no
+  // text: consumes tags as skip_element does, those lying wholly in the
+  // window, appending for each `open` and its qualified name (a start tag),
+  // `close` (an end tag) or both (an empty-element tag), until the end tag
+  // that leaves fewer than `depth` elements open, consumed without a mark
+  // (true), or anything else: other markup, text the caller must see, the
+  // window's end, or time to poll (false; read_event goes on from there).
+  // `opened` gets the elements opened less those closed. Text in between
+  // is passed over unchecked, as while content is discarded.
+  bool skim_names(std::size_t depth, std::string& shape, char open, char close, std::ptrdiff_t& opened);
+
   // After a Start or Empty event: the size of its qualified name, the bytes
   // `tag_name` would find at the start of the event's bytes. The reader
   // scans the name anyway, so callers need not scan it again. Unspecified

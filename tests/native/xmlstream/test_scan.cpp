@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "check.h"
+#include "xmlstream/batch.h"
 #include "xmlstream/count.h"
+#include "xmlstream/discover.h"
 #include "xmlstream/reader.h"
 #include "xmlstream/scan.h"
 
@@ -192,5 +194,80 @@ TEST(scan_skip_element_stops_at_its_end) {
       buf.clear();
     }
     CHECK(ends == (std::vector<std::uint64_t>{9052, 9066, 0}));
+  }
+}
+
+namespace {
+
+// Records of nested, repeated, prefixed and empty elements, with the markup
+// the names walk leaves to read_event (comments, CDATA, PIs, long text past
+// a refill) at any depth inside them; with `fault`, one record's end tag
+// is wrong.
+std::string random_records(std::mt19937& rng, bool fault) {
+  static const char* names[] = {"a", "b", "x:c", "longname_abcdefghijklmnopqrstuvwxyz_0123456789", "d"};
+  static const char* between[] = {"", "text", "<!--<z>-->", "<![CDATA[</a>]]>", "<?p <q>?>", " &amp; ", "\n  "};
+  std::uniform_int_distribution<int> name(0, 4), other(0, 6), coin(0, 3), records(1, 30);
+  std::string doc = "<?xml version='1.0'?><root>";
+  const int n = records(rng), bad = fault ? std::uniform_int_distribution<int>(0, n - 1)(rng) : -1;
+  for (int k = 0; k < n; ++k) {
+    doc += "<rec>";
+    std::vector<std::string> open;
+    for (int step = std::uniform_int_distribution<int>(0, 40)(rng); step > 0; --step) {
+      doc += between[other(rng)];
+      const int c = coin(rng);
+      if (c == 0 && !open.empty()) {
+        doc += "</" + open.back() + " >";
+        open.pop_back();
+      } else if (c == 1) {
+        doc += std::string("<") + names[name(rng)] + " k='>'/>";
+      } else if (c == 2 && open.size() < 4) {
+        open.emplace_back(names[name(rng)]);
+        doc += "<" + open.back() + ">";
+      } else if (c == 3) {
+        doc += std::string(coin(rng) == 0 ? 9000 : 5, 't');
+      }
+    }
+    while (!open.empty()) {
+      doc += "</" + open.back() + ">";
+      open.pop_back();
+    }
+    doc += k == bad ? "</wrong>" : "</rec>";
+  }
+  return doc + "</root>";
+}
+
+// Discovery's columns and record count, or its error, in one line.
+std::string discovered(const std::string& doc, std::size_t chunk, bool check_text) {
+  XmlBatchInner inner(Reader::from_bytes(doc, chunk), 0, "doc");
+  Discovery found;
+  XmlStreamError err;
+  if (!discover_columns(inner, found, err, check_text)) return "error: " + err.text;
+  std::string out = std::to_string(found.records) + ":";
+  for (const std::string& c : found.columns) out += " " + c;
+  return out;
+}
+
+}  // namespace
+
+// The names walk discovery takes when it skips text must find what reading
+// every event finds: the same columns in the same order, and the same first
+// error, on every path and at every window size.
+TEST(scan_discovery_names_walk_same_as_events) {
+  std::mt19937 rng(seed_for("scan_discovery_names_walk_same_as_events"));
+  for (int round = 0; round < 80; ++round) {
+    const bool fault = round % 4 == 3;
+    const std::string doc = random_records(rng, fault);
+    const std::string want = discovered(doc, Reader::kReadBufferSize, true);
+    CHECK_EQ(want.rfind("error: ", 0) == 0, fault);
+    for (std::size_t chunk : {std::size_t(1), std::size_t(3), std::size_t(64), std::size_t(100), Reader::kReadBufferSize}) {
+      for (Isa isa : kAll) {
+        if (!isa_supported(isa)) continue;
+        ForcedIsa forced(isa);
+        const std::string got = discovered(doc, chunk, false);
+        if (got != want)
+          check::fail(__FILE__, __LINE__,
+                      std::string(isa_name(isa)) + ", chunk " + std::to_string(chunk) + ": " + got + " vs " + want + " on " + doc);
+      }
+    }
   }
 }
