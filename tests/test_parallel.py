@@ -138,13 +138,13 @@ def small_stream_pieces(monkeypatch):
     monkeypatch.setattr(parallel, "MIN_PIECE", 256)
     monkeypatch.setattr(parallel, "MIN_STREAM_PIECE", 300)
     opened = []
-    real = quelbrand.split.Range.open
+    real = parallel.BatchTask.open
 
     def counted(self, *args, **kwargs):
-        opened.append(self.first)
+        opened.append(self.pass_over)
         return real(self, *args, **kwargs)
 
-    monkeypatch.setattr(quelbrand.split.Range, "open", counted)
+    monkeypatch.setattr(parallel.BatchTask, "open", counted)
     return opened
 
 
@@ -176,7 +176,8 @@ def test_streams_on_two_threads_are_those_of_one(rng, write_xml, small_stream_pi
     one = streamed(path, 1, **options)
     assert not small_stream_pieces
     two = streamed(path, 2, **options)
-    assert len(small_stream_pieces) > 4
+    # Batches that begin inside a range pass over its records before them.
+    assert len(small_stream_pieces) > 4 and any(small_stream_pieces)
     sizes, batches, whole, written, lost = two
     assert sizes == one[0] and set(sizes[:-1]) == {7}
     assert batches.equals(one[1]) and whole.equals(one[2]) and whole.schema == one[2].schema

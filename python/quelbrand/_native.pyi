@@ -95,6 +95,7 @@ def open(
     first_rows: int | None = None,
     skip: bool = False,
     expect_rows: int | None = None,
+    pass_over: int | None = None,
 ) -> Reader: ...
 def discover(
     source: object,

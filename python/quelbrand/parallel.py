@@ -17,6 +17,7 @@ the one-thread reading's, value for value.
 
 from __future__ import annotations
 
+import bisect
 import collections
 import dataclasses
 import os
@@ -30,7 +31,10 @@ from quelbrand.split import Guesses, guess, size_of, splittable, survey
 
 __all__ = [
     "Reading",
+    "BatchTask",
     "aligned",
+    "batch_tasks",
+    "batches_in_order",
     "checked_threads",
     "count_records",
     "in_order",
@@ -145,6 +149,76 @@ def ranges_in_order(
             on_range(part, native)
 
     return aligned(pa, batch_rows, parts())
+
+
+@dataclasses.dataclass(frozen=True)
+class BatchTask:
+    """One batch of a stream read from a surveyed file: `count` records
+    (None: to the end of the file) from the one `pass_over` records into
+    `part`, the range its first record lies in."""
+
+    part: Any  # quelbrand.split.Range
+    pass_over: int
+    count: int | None
+    # Where its last record's range ends (None: the file's end), for progress.
+    done: int | None
+
+    def open(self, batch_rows: int, **options: Any) -> Any:
+        """A native reader of the batch's records (see quelbrand._native.open)."""
+        from quelbrand import _native
+        from quelbrand.split import source_of
+
+        part = self.part
+        source = part.index.open(part.path) if part.index is not None else source_of(part.path, False)
+        return _native.open(
+            source,
+            batch_rows,
+            start=part.start,
+            records=self.count,
+            pass_over=self.pass_over or None,
+            expect_rows=self.count,
+            **(part.entities or {}),
+            **options,
+        )
+
+
+def batch_tasks(ranges: list[Any], batch_rows: int) -> list[BatchTask]:
+    """The batches of `batch_rows` records (the last perhaps short) the
+    whole file's reading cuts, each read from the surveyed range its first
+    record lies in. A batch is read whole by one reader, which passes over
+    the range's records before it as a counter does: nothing is joined
+    afterwards, and a batch costs the memory of one."""
+    firsts = [part.first for part in ranges]
+    total = ranges[-1].first + ranges[-1].count
+    tasks = []
+    for first in range(0, max(total, 1), batch_rows):
+        k = bisect.bisect_right(firsts, first) - 1
+        last = min(first + batch_rows, total) - 1
+        done = ranges[bisect.bisect_right(firsts, last) - 1].end
+        # The last batch reads on to the end, which checks how the file ends.
+        count = None if first + batch_rows >= total else batch_rows
+        tasks.append(BatchTask(ranges[k], first - ranges[k].first, count, None if count is None else done))
+    return tasks
+
+
+def batches_in_order(
+    pa: Any,
+    threads: int,
+    tasks: Iterable[BatchTask],
+    open_task: Callable[[BatchTask], Any],
+    on_task: Callable[[BatchTask, Any], object],
+) -> Iterator[Any]:
+    """The record batches of `tasks`, read a few at once on `threads`
+    threads by `open_task(task)`, a native reader, and given in file order.
+    `on_task(task, reader)` follows each task once its batch is handed on."""
+
+    def read(task: BatchTask) -> tuple[BatchTask, list[Any], Any]:
+        native = open_task(task)
+        return task, [pa.record_batch(b) for b in native], native
+
+    for task, batches, native in in_order(threads, read, tasks):
+        yield from batches
+        on_task(task, native)
 
 
 def aligned(pa: Any, batch_rows: int, parts: Iterable[list[Any]]) -> Iterator[Any]:

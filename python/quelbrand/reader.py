@@ -42,7 +42,7 @@ from quelbrand.errors import have_pyarrow, require_extra, warn_loss
 from quelbrand.faults import input_fault
 from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.nested import NestedTable
-from quelbrand.parallel import checked_threads, ranges_in_order, read_pieces, stream_piece_size
+from quelbrand.parallel import BatchTask, batch_tasks, batches_in_order, checked_threads, read_pieces, stream_piece_size
 from quelbrand.records import record_options, with_record_column
 from quelbrand.recover import (
     Reject,
@@ -576,23 +576,23 @@ class XmlTable(Table):
         progress = _Progress(size_of(target))
         lost = [0, 0]
 
-        def open_range(part: Range) -> Any:
-            return part.open(
+        def open_task(task: BatchTask) -> Any:
+            return task.open(
                 self.batch_rows,
-                columns,
+                columns=columns,
                 known_types=kinds,
                 attributes=self.attributes,
                 project=self._given,
-                aligned=True,
             )
 
-        def on_range(part: Range, native: Any) -> None:
+        def on_task(task: BatchTask, native: Any) -> None:
             values, records = native.lost
             lost[0] += values
             lost[1] += records
-            progress.value = part.end if part.end is not None else progress.size
+            progress.value = task.done if task.done is not None else progress.size
 
-        batches = ranges_in_order(pa, self.threads, self.batch_rows, ranges, open_range, on_range)
+        tasks = batch_tasks(ranges, self.batch_rows)
+        batches = batches_in_order(pa, self.threads, tasks, open_task, on_task)
         self._last_reader = None
         self._tally = progress
         return columns, kinds, self._watched(batches, lambda: (lost[0], lost[1]))

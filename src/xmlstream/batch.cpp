@@ -938,7 +938,7 @@ template <bool kNames>
 XmlBatchInner::Run XmlBatchInner::pick_run() const {
   const bool names = opts_.names_only, attributes = opts_.read.attributes;
   const bool stops = opts_.splits != nullptr || opts_.read.records != UINT64_MAX ||
-                     opts_.read.until != ReadOptions::kNoEnd || opts_.read.skip;
+                     opts_.read.until != ReadOptions::kNoEnd || opts_.read.skip || opts_.read.pass_over != 0;
   if (nested_) return stops ? &XmlBatchInner::run_nested<true> : &XmlBatchInner::run_nested<false>;
   const int mode = (names ? 4 : 0) | (attributes ? 2 : 0) | (stops ? 1 : 0);
   switch (mode) {
@@ -1051,6 +1051,12 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
         const RecordRule::Role role = rule_.start(rule_name(name));
         if (role != RecordRule::Role::Outside) {
           if constexpr (M::kStops) {
+            if (passed_ != opts_.read.pass_over && role == RecordRule::Role::Record) [[unlikely]] {
+              ++passed_;
+              if (!reader_->skip_element(ev, err)) return Step::Error;
+              if (ev == Event::End) rule_.end();  // else the input ended, which the next event says
+              break;
+            }
             if (opts_.read.skip && role == RecordRule::Role::Record) note_record_start(false);
           }
           note_record(role);
@@ -1078,6 +1084,12 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
         const std::string_view name = ev_.substr(0, reader_->last_name_size());
         switch (rule_.empty(rule_name(name))) {
           case RecordRule::Role::Record:
+            if constexpr (M::kStops) {
+              if (passed_ != opts_.read.pass_over) [[unlikely]] {
+                ++passed_;
+                break;
+              }
+            }
             if constexpr (M::kStops) {
               if (opts_.read.skip) note_record_start(true);
             }

@@ -208,6 +208,7 @@ class XmlBatchInner {
   // The input has ended: false, with `err`, when it ended inside open
   // elements or held none (see ReadOptions::check_end).
   bool end_ok(XmlStreamError& err);
+  std::uint64_t passed_ = 0;  // records passed over (see ReadOptions::pass_over)
   std::uint64_t good_end_ = 0, good_records_ = 0, record_start_ = 0;
   std::size_t record_depth_ = 0;
   bool started_ = false;  // a record began since good_end_ (or the start)

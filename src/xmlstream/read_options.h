@@ -22,6 +22,10 @@ struct ReadOptions {
   static constexpr std::uint64_t kNoEnd = UINT64_MAX;
   std::uint64_t records = UINT64_MAX;
   std::uint64_t end = kNoEnd;
+  // Records passed over first, read as a counter reads them (markup
+  // checked, no values), before the `records` read: a batch of a split file
+  // that begins inside a range, whose records before it another batch reads.
+  std::uint64_t pass_over = 0;
   // Reading ends after the first record that ends at or past this file
   // offset, and the state there is noted as a split point (see set_splits,
   // which must be set): for a guessed range, whose reader then tells where

@@ -358,8 +358,8 @@ PyType_Spec g_reader_spec = {"quelbrand._native.Reader", sizeof(ReaderObject), 0
 Signature g_open_sig{"open",
                      {"source", "batch_rows", "columns", "project", "prefetch", "discover", "companion", "types",
                       "known_types", "attributes", "start", "records", "end", "doctype", "html", "entities", "dtd",
-                      "record", "record_column", "until", "first_rows", "skip", "expect_rows"},
-                     23,
+                      "record", "record_column", "until", "first_rows", "skip", "expect_rows", "pass_over"},
+                     24,
                      2,
                      2};
 Signature g_discover_sig{"discover",
@@ -383,7 +383,7 @@ Signature g_typed_sig{"typed", {"batch", "types"}, 2};
 
 PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[23];
+    PyObject* slots[24];
     bind(g_open_sig, args, nargs, kwnames, slots);
     xml::ReadOptions options;
     // A reading says how its input ended; with `skip`, a failed step hands
@@ -397,6 +397,7 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     // reader's stop then says where, for the reading that goes on from there.
     if (given(slots[19])) options.until = to_u64(slots[19], "until");
     records_from(slots[17], slots[18], options, start);
+    if (given(slots[23])) options.pass_over = to_u64(slots[23], "pass_over");
     options.check_element = !start;
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     // A range's first batch may be cut short, to end where the whole
@@ -806,7 +807,7 @@ PyMethodDef g_functions[] = {
      "open(source, batch_rows, *, columns=None, project=False, prefetch=False, discover=False, companion=None, "
      "types=False, known_types=None, attributes=False, start=None, records=None, end=None, doctype=True, html=False, "
      "entities=None, dtd=None, record=None, record_column=None, until=None, first_rows=None, skip=False, "
-     "expect_rows=None)\n--\n\n"},
+     "expect_rows=None, pass_over=None)\n--\n\n"},
     {"discover", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(discover_entry)),
      METH_FASTCALL | METH_KEYWORDS,
      "discover(source, *, check_text=True, types=False, attributes=False, start=None, records=None, end=None, "
