@@ -196,18 +196,18 @@ def test_to_arrow_reads_an_object_in_pieces_as_the_local_file(s3, http_ranges, l
 
 @pytest.mark.parametrize("options", [{}, {"types": True}, {"columns": ["d", "a", "nope"]}])
 def test_batches_stream_from_an_objects_pieces_as_from_the_local_files(s3, local, monkeypatch, options):
-    from quelbrand import parallel, split
+    from quelbrand import parallel
 
     monkeypatch.setattr(parallel, "MIN_PIECE", 256)
     monkeypatch.setattr(parallel, "MIN_STREAM_PIECE", 300)
     opened = []
-    real = split.Range.open
+    real = parallel.BatchTask.open
 
     def counted(self, *args, **kwargs):
-        opened.append(self.path)
+        opened.append(self.part.path)
         return real(self, *args, **kwargs)
 
-    monkeypatch.setattr(split.Range, "open", counted)
+    monkeypatch.setattr(parallel.BatchTask, "open", counted)
     table = quelbrand.read_xml(f"s3://{BUCKET}/doc.xml", storage_options=s3, threads=2, batch_rows=7, **options)
     batches = list(table)
     expected = list(quelbrand.read_xml(str(local / "doc.xml"), threads=1, batch_rows=7, **options))

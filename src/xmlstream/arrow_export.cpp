@@ -103,7 +103,7 @@ bool ArrowBatch::typed(Batch&& batch, const std::vector<ValueType>& types,
       return false;
     }
     // The text is no longer needed; only the validity bitmap is shared.
-    std::string().swap(col.bytes);
+    std::vector<char>().swap(col.bytes);
     std::vector<std::int64_t>().swap(col.offsets);
   }
   out.emplace(ArrowBatch(std::shared_ptr<const Data>(std::move(data))));
@@ -133,7 +133,7 @@ void ArrowBatch::export_array(ArrowArray* out) const {
     int64_t buffers = 3;
     if (data_->types.empty() || data_->types[i] == ValueType::String) {
       child->buffers[1] = col.offsets.data();
-      child->buffers[2] = col.bytes.data();
+      child->buffers[2] = col.data();
     } else {
       child->buffers[1] = data_->typed[i].data.data();
       child->buffers[2] = nullptr;

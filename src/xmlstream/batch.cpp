@@ -583,11 +583,10 @@ void XmlBatchInner::replay() {
 }
 
 // ---- Record shapes (discovery) ------------------------------------------------------
-// A record's columns follow from its element names alone, and most records of
-// a file repeat a few shapes. Discovery keeps each record's names as a shape
-// and flattens only a shape it has not seen, so a repeat costs one hash and
-// one comparison of the record's names, and each element no more than
-// appending its name.
+// A record's columns follow from its element names alone. Discovery keeps
+// each record's names as a shape: a flat one is checked against the columns
+// child by child, and any other flattened only if its shape has not been
+// seen, so each element costs no more than appending its name.
 
 // A byte loop: names are short, and find_first_of asks memchr once per byte.
 std::size_t XmlBatchInner::next_marker(std::string_view shape, std::size_t from) {
@@ -614,6 +613,54 @@ bool XmlBatchInner::skim_names() {
   for (; opened > 0; --opened) rule_.start({});
   for (; opened < 0; ++opened) rule_.end();
   return closed;
+}
+
+namespace {
+// Hands a record's events from the reader's walk to the batch loop's own
+// handlers, as the loop would: text to append_text, tags to the log.
+struct ValueWalk final : Reader::EventSink {
+  XmlBatchInner& inner;
+  XmlStreamError& err;
+  std::ptrdiff_t opened = 0;
+  ValueWalk(XmlBatchInner& i, XmlStreamError& e) : inner(i), err(e) {}
+  bool on(Event ev, std::string_view bytes) override { return inner.walked(ev, bytes, opened, err); }
+};
+}  // namespace
+
+bool XmlBatchInner::walked(Event ev, std::string_view bytes, std::ptrdiff_t& opened, XmlStreamError& err) {
+  switch (ev) {
+    case Event::Text:
+      ev_ = bytes;
+      return append_text<false>(true, err);
+    case Event::Start:
+      log_open(bytes);
+      ++opened;
+      return true;
+    case Event::Empty:
+      log_open(bytes);
+      log_close();
+      return true;
+    case Event::End:
+      log_close();
+      --opened;
+      return true;
+    default:
+      return true;
+  }
+}
+
+bool XmlBatchInner::walk_values(bool& closed, XmlStreamError& err) {
+  if (reader_->at_end()) return true;
+  ValueWalk walk(*this, err);
+  const std::size_t record_depth = reader_->open_depth() + 1 - log_depth_;
+  bool failed = false;
+  closed = reader_->skim_events(record_depth, walk, failed);
+  std::ptrdiff_t opened = walk.opened;
+  // The elements the walk left open, or closed, inside the record: the
+  // rule needs no names for them.
+  for (; opened > 0; --opened) rule_.start({});
+  for (; opened < 0; ++opened) rule_.end();
+  return !failed;
 }
 
 bool XmlBatchInner::shape_close() {
@@ -1025,10 +1072,13 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
   // reader's tag walk, which leaves it at the record's end tag (or at
   // whatever the walk left to read_event).
   constexpr bool kSkims = M::kNames && !M::kAttributes;
+  // So does a reading of values, delivering the record's text and tags to
+  // the same handlers as events would, without a call to read_event each.
+  constexpr bool kWalks = !M::kNames && !M::kAttributes;
   bool skimmed_end = false;
   while (true) {
     Event ev;
-    if (kSkims && skimmed_end) {
+    if ((kSkims || kWalks) && skimmed_end) {
       skimmed_end = false;
       ev = Event::End;
     } else {
@@ -1063,6 +1113,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
           open<M::kNames>(name);
           if (M::kAttributes && !open_attributes<M::kNames>(false, err)) return Step::Error;
           if (kSkims && opts_.skip_text) skimmed_end = skim_names();
+          if (kWalks && !opts_.read.skip && !walk_values(skimmed_end, err)) return Step::Error;
         }
         break;
       }
@@ -1072,6 +1123,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
         switch (close_element<M::kNames>(err)) {
           case Closed::Inside:
             if (kSkims && opts_.skip_text) skimmed_end = skim_names();
+            if (kWalks && !opts_.read.skip && !walk_values(skimmed_end, err)) return Step::Error;
             break;
           case Closed::Record:
             if (record_done<M::kStops>()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
@@ -1135,6 +1187,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
             else log_close();
             if (!ok) return Step::Error;
             if (kSkims && opts_.skip_text) skimmed_end = skim_names();
+            if (kWalks && !opts_.read.skip && !walk_values(skimmed_end, err)) return Step::Error;
             break;
           }
           case RecordRule::Role::Outside:

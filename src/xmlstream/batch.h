@@ -244,6 +244,16 @@ class XmlBatchInner {
   // the reader into its shape; true when its end tag was consumed, for the
   // loop to handle as an End event.
   bool skim_names();
+  // Values, no attributes: the rest of the open record read by the
+  // reader's walk, `closed` set when its end tag was consumed (for the loop
+  // to handle as an End event); false with `err` on an error in its text.
+  bool walk_values(bool& closed, XmlStreamError& err);
+
+ public:
+  // One event of that walk, handled as the loop handles it.
+  bool walked(Event ev, std::string_view bytes, std::ptrdiff_t& opened, XmlStreamError& err);
+
+ private:
   bool shape_record(XmlStreamError& err);
   bool flat_record();
   std::string_view flat_key(std::size_t k) const {

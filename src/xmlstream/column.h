@@ -18,7 +18,10 @@ namespace qk::xml {
 // validity bitmap (bit set = has a value, least significant bit first). A
 // finished column is handed to Arrow as it stands, with no copy.
 struct Column {
-  std::string bytes;
+  // A vector, not a string: its appends are inlined templates, where a
+  // string's go through the library's out-of-line instantiation, a call
+  // through the PLT for every value.
+  std::vector<char> bytes;
   std::vector<std::int64_t> offsets = {0};
   std::vector<std::uint8_t> validity;
   std::uint64_t nulls = 0;
@@ -36,16 +39,22 @@ struct Column {
     bytes.reserve(bytes_hint);
   }
   std::size_t rows() const { return offsets.size() - 1; }
+  // The values' buffer for Arrow, which takes no null data buffer even
+  // when it holds no bytes (an empty vector's data() may be null).
+  const char* data() const {
+    static constexpr char kNone = 0;
+    return bytes.empty() ? &kNone : bytes.data();
+  }
   bool is_null(std::size_t r) const { return ((validity[r >> 3] >> (r & 7)) & 1) == 0; }
   std::string_view value(std::size_t r) const {
-    return std::string_view(bytes).substr(static_cast<std::size_t>(offsets[r]),
-                                          static_cast<std::size_t>(offsets[r + 1] - offsets[r]));
+    return std::string_view(bytes.data(), bytes.size())
+        .substr(static_cast<std::size_t>(offsets[r]), static_cast<std::size_t>(offsets[r + 1] - offsets[r]));
   }
   void push(std::string_view v) {
     const std::size_t r = rows();
     if ((r & 7) == 0) validity.push_back(0);
     validity.back() |= static_cast<std::uint8_t>(1u << (r & 7));
-    bytes.append(v);
+    bytes.insert(bytes.end(), v.begin(), v.end());
     offsets.push_back(static_cast<std::int64_t>(bytes.size()));
   }
   void push_null() {

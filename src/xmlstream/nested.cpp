@@ -434,7 +434,7 @@ bool NestedBuilder::take(NestedBatch& out, std::string& err) {
       return false;
     }
     n.converted = n.col.rows();
-    std::string().swap(n.col.bytes);
+    std::vector<char>().swap(n.col.bytes);
     std::vector<std::int64_t>().swap(n.col.offsets);
   }
   out.data_ = std::move(data);
@@ -497,7 +497,7 @@ void export_node(const std::shared_ptr<const NestedBatch::Data>& data, std::uint
       h->buffers[0] = nulls ? n.col.validity.data() : nullptr;
       if (n.type == ValueType::String) {
         h->buffers[1] = n.col.offsets.data();
-        h->buffers[2] = n.col.bytes.data();
+        h->buffers[2] = n.col.data();
         n_buffers = 3;
       } else {
         h->buffers[1] = n.typed.data.data();

@@ -527,15 +527,17 @@ struct Reader::Impl {
     indexed = src.generation;
   }
 
-  // For skip_element and skim_names: consumes, from text, the start,
-  // empty-element and matching end tags lying wholly in the indexed window,
-  // as next() would, telling `tag` of each but the last (Start or Empty
-  // with its qualified name, End with none), until the end tag that leaves
-  // fewer than `depth` elements open (true) or anything else: markup next()
-  // must see, the window's end, or `budget` tags (false, the rest left
-  // unconsumed).
-  template <class Tag>
-  [[gnu::always_inline]] bool skim(std::size_t depth, std::uint32_t& budget, Tag&& tag) {
+  // For skip_element, skim_names and skim_events: consumes, from text, the
+  // start, empty-element and matching end tags lying wholly in the indexed
+  // window, as next() would, telling `tag` of each but the last (Start or
+  // Empty with its qualified name, End with none) and, with kText, of the
+  // text before each (Text, never empty, marked as next() marks it), until
+  // the end tag that leaves fewer than `depth` elements open (true) or
+  // anything else: markup next() must see, the window's end, `budget` tags,
+  // or `tag` returning false (false, with `failed` set, and the event it
+  // refused consumed, as read_event would have consumed it).
+  template <bool kText, class Tag>
+  [[gnu::always_inline]] bool skim(std::size_t depth, std::uint32_t& budget, Tag&& tag, bool* failed = nullptr) {
     if (state != State::Text) return false;
     if (indexed != src.generation) reindex();
     const char* const w = src.win.get();
@@ -545,6 +547,18 @@ struct Reader::Impl {
     bool closed = false;
     const auto lts = [](const Block& k) { return k.lt; };
     std::size_t lt = next_bit(ix, pos, lts);
+    // The text before the tag at `lt`, once the tag is known to be taken:
+    // text and tag are consumed together or not at all.
+    const auto text = [&]() {
+      if (!kText || lt == pos) return true;
+      src.mark(pos);
+      src.pos = lt;
+      if (tag(Event::Text, std::string_view(w + pos, lt - pos))) return true;
+      // As after a Text event whose handler failed: the tag comes next.
+      *failed = true;
+      state = State::Markup;
+      return false;
+    };
     while (budget > 1) {
       if (lt >= src.end) break;
       const char* s = w + lt + 1;
@@ -559,17 +573,29 @@ struct Reader::Impl {
         while (name_end > s && is_ws(name_end[-1])) --name_end;
         const std::size_t n = static_cast<std::size_t>(name_end - s);
         if (names.empty() || !names.top_is(s, n, true)) break;
+        if (!text()) return false;
         names.pop();
         closed = names.size() < depth;
-        if (!closed) tag(Event::End, std::string_view{});
+        if (!closed && !tag(Event::End, std::string_view{})) [[unlikely]] {
+          *failed = true;
+          src.pos = static_cast<std::size_t>(gt + 1 - w);
+          return false;
+        }
       } else {
         if (*s == '!' || *s == '?' || !(gt = tag_end_ix(ix, w, e, s))) break;
+        if (!text()) return false;
+        bool ok;
         if (!(gt > s && gt[-1] == '/')) {
           const std::size_t n = ws_offset(s, gt);
           names.push(s, n, true);
-          tag(Event::Start, std::string_view(s, n));
+          ok = tag(Event::Start, std::string_view(s, n));
         } else {
-          tag(Event::Empty, std::string_view(s, ws_offset(s, gt - 1)));
+          ok = tag(Event::Empty, std::string_view(s, ws_offset(s, gt - 1)));
+        }
+        if (!ok) [[unlikely]] {
+          *failed = true;
+          src.pos = static_cast<std::size_t>(gt + 1 - w);
+          return false;
         }
       }
       pos = static_cast<std::size_t>(gt + 1 - w);
@@ -856,7 +882,7 @@ bool Reader::skip_element(Event& ev, XmlStreamError& err) {
   const std::size_t depth = m.names.size();
   std::string buf;  // the general path's; the fast path lends instead
   for (;;) {
-    if (m.skim(depth, events_until_poll_, [](Event, std::string_view) {})) {
+    if (m.skim<false>(depth, events_until_poll_, [](Event, std::string_view) { return true; })) {
       ev = Event::End;
       return true;
     }
@@ -871,14 +897,22 @@ bool Reader::skip_element(Event& ev, XmlStreamError& err) {
 
 bool Reader::skim_names(std::size_t depth, std::string& shape, char open, char close, std::ptrdiff_t& opened) {
   opened = 0;
-  return impl_->skim(depth, events_until_poll_, [&](Event ev, std::string_view name) {
+  return impl_->skim<false>(depth, events_until_poll_, [&](Event ev, std::string_view name) {
     if (ev != Event::End) {
       shape += open;
       shape.append(name);
     }
     if (ev != Event::Start) shape += close;
     opened += ev == Event::Start ? 1 : ev == Event::End ? -1 : 0;
+    return true;
   });
+}
+
+bool Reader::skim_events(std::size_t depth, EventSink& sink, bool& failed) {
+  failed = false;
+  if (impl_->discard) return false;
+  return impl_->skim<true>(
+      depth, events_until_poll_, [&](Event ev, std::string_view bytes) { return sink.on(ev, bytes); }, &failed);
 }
 
 void Reader::set_interrupt(const Interrupt* interrupt) {

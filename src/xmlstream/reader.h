@@ -90,6 +90,23 @@ class Reader {
   // is passed over unchecked, as while content is discarded.
   bool skim_names(std::size_t depth, std::string& shape, char open, char close, std::ptrdiff_t& opened);
 
+  // The same walk delivering what read_event would deliver of it, to a
+  // caller that takes each event as it comes: Text (its bytes, in the
+  // window, marked for errors as read_event marks it), Start and Empty
+  // (the qualified name) and End (no bytes), through `sink`, but for the
+  // end tag that leaves fewer than `depth` elements open, consumed without
+  // a call (true). Stops where skim_names stops (false), or when `sink`
+  // returns false (false, with `failed` set, that event consumed as
+  // read_event consumes it, so reading may go on). Not while content is
+  // discarded.
+  struct EventSink {
+    virtual bool on(Event ev, std::string_view bytes) = 0;
+
+   protected:
+    ~EventSink() = default;
+  };
+  bool skim_events(std::size_t depth, EventSink& sink, bool& failed);
+
   // After a Start or Empty event: the size of its qualified name, the bytes
   // `tag_name` would find at the start of the event's bytes. The reader
   // scans the name anyway, so callers need not scan it again. Unspecified
