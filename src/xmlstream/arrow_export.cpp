@@ -84,13 +84,20 @@ void export_schema(const std::vector<std::string>& names, const std::vector<Valu
   holder.release();
 }
 
+namespace {
+Batch sealed(Batch&& batch) {
+  for (Column& c : batch.column_values) c.seal();
+  return std::move(batch);
+}
+}  // namespace
+
 ArrowBatch::ArrowBatch(Batch&& batch)
-    : data_(std::make_shared<const Data>(Data{std::move(batch), {}, {}})) {}
+    : data_(std::make_shared<const Data>(Data{sealed(std::move(batch)), {}, {}})) {}
 
 bool ArrowBatch::typed(Batch&& batch, const std::vector<ValueType>& types,
                        std::optional<ArrowBatch>& out, std::string& err) {
   out.reset();
-  auto data = std::make_shared<Data>(Data{std::move(batch), types, {}});
+  auto data = std::make_shared<Data>(Data{sealed(std::move(batch)), types, {}});
   Batch& b = data->batch;
   data->typed.resize(b.column_values.size());
   for (std::size_t i = 0; i < b.column_values.size(); ++i) {

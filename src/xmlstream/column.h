@@ -17,6 +17,9 @@ namespace qk::xml {
 // string column: values packed back to back, rows+1 offsets from 0, and a
 // validity bitmap (bit set = has a value, least significant bit first). A
 // finished column is handed to Arrow as it stands, with no copy.
+//
+// Only a null writes the bitmap: rows past its end are valid, so a value
+// costs no store there, and seal() completes it before Arrow reads it.
 struct Column {
   // A vector, not a string: its appends are inlined templates, where a
   // string's go through the library's out-of-line instantiation, a call
@@ -28,8 +31,9 @@ struct Column {
 
   Column() = default;
   // `rows` nulls: a column that first appears after the batch's start.
-  explicit Column(std::size_t rows)
-      : offsets(rows + 1, 0), validity((rows + 7) / 8, 0), nulls(rows) {}
+  explicit Column(std::size_t rows) : offsets(rows + 1, 0), validity(rows / 8, 0), nulls(rows) {
+    if (rows & 7) validity.push_back(static_cast<std::uint8_t>(0xFFu << (rows & 7)));
+  }
 
   // Room for `rows` rows and `bytes` bytes of values, so that a full batch
   // does not grow its vectors by doubling into twice the memory it needs.
@@ -45,22 +49,27 @@ struct Column {
     static constexpr char kNone = 0;
     return bytes.empty() ? &kNone : bytes.data();
   }
-  bool is_null(std::size_t r) const { return ((validity[r >> 3] >> (r & 7)) & 1) == 0; }
+  bool is_null(std::size_t r) const {
+    return (r >> 3) < validity.size() && ((validity[r >> 3] >> (r & 7)) & 1) == 0;
+  }
   std::string_view value(std::size_t r) const {
     return std::string_view(bytes.data(), bytes.size())
         .substr(static_cast<std::size_t>(offsets[r]), static_cast<std::size_t>(offsets[r + 1] - offsets[r]));
   }
   void push(std::string_view v) {
-    const std::size_t r = rows();
-    if ((r & 7) == 0) validity.push_back(0);
-    validity.back() |= static_cast<std::uint8_t>(1u << (r & 7));
     bytes.insert(bytes.end(), v.begin(), v.end());
     offsets.push_back(static_cast<std::int64_t>(bytes.size()));
   }
   void push_null() {
-    if ((rows() & 7) == 0) validity.push_back(0);
+    const std::size_t r = rows();
+    if ((r >> 3) >= validity.size()) validity.resize((r >> 3) + 1, 0xFF);
+    validity[r >> 3] &= static_cast<std::uint8_t>(~(1u << (r & 7)));
     ++nulls;
     offsets.push_back(static_cast<std::int64_t>(bytes.size()));
+  }
+  // The bitmap covers every row, for Arrow (which needs it only with nulls).
+  void seal() {
+    if (nulls != 0) validity.resize((rows() + 7) / 8, 0xFF);
   }
 };
 

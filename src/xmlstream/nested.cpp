@@ -425,6 +425,7 @@ bool NestedBuilder::take(NestedBatch& out, std::string& err) {
   auto data = std::make_shared<NestedBatch::Data>();
   data->nodes = std::move(plan_->nodes);
   for (Node& n : data->nodes) {
+    if (n.kind == Node::Leaf) n.col.seal();
     if (n.kind != Node::Leaf || n.type == ValueType::String) continue;
     std::string bad;
     if (!convert_column(n.col, n.type, n.typed, bad)) {
