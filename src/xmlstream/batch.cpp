@@ -588,17 +588,19 @@ void XmlBatchInner::replay() {
 // child by child, and any other flattened only if its shape has not been
 // seen, so each element costs no more than appending its name.
 
-// A byte loop: names are short, and find_first_of asks memchr once per byte.
-std::size_t XmlBatchInner::next_marker(std::string_view shape, std::size_t from) {
-  for (std::size_t i = from; i < shape.size(); ++i)
-    if (shape[i] == kShapeOpen || shape[i] == kShapeClose) return i;
-  return std::string_view::npos;
+std::string_view XmlBatchInner::shape_name(std::string_view shape, std::size_t at, std::size_t& next) {
+  std::uint32_t n;
+  std::memcpy(&n, shape.data() + at + 1, kShapeSize);
+  next = at + 1 + kShapeSize + n;
+  return shape.substr(at + 1 + kShapeSize, n);
 }
 
 template <bool kNames>
 void XmlBatchInner::open(std::string_view qualified_name) {
   if (!kNames) return log_open(qualified_name);
+  const auto n = static_cast<std::uint32_t>(qualified_name.size());
   shape_ += kShapeOpen;
+  shape_.append(reinterpret_cast<const char*>(&n), kShapeSize);
   shape_.append(qualified_name);
   ++shape_depth_;
 }
@@ -685,12 +687,14 @@ bool XmlBatchInner::flat_record() {
   column_stamp_.resize(columns_.size(), 0);
   const std::string_view shape(shape_);
   std::uint32_t guess = 0;
-  // kShapeOpen record-name, then (kShapeOpen name kShapeClose)*, kShapeClose.
-  std::size_t i = next_marker(shape, 1);
+  // The record's own open entry, then (open, close)* for its children, and
+  // its close.
+  std::size_t i;
+  shape_name(shape, 0, i);
   while (i < shape.size() && shape[i] == kShapeOpen) {
-    const std::size_t end = next_marker(shape, i + 1);
-    if (end == std::string_view::npos || shape[end] != kShapeClose) return false;  // a grandchild
-    const std::string_view name = shape.substr(i + 1, end - i - 1);
+    std::size_t end;
+    const std::string_view name = shape_name(shape, i, end);
+    if (end >= shape.size() || shape[end] != kShapeClose) return false;  // a grandchild
     i = end + 1;
     std::uint32_t p;
     if (guess < columns_.size() && same_bytes(columns_[guess], name)) {
@@ -731,17 +735,13 @@ bool XmlBatchInner::shape_record(XmlStreamError& err) {
     ++row_count_;
     return true;
   }
-  // Names cannot hold either marker byte, so the shape splits unambiguously.
   for (std::size_t i = 0; i < shape_.size();) {
     if (shape_[i] == kShapeClose) {
       record_.close();
       ++i;
       continue;
     }
-    const std::size_t end = next_marker(shape_, i + 1);
-    const std::size_t stop = end == std::string::npos ? shape_.size() : end;
-    record_.open(std::string_view(shape_).substr(i + 1, stop - i - 1));
-    i = stop;
+    record_.open(shape_name(shape_, i, i));
   }
   if (record_.too_complex()) {
     record_.reset();

@@ -234,9 +234,13 @@ class XmlBatchInner {
   template <class M>
   Step run(XmlStreamError& err);
   // Discovery's record shapes; see batch.cpp.
+  // A shape is a sequence of entries: kShapeOpen, the name's size (four
+  // bytes, native order) and the name; or kShapeClose. Sizes, not markers
+  // around names, since a name may hold any byte the reader lets through.
   static constexpr char kShapeOpen = '\x01', kShapeClose = '\x02';
-  // The first marker byte in `shape` at or after `from`, or npos.
-  static std::size_t next_marker(std::string_view shape, std::size_t from);
+  static constexpr std::size_t kShapeSize = 4;
+  // The name of the open entry at `at`, and the entry after it.
+  static std::string_view shape_name(std::string_view shape, std::size_t at, std::size_t& next);
   template <bool kNames>
   void open(std::string_view qualified_name);
   bool shape_close();  // true when the record element closed
@@ -417,7 +421,7 @@ class XmlBatchInner {
   std::uint32_t stamp_ = 0;
 
   // ---- Names only: record shapes.
-  std::string shape_;  // the open record's names, as kShapeOpen name ... kShapeClose
+  std::string shape_;  // the open record's names (see kShapeOpen)
   std::size_t shape_depth_ = 0;
   std::unordered_set<std::string> shapes_;
 

@@ -899,7 +899,9 @@ bool Reader::skim_names(std::size_t depth, std::string& shape, char open, char c
   opened = 0;
   return impl_->skim<false>(depth, events_until_poll_, [&](Event ev, std::string_view name) {
     if (ev != Event::End) {
+      const auto n = static_cast<std::uint32_t>(name.size());
       shape += open;
+      shape.append(reinterpret_cast<const char*>(&n), sizeof n);
       shape.append(name);
     }
     if (ev != Event::Start) shape += close;

@@ -81,8 +81,9 @@ class Reader {
 
   // For a caller that needs the names of the tags inside an element and no
   // text: consumes tags as skip_element does, those lying wholly in the
-  // window, appending for each `open` and its qualified name (a start tag),
-  // `close` (an end tag) or both (an empty-element tag), until the end tag
+  // window, appending for each `open`, the size of its qualified name (four
+  // bytes, native order) and the name (a start tag), `close` (an end tag)
+  // or both (an empty-element tag), until the end tag
   // that leaves fewer than `depth` elements open, consumed without a mark
   // (true), or anything else: other markup, text the caller must see, the
   // window's end, or time to poll (false; read_event goes on from there).
