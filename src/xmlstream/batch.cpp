@@ -653,6 +653,9 @@ bool XmlBatchInner::walked(Event ev, std::string_view bytes, std::ptrdiff_t& ope
 
 bool XmlBatchInner::walk_values(bool& closed, XmlStreamError& err) {
   if (reader_->at_end()) return true;
+  // The record's start tag was read while nothing was open, its text
+  // discarded; the record's own is not.
+  if (discarding_) reader_->set_discard_content(discarding_ = false);
   ValueWalk walk(*this, err);
   const std::size_t record_depth = reader_->open_depth() + 1 - log_depth_;
   bool failed = false;

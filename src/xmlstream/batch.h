@@ -162,7 +162,7 @@ class XmlBatchInner {
   // Nested reading's loop and its steps; see nested_loop.cpp.
   template <bool kStops>
   Step run_nested(XmlStreamError& err);
-  bool nested_open(bool empty, XmlStreamError& err);
+  bool nested_open(std::string_view tag, std::size_t name_size, bool empty, XmlStreamError& err);
   bool nested_text(bool resolve, XmlStreamError& err);
   NestedSink* nested_ = nullptr;
   std::size_t nested_depth_ = 0;   // open elements of the record

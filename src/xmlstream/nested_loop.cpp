@@ -19,7 +19,7 @@ bool XmlBatchInner::nested_text(bool resolve, XmlStreamError& err) {
     // Only whether it is blank matters: plain ASCII says so at once. Text
     // errors are the reading pass's to report, as for a flat discovery.
     bool plain = true, blank = true;
-    for (const char c : buf_) {
+    for (const char c : ev_) {
       const auto b = static_cast<unsigned char>(c);
       if (b >= 0x80 || c == '&') {
         plain = false;
@@ -34,9 +34,9 @@ bool XmlBatchInner::nested_text(bool resolve, XmlStreamError& err) {
   }
   std::string& text = nested_->text();
   const std::size_t mark = text.size();
-  if (reader_->text_is_utf8() && enc::valid_utf8(buf_)) {
-    text.append(buf_);
-  } else if (!reader_->decode(buf_, text, err)) {
+  if (reader_->text_is_utf8() && enc::valid_utf8(ev_)) {
+    text.append(ev_);
+  } else if (!reader_->decode(ev_, text, err)) {
     text.resize(mark);
     return false;
   }
@@ -48,11 +48,10 @@ bool XmlBatchInner::nested_text(bool resolve, XmlStreamError& err) {
   return true;
 }
 
-// The element whose tag is in buf_ opens, with its attributes when they are
-// read. Inside a whole-text element only the depth is kept.
-bool XmlBatchInner::nested_open(bool empty, XmlStreamError& err) {
-  const std::string_view tag(buf_);
-  const std::size_t name_size = reader_->last_name_size();
+// The element of `tag` (its qualified name, `name_size` bytes, then its raw
+// attributes) opens, with its attributes when they are read. Inside a
+// whole-text element only the depth is kept.
+bool XmlBatchInner::nested_open(std::string_view tag, std::size_t name_size, bool empty, XmlStreamError& err) {
   ++nested_depth_;
   if (nested_gather_) {
     ++nested_gather_;
@@ -76,7 +75,7 @@ bool XmlBatchInner::nested_open(bool empty, XmlStreamError& err) {
   }
   if (nested_->options().text_of.count(local)) nested_gather_ = 1;
   if (!opts_.read.attributes) return true;
-  reader_->mark_tag(buf_.size(), empty);
+  reader_->mark_tag(tag.size(), empty);
   tokenize_attributes(tag, name_size, true, attrs_);
   for (const Attribute& at : attrs_.items) {
     if (is_namespace_declaration(at.name)) continue;
@@ -122,27 +121,80 @@ XmlBatchInner::Step XmlBatchInner::run_nested(XmlStreamError& err) {
     reader_->locate(err);
     return false;
   };
+  // Inside a record, the reader's tag walk hands the record's tags (and
+  // text the sink needs) straight to the handlers below, without a
+  // read_event call each; it stops at anything else, which comes as events.
+  // Attributes need the whole tag, a reading that skips faulty records the
+  // events' own marks, and a sink that skips text by where it stands (the
+  // shape pass without types) a decision at each element.
+  const bool walks = !opts_.read.attributes && !opts_.read.skip && nested_->wants_text();
+  struct Walk final : Reader::EventSink {
+    XmlBatchInner& in;
+    XmlStreamError& err;
+    decltype(close)& close_one;
+    std::ptrdiff_t opened = 0;
+    Walk(XmlBatchInner& i, XmlStreamError& e, decltype(close)& c) : in(i), err(e), close_one(c) {}
+    bool on(Event ev, std::string_view bytes) override {
+      switch (ev) {
+        case Event::Text:
+          in.ev_ = bytes;
+          return in.nested_text(true, err);
+        case Event::Start:
+          ++opened;
+          return in.nested_open(bytes, bytes.size(), false, err);
+        case Event::Empty:
+          return in.nested_open(bytes, bytes.size(), true, err) && close_one();
+        case Event::End:
+          --opened;
+          return close_one();
+        default:
+          return true;
+      }
+    }
+  };
+  bool walked_end = false;
+  const auto walk = [&]() -> bool {
+    if (!walks || nested_depth_ == 0) return true;
+    // The record's start tag was read while nothing was open, its text
+    // discarded; a sink that wants text needs all of it.
+    if (discarding_) reader_->set_discard_content(discarding_ = false);
+    Walk w(*this, err, close);
+    bool failed = false;
+    walked_end = reader_->skim_events(reader_->open_depth() + 1 - nested_depth_, w, failed);
+    for (; w.opened > 0; --w.opened) rule_.start({});
+    for (; w.opened < 0; ++w.opened) rule_.end();
+    return !failed;
+  };
   while (true) {
-    buf_.clear();
-    // Text outside records, or that the sink has no use for, is skipped
-    // unread; its faults are the reading pass's to report.
-    const bool discard = nested_depth_ == 0 || !nested_->needs_text();
-    if (discarding_ != discard) reader_->set_discard_content(discarding_ = discard);
     Event ev;
-    if (!reader_->read_event(buf_, ev, err)) return fail();
-    ev_ = buf_;
+    if (walked_end) {
+      walked_end = false;
+      ev = Event::End;
+    } else {
+      buf_.clear();
+      // Text outside records, or that the sink has no use for, is skipped
+      // unread; its faults are the reading pass's to report.
+      const bool discard = nested_depth_ == 0 || !nested_->needs_text();
+      if (discarding_ != discard) reader_->set_discard_content(discarding_ = discard);
+      if (!reader_->read_event(buf_, ev, err)) return fail();
+      ev_ = buf_;
+    }
     RecordRule::Role role;
     switch (ev) {
       case Event::Start:
       case Event::Empty: {
-        const std::string_view name = utf8_name(std::string_view(buf_).substr(0, reader_->last_name_size()), decoded_name_);
+        const std::size_t name_size = reader_->last_name_size();
+        const std::string_view name = utf8_name(std::string_view(buf_).substr(0, name_size), decoded_name_);
         role = ev == Event::Start ? rule_.start(name) : rule_.empty(name);
         if (role == RecordRule::Role::Outside) break;
         if constexpr (kStops) {
           if (opts_.read.skip && role == RecordRule::Role::Record) note_record_start(ev == Event::Empty);
         }
-        if (!nested_open(ev == Event::Empty, err)) return fail();
-        if (ev == Event::Start) break;
+        if (!nested_open(buf_, name_size, ev == Event::Empty, err)) return fail();
+        if (ev == Event::Start) {
+          if (!walk()) return fail();
+          break;
+        }
       }
         [[fallthrough]];
       case Event::End:
@@ -152,6 +204,8 @@ XmlBatchInner::Step XmlBatchInner::run_nested(XmlStreamError& err) {
         if (role == RecordRule::Role::Record) {
           ++row_count_;
           if (record_done<kStops>()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
+        } else if (!walk()) {
+          return fail();
         }
         break;
       case Event::Text:

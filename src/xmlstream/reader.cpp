@@ -912,9 +912,10 @@ bool Reader::skim_names(std::size_t depth, std::string& shape, char open, char c
 
 bool Reader::skim_events(std::size_t depth, EventSink& sink, bool& failed) {
   failed = false;
-  if (impl_->discard) return false;
-  return impl_->skim<true>(
-      depth, events_until_poll_, [&](Event ev, std::string_view bytes) { return sink.on(ev, bytes); }, &failed);
+  const auto deliver = [&](Event ev, std::string_view bytes) { return sink.on(ev, bytes); };
+  // Discarded content is passed over unread, as read_event would.
+  if (impl_->discard) return impl_->skim<false>(depth, events_until_poll_, deliver, &failed);
+  return impl_->skim<true>(depth, events_until_poll_, deliver, &failed);
 }
 
 void Reader::set_interrupt(const Interrupt* interrupt) {

@@ -98,8 +98,8 @@ class Reader {
   // end tag that leaves fewer than `depth` elements open, consumed without
   // a call (true). Stops where skim_names stops (false), or when `sink`
   // returns false (false, with `failed` set, that event consumed as
-  // read_event consumes it, so reading may go on). Not while content is
-  // discarded.
+  // read_event consumes it, so reading may go on). While content is
+  // discarded, text is passed over without a call.
   struct EventSink {
     virtual bool on(Event ev, std::string_view bytes) = 0;
 
