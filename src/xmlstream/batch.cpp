@@ -451,34 +451,37 @@ void XmlBatchInner::begin_flat_row() {
   flat_guess_ = 0;
 }
 
+// The column of a flat record's child named `name` (qualified), tried first
+// at `guess`: its position; or kNewColumn | k for the record's kth name that
+// no column has yet (noted in flat_keys_); or KeyIndex::npos for one that
+// repeats an earlier such name. Keys never hold ':', so a name equal to the
+// expected column's key is its own local name: the usual case costs one
+// comparison.
+[[gnu::always_inline]] inline std::uint32_t XmlBatchInner::flat_column(std::string_view name, std::uint32_t guess) {
+  if (guess < columns_.size() && same_bytes(columns_[guess], name)) return guess;
+  const std::size_t at = flat_names_.size();
+  local_name_append(name, flat_names_);
+  const std::string_view key(flat_names_.data() + at, flat_names_.size() - at);
+  const std::uint64_t h = KeyIndex::hash(key);
+  for (std::uint32_t q = guess + 1; q < columns_.size() && q < guess + 4; ++q)
+    if (column_hashes_[q] == h && same_bytes(columns_[q], key)) return q;
+  const std::uint32_t p =
+      column_index_.find(key, h, [&](std::uint32_t q) -> std::string_view { return columns_[q]; });
+  if (p != KeyIndex::npos) return p;
+  for (std::size_t k = 0; k < flat_keys_.size(); ++k)
+    if (flat_hashes_[k] == h && same_bytes(flat_key(k), key)) return KeyIndex::npos;
+  flat_keys_.push_back({at, key.size()});
+  flat_hashes_.push_back(h);
+  return kNewColumn | static_cast<std::uint32_t>(flat_keys_.size() - 1);
+}
+
 // The next child of a flat record, named `name` (qualified), with `value`
 // (trimmed): false when the name repeats one of the record's, which makes
 // the record not flat.
 [[gnu::always_inline]] inline bool XmlBatchInner::flat_key(std::string_view name, std::string_view value) {
   std::uint32_t& guess = flat_guess_;
-  std::uint32_t p;
-  // Keys never hold ':', so a name equal to the expected column's key is
-  // its own local name: the usual case costs one comparison.
-  if (guess < columns_.size() && same_bytes(columns_[guess], name)) {
-    p = guess;
-  } else {
-    const std::size_t at = flat_names_.size();
-    local_name_append(name, flat_names_);
-    const std::string_view key(flat_names_.data() + at, flat_names_.size() - at);
-    const std::uint64_t h = KeyIndex::hash(key);
-    p = KeyIndex::npos;
-    for (std::uint32_t q = guess + 1; q < columns_.size() && q < guess + 4 && p == KeyIndex::npos; ++q)
-      if (column_hashes_[q] == h && same_bytes(columns_[q], key)) p = q;
-    if (p == KeyIndex::npos)
-      p = column_index_.find(key, h, [&](std::uint32_t q) -> std::string_view { return columns_[q]; });
-    if (p == KeyIndex::npos) {
-      for (std::size_t k = 0; k < flat_keys_.size(); ++k)
-        if (flat_hashes_[k] == h && same_bytes(flat_key(k), key)) return false;  // a repeat
-      flat_keys_.push_back({at, key.size()});
-      flat_hashes_.push_back(h);
-      p = kNewColumn | static_cast<std::uint32_t>(flat_keys_.size() - 1);
-    }
-  }
+  const std::uint32_t p = flat_column(name, guess);
+  if (p == KeyIndex::npos) return false;  // a repeat
   if (!(p & kNewColumn)) {
     if (column_stamp_[p] == stamp_) return false;  // a repeat
     column_stamp_[p] = stamp_;
@@ -699,28 +702,9 @@ bool XmlBatchInner::flat_record() {
     const std::string_view name = shape_name(shape, i, end);
     if (end >= shape.size() || shape[end] != kShapeClose) return false;  // a grandchild
     i = end + 1;
-    std::uint32_t p;
-    if (guess < columns_.size() && same_bytes(columns_[guess], name)) {
-      p = guess;
-    } else {
-      const std::size_t at = flat_names_.size();
-      local_name_append(name, flat_names_);
-      const std::string_view key(flat_names_.data() + at, flat_names_.size() - at);
-      const std::uint64_t h = KeyIndex::hash(key);
-      p = KeyIndex::npos;
-      for (std::uint32_t q = guess + 1; q < columns_.size() && q < guess + 4 && p == KeyIndex::npos; ++q)
-        if (column_hashes_[q] == h && same_bytes(columns_[q], key)) p = q;
-      if (p == KeyIndex::npos)
-        p = column_index_.find(key, h, [&](std::uint32_t q) -> std::string_view { return columns_[q]; });
-      if (p == KeyIndex::npos) {
-        // A repeat, which prefixing rules would rename: not flat.
-        for (std::size_t k = 0; k < flat_hashes_.size(); ++k)
-          if (flat_hashes_[k] == h && same_bytes(flat_key(k), key)) return false;
-        flat_keys_.push_back({at, key.size()});
-        flat_hashes_.push_back(h);
-        continue;
-      }
-    }
+    const std::uint32_t p = flat_column(name, guess);
+    if (p == KeyIndex::npos) return false;  // a repeat, which prefixing would rename
+    if (p & kNewColumn) continue;
     if (column_stamp_[p] == stamp_) return false;  // a repeat
     column_stamp_[p] = stamp_;
     guess = p + 1;

@@ -274,6 +274,7 @@ class XmlBatchInner {
   bool log_close();                 // true when the record element closed
   bool flat_row();                  // the row of a flat record; false if not flat
   void begin_flat_row();
+  std::uint32_t flat_column(std::string_view name, std::uint32_t guess);
   bool flat_key(std::string_view name, std::string_view value);
   void place_flat_row();
   static constexpr std::uint32_t kNewColumn = 0x80000000u;  // a column the batch lacks yet
