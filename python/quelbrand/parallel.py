@@ -3,8 +3,8 @@
 For results that need no schema before their first batch (a whole table in
 memory), read_pieces() below reads the pieces values and all, each with its
 own columns. A stream, whose schema comes first, is read from the exact
-ranges of a survey instead (see quelbrand.split), a few pieces ahead of
-the consumer, in file order (in_order()).
+ranges of a survey instead (see quelbrand.split), a batch per task, a few
+ahead of the consumer, in file order (batches_in_order()).
 
 The file is cut at guessed split points (see quelbrand.split), and each
 piece is read, values and all, with its own columns, on a thread of its
