@@ -25,9 +25,10 @@ from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
+import quelbrand._native as _native
 from quelbrand.errors import is_xml_error
 from quelbrand.recover import Span, recovered
-from quelbrand.split import Guesses, guess, size_of, splittable, survey
+from quelbrand.split import Guesses, guess, size_of, source_of, splittable, survey
 
 __all__ = [
     "Reading",
@@ -139,12 +140,8 @@ def ranges_in_order(
     reading cuts them (see aligned()). `on_range(part, reader)` follows
     each range once its batches have all been handed on."""
 
-    def read(part: Any) -> tuple[Any, list[Any], Any]:
-        native = open_range(part)
-        return part, [pa.record_batch(b) for b in native], native
-
     def parts() -> Iterator[list[Any]]:
-        for part, batches, native in in_order(threads, read, ranges):
+        for part, batches, native in _read_in_order(pa, threads, ranges, open_range):
             yield batches
             on_range(part, native)
 
@@ -165,9 +162,6 @@ class BatchTask:
 
     def open(self, batch_rows: int, **options: Any) -> Any:
         """A native reader of the batch's records (see quelbrand._native.open)."""
-        from quelbrand import _native
-        from quelbrand.split import source_of
-
         part = self.part
         source = part.index.open(part.path) if part.index is not None else source_of(part.path, False)
         return _native.open(
@@ -212,13 +206,22 @@ def batches_in_order(
     threads by `open_task(task)`, a native reader, and given in file order.
     `on_task(task, reader)` follows each task once its batch is handed on."""
 
-    def read(task: BatchTask) -> tuple[BatchTask, list[Any], Any]:
-        native = open_task(task)
-        return task, [pa.record_batch(b) for b in native], native
-
-    for task, batches, native in in_order(threads, read, tasks):
+    for task, batches, native in _read_in_order(pa, threads, tasks, open_task):
         yield from batches
         on_task(task, native)
+
+
+def _read_in_order(
+    pa: Any, threads: int, items: Iterable[T], open_item: Callable[[T], Any]
+) -> Iterator[tuple[T, list[Any], Any]]:
+    """Each item with the record batches of its native reader
+    `open_item(item)`, and the reader, read on `threads` threads, in order."""
+
+    def read(item: T) -> tuple[T, list[Any], Any]:
+        native = open_item(item)
+        return item, [pa.record_batch(b) for b in native], native
+
+    return in_order(threads, read, items)
 
 
 def aligned(pa: Any, batch_rows: int, parts: Iterable[list[Any]]) -> Iterator[Any]:

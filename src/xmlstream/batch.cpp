@@ -608,67 +608,73 @@ void XmlBatchInner::open(std::string_view qualified_name) {
   ++shape_depth_;
 }
 
+void XmlBatchInner::follow_walk(std::ptrdiff_t opened) {
+  // Elements a walk left open, or closed, inside the record: the rule needs
+  // no names for them.
+  for (; opened > 0; --opened) rule_.start({});
+  for (; opened < 0; ++opened) rule_.end();
+}
+
 bool XmlBatchInner::skim_names() {
   const std::size_t record_depth = reader_->open_depth() + 1 - shape_depth_;
   std::ptrdiff_t opened = 0;
   const bool closed = reader_->skim_names(record_depth, shape_, kShapeOpen, kShapeClose, opened);
   shape_depth_ = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(shape_depth_) + opened);
-  // Elements the walk left open, or closed, inside the record: the rule
-  // needs no names for them.
-  for (; opened > 0; --opened) rule_.start({});
-  for (; opened < 0; ++opened) rule_.end();
+  follow_walk(opened);
   return closed;
 }
 
-namespace {
-// Hands a record's events from the reader's walk to the batch loop's own
-// handlers, as the loop would: text to append_text, tags to the log.
-struct ValueWalk final : Reader::EventSink {
-  XmlBatchInner& inner;
-  XmlStreamError& err;
-  std::ptrdiff_t opened = 0;
-  ValueWalk(XmlBatchInner& i, XmlStreamError& e) : inner(i), err(e) {}
-  bool on(Event ev, std::string_view bytes) override { return inner.walked(ev, bytes, opened, err); }
-};
-}  // namespace
-
-bool XmlBatchInner::walked(Event ev, std::string_view bytes, std::ptrdiff_t& opened, XmlStreamError& err) {
-  switch (ev) {
-    case Event::Text:
-      ev_ = bytes;
-      return append_text<false>(true, err);
-    case Event::Start:
-      log_open(bytes);
-      ++opened;
-      return true;
-    case Event::Empty:
-      log_open(bytes);
-      log_close();
-      return true;
-    case Event::End:
-      log_close();
-      --opened;
-      return true;
-    default:
-      return true;
-  }
-}
-
 bool XmlBatchInner::walk_values(bool& closed, XmlStreamError& err) {
-  if (reader_->at_end()) return true;
+  // Hands the record's events to the loop's own handlers, as the loop
+  // would: text to append_text, tags to the log.
+  struct Walk final : Reader::EventSink {
+    XmlBatchInner& in;
+    XmlStreamError& err;
+    std::ptrdiff_t opened = 0;
+    Walk(XmlBatchInner& i, XmlStreamError& e) : in(i), err(e) {}
+    bool on(Event ev, std::string_view bytes) override {
+      switch (ev) {
+        case Event::Text:
+          in.ev_ = bytes;
+          return in.append_text<false>(true, err);
+        case Event::Start:
+          in.log_open(bytes);
+          ++opened;
+          return true;
+        case Event::Empty:
+          in.log_open(bytes);
+          in.log_close();
+          return true;
+        case Event::End:
+          in.log_close();
+          --opened;
+          return true;
+        default:
+          return true;
+      }
+    }
+  };
   // The record's start tag was read while nothing was open, its text
   // discarded; the record's own is not.
   if (discarding_) reader_->set_discard_content(discarding_ = false);
-  ValueWalk walk(*this, err);
+  Walk walk(*this, err);
   const std::size_t record_depth = reader_->open_depth() + 1 - log_depth_;
   bool failed = false;
   closed = reader_->skim_events(record_depth, walk, failed);
-  std::ptrdiff_t opened = walk.opened;
-  // The elements the walk left open, or closed, inside the record: the
-  // rule needs no names for them.
-  for (; opened > 0; --opened) rule_.start({});
-  for (; opened < 0; ++opened) rule_.end();
+  follow_walk(walk.opened);
   return !failed;
+}
+
+template <class M>
+bool XmlBatchInner::walk_on(bool& closed, XmlStreamError& err) {
+  if constexpr (M::kAttributes) {
+    return true;
+  } else if constexpr (M::kNames) {
+    if (opts_.skip_text) closed = skim_names();
+    return true;
+  } else {
+    return opts_.read.skip || walk_values(closed, err);
+  }
 }
 
 bool XmlBatchInner::shape_close() {
@@ -1055,17 +1061,13 @@ bool XmlBatchInner::end_ok(XmlStreamError& err) {
 
 template <class M>
 XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
-  // A discovery of names alone passes over a record's insides with the
-  // reader's tag walk, which leaves it at the record's end tag (or at
-  // whatever the walk left to read_event).
-  constexpr bool kSkims = M::kNames && !M::kAttributes;
-  // So does a reading of values, delivering the record's text and tags to
-  // the same handlers as events would, without a call to read_event each.
-  constexpr bool kWalks = !M::kNames && !M::kAttributes;
+  // Inside a record, the reader's tag walk passes over its insides (see
+  // walk_on), leaving the loop at the record's end tag, consumed, or at
+  // whatever the walk left to read_event.
   bool skimmed_end = false;
   while (true) {
     Event ev;
-    if ((kSkims || kWalks) && skimmed_end) {
+    if (skimmed_end) {
       skimmed_end = false;
       ev = Event::End;
     } else {
@@ -1099,8 +1101,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
           note_record(role);
           open<M::kNames>(name);
           if (M::kAttributes && !open_attributes<M::kNames>(false, err)) return Step::Error;
-          if (kSkims && opts_.skip_text) skimmed_end = skim_names();
-          if (kWalks && !opts_.read.skip && !walk_values(skimmed_end, err)) return Step::Error;
+          if (!walk_on<M>(skimmed_end, err)) return Step::Error;
         }
         break;
       }
@@ -1109,8 +1110,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
         if (M::kAttributes && own_text_open_) close_own_text<M::kNames>();
         switch (close_element<M::kNames>(err)) {
           case Closed::Inside:
-            if (kSkims && opts_.skip_text) skimmed_end = skim_names();
-            if (kWalks && !opts_.read.skip && !walk_values(skimmed_end, err)) return Step::Error;
+            if (!walk_on<M>(skimmed_end, err)) return Step::Error;
             break;
           case Closed::Record:
             if (record_done<M::kStops>()) return finished_ && !range_end_ok(err) ? Step::Error : Step::Batch;
@@ -1173,8 +1173,7 @@ XmlBatchInner::Step XmlBatchInner::run(XmlStreamError& err) {
             if (M::kNames) shape_close();
             else log_close();
             if (!ok) return Step::Error;
-            if (kSkims && opts_.skip_text) skimmed_end = skim_names();
-            if (kWalks && !opts_.read.skip && !walk_values(skimmed_end, err)) return Step::Error;
+            if (!walk_on<M>(skimmed_end, err)) return Step::Error;
             break;
           }
           case RecordRule::Role::Outside:

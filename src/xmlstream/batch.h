@@ -252,12 +252,13 @@ class XmlBatchInner {
   // reader's walk, `closed` set when its end tag was consumed (for the loop
   // to handle as an End event); false with `err` on an error in its text.
   bool walk_values(bool& closed, XmlStreamError& err);
-
- public:
-  // One event of that walk, handled as the loop handles it.
-  bool walked(Event ev, std::string_view bytes, std::ptrdiff_t& opened, XmlStreamError& err);
-
- private:
+  // After a tag inside a record: the walk the mode takes, if any (names
+  // without text, or values; none with attributes, whose tags it does not
+  // deliver whole, nor while skipping faults, which needs the events' marks).
+  template <class M>
+  bool walk_on(bool& closed, XmlStreamError& err);
+  // The rule told of the elements a walk opened (or closed) inside the record.
+  void follow_walk(std::ptrdiff_t opened);
   bool shape_record(XmlStreamError& err);
   bool flat_record();
   std::string_view flat_key(std::size_t k) const {

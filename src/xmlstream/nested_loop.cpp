@@ -161,8 +161,7 @@ XmlBatchInner::Step XmlBatchInner::run_nested(XmlStreamError& err) {
     Walk w(*this, err, close);
     bool failed = false;
     walked_end = reader_->skim_events(reader_->open_depth() + 1 - nested_depth_, w, failed);
-    for (; w.opened > 0; --w.opened) rule_.start({});
-    for (; w.opened < 0; ++w.opened) rule_.end();
+    follow_walk(w.opened);
     return !failed;
   };
   while (true) {
