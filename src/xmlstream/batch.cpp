@@ -396,10 +396,10 @@ bool XmlBatchInner::append_text(bool resolve, XmlStreamError& err) {
 // trimmed texts, in order, and its row is made straight from the log. Any
 // other record is replayed into the RecordBuilder, which applies every rule.
 
-void XmlBatchInner::log_open(std::string_view qualified_name) {
+void XmlBatchInner::log_open(std::string_view qualified_name, bool lent) {
   if (log_depth_ == 0) {
     log_.clear();
-    log_n_ = 0;
+    log_n_ = lent_from_ = 0;
     // Records of a file tend to be alike: after one that was not flat, the
     // next go straight to the builder, and only every 64th tries the log.
     direct_ = !opts_.flat_fast_path || (last_replayed_ && (++probe_ & 63) != 0);
@@ -414,15 +414,39 @@ void XmlBatchInner::log_open(std::string_view qualified_name) {
   }
   ++log_depth_;
   if (direct_) return record_.open(qualified_name);
-  --log_depth_;
+  if (lent) return log_push({LogEntry::Open, qualified_name.data(), 0, qualified_name.size()});
   const std::size_t at = log_.size();
   log_.append(qualified_name);
-  log_push({LogEntry::Open, at, qualified_name.size()});
-  ++log_depth_;
+  log_push({LogEntry::Open, nullptr, at, qualified_name.size()});
 }
 
 void XmlBatchInner::log_text(std::size_t mark) {
-  if (log_.size() > mark) log_push({LogEntry::Text, mark, log_.size() - mark});
+  if (log_.size() > mark) log_push({LogEntry::Text, nullptr, mark, log_.size() - mark});
+}
+
+bool XmlBatchInner::lend_text(XmlStreamError& err) {
+  // Most values need neither decoding nor resolving: they stay in the
+  // window until the record's row is made from them, copied once, into
+  // their column.
+  if (!direct_ && log_depth_ >= 2 && reader_->text_is_utf8()) {
+    const Scan s = scan_piece(ev_);
+    if (!s.amp && (!s.high || enc::valid_utf8(ev_))) {
+      log_push({LogEntry::Text, ev_.data(), 0, ev_.size()});
+      return true;
+    }
+  }
+  return append_text<false>(true, err);
+}
+
+void XmlBatchInner::keep_log() {
+  for (std::size_t k = lent_from_; k < log_n_; ++k) {
+    LogEntry& e = log_entries_[k];
+    if (!e.lent) continue;
+    e.off = log_.size();
+    log_.append(e.lent, e.len);
+    e.lent = nullptr;
+  }
+  lent_from_ = log_n_;
 }
 
 bool XmlBatchInner::log_close() {
@@ -430,7 +454,7 @@ bool XmlBatchInner::log_close() {
     record_.close();
     return --log_depth_ == 0;
   }
-  log_push({LogEntry::Close, 0, 0});
+  log_push({LogEntry::Close, nullptr, 0, 0});
   return --log_depth_ == 0;
 }
 
@@ -542,39 +566,41 @@ void XmlBatchInner::place_flat_row() {
 
 bool XmlBatchInner::flat_row() {
   if (!log_flat_) return false;
-  const std::string_view log(log_);
   begin_flat_row();
   // Entry 0 opens the record element; then each child is Open, its texts,
   // Close, and the record's Close ends the log.
   for (std::size_t i = 1; i + 1 < log_n_;) {
     const LogEntry& open = log_entries_[i++];
-    std::size_t value_begin = 0, value_end = 0;
+    std::string_view value;
     if (log_entries_[i].kind == LogEntry::Text) {
-      value_begin = log_entries_[i].off;
-      for (; log_entries_[i].kind == LogEntry::Text; ++i) value_end = log_entries_[i].off + log_entries_[i].len;
+      value = log_bytes(log_entries_[i]);
+      // Pieces of one text (around a comment, say) lie end to end in log_;
+      // any others the builder joins.
+      for (++i; log_entries_[i].kind == LogEntry::Text; ++i) {
+        const LogEntry& e = log_entries_[i];
+        if (e.lent || value.data() + value.size() != log_.data() + e.off) return false;
+        value = std::string_view(value.data(), value.size() + e.len);
+      }
     }
     ++i;  // the child's Close
-    if (!flat_key(log.substr(open.off, open.len),
-                  trim_white_space(log.substr(value_begin, value_end - value_begin))))
-      return false;
+    if (!flat_key(log_bytes(open), trim_white_space(value))) return false;
   }
   place_flat_row();
   return true;
 }
 
 void XmlBatchInner::replay() {
-  const std::string_view log(log_);
   for (std::size_t k = 0; k < log_n_; ++k) {
     const LogEntry& e = log_entries_[k];
     switch (e.kind) {
       case LogEntry::Open:
-        record_.open(log.substr(e.off, e.len));
+        record_.open(log_bytes(e));
         if (k == 0 && record_text_lost_) record_.lose_text();
         break;
       case LogEntry::Text: {
         std::string& text = record_.text();
         const std::size_t mark = text.size();
-        text.append(log.substr(e.off, e.len));
+        text.append(log_bytes(e));
         record_.settle_text(mark);
         break;
       }
@@ -636,13 +662,13 @@ bool XmlBatchInner::walk_values(bool& closed, XmlStreamError& err) {
       switch (ev) {
         case Event::Text:
           in.ev_ = bytes;
-          return in.append_text<false>(true, err);
+          return in.lend_text(err);
         case Event::Start:
-          in.log_open(bytes);
+          in.log_open(bytes, true);
           ++opened;
           return true;
         case Event::Empty:
-          in.log_open(bytes);
+          in.log_open(bytes, true);
           in.log_close();
           return true;
         case Event::End:
@@ -661,6 +687,9 @@ bool XmlBatchInner::walk_values(bool& closed, XmlStreamError& err) {
   const std::size_t record_depth = reader_->open_depth() + 1 - log_depth_;
   bool failed = false;
   closed = reader_->skim_events(record_depth, walk, failed);
+  // A record the walk closed is made into its row before the reader reads
+  // again; any other keeps what it lent.
+  if (!closed) keep_log();
   follow_walk(walk.opened);
   return !failed;
 }

@@ -268,10 +268,21 @@ class XmlBatchInner {
   std::size_t depth() const { return kNames ? shape_depth_ : log_depth_; }
   struct LogEntry {
     enum Kind : std::uint8_t { Open, Text, Close } kind;
-    std::size_t off, len;  // in log_
+    // The bytes: at `off` in log_, or, when `lent` is set, there in the
+    // reader's window, which holds them until the reader next reads.
+    const char* lent;
+    std::size_t off, len;
   };
-  void log_open(std::string_view qualified_name);
+  std::string_view log_bytes(const LogEntry& e) const {
+    return e.lent ? std::string_view(e.lent, e.len) : std::string_view(log_).substr(e.off, e.len);
+  }
+  // `lent`: the name stays in the window (the walk's own names only).
+  void log_open(std::string_view qualified_name, bool lent = false);
   void log_text(std::size_t mark);  // log_ grew from `mark` by a piece of text
+  // A piece of the walk's text, logged where it lies if it needs no change.
+  bool lend_text(XmlStreamError& err);
+  // The lent entries' bytes copied into log_, before the reader may read.
+  void keep_log();
   bool log_close();                 // true when the record element closed
   bool flat_row();                  // the row of a flat record; false if not flat
   void begin_flat_row();
@@ -410,6 +421,8 @@ class XmlBatchInner {
   // that appending is a store and an increment.
   std::vector<LogEntry> log_entries_;
   std::size_t log_n_ = 0;
+  // Entries from here on may be lent (log_n_ when none is).
+  std::size_t lent_from_ = 0;
   std::size_t log_depth_ = 0;
   bool log_flat_ = false;
   // The record element's non-blank text was dropped while it was logged.

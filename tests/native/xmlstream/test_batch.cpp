@@ -105,6 +105,12 @@ TEST(records_batches_event_rules) {
       {"<r><rec><v>1</v></rec><rec><v>2</v>", "(['v'], [['1']])\n"},
       // Bad text outside records is never decoded.
       {"<r>&nbsp;\xFF<rec><v>1</v></rec>&bogus;</r>&#0;", "(['v'], [['1']])\n"},
+      // A record longer than a small read, values kept where they lie
+      // beside values resolved, a comment between: each value whole.
+      {"<r><rec><a>a first value of some length</a><b>x&amp;y</b><!--c--><c>one more past a read's end</c>"
+       "<d>4</d></rec><rec><d>5</d></rec></r>",
+       "(['a', 'b', 'c', 'd'], [['a first value of some length', None], ['x&y', None], "
+       "['one more past a read's end', None], ['4', '5']])\n"},
   };
   for (const auto& [xml, want] : cases) CHECK_EQ(joined(steps_all_chunks(xml, 1000)), std::string(want));
 }
