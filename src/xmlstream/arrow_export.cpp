@@ -110,7 +110,7 @@ bool ArrowBatch::typed(Batch&& batch, const std::vector<ValueType>& types,
       return false;
     }
     // The text is no longer needed; only the validity bitmap is shared.
-    std::vector<char>().swap(col.bytes);
+    col.bytes = Bytes();
     std::vector<std::int64_t>().swap(col.offsets);
   }
   out.emplace(ArrowBatch(std::shared_ptr<const Data>(std::move(data))));

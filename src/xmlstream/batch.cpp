@@ -279,7 +279,7 @@ namespace {
 struct Scan {
   bool high = false, amp = false;
 };
-Scan scan_piece(std::string_view s) {
+[[gnu::always_inline]] inline Scan scan_piece(std::string_view s) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
   const char* p = s.data();
   const std::size_t n = s.size();
@@ -424,11 +424,11 @@ void XmlBatchInner::log_text(std::size_t mark) {
   if (log_.size() > mark) log_push({LogEntry::Text, nullptr, mark, log_.size() - mark});
 }
 
-bool XmlBatchInner::lend_text(XmlStreamError& err) {
+bool XmlBatchInner::lend_text(bool utf8, XmlStreamError& err) {
   // Most values need neither decoding nor resolving: they stay in the
   // window until the record's row is made from them, copied once, into
   // their column.
-  if (!direct_ && log_depth_ >= 2 && reader_->text_is_utf8()) {
+  if (!direct_ && log_depth_ >= 2 && utf8) {
     const Scan s = scan_piece(ev_);
     if (!s.amp && (!s.high || enc::valid_utf8(ev_))) {
       log_push({LogEntry::Text, ev_.data(), 0, ev_.size()});
@@ -657,12 +657,13 @@ bool XmlBatchInner::walk_values(bool& closed, XmlStreamError& err) {
     XmlBatchInner& in;
     XmlStreamError& err;
     std::ptrdiff_t opened = 0;
-    Walk(XmlBatchInner& i, XmlStreamError& e) : in(i), err(e) {}
+    const bool utf8;  // the text's encoding, which a walk cannot change
+    Walk(XmlBatchInner& i, XmlStreamError& e) : in(i), err(e), utf8(i.reader_->text_is_utf8()) {}
     bool on(Event ev, std::string_view bytes) override {
       switch (ev) {
         case Event::Text:
           in.ev_ = bytes;
-          return in.lend_text(err);
+          return in.lend_text(utf8, err);
         case Event::Start:
           in.log_open(bytes, true);
           ++opened;

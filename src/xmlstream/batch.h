@@ -280,7 +280,7 @@ class XmlBatchInner {
   void log_open(std::string_view qualified_name, bool lent = false);
   void log_text(std::size_t mark);  // log_ grew from `mark` by a piece of text
   // A piece of the walk's text, logged where it lies if it needs no change.
-  bool lend_text(XmlStreamError& err);
+  bool lend_text(bool utf8, XmlStreamError& err);
   // The lent entries' bytes copied into log_, before the reader may read.
   void keep_log();
   bool log_close();                 // true when the record element closed

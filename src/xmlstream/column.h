@@ -3,15 +3,82 @@
 // exports batches; it knows nothing of reading. No Python here.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "xmlstream/key_index.h"
 
 namespace qk::xml {
+
+// A column's values, back to back: a growable byte buffer whose appends
+// are inlined, with short ones (most values are a few bytes) copied by two
+// overlapping moves, where a vector's insert calls memmove through the PLT.
+class Bytes {
+ public:
+  Bytes() = default;
+  Bytes(const Bytes& o) { append(o.p_, o.n_); }
+  Bytes(Bytes&& o) noexcept
+      : p_(std::exchange(o.p_, nullptr)), n_(std::exchange(o.n_, 0)), cap_(std::exchange(o.cap_, 0)) {}
+  Bytes& operator=(Bytes o) noexcept {
+    std::swap(p_, o.p_);
+    std::swap(n_, o.n_);
+    std::swap(cap_, o.cap_);
+    return *this;
+  }
+  ~Bytes() { std::free(p_); }
+
+  const char* data() const { return p_; }  // null while nothing was ever held
+  std::size_t size() const { return n_; }
+  bool empty() const { return n_ == 0; }
+  std::size_t capacity() const { return cap_; }
+  void reserve(std::size_t n) {
+    if (n > cap_) grow_to(n);
+  }
+  void append(const char* s, std::size_t n) {
+    if (cap_ - n_ < n) [[unlikely]]
+      grow_to(std::max({n_ + n, 2 * cap_, std::size_t{64}}));
+    char* d = p_ + n_;
+    n_ += n;
+    if (n > 16) {
+      std::memcpy(d, s, n);
+    } else if (n >= 8) {
+      move_word<std::uint64_t>(d, s, n);
+    } else if (n >= 4) {
+      move_word<std::uint32_t>(d, s, n);
+    } else if (n != 0) {
+      d[0] = s[0];
+      d[n / 2] = s[n / 2];
+      d[n - 1] = s[n - 1];
+    }
+  }
+
+ private:
+  // A word from each end of [s, s + n), sizeof(W) <= n <= 2 * sizeof(W).
+  template <class W>
+  static void move_word(char* d, const char* s, std::size_t n) {
+    W a, b;
+    std::memcpy(&a, s, sizeof a);
+    std::memcpy(&b, s + n - sizeof b, sizeof b);
+    std::memcpy(d, &a, sizeof a);
+    std::memcpy(d + n - sizeof b, &b, sizeof b);
+  }
+  void grow_to(std::size_t n) {
+    void* p = std::realloc(p_, n);
+    if (p == nullptr) throw std::bad_alloc();
+    p_ = static_cast<char*>(p);
+    cap_ = n;
+  }
+  char* p_ = nullptr;
+  std::size_t n_ = 0, cap_ = 0;
+};
 
 // One column of a batch, held the way Arrow lays out a nullable large
 // string column: values packed back to back, rows+1 offsets from 0, and a
@@ -21,10 +88,7 @@ namespace qk::xml {
 // Only a null writes the bitmap: rows past its end are valid, so a value
 // costs no store there, and seal() completes it before Arrow reads it.
 struct Column {
-  // A vector, not a string: its appends are inlined templates, where a
-  // string's go through the library's out-of-line instantiation, a call
-  // through the PLT for every value.
-  std::vector<char> bytes;
+  Bytes bytes;
   std::vector<std::int64_t> offsets = {0};
   std::vector<std::uint8_t> validity;
   std::uint64_t nulls = 0;
@@ -44,10 +108,10 @@ struct Column {
   }
   std::size_t rows() const { return offsets.size() - 1; }
   // The values' buffer for Arrow, which takes no null data buffer even
-  // when it holds no bytes (an empty vector's data() may be null).
+  // when it holds no bytes.
   const char* data() const {
     static constexpr char kNone = 0;
-    return bytes.empty() ? &kNone : bytes.data();
+    return bytes.data() == nullptr ? &kNone : bytes.data();
   }
   bool is_null(std::size_t r) const {
     return (r >> 3) < validity.size() && ((validity[r >> 3] >> (r & 7)) & 1) == 0;
@@ -57,7 +121,7 @@ struct Column {
         .substr(static_cast<std::size_t>(offsets[r]), static_cast<std::size_t>(offsets[r + 1] - offsets[r]));
   }
   void push(std::string_view v) {
-    bytes.insert(bytes.end(), v.begin(), v.end());
+    bytes.append(v.data(), v.size());
     offsets.push_back(static_cast<std::int64_t>(bytes.size()));
   }
   void push_null() {

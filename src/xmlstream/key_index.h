@@ -12,7 +12,7 @@ namespace qk::xml {
 
 // a == b, comparing short strings inline: keys are mostly a few bytes long,
 // where a call to memcmp costs more than the comparison.
-inline bool same_bytes(std::string_view a, std::string_view b) {
+[[gnu::always_inline]] inline bool same_bytes(std::string_view a, std::string_view b) {
   const std::size_t n = a.size();
   if (n != b.size()) return false;
   const char* x = a.data();

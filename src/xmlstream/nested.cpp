@@ -435,7 +435,7 @@ bool NestedBuilder::take(NestedBatch& out, std::string& err) {
       return false;
     }
     n.converted = n.col.rows();
-    std::vector<char>().swap(n.col.bytes);
+    n.col.bytes = Bytes();
     std::vector<std::int64_t>().swap(n.col.offsets);
   }
   out.data_ = std::move(data);

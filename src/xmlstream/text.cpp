@@ -86,13 +86,7 @@ bool blank_slow(std::string_view s) {
   return true;
 }
 
-std::string_view trim_white_space(std::string_view s) {
-  // Most values start and end with an ASCII character that is not space.
-  if (!s.empty()) {
-    const auto first = static_cast<unsigned char>(s.front());
-    const auto last = static_cast<unsigned char>(s.back());
-    if (first < 0x80 && last < 0x80 && !ascii_space(first) && !ascii_space(last)) return s;
-  }
+std::string_view trim_white_space_slow(std::string_view s) {
   for (std::size_t n; (n = space_at(s)) != 0;) s.remove_prefix(n);
   while (!s.empty()) {
     const auto last = static_cast<unsigned char>(s.back());

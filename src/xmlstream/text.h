@@ -17,8 +17,18 @@ namespace qk::xml {
 std::string local_name(std::string_view raw);
 void local_name_append(std::string_view raw, std::string& out);
 
-// `s` without leading and trailing Unicode White_Space characters.
-std::string_view trim_white_space(std::string_view s);
+// `s` without leading and trailing Unicode White_Space characters. Most
+// values start and end with an ASCII character that is not space: that is
+// checked inline, anything else takes trim_white_space_slow.
+std::string_view trim_white_space_slow(std::string_view s);
+[[gnu::always_inline]] inline std::string_view trim_white_space(std::string_view s) {
+  if (!s.empty()) {
+    const auto first = static_cast<unsigned char>(s.front());
+    const auto last = static_cast<unsigned char>(s.back());
+    if (first > ' ' && first < 0x80 && last > ' ' && last < 0x80) return s;
+  }
+  return trim_white_space_slow(s);
+}
 
 // Whether `s` is all white space (or empty). Every piece of text dropped
 // between elements is checked for a value it would lose, and it is mostly

@@ -218,3 +218,26 @@ TEST(records_batches_deep_and_large) {
   }
   CHECK_EQ(batches, 4u);
 }
+
+// Values are copied by length class (none, a few bytes, words, longer) into
+// a buffer that grows as it goes: every length, at every alignment.
+TEST(column_values_of_every_length) {
+  Column c;
+  std::vector<std::string> want;
+  for (std::size_t n = 0; n <= 70; ++n) {
+    std::string v;
+    for (std::size_t i = 0; i < n; ++i) v += static_cast<char>('a' + (n * 7 + i) % 26);
+    c.push(v);
+    want.push_back(v);
+    if (n % 5 == 0) {
+      c.push_null();
+      want.push_back("<null>");
+    }
+  }
+  const Column copy = c;
+  for (const Column* col : {static_cast<const Column*>(&c), &copy}) {
+    CHECK_EQ(col->rows(), want.size());
+    for (std::size_t r = 0; r < want.size(); ++r)
+      CHECK_EQ(col->is_null(r) ? std::string("<null>") : std::string(col->value(r)), want[r]);
+  }
+}
