@@ -180,11 +180,11 @@ def test_consumers_take_the_table_directly(write_xml, consume):
 # ---- Schema and columns ---------------------------------------------------------------
 
 
-def test_every_column_is_a_nullable_large_string(write_xml):
+def test_every_column_is_a_nullable_string(write_xml):
     table = read_xml(write_xml(MIXED), batch_rows=2)
     for schema in [table.schema, pa.table(table).schema] + [b.schema for b in table]:
         assert schema.names == ["a", "b", "c", "d"]
-        assert all(f.type == pa.large_string() and f.nullable for f in schema)
+        assert all(f.type == pa.string() and f.nullable for f in schema)
 
 
 @pytest.mark.parametrize("batch_rows", [1, 3, 100])

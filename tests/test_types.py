@@ -103,7 +103,7 @@ def test_every_batch_has_the_whole_files_schema(write_xml, batch_rows):
     values = "".join(f"<row><n>{i}</n><f>{i}.5</f></row>" for i in range(9))
     path = write_xml(f"<r>{values}<row><n>x</n><late>true</late></row></r>")
     table = read_xml(path, batch_rows=batch_rows, types=True)
-    expected = pa.schema([("n", pa.large_string()), ("f", pa.float64()), ("late", pa.bool_())])
+    expected = pa.schema([("n", pa.string()), ("f", pa.float64()), ("late", pa.bool_())])
     batches = list(table)
     assert len(batches) == -(-10 // batch_rows)
     assert all(b.schema == expected for b in batches)
@@ -253,7 +253,7 @@ def test_given_columns_take_their_types_by_name(write_xml):
 def test_without_types_every_column_is_text(write_xml):
     table = read_xml(write_xml(MIXED))
     assert table.column_types is None
-    assert set(table.schema.types) == {pa.large_string()}
+    assert set(table.schema.types) == {pa.string()}
 
 
 def test_a_value_that_does_not_convert_is_an_error():

@@ -5,7 +5,7 @@ layout. Each discovers its columns: a batch has exactly the columns its own
 records produced. The helpers here either keep that shape (one Arrow batch
 per native batch) or line every batch up against one column list, filling
 a column a batch lacks with nulls. Every value the XML stream yields is text
-or missing, so every column is a nullable Arrow large string.
+or missing, so every column is a nullable Arrow string.
 quelbrand.read_xml is the table-shaped way in.
 
 pyarrow and pandas are optional and imported only by the functions that need
@@ -57,8 +57,8 @@ def _pyarrow(purpose: str) -> Any:
 
 
 def string_schema(names: Sequence[str]) -> pyarrow.Schema:
-    """The Arrow schema of a table with these columns: all nullable large
-    strings (64-bit offsets, so no batch or value can overflow them)."""
+    """The Arrow schema of a table with these columns: all nullable
+    strings."""
     return _string_schema(_pyarrow("Arrow schemas"), names)
 
 
@@ -69,7 +69,7 @@ def record_batches(
     columns: Sequence[str] | None = None,
 ) -> Iterator[pyarrow.RecordBatch]:
     """Streams the file as one pyarrow.RecordBatch per native batch, every
-    column a nullable large string, built natively with no Python object
+    column a nullable string, built natively with no Python object
     per value.
 
     Without `columns` each batch has its own columns, in order of first

@@ -763,7 +763,7 @@ class XmlTable(Table):
             batch = pa.record_batch(native)
             if batch.schema.names != names:
                 have = dict(zip(batch.schema.names, batch.columns))
-                arrays = [have[n] if n in have else pa.nulls(batch.num_rows, pa.large_string()) for n in names]
+                arrays = [have[n] if n in have else pa.nulls(batch.num_rows, pa.string()) for n in names]
                 batch = pa.RecordBatch.from_arrays(arrays, schema=fixed)
             batches.append(batch)
         values, records = reading.lost
@@ -825,7 +825,7 @@ def _lined_up(batches: Iterator[Any], columns: list[str], kinds: list[str] | Non
     """Batches with their own columns lined up to `columns` (a column a
     batch lacks is null), and converted to `kinds` if given."""
     pa = _pyarrow("reading with on_error='skip'")
-    strings = pa.large_string()
+    strings = pa.string()
     fixed = pa.schema([pa.field(name, strings) for name in columns])
     for native in batches:
         batch = native
@@ -917,7 +917,7 @@ class _Spool:
         pa = _pyarrow("reading a pipe into a table")
         if kinds is not None and all(kind == "string" for kind in kinds):
             kinds = None
-        nulls = pa.large_string()
+        nulls = pa.string()
         for start, size in self._spans:
             self._file.seek(start)
             batch = pa.ipc.open_stream(self._file.read(size)).read_next_batch()

@@ -17,7 +17,7 @@ __all__ = ["arrow_type", "pandas_dtypes", "schema", "string_schema", "types_of"]
 def arrow_type(pa: Any, name: str) -> Any:
     """The Arrow type of the column type `name`."""
     return {
-        "string": pa.large_string(),
+        "string": pa.string(),
         "int64": pa.int64(),
         "float64": pa.float64(),
         "bool": pa.bool_(),
@@ -28,9 +28,9 @@ def arrow_type(pa: Any, name: str) -> Any:
 
 
 def string_schema(pa: Any, names: Sequence[str]) -> Any:
-    """Every column a nullable large string (64-bit offsets, so no batch or
-    value can overflow them)."""
-    return pa.schema([pa.field(name, pa.large_string()) for name in names])
+    """Every column a nullable string. (A batch whose column would hold more
+    text than 32-bit offsets reach is read as several batches that fit.)"""
+    return pa.schema([pa.field(name, pa.string()) for name in names])
 
 
 def schema(pa: Any, names: Sequence[str], kinds: Sequence[str] | None) -> Any:

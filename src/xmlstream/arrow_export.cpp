@@ -1,6 +1,7 @@
 // Batches handed to Arrow through the C data interface.
 #include "xmlstream/arrow_export.h"
 
+#include <stdexcept>
 #include <utility>
 
 namespace qk::xml {
@@ -72,7 +73,9 @@ void export_schema(const std::vector<std::string>& names, const std::vector<Valu
   holder->child_ptrs.resize(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
     auto child = std::make_unique<ChildSchema>(ChildSchema{names[i]});
-    const char* format = types.empty() ? "U" : arrow_format(types[i]);
+    // Strings with 32-bit offsets: no column of a batch holds more than
+    // fits them (see cut_wide).
+    const char* format = types.empty() || types[i] == ValueType::String ? "u" : arrow_format(types[i]);
     ArrowSchema& c = holder->children[i];
     c = ArrowSchema{format, child->name.c_str(), nullptr, ARROW_FLAG_NULLABLE, 0, nullptr, nullptr,
                     &release_child_schema, child.get()};
@@ -86,7 +89,10 @@ void export_schema(const std::vector<std::string>& names, const std::vector<Valu
 
 namespace {
 Batch sealed(Batch&& batch) {
-  for (Column& c : batch.column_values) c.seal();
+  for (Column& c : batch.column_values) {
+    if (c.is_wide()) throw std::length_error("a batch's column holds more text than Arrow strings can (2 GiB)");
+    c.seal();
+  }
   return std::move(batch);
 }
 }  // namespace
@@ -111,7 +117,7 @@ bool ArrowBatch::typed(Batch&& batch, const std::vector<ValueType>& types,
     }
     // The text is no longer needed; only the validity bitmap is shared.
     col.bytes = Bytes();
-    std::vector<std::int64_t>().swap(col.offsets);
+    std::vector<std::int32_t>().swap(col.offsets);
   }
   out.emplace(ArrowBatch(std::shared_ptr<const Data>(std::move(data))));
   return true;

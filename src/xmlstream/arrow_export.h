@@ -1,7 +1,7 @@
 // Finished batches as Arrow record batches, through the C data interface:
-// a struct array of nullable large strings (64-bit offsets, so no batch or
-// value size can overflow them), or of typed columns where types were asked
-// for. Buffers are the batch's own; every
+// a struct array of nullable strings (32-bit offsets: a batch is cut into
+// pieces first where a column outgrew them, see cut_wide), or of typed
+// columns where types were asked for. Buffers are the batch's own; every
 // exported array shares them and frees nothing until the last release. No
 // Python here.
 #pragma once

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <new>
 
 #include "xmlstream/batch.h"
@@ -48,6 +49,7 @@ struct BatchSource::Core {
   void start(std::shared_ptr<Core> self, Body body);
 
   XmlBatchInner inner;
+  std::deque<Batch> pieces;  // of a batch cut by build, still to go out
   ReadOptions options;
   std::optional<ColumnSet> column_set;  // set before any caller sees it, under m
   bool fixed = false;
@@ -313,25 +315,41 @@ bool BatchSource::Core::first_fault(std::unique_lock<std::mutex>& lock, XmlStrea
 
 BatchSource::Core::Item BatchSource::Core::build(const Interrupt* interrupt) {
   Item item;
-  inner.set_interrupt(interrupt);
-  switch (inner.next_batch(item.err)) {
-    case XmlBatchInner::Step::Batch:
-      item.step = Step::Batch;
-      item.raw = inner.take_batch();
-      if (tally_types) {
-        std::lock_guard lock(tally_m);
-        tally.add(item.raw);
+  if (!pieces.empty()) {
+    item.step = Step::Batch;
+    item.raw = std::move(pieces.front());
+    pieces.pop_front();
+  } else {
+    inner.set_interrupt(interrupt);
+    switch (inner.next_batch(item.err)) {
+      case XmlBatchInner::Step::Batch: {
+        item.step = Step::Batch;
+        // A batch with a column past what Arrow strings hold goes out in
+        // pieces that fit, one per step.
+        std::vector<Batch> cut;
+        if (!cut_wide(inner.take_batch(), cut, item.err.text)) {
+          item.step = Step::Error;
+          item.err.kind = XmlStreamError::Kind::Xml;
+          break;
+        }
+        item.raw = std::move(cut.front());
+        for (std::size_t i = 1; i < cut.size(); ++i) pieces.push_back(std::move(cut[i]));
+        break;
       }
-      break;
-    case XmlBatchInner::Step::Finished:
-      item.step = Step::Finished;
-      break;
-    case XmlBatchInner::Step::Error:
-      item.step = Step::Error;
-      if (inner.fault()) item.where = *inner.fault();
-      break;
+      case XmlBatchInner::Step::Finished:
+        item.step = Step::Finished;
+        break;
+      case XmlBatchInner::Step::Error:
+        item.step = Step::Error;
+        if (inner.fault()) item.where = *inner.fault();
+        break;
+    }
+    inner.set_interrupt(nullptr);
   }
-  inner.set_interrupt(nullptr);
+  if (item.step == Step::Batch && tally_types) {
+    std::lock_guard lock(tally_m);
+    tally.add(item.raw);
+  }
   bytes_read.store(inner.offset(), std::memory_order_relaxed);
   lost_values.store(inner.values_lost(), std::memory_order_relaxed);
   lost_records.store(inner.records_with_loss(), std::memory_order_relaxed);

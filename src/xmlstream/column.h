@@ -80,16 +80,23 @@ class Bytes {
   std::size_t n_ = 0, cap_ = 0;
 };
 
-// One column of a batch, held the way Arrow lays out a nullable large
-// string column: values packed back to back, rows+1 offsets from 0, and a
+// One column of a batch, held the way Arrow lays out a nullable string
+// column: values packed back to back, rows+1 offsets from 0, and a
 // validity bitmap (bit set = has a value, least significant bit first). A
 // finished column is handed to Arrow as it stands, with no copy.
+//
+// Offsets are 32-bit, half the room of 64-bit ones. A column whose values
+// pass kNarrowBytes in one batch (rare: 2 GiB) goes on in `wide` instead,
+// every offset 64-bit, and `offsets` empties; such a batch is cut into
+// pieces that fit (cut_wide) before it becomes Arrow strings.
 //
 // Only a null writes the bitmap: rows past its end are valid, so a value
 // costs no store there, and seal() completes it before Arrow reads it.
 struct Column {
+  static constexpr std::size_t kNarrowBytes = 0x7FFFFFFF;
   Bytes bytes;
-  std::vector<std::int64_t> offsets = {0};
+  std::vector<std::int32_t> offsets = {0};
+  std::vector<std::int64_t> wide;
   std::vector<std::uint8_t> validity;
   std::uint64_t nulls = 0;
 
@@ -106,7 +113,11 @@ struct Column {
     validity.reserve((rows + 7) / 8);
     bytes.reserve(bytes_hint);
   }
-  std::size_t rows() const { return offsets.size() - 1; }
+  bool is_wide() const { return !wide.empty(); }
+  std::size_t rows() const { return (is_wide() ? wide.size() : offsets.size()) - 1; }
+  std::size_t begin(std::size_t r) const {
+    return is_wide() ? static_cast<std::size_t>(wide[r]) : static_cast<std::size_t>(offsets[r]);
+  }
   // The values' buffer for Arrow, which takes no null data buffer even
   // when it holds no bytes.
   const char* data() const {
@@ -117,24 +128,36 @@ struct Column {
     return (r >> 3) < validity.size() && ((validity[r >> 3] >> (r & 7)) & 1) == 0;
   }
   std::string_view value(std::size_t r) const {
-    return std::string_view(bytes.data(), bytes.size())
-        .substr(static_cast<std::size_t>(offsets[r]), static_cast<std::size_t>(offsets[r + 1] - offsets[r]));
+    const std::size_t b = begin(r);
+    return std::string_view(bytes.data(), bytes.size()).substr(b, begin(r + 1) - b);
   }
   void push(std::string_view v) {
     bytes.append(v.data(), v.size());
-    offsets.push_back(static_cast<std::int64_t>(bytes.size()));
+    end_row();
   }
   void push_null() {
     const std::size_t r = rows();
     if ((r >> 3) >= validity.size()) validity.resize((r >> 3) + 1, 0xFF);
     validity[r >> 3] &= static_cast<std::uint8_t>(~(1u << (r & 7)));
     ++nulls;
-    offsets.push_back(static_cast<std::int64_t>(bytes.size()));
+    end_row();
   }
   // The bitmap covers every row, for Arrow (which needs it only with nulls).
   void seal() {
     if (nulls != 0) validity.resize((rows() + 7) / 8, 0xFF);
   }
+  // Every offset 64-bit (as Arrow's large strings have them), once no more
+  // rows come.
+  void widen();
+
+ private:
+  void end_row() {
+    if (bytes.size() <= kNarrowBytes) [[likely]]
+      offsets.push_back(static_cast<std::int32_t>(bytes.size()));
+    else
+      end_wide_row();
+  }
+  void end_wide_row();
 };
 
 // A finished batch: its columns in order of first appearance, and its row
@@ -144,6 +167,13 @@ struct Batch {
   std::vector<Column> column_values;
   std::uint64_t rows = 0;
 };
+
+// `batch` as batches of consecutive rows whose columns are none of them
+// wide, in order (the batch itself when none is), each column's values in
+// a piece at most `limit` bytes. False, with `err`, when a single value is
+// longer.
+bool cut_wide(Batch&& batch, std::vector<Batch>& out, std::string& err,
+              std::size_t limit = Column::kNarrowBytes);
 
 // Column names in order, with a name -> position index.
 class ColumnSet {

@@ -426,7 +426,13 @@ bool NestedBuilder::take(NestedBatch& out, std::string& err) {
   data->nodes = std::move(plan_->nodes);
   for (Node& n : data->nodes) {
     if (n.kind == Node::Leaf) n.col.seal();
-    if (n.kind != Node::Leaf || n.type == ValueType::String) continue;
+    if (n.kind != Node::Leaf) continue;
+    // Nested strings are large strings: their offsets 64-bit, however
+    // much text a batch holds.
+    if (n.type == ValueType::String) {
+      n.col.widen();
+      continue;
+    }
     std::string bad;
     if (!convert_column(n.col, n.type, n.typed, bad)) {
       err = "the value '" + bad + "' of <" + std::string(n.key) + "> does not read as " + type_name(n.type) +
@@ -436,7 +442,7 @@ bool NestedBuilder::take(NestedBatch& out, std::string& err) {
     }
     n.converted = n.col.rows();
     n.col.bytes = Bytes();
-    std::vector<std::int64_t>().swap(n.col.offsets);
+    std::vector<std::int32_t>().swap(n.col.offsets);
   }
   out.data_ = std::move(data);
   start_batch();
@@ -497,7 +503,7 @@ void export_node(const std::shared_ptr<const NestedBatch::Data>& data, std::uint
       nulls = static_cast<std::int64_t>(n.col.nulls);
       h->buffers[0] = nulls ? n.col.validity.data() : nullptr;
       if (n.type == ValueType::String) {
-        h->buffers[1] = n.col.offsets.data();
+        h->buffers[1] = n.col.wide.data();
         h->buffers[2] = n.col.data();
         n_buffers = 3;
       } else {

@@ -120,11 +120,11 @@ std::uint64_t check_batch(const Batch& batch, std::uint64_t rows, std::uint64_t 
     FUZZ_CHECK(col.rows() == rows);
     // The bitmap ends at the last null (rows after it are valid) until the
     // batch is handed to Arrow.
-    FUZZ_CHECK(col.offsets.front() == 0 && col.validity.size() <= (rows + 7) / 8);
+    FUZZ_CHECK(col.begin(0) == 0 && col.validity.size() <= (rows + 7) / 8);
     FUZZ_CHECK((col.nulls == 0) == col.validity.empty());
     std::uint64_t prev = 0, nulls = 0;
     for (std::size_t r = 0; r < col.rows(); ++r) {
-      const std::uint64_t end = static_cast<std::uint64_t>(col.offsets[r + 1]);
+      const std::uint64_t end = col.begin(r + 1);
       FUZZ_CHECK(end >= prev && end <= col.bytes.size());
       if (col.is_null(r)) {
         FUZZ_CHECK(end == prev);
@@ -138,7 +138,7 @@ std::uint64_t check_batch(const Batch& batch, std::uint64_t rows, std::uint64_t 
     FUZZ_CHECK(prev == col.bytes.size() && nulls == col.nulls);
     trace.append(col.bytes.data(), col.bytes.size());
     for (std::size_t r = 0; r < col.rows(); ++r)
-      trace += std::to_string(col.offsets[r + 1]) + (col.is_null(r) ? "n," : ",");
+      trace += std::to_string(col.begin(r + 1)) + (col.is_null(r) ? "n," : ",");
     trace += "\n";
   }
   return rows;

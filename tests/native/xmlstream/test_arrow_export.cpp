@@ -29,7 +29,7 @@ std::string show_array(const ArrowArray& a, const ArrowSchema& s) {
     const ArrowArray& c = *a.children[i];
     CHECK_EQ(c.length, a.length);
     const auto* bits = static_cast<const std::uint8_t*>(c.buffers[0]);
-    const auto* offsets = static_cast<const int64_t*>(c.buffers[1]);
+    const auto* offsets = static_cast<const int32_t*>(c.buffers[1]);
     const auto* data = static_cast<const char*>(c.buffers[2]);
     int64_t nulls = 0;
     out += i ? ", [" : "[";
@@ -97,7 +97,7 @@ TEST(arrow_export_buffers_by_hand) {
   CHECK_EQ(s.n_children, 3);
   const char* names[] = {"a", "b", "c"};
   for (int i = 0; i < 3; ++i) {
-    CHECK_EQ(std::string(s.children[i]->format), "U");
+    CHECK_EQ(std::string(s.children[i]->format), "u");
     CHECK_EQ(std::string(s.children[i]->name), names[i]);
     CHECK(s.children[i]->flags & ARROW_FLAG_NULLABLE);
     CHECK_EQ(s.children[i]->n_children, 0);
@@ -114,7 +114,7 @@ TEST(arrow_export_buffers_by_hand) {
   CHECK_EQ(col_a.n_buffers, 3);
   CHECK_EQ(col_a.null_count, 1);
   CHECK_EQ(static_cast<const std::uint8_t*>(col_a.buffers[0])[0] & 7, 0b101);
-  const auto* off = static_cast<const int64_t*>(col_a.buffers[1]);
+  const auto* off = static_cast<const int32_t*>(col_a.buffers[1]);
   CHECK(off[0] == 0 && off[1] == 1 && off[2] == 1 && off[3] == 3);
   CHECK_EQ(std::memcmp(col_a.buffers[2], "x\xC3\xA9", 3), 0);
   CHECK(a.children[2]->null_count == 0 && a.children[2]->buffers[0] == nullptr);

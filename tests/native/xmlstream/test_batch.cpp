@@ -241,3 +241,44 @@ TEST(column_values_of_every_length) {
       CHECK_EQ(col->is_null(r) ? std::string("<null>") : std::string(col->value(r)), want[r]);
   }
 }
+
+// A batch whose column outgrew 32-bit offsets goes to Arrow in pieces that
+// fit, every row once and in order, nulls where they were. (Here the limit
+// is a few bytes, and the columns are made wide by hand.)
+TEST(column_wide_batch_cut_into_pieces_that_fit) {
+  Batch batch{{"a", "b"}, {}, 7};
+  Column a, b;
+  const char* values[] = {"xx", "y", nullptr, "zzzz", "", "q", "rrr"};
+  for (const char* v : values) {
+    if (v) a.push(v);
+    else a.push_null();
+    b.push("b");
+  }
+  a.widen();
+  batch.column_values = {a, b};
+  std::vector<Batch> out;
+  std::string err;
+  CHECK(cut_wide(Batch(batch), out, err, 4));
+  std::vector<std::string> rows_of_pieces, got;
+  for (const Batch& p : out) {
+    rows_of_pieces.push_back(std::to_string(p.rows));
+    CHECK(!p.column_values[0].is_wide() && p.columns == batch.columns);
+    for (std::size_t r = 0; r < p.rows; ++r) {
+      const Column& c = p.column_values[0];
+      got.push_back(c.is_null(r) ? "<null>" : std::string(c.value(r)));
+      CHECK_EQ(std::string(p.column_values[1].value(r)), std::string("b"));
+    }
+  }
+  // xx, y, null: 3 bytes (zzzz would make 7); zzzz, "": 4; q, rrr: 4.
+  CHECK_EQ(joined(rows_of_pieces), std::string("3\n2\n2\n"));
+  CHECK_EQ(joined(got), std::string("xx\ny\n<null>\nzzzz\n\nq\nrrr\n"));
+  CHECK_EQ(out[0].column_values[0].nulls, 1u);
+  // A batch without a wide column is handed on whole.
+  out.clear();
+  Batch narrow{{"b"}, {b}, 7};
+  CHECK(cut_wide(std::move(narrow), out, err, 4) && out.size() == 1 && out[0].rows == 7);
+  // No piece can hold a value longer than the limit.
+  out.clear();
+  CHECK(!cut_wide(Batch(batch), out, err, 3));
+  CHECK_EQ(err, std::string("a value of column 'a' is 4 bytes long, more than an Arrow string holds (3 bytes)"));
+}

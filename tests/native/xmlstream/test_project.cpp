@@ -155,7 +155,7 @@ TEST(project_in_discovery_and_the_batch_source) {
                  s.children[0]->format + ";";
           s.release(&s);
         }
-        const std::string format = types ? "l" : "U";
+        const std::string format = types ? "l" : "u";
         CHECK_EQ(got, project ? "2 rows of 1 " + format + ";1 rows of 1 " + format + ";" : "stray b;");
       }
     }

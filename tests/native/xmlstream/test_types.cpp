@@ -44,7 +44,7 @@ TEST(types_typed_batch_exports_fixed_width_buffers) {
   CHECK_EQ(std::string(s.children[0]->format), "l");
   CHECK_EQ(std::string(s.children[1]->format), "b");
   CHECK_EQ(std::string(s.children[2]->format), "tdD");
-  CHECK_EQ(std::string(s.children[3]->format), "U");
+  CHECK_EQ(std::string(s.children[3]->format), "u");
   const ArrowArray& i = *a.children[0];
   CHECK_EQ(i.n_buffers, 2);
   CHECK_EQ(i.null_count, 1);
@@ -98,6 +98,6 @@ TEST(types_source_converts_every_batch_to_the_whole_files_types) {
     formats.push_back(f);
     s.release(&s);
   }
-  CHECK(formats == (std::vector<std::string>(3, "U g ")));
+  CHECK(formats == (std::vector<std::string>(3, "u g ")));
   CHECK_EQ(src.records().value_or(0), 3u);
 }
