@@ -2,6 +2,7 @@
 reading's, value for value, error for error."""
 
 import gzip
+import os
 import warnings
 
 import pytest
@@ -190,3 +191,17 @@ def test_a_stream_raises_the_first_fault_of_the_file(write_xml, small_stream_pie
     path = write_xml("<t>\n" + "\n".join(rows) + "\n</t>\n")
     one, two = (streamed(path, threads) for threads in (1, 2))
     assert isinstance(two, str) and two == one and "line 12002" in two
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads by /proc")
+def test_one_thread_reads_on_the_calling_thread_alone(tmp_path):
+    # With the columns given no pass finds them, and no worker builds a
+    # batch ahead: the process runs no thread beyond those it had.
+    path = tmp_path / "doc.xml"
+    path.write_text("<r>" + "".join(f"<x><a>{i}</a></x>" for i in range(1000)) + "</r>")
+    before = len(os.listdir("/proc/self/task"))
+    seen = set()
+    for batch in quelbrand.read_xml(path, threads=1, columns=["a"], batch_rows=100):
+        seen.add(len(os.listdir("/proc/self/task")))
+        assert batch.num_rows == 100
+    assert seen == {before}

@@ -28,7 +28,6 @@ from __future__ import annotations
 import contextlib
 import os
 import re
-import secrets
 import stat
 import sys
 from collections.abc import Iterator
@@ -115,7 +114,7 @@ def _replacing(final: str) -> Iterator[BinaryIO]:
         existing = None
     try:
         while True:
-            temporary = os.path.join(directory, f".{name}.{secrets.token_hex(6)}.tmp")
+            temporary = os.path.join(directory, f".{name}.{os.urandom(6).hex()}.tmp")
             try:
                 # Mode 0o666 lets the umask decide the output's permissions,
                 # as for any file a program creates.

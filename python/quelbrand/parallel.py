@@ -108,7 +108,7 @@ R = TypeVar("R")
 
 def in_order(threads: int, read: Callable[[T], R], tasks: Iterable[T]) -> Iterator[R]:
     """read(task) of each task, run on `threads` threads, given in the
-    tasks' order, at most `threads + 1` of them read ahead of the one in
+    tasks' order, at most `threads` of them read ahead of the one in
     use, so that memory holds a few. Leaving early cancels the tasks not
     started."""
     with ThreadPoolExecutor(threads) as pool:
@@ -117,7 +117,7 @@ def in_order(threads: int, read: Callable[[T], R], tasks: Iterable[T]) -> Iterat
         try:
             for task in todo:
                 pending.append(pool.submit(read, task))
-                if len(pending) > threads:
+                if len(pending) >= threads:
                     yield pending.popleft().result()
             while pending:
                 yield pending.popleft().result()

@@ -519,7 +519,9 @@ class XmlTable(Table):
             self.batch_rows,
             columns=self._columns,
             project=self._given,
-            prefetch=True,
+            # One thread asked for: no worker builds a batch ahead (which
+            # would also hold one more batch in memory).
+            prefetch=self.threads > 1,
             companion=companion,
             types=typed and known is None,
             known_types=known,
