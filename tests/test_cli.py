@@ -415,3 +415,15 @@ def test_a_failed_conversion_says_the_output_was_not_written(tmp_path, faulty_xm
     left = "the file there is as it was" if existing else "no file was left there"
     assert note == f"quelbrand: note: nothing was written to {os.path.realpath(out)!r}: {left}"
     assert sorted(os.listdir(tmp_path)) == sorted([os.path.basename(path)] + ["out.parquet"] * existing)
+
+
+@pytest.mark.parametrize(("given", "want"), [(None, "system"), ("mimalloc", "mimalloc")])
+def test_the_command_takes_arrow_buffers_from_the_c_allocator_unless_told(given, want):
+    pytest.importorskip("pyarrow")
+    env = {k: v for k, v in os.environ.items() if k != "ARROW_DEFAULT_MEMORY_POOL"}
+    if given:
+        env["ARROW_DEFAULT_MEMORY_POOL"] = given
+    code = "import quelbrand.cli, pyarrow; print(pyarrow.default_memory_pool().backend_name)"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == want
