@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "xmlstream/batch.h"
+#include "xmlstream/key_index.h"
 #include "xmlstream/text.h"
 
 namespace qk::xml {
@@ -14,7 +15,7 @@ namespace qk::xml {
 std::size_t Shape::find(std::string_view field_name, bool attr) const {
   // Records of a file tend to repeat their fields in order.
   for (std::size_t i = 0; i < fields.size(); ++i)
-    if (fields[i].attribute == attr && fields[i].name == field_name) return i;
+    if (fields[i].attribute == attr && same_bytes(fields[i].name, field_name)) return i;
   return npos;
 }
 
@@ -103,8 +104,13 @@ bool Shape::parse(std::string_view bytes, Shape& out) {
 // ---- Discovery --------------------------------------------------------------------
 
 Shape* ShapeCollector::enter(Shape& parent, std::uint64_t instance, std::string_view name, bool attr) {
+  // The field after the last one met, or one of the next few when a
+  // record lacks an optional field.
   std::size_t i = parent.guess;
-  if (i >= parent.fields.size() || parent.fields[i].attribute != attr || parent.fields[i].name != name) {
+  const auto is = [&](std::size_t k) {
+    return k < parent.fields.size() && parent.fields[k].attribute == attr && same_bytes(parent.fields[k].name, name);
+  };
+  if (!is(i) && !is(++i) && !is(++i)) {
     i = parent.find(name, attr);
     if (i == Shape::npos) i = parent.add(name, attr);
   }
@@ -357,7 +363,7 @@ bool NestedBuilder::open(std::string_view local_name, XmlStreamError& err) {
   if (parent.guess < parent.children.size()) {
     const Node& g = nodes[parent.children[parent.guess]];
     // The #text leaf's key is empty, which no name is.
-    if (!g.attr && g.key == local_name) f = parent.children[parent.guess];
+    if (!g.attr && same_bytes(g.key, local_name)) f = parent.children[parent.guess];
   }
   if (f == UINT32_MAX) {
     const auto it = parent.elements.find(local_name);

@@ -124,10 +124,11 @@ XmlBatchInner::Step XmlBatchInner::run_nested(XmlStreamError& err) {
   // Inside a record, the reader's tag walk hands the record's tags (and
   // text the sink needs) straight to the handlers below, without a
   // read_event call each; it stops at anything else, which comes as events.
-  // Attributes need the whole tag, a reading that skips faulty records the
-  // events' own marks, and a sink that skips text by where it stands (the
-  // shape pass without types) a decision at each element.
-  const bool walks = !opts_.read.attributes && !opts_.read.skip && nested_->wants_text();
+  // Attributes need the whole tag, and a reading that skips faulty records
+  // the events' own marks. A sink that skips text by where it stands (the
+  // shape pass without types) is asked at each piece: the walk lends text
+  // unread, so passing over it costs no more than discarding it.
+  const bool walks = !opts_.read.attributes && !opts_.read.skip;
   struct Walk final : Reader::EventSink {
     XmlBatchInner& in;
     XmlStreamError& err;
@@ -137,6 +138,7 @@ XmlBatchInner::Step XmlBatchInner::run_nested(XmlStreamError& err) {
     bool on(Event ev, std::string_view bytes) override {
       switch (ev) {
         case Event::Text:
+          if (!in.nested_->needs_text()) return true;
           in.ev_ = bytes;
           return in.nested_text(true, err);
         case Event::Start:

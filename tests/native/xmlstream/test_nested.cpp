@@ -12,7 +12,7 @@
 namespace qk::xml {
 namespace {
 
-Shape shape_of(const std::string& doc, bool attributes = false, bool types = false) {
+Shape shape_of(const std::string& doc, bool attributes = false, bool types = false, std::size_t chunk = 0) {
   Shape shape;
   std::uint64_t records = 0;
   XmlStreamError err;
@@ -20,7 +20,8 @@ Shape shape_of(const std::string& doc, bool attributes = false, bool types = fal
   read.attributes = attributes;
   NestedOptions options;
   options.types = types;
-  CHECK(discover_shapes(Reader::from_bytes(doc), "doc", read, options, shape, records, nullptr, err));
+  auto reader = chunk ? Reader::from_bytes(doc, chunk) : Reader::from_bytes(doc);
+  CHECK(discover_shapes(std::move(reader), "doc", read, options, shape, records, nullptr, err));
   return shape;
 }
 
@@ -56,6 +57,23 @@ TEST(nested_shapes_mark_repeats_structs_and_text) {
   CHECK(s.fields[0].repeated && !s.fields[0].is_struct());
   CHECK(!s.fields[1].repeated && s.fields[1].is_struct() && s.fields[1].text);
   CHECK(!s.fields[2].text);
+}
+
+// The reader's tag walk takes a record's insides where the window holds
+// them; read a byte at a time nothing is walked. Text is noted wherever it
+// lies: in a leaf, beside children, after a comment, in CDATA, as a
+// reference, or only as white space (which is no text).
+TEST(nested_shapes_same_walked_or_not) {
+  const std::string docs[] = {
+      "<r><x><a>1</a><a> </a><b><c>t</c> \n </b><b>u<c/></b></x><x><d/><e><!--c-->v</e></x></r>",
+      "<r><x><a><![CDATA[ ]]></a><b>&#32;</b><c>&amp;</c><d><e/>\t</d><d><?p?>w</d></x></r>",
+      "<r><x>own<a>1</a></x><x><a>2</a><a><b>3</b></a></x><x>  <g><h>deep<i/></h></g></x></r>",
+  };
+  for (const std::string& doc : docs)
+    for (bool types : {false, true}) {
+      const std::string whole = shape_of(doc, false, types).serialize();
+      for (std::size_t chunk : {1, 3, 17}) CHECK_EQ(shape_of(doc, false, types, chunk).serialize(), whole);
+    }
 }
 
 TEST(nested_shapes_merge_in_order_and_round_trip) {
