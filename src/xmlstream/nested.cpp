@@ -110,7 +110,7 @@ Shape* ShapeCollector::enter(Shape& parent, std::uint64_t instance, std::string_
   const auto is = [&](std::size_t k) {
     return k < parent.fields.size() && parent.fields[k].attribute == attr && same_bytes(parent.fields[k].name, name);
   };
-  if (!is(i) && !is(++i) && !is(++i)) {
+  if (!is(i) && !is(++i) && !is(++i) && !is(++i) && !is(++i)) {
     i = parent.find(name, attr);
     if (i == Shape::npos) i = parent.add(name, attr);
   }
@@ -360,10 +360,15 @@ bool NestedBuilder::open(std::string_view local_name, XmlStreamError& err) {
   }
   Node& parent = nodes[plan_->frames.back().node];
   std::uint32_t f = UINT32_MAX;
-  if (parent.guess < parent.children.size()) {
-    const Node& g = nodes[parent.children[parent.guess]];
+  // The field after the last one met, or one of the next few when a record
+  // lacks an optional field.
+  for (std::size_t k = parent.guess, end = std::min<std::size_t>(k + 4, parent.children.size()); k < end; ++k) {
+    const Node& g = nodes[parent.children[k]];
     // The #text leaf's key is empty, which no name is.
-    if (!g.attr && same_bytes(g.key, local_name)) f = parent.children[parent.guess];
+    if (g.attr || !same_bytes(g.key, local_name)) continue;
+    f = parent.children[k];
+    parent.guess = static_cast<decltype(parent.guess)>(k);
+    break;
   }
   if (f == UINT32_MAX) {
     const auto it = parent.elements.find(local_name);

@@ -66,14 +66,13 @@ bool XmlBatchInner::nested_open(std::string_view tag, std::size_t name_size, boo
     return false;
   }
   // Field names are UTF-8, whatever the document's encoding.
-  std::string& local = nested_name_;
-  local.clear();
-  local_name_append(utf8_name(tag.substr(0, name_size), decoded_name_), local);
+  const std::string_view local = local_name_in(utf8_name(tag.substr(0, name_size), decoded_name_), nested_name_);
   if (!nested_->open(local, err)) {
     reader_->locate(err);
     return false;
   }
-  if (nested_->options().text_of.count(local)) nested_gather_ = 1;
+  const auto& text_of = nested_->options().text_of;
+  if (!text_of.empty() && text_of.count(std::string(local))) nested_gather_ = 1;
   if (!opts_.read.attributes) return true;
   reader_->mark_tag(tag.size(), empty);
   tokenize_attributes(tag, name_size, true, attrs_);

@@ -20,6 +20,16 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
 }  // namespace
 
+std::string_view local_name_in(std::string_view raw, std::string& scratch) {
+  std::size_t cut = raw.size();
+  unsigned char high = 0;
+  while (cut > 0 && raw[cut - 1] != ':') high |= static_cast<unsigned char>(raw[--cut]);
+  if (high < 0x80) return raw.substr(cut);
+  scratch.clear();
+  local_name_append(raw, scratch);
+  return scratch;
+}
+
 void local_name_append(std::string_view raw, std::string& out) {
   // ':' never occurs inside a multi-byte sequence or a maximal subpart, so
   // cutting before decoding gives the same result as decoding first. One

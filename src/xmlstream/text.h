@@ -16,6 +16,9 @@ namespace qk::xml {
 // bytes.decode('utf-8', 'replace')). `local_name_append` appends it to `out`.
 std::string local_name(std::string_view raw);
 void local_name_append(std::string_view raw, std::string& out);
+// The local name of `raw`: a view into it where its local part is ASCII, as
+// names nearly always are, else made in `scratch`.
+std::string_view local_name_in(std::string_view raw, std::string& scratch);
 
 // `s` without leading and trailing Unicode White_Space characters. Most
 // values start and end with an ASCII character that is not space: that is

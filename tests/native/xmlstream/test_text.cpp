@@ -21,7 +21,11 @@ TEST(records_local_name) {
       {"\xE2\x82x\xE2\x82\xAC", "\xEF\xBF\xBDx\xE2\x82\xAC"},
       {"p\xFF:q\xF1\x80\x80\xC3\xA9", "q\xEF\xBF\xBD\xC3\xA9"},
   };
-  for (const auto& [raw, want] : cases) CHECK_EQ(local_name(raw), want);
+  std::string scratch = "left over";
+  for (const auto& [raw, want] : cases) {
+    CHECK_EQ(local_name(raw), want);
+    CHECK_EQ(std::string(local_name_in(raw, scratch)), want);
+  }
 }
 
 TEST(records_trim_white_space) {
