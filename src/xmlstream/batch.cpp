@@ -272,43 +272,6 @@ void XmlBatchInner::push_record(FlatRecord&& rec) {
 
 // ---- Record text ----------------------------------------------------------------
 
-namespace {
-// Whether `s` holds a byte above 0x7F, and whether it holds '&', eight
-// bytes at a time: most pieces are short ASCII without references, which
-// then need neither a UTF-8 check nor a search for references.
-struct Scan {
-  bool high = false, amp = false;
-};
-[[gnu::always_inline]] inline Scan scan_piece(std::string_view s) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
-  const char* p = s.data();
-  const std::size_t n = s.size();
-  std::uint64_t high = 0, amp = 0;
-  const auto add = [&](std::uint64_t w) {
-    const std::uint64_t x = w ^ (kOnes * '&');
-    high |= w;
-    amp |= (x - kOnes) & ~x;  // a high bit in each byte that was '&', maybe more when one was
-  };
-  // Words overlap rather than leaving a tail to be read byte by byte; pieces
-  // are often shorter than a word. Short words are widened with zero bytes,
-  // which are neither high nor '&'.
-  const auto load = [&](std::size_t at, std::size_t size) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, p + at, size);
-    return w;
-  };
-  if (n >= 8) {
-    for (std::size_t i = 0; i + 8 < n; i += 8) add(load(i, 8));
-    add(load(n - 8, 8));
-  } else if (n >= 4) {
-    add(load(0, 4));
-    add(load(n - 4, 4));
-  } else {
-    for (std::size_t i = 0; i < n; ++i) add(static_cast<unsigned char>(p[i]));
-  }
-  return Scan{(high & kHigh) != 0, (amp & kHigh) != 0};
-}
-}  // namespace
 
 // Decodes the event's bytes onto the innermost element's text, resolving
 // references for character data (not CDATA). A failed piece is not kept.

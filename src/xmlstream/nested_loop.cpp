@@ -34,14 +34,17 @@ bool XmlBatchInner::nested_text(bool resolve, XmlStreamError& err) {
   }
   std::string& text = nested_->text();
   const std::size_t mark = text.size();
-  if (reader_->text_is_utf8() && enc::valid_utf8(ev_)) {
+  const Scan scan = scan_piece(ev_);
+  bool amp = scan.amp;
+  if (reader_->text_is_utf8() && (!scan.high || enc::valid_utf8(ev_))) {
     text.append(ev_);
-  } else if (!reader_->decode(ev_, text, err)) {
+  } else if (reader_->decode(ev_, text, err)) {
+    amp = std::memchr(text.data() + mark, '&', text.size() - mark) != nullptr;
+  } else {
     text.resize(mark);
     return false;
   }
-  if (resolve && std::memchr(text.data() + mark, '&', text.size() - mark) != nullptr &&
-      !resolve_here(text, mark, err)) {
+  if (resolve && amp && !resolve_here(text, mark, err)) {
     text.resize(mark);
     return false;
   }
