@@ -494,7 +494,7 @@ class XmlTable(Table):
             self._spool = _Spool.fill(self._last_reader, self._columns)
         return self._spool
 
-    def _reader(self, typed: bool = True) -> Any:
+    def _reader(self, typed: bool = True, ahead: bool = False) -> Any:
         """A fresh native reader over the input, its batches lined up to the
         table's columns; found alongside when not known yet, or first in a
         pass of their own when the input cannot be read twice at once. With
@@ -520,8 +520,9 @@ class XmlTable(Table):
             columns=self._columns,
             project=self._given,
             # One thread asked for: no worker builds a batch ahead (which
-            # would also hold one more batch in memory).
-            prefetch=self.threads > 1,
+            # would also hold one more batch in memory), but for a writer,
+            # whose encoding it keeps beside the reading.
+            prefetch=self.threads > 1 or ahead,
             companion=companion,
             types=typed and known is None,
             known_types=known,
@@ -533,7 +534,7 @@ class XmlTable(Table):
         self._loss_from = lambda: reader.lost
         return reader
 
-    def _pass(self, typed: bool = True) -> tuple[list[str], list[str] | None, Iterator[Any]]:
+    def _pass(self, typed: bool = True, ahead: bool = False) -> tuple[list[str], list[str] | None, Iterator[Any]]:
         """The columns, their types (None for strings) and the native
         batches of one pass. When the columns are not known yet they are
         found beside the first batch, so asking for them here costs no pass
@@ -556,7 +557,7 @@ class XmlTable(Table):
             if self._drained:
                 raise _pipe_read_twice(self.path)
             self._drained = True
-        reader = self._reader(typed)
+        reader = self._reader(typed, ahead)
         columns = reader.columns
         if self._columns is None:
             self._columns, self._records = columns, reader.records
@@ -683,25 +684,26 @@ class XmlTable(Table):
         elif self.pending() == "finding types":
             self._columns = self._discover()
 
-    def scan(self, *, text: bool = False) -> Scan:
+    def scan(self, *, text: bool = False, ahead: bool = False) -> Scan:
         """One pass over the table. With `text`, the batches hold the file's
         text even with types, and `types` still gives the columns' types
         (found first if needed), as a text output that writes numbers bare
-        wants them."""
+        wants them. With `ahead`, batches are built ahead of the consumer
+        even on one thread (see Table.arrow_pass)."""
         if text:
             kinds = self.column_types
-            names, _, batches = self._pass(typed=False)
+            names, _, batches = self._pass(typed=False, ahead=ahead)
             return Scan(names, kinds, batches)
         self.prepare()
-        names, kinds, batches = self._pass()
+        names, kinds, batches = self._pass(ahead=ahead)
         return Scan(names, kinds, batches)
 
-    def arrow_pass(self, pa: Any) -> tuple[Any, Iterator[Any]]:
-        found = self.scan()
+    def arrow_pass(self, pa: Any, ahead: bool = False) -> tuple[Any, Iterator[Any]]:
+        found = self.scan(ahead=ahead)
         return schema(pa, found.columns, found.types), found.batches
 
     def text_pass(self, fmt: str) -> tuple[TextOutput, Iterator[Any]]:
-        found = self.scan(text=True)
+        found = self.scan(text=True, ahead=True)
         return TextOutput(fmt, found.columns, found.types), found.batches
 
     def __arrow_c_schema__(self) -> object:

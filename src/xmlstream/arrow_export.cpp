@@ -88,9 +88,13 @@ void export_schema(const std::vector<std::string>& names, const std::vector<Valu
 }
 
 namespace {
-Batch sealed(Batch&& batch) {
-  for (Column& c : batch.column_values) {
-    if (c.is_wide()) throw std::length_error("a batch's column holds more text than Arrow strings can (2 GiB)");
+// The wide columns a batch may hold are those converted to other types:
+// text goes to Arrow with 32-bit offsets (callers cut batches first).
+Batch sealed(Batch&& batch, const std::vector<ValueType>& types = {}) {
+  for (std::size_t i = 0; i < batch.column_values.size(); ++i) {
+    Column& c = batch.column_values[i];
+    if (c.is_wide() && (types.empty() || types[i] == ValueType::String))
+      throw std::length_error("a batch's column holds more text than Arrow strings can (2 GiB)");
     c.seal();
   }
   return std::move(batch);
@@ -103,7 +107,13 @@ ArrowBatch::ArrowBatch(Batch&& batch)
 bool ArrowBatch::typed(Batch&& batch, const std::vector<ValueType>& types,
                        std::optional<ArrowBatch>& out, std::string& err) {
   out.reset();
-  auto data = std::make_shared<Data>(Data{sealed(std::move(batch)), types, {}});
+  for (std::size_t i = 0; i < batch.column_values.size() && i < types.size(); ++i) {
+    if (types[i] != ValueType::String || !batch.column_values[i].is_wide()) continue;
+    err = "column '" + batch.columns[i] + "' holds more text in one batch than Arrow strings can (2 GiB): " +
+          "read it with fewer rows per batch";
+    return false;
+  }
+  auto data = std::make_shared<Data>(Data{sealed(std::move(batch), types), types, {}});
   Batch& b = data->batch;
   data->typed.resize(b.column_values.size());
   for (std::size_t i = 0; i < b.column_values.size(); ++i) {
@@ -118,6 +128,7 @@ bool ArrowBatch::typed(Batch&& batch, const std::vector<ValueType>& types,
     // The text is no longer needed; only the validity bitmap is shared.
     col.bytes = Bytes();
     std::vector<std::int32_t>().swap(col.offsets);
+    std::vector<std::int64_t>().swap(col.wide);
   }
   out.emplace(ArrowBatch(std::shared_ptr<const Data>(std::move(data))));
   return true;

@@ -272,7 +272,6 @@ void XmlBatchInner::push_record(FlatRecord&& rec) {
 
 // ---- Record text ----------------------------------------------------------------
 
-
 // Decodes the event's bytes onto the innermost element's text, resolving
 // references for character data (not CDATA). A failed piece is not kept.
 // Text that cannot become a value is still checked, for the same errors,
@@ -377,10 +376,15 @@ void XmlBatchInner::log_open(std::string_view qualified_name, bool lent) {
   }
   ++log_depth_;
   if (direct_) return record_.open(qualified_name);
-  if (lent) return log_push({LogEntry::Open, qualified_name.data(), 0, qualified_name.size()});
-  const std::size_t at = log_.size();
-  log_.append(qualified_name);
-  log_push({LogEntry::Open, nullptr, at, qualified_name.size()});
+  --log_depth_;
+  if (lent) {
+    log_push({LogEntry::Open, qualified_name.data(), 0, qualified_name.size()});
+  } else {
+    const std::size_t at = log_.size();
+    log_.append(qualified_name);
+    log_push({LogEntry::Open, nullptr, at, qualified_name.size()});
+  }
+  ++log_depth_;
 }
 
 void XmlBatchInner::log_text(std::size_t mark) {
