@@ -88,21 +88,22 @@ void export_schema(const std::vector<std::string>& names, const std::vector<Valu
 }
 
 namespace {
-// The wide columns a batch may hold are those converted to other types:
-// text goes to Arrow with 32-bit offsets (callers cut batches first).
-Batch sealed(Batch&& batch, const std::vector<ValueType>& types = {}) {
-  for (std::size_t i = 0; i < batch.column_values.size(); ++i) {
-    Column& c = batch.column_values[i];
-    if (c.is_wide() && (types.empty() || types[i] == ValueType::String))
-      throw std::length_error("a batch's column holds more text than Arrow strings can (2 GiB)");
-    c.seal();
-  }
+Batch sealed(Batch&& batch) {
+  for (Column& c : batch.column_values) c.seal();
+  return std::move(batch);
+}
+
+// Text goes to Arrow with 32-bit offsets: callers cut batches first (see
+// cut_wide).
+Batch narrow(Batch&& batch) {
+  for (const Column& c : batch.column_values)
+    if (c.is_wide()) throw std::length_error("a batch's column holds more text than Arrow strings can (2 GiB)");
   return std::move(batch);
 }
 }  // namespace
 
 ArrowBatch::ArrowBatch(Batch&& batch)
-    : data_(std::make_shared<const Data>(Data{sealed(std::move(batch)), {}, {}})) {}
+    : data_(std::make_shared<const Data>(Data{sealed(narrow(std::move(batch))), {}, {}})) {}
 
 bool ArrowBatch::typed(Batch&& batch, const std::vector<ValueType>& types,
                        std::optional<ArrowBatch>& out, std::string& err) {
@@ -113,7 +114,7 @@ bool ArrowBatch::typed(Batch&& batch, const std::vector<ValueType>& types,
           "read it with fewer rows per batch";
     return false;
   }
-  auto data = std::make_shared<Data>(Data{sealed(std::move(batch), types), types, {}});
+  auto data = std::make_shared<Data>(Data{sealed(std::move(batch)), types, {}});
   Batch& b = data->batch;
   data->typed.resize(b.column_values.size());
   for (std::size_t i = 0; i < b.column_values.size(); ++i) {

@@ -686,14 +686,7 @@ bool XmlBatchInner::shape_close() {
 // name equal to the column after the last one matched is that column (keys
 // hold no ':'), so a record of known names costs a comparison per child.
 bool XmlBatchInner::flat_record() {
-  flat_names_.clear();
-  flat_keys_.clear();
-  flat_hashes_.clear();
-  if (++stamp_ == 0) {
-    std::fill(column_stamp_.begin(), column_stamp_.end(), 0);
-    stamp_ = 1;
-  }
-  column_stamp_.resize(columns_.size(), 0);
+  begin_flat_row();
   const std::string_view shape(shape_);
   std::uint32_t guess = 0;
   // The record's own open entry, then (open, close)* for its children, and

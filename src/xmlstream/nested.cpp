@@ -1,6 +1,7 @@
 // Record shapes, the nested builder and its Arrow export.
 #include "xmlstream/nested.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -106,14 +107,11 @@ bool Shape::parse(std::string_view bytes, Shape& out) {
 Shape* ShapeCollector::enter(Shape& parent, std::uint64_t instance, std::string_view name, bool attr) {
   // The field after the last one met, or one of the next few when a
   // record lacks an optional field.
-  std::size_t i = parent.guess;
-  const auto is = [&](std::size_t k) {
-    return k < parent.fields.size() && parent.fields[k].attribute == attr && same_bytes(parent.fields[k].name, name);
-  };
-  if (!is(i) && !is(++i) && !is(++i) && !is(++i) && !is(++i)) {
-    i = parent.find(name, attr);
-    if (i == Shape::npos) i = parent.add(name, attr);
-  }
+  std::size_t i = Shape::npos;
+  for (std::size_t k = parent.guess, end = std::min(k + 4, parent.fields.size()); k < end && i == Shape::npos; ++k)
+    if (parent.fields[k].attribute == attr && same_bytes(parent.fields[k].name, name)) i = k;
+  if (i == Shape::npos) i = parent.find(name, attr);
+  if (i == Shape::npos) i = parent.add(name, attr);
   parent.guess = i + 1;
   Shape& c = parent.fields[i];
   if (c.stamp == instance) c.repeated = true;

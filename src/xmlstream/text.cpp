@@ -20,29 +20,23 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
 }  // namespace
 
-std::string_view local_name_in(std::string_view raw, std::string& scratch) {
+namespace {
+
+// The local part of `raw`, and whether it is all ASCII. ':' never occurs
+// inside a multi-byte sequence or a maximal subpart, so cutting before
+// decoding gives the same result as decoding first. One backward pass
+// finds the cut and whether the local part is all ASCII, as names nearly
+// always are.
+std::string_view local_part(std::string_view raw, bool& ascii) {
   std::size_t cut = raw.size();
   unsigned char high = 0;
   while (cut > 0 && raw[cut - 1] != ':') high |= static_cast<unsigned char>(raw[--cut]);
-  if (high < 0x80) return raw.substr(cut);
-  scratch.clear();
-  local_name_append(raw, scratch);
-  return scratch;
+  ascii = high < 0x80;
+  return raw.substr(cut);
 }
 
-void local_name_append(std::string_view raw, std::string& out) {
-  // ':' never occurs inside a multi-byte sequence or a maximal subpart, so
-  // cutting before decoding gives the same result as decoding first. One
-  // backward pass finds the cut and whether the local part is all ASCII,
-  // as names nearly always are.
-  std::size_t cut = raw.size();
-  unsigned char high = 0;
-  while (cut > 0 && raw[cut - 1] != ':') high |= static_cast<unsigned char>(raw[--cut]);
-  raw.remove_prefix(cut);
-  if (high < 0x80) {
-    out.append(raw);
-    return;
-  }
+// `raw`, not all ASCII, appended with each invalid sequence replaced.
+void append_replacing(std::string_view raw, std::string& out) {
   std::size_t i = 0;
   while (i < raw.size()) {
     // Copy the longest run of ASCII and valid sequences in one go.
@@ -55,6 +49,24 @@ void local_name_append(std::string_view raw, std::string& out) {
       i += static_cast<std::size_t>(-enc::utf8_sequence(raw.substr(i)));
     }
   }
+}
+
+}  // namespace
+
+std::string_view local_name_in(std::string_view raw, std::string& scratch) {
+  bool ascii;
+  const std::string_view local = local_part(raw, ascii);
+  if (ascii) return local;
+  scratch.clear();
+  append_replacing(local, scratch);
+  return scratch;
+}
+
+void local_name_append(std::string_view raw, std::string& out) {
+  bool ascii;
+  const std::string_view local = local_part(raw, ascii);
+  if (ascii) out.append(local);
+  else append_replacing(local, out);
 }
 
 std::string local_name(std::string_view raw) {
