@@ -12,7 +12,7 @@ import pytest
 from test_xml_random import random_document
 
 import quelbrand._native as _native
-from quelbrand.split import Range, Survey, guess, joined, piece, settle, splittable, survey
+from quelbrand.split import Range, Survey, _first_record_end, guess, joined, piece, settle, splittable, survey
 
 pa = pytest.importorskip("pyarrow")
 
@@ -421,3 +421,53 @@ def test_ranges_know_the_entities_their_doctype_declares(write_xml):
         found, got = split_outcomes(path, blocksize)
         assert len(found.ranges) > 1
         assert got == whole
+
+
+def _record_ends_by_brute_force(data: bytes, names: list[bytes], lo: int, hi: int) -> int | None:
+    """Every place a record could end, tried one by one."""
+    ends = []
+    for name in names:
+        for at in range(lo, hi):
+            # As a search bounded by `hi` finds them: the tag's name as well as its start lies before it.
+            fits = at + len(name) + 2 <= hi
+            if (
+                fits
+                and data.startswith(b"</" + name, at)
+                and data[at + len(name) + 2 : at + len(name) + 3] in (b" ", b">")
+            ):
+                ends.append(data.index(b">", at) + 1)
+            if (
+                at + len(name) + 1 <= hi
+                and data.startswith(b"<" + name, at)
+                and data[at + len(name) + 1 : at + len(name) + 2] in (b" ", b"/")
+            ):
+                gt = data.index(b">", at)
+                if data[gt - 1 : gt] == b"/":
+                    ends.append(gt + 1)
+    return min(ends, default=None)
+
+
+def test_first_record_end_is_the_earliest_of_closing_and_empty_tags(rng):
+    pieces = [
+        b"<row/>",
+        b"<row a='x'/>",
+        b"<row>",
+        b"</row>",
+        b"</row >",
+        b"<rows/>",
+        b"</rows>",
+        b"<r/>",
+        b"</r>",
+        b"t",
+    ]
+    for _ in range(300):
+        data = b"".join(rng.choice(pieces) for _ in range(rng.randrange(1, 12)))
+        names = rng.choice([[b"row"], [b"r"], [b"row", b"r"], [b"rows", b"row"]])
+        lo = rng.randrange(len(data))
+        hi = rng.randrange(lo, len(data) + 1)
+        assert _first_record_end(data, names, lo, hi) == _record_ends_by_brute_force(data, names, lo, hi), (
+            data,
+            names,
+            lo,
+            hi,
+        )

@@ -14,7 +14,6 @@ import stat
 from collections.abc import Callable, Iterator, Sequence
 
 import quelbrand._native as _native
-import quelbrand_kernels as qk
 from quelbrand.errors import ConversionError
 
 __all__ = [
@@ -44,6 +43,10 @@ def sized_batches(path: PathArg, batch_rows: int = DEFAULT_BATCH_ROWS) -> Iterat
     that never comes), so there such a batch is held until the next one shows
     whether it was the last; if it was, its size is unknowable and ValueError
     says so. XML failures raise the module's ValueError."""
+    # The kernels module is loaded only by what uses it: reading tables
+    # goes through the companion alone.
+    import quelbrand_kernels as qk
+
     source = os.fspath(path)  # the native functions take a str path only
     full = max(batch_rows, 1)  # a batch size of 0 gives one record per batch
     if is_read_once(source):
@@ -63,6 +66,8 @@ def sized_batches(path: PathArg, batch_rows: int = DEFAULT_BATCH_ROWS) -> Iterat
 
 
 def _sized_from_pipe(source: str, batch_rows: int, full: int) -> Iterator[tuple[list[str], list[Column], int]]:
+    import quelbrand_kernels as qk
+
     held = False  # a batch without columns is waiting for the next one
     for names, values in qk.stream_xml_file(source, batch_rows):
         if held:

@@ -11,12 +11,10 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import importlib.resources
 import os
 import signal
 import stat
 import sys
-import tempfile
 import threading
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, TextIO
@@ -31,7 +29,6 @@ if "pyarrow" not in sys.modules:
     os.environ.setdefault("ARROW_DEFAULT_MEMORY_POOL", "system")
 
 import quelbrand._native as _native
-import quelbrand_kernels as qk
 from quelbrand._version import __version__
 from quelbrand.batches import DEFAULT_BATCH_ROWS, is_read_once
 from quelbrand.convert import FORMATS, convert, format_of
@@ -362,8 +359,13 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
         parser.error("--text-of needs --nested")
     show_progress = not args.quiet and (args.force_progress or sys.stderr.isatty())
     # The first use of the temporary folder writes and removes a probe file
-    # there, which a signal in between would leave behind: done first.
-    tempfile.gettempdir()
+    # there, which a signal in between would leave behind: done first, for
+    # an input that may be copied there (not a regular file, which is read
+    # in place).
+    if not _regular_file(args.file):
+        import tempfile
+
+        tempfile.gettempdir()
     try:
         with _signals_unwind(TERMINATING_SIGNALS):
             rows = convert(
@@ -501,6 +503,13 @@ def _add_threads_argument(parser: argparse.ArgumentParser, what: str, more: str 
     )
 
 
+def _regular_file(file: str) -> bool:
+    try:
+        return file != "-" and stat.S_ISREG(os.stat(file).st_mode)
+    except (OSError, ValueError):
+        return False
+
+
 def _input_arg(file: str) -> object:
     """FILE as the readers take it: `-` is stdin's bytes."""
     return sys.stdin.buffer if file == "-" else file
@@ -568,6 +577,8 @@ def _run_draw(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 
 def _print_draws(out: TextIO, seed: int, namespace: str, keys: range, draw: int, normal: bool) -> None:
+    import quelbrand_kernels as qk
+
     np = require_extra("numpy", "numpy", "Keyed draws")
     for start in range(keys.start, keys.stop, DRAW_CHUNK):
         chunk = range(start, min(start + DRAW_CHUNK, keys.stop))
@@ -579,6 +590,11 @@ def _print_draws(out: TextIO, seed: int, namespace: str, keys: range, draw: int,
 
 
 def _run_demo(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    import importlib.resources
+    import tempfile
+
+    import quelbrand_kernels as qk
+
     sample_resource = importlib.resources.files("quelbrand") / "data" / "sample.xml"
     with importlib.resources.as_file(sample_resource) as sample, tempfile.TemporaryDirectory() as scratch:
         table = os.path.join(scratch, "sample.csv")

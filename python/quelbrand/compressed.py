@@ -23,10 +23,8 @@ from __future__ import annotations
 
 import atexit
 import bisect
-import bz2
 import contextlib
 import dataclasses
-import gzip
 import importlib
 import io
 import mmap
@@ -113,6 +111,10 @@ def _close_all() -> None:
 
 
 def _decompression_errors() -> tuple[type[BaseException], ...]:
+    # The standard library's codecs are imported where used, as they load
+    # shared libraries of their own that a plain file never needs.
+    import gzip
+
     errors: list[type[BaseException]] = [EOFError, RuntimeError, zlib.error, gzip.BadGzipFile]
     isal_zlib = _module("isal.isal_zlib")
     if isal_zlib is not None:
@@ -263,9 +265,13 @@ def _threads(threads: int | None) -> int:
 
 def _stdlib_file(raw: Any, codec: str, kind: str) -> Any:
     if codec == "bzip2":
+        import bz2
+
         return bz2.BZ2File(raw, "rb")
     if kind == "isal":
         return _module("isal.igzip").IGzipFile(fileobj=raw, mode="rb")
+    import gzip
+
     return gzip.GzipFile(fileobj=raw, mode="rb")
 
 
@@ -451,7 +457,11 @@ def guess(
 
 
 def _new_decompressor(codec: str) -> Any:
-    return bz2.BZ2Decompressor() if codec == "bzip2" else zlib.decompressobj(wbits=31)
+    if codec == "bzip2":
+        import bz2
+
+        return bz2.BZ2Decompressor()
+    return zlib.decompressobj(wbits=31)
 
 
 # A stream's first bytes: bzip2's header and first block's magic (an empty

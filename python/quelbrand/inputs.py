@@ -24,12 +24,9 @@ so a table may read its input more than once. An `Input` says how:
 from __future__ import annotations
 
 import contextlib
-import gzip
 import io
-import lzma
 import os
 import stat
-import tempfile
 import zlib
 from typing import Any
 
@@ -59,6 +56,11 @@ def codec_of(head: bytes) -> str | None:
 
 
 def _decompressor_errors() -> tuple[type[BaseException], ...]:
+    # Imported where used: most inputs are not compressed, and these load
+    # shared libraries of their own.
+    import gzip
+    import lzma
+
     errors: list[type[BaseException]] = [EOFError, gzip.BadGzipFile, lzma.LZMAError, zlib.error]
     with contextlib.suppress(ImportError):
         from isal import isal_zlib  # type: ignore[import-not-found, unused-ignore]
@@ -122,6 +124,8 @@ def _decompressing(raw: Any, codec: str) -> Any:
 
         return stream_file(raw, codec)
     if codec == "xz":
+        import lzma
+
         return lzma.LZMAFile(raw, "rb")
     return _Zstd(raw)
 
@@ -419,6 +423,8 @@ class _Spooled(Input):
 
     def __init__(self, inp: Input):
         self.name = inp.name
+        import tempfile
+
         self._file = tempfile.TemporaryFile(prefix="quelbrand-spool-")  # noqa: SIM115
         try:
             source = inp.native()

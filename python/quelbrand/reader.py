@@ -29,7 +29,6 @@ from __future__ import annotations
 import collections
 import dataclasses
 import os
-import tempfile
 import threading
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
@@ -896,6 +895,8 @@ class _Spool:
         pa = _pyarrow("reading a pipe into a table")
         codec = next((c for c in ("lz4", "zstd") if pa.Codec.is_available(c)), None)
         options = pa.ipc.IpcWriteOptions(compression=codec)
+        import tempfile
+
         file = tempfile.TemporaryFile(prefix="quelbrand-spool-")
         try:
             seen: dict[str, None] = {}

@@ -28,8 +28,6 @@ import json
 import mmap
 import os
 import re
-import shutil
-import tempfile
 import threading
 import weakref
 from collections.abc import Callable, Iterator
@@ -202,6 +200,9 @@ def plain_path(source: Any, owner: object) -> str:
     removed when `owner` goes."""
     if isinstance(source, (str, os.PathLike)) and splittable(os.fspath(source)):
         return os.fspath(source)
+    import shutil
+    import tempfile
+
     native = open_input(source).native()
     copy = tempfile.NamedTemporaryFile(prefix="quelbrand-skip-", suffix=".xml", delete=False)
     weakref.finalize(owner, _unlink, copy.name)

@@ -346,8 +346,15 @@ def _first_record_end(data: Any, names: list[bytes], lo: int, hi: int) -> int | 
     `<name .../>`) that begins in lo..hi, by the bytes alone."""
     best: int | None = None
     for name in names:
+        opening = b"<" + name
+        # Records that are empty elements are found by their first start
+        # tag, which then bounds the search for a closing tag; a start tag
+        # that is not empty bounds nothing (its own closing tag, or an
+        # earlier one, comes first), and without a bound that search would
+        # run through the whole block in a file of empty records.
+        best = _first_empty(data, opening, lo, hi, best, only_first=True)
         close = b"</" + name
-        at = data.find(close, lo, hi)
+        at = data.find(close, lo, hi if best is None else min(hi, best))
         while at >= 0 and (best is None or at < best):
             after = at + len(close)
             if after < len(data) and data[after] in _AFTER_END_NAME:
@@ -356,17 +363,25 @@ def _first_record_end(data: Any, names: list[bytes], lo: int, hi: int) -> int | 
                     best = gt + 1
                 break
             at = data.find(close, at + 1, hi)
-        opening = b"<" + name
-        at = data.find(opening, lo, hi if best is None else min(hi, best))
-        while at >= 0:
-            after = at + len(opening)
-            named = data[after : after + 1] in _START_NAME_ENDS
-            rest = _TAG_REST.match(data, after, after + TAG_BYTES) if named else None
-            gt = rest.end() - 1 if rest else -1
-            if gt >= 0 and data[gt - 1] == ord("/"):
-                best = gt + 1 if best is None else min(best, gt + 1)
-                break
-            at = data.find(opening, max(at + 1, gt), hi if best is None else min(hi, best))
+        best = _first_empty(data, opening, lo, hi, best)
+    return best
+
+
+def _first_empty(data: Any, opening: bytes, lo: int, hi: int, best: int | None, only_first: bool = False) -> int | None:
+    """`best`, or just past an empty element's tag `opening` .../> that
+    begins in lo..hi before it; with `only_first`, only the first start tag
+    of that name is looked at."""
+    at = data.find(opening, lo, hi if best is None else min(hi, best))
+    while at >= 0:
+        after = at + len(opening)
+        named = data[after : after + 1] in _START_NAME_ENDS
+        rest = _TAG_REST.match(data, after, after + TAG_BYTES) if named else None
+        gt = rest.end() - 1 if rest else -1
+        if gt >= 0 and data[gt - 1] == ord("/"):
+            return gt + 1 if best is None else min(best, gt + 1)
+        if only_first and named:
+            break
+        at = data.find(opening, max(at + 1, gt), hi if best is None else min(hi, best))
     return best
 
 

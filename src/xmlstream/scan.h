@@ -161,6 +161,7 @@ class NameStack {
     return {bytes_.get() + starts_[i], end - starts_[i]};
   }
   std::string_view top() const { return {bytes_.get() + starts_.back(), size_ - starts_.back()}; }
+  std::size_t top_size() const { return size_ - starts_.back(); }
   void pop() {
     size_ = starts_.back();
     starts_.pop_back();

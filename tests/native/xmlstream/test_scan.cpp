@@ -231,7 +231,10 @@ std::string random_records(std::mt19937& rng, bool fault) {
       doc += "</" + open.back() + ">";
       open.pop_back();
     }
-    doc += k == bad ? "</wrong>" : "</rec>";
+    // A wrong end tag: another name, the open one cut short or run on
+    // (`</re>` and `</recs>` match `rec` in all but their length).
+    static const char* wrong[] = {"</wrong>", "</re>", "</recs>", "</rec/>"};
+    doc += k == bad ? wrong[static_cast<std::size_t>(k) % 4] : "</rec>";
   }
   return doc + "</root>";
 }
