@@ -379,7 +379,7 @@ def _first_empty(data: Any, opening: bytes, lo: int, hi: int, best: int | None, 
         gt = rest.end() - 1 if rest else -1
         if gt >= 0 and data[gt - 1] == ord("/"):
             return gt + 1 if best is None else min(best, gt + 1)
-        if only_first and named:
+        if only_first and (named or data[after : after + 1] == b">"):
             break
         at = data.find(opening, max(at + 1, gt), hi if best is None else min(hi, best))
     return best
