@@ -713,10 +713,28 @@ bool XmlBatchInner::flat_record() {
 
 bool XmlBatchInner::shape_record(XmlStreamError& err) {
   constexpr std::size_t kMaxShapes = 4096;
-  if (flat_record() || shapes_.find(shape_) != shapes_.end()) {
+  // Remembering shapes pays where records repeat them. Where nearly every
+  // record has one of its own (optional fields, varying repeats), each
+  // lookup hashes the whole shape and walks a bucket for nothing: after
+  // enough lookups, a cache that seldom finds is dropped.
+  constexpr std::uint64_t kJudgeAfter = 2048;
+  if (flat_record()) {
     shape_.clear();
     ++row_count_;
     return true;
+  }
+  if (shape_cache_) {
+    const bool hit = shapes_.find(shape_) != shapes_.end();
+    shape_hits_ += hit;
+    if (++shape_lookups_ == kJudgeAfter && shape_hits_ * 4 < shape_lookups_) {
+      shape_cache_ = false;
+      std::unordered_set<std::string>().swap(shapes_);
+    }
+    if (hit) {
+      shape_.clear();
+      ++row_count_;
+      return true;
+    }
   }
   for (std::size_t i = 0; i < shape_.size();) {
     if (shape_[i] == kShapeClose) {
@@ -736,7 +754,7 @@ bool XmlBatchInner::shape_record(XmlStreamError& err) {
   }
   place_row(record_.pairs());  // counts the row
   record_.reset();
-  if (shapes_.size() < kMaxShapes) shapes_.insert(shape_);
+  if (shape_cache_ && shapes_.size() < kMaxShapes) shapes_.insert(shape_);
   shape_.clear();
   return true;
 }

@@ -439,6 +439,9 @@ class XmlBatchInner {
   std::string shape_;  // the open record's names (see kShapeOpen)
   std::size_t shape_depth_ = 0;
   std::unordered_set<std::string> shapes_;
+  // Lookups in shapes_ and how many found their shape; see shape_record.
+  std::uint64_t shape_lookups_ = 0, shape_hits_ = 0;
+  bool shape_cache_ = true;
 
   // ---- Attributes only.
   // The innermost open element has attributes and no child element so far:

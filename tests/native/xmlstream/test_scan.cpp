@@ -324,3 +324,32 @@ TEST(scan_values_walk_same_as_events) {
     }
   }
 }
+
+// Discovery remembers record shapes only while that pays, and drops its
+// cache in a file whose records nearly all differ: the columns must be the
+// reading's either way, for records past the drop as before it.
+TEST(scan_discovery_columns_same_with_and_without_its_shape_cache) {
+  std::mt19937 rng(seed_for("scan_discovery_columns_same_with_and_without_its_shape_cache"));
+  static const char* fields[] = {"<a>1</a>", "<b>2</b>", "<c><d>3</d><a>4</a></c>", "<e/>", "<f>5</f>", "<g><h>6</h></g>"};
+  std::uniform_int_distribution<int> pick(0, 5), count(0, 8);
+  for (const bool varied : {true, false}) {
+    std::string doc = "<root>";
+    for (int k = 0; k < 6000; ++k) {
+      doc += "<rec>";
+      // Varied: a shape nearly every record of its own; else a handful, so
+      // that the cache keeps finding them. A rare field comes late.
+      const int n = varied ? 6 + count(rng) : 2 + k % 3;
+      for (int i = 0; i < n; ++i) doc += fields[varied ? pick(rng) : i % 3];
+      if (k == 5000) doc += "<late>7</late><late>8</late>";
+      doc += "</rec>";
+    }
+    doc += "</root>";
+    XmlBatchInner inner(Reader::from_bytes(doc, Reader::kReadBufferSize), 1 << 20, "doc");
+    XmlStreamError err;
+    CHECK(inner.next_batch(err) == XmlBatchInner::Step::Batch);
+    const Batch b = inner.take_batch();
+    std::string want = std::to_string(b.rows) + ":";
+    for (const std::string& c : b.columns) want += " " + c;
+    CHECK_EQ(discovered(doc, Reader::kReadBufferSize, false), want);
+  }
+}
