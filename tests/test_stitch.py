@@ -115,7 +115,7 @@ def test_a_group_file_laid_out_otherwise_is_refused_before_anything_is_written(r
         pq.write_table(tables[0], sink, write_page_index=True)
         data = sink.getvalue()
     else:
-        data = layout(bytes(encode_group(tables[0], schema)))
+        data = layout(encode_group(tables[0], schema))
         # Still a file pyarrow reads: only the stitcher cannot move it.
         assert pq.read_table(io.BytesIO(data)).equals(tables[0])
     out = io.BytesIO()

@@ -38,6 +38,7 @@ from quelbrand.parallel import count_records, usable_cores
 from quelbrand.records import record_options
 from quelbrand.recover import ON_ERROR, Rejects, plain_path, recovered_discovery
 from quelbrand.remote import is_url, parse_storage_option
+from quelbrand.split import splittable
 
 __all__ = ["main"]
 
@@ -360,9 +361,9 @@ def _run_convert(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
     show_progress = not args.quiet and (args.force_progress or sys.stderr.isatty())
     # The first use of the temporary folder writes and removes a probe file
     # there, which a signal in between would leave behind: done first, for
-    # an input that may be copied there (not a regular file, which is read
-    # in place).
-    if not _regular_file(args.file):
+    # an input that may be copied there (all but a plain, uncompressed
+    # regular file, which is read in place).
+    if not splittable(args.file):
         import tempfile
 
         tempfile.gettempdir()
@@ -501,13 +502,6 @@ def _add_threads_argument(parser: argparse.ArgumentParser, what: str, more: str 
         metavar="N",
         help=f"{what}, on N threads (default: the usable cores, here {usable_cores()}){more}",
     )
-
-
-def _regular_file(file: str) -> bool:
-    try:
-        return file != "-" and stat.S_ISREG(os.stat(file).st_mode)
-    except (OSError, ValueError):
-        return False
 
 
 def _input_arg(file: str) -> object:

@@ -198,15 +198,13 @@ class _Writer:
         self.out.append(_STOP)
 
 
-def _footer(data: bytes | memoryview) -> tuple[_Struct, int]:
+def _footer(data: bytes) -> tuple[_Struct, int]:
     """A Parquet file's metadata, and where its footer begins."""
-    if len(data) < 12 or data[:4] != MAGIC or data[-4:] != MAGIC:
+    if data[:4] != MAGIC or data[-4:] != MAGIC:
         raise ValueError("not a Parquet file")
     (size,) = struct.unpack("<I", data[-8:-4])
     start = len(data) - 8 - size
-    if start < len(MAGIC):
-        raise ValueError("not a Parquet file")
-    return _Reader(bytes(data[start : len(data) - 8])).struct(), start
+    return _Reader(data[start : len(data) - 8]).struct(), start
 
 
 def _check_layout(groups: list[_Struct], footer_start: int) -> None:
@@ -247,19 +245,18 @@ def _check_layout(groups: list[_Struct], footer_start: int) -> None:
 # ---- Groups, encoded apart and put together ---------------------------------------
 
 
-def encode_group(table: Any, schema: Any) -> Any:
-    """`table` as a Parquet file of one row group, in memory (a buffer,
-    not copied into bytes: a group's pages can run to tens of MB)."""
+def encode_group(table: Any, schema: Any) -> bytes:
+    """`table` as a Parquet file of one row group, in memory."""
     return _encode(schema, table)
 
 
-def encode_empty(schema: Any) -> Any:
+def encode_empty(schema: Any) -> bytes:
     """A Parquet file of no row groups, in memory: what one writer makes
     when nothing is written."""
     return _encode(schema, None)
 
 
-def _encode(schema: Any, table: Any) -> Any:
+def _encode(schema: Any, table: Any) -> bytes:
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
     import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
 
@@ -267,7 +264,7 @@ def _encode(schema: Any, table: Any) -> Any:
     with pq.ParquetWriter(sink, schema) as writer:
         if table is not None:
             writer.write_table(table, row_group_size=max(table.num_rows, 1))
-    return memoryview(sink.getvalue()).cast("B")
+    return sink.getvalue().to_pybytes()  # type: ignore[no-any-return]
 
 
 class Stitcher:
@@ -281,9 +278,7 @@ class Stitcher:
         self._groups: list[_Struct] = []
         self._rows = 0
 
-    def add(self, encoded: Any) -> None:
-        """Adds the row groups of one file from encode_group (any buffer)."""
-        data = memoryview(encoded).cast("B")
+    def add(self, data: bytes) -> None:
         meta, start = _footer(data)
         groups = meta.get(_FILE_ROW_GROUPS)[1]
         _check_layout(groups, start)
@@ -295,7 +290,7 @@ class Stitcher:
             self._move(group, shift)
             self._groups.append(group)
         self._rows += meta.get(_FILE_NUM_ROWS)
-        self._out.write(data[len(MAGIC) : start])
+        self._out.write(memoryview(data)[len(MAGIC) : start])
         self._at += start - len(MAGIC)
 
     def _move(self, group: _Struct, shift: int) -> None:
@@ -311,7 +306,7 @@ class Stitcher:
                 if meta.get(field) is not None:
                     meta.set(field, meta.get(field) + shift)
 
-    def close(self, empty: Any) -> None:
+    def close(self, empty: bytes) -> None:
         """Writes the footer, or `empty` (from encode_empty) when no row
         group was added."""
         if self._meta is None:

@@ -567,20 +567,18 @@ struct Reader::Impl {
       if (*s == '/') {
         ++s;
         if (names.empty()) break;
-        // Nearly every end tag is `</name>`, the open name and then '>':
-        // told by comparing, with no search for the '>' (the name holds
-        // none, so the one right after it is the tag's end).
-        const std::size_t n = names.top_size();
-        if (s + n < e && s[n] == '>' && names.top_is(s, n, true)) {
-          gt = s + n;
-        } else {
-          const std::size_t at = next_bit(ix, lt + 2, [](const Block& k) { return k.gt; });
-          if (at >= src.end) break;
-          gt = w + at;
+        const std::size_t at = next_bit(ix, lt + 2, [](const Block& k) { return k.gt; });
+        if (at >= src.end) break;
+        gt = w + at;
+        // Nearly every end tag is `</name>`, the open name and then its '>':
+        // compared at once, with no walk back over white space.
+        std::size_t n = names.top_size();
+        if (gt != s + n) {
           const char* name_end = gt;
           while (name_end > s && is_ws(name_end[-1])) --name_end;
-          if (!names.top_is(s, static_cast<std::size_t>(name_end - s), true)) break;
+          n = static_cast<std::size_t>(name_end - s);
         }
+        if (!names.top_is(s, n, true)) break;
         if (!text()) return false;
         names.pop();
         closed = names.size() < depth;

@@ -353,3 +353,15 @@ TEST(scan_discovery_columns_same_with_and_without_its_shape_cache) {
     CHECK_EQ(discovered(doc, Reader::kReadBufferSize, false), want);
   }
 }
+
+// A start tag's name is whatever comes before its first space, so a
+// malformed one can hold a quoted '>'; its end tag then ends at that '>',
+// whichever way the record is read.
+TEST(scan_end_tag_ends_at_its_first_gt) {
+  for (const char* doc : {"<r><rec><a\"x>y\">1</a\"x>y\"><b>2</b></rec><rec><b>3</b></rec></r>",
+                          "<r><rec><a'>'>1</a'>'></rec></r>", "<r><rec><a>1</a ><a\n>2</a\n></rec></r>"}) {
+    const std::string want = discovered(doc, Reader::kReadBufferSize, true);
+    for (std::size_t chunk : {std::size_t(1), std::size_t(5), std::size_t(64), Reader::kReadBufferSize})
+      CHECK_EQ(discovered(doc, chunk, false), want);
+  }
+}
