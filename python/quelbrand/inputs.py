@@ -422,9 +422,9 @@ class _Spooled(Input):
     CHUNK = 1 << 20
 
     def __init__(self, inp: Input):
-        self.name = inp.name
         import tempfile
 
+        self.name = inp.name
         self._file = tempfile.TemporaryFile(prefix="quelbrand-spool-")  # noqa: SIM115
         try:
             source = inp.native()

@@ -892,11 +892,11 @@ class _Spool:
 
     @classmethod
     def fill(cls, reader: Any, columns: Sequence[str] | None = None) -> _Spool:
+        import tempfile
+
         pa = _pyarrow("reading a pipe into a table")
         codec = next((c for c in ("lz4", "zstd") if pa.Codec.is_available(c)), None)
         options = pa.ipc.IpcWriteOptions(compression=codec)
-        import tempfile
-
         file = tempfile.TemporaryFile(prefix="quelbrand-spool-")
         try:
             seen: dict[str, None] = {}
