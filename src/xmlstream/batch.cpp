@@ -374,9 +374,11 @@ void XmlBatchInner::log_open(std::string_view qualified_name, bool lent) {
     direct_ = true;
     log_flat_ = false;
   }
-  ++log_depth_;
-  if (direct_) return record_.open(qualified_name);
-  --log_depth_;
+  if (direct_) {
+    ++log_depth_;
+    return record_.open(qualified_name);
+  }
+  // Counted once logged, should logging run out of memory.
   if (lent) {
     log_push({LogEntry::Open, qualified_name.data(), 0, qualified_name.size()});
   } else {
