@@ -681,35 +681,154 @@ bool XmlBatchInner::shape_close() {
   return --shape_depth_ == 0;
 }
 
-// A flat record (its children all leaves) whose children's names are all
-// different flattens to those names, in order: no prefix, no collision. Such
-// a record is registered from its shape, the record's name skipped; false,
-// with nothing registered, for any other record. As in reading values, a
-// name equal to the column after the last one matched is that column (keys
-// hold no ':'), so a record of known names costs a comparison per child.
-bool XmlBatchInner::flat_record() {
-  begin_flat_row();
-  const std::string_view shape(shape_);
-  std::uint32_t guess = 0;
-  // The record's own open entry, then (open, close)* for its children, and
-  // its close.
-  std::size_t i;
-  shape_name(shape, 0, i);
-  while (i < shape.size() && shape[i] == kShapeOpen) {
-    std::size_t end;
-    const std::string_view name = shape_name(shape, i, end);
-    if (end >= shape.size() || shape[end] != kShapeClose) return false;  // a grandchild
-    i = end + 1;
-    const std::uint32_t p = flat_column(name, guess);
-    if (p == KeyIndex::npos) return false;  // a repeat, which prefixing would rename
-    if (p & kNewColumn) continue;
-    if (column_stamp_[p] == stamp_) return false;  // a repeat
-    column_stamp_[p] = stamp_;
-    guess = p + 1;
+namespace {
+// Distinct child subtrees, and the bytes of their shapes and keys, kept at
+// most; a cache that fills is emptied before the next record.
+constexpr std::size_t kMostChildren = 4096, kMostChildBytes = std::size_t{4} << 20;
+}  // namespace
+
+std::uint32_t XmlBatchInner::child_keys(std::string_view subtree) {
+  const std::uint64_t h = KeyIndex::hash(subtree);
+  const auto shape_at = [&](std::uint32_t q) -> std::string_view {
+    return {child_bytes_.data() + child_shapes_[q].off, child_shapes_[q].len};
+  };
+  const std::uint32_t found = child_index_.find(subtree, h, shape_at);
+  if (found != KeyIndex::npos) return found;
+  if (child_shapes_.size() >= kMostChildren || child_bytes_.size() + subtree.size() > kMostChildBytes)
+    return kNoChild;
+  // Flattened under a nameless root: the root's level starts empty, so it
+  // takes the child's keys unchanged, in order.
+  record_.open_local({});
+  for (std::size_t i = 0; i < subtree.size();) {
+    if (subtree[i] == kShapeClose) {
+      record_.close();
+      ++i;
+      continue;
+    }
+    record_.open(shape_name(subtree, i, i));
   }
-  // New names join after all others, in the order they came.
-  for (std::size_t k = 0; k < flat_keys_.size(); ++k)
-    column_for(FlatPair{flat_key(k), {}, flat_hashes_[k], false}, static_cast<std::uint32_t>(columns_.size()));
+  record_.close();
+  if (record_.too_complex()) {
+    record_.reset();
+    return kNoChild;
+  }
+  ChildShape c{child_bytes_.size(), subtree.size(), static_cast<std::uint32_t>(child_keys_.size()), 0,
+               record_.prefixed(), 0};
+  child_bytes_.append(subtree);
+  for (const FlatPair& pair : record_.pairs()) {
+    child_keys_.push_back({child_bytes_.size(), pair.key.size(), pair.key_hash});
+    child_bytes_.append(pair.key);
+    c.key_bytes += pair.key.size();
+    ++c.count;
+  }
+  record_.reset();
+  const auto pos = static_cast<std::uint32_t>(child_shapes_.size());
+  child_shapes_.push_back(c);
+  child_index_.insert(h, pos);
+  return pos;
+}
+
+// Folds one of the record's keys into its row as the record's level takes
+// it: a key the record holds already is prefixed once (with the local name
+// of `prefix`, the child it came through, or the record for a leaf), and a
+// prefixed key the record holds too overwrites that value, making no column.
+void XmlBatchInner::fold_key(std::string_view key, std::uint64_t h, std::string_view prefix) {
+  const auto column = [&](std::string_view k, std::uint64_t kh) {
+    const std::uint32_t guess = flat_guess_;
+    const bool hit = guess < columns_.size() && column_hashes_[guess] == kh && same_bytes(columns_[guess], k);
+    const std::uint32_t p = hit ? guess : column_for(FlatPair{k, {}, kh, false}, guess);
+    if (p >= column_stamp_.size()) column_stamp_.resize(columns_.size(), 0);
+    return p;
+  };
+  std::uint32_t p = column(key, h);
+  if (column_stamp_[p] == stamp_) {
+    fold_prefixed_.assign(local_name_in(prefix, fold_prefix_));
+    fold_prefixed_ += '_';
+    fold_prefixed_.append(key);
+    p = column(fold_prefixed_, KeyIndex::hash(fold_prefixed_));
+    if (column_stamp_[p] == stamp_) return;  // an overwritten value
+  }
+  column_stamp_[p] = stamp_;
+  flat_guess_ = p + 1;
+}
+
+// A record folded from its children's keys, making its columns in the order
+// flattening it whole makes them (see RecordBuilder::take). A leaf's key is
+// its name; a branch's keys are its subtree's, flattened once per distinct
+// subtree. Records mostly repeat the columns' order, so a leaf whose name is
+// the next column costs one comparison (keys hold no ':', so the name is its
+// own local name). False, with nothing registered, where the record must be
+// flattened whole: with a projection (keys that make no column still
+// collide), a subtree the cache cannot take, or prefixing that could reach
+// the work limit.
+bool XmlBatchInner::fold_record() {
+  if (opts_.read.project) return false;
+  if (child_shapes_.size() >= kMostChildren / 2 || child_bytes_.size() >= kMostChildBytes / 2) {
+    child_bytes_.clear();
+    child_keys_.clear();
+    child_shapes_.clear();
+    child_index_.clear();
+  }
+  const std::string_view shape(shape_);
+  std::size_t first;
+  const std::string_view record = shape_name(shape, 0, first);
+  // The branches' keys first, and a bound on the prefixing the record could
+  // make: each key prefixed once, on top of what its subtree made.
+  fold_branches_.clear();
+  std::uint64_t prefixing = 0;
+  for (std::size_t i = first; i < shape.size() && shape[i] == kShapeOpen;) {
+    const std::size_t from = i;
+    const std::string_view name = shape_name(shape, i, i);
+    if (i < shape.size() && shape[i] == kShapeClose) {
+      prefixing += record.size() + 1 + name.size();
+      ++i;
+      continue;
+    }
+    for (std::size_t depth = 1; depth != 0 && i < shape.size();) {
+      if (shape[i] == kShapeClose) {
+        --depth;
+        ++i;
+      } else {
+        ++depth;
+        shape_name(shape, i, i);
+      }
+    }
+    const std::uint32_t c = child_keys(shape.substr(from, i - from));
+    if (c == kNoChild) return false;
+    const ChildShape& child = child_shapes_[c];
+    prefixing += child.prefixed + child.key_bytes + child.count * (name.size() + 1);
+    fold_branches_.push_back(c);
+  }
+  if (prefixing > RecordBuilder::kPrefixFloor) return false;
+  begin_flat_row();
+  std::size_t branch = 0;
+  for (std::size_t i = first; i < shape.size() && shape[i] == kShapeOpen;) {
+    const std::string_view name = shape_name(shape, i, i);
+    if (shape[i] == kShapeClose) {
+      ++i;
+      const std::uint32_t guess = flat_guess_;
+      if (guess < columns_.size() && same_bytes(columns_[guess], name) && column_stamp_[guess] != stamp_) {
+        column_stamp_[guess] = stamp_;
+        flat_guess_ = guess + 1;
+        continue;
+      }
+      const std::string_view key = local_name_in(name, fold_names_);
+      fold_key(key, KeyIndex::hash(key), record);
+      continue;
+    }
+    for (std::size_t depth = 1; depth != 0;) {
+      if (shape[i] == kShapeClose) {
+        --depth;
+        ++i;
+      } else {
+        ++depth;
+        shape_name(shape, i, i);
+      }
+    }
+    const ChildShape& child = child_shapes_[fold_branches_[branch++]];
+    for (std::uint32_t k = child.first; k < child.first + child.count; ++k)
+      fold_key({child_bytes_.data() + child_keys_[k].off, child_keys_[k].len}, child_keys_[k].hash, name);
+  }
   return true;
 }
 
@@ -720,7 +839,7 @@ bool XmlBatchInner::shape_record(XmlStreamError& err) {
   // lookup hashes the whole shape and walks a bucket for nothing: after
   // enough lookups, a cache that seldom finds is dropped.
   constexpr std::uint64_t kJudgeAfter = 2048;
-  if (flat_record()) {
+  if (fold_record()) {
     shape_.clear();
     ++row_count_;
     return true;

@@ -260,7 +260,9 @@ class XmlBatchInner {
   // The rule told of the elements a walk opened (or closed) inside the record.
   void follow_walk(std::ptrdiff_t opened);
   bool shape_record(XmlStreamError& err);
-  bool flat_record();
+  bool fold_record();
+  std::uint32_t child_keys(std::string_view subtree);
+  void fold_key(std::string_view key, std::uint64_t h, std::string_view prefix);
   std::string_view flat_key(std::size_t k) const {
     return {flat_names_.data() + flat_keys_[k].first, flat_keys_[k].second};
   }
@@ -442,6 +444,28 @@ class XmlBatchInner {
   // Lookups in shapes_ and how many found their shape; see shape_record.
   std::uint64_t shape_lookups_ = 0, shape_hits_ = 0;
   bool shape_cache_ = true;
+  // A record element's children, each flattened once per distinct subtree
+  // and then folded into the record (see fold_record). A child's keys are
+  // child_keys_[first, first + count), their bytes in child_bytes_.
+  struct ChildKey {
+    std::size_t off, len;
+    std::uint64_t hash;
+  };
+  struct ChildShape {
+    std::size_t off, len;  // the subtree's shape, in child_bytes_
+    std::uint32_t first, count;
+    std::uint64_t prefixed;  // bytes of keys prefixed inside it
+    std::uint64_t key_bytes;
+  };
+  std::string child_bytes_;
+  std::vector<ChildKey> child_keys_;
+  std::vector<ChildShape> child_shapes_;
+  KeyIndex child_index_;
+  // The record being folded: its branches' entries in child_shapes_, and
+  // scratch for local names and prefixed keys.
+  static constexpr std::uint32_t kNoChild = UINT32_MAX;
+  std::vector<std::uint32_t> fold_branches_;
+  std::string fold_names_, fold_prefix_, fold_prefixed_;
 
   // ---- Attributes only.
   // The innermost open element has attributes and no child element so far:

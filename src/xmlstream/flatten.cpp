@@ -42,7 +42,6 @@ constexpr std::size_t kKeepEntries = 1 << 14;
 // limited per record to a floor plus a multiple of the names and texts the
 // record fed in; real records, even deep ones with many repeats, stay far
 // below both, while the worst case becomes linear in the input.
-constexpr std::uint64_t kPrefixFloor = std::uint64_t{1} << 30;
 constexpr std::uint64_t kPrefixPerInputByte = 256;
 }  // namespace
 
@@ -87,7 +86,7 @@ void RecordBuilder::take(Frame& f, const Pair& pair, std::size_t& end, const Fra
   if (find(f, key(pair), pair.key_hash, end) == KeyIndex::npos) return append_new(f, pair, end);
   Pair v = pair;
   prefixed_ += from.name_len + 1 + pair.key_len;
-  if (prefixed_ > kPrefixFloor + kPrefixPerInputByte * fed_) {
+  if (prefixed_ > RecordBuilder::kPrefixFloor + kPrefixPerInputByte * fed_) {
     too_complex_ = true;
     return;
   }

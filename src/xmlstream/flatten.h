@@ -84,6 +84,10 @@ class RecordBuilder {
   // dropped because it has child elements (or is the record element).
   // Cleared by reset().
   std::uint64_t lost() const { return lost_; }
+  // Bytes of prefixed keys made for the record so far. A record never goes
+  // over the work limit while this stays within kPrefixFloor.
+  std::uint64_t prefixed() const { return prefixed_; }
+  static constexpr std::uint64_t kPrefixFloor = std::uint64_t{1} << 30;
   // Forgets the record, keeping modest storage for the next one.
   void reset();
 

@@ -354,6 +354,45 @@ TEST(scan_discovery_columns_same_with_and_without_its_shape_cache) {
   }
 }
 
+// Discovery folds a record from its children's keys, each child subtree
+// flattened once: the columns must be those of flattening records whole, in
+// the same order, with repeats and prefixes colliding at every level
+// (`rec_a` and `c_a` are also what prefixing makes), and past the point
+// where the cache of subtrees fills and is emptied.
+TEST(scan_discovery_folds_records_as_reading_flattens_them) {
+  const unsigned seed = seed_for("scan_discovery_folds_records_as_reading_flattens_them");
+  std::mt19937 rng(seed);
+  const std::vector<std::string> names = {"a", "b", "x:a", "c", "rec_a", "c_a", "a_a", "rec", "y:c", "\xc3\xa9", "z:\xc3\xa9"};
+  std::uniform_int_distribution<int> name(0, 10), children(0, 3), top(1, 7), coin(0, 9);
+  const auto element = [&](auto& self, int depth) -> std::string {
+    const std::string& n = names[static_cast<std::size_t>(name(rng))];
+    const int kids = depth < 3 ? children(rng) : 0;
+    if (kids == 0) return coin(rng) == 0 ? "<" + n + "/>" : "<" + n + ">1</" + n + ">";
+    std::string out = "<" + n + ">";
+    for (int k = 0; k < kids; ++k) out += self(self, depth + 1);
+    return out + "</" + n + ">";
+  };
+  for (int round = 0; round < 6; ++round) {
+    std::string doc = "<root>";
+    for (int k = 0; k < 3000; ++k) {
+      doc += "<rec>";
+      for (int i = top(rng); i > 0; --i) doc += element(element, 1);
+      // Subtrees seen once, enough of them to fill the cache.
+      if (round % 2 == 1) doc += "<u" + std::to_string(k) + "><a>1</a><a>2</a></u" + std::to_string(k) + ">";
+      doc += "</rec>";
+    }
+    doc += "</root>";
+    XmlBatchInner inner(Reader::from_bytes(doc, Reader::kReadBufferSize), 1 << 20, "doc");
+    XmlStreamError err;
+    CHECK(inner.next_batch(err) == XmlBatchInner::Step::Batch);
+    const Batch b = inner.take_batch();
+    std::string want = std::to_string(b.rows) + ":";
+    for (const std::string& c : b.columns) want += " " + c;
+    const std::string got = discovered(doc, Reader::kReadBufferSize, false);
+    if (got != want) check::fail(__FILE__, __LINE__, "seed " + std::to_string(seed) + ": " + got + "\nvs\n" + want);
+  }
+}
+
 // A start tag's name is whatever comes before its first space, so a
 // malformed one can hold a quoted '>'; its end tag then ends at that '>',
 // whichever way the record is read.
