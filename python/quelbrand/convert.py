@@ -75,9 +75,13 @@ _NAMES = {"csv": "CSV", "jsonl": "JSON Lines", "parquet": "Parquet"}
 PARQUET_ROW_GROUP_ROWS = DEFAULT_BATCH_ROWS
 
 # A range is about this much of the file: several per job, so the jobs stay
-# busy to the end, and few enough that each one's batches are large.
+# busy to the end, and few enough that each one's batches are large. Each
+# job holds a range or two read ahead, so their size is most of what memory
+# holds beside a row group: a range is at most an eighth of a job's share.
+# Smaller ranges cost Parquet a copy of the chunk each range boundary cuts.
 RANGE_BYTES_MIN = 1 << 20
-RANGE_BYTES_MAX = 32 << 20
+RANGE_BYTES_MAX = 16 << 20
+RANGES_PER_JOB = 8
 
 
 def format_of(path: PathArg) -> str:
@@ -327,7 +331,7 @@ class _Job:
             if index is None:
                 return self.whole(out)
         size = os.path.getsize(path) if index is None else index.size
-        blocksize = blocksize or max(RANGE_BYTES_MIN, min(RANGE_BYTES_MAX, size // (self.jobs * 4)))
+        blocksize = blocksize or max(RANGE_BYTES_MIN, min(RANGE_BYTES_MAX, size // (self.jobs * RANGES_PER_JOB)))
         label = "finding columns and types" if self.types else "finding columns"
         if self.nested is not None:
             label = "finding shapes"
