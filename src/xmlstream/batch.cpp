@@ -681,6 +681,31 @@ bool XmlBatchInner::shape_close() {
   return --shape_depth_ == 0;
 }
 
+// Past the close that ends the element whose open entry ends at `at`.
+std::size_t XmlBatchInner::subtree_end(std::string_view shape, std::size_t at) {
+  for (std::size_t depth = 1; depth != 0 && at < shape.size();) {
+    if (shape[at] == kShapeClose) {
+      --depth;
+      ++at;
+    } else {
+      ++depth;
+      shape_name(shape, at, at);
+    }
+  }
+  return at;
+}
+
+void XmlBatchInner::shape_into_record(std::string_view shape) {
+  for (std::size_t i = 0; i < shape.size();) {
+    if (shape[i] == kShapeClose) {
+      record_.close();
+      ++i;
+      continue;
+    }
+    record_.open(shape_name(shape, i, i));
+  }
+}
+
 namespace {
 // Distinct child subtrees, and the bytes of their shapes and keys, kept at
 // most; a cache that fills is emptied before the next record.
@@ -699,14 +724,7 @@ std::uint32_t XmlBatchInner::child_keys(std::string_view subtree) {
   // Flattened under a nameless root: the root's level starts empty, so it
   // takes the child's keys unchanged, in order.
   record_.open_local({});
-  for (std::size_t i = 0; i < subtree.size();) {
-    if (subtree[i] == kShapeClose) {
-      record_.close();
-      ++i;
-      continue;
-    }
-    record_.open(shape_name(subtree, i, i));
-  }
+  shape_into_record(subtree);
   record_.close();
   if (record_.too_complex()) {
     record_.reset();
@@ -784,15 +802,7 @@ bool XmlBatchInner::fold_record() {
       ++i;
       continue;
     }
-    for (std::size_t depth = 1; depth != 0 && i < shape.size();) {
-      if (shape[i] == kShapeClose) {
-        --depth;
-        ++i;
-      } else {
-        ++depth;
-        shape_name(shape, i, i);
-      }
-    }
+    i = subtree_end(shape, i);
     const std::uint32_t c = child_keys(shape.substr(from, i - from));
     if (c == kNoChild) return false;
     const ChildShape& child = child_shapes_[c];
@@ -816,15 +826,7 @@ bool XmlBatchInner::fold_record() {
       fold_key(key, KeyIndex::hash(key), record);
       continue;
     }
-    for (std::size_t depth = 1; depth != 0;) {
-      if (shape[i] == kShapeClose) {
-        --depth;
-        ++i;
-      } else {
-        ++depth;
-        shape_name(shape, i, i);
-      }
-    }
+    i = subtree_end(shape, i);
     const ChildShape& child = child_shapes_[fold_branches_[branch++]];
     for (std::uint32_t k = child.first; k < child.first + child.count; ++k)
       fold_key({child_bytes_.data() + child_keys_[k].off, child_keys_[k].len}, child_keys_[k].hash, name);
@@ -857,14 +859,7 @@ bool XmlBatchInner::shape_record(XmlStreamError& err) {
       return true;
     }
   }
-  for (std::size_t i = 0; i < shape_.size();) {
-    if (shape_[i] == kShapeClose) {
-      record_.close();
-      ++i;
-      continue;
-    }
-    record_.open(shape_name(shape_, i, i));
-  }
+  shape_into_record(shape_);
   if (record_.too_complex()) {
     record_.reset();
     shape_.clear();

@@ -241,6 +241,7 @@ class XmlBatchInner {
   static constexpr std::size_t kShapeSize = 4;
   // The name of the open entry at `at`, and the entry after it.
   static std::string_view shape_name(std::string_view shape, std::size_t at, std::size_t& next);
+  static std::size_t subtree_end(std::string_view shape, std::size_t at);
   template <bool kNames>
   void open(std::string_view qualified_name);
   bool shape_close();  // true when the record element closed
@@ -261,6 +262,7 @@ class XmlBatchInner {
   void follow_walk(std::ptrdiff_t opened);
   bool shape_record(XmlStreamError& err);
   bool fold_record();
+  void shape_into_record(std::string_view shape);  // the shape's entries, opened and closed in record_
   std::uint32_t child_keys(std::string_view subtree);
   void fold_key(std::string_view key, std::uint64_t h, std::string_view prefix);
   std::string_view flat_key(std::size_t k) const {

@@ -272,6 +272,18 @@ std::string discovered(const std::string& doc, std::size_t chunk, bool check_tex
   return out;
 }
 
+// The record count and columns of reading the document in one batch, as
+// discovered() gives them.
+std::string read_columns(const std::string& doc) {
+  XmlBatchInner inner(Reader::from_bytes(doc, Reader::kReadBufferSize), 1 << 20, "doc");
+  XmlStreamError err;
+  CHECK(inner.next_batch(err) == XmlBatchInner::Step::Batch);
+  const Batch b = inner.take_batch();
+  std::string out = std::to_string(b.rows) + ":";
+  for (const std::string& c : b.columns) out += " " + c;
+  return out;
+}
+
 }  // namespace
 
 // The names walk discovery takes when it skips text must find what reading
@@ -344,13 +356,7 @@ TEST(scan_discovery_columns_same_with_and_without_its_shape_cache) {
       doc += "</rec>";
     }
     doc += "</root>";
-    XmlBatchInner inner(Reader::from_bytes(doc, Reader::kReadBufferSize), 1 << 20, "doc");
-    XmlStreamError err;
-    CHECK(inner.next_batch(err) == XmlBatchInner::Step::Batch);
-    const Batch b = inner.take_batch();
-    std::string want = std::to_string(b.rows) + ":";
-    for (const std::string& c : b.columns) want += " " + c;
-    CHECK_EQ(discovered(doc, Reader::kReadBufferSize, false), want);
+    CHECK_EQ(discovered(doc, Reader::kReadBufferSize, false), read_columns(doc));
   }
 }
 
@@ -382,12 +388,7 @@ TEST(scan_discovery_folds_records_as_reading_flattens_them) {
       doc += "</rec>";
     }
     doc += "</root>";
-    XmlBatchInner inner(Reader::from_bytes(doc, Reader::kReadBufferSize), 1 << 20, "doc");
-    XmlStreamError err;
-    CHECK(inner.next_batch(err) == XmlBatchInner::Step::Batch);
-    const Batch b = inner.take_batch();
-    std::string want = std::to_string(b.rows) + ":";
-    for (const std::string& c : b.columns) want += " " + c;
+    const std::string want = read_columns(doc);
     const std::string got = discovered(doc, Reader::kReadBufferSize, false);
     if (got != want) check::fail(__FILE__, __LINE__, "seed " + std::to_string(seed) + ": " + got + "\nvs\n" + want);
   }
