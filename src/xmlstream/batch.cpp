@@ -708,11 +708,21 @@ void XmlBatchInner::shape_into_record(std::string_view shape) {
 
 namespace {
 // Distinct child subtrees, and the bytes of their shapes and keys, kept at
-// most; a cache that fills is emptied before the next record.
+// most; a cache that fills is emptied before the next record. A larger
+// subtree is seldom repeated, and one deep in repeated names could reach the
+// work limit alone, to be flattened again with its record: such a record is
+// flattened whole at once.
 constexpr std::size_t kMostChildren = 4096, kMostChildBytes = std::size_t{4} << 20;
+constexpr std::size_t kMostChildShape = 4096;
 }  // namespace
 
+// The keys a child subtree of a record (its shape, from its open entry to
+// its close) hands to the record's level: a child's keys depend on its own
+// elements alone, and children repeat far more than whole records do. Its
+// position in child_shapes_, flattened on first sight; kNoChild when it is
+// too large to keep, goes over the work limit, or the cache is full.
 std::uint32_t XmlBatchInner::child_keys(std::string_view subtree) {
+  if (subtree.size() > kMostChildShape) return kNoChild;
   const std::uint64_t h = KeyIndex::hash(subtree);
   const auto shape_at = [&](std::uint32_t q) -> std::string_view {
     return {child_bytes_.data() + child_shapes_[q].off, child_shapes_[q].len};
@@ -791,14 +801,16 @@ bool XmlBatchInner::fold_record() {
   std::size_t first;
   const std::string_view record = shape_name(shape, 0, first);
   // The branches' keys first, and a bound on the prefixing the record could
-  // make: each key prefixed once, on top of what its subtree made.
+  // make: each key prefixed once, on top of what its subtree made. A local
+  // name is at most three times its raw bytes (each invalid byte becomes
+  // U+FFFD).
   fold_branches_.clear();
   std::uint64_t prefixing = 0;
   for (std::size_t i = first; i < shape.size() && shape[i] == kShapeOpen;) {
     const std::size_t from = i;
     const std::string_view name = shape_name(shape, i, i);
     if (i < shape.size() && shape[i] == kShapeClose) {
-      prefixing += record.size() + 1 + name.size();
+      prefixing += 3 * (record.size() + name.size()) + 1;
       ++i;
       continue;
     }
@@ -806,7 +818,7 @@ bool XmlBatchInner::fold_record() {
     const std::uint32_t c = child_keys(shape.substr(from, i - from));
     if (c == kNoChild) return false;
     const ChildShape& child = child_shapes_[c];
-    prefixing += child.prefixed + child.key_bytes + child.count * (name.size() + 1);
+    prefixing += child.prefixed + child.key_bytes + child.count * (3 * name.size() + 1);
     fold_branches_.push_back(c);
   }
   if (prefixing > RecordBuilder::kPrefixFloor) return false;

@@ -385,6 +385,12 @@ TEST(scan_discovery_folds_records_as_reading_flattens_them) {
       for (int i = top(rng); i > 0; --i) doc += element(element, 1);
       // Subtrees seen once, enough of them to fill the cache.
       if (round % 2 == 1) doc += "<u" + std::to_string(k) + "><a>1</a><a>2</a></u" + std::to_string(k) + ">";
+      // A child too large to keep: its record is flattened whole.
+      if (k % 1000 == 7) {
+        doc += "<big>";
+        for (int i = 0; i < 500; ++i) doc += "<b" + std::to_string(i % 300) + ">1</b" + std::to_string(i % 300) + ">";
+        doc += "<a>2</a></big>";
+      }
       doc += "</rec>";
     }
     doc += "</root>";
@@ -392,6 +398,18 @@ TEST(scan_discovery_folds_records_as_reading_flattens_them) {
     const std::string got = discovered(doc, Reader::kReadBufferSize, false);
     if (got != want) check::fail(__FILE__, __LINE__, "seed " + std::to_string(seed) + ": " + got + "\nvs\n" + want);
   }
+}
+
+// A record whose child is deep in repeated names is an error for discovery
+// as for reading, though discovery folds records from their children.
+TEST(scan_discovery_fails_on_a_record_too_complex_to_flatten) {
+  const int n = 20000;
+  std::string doc = "<root><rec><x>1</x></rec><rec><x>1</x>";
+  for (int i = 0; i < n; ++i) doc += "<a><v>1</v>";
+  for (int i = 0; i < n; ++i) doc += "</a>";
+  doc += "</rec></root>";
+  const std::string got = discovered(doc, Reader::kReadBufferSize, false);
+  CHECK(got.rfind("error: record too deeply nested with repeated element names", 0) == 0);
 }
 
 // A start tag's name is whatever comes before its first space, so a
