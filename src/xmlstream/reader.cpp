@@ -905,7 +905,22 @@ bool Reader::skim_names(std::size_t depth, std::string& shape, char open, char c
   opened = 0;
   return impl_->skim<false>(depth, events_until_poll_, [&](Event ev, std::string_view name) {
     if (ev != Event::End) {
+      // An entry is put together aside and appended at once: one capacity
+      // check, where three appends make three. The name lies in the padded
+      // window, so a short one is copied by one 16-byte move.
       const auto n = static_cast<std::uint32_t>(name.size());
+      char entry[1 + sizeof n + 16 + 1];
+      if (name.size() <= 16) {
+        entry[0] = open;
+        std::memcpy(entry + 1, &n, sizeof n);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(entry + 1 + sizeof n),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(name.data())));
+        std::size_t size = 1 + sizeof n + name.size();
+        if (ev == Event::Empty) entry[size++] = close;
+        shape.append(entry, size);
+        opened += ev == Event::Start;
+        return true;
+      }
       shape += open;
       shape.append(reinterpret_cast<const char*>(&n), sizeof n);
       shape.append(name);
