@@ -82,6 +82,11 @@ PARQUET_ROW_GROUP_ROWS = DEFAULT_BATCH_ROWS
 RANGE_BYTES_MIN = 1 << 20
 RANGE_BYTES_MAX = 16 << 20
 RANGES_PER_JOB = 8
+# Through a compressed file's index, each range decompresses from the
+# checkpoint before its start: fewer and larger ranges (8 MB ones took a
+# quarter longer than 16 MB ones on a 100 MB gzip file).
+INDEXED_RANGE_BYTES_MAX = 32 << 20
+INDEXED_RANGES_PER_JOB = 4
 
 
 def format_of(path: PathArg) -> str:
@@ -331,7 +336,11 @@ class _Job:
             if index is None:
                 return self.whole(out)
         size = os.path.getsize(path) if index is None else index.size
-        blocksize = blocksize or max(RANGE_BYTES_MIN, min(RANGE_BYTES_MAX, size // (self.jobs * RANGES_PER_JOB)))
+        if index is None:
+            most, per_job = RANGE_BYTES_MAX, RANGES_PER_JOB
+        else:
+            most, per_job = INDEXED_RANGE_BYTES_MAX, INDEXED_RANGES_PER_JOB
+        blocksize = blocksize or max(RANGE_BYTES_MIN, min(most, size // (self.jobs * per_job)))
         label = "finding columns and types" if self.types else "finding columns"
         if self.nested is not None:
             label = "finding shapes"
