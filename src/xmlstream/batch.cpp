@@ -214,9 +214,7 @@ void XmlBatchInner::place_row(std::span<const FlatPair> pairs) {
   if (opts_.names_only) {
     std::uint32_t guess = 0;
     for (const FlatPair& pair : pairs) {
-      const bool hit = guess < columns_.size() && column_hashes_[guess] == pair.key_hash &&
-                       same_bytes(columns_[guess], pair.key);
-      const std::uint32_t p = hit ? guess : column_for(pair, guess);
+      const std::uint32_t p = column_at(pair, guess);
       if (p != kSkipped) guess = p + 1;
     }
     ++row_count_;
@@ -226,9 +224,7 @@ void XmlBatchInner::place_row(std::span<const FlatPair> pairs) {
   bool rising = true;
   std::uint32_t guess = 0;
   for (const FlatPair& pair : pairs) {
-    const bool hit = guess < columns_.size() && column_hashes_[guess] == pair.key_hash &&
-                     same_bytes(columns_[guess], pair.key);
-    const std::uint32_t p = hit ? guess : column_for(pair, guess);
+    const std::uint32_t p = column_at(pair, guess);
     row_columns_.push_back(p);
     if (p == kSkipped) continue;
     rising = rising && p >= guess;
@@ -762,9 +758,7 @@ std::uint32_t XmlBatchInner::child_keys(std::string_view subtree) {
 // prefixed key the record holds too overwrites that value, making no column.
 void XmlBatchInner::fold_key(std::string_view key, std::uint64_t h, std::string_view prefix) {
   const auto column = [&](std::string_view k, std::uint64_t kh) {
-    const std::uint32_t guess = flat_guess_;
-    const bool hit = guess < columns_.size() && column_hashes_[guess] == kh && same_bytes(columns_[guess], k);
-    const std::uint32_t p = hit ? guess : column_for(FlatPair{k, {}, kh, false}, guess);
+    const std::uint32_t p = column_at(FlatPair{k, {}, kh, false}, flat_guess_);
     if (p >= column_stamp_.size()) column_stamp_.resize(columns_.size(), 0);
     return p;
   };
@@ -819,7 +813,7 @@ bool XmlBatchInner::fold_record() {
     if (c == kNoChild) return false;
     const ChildShape& child = child_shapes_[c];
     prefixing += child.prefixed + child.key_bytes + child.count * (3 * name.size() + 1);
-    fold_branches_.push_back(c);
+    fold_branches_.push_back({c, i});
   }
   if (prefixing > RecordBuilder::kPrefixFloor) return false;
   begin_flat_row();
@@ -838,8 +832,9 @@ bool XmlBatchInner::fold_record() {
       fold_key(key, KeyIndex::hash(key), record);
       continue;
     }
-    i = subtree_end(shape, i);
-    const ChildShape& child = child_shapes_[fold_branches_[branch++]];
+    const auto [c, end] = fold_branches_[branch++];
+    i = end;
+    const ChildShape& child = child_shapes_[c];
     for (std::uint32_t k = child.first; k < child.first + child.count; ++k)
       fold_key({child_bytes_.data() + child_keys_[k].off, child_keys_[k].len}, child_keys_[k].hash, name);
   }

@@ -298,6 +298,12 @@ class XmlBatchInner {
   bool append_direct(bool resolve, XmlStreamError& err);
   void place_row(std::span<const FlatPair> pairs);
   std::uint32_t column_for(const FlatPair& pair, std::uint32_t guess);
+  // The column of `pair`, tried at `guess` inline first (see column_for).
+  [[gnu::always_inline]] std::uint32_t column_at(const FlatPair& pair, std::uint32_t guess) {
+    const bool hit = guess < columns_.size() && column_hashes_[guess] == pair.key_hash &&
+                     same_bytes(columns_[guess], pair.key);
+    return hit ? guess : column_for(pair, guess);
+  }
   std::uint32_t add_column(std::string_view key, std::uint64_t hash);
   // column_for's answer for a name projection leaves out.
   static constexpr std::uint32_t kSkipped = 0x7FFFFFFFu;
@@ -463,10 +469,11 @@ class XmlBatchInner {
   std::vector<ChildKey> child_keys_;
   std::vector<ChildShape> child_shapes_;
   KeyIndex child_index_;
-  // The record being folded: its branches' entries in child_shapes_, and
-  // scratch for local names and prefixed keys.
+  // The record being folded: its branches' entries in child_shapes_, each
+  // with where it ends in the shape, and scratch for local names and
+  // prefixed keys.
   static constexpr std::uint32_t kNoChild = UINT32_MAX;
-  std::vector<std::uint32_t> fold_branches_;
+  std::vector<std::pair<std::uint32_t, std::size_t>> fold_branches_;
   std::string fold_names_, fold_prefix_, fold_prefixed_;
 
   // ---- Attributes only.
