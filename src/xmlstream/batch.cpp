@@ -990,21 +990,23 @@ bool XmlBatchInner::attribute_row() {
   begin_flat_row();
   // A discovery that skims text takes the names alone.
   const bool values = !kNames || !opts_.skip_text;
-  // Resolved values are never longer than their references, so the arena
-  // never moves while views into it are held.
-  attr_arena_.clear();
-  if (values) attr_arena_.reserve(tag.size());
+  // Resolved values are never longer than their references, and all fit
+  // in the tag's size.
+  if (values && tag.size() > attr_values_size_) {
+    attr_values_size_ = std::max(tag.size(), 2 * attr_values_size_);
+    attr_values_ = std::make_unique_for_overwrite<char[]>(attr_values_size_);
+  }
+  char* resolved = attr_values_.get();
   tokenize_attributes(tag, reader_->last_name_size(), values, attrs_);
   for (const Attribute& at : attrs_.items) {
     if (is_namespace_declaration(at.name)) continue;
     if (at.high && !enc::valid_utf8(at.raw)) return false;
     std::string_view value = at.raw;
     if (at.amp) {
-      const std::size_t from = attr_arena_.size();
-      attr_arena_.append(value);
-      XmlStreamError ignored;
-      if (!resolve_references_in_place(attr_arena_, from, ignored)) return false;
-      value = std::string_view(attr_arena_).substr(from);
+      const std::size_t n = copy_resolving(at.raw.data(), at.raw.size(), resolved);
+      if (n == std::string_view::npos) return false;
+      value = std::string_view(resolved, n);
+      resolved += n;
     }
     if (!flat_key(at.name, kNames ? std::string_view{} : trim_white_space(value))) return false;
   }

@@ -484,7 +484,11 @@ class XmlBatchInner {
   bool own_text_unsure_ = false;
   std::string own_text_;
   std::string attr_value_;
-  std::string attr_arena_;  // attribute_row's resolved values
+  std::string attr_arena_;  // the nested loop's attribute names
+  // attribute_row's resolved values: as large as the largest tag so far,
+  // never moved while a row's views into it are held.
+  std::unique_ptr<char[]> attr_values_;
+  std::size_t attr_values_size_ = 0;
   AttributeList attrs_;     // the tag in ev_, tokenized
 };
 

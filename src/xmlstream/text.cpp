@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <emmintrin.h>
+
 #include "xmlstream/encoding.h"
 #include "xmlstream/entities.h"
 #include "xmlstream/utf8.h"
@@ -266,6 +268,45 @@ bool resolve_with_entities(std::string& s, std::size_t from, std::size_t w, std:
 }  // namespace
 
 std::uint32_t character_reference_value(std::string_view ref) { return character_reference(ref); }
+
+// The write position never passes the read position (see below), so the
+// 16-byte stores stay inside the n bytes of `dst`.
+std::size_t copy_resolving(const char* src, std::size_t n, char* dst) {
+  const char* s = src;
+  const char* const e = src + n;
+  char* w = dst;
+  const __m128i amp = _mm_set1_epi8('&');
+  while (true) {
+    while (e - s >= 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(w), x);
+      if (const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, amp)))) {
+        const unsigned k = static_cast<unsigned>(__builtin_ctz(m));
+        s += k;
+        w += k;
+        goto reference;
+      }
+      s += 16;
+      w += 16;
+    }
+    while (s < e && *s != '&') *w++ = *s++;
+    if (s == e) return static_cast<std::size_t>(w - dst);
+  reference:
+    if (e - s >= 4 && s[3] == ';' && s[2] == 't' && (s[1] == 'l' || s[1] == 'g')) {
+      *w++ = s[1] == 'l' ? '<' : '>';
+      s += 4;
+      continue;
+    }
+    std::string_view ref;
+    std::size_t end;
+    const std::string_view text(s, static_cast<std::size_t>(e - s));
+    if (!reference_at(text, 0, ref, end)) return std::string_view::npos;
+    const int k = simple_reference(ref, w);
+    if (k <= 0) return std::string_view::npos;
+    w += k;
+    s += end + 1;
+  }
+}
 
 bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamError& err) {
   return resolve_references_in_place(s, from, err, nullptr);

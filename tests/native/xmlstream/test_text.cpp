@@ -57,11 +57,23 @@ TEST(records_resolve_references) {
        "\xC3\xA9\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"},
       {"&amp;lt;", "&lt;"}, {"x;y", "x;y"},
   };
+  // The copying form agrees wherever the references fall against its
+  // 16-byte steps, and writes nothing past the value's own size.
+  const auto copied = [](const std::string& in) {
+    std::string out(in.size() + 1, '#');
+    const std::size_t n = copy_resolving(in.data(), in.size(), out.data());
+    CHECK_EQ(out.back(), '#');
+    return n == std::string::npos ? std::string("(npos)") : out.substr(0, n);
+  };
   for (const auto& [in, want] : ok) {
     std::string out = "pre:" + in;
     XmlStreamError err;
     CHECK(resolve_references_in_place(out, 4, err));
     CHECK_EQ(out, "pre:" + want);
+    for (std::size_t pad = 0; pad < 20; ++pad) {
+      const std::string x(pad, 'x');
+      CHECK_EQ(copied(x + in + in + x), x + want + want + x);
+    }
   }
   const std::pair<std::string, std::string> bad[] = {
       {"a & b", "unterminated reference in text"},
@@ -96,6 +108,7 @@ TEST(records_resolve_references) {
     CHECK_EQ(check::without_position(err.text), want);
     CHECK(err.kind == XmlStreamError::Kind::Xml);
     CHECK_EQ(out, "pre:");  // nothing of a failed piece is kept
+    CHECK_EQ(copied(std::string(17, 'x') + in), "(npos)");
   }
   std::string out = "&" + std::string(100, 'n') + ";";
   XmlStreamError err;
