@@ -67,7 +67,7 @@ def test_groups_put_together_are_the_file_of_one_writer(rng, groups, columns):
 
 def test_a_footer_decoded_and_encoded_again_is_unchanged(rng):
     schema, tables = random_tables(rng, 2, 6)
-    data = encode_group(tables[0], schema)
+    data = bytes(encode_group(tables[0], schema))
     meta, start = _footer(data)
     writer = _Writer()
     writer.struct(meta)
@@ -115,7 +115,7 @@ def test_a_group_file_laid_out_otherwise_is_refused_before_anything_is_written(r
         pq.write_table(tables[0], sink, write_page_index=True)
         data = sink.getvalue()
     else:
-        data = layout(encode_group(tables[0], schema))
+        data = layout(bytes(encode_group(tables[0], schema)))
         # Still a file pyarrow reads: only the stitcher cannot move it.
         assert pq.read_table(io.BytesIO(data)).equals(tables[0])
     out = io.BytesIO()

@@ -198,13 +198,14 @@ class _Writer:
         self.out.append(_STOP)
 
 
-def _footer(data: bytes) -> tuple[_Struct, int]:
+def _footer(data: bytes | memoryview) -> tuple[_Struct, int]:
     """A Parquet file's metadata, and where its footer begins."""
-    if data[:4] != MAGIC or data[-4:] != MAGIC:
+    data = memoryview(data)
+    if bytes(data[:4]) != MAGIC or bytes(data[-4:]) != MAGIC:
         raise ValueError("not a Parquet file")
     (size,) = struct.unpack("<I", data[-8:-4])
     start = len(data) - 8 - size
-    return _Reader(data[start : len(data) - 8]).struct(), start
+    return _Reader(bytes(data[start : len(data) - 8])).struct(), start
 
 
 def _check_layout(groups: list[_Struct], footer_start: int) -> None:
@@ -245,18 +246,18 @@ def _check_layout(groups: list[_Struct], footer_start: int) -> None:
 # ---- Groups, encoded apart and put together ---------------------------------------
 
 
-def encode_group(table: Any, schema: Any) -> bytes:
+def encode_group(table: Any, schema: Any) -> memoryview:
     """`table` as a Parquet file of one row group, in memory."""
     return _encode(schema, table)
 
 
-def encode_empty(schema: Any) -> bytes:
+def encode_empty(schema: Any) -> memoryview:
     """A Parquet file of no row groups, in memory: what one writer makes
     when nothing is written."""
     return _encode(schema, None)
 
 
-def _encode(schema: Any, table: Any) -> bytes:
+def _encode(schema: Any, table: Any) -> memoryview:
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
     import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
 
@@ -264,7 +265,9 @@ def _encode(schema: Any, table: Any) -> bytes:
     with pq.ParquetWriter(sink, schema) as writer:
         if table is not None:
             writer.write_table(table, row_group_size=max(table.num_rows, 1))
-    return sink.getvalue().to_pybytes()  # type: ignore[no-any-return]
+    # A view of Arrow's buffer, not a copy: a group's file runs to tens of
+    # megabytes, and is only written out.
+    return memoryview(sink.getvalue())
 
 
 class Stitcher:
@@ -278,7 +281,7 @@ class Stitcher:
         self._groups: list[_Struct] = []
         self._rows = 0
 
-    def add(self, data: bytes) -> None:
+    def add(self, data: bytes | memoryview) -> None:
         meta, start = _footer(data)
         groups = meta.get(_FILE_ROW_GROUPS)[1]
         _check_layout(groups, start)
@@ -306,7 +309,7 @@ class Stitcher:
                 if meta.get(field) is not None:
                     meta.set(field, meta.get(field) + shift)
 
-    def close(self, empty: bytes) -> None:
+    def close(self, empty: bytes | memoryview) -> None:
         """Writes the footer, or `empty` (from encode_empty) when no row
         group was added."""
         if self._meta is None:

@@ -61,8 +61,11 @@ class TextOutput:
 # row group's bytes depend on its rows' chunking, not only on its rows. A
 # group is handed over in chunks of this many rows from its start, whatever
 # the batches were: the same bytes from any reading, and only a chunk that
-# straddles two batches is copied, never a whole group.
-CHUNK_ROWS = 8192
+# straddles two batches is copied, never a whole group. The encoder works
+# through a chunk in steps of 1,024 rows (pyarrow's write_batch_size), so
+# chunks of that size give the bytes of the group written whole, and the
+# copy at each range's edge is small.
+CHUNK_ROWS = 1024
 
 
 class RowGroups:
