@@ -47,18 +47,29 @@ def random_tables(rng, groups, columns):
     return schema, tables
 
 
+def in_parts(rng, table, schema):
+    """The group's files, its columns cut in random runs (at least one)."""
+    cuts = sorted(rng.sample(range(1, len(schema)), rng.randint(0, len(schema) - 1)))
+    runs = [list(range(a, b)) for a, b in zip([0, *cuts], [*cuts, len(schema)])]
+    return [encode_group(table.select(run), pa.schema([schema.field(i) for i in run])) for run in runs]
+
+
 @pytest.mark.parametrize("groups", [0, 1, 3, 17])
 @pytest.mark.parametrize("columns", [1, 20])
-def test_groups_put_together_are_the_file_of_one_writer(rng, groups, columns):
+@pytest.mark.parametrize("parts", [False, True])
+def test_groups_put_together_are_the_file_of_one_writer(rng, groups, columns, parts):
     schema, tables = random_tables(rng, groups, columns)
     one = io.BytesIO()
     with pq.ParquetWriter(one, schema) as writer:
         for table in tables:
             writer.write_table(table, row_group_size=table.num_rows)
     stitched = io.BytesIO()
-    joined = Stitcher(stitched)
+    joined = Stitcher(stitched, encode_empty(schema))
     for table in tables:
-        joined.add(encode_group(table, schema))
+        if parts:
+            joined.add(*in_parts(rng, table, schema))
+        else:
+            joined.add(encode_group(table, schema))
     joined.close(encode_empty(schema))
     assert stitched.getvalue() == one.getvalue()
     back = pq.read_table(io.BytesIO(stitched.getvalue()))
@@ -73,6 +84,21 @@ def test_a_footer_decoded_and_encoded_again_is_unchanged(rng):
     writer.struct(meta)
     assert bytes(writer.out) == data[start:-8]
     assert _Reader(bytes(writer.out)).struct().fields[0][:2] == [1, 5]  # version, an i32
+
+
+@pytest.mark.parametrize(
+    "empty, rows, message",
+    [(False, 5, "needs the whole schema"), (True, 4, "different numbers of rows")],
+)
+def test_parts_that_are_not_one_group_are_refused_before_anything_is_written(rng, empty, rows, message):
+    schema, tables = random_tables(rng, 0, 4)
+    table = pa.table({f.name: pa.nulls(5, f.type) for f in schema}, schema=schema)
+    first = encode_group(table.select([0, 1]), pa.schema(list(schema)[:2]))
+    second = encode_group(table.select([2, 3]).slice(0, rows), pa.schema(list(schema)[2:]))
+    out = io.BytesIO()
+    with pytest.raises(ValueError, match=message):
+        Stitcher(out, encode_empty(schema) if empty else None).add(first, second)
+    assert out.getvalue() == b""
 
 
 def test_only_parquet_is_taken():

@@ -19,6 +19,11 @@ def random_table(rng, rows):
             "t": pa.array(text, pa.large_string()),
             "f": pa.array([rng.random() if rng.random() < 0.8 else None for _ in range(rows)]),
             "b": pa.array([rng.random() < 0.5 for _ in range(rows)]),
+            # Nested columns have several leaves each: a group's columns are
+            # encoded in runs of whole fields.
+            "l": pa.array(
+                [None if rng.random() < 0.1 else [{"x": str(k)} for k in range(rng.randint(0, 3))] for _ in range(rows)]
+            ),
         }
     )
 
@@ -34,8 +39,8 @@ def cut(rng, table, most):
 
 
 @pytest.mark.parametrize("group_rows", [2 * CHUNK_ROWS, 3 * CHUNK_ROWS, 1000, 1])
-@pytest.mark.parametrize("pooled", [False, True])
-def test_the_file_depends_on_the_rows_not_on_the_batches(rng, group_rows, pooled):
+@pytest.mark.parametrize("pooled, split", [(False, 1), (True, 1), (True, 2), (True, 5)])
+def test_the_file_depends_on_the_rows_not_on_the_batches(rng, group_rows, pooled, split):
     rows = 5 * CHUNK_ROWS + 123 if group_rows > 1 else 40
     table = random_table(rng, rows)
     files = []
@@ -43,7 +48,7 @@ def test_the_file_depends_on_the_rows_not_on_the_batches(rng, group_rows, pooled
         out = io.BytesIO()
         with ThreadPoolExecutor(2) as pool:
             written = write_parquet(
-                pa, out, table.schema, cut(rng, table, most), group_rows, pool=pool if pooled else None
+                pa, out, table.schema, cut(rng, table, most), group_rows, pool=pool if pooled else None, split=split
             )
         assert written == rows
         files.append(out.getvalue())

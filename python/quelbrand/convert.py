@@ -446,7 +446,7 @@ class _Job:
         # than reading it: half the jobs encoding keeps up, and each group
         # waiting to be encoded is a group more in memory.
         ahead = max(1, self.jobs // 2)
-        return write_parquet(pa, out, fixed, batches(), PARQUET_ROW_GROUP_ROWS, pool=pool, ahead=ahead)
+        return write_parquet(pa, out, fixed, batches(), PARQUET_ROW_GROUP_ROWS, pool=pool, ahead=ahead, split=self.jobs)
 
 
 def _in_order(pool: ThreadPoolExecutor, fn: Callable[[Any], Any], items: Iterable[Any], ahead: int) -> Iterator[Any]:

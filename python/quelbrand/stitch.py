@@ -7,7 +7,9 @@ row group is encoded on its own, as a file of that one group in memory,
 and the output is put together from them: "PAR1", every group's bytes in
 order, then the footer of one group's file holding every group's metadata,
 its offsets moved to where the group's bytes landed. The result is, byte for
-byte, the file one writer makes of the same row groups.
+byte, the file one writer makes of the same row groups. Column chunks do not
+depend on each other either, so one group's columns can be encoded in runs
+at once, each run a file of its own, and joined into that one group.
 
 The footer is a Thrift struct in the compact protocol. It is decoded here
 into fields kept in their order, and encoded again the way Thrift writes
@@ -40,7 +42,14 @@ _STOP, _TRUE, _FALSE, _BYTE, _I16, _I32, _I64, _DOUBLE, _BINARY, _LIST, _SET, _M
 
 # Field ids of the metadata this module changes (parquet.thrift).
 _FILE_NUM_ROWS, _FILE_ROW_GROUPS = 3, 4
-_GROUP_COLUMNS, _GROUP_FILE_OFFSET, _GROUP_ORDINAL = 1, 5, 7
+_GROUP_COLUMNS, _GROUP_TOTAL_BYTES, _GROUP_NUM_ROWS, _GROUP_FILE_OFFSET, _GROUP_TOTAL_COMPRESSED, _GROUP_ORDINAL = (
+    1,
+    2,
+    3,
+    5,
+    6,
+    7,
+)
 _CHUNK_FILE_PATH, _CHUNK_FILE_OFFSET, _CHUNK_META, _CHUNK_OFFSET_INDEX, _CHUNK_COLUMN_INDEX = 1, 2, 3, 4, 6
 _META_TOTAL_COMPRESSED = 7
 _META_DATA_PAGE, _META_INDEX_PAGE, _META_DICTIONARY_PAGE, _META_BLOOM_FILTER = 9, 10, 11, 14
@@ -246,6 +255,20 @@ def _check_layout(groups: list[_Struct], footer_start: int) -> None:
 # ---- Groups, encoded apart and put together ---------------------------------------
 
 
+def _joined(groups: list[_Struct]) -> _Struct:
+    """One row group of the column chunks of `groups`, in order: the rows'
+    metadata as the first has it, the sizes summed. A writer's own group
+    has the same fields, its sizes being the sums over its chunks."""
+    first = groups[0]
+    element = first.get(_GROUP_COLUMNS)[0]
+    chunks = [chunk for group in groups for chunk in group.get(_GROUP_COLUMNS)[1]]
+    first.set(_GROUP_COLUMNS, (element, chunks))
+    for field in (_GROUP_TOTAL_BYTES, _GROUP_TOTAL_COMPRESSED):
+        if first.get(field) is not None:
+            first.set(field, sum(group.get(field) for group in groups))
+    return first
+
+
 def encode_group(table: Any, schema: Any) -> memoryview:
     """`table` as a Parquet file of one row group, in memory."""
     return _encode(schema, table)
@@ -272,29 +295,52 @@ def _encode(schema: Any, table: Any) -> memoryview:
 
 class Stitcher:
     """One Parquet file written from files of one row group each, added in
-    order (from encode_group, all with the same schema and options)."""
+    order (from encode_group, all with the same schema and options).
+    `empty` is encode_empty() of the whole schema; a group given in parts
+    (see add) needs it, since no part's footer holds the whole schema."""
 
-    def __init__(self, out: BinaryIO):
+    def __init__(self, out: BinaryIO, empty: bytes | memoryview | None = None):
         self._out = out
+        self._empty = empty
         self._at = len(MAGIC)
         self._meta: _Struct | None = None
         self._groups: list[_Struct] = []
         self._rows = 0
 
-    def add(self, data: bytes | memoryview) -> None:
-        meta, start = _footer(data)
-        groups = meta.get(_FILE_ROW_GROUPS)[1]
-        _check_layout(groups, start)
+    def add(self, data: bytes | memoryview, *more: bytes | memoryview) -> None:
+        """Adds the row group of `data`, or of `data` and `more` together:
+        files of the same rows, each holding the next run of the schema's
+        columns, so that a group's columns can be encoded at once."""
+        parts = []
+        for part in (data, *more):
+            meta, start = _footer(part)
+            groups = meta.get(_FILE_ROW_GROUPS)[1]
+            _check_layout(groups, start)
+            parts.append((part, meta, start, groups))
+        empty = self._empty
+        if more:
+            if empty is None:
+                raise ValueError("a row group in parts needs the whole schema's empty file")
+            if any(len(groups) != 1 for *_, groups in parts):
+                raise ValueError("each part of a row group must hold that one group")
+            if len({groups[0].get(_GROUP_NUM_ROWS) for *_, groups in parts}) != 1:
+                raise ValueError("the parts of a row group hold different numbers of rows")
         if self._meta is None:
-            self._meta = meta
+            self._meta = _footer(empty)[0] if more and empty is not None else parts[0][1]
             self._out.write(MAGIC)
-        shift = self._at - len(MAGIC)
-        for group in groups:
-            self._move(group, shift)
-            self._groups.append(group)
-        self._rows += meta.get(_FILE_NUM_ROWS)
-        self._out.write(memoryview(data)[len(MAGIC) : start])
-        self._at += start - len(MAGIC)
+        at = self._at
+        for _, _, start, groups in parts:
+            for group in groups:
+                self._move(group, at - len(MAGIC))
+            at += start - len(MAGIC)
+        if more:
+            self._groups.append(_joined([groups[0] for *_, groups in parts]))
+        else:
+            self._groups.extend(parts[0][3])
+        self._rows += parts[0][1].get(_FILE_NUM_ROWS)
+        for part, _, start, _ in parts:
+            self._out.write(memoryview(part)[len(MAGIC) : start])
+        self._at = at
 
     def _move(self, group: _Struct, shift: int) -> None:
         if group.get(_GROUP_FILE_OFFSET) is not None:

@@ -91,7 +91,9 @@ class Table:
         # that finds the columns too) says what became of it.
         with output_to(where) as out, ThreadPoolExecutor(jobs) if jobs > 1 else contextlib.nullcontext() as pool:
             fixed, natives = self.arrow_pass(pa, ahead=True)
-            return write_parquet(pa, out, fixed, batches(natives), group, pool=pool, ahead=jobs, options=options)
+            return write_parquet(
+                pa, out, fixed, batches(natives), group, pool=pool, ahead=jobs, options=options, split=jobs
+            )
 
     def write_csv(self, where: PathArg | IO[bytes], *, on_batch: Callable[[Any], object] | None = None) -> int:
         """Writes the table as CSV and returns the number of rows: RFC 4180,

@@ -14,8 +14,8 @@ ranges of many read at once.
   size, each group in chunks cut at fixed rows from its start (see
   CHUNK_ROWS): the bytes of a group then depend only on its rows, so
   ranges read apart make the file one reading makes.
-  With a pool, groups are encoded on it and put together in order (see
-  quelbrand.stitch).
+  With a pool, groups are encoded on it, a group's columns in runs at
+  once, and put together in order (see quelbrand.stitch).
 """
 
 from __future__ import annotations
@@ -127,11 +127,12 @@ def write_parquet(
     pool: ThreadPoolExecutor | None = None,
     ahead: int = 2,
     options: dict[str, Any] | None = None,
+    split: int = 1,
 ) -> int:
     """Writes pyarrow batches of `schema` as Parquet in row groups of
     `group_rows` rows and returns the row count. With `pool` (and no
     writer `options`), each group is encoded on the pool, at most `ahead`
-    waiting to be put in."""
+    waiting to be put in, its columns in up to `split` runs at once."""
     if pool is None or options:
         pq = require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
         with pq.ParquetWriter(file, schema, **(options or {})) as writer:
@@ -140,13 +141,22 @@ def write_parquet(
                 groups.add(batch)
             groups.flush()
         return groups.rows
-    stitcher = Stitcher(file)  # type: ignore[arg-type]
-    pending: deque[Future[bytes]] = deque()
+    empty = encode_empty(schema)
+    stitcher = Stitcher(file, empty)  # type: ignore[arg-type]
+    pending: deque[list[Future[memoryview]]] = deque()
+
+    def put_in() -> None:
+        stitcher.add(*(part.result() for part in pending.popleft()))
 
     def emit(table: Any) -> None:
-        pending.append(pool.submit(encode_group, table, schema))
+        runs = _runs(table, split)
+        if len(runs) == 1:
+            pending.append([pool.submit(encode_group, table, schema)])
+        else:
+            subsets = [(table.select(run), pa.schema([schema.field(i) for i in run])) for run in runs]
+            pending.append([pool.submit(encode_group, *subset) for subset in subsets])
         while len(pending) > max(ahead, 1):
-            stitcher.add(pending.popleft().result())
+            put_in()
 
     groups = RowGroups(pa, schema, group_rows, emit)
     try:
@@ -154,9 +164,29 @@ def write_parquet(
             groups.add(batch)
         groups.flush()
         while pending:
-            stitcher.add(pending.popleft().result())
+            put_in()
     finally:
-        for future in pending:
-            future.cancel()
-    stitcher.close(encode_empty(schema))
+        for parts in pending:
+            for part in parts:
+                part.cancel()
+    stitcher.close(empty)
     return groups.rows
+
+
+def _runs(table: Any, split: int) -> list[list[int]]:
+    """The table's columns in at most `split` runs of about the same bytes,
+    in order. A group's encoding takes about as long as its bytes, and a
+    file's last group is otherwise encoded on one thread while the others
+    wait."""
+    sizes = [column.nbytes for column in table.columns]
+    runs: list[list[int]] = []
+    total, run, done = sum(sizes), [], 0
+    for i, size in enumerate(sizes):
+        run.append(i)
+        done += size
+        if len(runs) < split - 1 and done * split >= total * (len(runs) + 1):
+            runs.append(run)
+            run = []
+    if run or not runs:
+        runs.append(run)
+    return runs
