@@ -531,9 +531,10 @@ struct Reader::Impl {
   // start, empty-element and matching end tags lying wholly in the indexed
   // window, as next() would, telling `tag` of each but the last (Start or
   // Empty with its qualified name, End with none) and, with kText, of the
-  // text before each (Text, never empty, marked as next() marks it), until
-  // the end tag that leaves fewer than `depth` elements open (true) or
-  // anything else: markup next() must see, the window's end, `budget` tags,
+  // text before each (Text, never empty, marked as next() marks it), and
+  // without kText passing over comments and CDATA sections, until the end
+  // tag that leaves fewer than `depth` elements open (true) or anything
+  // else: markup next() must see, the window's end, `budget` tags,
   // or `tag` returning false (false, with `failed` set, and the event it
   // refused consumed, as read_event would have consumed it).
   template <bool kText, class Tag>
@@ -587,8 +588,16 @@ struct Reader::Impl {
           src.pos = static_cast<std::size_t>(gt + 1 - w);
           return false;
         }
+      } else if (*s == '!') {
+        // Comments, and CDATA where text goes unread, are passed over here
+        // as next() would pass them: leaving the walk for each costs more
+        // than the comment, and some files have one in every record.
+        if constexpr (kText) break;
+        const bool comment = e - s >= 3 && s[1] == '-' && s[2] == '-';
+        const bool cdata = !comment && e - s >= 8 && std::memcmp(s + 1, "[CDATA[", 7) == 0;
+        if (!(comment || cdata) || !(gt = close_of(s + (comment ? 3 : 8), e, comment ? '-' : ']'))) break;
       } else {
-        if (*s == '!' || *s == '?' || !(gt = tag_end_ix(ix, w, e, s))) break;
+        if (*s == '?' || !(gt = tag_end_ix(ix, w, e, s))) break;
         if (!text()) return false;
         bool ok;
         if (!(gt > s && gt[-1] == '/')) {
