@@ -269,9 +269,16 @@ bool resolve_with_entities(std::string& s, std::size_t from, std::size_t w, std:
 
 std::uint32_t character_reference_value(std::string_view ref) { return character_reference(ref); }
 
-// The write position never passes the read position (see below), so the
-// 16-byte stores stay inside the n bytes of `dst`.
-std::size_t copy_resolving(const char* src, std::size_t n, char* dst) {
+namespace {
+
+// Copies [src, src + n) to dst, replacing the references simple_reference
+// knows, 16 bytes at a time, until the end or a reference it cannot
+// replace, whose offset goes to `stop` (n at the end). Returns the bytes
+// written. The write position never passes the read position (a reference
+// is never shorter than its character), so the 16-byte stores stay inside
+// the n bytes at dst, and dst may be src itself or before it: a block is
+// stored whole only when no reference in it is still to be read.
+std::size_t copy_until(const char* src, std::size_t n, char* dst, std::size_t& stop) {
   const char* s = src;
   const char* const e = src + n;
   char* w = dst;
@@ -279,19 +286,21 @@ std::size_t copy_resolving(const char* src, std::size_t n, char* dst) {
   while (true) {
     while (e - s >= 16) {
       const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(w), x);
       if (const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, amp)))) {
-        const unsigned k = static_cast<unsigned>(__builtin_ctz(m));
-        s += k;
-        w += k;
+        // Only the bytes before the `&`: a whole block stored here would
+        // overwrite the reference when dst lies before src.
+        for (const char* const amp_at = s + __builtin_ctz(m); s < amp_at;) *w++ = *s++;
         goto reference;
       }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(w), x);
       s += 16;
       w += 16;
     }
     while (s < e && *s != '&') *w++ = *s++;
-    if (s == e) return static_cast<std::size_t>(w - dst);
+    if (s == e) break;
   reference:
+    // `&lt;` and `&gt;` are most of the references in escaped markup, which
+    // is what long values mostly hold.
     if (e - s >= 4 && s[3] == ';' && s[2] == 't' && (s[1] == 'l' || s[1] == 'g')) {
       *w++ = s[1] == 'l' ? '<' : '>';
       s += 4;
@@ -299,23 +308,31 @@ std::size_t copy_resolving(const char* src, std::size_t n, char* dst) {
     }
     std::string_view ref;
     std::size_t end;
-    const std::string_view text(s, static_cast<std::size_t>(e - s));
-    if (!reference_at(text, 0, ref, end)) return std::string_view::npos;
-    const int k = simple_reference(ref, w);
-    if (k <= 0) return std::string_view::npos;
+    int k = 0;
+    if (reference_at(std::string_view(s, static_cast<std::size_t>(e - s)), 0, ref, end))
+      k = simple_reference(ref, w);
+    if (k <= 0) break;
     w += k;
     s += end + 1;
   }
+  stop = static_cast<std::size_t>(s - src);
+  return static_cast<std::size_t>(w - dst);
+}
+
+}  // namespace
+
+std::size_t copy_resolving(const char* src, std::size_t n, char* dst) {
+  std::size_t stop;
+  const std::size_t written = copy_until(src, n, dst, stop);
+  return stop == n ? written : std::string_view::npos;
 }
 
 bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamError& err) {
   return resolve_references_in_place(s, from, err, nullptr);
 }
 
-// The write position never passes the read position: "&lt;" gives one
-// byte, and a character reference spells at least as many characters as
-// its UTF-8 encoding has bytes ("&#9;" for 1 byte, "&#128;" for 2,
-// "&#2048;" for 3, "&#65536;" for 4, hex forms likewise).
+// Rewritten in place by copy_until, which stops only at a reference that
+// is bad or names another entity: that one is reported or expanded here.
 bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamError& err, Entities* entities) {
   const auto fail = [&](std::string msg) {
     s.resize(from);
@@ -323,40 +340,22 @@ bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamErro
     return false;
   };
   const std::string_view text(s);
-  std::size_t amp = text.find('&', from);
-  if (amp == std::string_view::npos) return true;
+  std::size_t i = text.find('&', from);  // read position
+  if (i == std::string_view::npos) return true;
   char* const base = s.data();
-  std::size_t w = amp;  // write position
-  std::size_t i = amp;  // read position
+  std::size_t w = i;  // write position
   while (true) {
-    if (amp == std::string_view::npos) amp = text.size();
-    if (w != i) std::memmove(base + w, base + i, amp - i);
-    w += amp - i;
-    if (amp == text.size()) break;
-    // `&lt;` and `&gt;` are most of the references in escaped markup, which
-    // is what long values mostly hold.
-    if (text.size() - amp >= 4 && text[amp + 3] == ';' && text[amp + 2] == 't' &&
-        (text[amp + 1] == 'l' || text[amp + 1] == 'g')) {
-      base[w++] = text[amp + 1] == 'l' ? '<' : '>';
-      i = amp + 4;
-      amp = text.find('&', i);
-      continue;
-    }
+    std::size_t stop;
+    w += copy_until(base + i, text.size() - i, base + w, stop);
+    i += stop;
+    if (i == text.size()) break;
     std::string_view ref;
     std::size_t end;
-    if (!reference_at(text, amp, ref, end)) return fail("unterminated reference in text");
-    // Never past the read position (see above), so written in place.
-    const int n = simple_reference(ref, base + w);
-    if (n < 0) return fail("invalid character reference " + quoted(ref));
-    if (n > 0) {
-      w += static_cast<std::size_t>(n);
-    } else if (entities != nullptr) {
-      return resolve_with_entities(s, from, w, amp, *entities, err);
-    } else {
-      return fail("unrecognized entity " + quoted(ref));
-    }
-    i = end + 1;
-    amp = text.find('&', i);
+    if (!reference_at(text, i, ref, end)) return fail("unterminated reference in text");
+    char buf[4];
+    if (simple_reference(ref, buf) < 0) return fail("invalid character reference " + quoted(ref));
+    if (entities == nullptr) return fail("unrecognized entity " + quoted(ref));
+    return resolve_with_entities(s, from, w, i, *entities, err);
   }
   s.resize(w);
   return true;

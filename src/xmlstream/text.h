@@ -102,7 +102,7 @@ class Entities;
 // reference. Text without such names takes the path above.
 bool resolve_references_in_place(std::string& s, std::size_t from, XmlStreamError& err, Entities* entities);
 
-// Copies the n bytes at `src` to `dst` (room for n bytes, not overlapping)
+// Copies the n bytes at `src` to `dst` (room for n bytes; it may be `src`)
 // with the five predefined entities and character references replaced, in
 // one pass that copies 16 bytes at a time. Returns the bytes written, or
 // npos at a reference it cannot replace (a bad one or another entity),

@@ -73,6 +73,9 @@ TEST(records_resolve_references) {
     for (std::size_t pad = 0; pad < 20; ++pad) {
       const std::string x(pad, 'x');
       CHECK_EQ(copied(x + in + in + x), x + want + want + x);
+      std::string in_place = "pre:" + x + in + in + x;
+      CHECK(resolve_references_in_place(in_place, 4, err));
+      CHECK_EQ(in_place, "pre:" + x + want + want + x);
     }
   }
   const std::pair<std::string, std::string> bad[] = {
