@@ -429,3 +429,53 @@ def test_a_large_files_batches_on_several_threads_are_those_of_one(rng, write_xm
     (sizes, one, text, done), (sizes3, three, text3, done3) = got
     assert sizes3 == sizes and set(sizes[:-1]) == {7}
     assert three.equals(one) and text3 == text and done3 == done == os.path.getsize(path)
+
+
+@pytest.mark.parametrize(
+    "late",
+    [
+        None,
+        "<x><a>1</a><b><c>2</c></b><n>new</n></x>",  # a path the first records lack
+        "<x><a>1</a><a>2</a><b><c>3</c></b></x>",  # a repetition
+        "<x><a>1</a><b>text<c>2</c></b></x>",  # text beside children
+        "<x><a k='v'>1</a><b><c>2</c></b></x>",  # an attribute
+        "<x><a><d>1</d></a><b><c>2</c></b></x>",  # a leaf with children
+        "<x><a>1</a><b><c>2</c></x>",  # a fault, raised as one thread raises it
+    ],
+    ids=["fits", "new path", "repetition", "text beside", "attribute", "leaf with children", "fault"],
+)
+def test_to_arrow_reads_a_large_file_once_with_its_first_records_shape(write_xml, monkeypatch, late):
+    import quelbrand.nested
+    import quelbrand.parallel
+
+    monkeypatch.setattr(quelbrand.nested, "PARALLEL_SHAPE_BYTES", 0)
+    monkeypatch.setattr(quelbrand.nested, "SAMPLE_BYTES", 300)
+    monkeypatch.setattr(quelbrand.parallel, "MIN_PIECE", 256)
+    records = ["<x><a>%d</a><b><c>%d</c></b></x>" % (i, -i) for i in range(600)]
+    if late is not None:
+        records[450] = late
+    path = write_xml("<r>" + "\n".join(records) + "</r>", name="late.xml")
+    passes = []
+    discover = _native.discover_nested
+
+    def counted(*args, **kw):
+        passes.append(kw.get("until"))
+        return discover(*args, **kw)
+
+    monkeypatch.setattr(_native, "discover_nested", counted)
+    kw = {"nested": True, "attributes": True}
+    if late is not None and "</b>" not in late:
+        with pytest.raises(ValueError) as two:
+            quelbrand.read_xml(path, threads=2, **kw).to_arrow()
+        with pytest.raises(ValueError) as one:
+            quelbrand.read_xml(path, threads=1, **kw).to_arrow()
+        assert str(two.value) == str(one.value)
+        return
+    table = quelbrand.read_xml(path, threads=2, **kw)
+    got = table.to_arrow()
+    # Only the first records' shape is found unless a later record has no
+    # place in it; then the whole file's is.
+    assert passes[0] == 300 and (len(passes) == 1) == (late is None)
+    want = quelbrand.read_xml(path, threads=1, **kw).to_arrow()
+    assert got.schema == want.schema and got.equals(want) and got.num_rows == 600
+    assert table.schema == want.schema

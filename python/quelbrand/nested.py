@@ -22,6 +22,7 @@ straight into Arrow's layout.
 from __future__ import annotations
 
 import os
+import threading
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
@@ -32,10 +33,10 @@ from quelbrand.entities import entity_options
 from quelbrand.errors import XML_ERROR_PREFIX, have_pyarrow, require_extra
 from quelbrand.faults import input_fault
 from quelbrand.inputs import Input, is_plain_path, open_input, spooled
-from quelbrand.parallel import checked_threads, ranges_in_order
+from quelbrand.parallel import checked_threads, ranges_in_order, read_pieces
 from quelbrand.records import record_options
 from quelbrand.recover import Reject, Rejects, plain_path
-from quelbrand.split import Range, splittable, survey
+from quelbrand.split import Range, source_of, splittable, survey
 from quelbrand.table import Table
 from quelbrand.writers import TextOutput
 
@@ -62,6 +63,38 @@ def checked_text_of(text_of: Iterable[str] | None) -> list[str]:
 # than they save.
 PARALLEL_SHAPE_BYTES = 8 << 20
 PIECE_BYTES_MIN = 1 << 20
+# What to_arrow() takes a large file's shape from before reading it whole
+# with that shape: most files' first records show every path.
+SAMPLE_BYTES = 2 << 20
+
+
+class _PieceReader:
+    """A piece's nested reader whose batches come as pyarrow's (built on
+    the piece's own thread), as quelbrand.parallel.read_pieces takes them.
+    Once any piece's record has no place in the shape, the reading is done
+    for: the others give up at their next batch."""
+
+    def __init__(self, pa: Any, reader: Any, missed: threading.Event):
+        self._pa, self.reader, self._missed = pa, reader, missed
+
+    def __iter__(self) -> Iterator[Any]:
+        try:
+            for b in self.reader:
+                if self._missed.is_set():
+                    raise ValueError("given up: another piece's record has no place in the shape")
+                yield self._pa.record_batch(b)
+        except ValueError:
+            if self.reader.missed:
+                self._missed.set()
+            raise
+
+    @property
+    def stop(self) -> Any:
+        return self.reader.stop
+
+    @property
+    def lost(self) -> tuple[int, int]:
+        return (0, 0)
 
 
 def _surveyed_shape(path: str, size: int, jobs: int, types: bool, options: dict[str, Any]) -> Any:
@@ -336,6 +369,10 @@ class NestedTable(Table):
     def to_arrow(self) -> pyarrow.Table:
         """The whole table in memory; a large plain file's ranges (those its
         shape was found in) are read at once on `threads` threads."""
+        if self._shape is None and not self.skip:
+            table = self._in_one_pass()
+            if table is not None:
+                return table
         shape = self.shape
         if self._ranges is None or len(self._ranges) < 2 or self.threads < 2:
             return super().to_arrow()
@@ -354,6 +391,45 @@ class NestedTable(Table):
             self._report.finish(sum(b.num_rows for part in parts for b in part))
             self._raise_ending()
         return pa.Table.from_batches([b for part in parts for b in part], schema=self.schema)
+
+    def _in_one_pass(self) -> pyarrow.Table | None:
+        """The whole table read once, in pieces on `threads` threads, with
+        the shape of the file's first records; None where the file is not
+        read so, or where a later record has no place in that shape (then
+        the whole file's shape is found first, as for every other pass).
+        Where every record fits, that shape is the whole file's: a record
+        with a new path, a repetition or text beside children does not."""
+        if self.types or self.threads < 2 or not have_pyarrow():
+            return None
+        inp = self._input
+        if not is_plain_path(inp) or (inp.size or 0) < PARALLEL_SHAPE_BYTES or not splittable(inp.name):
+            return None
+        pa = require_extra("pyarrow", "pyarrow", "to_arrow")
+        path, options = inp.name, self._options()
+        try:
+            sample, _, _ = _native.discover_nested(path, until=SAMPLE_BYTES, **options)
+        except ValueError:
+            return None  # the usual reading finds the fault and says it as ever
+        missed = threading.Event()
+
+        def open_piece(start: bytes | None, until: int | None) -> _PieceReader:
+            if missed.is_set():
+                raise ValueError("given up: another piece's record has no place in the shape")
+            reader = _native.open_nested(
+                source_of(path, False, until), self.batch_rows, shape=sample, start=start, until=until, **options
+            )
+            return _PieceReader(pa, reader, missed)
+
+        try:
+            reading = read_pieces(path, self.threads, open_piece, self.entity_options)
+        except ValueError:
+            if missed.is_set():
+                return None
+            raise
+        if reading is None:
+            return None
+        self._shape, self._records = sample, reading.records
+        return pa.Table.from_batches(reading.batches, schema=self.schema)
 
     def text_pass(self, fmt: str) -> tuple[TextOutput, Iterator[Any]]:
         return self.text_output(fmt), self.native_batches(typed=False)

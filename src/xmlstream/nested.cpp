@@ -339,13 +339,12 @@ void NestedBuilder::start_batch() {
 
 std::uint64_t NestedBuilder::rows() const { return plan_->nodes[0].length(); }
 
-namespace {
-bool changed(XmlStreamError& err, const std::string& what) {
+bool NestedBuilder::changed(XmlStreamError& err, const std::string& what) {
+  missed_ = true;
   err = XmlStreamError{XmlStreamError::Kind::Xml,
                        what + " where the pass that found the file's shape saw none (did the file change?)", false};
   return false;
 }
-}  // namespace
 
 // The field `name` of the open struct, by a guess first: records repeat
 // their fields in order.

@@ -165,9 +165,14 @@ class NestedBuilder final : public NestedSink {
   // The rows so far as a batch; the builder starts a new one. False, with
   // `err`, when a value does not read as its path's type.
   bool take(NestedBatch& out, std::string& err);
+  // Whether reading failed on a record the shape has no place for: with a
+  // shape found from part of a file, a sign to find the whole file's.
+  bool missed() const { return missed_; }
 
  private:
   struct Plan;
+  bool changed(XmlStreamError& err, const std::string& what);
+  bool missed_ = false;
   void start_batch();
   Shape root_;  // the plan's names view into it
   std::unique_ptr<Plan> plan_;

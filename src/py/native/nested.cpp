@@ -121,6 +121,8 @@ struct ReaderState {
   std::shared_ptr<const xml::Shape> shape;
   std::unique_ptr<xml::NestedBuilder> builder;
   std::unique_ptr<xml::XmlBatchInner> inner;
+  std::vector<xml::SplitPoint> stops;  // with `until`: where reading stopped
+  bool finished = false;
 };
 
 struct ReaderObject {
@@ -157,7 +159,10 @@ PyObject* reader_next(PyObject* self) noexcept {
       }
       return s;
     });
-    if (step == xml::XmlBatchInner::Step::Finished) return Ref();
+    if (step == xml::XmlBatchInner::Step::Finished) {
+      st.finished = true;
+      return Ref();
+    }
     if (step == xml::XmlBatchInner::Step::Error) st.inputs.raise(err);
     if (!typed_ok) raise(PyExc_ValueError, why);
     Ref obj = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(g_batch_type), 0));
@@ -173,8 +178,30 @@ PyObject* reader_bytes_read(PyObject* self, void*) noexcept {
   return guard([&] { return check(PyLong_FromUnsignedLongLong(as_reader(self)->state->inner->offset())); });
 }
 
+// With until=: the split point where reading stopped, once the reader has
+// run out; None before, or when the input ended first.
+PyObject* reader_stop(PyObject* self, void*) noexcept {
+  return guard([&] {
+    const ReaderState& st = *as_reader(self)->state;
+    return st.finished && !st.stops.empty() ? split_tuple(st.stops.back()) : Ref::borrow(Py_None);
+  });
+}
+
+// Whether reading failed on a record its shape has no place for.
+PyObject* reader_missed(PyObject* self, void*) noexcept {
+  return guard([&] { return Ref::borrow(as_reader(self)->state->builder->missed() ? Py_True : Py_False); });
+}
+
+// Nested reading keeps every value: (values, records) lost are none.
+PyObject* reader_lost(PyObject*, void*) noexcept {
+  return guard([&] { return check(Py_BuildValue("(ii)", 0, 0)); });
+}
+
 PyGetSetDef g_reader_getset[] = {
     {"bytes_read", reader_bytes_read, nullptr, nullptr, nullptr},
+    {"stop", reader_stop, nullptr, nullptr, nullptr},
+    {"missed", reader_missed, nullptr, nullptr, nullptr},
+    {"lost", reader_lost, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -200,8 +227,8 @@ Signature g_discover_sig{"discover_nested",
                          1};
 Signature g_open_sig{"open_nested",
                      {"source", "batch_rows", "shape", "types", "attributes", "text_of", "start", "records", "end",
-                      "doctype", "html", "entities", "dtd", "record", "record_column", "first_rows"},
-                     16,
+                      "doctype", "html", "entities", "dtd", "record", "record_column", "first_rows", "until"},
+                     17,
                      3,
                      2};
 Signature g_merge_sig{"merge_shapes", {"a", "b"}, 2, 2};
@@ -249,7 +276,7 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return guard([&] {
     // record_column is taken and left: the shape holds the record-name
     // column, if discovery made one.
-    PyObject* slots[16];
+    PyObject* slots[17];
     bind(g_open_sig, args, nargs, kwnames, slots);
     const std::uint64_t batch_rows = to_u64(slots[1], "batch_rows");
     if (batch_rows == 0) raise(PyExc_ValueError, "batch_rows must be positive");
@@ -260,6 +287,9 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     read.entities = entities_from(slots + 9);
     const std::optional<xml::SplitPoint> start = range_from(slots + 6, read, "open_nested()");
     records_from(slots[13], nullptr, read, start);
+    // Reading ends after the first record that ends at or past `until`,
+    // the split point there noted for `stop`.
+    if (given(slots[16])) read.until = to_u64(slots[16], "until");
     read.check_end = true;
     read.check_element = !start;
     auto state = std::make_unique<ReaderState>();
@@ -271,6 +301,7 @@ PyObject* open_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     state->inner->set_options(read);
     state->inner->set_nested(state->builder.get());
     state->inner->set_first_batch_rows(first_rows);
+    if (read.until != xml::ReadOptions::kNoEnd) state->inner->set_splits(std::uint64_t{1} << 62, 1, &state->stops);
     Ref obj = check(PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(g_reader_type), 0));
     as_reader(obj.get())->state = state.release();
     return obj;
@@ -317,7 +348,7 @@ PyMethodDef g_functions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "open_nested(source, batch_rows, *, shape, types=False, attributes=False, text_of=None, start=None, "
      "records=None, end=None, doctype=True, html=False, entities=None, dtd=None, record=None, record_column=None, "
-     "first_rows=None)\n--\n\n"},
+     "first_rows=None, until=None)\n--\n\n"},
     {"merge_shapes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(merge_entry)),
      METH_FASTCALL | METH_KEYWORDS, "merge_shapes(a, b)\n--\n\n"},
     {"nested_schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(schema_entry)),
