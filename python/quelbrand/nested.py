@@ -16,7 +16,9 @@ named in `text_of` are taken as their whole text, markup dropped.
 The shape of every path is found by a first pass over the file (a shape
 travels as bytes: see quelbrand._native.discover_nested and merge_shapes),
 so every batch has the same Arrow type; the second pass builds the values
-straight into Arrow's layout.
+straight into Arrow's layout. `to_arrow()` of a large plain file skips the
+first pass while the shape of the file's first records holds every later
+record (see NestedTable._in_one_pass).
 """
 
 from __future__ import annotations
