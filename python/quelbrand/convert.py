@@ -107,7 +107,7 @@ def convert(
     types: bool = False,
     attributes: bool = False,
     on_note: Callable[[str], object] | None = None,
-    jobs: int = 1,
+    jobs: int | None = None,
     blocksize: int | None = None,
     entities: str | Mapping[str, str] | None = None,
     dtd: str | os.PathLike[str] | None = None,
@@ -141,7 +141,9 @@ def convert(
     With `jobs` above 1, a plain file is read in ranges of about
     `blocksize` bytes (by default sized for the file and the jobs) on that
     many threads, and Parquet row groups are encoded on them; the output is
-    the same, byte for byte.
+    the same, byte for byte. With `jobs=1` nothing runs beside the calling
+    thread. By default (None) the file is read as one range, its columns
+    found and its batches built ahead on threads beside the caller's.
 
     `entities` and `dtd` name entities beyond those the document declares,
     and `record` and `record_column` choose the records and name a column
@@ -161,7 +163,10 @@ def convert(
     them raise ConversionError."""
     batch_rows = checked_batch_rows(batch_rows)
     skip = checked_on_error(on_error, max_errors, rejects, on_reject)
-    if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
+    threads = jobs
+    if jobs is None:
+        jobs = 1
+    elif isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"jobs must be a positive integer, not {jobs!r}")
     fmt = format_of(destination) if fmt is None else fmt
     if fmt not in FORMATS:
@@ -175,6 +180,7 @@ def convert(
     job = _Job(
         inp, fmt, batch_rows, types and fmt != "csv", attributes, jobs, shown, (entities, dtd), (record, record_column)
     )
+    job.threads = threads
     if skip:
         job.report = Rejects(inp.name, path=rejects, callback=on_reject, max_errors=checked_max_errors(max_errors))
     if nested:
@@ -254,6 +260,8 @@ class _Job:
     ):
         self.inp, self.fmt, self.batch_rows = inp, fmt, batch_rows
         self.types, self.attributes, self.jobs, self.shown = types, attributes, jobs, shown
+        # The whole file's reading's threads: the jobs asked for, else its own default.
+        self.threads: int | None = jobs
         # As given (entities, dtd) and (record, record_column), and as the
         # native reader's keywords.
         self.given, self.records = entities, records
@@ -285,6 +293,7 @@ class _Job:
             dtd=dtd,
             record=self.records[0],
             record_column=self.records[1],
+            threads=self.threads,
             **(self.nested or {}),
             **self._skipping(),
         )

@@ -365,7 +365,7 @@ class NestedTable(Table):
         if self._ending is not None:
             raise ValueError(f"{XML_ERROR_PREFIX}{self._plain}': {self._ending}")
 
-    def arrow_pass(self, pa: Any, ahead: bool = False) -> tuple[Any, Iterator[Any]]:
+    def arrow_pass(self, pa: Any) -> tuple[Any, Iterator[Any]]:
         return self.schema, self.native_batches()
 
     def to_arrow(self) -> pyarrow.Table:

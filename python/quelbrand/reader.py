@@ -493,11 +493,11 @@ class XmlTable(Table):
             self._spool = _Spool.fill(self._last_reader, self._columns)
         return self._spool
 
-    def _reader(self, typed: bool = True, ahead: bool = False) -> Any:
+    def _reader(self, typed: bool = True) -> Any:
         """A fresh native reader over the input, its batches lined up to the
         table's columns; found alongside when not known yet, or first in a
-        pass of their own when the input cannot be read twice at once. With
-        types the first batch waits for them."""
+        pass of their own on one thread or when the input cannot be read
+        twice at once. With types the first batch waits for them."""
         typed = typed and self.types
         source = self._input
         known = None
@@ -505,7 +505,10 @@ class XmlTable(Table):
             # Found by an earlier pass: this one need not read the file twice.
             known = types_of(self._columns, self._types)
         needs_pass = self._columns is None or (typed and known is None)
-        companion = source.companion() if needs_pass else None
+        # One thread asked for: nothing runs beside the caller's thread, not
+        # the discovery nor a worker building a batch ahead (which would
+        # also hold one more batch in memory), whatever the consumer.
+        companion = source.companion() if needs_pass and self.threads > 1 else None
         if needs_pass and companion is None:
             try:
                 self._columns = self._discover_from(source.native(), False)
@@ -518,10 +521,7 @@ class XmlTable(Table):
             self.batch_rows,
             columns=self._columns,
             project=self._given,
-            # One thread asked for: no worker builds a batch ahead (which
-            # would also hold one more batch in memory), but for a writer,
-            # whose encoding it keeps beside the reading.
-            prefetch=self.threads > 1 or ahead,
+            prefetch=self.threads > 1,
             companion=companion,
             types=typed and known is None,
             known_types=known,
@@ -533,7 +533,7 @@ class XmlTable(Table):
         self._loss_from = lambda: reader.lost
         return reader
 
-    def _pass(self, typed: bool = True, ahead: bool = False) -> tuple[list[str], list[str] | None, Iterator[Any]]:
+    def _pass(self, typed: bool = True) -> tuple[list[str], list[str] | None, Iterator[Any]]:
         """The columns, their types (None for strings) and the native
         batches of one pass. When the columns are not known yet they are
         found beside the first batch, so asking for them here costs no pass
@@ -556,7 +556,7 @@ class XmlTable(Table):
             if self._drained:
                 raise _pipe_read_twice(self.path)
             self._drained = True
-        reader = self._reader(typed, ahead)
+        reader = self._reader(typed)
         columns = reader.columns
         if self._columns is None:
             self._columns, self._records = columns, reader.records
@@ -683,26 +683,25 @@ class XmlTable(Table):
         elif self.pending() == "finding types":
             self._columns = self._discover()
 
-    def scan(self, *, text: bool = False, ahead: bool = False) -> Scan:
+    def scan(self, *, text: bool = False) -> Scan:
         """One pass over the table. With `text`, the batches hold the file's
         text even with types, and `types` still gives the columns' types
         (found first if needed), as a text output that writes numbers bare
-        wants them. With `ahead`, batches are built ahead of the consumer
-        even on one thread (see Table.arrow_pass)."""
+        wants them."""
         if text:
             kinds = self.column_types
-            names, _, batches = self._pass(typed=False, ahead=ahead)
+            names, _, batches = self._pass(typed=False)
             return Scan(names, kinds, batches)
         self.prepare()
-        names, kinds, batches = self._pass(ahead=ahead)
+        names, kinds, batches = self._pass()
         return Scan(names, kinds, batches)
 
-    def arrow_pass(self, pa: Any, ahead: bool = False) -> tuple[Any, Iterator[Any]]:
-        found = self.scan(ahead=ahead)
+    def arrow_pass(self, pa: Any) -> tuple[Any, Iterator[Any]]:
+        found = self.scan()
         return schema(pa, found.columns, found.types), found.batches
 
     def text_pass(self, fmt: str) -> tuple[TextOutput, Iterator[Any]]:
-        found = self.scan(text=True, ahead=True)
+        found = self.scan(text=True)
         return TextOutput(fmt, found.columns, found.types), found.batches
 
     def __arrow_c_schema__(self) -> object:

@@ -28,10 +28,8 @@ class Table:
 
     batch_rows: int
 
-    def arrow_pass(self, pa: Any, ahead: bool = False) -> tuple[Any, Iterator[Any]]:
-        """The schema and the native batches of one pass; with `ahead`, for a
-        consumer with work of its own per batch (a writer), built ahead of
-        it even on one thread."""
+    def arrow_pass(self, pa: Any) -> tuple[Any, Iterator[Any]]:
+        """The schema and the native batches of one pass."""
         raise NotImplementedError
 
     def text_pass(self, fmt: str) -> tuple[TextOutput, Iterator[Any]]:
@@ -90,7 +88,7 @@ class Table:
         # The output is opened first, so that a failure of any pass (the one
         # that finds the columns too) says what became of it.
         with output_to(where) as out, ThreadPoolExecutor(jobs) if jobs > 1 else contextlib.nullcontext() as pool:
-            fixed, natives = self.arrow_pass(pa, ahead=True)
+            fixed, natives = self.arrow_pass(pa)
             return write_parquet(
                 pa, out, fixed, batches(natives), group, pool=pool, ahead=jobs, options=options, split=jobs
             )
