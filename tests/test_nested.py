@@ -479,3 +479,21 @@ def test_to_arrow_reads_a_large_file_once_with_its_first_records_shape(write_xml
     want = quelbrand.read_xml(path, threads=1, **kw).to_arrow()
     assert got.schema == want.schema and got.equals(want) and got.num_rows == 600
     assert table.schema == want.schema
+
+
+def test_to_arrow_in_one_pass_is_the_table_of_two(rng, write_xml, monkeypatch):
+    import quelbrand.nested
+    import quelbrand.parallel
+
+    monkeypatch.setattr(quelbrand.nested, "PARALLEL_SHAPE_BYTES", 0)
+    monkeypatch.setattr(quelbrand.parallel, "MIN_PIECE", 256)
+    for i in range(8):
+        data = big_document(rng).encode()
+        path = write_xml(data, name="nested.xml")
+        options = {"attributes": rng.random() < 0.6, "text_of": rng.sample(["a", "c"], rng.randint(0, 1))}
+        # From a sample that misses much of the shape (read again with the
+        # whole file's) to the whole file (read once).
+        monkeypatch.setattr(quelbrand.nested, "SAMPLE_BYTES", [200, len(data) // 2, len(data)][i % 3])
+        got = quelbrand.read_xml(path, nested=True, threads=3, **options).to_arrow()
+        assert got.to_pylist() == reference_rows(data, **options), (i, data)
+        assert got.schema == quelbrand.read_xml(path, nested=True, threads=1, **options).schema
