@@ -568,18 +568,22 @@ struct Reader::Impl {
       if (*s == '/') {
         ++s;
         if (names.empty()) break;
-        const std::size_t at = next_bit(ix, lt + 2, [](const Block& k) { return k.gt; });
-        if (at >= src.end) break;
-        gt = w + at;
-        // Nearly every end tag is `</name>`, the open name and then its '>':
-        // compared at once, with no walk back over white space.
-        std::size_t n = names.top_size();
-        if (gt != s + n) {
-          const char* name_end = gt;
-          while (name_end > s && is_ws(name_end[-1])) --name_end;
-          n = static_cast<std::size_t>(name_end - s);
+        // Nearly every end tag is `</name>`, the open name and then its
+        // '>': told by one compare, with no search for the '>'.
+        if (names.top_then(s, '>') && s + names.top_size() < e) {
+          gt = s + names.top_size();
+        } else {
+          const std::size_t at = next_bit(ix, lt + 2, [](const Block& k) { return k.gt; });
+          if (at >= src.end) break;
+          gt = w + at;
+          std::size_t n = names.top_size();
+          if (gt != s + n) {
+            const char* name_end = gt;
+            while (name_end > s && is_ws(name_end[-1])) --name_end;
+            n = static_cast<std::size_t>(name_end - s);
+          }
+          if (!names.top_is(s, n, true)) break;
         }
-        if (!names.top_is(s, n, true)) break;
         if (!text()) return false;
         names.pop();
         closed = names.size() < depth;
@@ -597,15 +601,30 @@ struct Reader::Impl {
         const bool cdata = !comment && e - s >= 8 && std::memcmp(s + 1, "[CDATA[", 7) == 0;
         if (!(comment || cdata) || !(gt = close_of(s + (comment ? 3 : 8), e, comment ? '-' : ']'))) break;
       } else {
-        if (*s == '?' || !(gt = tag_end_ix(ix, w, e, s))) break;
+        if (*s == '?') break;
+        // Most tags are `<name>` or `<name/>`, with no attributes: the first
+        // of white space, '>' or '/' in the 16 bytes after the '<' ends the
+        // name and, as '>' or "/>", the tag, with no search for its end.
+        std::size_t n = name_end(s);
+        bool empty;
+        if (s[n] == '>' && s + n < e) {
+          gt = s + n;
+          empty = false;
+        } else if (s[n] == '/' && s[n + 1] == '>' && s + n + 1 < e) {
+          gt = s + n + 1;
+          empty = true;
+        } else {
+          if (!(gt = tag_end_ix(ix, w, e, s))) break;
+          empty = gt > s && gt[-1] == '/';
+          n = ws_offset(s, empty ? gt - 1 : gt);
+        }
         if (!text()) return false;
         bool ok;
-        if (!(gt > s && gt[-1] == '/')) {
-          const std::size_t n = ws_offset(s, gt);
+        if (!empty) {
           names.push(s, n, true);
           ok = tag(Event::Start, std::string_view(s, n));
         } else {
-          ok = tag(Event::Empty, std::string_view(s, ws_offset(s, gt - 1)));
+          ok = tag(Event::Empty, std::string_view(s, n));
         }
         if (!ok) [[unlikely]] {
           *failed = true;

@@ -91,6 +91,17 @@ inline std::size_t ws_offset(const char* p, const char* e) {
   return static_cast<std::size_t>(e - p);
 }
 
+// Offset of the first byte in the 16 at `p` that is white space (or
+// another byte up to ' '), '>', '/' or a quote, none of which a name
+// holds; 16 when there is none. Over-reads like find3.
+inline std::size_t name_end(const char* p) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(' ')), x);
+  const __m128i ends = _mm_or_si128(tag_ends(x), _mm_cmpeq_epi8(x, _mm_set1_epi8('/')));
+  const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, ends))) | 0x10000u;
+  return static_cast<std::size_t>(__builtin_ctz(m));
+}
+
 // ---------------------------------------------------------------------------
 // Structural index
 
@@ -177,6 +188,22 @@ class NameStack {
       std::memcpy(dst, src, n);
     starts_.push_back(size_);
     size_ += n;
+  }
+
+  // Whether `src` holds the innermost name and then `c`, the first `c`
+  // there (a malformed name may hold one), told by one 16-byte compare;
+  // false for a name of 16 bytes or more too, which top_is can still
+  // compare. 16 bytes may be read from `src`.
+  bool top_then(const char* src, char c) const {
+    const std::size_t at = starts_.back();
+    const std::size_t n = size_ - at;
+    if (n >= 16) return false;
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes_.get() + at));
+    const unsigned same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)));
+    const unsigned then = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, _mm_set1_epi8(c))));
+    const unsigned want = (1u << n) - 1;
+    return ((same & want) == want) & ((then & (want | (want + 1))) == want + 1);
   }
 
   // Whether the innermost name is the `n` bytes at `src`.
