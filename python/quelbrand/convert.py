@@ -260,7 +260,8 @@ class _Job:
     ):
         self.inp, self.fmt, self.batch_rows = inp, fmt, batch_rows
         self.types, self.attributes, self.jobs, self.shown = types, attributes, jobs, shown
-        # The whole file's reading's threads: the jobs asked for, else its own default.
+        # The whole file's reading's threads: those asked for, or None for
+        # the table's own default.
         self.threads: int | None = jobs
         # As given (entities, dtd) and (record, record_column), and as the
         # native reader's keywords.

@@ -603,8 +603,10 @@ struct Reader::Impl {
       } else {
         if (*s == '?') break;
         // Most tags are `<name>` or `<name/>`, with no attributes: the first
-        // of white space, '>' or '/' in the 16 bytes after the '<' ends the
-        // name and, as '>' or "/>", the tag, with no search for its end.
+        // white space, '>', '/' or quote in the 16 bytes after the '<' ends
+        // the name and, as '>' or "/>", the tag, with no search for its end.
+        // A quote (a malformed name) leaves it to the walk below, as next()
+        // would read it.
         std::size_t n = name_end(s);
         bool empty;
         if (s[n] == '>' && s + n < e) {
