@@ -163,10 +163,7 @@ def convert(
     them raise ConversionError."""
     batch_rows = checked_batch_rows(batch_rows)
     skip = checked_on_error(on_error, max_errors, rejects, on_reject)
-    threads = jobs
-    if jobs is None:
-        jobs = 1
-    elif isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
+    if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
         raise ValueError(f"jobs must be a positive integer, not {jobs!r}")
     fmt = format_of(destination) if fmt is None else fmt
     if fmt not in FORMATS:
@@ -175,12 +172,11 @@ def convert(
         # Fail before reading anything when the extra is missing.
         require_extra("pyarrow.parquet", "pyarrow", "Parquet output")
     known = entity_options(entities, dtd) | record_options(record, record_column)
-    inp = open_input(source, jobs, storage_options=storage_options)
+    inp = open_input(source, jobs or 1, storage_options=storage_options)
     shown = Progress(progress)
     job = _Job(
         inp, fmt, batch_rows, types and fmt != "csv", attributes, jobs, shown, (entities, dtd), (record, record_column)
     )
-    job.threads = threads
     if skip:
         job.report = Rejects(inp.name, path=rejects, callback=on_reject, max_errors=checked_max_errors(max_errors))
     if nested:
@@ -191,7 +187,7 @@ def convert(
         # A reading's own warnings are summed into one, given below.
         warnings.simplefilter("ignore", FlatteningWarning)
         out = _Counted(raw)
-        split = jobs > 1 and (
+        split = job.jobs > 1 and (
             (is_plain_path(inp) and splittable(inp.name))
             or (isinstance(inp, compressed.CompressedPath) and compressed.splittable(inp.name))
         )
@@ -253,16 +249,16 @@ class _Job:
         batch_rows: int,
         types: bool,
         attributes: bool,
-        jobs: int,
+        jobs: int | None,
         shown: Progress,
         entities: tuple[Any, Any] = (None, None),
         records: tuple[Any, Any] = (None, None),
     ):
         self.inp, self.fmt, self.batch_rows = inp, fmt, batch_rows
-        self.types, self.attributes, self.jobs, self.shown = types, attributes, jobs, shown
-        # The whole file's reading's threads: those asked for, or None for
-        # the table's own default.
-        self.threads: int | None = jobs
+        self.types, self.attributes, self.shown = types, attributes, shown
+        # The ranges read at once, and the whole file's reading's threads:
+        # those asked for, or None for the table's own default.
+        self.jobs, self.threads = jobs or 1, jobs
         # As given (entities, dtd) and (record, record_column), and as the
         # native reader's keywords.
         self.given, self.records = entities, records

@@ -35,7 +35,7 @@ from quelbrand.entities import entity_options
 from quelbrand.errors import XML_ERROR_PREFIX, have_pyarrow, require_extra
 from quelbrand.faults import input_fault
 from quelbrand.inputs import Input, is_plain_path, open_input, spooled
-from quelbrand.parallel import checked_threads, ranges_in_order, read_pieces
+from quelbrand.parallel import checked_threads, piece_size, ranges_in_order, read_pieces
 from quelbrand.records import record_options
 from quelbrand.recover import Reject, Rejects, plain_path
 from quelbrand.split import Range, source_of, splittable, survey
@@ -70,6 +70,10 @@ PIECE_BYTES_MIN = 1 << 20
 SAMPLE_BYTES = 2 << 20
 
 
+def _given_up() -> ValueError:
+    return ValueError("given up: another piece's record has no place in the shape")
+
+
 class _PieceReader:
     """A piece's nested reader whose batches come as pyarrow's (built on
     the piece's own thread), as quelbrand.parallel.read_pieces takes them.
@@ -83,7 +87,7 @@ class _PieceReader:
         try:
             for b in self.reader:
                 if self._missed.is_set():
-                    raise ValueError("given up: another piece's record has no place in the shape")
+                    raise _given_up()
                 yield self._pa.record_batch(b)
         except ValueError:
             if self.reader.missed:
@@ -401,10 +405,9 @@ class NestedTable(Table):
         the whole file's shape is found first, as for every other pass).
         Where every record fits, that shape is the whole file's: a record
         with a new path, a repetition or text beside children does not."""
-        if self.types or self.threads < 2 or not have_pyarrow():
-            return None
         inp = self._input
-        if not is_plain_path(inp) or (inp.size or 0) < PARALLEL_SHAPE_BYTES or not splittable(inp.name):
+        # Only a file read_pieces would read in pieces is worth the sample.
+        if self.types or not have_pyarrow() or not is_plain_path(inp) or piece_size(inp.name, self.threads) is None:
             return None
         pa = require_extra("pyarrow", "pyarrow", "to_arrow")
         path, options = inp.name, self._options()
@@ -416,7 +419,7 @@ class NestedTable(Table):
 
         def open_piece(start: bytes | None, until: int | None) -> _PieceReader:
             if missed.is_set():
-                raise ValueError("given up: another piece's record has no place in the shape")
+                raise _given_up()
             reader = _native.open_nested(
                 source_of(path, False, until), self.batch_rows, shape=sample, start=start, until=until, **options
             )

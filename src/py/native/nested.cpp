@@ -192,16 +192,10 @@ PyObject* reader_missed(PyObject* self, void*) noexcept {
   return guard([&] { return Ref::borrow(as_reader(self)->state->builder->missed() ? Py_True : Py_False); });
 }
 
-// Nested reading keeps every value: (values, records) lost are none.
-PyObject* reader_lost(PyObject*, void*) noexcept {
-  return guard([&] { return check(Py_BuildValue("(ii)", 0, 0)); });
-}
-
 PyGetSetDef g_reader_getset[] = {
     {"bytes_read", reader_bytes_read, nullptr, nullptr, nullptr},
     {"stop", reader_stop, nullptr, nullptr, nullptr},
     {"missed", reader_missed, nullptr, nullptr, nullptr},
-    {"lost", reader_lost, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
