@@ -429,14 +429,16 @@ def test_the_command_takes_arrow_buffers_from_the_c_allocator_unless_told(given,
     assert result.stdout.strip() == want
 
 
-def test_converting_a_plain_file_loads_no_codec_kernels_or_temporary_files(tmp_path):
-    # Each of these is memory a conversion of a plain file never uses.
+@pytest.mark.parametrize("threads", [[], ["--threads", "1"]])
+def test_converting_a_plain_file_loads_no_codec_kernels_or_temporary_files(tmp_path, threads):
+    # Each of these is memory (and pyarrow, with numpy, a tenth of a second)
+    # that a conversion to text read on one thread never uses.
     src = tmp_path / "in.xml"
     src.write_bytes(b"<r><x><a>1</a></x></r>")
     code = (
         "import sys, quelbrand.cli\n"
-        f"quelbrand.cli.main(['convert', {str(src)!r}, '--to', {str(tmp_path / 'o.csv')!r}, '--quiet'])\n"
-        "print(sorted(m for m in ('gzip', 'tempfile', 'quelbrand_kernels') if m in sys.modules))"
+        f"quelbrand.cli.main(['convert', {str(src)!r}, '--to', {str(tmp_path / 'o.csv')!r}, '--quiet', *{threads!r}])\n"
+        "print(sorted(m for m in ('gzip', 'tempfile', 'quelbrand_kernels', 'pyarrow') if m in sys.modules))"
     )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr

@@ -329,11 +329,14 @@ class XmlTable(Table):
         # A file:// URL is its local file.
         return self._input.name if is_url(self.path) else self.path
 
-    def _survey(self) -> Survey | None:
+    def _survey(self, to_read: bool = False) -> Survey | None:
         """The file surveyed in pieces on `threads` threads, its columns,
         record count and types noted, or None where one thread reads it (a
         file that is not plain or too small, or one whose survey failed:
-        the one-thread reading then raises the file's first fault)."""
+        the one-thread reading then raises the file's first fault). A
+        survey `to_read` the file in its ranges needs pyarrow, which is
+        imported only once the file is known to be read so: a reading on
+        one thread never pays its import."""
         if self._surveyed or self.skip:
             return None
         self._surveyed = True
@@ -341,7 +344,7 @@ class XmlTable(Table):
         if not target:
             return None
         blocksize = stream_piece_size(target, self.threads)
-        if blocksize is None:
+        if blocksize is None or (to_read and not have_pyarrow()):
             return None
         try:
             with ThreadPoolExecutor(self.threads) as pool:
@@ -542,9 +545,9 @@ class XmlTable(Table):
         typed = typed and self.types
         if self.skip:
             return self._skip_pass(typed)
-        if not self._read_once and have_pyarrow():
-            self._survey()
-            if self._ranges is not None:
+        if not self._read_once:
+            self._survey(to_read=True)
+            if self._ranges is not None and have_pyarrow():
                 return self._ranges_pass(self._ranges, typed)
         if self._read_once:
             if self._spool is not None or self._columns is None or typed:
@@ -708,9 +711,9 @@ class XmlTable(Table):
         return self.schema.__arrow_c_schema__()
 
     def __arrow_c_stream__(self, requested_schema: object = None) -> object:
-        if not self._read_once and have_pyarrow():
-            self._survey()
-        if self._ranges is not None or self.skip or not self._input.native_stream:
+        if not self._read_once:
+            self._survey(to_read=True)
+        if (self._ranges is not None and have_pyarrow()) or self.skip or not self._input.native_stream:
             # Ranges read on several threads, or a file object read through
             # Python, whose exceptions then reach the consumer unchanged.
             pa = _pyarrow("Arrow streams from a file object or a pipe")
