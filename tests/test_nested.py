@@ -444,17 +444,21 @@ def test_a_large_files_batches_on_several_threads_are_those_of_one(rng, write_xm
     ],
     ids=["fits", "new path", "repetition", "text beside", "attribute", "leaf with children", "fault"],
 )
-def test_to_arrow_reads_a_large_file_once_with_its_first_records_shape(write_xml, monkeypatch, late):
+@pytest.mark.parametrize("how", ["to_arrow", "write_parquet"])
+def test_a_large_file_is_read_once_with_its_first_records_shape(write_xml, tmp_path, monkeypatch, late, how):
     import quelbrand.nested
     import quelbrand.parallel
 
     monkeypatch.setattr(quelbrand.nested, "PARALLEL_SHAPE_BYTES", 0)
     monkeypatch.setattr(quelbrand.nested, "SAMPLE_BYTES", 300)
     monkeypatch.setattr(quelbrand.parallel, "MIN_PIECE", 256)
+    monkeypatch.setattr(quelbrand.parallel, "MIN_STREAM_PIECE", 256)
     records = ["<x><a>%d</a><b><c>%d</c></b></x>" % (i, -i) for i in range(600)]
     if late is not None:
         records[450] = late
     path = write_xml("<r>" + "\n".join(records) + "</r>", name="late.xml")
+    outputs = tmp_path / "out"
+    outputs.mkdir()
     passes = []
     discover = _native.discover_nested
 
@@ -462,23 +466,30 @@ def test_to_arrow_reads_a_large_file_once_with_its_first_records_shape(write_xml
         passes.append(kw.get("until"))
         return discover(*args, **kw)
 
+    def result(threads):
+        table = quelbrand.read_xml(path, threads=threads, nested=True, attributes=True, batch_rows=50)
+        if how == "to_arrow":
+            return table, table.to_arrow()
+        out = outputs / f"{threads}.parquet"
+        table.write_parquet(out, row_group_rows=64)
+        return table, out.read_bytes()
+
     monkeypatch.setattr(_native, "discover_nested", counted)
-    kw = {"nested": True, "attributes": True}
     if late is not None and "</b>" not in late:
         with pytest.raises(ValueError) as two:
-            quelbrand.read_xml(path, threads=2, **kw).to_arrow()
+            result(2)
         with pytest.raises(ValueError) as one:
-            quelbrand.read_xml(path, threads=1, **kw).to_arrow()
+            result(1)
         assert str(two.value) == str(one.value)
+        assert list(outputs.iterdir()) == []
         return
-    table = quelbrand.read_xml(path, threads=2, **kw)
-    got = table.to_arrow()
+    table, got = result(2)
     # Only the first records' shape is found unless a later record has no
     # place in it; then the whole file's is.
     assert passes[0] == 300 and (len(passes) == 1) == (late is None)
-    want = quelbrand.read_xml(path, threads=1, **kw).to_arrow()
-    assert got.schema == want.schema and got.equals(want) and got.num_rows == 600
-    assert table.schema == want.schema
+    one, want = result(1)
+    assert got == want
+    assert table.schema == one.schema and table.shape == one.shape
 
 
 def test_to_arrow_in_one_pass_is_the_table_of_two(rng, write_xml, monkeypatch):

@@ -23,9 +23,10 @@ record (see NestedTable._in_one_pass).
 
 from __future__ import annotations
 
+import contextlib
 import os
 import threading
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Generator, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
 
@@ -35,11 +36,18 @@ from quelbrand.entities import entity_options
 from quelbrand.errors import XML_ERROR_PREFIX, have_pyarrow, require_extra
 from quelbrand.faults import input_fault
 from quelbrand.inputs import Input, is_plain_path, open_input, spooled
-from quelbrand.parallel import checked_threads, piece_size, ranges_in_order, read_pieces
+from quelbrand.parallel import (
+    checked_threads,
+    piece_size,
+    pieces_in_order,
+    ranges_in_order,
+    read_pieces,
+    stream_piece_size,
+)
 from quelbrand.records import record_options
 from quelbrand.recover import Reject, Rejects, plain_path
 from quelbrand.split import Range, source_of, splittable, survey
-from quelbrand.table import Table
+from quelbrand.table import Misguessed, Table
 from quelbrand.writers import TextOutput
 
 if TYPE_CHECKING:
@@ -402,14 +410,67 @@ class NestedTable(Table):
         """The whole table read once, in pieces on `threads` threads, with
         the shape of the file's first records; None where the file is not
         read so, or where a later record has no place in that shape (then
-        the whole file's shape is found first, as for every other pass).
-        Where every record fits, that shape is the whole file's: a record
-        with a new path, a repetition or text beside children does not."""
-        inp = self._input
-        # Only a file read_pieces would read in pieces is worth the sample.
-        if self.types or not have_pyarrow() or not is_plain_path(inp) or piece_size(inp.name, self.threads) is None:
+        the whole file's shape is found first, as for every other pass)."""
+        guessing = self._guessing(piece_size)
+        if guessing is None:
             return None
-        pa = require_extra("pyarrow", "pyarrow", "to_arrow")
+        pa, sample, open_piece, missed = guessing
+        try:
+            reading = read_pieces(self._input.name, self.threads, open_piece, self.entity_options)
+        except ValueError:
+            if missed.is_set():
+                return None
+            raise
+        if reading is None:
+            return None
+        self._shape, self._records = sample, reading.records
+        return pa.Table.from_batches(reading.batches, schema=self.schema)
+
+    def guessed_pass(self, pa: Any) -> tuple[Any, Iterator[Any]] | None:
+        """The batches of a large plain file read once, in pieces on
+        `threads` threads and given in order, with the shape of the file's
+        first records; they raise Misguessed at a record that has no place
+        in it."""
+        if self._shape is not None:
+            return None
+        guessing = self._guessing(stream_piece_size)
+        if guessing is None:
+            return None
+        _, sample, open_piece, missed = guessing
+        batches = pieces_in_order(self._input.name, self.threads, open_piece, self.entity_options)
+        if batches is None:
+            return None
+
+        def checked(batches: Generator[Any, None, None]) -> Iterator[Any]:
+            rows = 0
+            with contextlib.closing(batches):
+                try:
+                    for batch in batches:
+                        rows += batch.num_rows
+                        yield batch
+                except ValueError:
+                    if missed.is_set():
+                        raise Misguessed from None
+                    raise
+            self._shape, self._records = sample, rows
+
+        return nested_schema(pa, sample, False), checked(batches)
+
+    def _guessing(self, pieces: Callable[[str, int], int | None]) -> tuple[Any, bytes, Any, threading.Event] | None:
+        """What reading a file with the shape of its first records takes:
+        pyarrow, that shape, an opener of the pieces' readers and the event
+        set once a record has no place in it; None where the file would not
+        be read in `pieces` (a size function of quelbrand.parallel), or is
+        read with types or skipping faults. Where every record fits, that
+        shape is the whole file's: a record with a new path, a repetition
+        or text beside children does not."""
+        inp = self._input
+        # Only a file read in pieces is worth the sample.
+        if self.types or self.skip or not is_plain_path(inp) or pieces(inp.name, self.threads) is None:
+            return None
+        if not have_pyarrow():
+            return None
+        pa = require_extra("pyarrow", "pyarrow", "reading on several threads")
         path, options = inp.name, self._options()
         try:
             sample, _, _ = _native.discover_nested(path, until=SAMPLE_BYTES, **options)
@@ -425,16 +486,7 @@ class NestedTable(Table):
             )
             return _PieceReader(pa, reader, missed)
 
-        try:
-            reading = read_pieces(path, self.threads, open_piece, self.entity_options)
-        except ValueError:
-            if missed.is_set():
-                return None
-            raise
-        if reading is None:
-            return None
-        self._shape, self._records = sample, reading.records
-        return pa.Table.from_batches(reading.batches, schema=self.schema)
+        return pa, sample, open_piece, missed
 
     def text_pass(self, fmt: str) -> tuple[TextOutput, Iterator[Any]]:
         return self.text_output(fmt), self.native_batches(typed=False)

@@ -19,9 +19,12 @@ from __future__ import annotations
 
 import bisect
 import collections
+import contextlib
 import dataclasses
+import functools
 import os
-from collections.abc import Callable, Iterable, Iterator
+import threading
+from collections.abc import Callable, Generator, Iterable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
@@ -110,20 +113,24 @@ def in_order(threads: int, read: Callable[[T], R], tasks: Iterable[T]) -> Iterat
     """read(task) of each task, run on `threads` threads, given in the
     tasks' order, at most `threads` of them read ahead of the one in
     use, so that memory holds a few. Leaving early cancels the tasks not
-    started."""
-    with ThreadPoolExecutor(threads) as pool:
-        pending: collections.deque[Any] = collections.deque()
-        todo = iter(tasks)
-        try:
-            for task in todo:
-                pending.append(pool.submit(read, task))
-                if len(pending) >= threads:
-                    yield pending.popleft().result()
-            while pending:
+    started, and waits for those running."""
+    pool = ThreadPoolExecutor(threads)
+    reader = threading.get_ident()
+    pending: collections.deque[Any] = collections.deque()
+    try:
+        for task in tasks:
+            pending.append(pool.submit(read, task))
+            if len(pending) >= threads:
                 yield pending.popleft().result()
-        finally:
-            for future in pending:
-                future.cancel()
+        while pending:
+            yield pending.popleft().result()
+    finally:
+        for future in pending:
+            future.cancel()
+        # Left unclosed, this is closed by the garbage collector on whatever
+        # thread it runs, perhaps inside threading's own locks: waiting for
+        # the pool's threads there could wait for ever.
+        pool.shutdown(wait=threading.get_ident() == reader)
 
 
 def ranges_in_order(
@@ -322,20 +329,70 @@ def read_pieces(
         start, until = task
         if skip:
             return _read_skipping(path, open_piece, start, until)
-        try:
-            native = open_piece(start=start, until=until)
-            batches = list(native)
-            # A stop short of `until` is the end of the file.
-            stop = native.stop if until is not None else None
-            if stop is not None and until is not None and stop[0] < until:
-                stop = None
-            return _Piece(batches, stop, native.lost)
-        except (ValueError, OSError) as error:
-            return _Piece([], None, (0, 0), error)
+        return _read_piece(open_piece, start, until)
 
     with ThreadPoolExecutor(threads) as pool:
         pieces = list(pool.map(read, guesses.tasks()))
     return _settled(guesses, pieces, read, on_span)
+
+
+def pieces_in_order(
+    path: Any, threads: int, open_piece: Open, reader: dict[str, Any] | None = None
+) -> Generator[Any, None, None] | None:
+    """The batches of the file at `path` read in pieces on `threads`
+    threads as read_pieces() reads them, but given in file order as the
+    pieces settle, a few pieces ahead, so that memory holds a few pieces
+    (see stream_piece_size) whatever the file's size; None where the file
+    is not read so. A failure is raised where the file's reading reaches
+    it, after the batches before it."""
+    blocksize = stream_piece_size(path, threads)
+    if blocksize is None:
+        return None
+    try:
+        guesses = guess(path, blocksize, reader)
+    except ValueError as error:
+        if is_xml_error(error):
+            return None
+        raise
+    if not guesses.offsets:
+        return None
+
+    def settled() -> Generator[Any, None, None]:
+        read = functools.partial(_read_piece, open_piece)
+        ahead = in_order(threads, lambda task: read(*task), guesses.tasks())
+        # Closed here, not whenever the collector finds it: its pool then
+        # waits for its threads, which must not happen on a thread the
+        # collector happens to run on.
+        with contextlib.closing(ahead):
+            current, at_piece = next(ahead), 0
+            while True:
+                if current.error is not None:
+                    raise current.error
+                yield from current.batches
+                if current.stop is None:
+                    return
+                k, until = guesses.after(current.stop[0], current.stop[2])
+                if k is None:
+                    current = read(current.stop[2], until)
+                    continue
+                # The pieces before k were guessed wrong and are passed over.
+                while at_piece < k:
+                    current, at_piece = next(ahead), at_piece + 1
+
+    return settled()
+
+
+def _read_piece(open_piece: Open, start: bytes | None, until: int | None) -> _Piece:
+    try:
+        native = open_piece(start=start, until=until)
+        batches = list(native)
+        # A stop short of `until` is the end of the file.
+        stop = native.stop if until is not None else None
+        if stop is not None and until is not None and stop[0] < until:
+            stop = None
+        return _Piece(batches, stop, native.lost)
+    except (ValueError, OSError) as error:
+        return _Piece([], None, (0, 0), error)
 
 
 Task = tuple[bytes | None, int | None]  # a piece's start and until

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import stat
 from collections.abc import Callable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import IO, TYPE_CHECKING, Any
@@ -20,7 +21,12 @@ if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
     import pyarrow  # type: ignore[import-untyped, unused-ignore]
 
-__all__ = ["Table", "output_to"]
+__all__ = ["Misguessed", "Table", "output_to"]
+
+
+class Misguessed(Exception):
+    """A pass with a schema guessed from the file's first records met a
+    record outside it."""
 
 
 class Table:
@@ -31,6 +37,14 @@ class Table:
     def arrow_pass(self, pa: Any) -> tuple[Any, Iterator[Any]]:
         """The schema and the native batches of one pass."""
         raise NotImplementedError
+
+    def guessed_pass(self, pa: Any) -> tuple[Any, Iterator[Any]] | None:
+        """The schema and pyarrow batches of one pass whose schema is
+        guessed, not found by a pass of its own; None where this table has
+        none. Its batches raise Misguessed where a record proves the guess
+        wrong: what was made of them is then thrown away, and arrow_pass()
+        read instead."""
+        return None
 
     def text_pass(self, fmt: str) -> tuple[TextOutput, Iterator[Any]]:
         """The encoder and the text batches of one pass, for `fmt`."""
@@ -88,6 +102,15 @@ class Table:
         # The output is opened first, so that a failure of any pass (the one
         # that finds the columns too) says what became of it.
         with output_to(where) as out, ThreadPoolExecutor(jobs) if jobs > 1 else contextlib.nullcontext() as pool:
+            # A guess may be thrown away: only where no batch has been shown
+            # to the caller, and the output is a file of ours to start over.
+            guessed = self.guessed_pass(pa) if on_batch is None and _restartable(where, out) else None
+            if guessed is not None:
+                try:
+                    return write_parquet(pa, out, *guessed, group, pool=pool, ahead=jobs, options=options, split=jobs)
+                except Misguessed:
+                    out.seek(0)
+                    out.truncate()
             fixed, natives = self.arrow_pass(pa)
             return write_parquet(
                 pa, out, fixed, batches(natives), group, pool=pool, ahead=jobs, options=options, split=jobs
@@ -121,6 +144,17 @@ class Table:
                 if on_batch is not None:
                     on_batch(batch)
         return rows
+
+
+def _restartable(where: Any, out: Any) -> bool:
+    """Whether `out`, opened for the path `where`, is a regular file
+    written from its start, which can be cut back to nothing."""
+    if not isinstance(where, (str, os.PathLike)):
+        return False
+    try:
+        return out.seekable() and out.tell() == 0 and stat.S_ISREG(os.fstat(out.fileno()).st_mode)
+    except (OSError, ValueError):
+        return False
 
 
 @contextlib.contextmanager
