@@ -83,6 +83,43 @@ def test_a_fault_in_a_later_range_fails_as_one_job_does(tmp_path, fmt):
     assert os.listdir(tmp_path) == ["doc.xml"]
 
 
+@pytest.mark.parametrize("attributes", [False, True])
+@pytest.mark.parametrize(
+    ("sample", "fault"), [(10**6, None), (300, None), (10**6, "<a>&bad;</a>"), (300, "<a>1</a></row></row>")]
+)
+def test_parquet_of_a_large_file_in_one_pass_with_its_first_records_columns(
+    tmp_path, monkeypatch, attributes, sample, fault
+):
+    import quelbrand.parallel
+
+    monkeypatch.setattr(quelbrand.parallel, "MIN_PIECE", 256)
+    monkeypatch.setattr(quelbrand.parallel, "MIN_STREAM_PIECE", 256)
+    monkeypatch.setattr(quelbrand.convert, "SAMPLE_BYTES", sample)
+    surveys = []
+    monkeypatch.setattr(quelbrand.convert, "survey", lambda *a, **kw: surveys.append(1) or survey(*a, **kw))
+    path = tmp_path / "doc.xml"
+    # A repeated element in every other record: flat reading loses values.
+    text = document(3000).replace("<flag>true</flag>", "<flag>true</flag><flag>2</flag><flag>3</flag>")
+    path.write_text(text if fault is None else text.replace("<a>2651</a>", fault))
+    one, two = tmp_path / "one.parquet", tmp_path / "two.parquet"
+    losses = []
+    kw = {"batch_rows": 30, "attributes": attributes, "on_loss": losses.append}
+    if fault is not None:
+        with pytest.raises(ValueError) as first:
+            convert(path, one, **kw)
+        with pytest.raises(ValueError) as second:
+            convert(path, two, jobs=2, **kw)
+        assert str(second.value) == str(first.value)
+        assert os.listdir(tmp_path) == ["doc.xml"]
+        return
+    assert convert(path, two, jobs=2, **kw) == convert(path, one, **kw) == 3000
+    assert two.read_bytes() == one.read_bytes()
+    assert len(losses) == 2 and losses[0] == losses[1]
+    # The columns are surveyed only where a later record has one the first
+    # records lack (a sample of the whole file has them all).
+    assert surveys == ([] if sample > len(text) else [1])
+
+
 def test_input_that_cannot_be_split_is_read_as_one_range(tmp_path):
     path = tmp_path / "doc.xml.gz"
     path.write_bytes(gzip.compress(document().encode()))

@@ -35,6 +35,7 @@ from __future__ import annotations
 import contextlib
 import itertools
 import os
+import stat
 import threading
 import warnings
 from collections import deque
@@ -57,12 +58,13 @@ from quelbrand.errors import (
 from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.nested import NestedTable, checked_text_of, literal_types, nested_schema
 from quelbrand.output import open_output
+from quelbrand.parallel import SAMPLE_BYTES, given_up, pieces_in_order, stream_piece_size
 from quelbrand.progress import Progress
 from quelbrand.reader import XmlTable
 from quelbrand.records import record_options
 from quelbrand.recover import Reject, Rejects, checked_max_errors, checked_on_error
 from quelbrand.schema import schema
-from quelbrand.split import Range, Survey, splittable, survey
+from quelbrand.split import Range, Survey, source_of, splittable, survey
 from quelbrand.writers import TextOutput, write_parquet
 
 __all__ = ["FORMATS", "convert", "format_of"]
@@ -221,6 +223,21 @@ class _Counted:
         self.written += n
         return n
 
+    def restartable(self) -> bool:
+        """Whether the output is a regular file written from its start,
+        which can be cut back to nothing."""
+        try:
+            file = self._file
+            return file.seekable() and file.tell() == 0 and stat.S_ISREG(os.fstat(file.fileno()).st_mode)
+        except (OSError, ValueError):
+            return False
+
+    def restart(self) -> None:
+        """Cuts the output back to nothing, to write it again."""
+        self._file.seek(0)
+        self._file.truncate()
+        self.written = 0
+
     def tell(self) -> int:
         return self.written
 
@@ -335,6 +352,10 @@ class _Job:
         gzip or bzip2 file the same, through the index one pass builds
         (its offsets are decompressed bytes), or whole where it has none."""
         path = self.inp.name
+        if blocksize is None:
+            guessed = self._guessed_parquet(out)
+            if guessed is not None:
+                return guessed
         index = None
         if self.inp.compressed:
             with self.shown.phase("indexing", self.inp.size):
@@ -389,6 +410,75 @@ class _Job:
         if surveyed.shape is not None:
             return rows, _native.nested_columns(surveyed.shape)
         return rows, surveyed.columns
+
+    def _guessed_parquet(self, out: Any) -> tuple[int, list[str]] | None:
+        """A large plain file written to Parquet in one pass, with the
+        columns of its first records, its pieces read on `jobs` threads and
+        given in order; None where it is not written so. A record with a
+        column beyond those starts the output over (None): the survey's
+        pass then finds them all, and the file is the same either way."""
+        if self.fmt != "parquet" or self.types or self.nested is not None or self.report is not None:
+            return None
+        path = self.inp.name
+        if self.inp.compressed or stream_piece_size(path, self.jobs) is None or not out.restartable():
+            return None
+        pa = require_extra("pyarrow", "pyarrow", "Parquet output")
+        try:
+            head = _native.discover(
+                path, check_text=False, attributes=self.attributes, until=SAMPLE_BYTES, **self.entities
+            )
+        except ValueError:
+            return None  # the survey finds the fault and says it as ever
+        names = list(head.columns)
+        missed = threading.Event()
+
+        def open_piece(start: bytes | None, until: int | None) -> _FittedPiece:
+            if missed.is_set():
+                raise given_up()
+            reader = _native.open(
+                source_of(path, False, until),
+                self.batch_rows,
+                columns=names,
+                attributes=self.attributes,
+                start=start,
+                until=until,
+                **self.entities,
+            )
+            return _FittedPiece(pa, reader, missed)
+
+        size = self.inp.size or 0
+        with self.shown.phase(f"writing {_NAMES[self.fmt]}", size) as phase:
+            rows = [0]
+
+            def on_piece(stop: int | None, lost: tuple[int, int]) -> None:
+                with self._lost_lock:
+                    self.lost = (self.lost[0] + lost[0], self.lost[1] + lost[1])
+                phase.update(size if stop is None else stop, rows[0])
+
+            batches = pieces_in_order(path, self.jobs, open_piece, self.entities, on_piece)
+            if batches is None:
+                return None
+
+            def counted() -> Iterator[Any]:
+                with contextlib.closing(batches):
+                    for batch in batches:
+                        rows[0] += batch.num_rows
+                        yield batch
+
+            try:
+                with ThreadPoolExecutor(self.jobs) as pool:
+                    fixed = schema(pa, names, None)
+                    ahead = max(1, self.jobs // 2)
+                    written = write_parquet(
+                        pa, out, fixed, counted(), PARQUET_ROW_GROUP_ROWS, pool=pool, ahead=ahead, split=self.jobs
+                    )
+            except ValueError:
+                if not missed.is_set():
+                    raise
+                out.restart()
+                self.lost = (0, 0)
+                return None
+        return written, names
 
     def _open(self, part: Range, names: list[str], kinds: list[str] | None, shape: bytes | None = None) -> Any:
         if shape is not None:
@@ -453,6 +543,35 @@ class _Job:
         # waiting to be encoded is a group more in memory.
         ahead = max(1, self.jobs // 2)
         return write_parquet(pa, out, fixed, batches(), PARQUET_ROW_GROUP_ROWS, pool=pool, ahead=ahead, split=self.jobs)
+
+
+class _FittedPiece:
+    """A piece's flat reader, given the columns of the file's first records,
+    whose batches come as pyarrow's (built on the piece's own thread). A
+    record with another column ends it and sets `missed`; the other pieces
+    then give up at their next batch."""
+
+    def __init__(self, pa: Any, reader: Any, missed: threading.Event):
+        self._pa, self.reader, self._missed = pa, reader, missed
+
+    def __iter__(self) -> Iterator[Any]:
+        try:
+            for batch in self.reader:
+                if self._missed.is_set():
+                    raise given_up()
+                yield self._pa.record_batch(batch)
+        except ConversionError:
+            # Only a column beyond those given raises this type here.
+            self._missed.set()
+            raise
+
+    @property
+    def stop(self) -> Any:
+        return self.reader.stop
+
+    @property
+    def lost(self) -> tuple[int, int]:
+        return self.reader.lost  # type: ignore[no-any-return]
 
 
 def _in_order(pool: ThreadPoolExecutor, fn: Callable[[Any], Any], items: Iterable[Any], ahead: int) -> Iterator[Any]:

@@ -37,7 +37,9 @@ from quelbrand.errors import XML_ERROR_PREFIX, have_pyarrow, require_extra
 from quelbrand.faults import input_fault
 from quelbrand.inputs import Input, is_plain_path, open_input, spooled
 from quelbrand.parallel import (
+    SAMPLE_BYTES,
     checked_threads,
+    given_up,
     piece_size,
     pieces_in_order,
     ranges_in_order,
@@ -73,13 +75,6 @@ def checked_text_of(text_of: Iterable[str] | None) -> list[str]:
 # than they save.
 PARALLEL_SHAPE_BYTES = 8 << 20
 PIECE_BYTES_MIN = 1 << 20
-# What to_arrow() takes a large file's shape from before reading it whole
-# with that shape: most files' first records show every path.
-SAMPLE_BYTES = 2 << 20
-
-
-def _given_up() -> ValueError:
-    return ValueError("given up: another piece's record has no place in the shape")
 
 
 class _PieceReader:
@@ -95,7 +90,7 @@ class _PieceReader:
         try:
             for b in self.reader:
                 if self._missed.is_set():
-                    raise _given_up()
+                    raise given_up()
                 yield self._pa.record_batch(b)
         except ValueError:
             if self.reader.missed:
@@ -480,7 +475,7 @@ class NestedTable(Table):
 
         def open_piece(start: bytes | None, until: int | None) -> _PieceReader:
             if missed.is_set():
-                raise _given_up()
+                raise given_up()
             reader = _native.open_nested(
                 source_of(path, False, until), self.batch_rows, shape=sample, start=start, until=until, **options
             )

@@ -109,6 +109,18 @@ T = TypeVar("T")
 R = TypeVar("R")
 
 
+# What a reading in one pass takes a large file's columns or shape from
+# before reading it whole with them: most files' first records show every
+# column and path.
+SAMPLE_BYTES = 2 << 20
+
+
+def given_up() -> ValueError:
+    """What a piece read with a guess raises once another piece's record
+    proved the guess wrong."""
+    return ValueError("given up: another piece's record has no place in the columns guessed")
+
+
 def in_order(threads: int, read: Callable[[T], R], tasks: Iterable[T]) -> Iterator[R]:
     """read(task) of each task, run on `threads` threads, given in the
     tasks' order, at most `threads` of them read ahead of the one in
@@ -337,14 +349,20 @@ def read_pieces(
 
 
 def pieces_in_order(
-    path: Any, threads: int, open_piece: Open, reader: dict[str, Any] | None = None
+    path: Any,
+    threads: int,
+    open_piece: Open,
+    reader: dict[str, Any] | None = None,
+    on_piece: Callable[[int | None, tuple[int, int]], object] | None = None,
 ) -> Generator[Any, None, None] | None:
     """The batches of the file at `path` read in pieces on `threads`
     threads as read_pieces() reads them, but given in file order as the
     pieces settle, a few pieces ahead, so that memory holds a few pieces
     (see stream_piece_size) whatever the file's size; None where the file
     is not read so. A failure is raised where the file's reading reaches
-    it, after the batches before it."""
+    it, after the batches before it. `on_piece(stop, lost)` follows each
+    piece's batches: the offset its reading stopped at (None at the end)
+    and its reader's `lost`."""
     blocksize = stream_piece_size(path, threads)
     if blocksize is None:
         return None
@@ -369,6 +387,8 @@ def pieces_in_order(
                 if current.error is not None:
                     raise current.error
                 yield from current.batches
+                if on_piece is not None:
+                    on_piece(None if current.stop is None else current.stop[0], current.lost)
                 if current.stop is None:
                     return
                 k, until = guesses.after(current.stop[0], current.stop[2])
