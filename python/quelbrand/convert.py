@@ -39,7 +39,7 @@ import stat
 import threading
 import warnings
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Generator, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, BinaryIO, TextIO
 
@@ -431,6 +431,16 @@ class _Job:
             return None  # the survey finds the fault and says it as ever
         names = list(head.columns)
         missed = threading.Event()
+        size = self.inp.size or 0
+        # Pieces the size of the survey's ranges, read on the pool that
+        # encodes the row groups: a few are held at once, and the reading
+        # waits for the encoding.
+        blocksize = max(RANGE_BYTES_MIN, min(RANGE_BYTES_MAX, size // (self.jobs * RANGES_PER_JOB)))
+        # A piece's batch gets room for about the records its bytes hold at
+        # the head's pace, not for a whole batch's.
+        expect = 0
+        if head.stop is not None and head.stop[0] and head.records:
+            expect = head.records * blocksize * 5 // (4 * head.stop[0]) + 1
 
         def open_piece(start: bytes | None, until: int | None) -> _FittedPiece:
             if missed.is_set():
@@ -442,11 +452,11 @@ class _Job:
                 attributes=self.attributes,
                 start=start,
                 until=until,
+                expect_rows=expect,
                 **self.entities,
             )
             return _FittedPiece(pa, reader, missed)
 
-        size = self.inp.size or 0
         with self.shown.phase(f"writing {_NAMES[self.fmt]}", size) as phase:
             rows = [0]
 
@@ -455,29 +465,29 @@ class _Job:
                     self.lost = (self.lost[0] + lost[0], self.lost[1] + lost[1])
                 phase.update(size if stop is None else stop, rows[0])
 
-            batches = pieces_in_order(path, self.jobs, open_piece, self.entities, on_piece)
-            if batches is None:
-                return None
+            with ThreadPoolExecutor(self.jobs) as pool:
+                batches = pieces_in_order(path, self.jobs, open_piece, self.entities, on_piece, blocksize, pool)
+                if batches is None:
+                    return None
 
-            def counted() -> Iterator[Any]:
-                with contextlib.closing(batches):
-                    for batch in batches:
-                        rows[0] += batch.num_rows
-                        yield batch
+                def counted(batches: Generator[Any, None, None]) -> Iterator[Any]:
+                    with contextlib.closing(batches):
+                        for batch in batches:
+                            rows[0] += batch.num_rows
+                            yield batch
 
-            try:
-                with ThreadPoolExecutor(self.jobs) as pool:
+                try:
                     fixed = schema(pa, names, None)
                     ahead = max(1, self.jobs // 2)
                     written = write_parquet(
-                        pa, out, fixed, counted(), PARQUET_ROW_GROUP_ROWS, pool=pool, ahead=ahead, split=self.jobs
+                        pa, out, fixed, counted(batches), PARQUET_ROW_GROUP_ROWS, pool=pool, ahead=ahead, split=self.jobs  # noqa: E501
                     )
-            except ValueError:
-                if not missed.is_set():
-                    raise
-                out.restart()
-                self.lost = (0, 0)
-                return None
+                except ValueError:
+                    if not missed.is_set():
+                        raise
+                    out.restart()
+                    self.lost = (0, 0)
+                    return None
         return written, names
 
     def _open(self, part: Range, names: list[str], kinds: list[str] | None, shape: bytes | None = None) -> Any:

@@ -121,12 +121,16 @@ def given_up() -> ValueError:
     return ValueError("given up: another piece's record has no place in the columns guessed")
 
 
-def in_order(threads: int, read: Callable[[T], R], tasks: Iterable[T]) -> Iterator[R]:
-    """read(task) of each task, run on `threads` threads, given in the
-    tasks' order, at most `threads` of them read ahead of the one in
-    use, so that memory holds a few. Leaving early cancels the tasks not
-    started, and waits for those running."""
-    pool = ThreadPoolExecutor(threads)
+def in_order(
+    threads: int, read: Callable[[T], R], tasks: Iterable[T], pool: ThreadPoolExecutor | None = None
+) -> Iterator[R]:
+    """read(task) of each task, run on `threads` threads (or on `pool`,
+    shared with other work), given in the tasks' order, at most `threads`
+    of them read ahead of the one in use, so that memory holds a few.
+    Leaving early cancels the tasks not started, and waits for those
+    running on a pool of its own."""
+    own = pool is None
+    pool = pool or ThreadPoolExecutor(threads)
     reader = threading.get_ident()
     pending: collections.deque[Any] = collections.deque()
     try:
@@ -142,7 +146,8 @@ def in_order(threads: int, read: Callable[[T], R], tasks: Iterable[T]) -> Iterat
         # Left unclosed, this is closed by the garbage collector on whatever
         # thread it runs, perhaps inside threading's own locks: waiting for
         # the pool's threads there could wait for ever.
-        pool.shutdown(wait=threading.get_ident() == reader)
+        if own:
+            pool.shutdown(wait=threading.get_ident() == reader)
 
 
 def ranges_in_order(
@@ -354,20 +359,21 @@ def pieces_in_order(
     open_piece: Open,
     reader: dict[str, Any] | None = None,
     on_piece: Callable[[int | None, tuple[int, int]], object] | None = None,
+    blocksize: int | None = None,
+    pool: ThreadPoolExecutor | None = None,
 ) -> Generator[Any, None, None] | None:
     """The batches of the file at `path` read in pieces on `threads`
     threads as read_pieces() reads them, but given in file order as the
     pieces settle, a few pieces ahead, so that memory holds a few pieces
-    (see stream_piece_size) whatever the file's size; None where the file
-    is not read so. A failure is raised where the file's reading reaches
+    (of `blocksize` bytes, or see stream_piece_size) whatever the file's
+    size, on `pool` if given; None where the file is not read so. A failure is raised where the file's reading reaches
     it, after the batches before it. `on_piece(stop, lost)` follows each
     piece's batches: the offset its reading stopped at (None at the end)
     and its reader's `lost`."""
-    blocksize = stream_piece_size(path, threads)
-    if blocksize is None:
+    if stream_piece_size(path, threads) is None:
         return None
     try:
-        guesses = guess(path, blocksize, reader)
+        guesses = guess(path, blocksize or stream_piece_size(path, threads) or 0, reader)
     except ValueError as error:
         if is_xml_error(error):
             return None
@@ -377,7 +383,7 @@ def pieces_in_order(
 
     def settled() -> Generator[Any, None, None]:
         read = functools.partial(_read_piece, open_piece)
-        ahead = in_order(threads, lambda task: read(*task), guesses.tasks())
+        ahead = in_order(threads, lambda task: read(*task), guesses.tasks(), pool)
         # Closed here, not whenever the collector finds it: its pool then
         # waits for its threads, which must not happen on a thread the
         # collector happens to run on.
@@ -386,7 +392,11 @@ def pieces_in_order(
             while True:
                 if current.error is not None:
                     raise current.error
-                yield from current.batches
+                # Each batch is let go once taken, not with its piece.
+                batches = collections.deque(current.batches)
+                current.batches = []
+                while batches:
+                    yield batches.popleft()
                 if on_piece is not None:
                     on_piece(None if current.stop is None else current.stop[0], current.lost)
                 if current.stop is None:
