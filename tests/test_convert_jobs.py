@@ -94,6 +94,7 @@ def test_parquet_of_a_large_file_in_one_pass_with_its_first_records_columns(
 
     monkeypatch.setattr(quelbrand.parallel, "MIN_PIECE", 256)
     monkeypatch.setattr(quelbrand.parallel, "MIN_STREAM_PIECE", 256)
+    monkeypatch.setattr(quelbrand.convert, "RANGE_BYTES_MIN", 256)
     monkeypatch.setattr(quelbrand.convert, "SAMPLE_BYTES", sample)
     surveys = []
     monkeypatch.setattr(quelbrand.convert, "survey", lambda *a, **kw: surveys.append(1) or survey(*a, **kw))
