@@ -5,12 +5,16 @@ import gzip
 import os
 import subprocess
 import sys
+import warnings
 
 import pytest
 from conftest import FAULT_ORDERS, assert_first_fault
 
+import quelbrand
 import quelbrand.convert
+import quelbrand.reader
 from quelbrand.convert import convert
+from quelbrand.errors import FlatteningWarning
 from quelbrand.split import guess, survey
 
 pytest.importorskip("pyarrow")
@@ -83,39 +87,54 @@ def test_a_fault_in_a_later_range_fails_as_one_job_does(tmp_path, fmt):
     assert os.listdir(tmp_path) == ["doc.xml"]
 
 
+@pytest.mark.parametrize("how", ["convert", "write_parquet"])
 @pytest.mark.parametrize("attributes", [False, True])
 @pytest.mark.parametrize(
     ("sample", "fault"), [(10**6, None), (300, None), (10**6, "<a>&bad;</a>"), (300, "<a>1</a></row></row>")]
 )
 def test_parquet_of_a_large_file_in_one_pass_with_its_first_records_columns(
-    tmp_path, monkeypatch, attributes, sample, fault
+    tmp_path, monkeypatch, how, attributes, sample, fault
 ):
     import quelbrand.parallel
 
     monkeypatch.setattr(quelbrand.parallel, "MIN_PIECE", 256)
     monkeypatch.setattr(quelbrand.parallel, "MIN_STREAM_PIECE", 256)
     monkeypatch.setattr(quelbrand.convert, "RANGE_BYTES_MIN", 256)
-    monkeypatch.setattr(quelbrand.convert, "SAMPLE_BYTES", sample)
+    monkeypatch.setattr(quelbrand.reader, "SAMPLE_BYTES", sample)
     surveys = []
-    monkeypatch.setattr(quelbrand.convert, "survey", lambda *a, **kw: surveys.append(1) or survey(*a, **kw))
+    for module in (quelbrand.convert, quelbrand.reader):
+        monkeypatch.setattr(module, "survey", lambda *a, **kw: surveys.append(1) or survey(*a, **kw))
     path = tmp_path / "doc.xml"
     # A repeated element in every other record: flat reading loses values.
     text = document(3000).replace("<flag>true</flag>", "<flag>true</flag><flag>2</flag><flag>3</flag>")
     path.write_text(text if fault is None else text.replace("<a>2651</a>", fault))
-    one, two = tmp_path / "one.parquet", tmp_path / "two.parquet"
+    outputs = tmp_path / "out"
+    outputs.mkdir()
     losses = []
-    kw = {"batch_rows": 30, "attributes": attributes, "on_loss": losses.append}
+
+    def write(jobs):
+        out = outputs / f"{jobs}.parquet"
+        if how == "convert":
+            rows = convert(path, out, batch_rows=30, attributes=attributes, on_loss=losses.append, jobs=jobs)
+        else:
+            table = quelbrand.read_xml(path, batch_rows=30, attributes=attributes, threads=jobs)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always", FlatteningWarning)
+                rows = table.write_parquet(out, row_group_rows=64)
+            losses.extend(str(w.message) for w in caught if w.category is FlatteningWarning)
+        return rows, out.read_bytes()
+
     if fault is not None:
         with pytest.raises(ValueError) as first:
-            convert(path, one, **kw)
+            write(1)
         with pytest.raises(ValueError) as second:
-            convert(path, two, jobs=2, **kw)
+            write(2)
         assert str(second.value) == str(first.value)
-        assert os.listdir(tmp_path) == ["doc.xml"]
+        assert list(outputs.iterdir()) == []
         return
-    assert convert(path, two, jobs=2, **kw) == convert(path, one, **kw) == 3000
-    assert two.read_bytes() == one.read_bytes()
-    assert len(losses) == 2 and losses[0] == losses[1]
+    surveys.clear()
+    assert write(2) == write(1) and write(1)[0] == 3000
+    assert len(losses) == 3 and losses[0] == losses[1]
     # The columns are surveyed only where a later record has one the first
     # records lack (a sample of the whole file has them all).
     assert surveys == ([] if sample > len(text) else [1])

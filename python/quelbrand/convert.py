@@ -39,7 +39,7 @@ import stat
 import threading
 import warnings
 from collections import deque
-from collections.abc import Callable, Generator, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, BinaryIO, TextIO
 
@@ -58,13 +58,13 @@ from quelbrand.errors import (
 from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.nested import NestedTable, checked_text_of, literal_types, nested_schema
 from quelbrand.output import open_output
-from quelbrand.parallel import SAMPLE_BYTES, given_up, pieces_in_order, stream_piece_size
 from quelbrand.progress import Progress
-from quelbrand.reader import XmlTable
+from quelbrand.reader import XmlTable, guessed_flat
 from quelbrand.records import record_options
 from quelbrand.recover import Reject, Rejects, checked_max_errors, checked_on_error
 from quelbrand.schema import schema
-from quelbrand.split import Range, Survey, source_of, splittable, survey
+from quelbrand.split import Range, Survey, splittable, survey
+from quelbrand.table import Misguessed
 from quelbrand.writers import TextOutput, write_parquet
 
 __all__ = ["FORMATS", "convert", "format_of"]
@@ -419,75 +419,52 @@ class _Job:
         pass then finds them all, and the file is the same either way."""
         if self.fmt != "parquet" or self.types or self.nested is not None or self.report is not None:
             return None
-        path = self.inp.name
-        if self.inp.compressed or stream_piece_size(path, self.jobs) is None or not out.restartable():
+        if self.inp.compressed or not out.restartable():
             return None
         pa = require_extra("pyarrow", "pyarrow", "Parquet output")
-        try:
-            head = _native.discover(
-                path, check_text=False, attributes=self.attributes, until=SAMPLE_BYTES, **self.entities
-            )
-        except ValueError:
-            return None  # the survey finds the fault and says it as ever
-        names = list(head.columns)
-        missed = threading.Event()
-        size = self.inp.size or 0
-        # Pieces the size of the survey's ranges, read on the pool that
-        # encodes the row groups: a few are held at once, and the reading
-        # waits for the encoding.
-        blocksize = max(RANGE_BYTES_MIN, min(RANGE_BYTES_MAX, size // (self.jobs * RANGES_PER_JOB)))
-        # A piece's batch gets room for about the records its bytes hold at
-        # the head's pace, not for a whole batch's.
-        expect = 0
-        if head.stop is not None and head.stop[0] and head.records:
-            expect = head.records * blocksize * 5 // (4 * head.stop[0]) + 1
-
-        def open_piece(start: bytes | None, until: int | None) -> _FittedPiece:
-            if missed.is_set():
-                raise given_up()
-            reader = _native.open(
-                source_of(path, False, until),
-                self.batch_rows,
-                columns=names,
-                attributes=self.attributes,
-                start=start,
-                until=until,
-                expect_rows=expect,
-                **self.entities,
-            )
-            return _FittedPiece(pa, reader, missed)
-
-        with self.shown.phase(f"writing {_NAMES[self.fmt]}", size) as phase:
-            rows = [0]
+        path, size = self.inp.name, self.inp.size or 0
+        with self.shown.phase(f"writing {_NAMES[self.fmt]}", size) as phase, ThreadPoolExecutor(self.jobs) as pool:
+            rows = 0
 
             def on_piece(stop: int | None, lost: tuple[int, int]) -> None:
                 with self._lost_lock:
                     self.lost = (self.lost[0] + lost[0], self.lost[1] + lost[1])
-                phase.update(size if stop is None else stop, rows[0])
+                phase.update(size if stop is None else stop, rows)
 
-            with ThreadPoolExecutor(self.jobs) as pool:
-                batches = pieces_in_order(path, self.jobs, open_piece, self.entities, on_piece, blocksize, pool)
-                if batches is None:
-                    return None
+            # Pieces the size of the survey's ranges, read on the pool that
+            # encodes the row groups: a few are held at once, and the
+            # reading waits for the encoding.
+            blocksize = max(RANGE_BYTES_MIN, min(RANGE_BYTES_MAX, size // (self.jobs * RANGES_PER_JOB)))
+            guessed = guessed_flat(
+                pa,
+                path,
+                self.jobs,
+                self.batch_rows,
+                {"attributes": self.attributes, **self.entities},
+                on_piece=on_piece,
+                blocksize=blocksize,
+                pool=pool,
+            )
+            if guessed is None:
+                return None
+            names, batches = guessed
 
-                def counted(batches: Generator[Any, None, None]) -> Iterator[Any]:
-                    with contextlib.closing(batches):
-                        for batch in batches:
-                            rows[0] += batch.num_rows
-                            yield batch
+            def counted() -> Iterator[Any]:
+                nonlocal rows
+                for batch in batches:
+                    rows += batch.num_rows
+                    yield batch
 
-                try:
-                    fixed = schema(pa, names, None)
-                    ahead = max(1, self.jobs // 2)
-                    written = write_parquet(
-                        pa, out, fixed, counted(batches), PARQUET_ROW_GROUP_ROWS, pool=pool, ahead=ahead, split=self.jobs  # noqa: E501
-                    )
-                except ValueError:
-                    if not missed.is_set():
-                        raise
-                    out.restart()
-                    self.lost = (0, 0)
-                    return None
+            try:
+                fixed = schema(pa, names, None)
+                ahead = max(1, self.jobs // 2)
+                written = write_parquet(
+                    pa, out, fixed, counted(), PARQUET_ROW_GROUP_ROWS, pool=pool, ahead=ahead, split=self.jobs
+                )
+            except Misguessed:
+                out.restart()
+                self.lost = (0, 0)
+                return None
         return written, names
 
     def _open(self, part: Range, names: list[str], kinds: list[str] | None, shape: bytes | None = None) -> Any:
@@ -553,35 +530,6 @@ class _Job:
         # waiting to be encoded is a group more in memory.
         ahead = max(1, self.jobs // 2)
         return write_parquet(pa, out, fixed, batches(), PARQUET_ROW_GROUP_ROWS, pool=pool, ahead=ahead, split=self.jobs)
-
-
-class _FittedPiece:
-    """A piece's flat reader, given the columns of the file's first records,
-    whose batches come as pyarrow's (built on the piece's own thread). A
-    record with another column ends it and sets `missed`; the other pieces
-    then give up at their next batch."""
-
-    def __init__(self, pa: Any, reader: Any, missed: threading.Event):
-        self._pa, self.reader, self._missed = pa, reader, missed
-
-    def __iter__(self) -> Iterator[Any]:
-        try:
-            for batch in self.reader:
-                if self._missed.is_set():
-                    raise given_up()
-                yield self._pa.record_batch(batch)
-        except ConversionError:
-            # Only a column beyond those given raises this type here.
-            self._missed.set()
-            raise
-
-    @property
-    def stop(self) -> Any:
-        return self.reader.stop
-
-    @property
-    def lost(self) -> tuple[int, int]:
-        return self.reader.lost  # type: ignore[no-any-return]
 
 
 def _in_order(pool: ThreadPoolExecutor, fn: Callable[[Any], Any], items: Iterable[Any], ahead: int) -> Iterator[Any]:

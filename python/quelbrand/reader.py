@@ -27,21 +27,32 @@ quelbrand.inputs for how each is read again.
 from __future__ import annotations
 
 import collections
+import contextlib
 import dataclasses
 import os
 import threading
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Generator, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import IO, TYPE_CHECKING, Any
 
 import quelbrand._native as _native
 from quelbrand.batches import DEFAULT_BATCH_ROWS, checked_batch_rows, checked_columns
 from quelbrand.entities import entity_options
-from quelbrand.errors import have_pyarrow, require_extra, warn_loss
+from quelbrand.errors import ConversionError, have_pyarrow, require_extra, warn_loss
 from quelbrand.faults import input_fault
 from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.nested import NestedTable
-from quelbrand.parallel import BatchTask, batch_tasks, batches_in_order, checked_threads, read_pieces, stream_piece_size
+from quelbrand.parallel import (
+    SAMPLE_BYTES,
+    BatchTask,
+    batch_tasks,
+    batches_in_order,
+    checked_threads,
+    given_up,
+    pieces_in_order,
+    read_pieces,
+    stream_piece_size,
+)
 from quelbrand.records import record_options, with_record_column
 from quelbrand.recover import (
     Reject,
@@ -55,7 +66,7 @@ from quelbrand.recover import (
 from quelbrand.remote import RemoteInput, is_url
 from quelbrand.schema import schema, types_of
 from quelbrand.split import Range, Survey, size_of, source_of, survey
-from quelbrand.table import Table
+from quelbrand.table import Misguessed, Table
 from quelbrand.writers import TextOutput
 
 if TYPE_CHECKING:
@@ -707,6 +718,41 @@ class XmlTable(Table):
         found = self.scan(text=True)
         return TextOutput(fmt, found.columns, found.types), found.batches
 
+    def guessed_pass(self, pa: Any) -> tuple[Any, Iterator[Any]] | None:
+        """A large plain file's batches read once, in pieces on `threads`
+        threads and given in order, with the columns of its first records
+        (or those given); they raise Misguessed at a record with another."""
+        path = self._target()
+        if self.types or self.skip or self.threads < 2 or not isinstance(path, str) or self._input.compressed:
+            return None
+        if self._columns is not None and not self._given:
+            return None  # found already: the surveyed reading needs no guess
+        progress = _Progress(size_of(path))
+        lost = [0, 0]
+
+        def on_piece(stop: int | None, piece_lost: tuple[int, int]) -> None:
+            lost[0] += piece_lost[0]
+            lost[1] += piece_lost[1]
+            progress.value = progress.size if stop is None else stop
+
+        options = {"attributes": self.attributes, **self.entity_options}
+        given = self._columns if self._given else None
+        guessed = guessed_flat(pa, path, self.threads, self.batch_rows, options, columns=given, on_piece=on_piece)
+        if guessed is None:
+            return None
+        names, batches = guessed
+
+        def read(batches: Iterator[Any]) -> Iterator[Any]:
+            rows = 0
+            for batch in batches:
+                rows += batch.num_rows
+                yield batch
+            # Every record fitted: those were the file's columns.
+            self._columns, self._records = names, rows
+
+        self._last_reader, self._tally = None, progress
+        return schema(pa, names, None), self._watched(read(batches), lambda: (lost[0], lost[1]))
+
     def __arrow_c_schema__(self) -> object:
         return self.schema.__arrow_c_schema__()
 
@@ -936,3 +982,97 @@ class _Spool:
                 batch = pa.RecordBatch.from_arrays(arrays, schema=pa.schema([pa.field(n, nulls) for n in self.columns]))
             # Converted by the same native code as a file's batches.
             yield batch if kinds is None else _native.typed(batch, kinds)
+
+
+def guessed_flat(
+    pa: Any,
+    path: str,
+    threads: int,
+    batch_rows: int,
+    options: dict[str, Any],
+    *,
+    columns: list[str] | None = None,
+    on_piece: Callable[[int | None, tuple[int, int]], object] | None = None,
+    blocksize: int | None = None,
+    pool: ThreadPoolExecutor | None = None,
+) -> tuple[list[str], Iterator[Any]] | None:
+    """The columns of the first records of the plain file at `path` (or
+    `columns`, those given, the others left out) and the pyarrow batches of
+    the whole file read with them, in pieces on `threads` threads (see
+    quelbrand.parallel.pieces_in_order) and given in order; None where the
+    file is not read so. The batches raise Misguessed at a record with a
+    column beyond those found. `options` are the native reader's keywords
+    (attributes, records, entities)."""
+    if stream_piece_size(path, threads) is None:
+        return None
+    try:
+        head = _native.discover(path, check_text=False, until=SAMPLE_BYTES, **options)
+    except ValueError:
+        return None  # the usual reading finds the fault and says it as ever
+    names = list(head.columns) if columns is None else list(columns)
+    # A piece's batch gets room for about the records its bytes hold at the
+    # head's pace, not for a whole batch's.
+    piece = blocksize or stream_piece_size(path, threads) or 0
+    expect = 0
+    if head.stop is not None and head.stop[0] and head.records:
+        expect = head.records * piece * 5 // (4 * head.stop[0]) + 1
+    missed = threading.Event()
+
+    def open_piece(start: bytes | None, until: int | None) -> _FittedPiece:
+        if missed.is_set():
+            raise given_up()
+        reader = _native.open(
+            source_of(path, False, until),
+            batch_rows,
+            columns=names,
+            project=columns is not None,
+            start=start,
+            until=until,
+            expect_rows=expect,
+            **options,
+        )
+        return _FittedPiece(pa, reader, missed)
+
+    batches = pieces_in_order(path, threads, open_piece, options, on_piece, blocksize, pool)
+    if batches is None:
+        return None
+
+    def checked(batches: Generator[Any, None, None]) -> Iterator[Any]:
+        with contextlib.closing(batches):
+            try:
+                yield from batches
+            except ValueError:
+                if missed.is_set():
+                    raise Misguessed from None
+                raise
+
+    return names, checked(batches)
+
+
+class _FittedPiece:
+    """A piece's flat reader, given the columns of the file's first records,
+    whose batches come as pyarrow's (built on the piece's own thread). A
+    record with another column ends it and sets `missed`; the other pieces
+    then give up at their next batch."""
+
+    def __init__(self, pa: Any, reader: Any, missed: threading.Event):
+        self._pa, self.reader, self._missed = pa, reader, missed
+
+    def __iter__(self) -> Iterator[Any]:
+        try:
+            for batch in self.reader:
+                if self._missed.is_set():
+                    raise given_up()
+                yield self._pa.record_batch(batch)
+        except ConversionError:
+            # Only a column beyond those given raises this type here.
+            self._missed.set()
+            raise
+
+    @property
+    def stop(self) -> Any:
+        return self.reader.stop
+
+    @property
+    def lost(self) -> tuple[int, int]:
+        return self.reader.lost  # type: ignore[no-any-return]
