@@ -123,7 +123,7 @@ def given_up() -> ValueError:
 
 def in_order(
     threads: int, read: Callable[[T], R], tasks: Iterable[T], pool: ThreadPoolExecutor | None = None
-) -> Iterator[R]:
+) -> Generator[R, None, None]:
     """read(task) of each task, run on `threads` threads (or on `pool`,
     shared with other work), given in the tasks' order, at most `threads`
     of them read ahead of the one in use, so that memory holds a few.
