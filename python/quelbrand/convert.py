@@ -56,7 +56,7 @@ from quelbrand.errors import (
     warn_loss,
 )
 from quelbrand.inputs import Input, is_plain_path, open_input
-from quelbrand.nested import NestedTable, checked_text_of, literal_types, nested_schema
+from quelbrand.nested import NestedTable, checked_text_of, guessed_nested, literal_types, nested_schema
 from quelbrand.output import open_output
 from quelbrand.progress import Progress
 from quelbrand.reader import XmlTable, guessed_flat
@@ -413,11 +413,12 @@ class _Job:
 
     def _guessed_parquet(self, out: Any) -> tuple[int, list[str]] | None:
         """A large plain file written to Parquet in one pass, with the
-        columns of its first records, its pieces read on `jobs` threads and
-        given in order; None where it is not written so. A record with a
-        column beyond those starts the output over (None): the survey's
-        pass then finds them all, and the file is the same either way."""
-        if self.fmt != "parquet" or self.types or self.nested is not None or self.report is not None:
+        columns (or the nested shape) of its first records, its pieces read
+        on `jobs` threads and given in order; None where it is not written
+        so. A record with a column (or path) beyond those starts the output
+        over (None): the survey then finds them all, and the file is the
+        same either way."""
+        if self.fmt != "parquet" or self.types or self.report is not None:
             return None
         if self.inp.compressed or not out.restartable():
             return None
@@ -435,19 +436,21 @@ class _Job:
             # encodes the row groups: a few are held at once, and the
             # reading waits for the encoding.
             blocksize = max(RANGE_BYTES_MIN, min(RANGE_BYTES_MAX, size // (self.jobs * RANGES_PER_JOB)))
-            guessed = guessed_flat(
-                pa,
-                path,
-                self.jobs,
-                self.batch_rows,
-                {"attributes": self.attributes, **self.entities},
-                on_piece=on_piece,
-                blocksize=blocksize,
-                pool=pool,
-            )
-            if guessed is None:
-                return None
-            names, batches = guessed
+            options = {"attributes": self.attributes, **self.entities}
+            kw = {"on_piece": on_piece, "blocksize": blocksize, "pool": pool}
+            if self.nested is None:
+                guessed = guessed_flat(pa, path, self.jobs, self.batch_rows, options, **kw)
+                if guessed is None:
+                    return None
+                names, batches = guessed
+                fixed = schema(pa, names, None)
+            else:
+                options.update(self.nested)
+                found = guessed_nested(pa, path, self.jobs, self.batch_rows, options, **kw)
+                if found is None:
+                    return None
+                shape, batches = found
+                names, fixed = _native.nested_columns(shape), nested_schema(pa, shape, False)
 
             def counted() -> Iterator[Any]:
                 nonlocal rows
@@ -456,7 +459,6 @@ class _Job:
                     yield batch
 
             try:
-                fixed = schema(pa, names, None)
                 ahead = max(1, self.jobs // 2)
                 written = write_parquet(
                     pa, out, fixed, counted(), PARQUET_ROW_GROUP_ROWS, pool=pool, ahead=ahead, split=self.jobs

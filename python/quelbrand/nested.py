@@ -406,10 +406,17 @@ class NestedTable(Table):
         the shape of the file's first records; None where the file is not
         read so, or where a later record has no place in that shape (then
         the whole file's shape is found first, as for every other pass)."""
-        guessing = self._guessing(piece_size)
+        inp = self._input
+        # Only a file read in pieces is worth the sample.
+        if self.types or self.skip or not is_plain_path(inp) or piece_size(inp.name, self.threads) is None:
+            return None
+        if not have_pyarrow():
+            return None
+        pa = require_extra("pyarrow", "pyarrow", "to_arrow")
+        guessing = _guessing(pa, inp.name, self.batch_rows, self._options())
         if guessing is None:
             return None
-        pa, sample, open_piece, missed = guessing
+        sample, open_piece, missed = guessing
         try:
             reading = read_pieces(self._input.name, self.threads, open_piece, self.entity_options)
         except ValueError:
@@ -426,62 +433,21 @@ class NestedTable(Table):
         `threads` threads and given in order, with the shape of the file's
         first records; they raise Misguessed at a record that has no place
         in it."""
-        if self._shape is not None:
+        if self._shape is not None or self.types or self.skip or not is_plain_path(self._input):
             return None
-        guessing = self._guessing(stream_piece_size)
-        if guessing is None:
+        guessed = guessed_nested(pa, self._input.name, self.threads, self.batch_rows, self._options())
+        if guessed is None:
             return None
-        _, sample, open_piece, missed = guessing
-        batches = pieces_in_order(self._input.name, self.threads, open_piece, self.entity_options)
-        if batches is None:
-            return None
+        sample, batches = guessed
 
-        def checked(batches: Generator[Any, None, None]) -> Iterator[Any]:
+        def read(batches: Iterator[Any]) -> Iterator[Any]:
             rows = 0
-            with contextlib.closing(batches):
-                try:
-                    for batch in batches:
-                        rows += batch.num_rows
-                        yield batch
-                except ValueError:
-                    if missed.is_set():
-                        raise Misguessed from None
-                    raise
+            for batch in batches:
+                rows += batch.num_rows
+                yield batch
             self._shape, self._records = sample, rows
 
-        return nested_schema(pa, sample, False), checked(batches)
-
-    def _guessing(self, pieces: Callable[[str, int], int | None]) -> tuple[Any, bytes, Any, threading.Event] | None:
-        """What reading a file with the shape of its first records takes:
-        pyarrow, that shape, an opener of the pieces' readers and the event
-        set once a record has no place in it; None where the file would not
-        be read in `pieces` (a size function of quelbrand.parallel), or is
-        read with types or skipping faults. Where every record fits, that
-        shape is the whole file's: a record with a new path, a repetition
-        or text beside children does not."""
-        inp = self._input
-        # Only a file read in pieces is worth the sample.
-        if self.types or self.skip or not is_plain_path(inp) or pieces(inp.name, self.threads) is None:
-            return None
-        if not have_pyarrow():
-            return None
-        pa = require_extra("pyarrow", "pyarrow", "reading on several threads")
-        path, options = inp.name, self._options()
-        try:
-            sample, _, _ = _native.discover_nested(path, until=SAMPLE_BYTES, **options)
-        except ValueError:
-            return None  # the usual reading finds the fault and says it as ever
-        missed = threading.Event()
-
-        def open_piece(start: bytes | None, until: int | None) -> _PieceReader:
-            if missed.is_set():
-                raise given_up()
-            reader = _native.open_nested(
-                source_of(path, False, until), self.batch_rows, shape=sample, start=start, until=until, **options
-            )
-            return _PieceReader(pa, reader, missed)
-
-        return pa, sample, open_piece, missed
+        return nested_schema(pa, sample, False), read(batches)
 
     def text_pass(self, fmt: str) -> tuple[TextOutput, Iterator[Any]]:
         return self.text_output(fmt), self.native_batches(typed=False)
@@ -500,3 +466,69 @@ class NestedTable(Table):
             pa = require_extra("pyarrow", "pyarrow", "typed JSON Lines")
             kinds = literal_types(pa, self.schema)
         return TextOutput(fmt, _native.nested_columns(self.shape), kinds)
+
+
+def _guessing(
+    pa: Any, path: str, batch_rows: int, options: dict[str, Any]
+) -> tuple[bytes, Callable[..., Any], threading.Event] | None:
+    """The shape of the first records of the plain file at `path`, an
+    opener of its pieces' readers with that shape, and the event set once a
+    record has no place in it; None where the file's head fails (the usual
+    reading then finds the fault and says it as ever). Where every record
+    fits, that shape is the whole file's: a record with a new path, a
+    repetition or text beside children does not. `options` are the nested
+    reader's keywords (attributes, text_of, records, entities)."""
+    try:
+        sample, _, _ = _native.discover_nested(path, until=SAMPLE_BYTES, **options)
+    except ValueError:
+        return None
+    missed = threading.Event()
+
+    def open_piece(start: bytes | None, until: int | None) -> _PieceReader:
+        if missed.is_set():
+            raise given_up()
+        reader = _native.open_nested(
+            source_of(path, False, until), batch_rows, shape=sample, start=start, until=until, **options
+        )
+        return _PieceReader(pa, reader, missed)
+
+    return sample, open_piece, missed
+
+
+def guessed_nested(
+    pa: Any,
+    path: str,
+    threads: int,
+    batch_rows: int,
+    options: dict[str, Any],
+    *,
+    on_piece: Callable[[int | None, tuple[int, int]], object] | None = None,
+    blocksize: int | None = None,
+    pool: ThreadPoolExecutor | None = None,
+) -> tuple[bytes, Iterator[Any]] | None:
+    """The shape of the first records of the plain file at `path` and the
+    pyarrow batches of the whole file read with it, in pieces on `threads`
+    threads (see quelbrand.parallel.pieces_in_order) and given in order;
+    None where the file is not read so. The batches raise Misguessed at a
+    record that has no place in the shape."""
+    if stream_piece_size(path, threads) is None:
+        return None
+    guessing = _guessing(pa, path, batch_rows, options)
+    if guessing is None:
+        return None
+    sample, open_piece, missed = guessing
+    entities = {k: v for k, v in options.items() if k not in ("attributes", "text_of")}
+    batches = pieces_in_order(path, threads, open_piece, entities, on_piece, blocksize, pool)
+    if batches is None:
+        return None
+
+    def checked(batches: Generator[Any, None, None]) -> Iterator[Any]:
+        with contextlib.closing(batches):
+            try:
+                yield from batches
+            except ValueError:
+                if missed.is_set():
+                    raise Misguessed from None
+                raise
+
+    return sample, checked(batches)
