@@ -437,7 +437,7 @@ class _Job:
             # reading waits for the encoding.
             blocksize = max(RANGE_BYTES_MIN, min(RANGE_BYTES_MAX, size // (self.jobs * RANGES_PER_JOB)))
             options = {"attributes": self.attributes, **self.entities}
-            kw = {"on_piece": on_piece, "blocksize": blocksize, "pool": pool}
+            kw: dict[str, Any] = {"on_piece": on_piece, "blocksize": blocksize, "pool": pool}
             if self.nested is None:
                 guessed = guessed_flat(pa, path, self.jobs, self.batch_rows, options, **kw)
                 if guessed is None:
