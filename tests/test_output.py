@@ -182,3 +182,37 @@ def test_stdout_and_descriptor_paths(tmp_path, destination, stdout):
         expected = (b"kept\n" if stdout == "appended file" else b"") + b"before\ndata\nafter\n"
         assert os.listdir(tmp_path) == ["stdout.txt"]
     assert written == expected
+
+
+@pytest.mark.parametrize(
+    ("how", "expected"),
+    [("new file", True), ("appending", False), ("written to", False), ("pipe", False), ("in memory", False)],
+)
+def test_only_an_output_of_ours_from_its_start_is_restartable(tmp_path, how, expected):
+    import io
+
+    from quelbrand.output import restart, restartable
+
+    target = tmp_path / "out"
+    target.write_bytes(b"kept")
+    if how == "pipe":
+        read, write = os.pipe()
+        os.close(read)
+        file = os.fdopen(write, "wb")
+    elif how == "in memory":
+        file = io.BytesIO()
+    else:
+        # As a shell's >> opens it: at offset 0 until the first write, and
+        # cutting it back would destroy what was there.
+        flags = os.O_WRONLY | (os.O_APPEND if how == "appending" else os.O_TRUNC)
+        file = os.fdopen(os.open(target, flags), "wb")
+        if how == "written to":
+            file.write(b"x")
+    with file:
+        assert restartable(file) is expected
+        if expected:
+            file.write(b"first try")
+            restart(file)
+            file.write(b"ok")
+    if how != "pipe" and how != "in memory":
+        assert target.read_bytes() == {"new file": b"ok", "appending": b"kept", "written to": b"x"}[how]

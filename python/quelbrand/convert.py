@@ -35,7 +35,6 @@ from __future__ import annotations
 import contextlib
 import itertools
 import os
-import stat
 import threading
 import warnings
 from collections import deque
@@ -57,7 +56,7 @@ from quelbrand.errors import (
 )
 from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.nested import NestedTable, checked_text_of, guessed_nested, literal_types, nested_schema
-from quelbrand.output import open_output
+from quelbrand.output import open_output, restart, restartable
 from quelbrand.progress import Progress
 from quelbrand.reader import XmlTable, guessed_flat
 from quelbrand.records import record_options
@@ -224,18 +223,10 @@ class _Counted:
         return n
 
     def restartable(self) -> bool:
-        """Whether the output is a regular file written from its start,
-        which can be cut back to nothing."""
-        try:
-            file = self._file
-            return file.seekable() and file.tell() == 0 and stat.S_ISREG(os.fstat(file.fileno()).st_mode)
-        except (OSError, ValueError):
-            return False
+        return restartable(self._file)
 
     def restart(self) -> None:
-        """Cuts the output back to nothing, to write it again."""
-        self._file.seek(0)
-        self._file.truncate()
+        restart(self._file)
         self.written = 0
 
     def tell(self) -> int:

@@ -33,7 +33,7 @@ import sys
 from collections.abc import Iterator
 from typing import BinaryIO
 
-__all__ = ["open_output"]
+__all__ = ["open_output", "restart", "restartable"]
 
 STDOUT = "-"
 
@@ -179,3 +179,24 @@ def _descriptor(path: str) -> tuple[bool, int | None]:
             return False, None  # not a symlink: the path leads to a file of its own
         current = os.path.join(parent, target)  # an absolute target replaces parent
     return False, None
+
+
+def restartable(file: BinaryIO) -> bool:
+    """Whether the output `file` is a regular file written from its start
+    and not in append mode: what was written to it can be cut back to
+    nothing (see restart) without touching anything that was there before."""
+    try:
+        fd = file.fileno()
+        if not (file.seekable() and file.tell() == 0 and stat.S_ISREG(os.fstat(fd).st_mode)):
+            return False
+        import fcntl  # not on Windows: nothing is restartable there
+
+        return not fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_APPEND
+    except (ImportError, OSError, ValueError, AttributeError):
+        return False
+
+
+def restart(file: BinaryIO) -> None:
+    """Cuts a restartable output back to nothing, to write it again."""
+    file.seek(0)
+    file.truncate()

@@ -6,14 +6,13 @@ from __future__ import annotations
 
 import contextlib
 import os
-import stat
 from collections.abc import Callable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import IO, TYPE_CHECKING, Any
 
 from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg
 from quelbrand.errors import require_extra
-from quelbrand.output import open_output
+from quelbrand.output import open_output, restart, restartable
 from quelbrand.schema import pandas_dtypes
 from quelbrand.writers import TextOutput, write_parquet
 
@@ -104,13 +103,14 @@ class Table:
         with output_to(where) as out, ThreadPoolExecutor(jobs) if jobs > 1 else contextlib.nullcontext() as pool:
             # A guess may be thrown away: only where no batch has been shown
             # to the caller, and the output is a file of ours to start over.
-            guessed = self.guessed_pass(pa) if on_batch is None and _restartable(where, out) else None
+            guessed = None
+            if on_batch is None and isinstance(where, (str, os.PathLike)) and restartable(out):
+                guessed = self.guessed_pass(pa)
             if guessed is not None:
                 try:
                     return write_parquet(pa, out, *guessed, group, pool=pool, ahead=jobs, options=options, split=jobs)
                 except Misguessed:
-                    out.seek(0)
-                    out.truncate()
+                    restart(out)
             fixed, natives = self.arrow_pass(pa)
             return write_parquet(
                 pa, out, fixed, batches(natives), group, pool=pool, ahead=jobs, options=options, split=jobs
@@ -144,17 +144,6 @@ class Table:
                 if on_batch is not None:
                     on_batch(batch)
         return rows
-
-
-def _restartable(where: Any, out: Any) -> bool:
-    """Whether `out`, opened for the path `where`, is a regular file
-    written from its start, which can be cut back to nothing."""
-    if not isinstance(where, (str, os.PathLike)):
-        return False
-    try:
-        return out.seekable() and out.tell() == 0 and stat.S_ISREG(os.fstat(out.fileno()).st_mode)
-    except (OSError, ValueError):
-        return False
 
 
 @contextlib.contextmanager
