@@ -50,6 +50,7 @@ from quelbrand.errors import (
     XML_ERROR_PREFIX,
     ConversionError,
     FlatteningWarning,
+    Misguessed,
     loss_message,
     require_extra,
     warn_loss,
@@ -63,7 +64,6 @@ from quelbrand.records import record_options
 from quelbrand.recover import Reject, Rejects, checked_max_errors, checked_on_error
 from quelbrand.schema import schema
 from quelbrand.split import Range, Survey, splittable, survey
-from quelbrand.table import Misguessed
 from quelbrand.writers import TextOutput, write_parquet
 
 __all__ = ["FORMATS", "convert", "format_of"]

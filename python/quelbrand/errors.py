@@ -32,6 +32,11 @@ class MissingExtraError(ImportError):
     that provides it."""
 
 
+class Misguessed(Exception):
+    """A reading with a schema guessed from the file's first records met a
+    record outside it: what was made of it is thrown away."""
+
+
 class ConversionError(ValueError):
     """A table cannot be made as asked: the input can be read only once where
     the output needs two passes, the output format is unknown, or a batch does

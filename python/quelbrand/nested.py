@@ -23,10 +23,9 @@ record (see NestedTable._in_one_pass).
 
 from __future__ import annotations
 
-import contextlib
 import os
 import threading
-from collections.abc import Callable, Generator, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
 
@@ -38,8 +37,10 @@ from quelbrand.faults import input_fault
 from quelbrand.inputs import Input, is_plain_path, open_input, spooled
 from quelbrand.parallel import (
     SAMPLE_BYTES,
+    GuessedPiece,
     checked_threads,
     given_up,
+    guessed,
     piece_size,
     pieces_in_order,
     ranges_in_order,
@@ -49,7 +50,7 @@ from quelbrand.parallel import (
 from quelbrand.records import record_options
 from quelbrand.recover import Reject, Rejects, plain_path
 from quelbrand.split import Range, source_of, splittable, survey
-from quelbrand.table import Misguessed, Table
+from quelbrand.table import Table
 from quelbrand.writers import TextOutput
 
 if TYPE_CHECKING:
@@ -75,35 +76,6 @@ def checked_text_of(text_of: Iterable[str] | None) -> list[str]:
 # than they save.
 PARALLEL_SHAPE_BYTES = 8 << 20
 PIECE_BYTES_MIN = 1 << 20
-
-
-class _PieceReader:
-    """A piece's nested reader whose batches come as pyarrow's (built on
-    the piece's own thread), as quelbrand.parallel.read_pieces takes them.
-    Once any piece's record has no place in the shape, the reading is done
-    for: the others give up at their next batch."""
-
-    def __init__(self, pa: Any, reader: Any, missed: threading.Event):
-        self._pa, self.reader, self._missed = pa, reader, missed
-
-    def __iter__(self) -> Iterator[Any]:
-        try:
-            for b in self.reader:
-                if self._missed.is_set():
-                    raise given_up()
-                yield self._pa.record_batch(b)
-        except ValueError:
-            if self.reader.missed:
-                self._missed.set()
-            raise
-
-    @property
-    def stop(self) -> Any:
-        return self.reader.stop
-
-    @property
-    def lost(self) -> tuple[int, int]:
-        return (0, 0)
 
 
 def _surveyed_shape(path: str, size: int, jobs: int, types: bool, options: dict[str, Any]) -> Any:
@@ -484,13 +456,13 @@ def _guessing(
         return None
     missed = threading.Event()
 
-    def open_piece(start: bytes | None, until: int | None) -> _PieceReader:
+    def open_piece(start: bytes | None, until: int | None) -> GuessedPiece:
         if missed.is_set():
             raise given_up()
         reader = _native.open_nested(
             source_of(path, False, until), batch_rows, shape=sample, start=start, until=until, **options
         )
-        return _PieceReader(pa, reader, missed)
+        return GuessedPiece(pa, reader, missed, _outside_the_shape)
 
     return sample, open_piece, missed
 
@@ -519,16 +491,9 @@ def guessed_nested(
     sample, open_piece, missed = guessing
     entities = {k: v for k, v in options.items() if k not in ("attributes", "text_of")}
     batches = pieces_in_order(path, threads, open_piece, entities, on_piece, blocksize, pool)
-    if batches is None:
-        return None
+    return None if batches is None else (sample, guessed(batches, missed))
 
-    def checked(batches: Generator[Any, None, None]) -> Iterator[Any]:
-        with contextlib.closing(batches):
-            try:
-                yield from batches
-            except ValueError:
-                if missed.is_set():
-                    raise Misguessed from None
-                raise
 
-    return sample, checked(batches)
+def _outside_the_shape(reader: Any, _: BaseException) -> bool:
+    # The builder refuses a record with no place in the shape and notes it.
+    return bool(reader.missed)

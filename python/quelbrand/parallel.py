@@ -29,7 +29,7 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any, TypeVar
 
 import quelbrand._native as _native
-from quelbrand.errors import is_xml_error
+from quelbrand.errors import Misguessed, is_xml_error
 from quelbrand.recover import Span, recovered
 from quelbrand.split import Guesses, guess, size_of, source_of, splittable, survey
 
@@ -329,17 +329,8 @@ def read_pieces(
     the spans of the pieces kept go to `on_span` in file order, before any
     error after them is raised."""
     blocksize = piece_size(path, threads)
-    if blocksize is None:
-        return None
-    try:
-        guesses = guess(path, blocksize, reader, skip=skip)
-    except ValueError as error:
-        # Markup the head's skim failed on: one thread's reading finds the
-        # file's first fault, which may lie in text before it.
-        if is_xml_error(error):
-            return None
-        raise
-    if not guesses.offsets:
+    guesses = None if blocksize is None else _guesses(path, blocksize, reader, skip)
+    if guesses is None:
         return None
 
     def read(task: Task) -> _Piece:
@@ -366,19 +357,14 @@ def pieces_in_order(
     threads as read_pieces() reads them, but given in file order as the
     pieces settle, a few pieces ahead, so that memory holds a few pieces
     (of `blocksize` bytes, or see stream_piece_size) whatever the file's
-    size, on `pool` if given; None where the file is not read so. A failure is raised where the file's reading reaches
-    it, after the batches before it. `on_piece(stop, lost)` follows each
-    piece's batches: the offset its reading stopped at (None at the end)
-    and its reader's `lost`."""
-    if stream_piece_size(path, threads) is None:
-        return None
-    try:
-        guesses = guess(path, blocksize or stream_piece_size(path, threads) or 0, reader)
-    except ValueError as error:
-        if is_xml_error(error):
-            return None
-        raise
-    if not guesses.offsets:
+    size, on `pool` if given; None where the file is not read so. A
+    failure is raised where the file's reading reaches it, after the
+    batches before it. `on_piece(stop, lost)` follows each piece's batches:
+    the offset its reading stopped at (None at the end) and its reader's
+    `lost`."""
+    size = stream_piece_size(path, threads)
+    guesses = None if size is None else _guesses(path, blocksize or size, reader)
+    if guesses is None:
         return None
 
     def settled() -> Generator[Any, None, None]:
@@ -410,6 +396,65 @@ def pieces_in_order(
                     current, at_piece = next(ahead), at_piece + 1
 
     return settled()
+
+
+def _guesses(path: Any, blocksize: int, reader: dict[str, Any] | None, skip: bool = False) -> Guesses | None:
+    """Where the pieces of the file begin, or None where it is not worth
+    reading it in pieces."""
+    try:
+        guesses = guess(path, blocksize, reader, skip=skip)
+    except ValueError as error:
+        # Markup the head's skim failed on: one thread's reading finds the
+        # file's first fault, which may lie in text before it.
+        if is_xml_error(error):
+            return None
+        raise
+    return guesses if guesses.offsets else None
+
+
+class GuessedPiece:
+    """A piece's native reader, opened with a guess (the columns or the
+    shape of the file's first records), whose batches come as pyarrow's,
+    built on the piece's own thread. An error that `misfit(reader, error)`
+    takes for a record outside the guess sets `missed`; the other pieces
+    then give up at their next batch."""
+
+    def __init__(
+        self, pa: Any, reader: Any, missed: threading.Event, misfit: Callable[[Any, BaseException], bool]
+    ) -> None:
+        self._pa, self.reader, self._missed, self._misfit = pa, reader, missed, misfit
+
+    def __iter__(self) -> Iterator[Any]:
+        try:
+            for batch in self.reader:
+                if self._missed.is_set():
+                    raise given_up()
+                yield self._pa.record_batch(batch)
+        except ValueError as error:
+            if self._misfit(self.reader, error):
+                self._missed.set()
+            raise
+
+    @property
+    def stop(self) -> Any:
+        return self.reader.stop
+
+    @property
+    def lost(self) -> tuple[int, int]:
+        # A nested reader keeps every value and has no count.
+        return getattr(self.reader, "lost", (0, 0))
+
+
+def guessed(batches: Generator[Any, None, None], missed: threading.Event) -> Iterator[Any]:
+    """The batches of pieces_in_order() whose pieces were read with a guess,
+    raising Misguessed where a record proved it wrong (`missed` set)."""
+    with contextlib.closing(batches):
+        try:
+            yield from batches
+        except ValueError:
+            if missed.is_set():
+                raise Misguessed from None
+            raise
 
 
 def _read_piece(open_piece: Open, start: bytes | None, until: int | None) -> _Piece:

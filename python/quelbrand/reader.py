@@ -27,11 +27,10 @@ quelbrand.inputs for how each is read again.
 from __future__ import annotations
 
 import collections
-import contextlib
 import dataclasses
 import os
 import threading
-from collections.abc import Callable, Generator, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from typing import IO, TYPE_CHECKING, Any
 
@@ -45,10 +44,12 @@ from quelbrand.nested import NestedTable
 from quelbrand.parallel import (
     SAMPLE_BYTES,
     BatchTask,
+    GuessedPiece,
     batch_tasks,
     batches_in_order,
     checked_threads,
     given_up,
+    guessed,
     pieces_in_order,
     read_pieces,
     stream_piece_size,
@@ -66,7 +67,7 @@ from quelbrand.recover import (
 from quelbrand.remote import RemoteInput, is_url
 from quelbrand.schema import schema, types_of
 from quelbrand.split import Range, Survey, size_of, source_of, survey
-from quelbrand.table import Misguessed, Table
+from quelbrand.table import Table
 from quelbrand.writers import TextOutput
 
 if TYPE_CHECKING:
@@ -1018,7 +1019,7 @@ def guessed_flat(
         expect = head.records * piece * 5 // (4 * head.stop[0]) + 1
     missed = threading.Event()
 
-    def open_piece(start: bytes | None, until: int | None) -> _FittedPiece:
+    def open_piece(start: bytes | None, until: int | None) -> GuessedPiece:
         if missed.is_set():
             raise given_up()
         reader = _native.open(
@@ -1031,48 +1032,12 @@ def guessed_flat(
             expect_rows=expect,
             **options,
         )
-        return _FittedPiece(pa, reader, missed)
+        return GuessedPiece(pa, reader, missed, _stray_column)
 
     batches = pieces_in_order(path, threads, open_piece, options, on_piece, blocksize, pool)
-    if batches is None:
-        return None
-
-    def checked(batches: Generator[Any, None, None]) -> Iterator[Any]:
-        with contextlib.closing(batches):
-            try:
-                yield from batches
-            except ValueError:
-                if missed.is_set():
-                    raise Misguessed from None
-                raise
-
-    return names, checked(batches)
+    return None if batches is None else (names, guessed(batches, missed))
 
 
-class _FittedPiece:
-    """A piece's flat reader, given the columns of the file's first records,
-    whose batches come as pyarrow's (built on the piece's own thread). A
-    record with another column ends it and sets `missed`; the other pieces
-    then give up at their next batch."""
-
-    def __init__(self, pa: Any, reader: Any, missed: threading.Event):
-        self._pa, self.reader, self._missed = pa, reader, missed
-
-    def __iter__(self) -> Iterator[Any]:
-        try:
-            for batch in self.reader:
-                if self._missed.is_set():
-                    raise given_up()
-                yield self._pa.record_batch(batch)
-        except ConversionError:
-            # Only a column beyond those given raises this type here.
-            self._missed.set()
-            raise
-
-    @property
-    def stop(self) -> Any:
-        return self.reader.stop
-
-    @property
-    def lost(self) -> tuple[int, int]:
-        return self.reader.lost  # type: ignore[no-any-return]
+def _stray_column(_: Any, error: BaseException) -> bool:
+    # A flat reader given its columns raises this type only for another.
+    return isinstance(error, ConversionError)

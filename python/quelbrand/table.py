@@ -11,7 +11,7 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import IO, TYPE_CHECKING, Any
 
 from quelbrand.batches import DEFAULT_BATCH_ROWS, PathArg
-from quelbrand.errors import require_extra
+from quelbrand.errors import Misguessed, require_extra
 from quelbrand.output import open_output, restart, restartable
 from quelbrand.schema import pandas_dtypes
 from quelbrand.writers import TextOutput, write_parquet
@@ -20,12 +20,7 @@ if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped, unused-ignore]
     import pyarrow  # type: ignore[import-untyped, unused-ignore]
 
-__all__ = ["Misguessed", "Table", "output_to"]
-
-
-class Misguessed(Exception):
-    """A pass with a schema guessed from the file's first records met a
-    record outside it."""
+__all__ = ["Table", "output_to"]
 
 
 class Table:
