@@ -58,6 +58,7 @@ from quelbrand.errors import (
 from quelbrand.inputs import Input, is_plain_path, open_input
 from quelbrand.nested import NestedTable, checked_text_of, guessed_nested, literal_types, nested_schema
 from quelbrand.output import open_output, restart, restartable
+from quelbrand.parallel import stream_piece_size
 from quelbrand.progress import Progress
 from quelbrand.reader import XmlTable, guessed_flat
 from quelbrand.records import record_options
@@ -411,7 +412,7 @@ class _Job:
         same either way."""
         if self.fmt != "parquet" or self.types or self.report is not None:
             return None
-        if self.inp.compressed or not out.restartable():
+        if self.inp.compressed or stream_piece_size(self.inp.name, self.jobs) is None or not out.restartable():
             return None
         pa = require_extra("pyarrow", "pyarrow", "Parquet output")
         path, size = self.inp.name, self.inp.size or 0
