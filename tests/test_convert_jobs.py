@@ -103,6 +103,8 @@ def test_parquet_of_a_large_file_in_one_pass_with_its_first_records_columns(
     monkeypatch.setattr(quelbrand.convert, "RANGE_BYTES_MIN", 256)
     monkeypatch.setattr(quelbrand.reader, "SAMPLE_BYTES", sample)
     monkeypatch.setattr(quelbrand.nested, "SAMPLE_BYTES", sample)
+    for module in (quelbrand.reader, quelbrand.nested):
+        monkeypatch.setattr(module, "SAMPLE_RECORDS", 1)
     surveys = []
     for module in (quelbrand.convert, quelbrand.reader):
         monkeypatch.setattr(module, "survey", lambda *a, **kw: surveys.append(1) or survey(*a, **kw))
@@ -143,6 +145,32 @@ def test_parquet_of_a_large_file_in_one_pass_with_its_first_records_columns(
     # The columns are surveyed only where a later record has one the first
     # records lack (a sample of the whole file has them all).
     assert surveys == ([] if sample > len(text) else [1])
+
+
+@pytest.mark.parametrize(
+    ("records", "late", "guessed"), [(1, None, True), (10**6, None, False), (1, 2500, False), (1, 1000, True)]
+)
+def test_columns_are_guessed_only_from_a_head_that_has_settled(tmp_path, monkeypatch, records, late, guessed):
+    import quelbrand.parallel
+
+    monkeypatch.setattr(quelbrand.parallel, "MIN_PIECE", 256)
+    monkeypatch.setattr(quelbrand.parallel, "MIN_STREAM_PIECE", 256)
+    monkeypatch.setattr(quelbrand.convert, "RANGE_BYTES_MIN", 256)
+    monkeypatch.setattr(quelbrand.reader, "SAMPLE_RECORDS", records)
+    tries = []
+    pieces = quelbrand.reader.pieces_in_order
+    monkeypatch.setattr(quelbrand.reader, "pieces_in_order", lambda *a, **kw: tries.append(1) or pieces(*a, **kw))
+    rows = [f"<row><a>{i}</a><b>{-i}</b></row>\n" for i in range(3000)]
+    if late is not None:
+        rows[late] = "<row><a>1</a><new>2</new></row>\n"
+    path = tmp_path / "doc.xml"
+    path.write_text("<t>" + "".join(rows) + "</t>")
+    # The head is the whole file; its first half ends near record 1500.
+    monkeypatch.setattr(quelbrand.reader, "SAMPLE_BYTES", path.stat().st_size)
+    one, two = tmp_path / "one.parquet", tmp_path / "two.parquet"
+    assert convert(path, two, jobs=2) == convert(path, one) == 3000
+    assert two.read_bytes() == one.read_bytes()
+    assert bool(tries) == guessed
 
 
 def test_input_that_cannot_be_split_is_read_as_one_range(tmp_path):

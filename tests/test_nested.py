@@ -451,6 +451,7 @@ def test_a_large_file_is_read_once_with_its_first_records_shape(write_xml, tmp_p
 
     monkeypatch.setattr(quelbrand.nested, "PARALLEL_SHAPE_BYTES", 0)
     monkeypatch.setattr(quelbrand.nested, "SAMPLE_BYTES", 300)
+    monkeypatch.setattr(quelbrand.nested, "SAMPLE_RECORDS", 1)
     monkeypatch.setattr(quelbrand.parallel, "MIN_PIECE", 256)
     monkeypatch.setattr(quelbrand.parallel, "MIN_STREAM_PIECE", 256)
     records = ["<x><a>%d</a><b><c>%d</c></b></x>" % (i, -i) for i in range(600)]
@@ -484,9 +485,10 @@ def test_a_large_file_is_read_once_with_its_first_records_shape(write_xml, tmp_p
         assert list(outputs.iterdir()) == []
         return
     table, got = result(2)
-    # Only the first records' shape is found unless a later record has no
-    # place in it; then the whole file's is.
-    assert passes[0] == 300 and (len(passes) == 1) == (late is None)
+    # Only the first records' shape is found (and that of their first half,
+    # to see it settled) unless a later record has no place in it; then the
+    # whole file's is.
+    assert passes[:2] == [300, 150] and (len(passes) == 2) == (late is None)
     one, want = result(1)
     assert got == want
     assert table.schema == one.schema and table.shape == one.shape
@@ -498,6 +500,7 @@ def test_to_arrow_in_one_pass_is_the_table_of_two(rng, write_xml, monkeypatch):
 
     monkeypatch.setattr(quelbrand.nested, "PARALLEL_SHAPE_BYTES", 0)
     monkeypatch.setattr(quelbrand.parallel, "MIN_PIECE", 256)
+    monkeypatch.setattr(quelbrand.nested, "SAMPLE_RECORDS", 1)
     for i in range(8):
         data = big_document(rng).encode()
         path = write_xml(data, name="nested.xml")

@@ -37,6 +37,7 @@ from quelbrand.faults import input_fault
 from quelbrand.inputs import Input, is_plain_path, open_input, spooled
 from quelbrand.parallel import (
     SAMPLE_BYTES,
+    SAMPLE_RECORDS,
     GuessedPiece,
     checked_threads,
     given_up,
@@ -446,13 +447,17 @@ def _guessing(
     """The shape of the first records of the plain file at `path`, an
     opener of its pieces' readers with that shape, and the event set once a
     record has no place in it; None where the file's head fails (the usual
-    reading then finds the fault and says it as ever). Where every record
-    fits, that shape is the whole file's: a record with a new path, a
+    reading then finds the fault and says it as ever) or where its shape
+    is not settled yet (see quelbrand.parallel.SAMPLE_RECORDS). Where every
+    record fits, that shape is the whole file's: a record with a new path, a
     repetition or text beside children does not. `options` are the nested
     reader's keywords (attributes, text_of, records, entities)."""
     try:
-        sample, _, _ = _native.discover_nested(path, until=SAMPLE_BYTES, **options)
+        sample, records, _ = _native.discover_nested(path, until=SAMPLE_BYTES, **options)
+        half, _, _ = _native.discover_nested(path, until=SAMPLE_BYTES // 2, **options)
     except ValueError:
+        return None
+    if records < SAMPLE_RECORDS or half != sample:
         return None
     missed = threading.Event()
 

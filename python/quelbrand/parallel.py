@@ -111,8 +111,13 @@ R = TypeVar("R")
 
 # What a reading in one pass takes a large file's columns or shape from
 # before reading it whole with them: most files' first records show every
-# column and path.
+# column and path. The guess is made only where the head holds at least
+# SAMPLE_RECORDS records and its second half showed nothing its first half
+# had not: a file whose head is still growing its columns (a real one's,
+# often) surely grows them later, and reading it with the guess would be
+# thrown away.
 SAMPLE_BYTES = 2 << 20
+SAMPLE_RECORDS = 1000
 
 
 def given_up() -> ValueError:

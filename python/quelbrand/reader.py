@@ -43,6 +43,7 @@ from quelbrand.inputs import Input, open_input, spooled
 from quelbrand.nested import NestedTable
 from quelbrand.parallel import (
     SAMPLE_BYTES,
+    SAMPLE_RECORDS,
     BatchTask,
     GuessedPiece,
     batch_tasks,
@@ -1001,15 +1002,20 @@ def guessed_flat(
     `columns`, those given, the others left out) and the pyarrow batches of
     the whole file read with them, in pieces on `threads` threads (see
     quelbrand.parallel.pieces_in_order) and given in order; None where the
-    file is not read so. The batches raise Misguessed at a record with a
-    column beyond those found. `options` are the native reader's keywords
-    (attributes, records, entities)."""
+    file is not read so, or where the head's columns are not settled yet
+    (see quelbrand.parallel.SAMPLE_RECORDS). The batches raise Misguessed
+    at a record with a column beyond those found. `options` are the native
+    reader's keywords (attributes, records, entities)."""
     if stream_piece_size(path, threads) is None:
         return None
     try:
         head = _native.discover(path, check_text=False, until=SAMPLE_BYTES, **options)
+        if columns is None:
+            half = _native.discover(path, check_text=False, until=SAMPLE_BYTES // 2, **options)
     except ValueError:
         return None  # the usual reading finds the fault and says it as ever
+    if columns is None and (head.records < SAMPLE_RECORDS or len(half.columns) != len(head.columns)):
+        return None
     names = list(head.columns) if columns is None else list(columns)
     # A piece's batch gets room for about the records its bytes hold at the
     # head's pace, not for a whole batch's.
