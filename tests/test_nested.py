@@ -494,12 +494,13 @@ def test_a_large_file_is_read_once_with_its_first_records_shape(write_xml, tmp_p
     assert table.schema == one.schema and table.shape == one.shape
 
 
-def test_to_arrow_in_one_pass_is_the_table_of_two(rng, write_xml, monkeypatch):
+def test_one_pass_readings_are_those_of_two(rng, write_xml, monkeypatch):
     import quelbrand.nested
     import quelbrand.parallel
 
     monkeypatch.setattr(quelbrand.nested, "PARALLEL_SHAPE_BYTES", 0)
     monkeypatch.setattr(quelbrand.parallel, "MIN_PIECE", 256)
+    monkeypatch.setattr(quelbrand.parallel, "MIN_STREAM_PIECE", 256)
     monkeypatch.setattr(quelbrand.nested, "SAMPLE_RECORDS", 1)
     for i in range(8):
         data = big_document(rng).encode()
@@ -511,3 +512,11 @@ def test_to_arrow_in_one_pass_is_the_table_of_two(rng, write_xml, monkeypatch):
         got = quelbrand.read_xml(path, nested=True, threads=3, **options).to_arrow()
         assert got.to_pylist() == reference_rows(data, **options), (i, data)
         assert got.schema == quelbrand.read_xml(path, nested=True, threads=1, **options).schema
+        # Written in pieces given in order as they settle: one thread's bytes.
+        written = []
+        for threads in (3, 1):
+            out = f"{path}.{threads}.parquet"
+            quelbrand.read_xml(path, nested=True, threads=threads, batch_rows=5, **options).write_parquet(out)
+            with open(out, "rb") as f:
+                written.append(f.read())
+        assert written[0] == written[1], (i, data)
