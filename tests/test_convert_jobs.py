@@ -88,13 +88,23 @@ def test_a_fault_in_a_later_range_fails_as_one_job_does(tmp_path, fmt):
     assert os.listdir(tmp_path) == ["doc.xml"]
 
 
-@pytest.mark.parametrize("how", ["convert", "convert nested", "write_parquet"])
+@pytest.mark.parametrize(
+    ("how", "fmt"),
+    [
+        ("convert", "parquet"),
+        ("convert", "csv"),
+        ("convert", "jsonl"),
+        ("convert nested", "parquet"),
+        ("convert nested", "jsonl"),
+        ("write_parquet", "parquet"),
+    ],
+)
 @pytest.mark.parametrize("attributes", [False, True])
 @pytest.mark.parametrize(
     ("sample", "fault"), [(10**6, None), (300, None), (10**6, "<a>&bad;</a>"), (300, "<a>1</a></row></row>")]
 )
-def test_parquet_of_a_large_file_in_one_pass_with_its_first_records_columns(
-    tmp_path, monkeypatch, how, attributes, sample, fault
+def test_a_large_file_in_one_pass_with_its_first_records_columns(
+    tmp_path, monkeypatch, how, fmt, attributes, sample, fault
 ):
     import quelbrand.parallel
 
@@ -117,7 +127,7 @@ def test_parquet_of_a_large_file_in_one_pass_with_its_first_records_columns(
     losses = []
 
     def write(jobs):
-        out = outputs / f"{jobs}.parquet"
+        out = outputs / f"{jobs}.{fmt}"
         if how.startswith("convert"):
             nested = how == "convert nested"
             kw = {"batch_rows": 30, "attributes": attributes, "on_loss": losses.append, "nested": nested}

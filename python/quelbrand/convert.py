@@ -345,7 +345,7 @@ class _Job:
         (its offsets are decompressed bytes), or whole where it has none."""
         path = self.inp.name
         if blocksize is None:
-            guessed = self._guessed_parquet(out)
+            guessed = self._guessed(out)
             if guessed is not None:
                 return guessed
         index = None
@@ -403,18 +403,19 @@ class _Job:
             return rows, _native.nested_columns(surveyed.shape)
         return rows, surveyed.columns
 
-    def _guessed_parquet(self, out: Any) -> tuple[int, list[str]] | None:
-        """A large plain file written to Parquet in one pass, with the
-        columns (or the nested shape) of its first records, its pieces read
-        on `jobs` threads and given in order; None where it is not written
-        so. A record with a column (or path) beyond those starts the output
-        over (None): the survey then finds them all, and the file is the
-        same either way."""
-        if self.fmt != "parquet" or self.types or self.report is not None:
+    def _guessed(self, out: Any) -> tuple[int, list[str]] | None:
+        """A large plain file converted in one pass, with the columns (or
+        the nested shape) of its first records, its pieces read on `jobs`
+        threads, each batch made a pyarrow batch or encoded there, and
+        given in order; None where it is not converted so. A record with a
+        column (or path) beyond those starts the output over (None): the
+        survey then finds them all, and the output is the same either way."""
+        if self.types or self.report is not None:
             return None
         if self.inp.compressed or stream_piece_size(self.inp.name, self.jobs) is None or not out.restartable():
             return None
-        pa = require_extra("pyarrow", "pyarrow", "Parquet output")
+        parquet = self.fmt == "parquet"
+        pa = require_extra("pyarrow", "pyarrow", "Parquet output") if parquet else None
         path, size = self.inp.name, self.inp.size or 0
         with self.shown.phase(f"writing {_NAMES[self.fmt]}", size) as phase, ThreadPoolExecutor(self.jobs) as pool:
             rows = 0
@@ -424,6 +425,12 @@ class _Job:
                     self.lost = (self.lost[0] + lost[0], self.lost[1] + lost[1])
                 phase.update(size if stop is None else stop, rows)
 
+            def make(names: list[str]) -> Callable[[Any], Any]:
+                if pa is not None:
+                    return pa.record_batch  # type: ignore[no-any-return]
+                encoder = TextOutput(self.fmt, names)  # one a piece: its own thread's
+                return lambda batch: (encoder.encode(batch), batch.num_rows)
+
             # Pieces the size of the survey's ranges, read on the pool that
             # encodes the row groups: a few are held at once, and the
             # reading waits for the encoding.
@@ -431,18 +438,19 @@ class _Job:
             options = {"attributes": self.attributes, **self.entities}
             kw: dict[str, Any] = {"on_piece": on_piece, "blocksize": blocksize, "pool": pool}
             if self.nested is None:
-                guessed = guessed_flat(pa, path, self.jobs, self.batch_rows, options, **kw)
+                guessed = guessed_flat(make, path, self.jobs, self.batch_rows, options, **kw)
                 if guessed is None:
                     return None
                 names, batches = guessed
-                fixed = schema(pa, names, None)
+                fixed = schema(pa, names, None) if pa is not None else None
             else:
                 options.update(self.nested)
-                found = guessed_nested(pa, path, self.jobs, self.batch_rows, options, **kw)
+                found = guessed_nested(make, path, self.jobs, self.batch_rows, options, **kw)
                 if found is None:
                     return None
                 shape, batches = found
-                names, fixed = _native.nested_columns(shape), nested_schema(pa, shape, False)
+                names = _native.nested_columns(shape)
+                fixed = nested_schema(pa, shape, False) if pa is not None else None
 
             def counted() -> Iterator[Any]:
                 nonlocal rows
@@ -451,10 +459,17 @@ class _Job:
                     yield batch
 
             try:
-                ahead = max(1, self.jobs // 2)
-                written = write_parquet(
-                    pa, out, fixed, counted(), PARQUET_ROW_GROUP_ROWS, pool=pool, ahead=ahead, split=self.jobs
-                )
+                if pa is not None:
+                    ahead = max(1, self.jobs // 2)
+                    written = write_parquet(
+                        pa, out, fixed, counted(), PARQUET_ROW_GROUP_ROWS, pool=pool, ahead=ahead, split=self.jobs
+                    )
+                else:
+                    out.write(TextOutput(self.fmt, names).header())
+                    for text, count in batches:
+                        out.write(text)
+                        rows += count
+                    written = rows
             except Misguessed:
                 out.restart()
                 self.lost = (0, 0)

@@ -39,6 +39,7 @@ from quelbrand.parallel import (
     SAMPLE_BYTES,
     SAMPLE_RECORDS,
     GuessedPiece,
+    Make,
     checked_threads,
     given_up,
     guessed,
@@ -386,7 +387,7 @@ class NestedTable(Table):
         if not have_pyarrow():
             return None
         pa = require_extra("pyarrow", "pyarrow", "to_arrow")
-        guessing = _guessing(pa, inp.name, self.batch_rows, self._options())
+        guessing = _guessing(lambda _: pa.record_batch, inp.name, self.batch_rows, self._options())
         if guessing is None:
             return None
         sample, open_piece, missed = guessing
@@ -408,7 +409,8 @@ class NestedTable(Table):
         in it."""
         if self._shape is not None or self.types or self.skip or not is_plain_path(self._input):
             return None
-        guessed = guessed_nested(pa, self._input.name, self.threads, self.batch_rows, self._options())
+        make = lambda _: pa.record_batch  # noqa: E731
+        guessed = guessed_nested(make, self._input.name, self.threads, self.batch_rows, self._options())
         if guessed is None:
             return None
         sample, batches = guessed
@@ -442,11 +444,12 @@ class NestedTable(Table):
 
 
 def _guessing(
-    pa: Any, path: str, batch_rows: int, options: dict[str, Any]
+    make: Make, path: str, batch_rows: int, options: dict[str, Any]
 ) -> tuple[bytes, Callable[..., Any], threading.Event] | None:
     """The shape of the first records of the plain file at `path`, an
-    opener of its pieces' readers with that shape, and the event set once a
-    record has no place in it; None where the file's head fails (the usual
+    opener of its pieces' readers with that shape (whose batches come as
+    make(columns) makes them), and the event set once a record has no
+    place in it; None where the file's head fails (the usual
     reading then finds the fault and says it as ever) or where its shape
     is not settled yet (see quelbrand.parallel.SAMPLE_RECORDS). Where every
     record fits, that shape is the whole file's: a record with a new path, a
@@ -460,20 +463,22 @@ def _guessing(
     if records < SAMPLE_RECORDS or half != sample:
         return None
     missed = threading.Event()
+    names = list(_native.nested_columns(sample))
 
     def open_piece(start: bytes | None, until: int | None) -> GuessedPiece:
         if missed.is_set():
             raise given_up()
+        convert = make(names)
         reader = _native.open_nested(
             source_of(path, False, until), batch_rows, shape=sample, start=start, until=until, **options
         )
-        return GuessedPiece(pa, reader, missed, _outside_the_shape)
+        return GuessedPiece(convert, reader, missed, _outside_the_shape)
 
     return sample, open_piece, missed
 
 
 def guessed_nested(
-    pa: Any,
+    make: Make,
     path: str,
     threads: int,
     batch_rows: int,
@@ -484,13 +489,14 @@ def guessed_nested(
     pool: ThreadPoolExecutor | None = None,
 ) -> tuple[bytes, Iterator[Any]] | None:
     """The shape of the first records of the plain file at `path` and the
-    pyarrow batches of the whole file read with it, in pieces on `threads`
-    threads (see quelbrand.parallel.pieces_in_order) and given in order;
+    batches of the whole file read with it (as make(columns) makes each),
+    in pieces on `threads` threads (see quelbrand.parallel.pieces_in_order)
+    and given in order;
     None where the file is not read so. The batches raise Misguessed at a
     record that has no place in the shape."""
     if stream_piece_size(path, threads) is None:
         return None
-    guessing = _guessing(pa, path, batch_rows, options)
+    guessing = _guessing(make, path, batch_rows, options)
     if guessing is None:
         return None
     sample, open_piece, missed = guessing

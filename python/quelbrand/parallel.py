@@ -417,24 +417,33 @@ def _guesses(path: Any, blocksize: int, reader: dict[str, Any] | None, skip: boo
     return guesses if guesses.offsets else None
 
 
+# What a guessed piece makes of each native batch on its own thread (a
+# pyarrow batch, or its encoded text), given the columns guessed.
+Make = Callable[[list[str]], Callable[[Any], Any]]
+
+
 class GuessedPiece:
     """A piece's native reader, opened with a guess (the columns or the
-    shape of the file's first records), whose batches come as pyarrow's,
-    built on the piece's own thread. An error that `misfit(reader, error)`
+    shape of the file's first records), whose batches come as `make` makes
+    them, on the piece's own thread. An error that `misfit(reader, error)`
     takes for a record outside the guess sets `missed`; the other pieces
     then give up at their next batch."""
 
     def __init__(
-        self, pa: Any, reader: Any, missed: threading.Event, misfit: Callable[[Any, BaseException], bool]
+        self,
+        make: Callable[[Any], Any],
+        reader: Any,
+        missed: threading.Event,
+        misfit: Callable[[Any, BaseException], bool],
     ) -> None:
-        self._pa, self.reader, self._missed, self._misfit = pa, reader, missed, misfit
+        self._make, self.reader, self._missed, self._misfit = make, reader, missed, misfit
 
     def __iter__(self) -> Iterator[Any]:
         try:
             for batch in self.reader:
                 if self._missed.is_set():
                     raise given_up()
-                yield self._pa.record_batch(batch)
+                yield self._make(batch)
         except ValueError as error:
             if self._misfit(self.reader, error):
                 self._missed.set()

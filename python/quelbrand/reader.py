@@ -46,6 +46,7 @@ from quelbrand.parallel import (
     SAMPLE_RECORDS,
     BatchTask,
     GuessedPiece,
+    Make,
     batch_tasks,
     batches_in_order,
     checked_threads,
@@ -739,7 +740,8 @@ class XmlTable(Table):
 
         options = {"attributes": self.attributes, **self.entity_options}
         given = self._columns if self._given else None
-        guessed = guessed_flat(pa, path, self.threads, self.batch_rows, options, columns=given, on_piece=on_piece)
+        make = lambda _: pa.record_batch  # noqa: E731
+        guessed = guessed_flat(make, path, self.threads, self.batch_rows, options, columns=given, on_piece=on_piece)
         if guessed is None:
             return None
         names, batches = guessed
@@ -987,7 +989,7 @@ class _Spool:
 
 
 def guessed_flat(
-    pa: Any,
+    make: Make,
     path: str,
     threads: int,
     batch_rows: int,
@@ -999,8 +1001,8 @@ def guessed_flat(
     pool: ThreadPoolExecutor | None = None,
 ) -> tuple[list[str], Iterator[Any]] | None:
     """The columns of the first records of the plain file at `path` (or
-    `columns`, those given, the others left out) and the pyarrow batches of
-    the whole file read with them, in pieces on `threads` threads (see
+    `columns`, those given, the others left out) and the batches of the
+    whole file read with them (as make(columns) makes each), in pieces on `threads` threads (see
     quelbrand.parallel.pieces_in_order) and given in order; None where the
     file is not read so, or where the head's columns are not settled yet
     (see quelbrand.parallel.SAMPLE_RECORDS). The batches raise Misguessed
@@ -1038,7 +1040,7 @@ def guessed_flat(
             expect_rows=expect,
             **options,
         )
-        return GuessedPiece(pa, reader, missed, _stray_column)
+        return GuessedPiece(make(names), reader, missed, _stray_column)
 
     batches = pieces_in_order(path, threads, open_piece, options, on_piece, blocksize, pool)
     return None if batches is None else (names, guessed(batches, missed))
