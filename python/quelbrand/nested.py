@@ -16,9 +16,9 @@ named in `text_of` are taken as their whole text, markup dropped.
 The shape of every path is found by a first pass over the file (a shape
 travels as bytes: see quelbrand._native.discover_nested and merge_shapes),
 so every batch has the same Arrow type; the second pass builds the values
-straight into Arrow's layout. `to_arrow()` of a large plain file skips the
-first pass while the shape of the file's first records holds every later
-record (see NestedTable._in_one_pass).
+straight into Arrow's layout. `to_arrow()`, `write_parquet()` and the
+command's outputs of a large plain file skip the first pass while the shape
+of the file's first records holds every later record (see _guessing).
 """
 
 from __future__ import annotations
@@ -48,6 +48,7 @@ from quelbrand.parallel import (
     ranges_in_order,
     read_pieces,
     stream_piece_size,
+    then_count,
 )
 from quelbrand.records import record_options
 from quelbrand.recover import Reject, Rejects, plain_path
@@ -392,7 +393,7 @@ class NestedTable(Table):
             return None
         sample, open_piece, missed = guessing
         try:
-            reading = read_pieces(self._input.name, self.threads, open_piece, self.entity_options)
+            reading = read_pieces(inp.name, self.threads, open_piece, self.entity_options)
         except ValueError:
             if missed.is_set():
                 return None
@@ -415,14 +416,11 @@ class NestedTable(Table):
             return None
         sample, batches = guessed
 
-        def read(batches: Iterator[Any]) -> Iterator[Any]:
-            rows = 0
-            for batch in batches:
-                rows += batch.num_rows
-                yield batch
+        def fitted(rows: int) -> None:
+            # Every record fitted: that was the file's shape.
             self._shape, self._records = sample, rows
 
-        return nested_schema(pa, sample, False), read(batches)
+        return nested_schema(pa, sample, False), then_count(batches, fitted)
 
     def text_pass(self, fmt: str) -> tuple[TextOutput, Iterator[Any]]:
         return self.text_output(fmt), self.native_batches(typed=False)
@@ -449,11 +447,11 @@ def _guessing(
     """The shape of the first records of the plain file at `path`, an
     opener of its pieces' readers with that shape (whose batches come as
     make(columns) makes them), and the event set once a record has no
-    place in it; None where the file's head fails (the usual
-    reading then finds the fault and says it as ever) or where its shape
-    is not settled yet (see quelbrand.parallel.SAMPLE_RECORDS). Where every
-    record fits, that shape is the whole file's: a record with a new path, a
-    repetition or text beside children does not. `options` are the nested
+    place in it; None where the file's head fails (the usual reading then
+    finds the fault and says it as ever) or where its shape is not settled
+    yet (see quelbrand.parallel.SAMPLE_RECORDS). Where every record fits,
+    that shape is the whole file's: a record with a new path, a repetition
+    or text beside children does not. `options` are the nested
     reader's keywords (attributes, text_of, records, entities)."""
     try:
         sample, records, _ = _native.discover_nested(path, until=SAMPLE_BYTES, **options)
@@ -491,17 +489,15 @@ def guessed_nested(
     """The shape of the first records of the plain file at `path` and the
     batches of the whole file read with it (as make(columns) makes each),
     in pieces on `threads` threads (see quelbrand.parallel.pieces_in_order)
-    and given in order;
-    None where the file is not read so. The batches raise Misguessed at a
-    record that has no place in the shape."""
+    and given in order; None where the file is not read so. The batches
+    raise Misguessed at a record that has no place in the shape."""
     if stream_piece_size(path, threads) is None:
         return None
     guessing = _guessing(make, path, batch_rows, options)
     if guessing is None:
         return None
     sample, open_piece, missed = guessing
-    entities = {k: v for k, v in options.items() if k not in ("attributes", "text_of")}
-    batches = pieces_in_order(path, threads, open_piece, entities, on_piece, blocksize, pool)
+    batches = pieces_in_order(path, threads, open_piece, options, on_piece, blocksize, pool)
     return None if batches is None else (sample, guessed(batches, missed))
 
 

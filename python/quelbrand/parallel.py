@@ -459,6 +459,15 @@ class GuessedPiece:
         return getattr(self.reader, "lost", (0, 0))
 
 
+def then_count(batches: Iterable[Any], done: Callable[[int], object]) -> Iterator[Any]:
+    """The batches, then done(rows) once every one was taken."""
+    rows = 0
+    for batch in batches:
+        rows += batch.num_rows
+        yield batch
+    done(rows)
+
+
 def guessed(batches: Generator[Any, None, None], missed: threading.Event) -> Iterator[Any]:
     """The batches of pieces_in_order() whose pieces were read with a guess,
     raising Misguessed where a record proved it wrong (`missed` set)."""

@@ -55,6 +55,7 @@ from quelbrand.parallel import (
     pieces_in_order,
     read_pieces,
     stream_piece_size,
+    then_count,
 )
 from quelbrand.records import record_options, with_record_column
 from quelbrand.recover import (
@@ -746,16 +747,12 @@ class XmlTable(Table):
             return None
         names, batches = guessed
 
-        def read(batches: Iterator[Any]) -> Iterator[Any]:
-            rows = 0
-            for batch in batches:
-                rows += batch.num_rows
-                yield batch
+        def fitted(rows: int) -> None:
             # Every record fitted: those were the file's columns.
             self._columns, self._records = names, rows
 
         self._last_reader, self._tally = None, progress
-        return schema(pa, names, None), self._watched(read(batches), lambda: (lost[0], lost[1]))
+        return schema(pa, names, None), self._watched(then_count(batches, fitted), lambda: (lost[0], lost[1]))
 
     def __arrow_c_schema__(self) -> object:
         return self.schema.__arrow_c_schema__()
@@ -1002,13 +999,15 @@ def guessed_flat(
 ) -> tuple[list[str], Iterator[Any]] | None:
     """The columns of the first records of the plain file at `path` (or
     `columns`, those given, the others left out) and the batches of the
-    whole file read with them (as make(columns) makes each), in pieces on `threads` threads (see
-    quelbrand.parallel.pieces_in_order) and given in order; None where the
-    file is not read so, or where the head's columns are not settled yet
-    (see quelbrand.parallel.SAMPLE_RECORDS). The batches raise Misguessed
-    at a record with a column beyond those found. `options` are the native
-    reader's keywords (attributes, records, entities)."""
-    if stream_piece_size(path, threads) is None:
+    whole file read with them (as make(columns) makes each), in pieces on
+    `threads` threads (see quelbrand.parallel.pieces_in_order) and given in
+    order; None where the file is not read so, or where the head's columns
+    are not settled yet (see quelbrand.parallel.SAMPLE_RECORDS). The
+    batches raise Misguessed at a record with a column beyond those found.
+    `options` are the native reader's keywords (attributes, records,
+    entities)."""
+    piece = blocksize or stream_piece_size(path, threads)
+    if piece is None:
         return None
     try:
         head = _native.discover(path, check_text=False, until=SAMPLE_BYTES, **options)
@@ -1021,7 +1020,6 @@ def guessed_flat(
     names = list(head.columns) if columns is None else list(columns)
     # A piece's batch gets room for about the records its bytes hold at the
     # head's pace, not for a whole batch's.
-    piece = blocksize or stream_piece_size(path, threads) or 0
     expect = 0
     if head.stop is not None and head.stop[0] and head.records:
         expect = head.records * piece * 5 // (4 * head.stop[0]) + 1
