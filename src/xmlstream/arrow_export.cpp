@@ -128,8 +128,8 @@ bool ArrowBatch::typed(Batch&& batch, const std::vector<ValueType>& types,
     }
     // The text is no longer needed; only the validity bitmap is shared.
     col.bytes = Bytes();
-    std::vector<std::int32_t>().swap(col.offsets);
-    std::vector<std::int64_t>().swap(col.wide);
+    Buffer<std::int32_t>().swap(col.offsets);
+    Buffer<std::int64_t>().swap(col.wide);
   }
   out.emplace(ArrowBatch(std::shared_ptr<const Data>(std::move(data))));
   return true;

@@ -30,7 +30,7 @@ std::uint32_t ColumnSet::add(std::string_view name, std::uint64_t hash) {
 void Column::widen() {
   if (is_wide()) return;
   wide.assign(offsets.begin(), offsets.end());
-  std::vector<std::int32_t>().swap(offsets);
+  Buffer<std::int32_t>().swap(offsets);
 }
 
 void Column::end_wide_row() {

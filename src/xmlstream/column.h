@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "xmlstream/buffer_memory.h"
 #include "xmlstream/key_index.h"
 
 namespace qk::xml {
@@ -33,7 +34,7 @@ class Bytes {
     std::swap(cap_, o.cap_);
     return *this;
   }
-  ~Bytes() { std::free(p_); }
+  ~Bytes() { free_buffer(p_, cap_); }
 
   const char* data() const { return p_; }  // null while nothing was ever held
   std::size_t size() const { return n_; }
@@ -71,9 +72,7 @@ class Bytes {
     std::memcpy(d + n - sizeof b, &b, sizeof b);
   }
   void grow_to(std::size_t n) {
-    void* p = std::realloc(p_, n);
-    if (p == nullptr) throw std::bad_alloc();
-    p_ = static_cast<char*>(p);
+    p_ = static_cast<char*>(resize_buffer(p_, cap_, &n));
     cap_ = n;
   }
   char* p_ = nullptr;
@@ -92,12 +91,15 @@ class Bytes {
 //
 // Only a null writes the bitmap: rows past its end are valid, so a value
 // costs no store there, and seal() completes it before Arrow reads it.
+template <class T>
+using Buffer = std::vector<T, BufferAllocator<T>>;
+
 struct Column {
   static constexpr std::size_t kNarrowBytes = 0x7FFFFFFF;
   Bytes bytes;
-  std::vector<std::int32_t> offsets = {0};
-  std::vector<std::int64_t> wide;
-  std::vector<std::uint8_t> validity;
+  Buffer<std::int32_t> offsets = {0};
+  Buffer<std::int64_t> wide;
+  Buffer<std::uint8_t> validity;
   std::uint64_t nulls = 0;
 
   Column() = default;

@@ -450,7 +450,7 @@ bool NestedBuilder::take(NestedBatch& out, std::string& err) {
     }
     n.converted = n.col.rows();
     n.col.bytes = Bytes();
-    std::vector<std::int32_t>().swap(n.col.offsets);
+    Buffer<std::int32_t>().swap(n.col.offsets);
   }
   out.data_ = std::move(data);
   start_batch();
