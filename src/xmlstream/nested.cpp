@@ -175,7 +175,7 @@ void ShapeCollector::abandon() {
 namespace {
 // A validity bitmap being appended to.
 struct Bits {
-  std::vector<std::uint8_t> bytes;
+  Buffer<std::uint8_t> bytes;
   std::uint64_t size = 0, nulls = 0;
   void push(bool valid) {
     if ((size & 7) == 0) bytes.push_back(0);
@@ -207,7 +207,7 @@ struct NestedBatch::Node {
   Column col;  // a leaf's strings
   TypedColumn typed;
   Bits valid;  // a struct's or a list's
-  std::vector<std::int64_t> offsets = {0};
+  Buffer<std::int64_t> offsets = {0};
 
   std::uint64_t converted = UINT64_MAX;  // a typed leaf's rows, once its text is gone
 
