@@ -189,11 +189,7 @@ def convert(
         # A reading's own warnings are summed into one, given below.
         warnings.simplefilter("ignore", FlatteningWarning)
         out = _Counted(raw)
-        split = job.jobs > 1 and (
-            (is_plain_path(inp) and splittable(inp.name))
-            or (isinstance(inp, compressed.CompressedPath) and compressed.splittable(inp.name))
-        )
-        rows, columns = job.ranges(out, blocksize) if split else job.whole(out)
+        rows, columns = job.ranges(out, blocksize) if _in_ranges(inp, job.jobs) else job.whole(out)
     shown.summary(rows=rows, columns=len(columns), bytes_written=out.written)
     values, records = job.lost
     if values and on_loss is not None:
@@ -207,6 +203,43 @@ def convert(
                 "pass --attributes to read those as columns"
             )
     return rows
+
+
+def _in_ranges(inp: Input, jobs: int) -> bool:
+    """Whether the command reads `inp` in ranges on `jobs` threads."""
+    return jobs > 1 and (
+        (is_plain_path(inp) and splittable(inp.name))
+        or (isinstance(inp, compressed.CompressedPath) and compressed.splittable(inp.name))
+    )
+
+
+def text_at_once(
+    inp: Input,
+    fmt: str,
+    out: BinaryIO,
+    *,
+    batch_rows: int,
+    types: bool,
+    attributes: bool,
+    threads: int,
+    options: dict[str, Any],
+    nested: dict[str, Any] | None = None,
+) -> tuple[int, list[str], tuple[int, int]] | None:
+    """A table's CSV or JSON Lines written to `out` as the command writes a
+    file read on several threads: in one pass where the first records show
+    every column, else surveyed first, each range encoded on its own thread.
+    The rows, the columns and what the flat reading lost (values, records);
+    None, with nothing written, where `inp` is not read so. `options` are
+    the native reader's keywords for entities and records."""
+    if not _in_ranges(inp, threads):
+        return None
+    job = _Job(inp, fmt, batch_rows, types and fmt != "csv", attributes, threads, Progress(None))
+    job.entities = dict(options)
+    job.nested = nested
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", FlatteningWarning)
+        rows, columns = job.ranges(_Counted(out), None)
+    return rows, columns, job.lost
 
 
 class _Counted:

@@ -425,6 +425,30 @@ class NestedTable(Table):
     def text_pass(self, fmt: str) -> tuple[TextOutput, Iterator[Any]]:
         return self.text_output(fmt), self.native_batches(typed=False)
 
+    def text_at_once(self, fmt: str, out: Any) -> int | None:
+        # A plain file on several threads is written as the command writes
+        # it, each range's text encoded on its own thread; a shape given or
+        # already found is kept, and read one batch after another.
+        if self.skip or self._shape is not None or self.threads < 2:
+            return None
+        from quelbrand.convert import text_at_once  # which imports this module
+
+        done = text_at_once(
+            self._input,
+            fmt,
+            out,
+            batch_rows=self.batch_rows,
+            types=self.types,
+            attributes=self.attributes,
+            threads=self.threads,
+            options=self.entity_options,
+            nested={"text_of": self.text_of},
+        )
+        if done is None:
+            return None
+        self._done = self._input.size or 0
+        return done[0]
+
     def __arrow_c_schema__(self) -> object:
         return self.schema.__arrow_c_schema__()
 

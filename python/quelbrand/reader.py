@@ -722,6 +722,37 @@ class XmlTable(Table):
         found = self.scan(text=True)
         return TextOutput(fmt, found.columns, found.types), found.batches
 
+    def text_at_once(self, fmt: str, out: Any) -> int | None:
+        # A plain file on several threads is written as the command writes
+        # it, each range's text encoded on its own thread. Listed columns
+        # and skipped faults are read one batch after another.
+        if self.skip or self._given or self.threads < 2:
+            return None
+        from quelbrand.convert import text_at_once  # which imports this module
+
+        done = text_at_once(
+            self._input,
+            fmt,
+            out,
+            batch_rows=self.batch_rows,
+            types=self.types,
+            attributes=self.attributes,
+            threads=self.threads,
+            options=self.entity_options,
+        )
+        if done is None:
+            return None
+        rows, columns, lost = done
+        if self._columns is None:
+            self._columns, self._records = columns, rows
+        self._last_reader = None
+        self._tally = _Progress(self._input.size or 0)
+        self._tally.value = self._tally.size
+        self._loss_from = lambda: lost
+        if lost[0]:
+            warn_loss(lost[0], lost[1], rows)
+        return rows
+
     def guessed_pass(self, pa: Any) -> tuple[Any, Iterator[Any]] | None:
         """A large plain file's batches read once, in pieces on `threads`
         threads and given in order, with the columns of its first records
