@@ -214,27 +214,19 @@ def _in_ranges(inp: Input, jobs: int) -> bool:
 
 
 def text_at_once(
-    inp: Input,
-    fmt: str,
-    out: BinaryIO,
-    *,
-    batch_rows: int,
-    types: bool,
-    attributes: bool,
-    threads: int,
-    options: dict[str, Any],
-    nested: dict[str, Any] | None = None,
+    inp: Input, table: Any, fmt: str, out: BinaryIO, nested: dict[str, Any] | None = None
 ) -> tuple[int, list[str], tuple[int, int]] | None:
-    """A table's CSV or JSON Lines written to `out` as the command writes a
-    file read on several threads: in one pass where the first records show
-    every column, else surveyed first, each range encoded on its own thread.
-    The rows, the columns and what the flat reading lost (values, records);
-    None, with nothing written, where `inp` is not read so. `options` are
-    the native reader's keywords for entities and records."""
-    if not _in_ranges(inp, threads):
+    """The CSV or JSON Lines of `table` (an XmlTable or NestedTable, whose
+    `inp` it is) written to `out` as the command writes a file read on
+    several threads: in one pass where the first records show every
+    column, else surveyed first, each range encoded on its own thread. The
+    rows, the columns and what the flat reading lost (values, records);
+    None, with nothing written, where `inp` is not read so."""
+    if not _in_ranges(inp, table.threads):
         return None
-    job = _Job(inp, fmt, batch_rows, types and fmt != "csv", attributes, threads, Progress(None))
-    job.entities = dict(options)
+    types = table.types and fmt != "csv"
+    job = _Job(inp, fmt, table.batch_rows, types, table.attributes, table.threads, Progress(None))
+    job.entities = dict(table.entity_options)
     job.nested = nested
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", FlatteningWarning)

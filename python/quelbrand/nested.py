@@ -433,17 +433,7 @@ class NestedTable(Table):
             return None
         from quelbrand.convert import text_at_once  # which imports this module
 
-        done = text_at_once(
-            self._input,
-            fmt,
-            out,
-            batch_rows=self.batch_rows,
-            types=self.types,
-            attributes=self.attributes,
-            threads=self.threads,
-            options=self.entity_options,
-            nested={"text_of": self.text_of},
-        )
+        done = text_at_once(self._input, self, fmt, out, nested={"text_of": self.text_of})
         if done is None:
             return None
         self._done = self._input.size or 0

@@ -730,16 +730,7 @@ class XmlTable(Table):
             return None
         from quelbrand.convert import text_at_once  # which imports this module
 
-        done = text_at_once(
-            self._input,
-            fmt,
-            out,
-            batch_rows=self.batch_rows,
-            types=self.types,
-            attributes=self.attributes,
-            threads=self.threads,
-            options=self.entity_options,
-        )
+        done = text_at_once(self._input, self, fmt, out)
         if done is None:
             return None
         rows, columns, lost = done
