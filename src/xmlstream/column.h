@@ -79,6 +79,11 @@ class Bytes {
   std::size_t n_ = 0, cap_ = 0;
 };
 
+// A column's offsets or bitmap, in buffers like its values' (see
+// buffer_memory.h).
+template <class T>
+using Buffer = std::vector<T, BufferAllocator<T>>;
+
 // One column of a batch, held the way Arrow lays out a nullable string
 // column: values packed back to back, rows+1 offsets from 0, and a
 // validity bitmap (bit set = has a value, least significant bit first). A
@@ -91,9 +96,6 @@ class Bytes {
 //
 // Only a null writes the bitmap: rows past its end are valid, so a value
 // costs no store there, and seal() completes it before Arrow reads it.
-template <class T>
-using Buffer = std::vector<T, BufferAllocator<T>>;
-
 struct Column {
   static constexpr std::size_t kNarrowBytes = 0x7FFFFFFF;
   Bytes bytes;
