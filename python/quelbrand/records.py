@@ -10,6 +10,7 @@ records is skipped (still checked for well-formedness)."""
 
 from __future__ import annotations
 
+import functools
 import re
 from collections.abc import Sequence
 from typing import Any
@@ -21,7 +22,13 @@ _START = (
     "A-Z_a-z\u00c0-\u00d6\u00d8-\u00f6\u00f8-\u02ff\u0370-\u037d\u037f-\u1fff\u200c-\u200d"
     "\u2070-\u218f\u2c00-\u2fef\u3001-\ud7ff\uf900-\ufdcf\ufdf0-\ufffd\U00010000-\U000effff"
 )
-_NAME = re.compile(f"[{_START}][{_START}\\-.0-9\u00b7\u0300-\u036f\u203f-\u2040]*")
+
+
+@functools.cache
+def _name() -> re.Pattern[str]:
+    # Compiled when first needed: compiling it took a tenth of the
+    # package's import, which every command pays, for a check of record=.
+    return re.compile(f"[{_START}][{_START}\\-.0-9\u00b7\u0300-\u036f\u203f-\u2040]*")
 
 
 def _checked_path(text: object) -> str:
@@ -36,7 +43,7 @@ def _checked_path(text: object) -> str:
         if ":" in step:
             local = step.rsplit(":", 1)[1]
             raise ValueError(f"record: names are matched by their local name: give {local!r}, not {step!r}")
-        if not _NAME.fullmatch(step):
+        if not _name().fullmatch(step):
             raise ValueError(f"record: {step!r} is not an XML name")
     return text
 
