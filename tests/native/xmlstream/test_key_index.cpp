@@ -49,3 +49,20 @@ TEST(records_key_hash_takes_every_byte) {
   }
   CHECK_EQ(seen.size(), keys - 1);  // "" appears twice
 }
+
+// Each length takes its own way through the comparison: a difference at
+// any one byte is seen, and lengths apart never match.
+TEST(same_bytes_sees_a_difference_at_every_byte) {
+  const std::string base = "abcdefghijklmnopqrstuvwxyz0123456789";
+  for (std::size_t n = 0; n <= base.size(); ++n) {
+    const std::string a = base.substr(0, n);
+    std::string b = a;
+    CHECK(same_bytes(a, b));
+    for (std::size_t i = 0; i < n; ++i) {
+      b[i] = '#';
+      CHECK(!same_bytes(a, b));
+      b[i] = a[i];
+    }
+    if (n > 0) CHECK(!same_bytes(a, a.substr(0, n - 1)));
+  }
+}
