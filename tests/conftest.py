@@ -79,3 +79,14 @@ def assert_first_fault(error, expected):
     """The error reports the fault `expected` (from faulty_xml) holds."""
     words, where = expected
     assert words in str(error) and where in str(error), str(error)
+
+
+def assert_fails_alike(write, outputs):
+    """write(2) (two threads) fails as write(1) does, and neither leaves
+    anything in the folder `outputs`."""
+    with pytest.raises(ValueError) as two:
+        write(2)
+    with pytest.raises(ValueError) as one:
+        write(1)
+    assert str(two.value) == str(one.value)
+    assert list(outputs.iterdir()) == []
