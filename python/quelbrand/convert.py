@@ -214,12 +214,13 @@ def _in_ranges(inp: Input, jobs: int) -> bool:
 
 
 def text_at_once(
-    inp: Input, table: Any, fmt: str, out: BinaryIO, nested: dict[str, Any] | None = None
+    inp: Input, table: Any, fmt: str, out: BinaryIO, own: bool, nested: dict[str, Any] | None = None
 ) -> tuple[int, list[str], tuple[int, int]] | None:
     """The CSV or JSON Lines of `table` (an XmlTable or NestedTable, whose
     `inp` it is) written to `out` as the command writes a file read on
     several threads: in one pass where the first records show every
-    column, else surveyed first, each range encoded on its own thread. The
+    column, else surveyed first, each range encoded on its own thread. Only
+    an output of our `own` (opened from a path) is ever started over. The
     rows, the columns and what the flat reading lost (values, records);
     None, with nothing written, where `inp` is not read so."""
     if not _in_ranges(inp, table.threads):
@@ -230,7 +231,7 @@ def text_at_once(
     job.nested = nested
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", FlatteningWarning)
-        rows, columns = job.ranges(_Counted(out), None)
+        rows, columns = job.ranges(_Counted(out, own), None)
     return rows, columns, job.lost
 
 
@@ -238,9 +239,10 @@ class _Counted:
     """An output file that counts the bytes written to it, for the summary;
     stdout cannot say where it is."""
 
-    def __init__(self, file: BinaryIO):
+    def __init__(self, file: BinaryIO, own: bool = True):
         self._file = file
         self.written = 0
+        self._own = own  # opened here: it may be started over
 
     def write(self, data: Any) -> int:
         self._file.write(data)
@@ -249,7 +251,7 @@ class _Counted:
         return n
 
     def restartable(self) -> bool:
-        return restartable(self._file)
+        return self._own and restartable(self._file)
 
     def restart(self) -> None:
         restart(self._file)

@@ -425,7 +425,7 @@ class NestedTable(Table):
     def text_pass(self, fmt: str) -> tuple[TextOutput, Iterator[Any]]:
         return self.text_output(fmt), self.native_batches(typed=False)
 
-    def text_at_once(self, fmt: str, out: Any) -> int | None:
+    def text_at_once(self, fmt: str, out: Any, own: bool) -> int | None:
         # A plain file on several threads is written as the command writes
         # it, each range's text encoded on its own thread; a shape given or
         # already found is kept, and read one batch after another.
@@ -433,7 +433,7 @@ class NestedTable(Table):
             return None
         from quelbrand.convert import text_at_once  # which imports this module
 
-        done = text_at_once(self._input, self, fmt, out, nested={"text_of": self.text_of})
+        done = text_at_once(self._input, self, fmt, out, own, nested={"text_of": self.text_of})
         if done is None:
             return None
         self._done = self._input.size or 0

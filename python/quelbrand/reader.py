@@ -722,7 +722,7 @@ class XmlTable(Table):
         found = self.scan(text=True)
         return TextOutput(fmt, found.columns, found.types), found.batches
 
-    def text_at_once(self, fmt: str, out: Any) -> int | None:
+    def text_at_once(self, fmt: str, out: Any, own: bool) -> int | None:
         # A plain file on several threads is written as the command writes
         # it, each range's text encoded on its own thread. Listed columns
         # and skipped faults are read one batch after another.
@@ -730,7 +730,7 @@ class XmlTable(Table):
             return None
         from quelbrand.convert import text_at_once  # which imports this module
 
-        done = text_at_once(self._input, self, fmt, out)
+        done = text_at_once(self._input, self, fmt, out, own)
         if done is None:
             return None
         rows, columns, lost = done

@@ -128,16 +128,19 @@ class Table:
         pyarrow. A path is written whole, or not at all."""
         return self._write_text("jsonl", where, on_batch)
 
-    def text_at_once(self, fmt: str, out: Any) -> int | None:
+    def text_at_once(self, fmt: str, out: Any, own: bool) -> int | None:
         """The rows of this table written to `out` as `fmt` on several
-        threads at once, the same bytes as text_pass() gives; None, with
-        nothing written, where this table is not written so."""
+        threads at once, the same bytes as text_pass() gives, starting an
+        output of our `own` over if need be; None, with nothing written,
+        where this table is not written so."""
         return None
 
     def _write_text(self, fmt: str, where: PathArg | IO[bytes], on_batch: Callable[[Any], object] | None) -> int:
         rows = 0
         with output_to(where) as out:
-            written = self.text_at_once(fmt, out) if on_batch is None else None
+            # As with Parquet, only a file of ours is ever started over.
+            own = isinstance(where, (str, os.PathLike))
+            written = self.text_at_once(fmt, out, own) if on_batch is None else None
             if written is not None:
                 return written
             encoder, batches = self.text_pass(fmt)
